@@ -1,0 +1,29 @@
+#include "diagnosticlog.h"
+
+#include <QMutex>
+
+#include <atomic>
+#include <cstdio>
+
+namespace {
+QMutex s_mutex;
+std::atomic<DiagnosticLog::Sink> s_sink{nullptr};
+} // namespace
+
+void DiagnosticLog::write(const QStringList &items)
+{
+    const QString text = items.join(QLatin1Char(' '));
+    QByteArray bytes = text.toUtf8();
+    bytes.append('\n');
+
+    QMutexLocker lock(&s_mutex);
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+    if (Sink sink = s_sink.load())
+        sink(text);
+}
+
+void DiagnosticLog::setSink(Sink sink)
+{
+    s_sink.store(sink);
+}

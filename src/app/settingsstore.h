@@ -1,0 +1,94 @@
+#pragma once
+
+#include <QHash>
+#include <QObject>
+#include <QSqlDatabase>
+#include <QString>
+#include <QVariant>
+#include <QtQml/qqmlregistration.h>
+
+#include <optional>
+
+class QQmlEngine;
+class QJSEngine;
+
+// The program's one persistent key-value store: typed values (bool, int, string, bytes) in a
+// SQLite file, with a change signal that every observer in the process receives.
+//
+// Values are cached in memory and written through, so reads (QML bindings evaluate them often)
+// never touch the disk. A failed write is logged and the in-memory value still changes, so the
+// running program stays consistent; what is on disk keeps its last committed value.
+class SettingsStore : public QObject {
+    Q_OBJECT
+    QML_ELEMENT
+    QML_SINGLETON
+
+public:
+    enum class Type { Bool, Int, String, Blob };
+
+    // Opens (or creates) the database at `path`. A file that is not a readable settings
+    // database is moved aside with a time stamp and a fresh one is started.
+    explicit SettingsStore(const QString &path, QObject *parent = nullptr);
+    ~SettingsStore() override;
+
+    // The file in the per-user configuration folder.
+    static QString defaultPath();
+
+    // The instance QML sees; main() (or a test) registers the one it made.
+    static void setInstance(SettingsStore *store);
+    static SettingsStore *instance();
+    static SettingsStore *create(QQmlEngine *, QJSEngine *);
+
+    Q_INVOKABLE bool getBool(const QString &key, bool fallback) const;
+    Q_INVOKABLE qint64 getInt(const QString &key, qint64 fallback) const;
+    std::optional<QString> getString(const QString &key) const;
+    std::optional<QByteArray> getData(const QString &key) const;
+
+    void set(const QString &key, bool value);
+    void set(const QString &key, qint64 value);
+    void set(const QString &key, int value) { set(key, qint64(value)); }
+    void set(const QString &key, const QString &value);
+    void set(const QString &key, const char *value) { set(key, QString::fromUtf8(value)); }
+    void set(const QString &key, const QByteArray &value);
+    Q_INVOKABLE void remove(const QString &key);
+
+    // Reads `key` as `type`; an invalid QVariant when absent or of another type.
+    QVariant value(const QString &key, Type type) const;
+
+    // Runs `callback` after every change of `key`, for as long as `context` lives.
+    template <typename Callback>
+    QMetaObject::Connection observe(const QString &key, const QObject *context, Callback callback)
+    {
+        return connect(this, &SettingsStore::changed, context,
+                       [key, callback](const QString &changedKey) {
+                           if (changedKey == key)
+                               callback();
+                       });
+    }
+
+    QString path() const { return m_path; }
+    // False after the last write failed to reach the disk.
+    bool lastWriteSucceeded() const { return m_lastWriteOk; }
+
+signals:
+    void changed(const QString &key);
+
+private:
+    struct Entry {
+        Type type;
+        QVariant value;
+    };
+
+    bool open();
+    void moveAsideUnreadable(const QString &reason);
+    void load();
+    void store(const QString &key, Entry entry);
+
+    QString m_path;
+    QString m_connectionName;
+    QSqlDatabase m_db;
+    QHash<QString, Entry> m_cache;
+    bool m_lastWriteOk = true;
+
+    static SettingsStore *s_instance;
+};

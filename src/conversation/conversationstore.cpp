@@ -1,0 +1,113 @@
+#include "conversationstore.h"
+
+#include "diagnosticlog.h"
+#include "settingsstore.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QQmlEngine>
+#include <QSaveFile>
+
+ConversationStore *ConversationStore::s_instance = nullptr;
+
+ConversationStore::ConversationStore(SettingsStore *settings, QObject *parent)
+    : QObject(parent), m_settings(settings)
+{
+    loadConversations();
+}
+
+void ConversationStore::setInstance(ConversationStore *store)
+{
+    s_instance = store;
+}
+
+ConversationStore *ConversationStore::instance()
+{
+    return s_instance;
+}
+
+ConversationStore *ConversationStore::create(QQmlEngine *, QJSEngine *)
+{
+    Q_ASSERT(s_instance);
+    QQmlEngine::setObjectOwnership(s_instance, QQmlEngine::CppOwnership);
+    return s_instance;
+}
+
+const ConversationMap &ConversationStore::loadConversations()
+{
+    m_map.clear();
+    m_unreadable.reset();
+    if (const auto blob = m_settings->getData(kKey)) {
+        if (auto decoded = ConversationCodec::decode(*blob))
+            m_map = std::move(*decoded);
+        else
+            m_unreadable = *blob;
+    }
+    emit conversationsChanged();
+    return m_map;
+}
+
+bool ConversationStore::keepUnreadableBlob()
+{
+    if (!m_unreadable)
+        return true;
+
+    const QFileInfo settingsFile(m_settings->path());
+    const QString stamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
+    const QString path = settingsFile.absolutePath() +
+                         QStringLiteral("/conversations-unreadable-") + stamp +
+                         QStringLiteral(".json");
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(*m_unreadable) != m_unreadable->size() ||
+        !file.commit()) {
+        // The old bytes stay in the database until they are safe somewhere else.
+        DiagnosticLog::line("无法保存无法读取的历史记录:", path, file.errorString());
+        return false;
+    }
+    m_backupPath = path;
+    m_unreadable.reset();
+    DiagnosticLog::line("无法读取的历史记录已保存到", path);
+    return true;
+}
+
+void ConversationStore::saveConversations()
+{
+    if (!keepUnreadableBlob())
+        return;
+    m_settings->set(kKey, ConversationCodec::encode(m_map));
+}
+
+void ConversationStore::saveCurrentConversation(const QUuid &id, const MessageList &messages)
+{
+    if (messages.isEmpty())
+        return;
+    m_map.insert(id, messages);
+    saveConversations();
+    emit conversationsChanged();
+}
+
+void ConversationStore::clearHistory()
+{
+    if (!keepUnreadableBlob())
+        return;
+    m_settings->remove(kKey);
+    m_map.clear();
+    DiagnosticLog::line("历史记录已清除");
+    emit conversationsChanged();
+}
+
+void ConversationStore::removeMessages(const QUuid &conversation, const QUuid &first,
+                                       const QUuid &second)
+{
+    const auto it = m_map.find(conversation);
+    if (it != m_map.end()) {
+        it->removeIf([&](const Message &m) { return m.id == first || m.id == second; });
+        // A conversation is stored only while it has messages.
+        if (it->isEmpty())
+            m_map.erase(it);
+    }
+    saveConversations();
+    emit conversationsChanged();
+}

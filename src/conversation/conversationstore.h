@@ -1,0 +1,63 @@
+#pragma once
+
+#include "conversationcodec.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QtQml/qqmlregistration.h>
+
+#include <optional>
+
+class SettingsStore;
+class QQmlEngine;
+class QJSEngine;
+
+// Every conversation saved on this machine, shared by all chat views of the process so that a
+// save from one view never drops what another view saved. Stored whole under the settings key
+// "conversations" at every save.
+//
+// A stored blob that cannot be read loads as an empty history; its bytes are copied to a
+// time-stamped file beside the settings database before the first write replaces them.
+class ConversationStore : public QObject {
+    Q_OBJECT
+    QML_ELEMENT
+    QML_SINGLETON
+
+public:
+    static constexpr QLatin1String kKey{"conversations"};
+
+    explicit ConversationStore(SettingsStore *settings, QObject *parent = nullptr);
+
+    static void setInstance(ConversationStore *store);
+    static ConversationStore *instance();
+    static ConversationStore *create(QQmlEngine *, QJSEngine *);
+
+    const ConversationMap &conversations() const { return m_map; }
+
+    // Re-reads the stored blob; an absent or unreadable one gives an empty map.
+    const ConversationMap &loadConversations();
+    void saveConversations();
+    // Stores `messages` under `id` and saves; an empty list is never stored.
+    void saveCurrentConversation(const QUuid &id, const MessageList &messages);
+    // Removes the stored blob and empties the map; logs "历史记录已清除".
+    void clearHistory();
+    // Drops the two messages (a regenerated question and answer) from the stored copy of
+    // `conversation`, then saves whether or not there was a stored copy.
+    void removeMessages(const QUuid &conversation, const QUuid &first, const QUuid &second);
+
+    // Where the unreadable blob went, once it was kept; empty otherwise.
+    QString backupPath() const { return m_backupPath; }
+
+signals:
+    void conversationsChanged();
+
+private:
+    bool keepUnreadableBlob();
+
+    QPointer<SettingsStore> m_settings;
+    ConversationMap m_map;
+    std::optional<QByteArray> m_unreadable; // bytes not yet kept in a file
+    QString m_backupPath;
+
+    static ConversationStore *s_instance;
+};

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QtQml/qqmlregistration.h>
+
+#include <optional>
+
+enum class ReplyFamily { OpenAIStream, ClaudeStream, PlainDataStream, ImageResult };
+
+// What one send and its reply cost, in quota units.
+struct PriceTier {
+    double inputRate = 0;  // per counted character of the question and its context
+    double outputRate = 0; // per counted character of the reply
+    double flatCharge = 0; // per request, for the image model; the rates are 0 then
+
+    bool isFlat() const { return flatCharge > 0; }
+};
+
+// The six models, fixed at build time: where each one's requests go, how it is shown, which
+// reader understands its replies and what it costs. Identifiers match exactly, case included.
+class ModelCatalogue : public QObject {
+    Q_OBJECT
+    QML_ELEMENT
+    QML_SINGLETON
+    Q_PROPERTY(QStringList identifiers READ identifiers CONSTANT)
+    Q_PROPERTY(QString defaultModel READ defaultModel CONSTANT)
+
+public:
+    using QObject::QObject;
+
+    // In the order the model picker lists them.
+    static QStringList identifiers();
+    static QString defaultModel() { return QStringLiteral("gpt-3.5-turbo-0125"); }
+
+    // Identifier -> absolute URL (service origin + endpoint path), six entries.
+    static QHash<QString, QString> modelURLs();
+    static QHash<QString, QString> modelDisplayNames();
+
+    // Display name of the selection, or of the default model when nothing is selected;
+    // "选择模型" for an unknown identifier.
+    static QString modelDisplayName(const std::optional<QString> &selected);
+    // Icon asset name; "questionmark.circle" for an unknown or absent selection.
+    static QString modelIconName(const std::optional<QString> &selected);
+    static std::optional<ReplyFamily> replyFamily(const QString &model);
+    static PriceTier priceTier(const QString &model);
+
+    // For views: a null or empty identifier stands for "no selection".
+    Q_INVOKABLE static QString displayName(const QString &selected);
+    Q_INVOKABLE static QString iconName(const QString &selected);
+};

@@ -1,0 +1,114 @@
+#include "message.h"
+
+#include <QJsonDocument>
+#include <QTest>
+
+class TestMessage : public QObject {
+    Q_OBJECT
+
+    static QJsonObject parse(const QByteArray &json)
+    {
+        return QJsonDocument::fromJson(json).object();
+    }
+
+private slots:
+    void encodesFiveMembersUnlessOptionalsArePresent()
+    {
+        Message m(QStringLiteral("你好"), true);
+        QCOMPARE(m.toJson().size(), 5);
+        QVERIFY(!m.toJson().contains(QLatin1String("imageURL")));
+        m.cachedImagePath = QStringLiteral("/home/u/Documents/a.png");
+        m.content.clear();
+        QCOMPARE(m.toJson().size(), 6);
+        const auto back = Message::fromJson(m.toJson());
+        QVERIFY(back);
+        QCOMPARE(back->cachedImagePath, m.cachedImagePath);
+        QCOMPARE(back->content, QString());
+    }
+
+    void roundTripThroughTextIsExact()
+    {
+        Message m(QStringLiteral("line\n\"quoted\" / 🙂"), false);
+        m.timestamp = 786297600.123456789; // a fraction no decimal rounding may lose
+        m.isLoading = true;
+        m.avatarURL = QStringLiteral("https://example.com/a.png");
+        m.imageURL = QStringLiteral("https://example.com/i.png?x=1");
+        const QByteArray text = QJsonDocument(m.toJson()).toJson(QJsonDocument::Compact);
+        const auto back = Message::fromJson(parse(text));
+        QVERIFY(back);
+        QCOMPARE(back->id, m.id);
+        QCOMPARE(back->content, m.content);
+        QCOMPARE(back->timestamp, m.timestamp); // bit-exact, not fuzzy
+        QCOMPARE(back->isLoading, true);
+        QCOMPARE(back->avatarURL, m.avatarURL);
+        QCOMPARE(back->imageURL, m.imageURL);
+        QCOMPARE(QJsonDocument(back->toJson()).toJson(QJsonDocument::Compact), text);
+    }
+
+    void decode_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<bool>("ok");
+
+        const QByteArray id = "\"id\":\"0f8fad5b-d9cb-469f-a165-70867728950e\"";
+        const QByteArray base = id + ",\"content\":\"x\",\"isUserMessage\":true,\"timestamp\":1.5";
+        QTest::newRow("upper-case id")
+            << QByteArray("{\"id\":\"0F8FAD5B-D9CB-469F-A165-70867728950E\",\"content\":\"x\","
+                          "\"isUserMessage\":true,\"timestamp\":1.5,\"isLoading\":false}")
+            << true;
+        QTest::newRow("lower-case id") << "{" + base + ",\"isLoading\":false}" << true;
+        QTest::newRow("escaped slash and extra member")
+            << "{" + base + ",\"isLoading\":false,\"cachedImagePath\":\"a\\/b\",\"x\":[1]}" << true;
+        QTest::newRow("null optionals")
+            << "{" + base + ",\"isLoading\":false,\"imageURL\":null,\"avatarURL\":null}" << true;
+        QTest::newRow("integral timestamp")
+            << "{" + id +
+                   ",\"content\":\"\",\"isUserMessage\":false,\"timestamp\":0,"
+                   "\"isLoading\":true}"
+            << true;
+        QTest::newRow("missing isLoading") << "{" + base + "}" << false;
+        QTest::newRow("isLoading as number") << "{" + base + ",\"isLoading\":0}" << false;
+        QTest::newRow("timestamp as text")
+            << "{" + id +
+                   ",\"content\":\"x\",\"isUserMessage\":true,\"timestamp\":\"1\","
+                   "\"isLoading\":false}"
+            << false;
+        QTest::newRow("content null")
+            << "{" + id +
+                   ",\"content\":null,\"isUserMessage\":true,\"timestamp\":1,"
+                   "\"isLoading\":false}"
+            << false;
+        QTest::newRow("id with braces")
+            << QByteArray("{\"id\":\"{0f8fad5b-d9cb-469f-a165-70867728950e}\",\"content\":\"x\","
+                          "\"isUserMessage\":true,\"timestamp\":1,\"isLoading\":false}")
+            << false;
+        QTest::newRow("id not a uuid")
+            << QByteArray("{\"id\":\"0f8fad5b-d9cb-469f-a165-70867728950g\",\"content\":\"x\","
+                          "\"isUserMessage\":true,\"timestamp\":1,\"isLoading\":false}")
+            << false;
+        QTest::newRow("bad imageURL")
+            << "{" + base + ",\"isLoading\":false,\"imageURL\":\"http://exa mple.com/%zz\"}"
+            << false;
+        QTest::newRow("empty imageURL")
+            << "{" + base + ",\"isLoading\":false,\"imageURL\":\"\"}" << false;
+        QTest::newRow("avatarURL as number")
+            << "{" + base + ",\"isLoading\":false,\"avatarURL\":5}" << false;
+    }
+
+    void decode()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(bool, ok);
+        const auto m = Message::fromJson(parse(json));
+        QCOMPARE(m.has_value(), ok);
+        if (ok) {
+            QCOMPARE(Message::idText(m->id),
+                     QStringLiteral("0F8FAD5B-D9CB-469F-A165-70867728950E"));
+            QCOMPARE(m->toJson().value(QLatin1String("id")).toString(), Message::idText(m->id));
+            QVERIFY(!m->toJson().contains(QLatin1String("x")));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMessage)
+#include "tst_message.moc"
