@@ -1,0 +1,87 @@
+#include "httpclient.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+
+HttpClient *HttpClient::s_instance = nullptr;
+
+void HttpClient::setInstance(HttpClient *client)
+{
+    s_instance = client;
+}
+
+HttpClient *HttpClient::instance()
+{
+    return s_instance;
+}
+
+HttpClient::HttpClient(QObject *parent)
+    : QObject(parent), m_network(new QNetworkAccessManager(this))
+{}
+
+QNetworkRequest HttpClient::request(const QUrl &url, Redirects redirects) const
+{
+    QNetworkRequest request(url);
+    request.setTransferTimeout(int(m_idleTimeout.count()));
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         redirects == Redirects::SameOrigin
+                             ? QNetworkRequest::SameOriginRedirectPolicy
+                             : QNetworkRequest::NoLessSafeRedirectPolicy);
+    return request;
+}
+
+void HttpClient::get(const QUrl &url, const QObject *context, Completion completion,
+                     Redirects redirects)
+{
+    track(m_network->get(request(url, redirects)), context, std::move(completion));
+}
+
+void HttpClient::postJson(const QUrl &url, const QJsonObject &body, const QObject *context,
+                          Completion completion)
+{
+    QNetworkRequest req = request(url, Redirects::SameOrigin);
+    req.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    track(m_network->post(req, QJsonDocument(body).toJson(QJsonDocument::Compact)), context,
+          std::move(completion));
+}
+
+void HttpClient::track(QNetworkReply *reply, const QObject *context, Completion completion)
+{
+    const QPointer<const QObject> guard(context);
+    const qint64 maxBody = m_maxBodySize;
+    auto tooLarge = std::make_shared<bool>(false);
+
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply, maxBody, tooLarge](qint64 got) {
+        if (got > maxBody && !*tooLarge) {
+            *tooLarge = true;
+            reply->abort();
+        }
+    });
+    connect(reply, &QNetworkReply::finished, this,
+            [reply, guard, hasContext = context != nullptr, completion = std::move(completion),
+             tooLarge] {
+                reply->deleteLater();
+                if (hasContext && !guard)
+                    return;
+                HttpResult result;
+                result.error = reply->error();
+                result.errorString = reply->errorString();
+                result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+                // An HTTP error status still delivered a complete answer; callers judge bodies,
+                // not status codes, so only transport failures count as errors.
+                const int code = int(result.error);
+                if (result.status > 0 &&
+                    ((code > 200 && code < 300) || (code > 400 && code < 500))) {
+                    result.error = QNetworkReply::NoError;
+                    result.errorString.clear();
+                }
+                if (*tooLarge) {
+                    result.error = QNetworkReply::UnknownContentError;
+                    result.errorString = QStringLiteral("response body too large");
+                } else {
+                    result.body = reply->readAll();
+                }
+                completion(result);
+            });
+}

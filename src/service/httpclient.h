@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QByteArray>
+#include <QNetworkReply>
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+
+#include <chrono>
+#include <functional>
+
+class QJsonObject;
+class QNetworkAccessManager;
+
+// What one request ended with. `error` is NoError when the transfer completed, whatever the
+// HTTP status; an idle time-out shows as OperationCanceledError.
+struct HttpResult {
+    QNetworkReply::NetworkError error = QNetworkReply::NoError;
+    QString errorString;
+    int status = 0; // 0 when no HTTP answer arrived
+    QByteArray body;
+
+    bool transferred() const { return error == QNetworkReply::NoError; }
+};
+
+// The process's one HTTP client. Every request it starts ends in exactly one call of its
+// completion on the main thread, unless the completion's context object is gone by then; the
+// reply object is always released. Requests never wait forever: each has an idle time-out.
+class HttpClient : public QObject {
+    Q_OBJECT
+
+public:
+    using Completion = std::function<void(const HttpResult &)>;
+
+    enum class Redirects {
+        SameOrigin, // API calls: the backend never sends us elsewhere
+        NoLessSafe, // downloads from an address the backend handed out
+    };
+
+    explicit HttpClient(QObject *parent = nullptr);
+
+    // The process's client; main() (or a test) registers the one it made.
+    static void setInstance(HttpClient *client);
+    static HttpClient *instance();
+
+    static constexpr std::chrono::milliseconds kDefaultIdleTimeout{60'000};
+    // A body larger than this is a failed transfer, not a reason to exhaust memory.
+    static constexpr qint64 kDefaultMaxBodySize = 64 * 1024 * 1024;
+
+    void setIdleTimeout(std::chrono::milliseconds timeout) { m_idleTimeout = timeout; }
+    void setMaxBodySize(qint64 bytes) { m_maxBodySize = bytes; }
+
+    void get(const QUrl &url, const QObject *context, Completion completion,
+             Redirects redirects = Redirects::SameOrigin);
+    // POSTs `body` as compact UTF-8 JSON with the one header Content-Type: application/json.
+    void postJson(const QUrl &url, const QJsonObject &body, const QObject *context,
+                  Completion completion);
+
+    QNetworkAccessManager *network() const { return m_network; }
+
+private:
+    QNetworkRequest request(const QUrl &url, Redirects redirects) const;
+    void track(QNetworkReply *reply, const QObject *context, Completion completion);
+
+    QNetworkAccessManager *m_network;
+    static HttpClient *s_instance;
+    std::chrono::milliseconds m_idleTimeout = kDefaultIdleTimeout;
+    qint64 m_maxBodySize = kDefaultMaxBodySize;
+};

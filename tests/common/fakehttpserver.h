@@ -1,0 +1,163 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QUrl>
+#include <QUrlQuery>
+
+#include <functional>
+
+// A scriptable HTTP/1.1 server on loopback for client tests: it can answer normally, slowly, in
+// pieces, never, with garbage, or by resetting the connection. Every request is recorded.
+class FakeHttpServer : public QObject {
+public:
+    enum class Behaviour {
+        Answer,    // status line, headers, body
+        Stall,     // read the request, never answer
+        Reset,     // read the request, then drop the connection without a word
+        Garbage,   // raw bytes that are not HTTP, then close
+        Truncated, // announce more body than is sent, then close
+    };
+
+    struct Response {
+        Response(int status = 200, QByteArray body = {}) : status(status), body(std::move(body)) {}
+        static Response with(Behaviour behaviour, int delayMs = 0)
+        {
+            Response r;
+            r.behaviour = behaviour;
+            r.delayMs = delayMs;
+            return r;
+        }
+
+        int status = 200;
+        QByteArray body;
+        QByteArray contentType = "application/json";
+        QList<QPair<QByteArray, QByteArray>> headers;
+        Behaviour behaviour = Behaviour::Answer;
+        int delayMs = 0; // before the first byte of the answer
+    };
+
+    struct Request {
+        QByteArray method;
+        QByteArray path; // without the query
+        QUrlQuery query;
+        QHash<QByteArray, QByteArray> headers; // names lower-cased
+        QByteArray body;
+    };
+
+    using Handler = std::function<Response(const Request &)>;
+
+    FakeHttpServer()
+    {
+        QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection())
+                serve(socket);
+        });
+        m_server.listen(QHostAddress::LocalHost, 0);
+    }
+
+    QString origin() const
+    {
+        return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort());
+    }
+    QUrl url(const QString &path) const { return QUrl(origin() + path); }
+
+    void on(const QByteArray &path, Response response)
+    {
+        m_handlers.insert(path, [response](const Request &) { return response; });
+    }
+    void on(const QByteArray &path, Handler handler)
+    {
+        m_handlers.insert(path, std::move(handler));
+    }
+
+    const QList<Request> &requests() const { return m_requests; }
+    QList<Request> requestsTo(const QByteArray &path) const
+    {
+        QList<Request> out;
+        for (const Request &r : m_requests)
+            if (r.path == path)
+                out.append(r);
+        return out;
+    }
+    void clearRequests() { m_requests.clear(); }
+
+private:
+    void serve(QTcpSocket *socket)
+    {
+        auto buffer = std::make_shared<QByteArray>();
+        QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        QObject::connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer] {
+            buffer->append(socket->readAll());
+            const qsizetype headerEnd = buffer->indexOf("\r\n\r\n");
+            if (headerEnd < 0)
+                return;
+            Request request;
+            const QList<QByteArray> lines = buffer->left(headerEnd).split('\n');
+            const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
+            request.method = first.value(0);
+            const QUrl target(QString::fromLatin1(first.value(1)));
+            request.path = target.path(QUrl::FullyEncoded).toLatin1();
+            request.query = QUrlQuery(target.query(QUrl::FullyEncoded));
+            for (qsizetype i = 1; i < lines.size(); ++i) {
+                const qsizetype colon = lines[i].indexOf(':');
+                if (colon > 0)
+                    request.headers.insert(lines[i].left(colon).trimmed().toLower(),
+                                           lines[i].mid(colon + 1).trimmed());
+            }
+            const qsizetype length = request.headers.value("content-length", "0").toLongLong();
+            if (buffer->size() < headerEnd + 4 + length)
+                return;
+            request.body = buffer->mid(headerEnd + 4, length);
+            buffer->remove(0, headerEnd + 4 + length);
+            m_requests.append(request);
+
+            const auto handler = m_handlers.constFind(request.path);
+            const Response response = handler != m_handlers.cend()
+                                          ? (*handler)(request)
+                                          : Response{404, "{\"error\":\"not found\"}"};
+            QPointer<QTcpSocket> guard(socket);
+            QTimer::singleShot(response.delayMs, this, [guard, response] {
+                if (guard)
+                    answer(guard, response);
+            });
+        });
+    }
+
+    static void answer(QTcpSocket *socket, const Response &r)
+    {
+        switch (r.behaviour) {
+        case Behaviour::Stall:
+            return;
+        case Behaviour::Reset:
+            socket->abort();
+            return;
+        case Behaviour::Garbage:
+            socket->write("\x00\xff garbage that is not HTTP\r\n\r\n", 32);
+            socket->disconnectFromHost();
+            return;
+        case Behaviour::Answer:
+        case Behaviour::Truncated:
+            break;
+        }
+        QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + " X\r\n";
+        head += "Content-Type: " + r.contentType + "\r\n";
+        const qsizetype announced =
+            r.behaviour == Behaviour::Truncated ? r.body.size() + 1000 : r.body.size();
+        head += "Content-Length: " + QByteArray::number(announced) + "\r\n";
+        for (const auto &[name, value] : r.headers)
+            head += name + ": " + value + "\r\n";
+        head += "Connection: close\r\n\r\n";
+        socket->write(head + r.body);
+        socket->disconnectFromHost();
+    }
+
+    QTcpServer m_server;
+    QHash<QByteArray, Handler> m_handlers;
+    QList<Request> m_requests;
+};
