@@ -55,6 +55,7 @@ private slots:
     {
         QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
     }
+    void cleanupTestCase() { QDesktopServices::unsetUrlHandler(QStringLiteral("http")); }
 
     void init()
     {
@@ -376,7 +377,8 @@ private slots:
         QTest::addColumn<QVariantList>("stored"); // username .. expiry_date, in writing order
 
         const QByteArray full =
-            R"({"message":"登录成功！","username":"张三","userid":"u-7","avatar":"https://a/b.png",)"
+            R"({"message":"登录成功！","username":"张三","userid":"u-7",)"
+            "\"avatar\":\"https://a/b.png\","
             R"("phone":"+8613800138000","state":"黄金会员","chat_quota":1200,"translate_quota":30,)"
             R"("expiry":"2025-12-31"})";
         const QVariantList fullStored{"张三",     "u-7",        "https://a/b.png", "+8613800138000",
