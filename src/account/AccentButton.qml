@@ -16,17 +16,24 @@ Button {
     Accessible.role: Accessible.Button
     Accessible.name: text
 
-    contentItem: Item {
-        implicitWidth: label.implicitWidth
-        implicitHeight: label.implicitHeight
+    contentItem: Text {
+        visible: !control.busy
+        text: control.text
+        font: control.font
+        color: "white"
+        horizontalAlignment: Text.AlignHCenter
+        verticalAlignment: Text.AlignVCenter
+    }
+    background: Item {
+        implicitHeight: 36
 
-        Text {
-            id: label
-            anchors.centerIn: parent
+        Rectangle {
+            anchors.fill: parent
+            radius: 10
             visible: !control.busy
-            text: control.text
-            font: control.font
-            color: "white"
+            opacity: control.enabled ? 1 : 0.45
+            color: control.pressed ? Qt.darker(control.accent, 1.2)
+                                   : (control.hovered ? Qt.darker(control.accent, 1.08) : control.accent)
         }
         AccountSpinner {
             anchors.centerIn: parent
@@ -34,12 +41,5 @@ Button {
             running: control.busy
             color: control.accent
         }
-    }
-    background: Rectangle {
-        radius: 10
-        visible: !control.busy
-        opacity: control.enabled ? 1 : 0.45
-        color: control.pressed ? Qt.darker(control.accent, 1.2)
-                               : (control.hovered ? Qt.darker(control.accent, 1.08) : control.accent)
     }
 }

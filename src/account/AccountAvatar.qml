@@ -10,7 +10,7 @@ Item {
     // needs no shader and looks the same on every renderer.
     property color backdrop: "white"
     property color symbolColor: "#1d1d1f"
-    readonly property bool hasPicture: source.toString() !== ""
+    readonly property bool hasPicture: String(source) !== ""
 
     implicitWidth: 40
     implicitHeight: 40

@@ -14,7 +14,6 @@ BusyIndicator {
     implicitHeight: 24
 
     contentItem: Canvas {
-        id: arc
         implicitWidth: 24
         implicitHeight: 24
         opacity: control.running ? 1 : 0
@@ -37,5 +36,5 @@ BusyIndicator {
             running: control.running && control.visible
         }
     }
-    onColorChanged: arc.requestPaint()
+    onColorChanged: contentItem.requestPaint()
 }

@@ -83,8 +83,8 @@ Item {
                                                                 : "#c9c9cc"
                 }
                 model: logic.countryCodes
-                currentIndex: Math.max(0, logic.countryCodes.indexOf(logic.selectedCountryCode))
-                onActivated: index => logic.selectedCountryCode = logic.countryCodes[index]
+                currentIndex: Math.max(0, find(logic.selectedCountryCode))
+                onActivated: index => logic.selectedCountryCode = textAt(index)
                 Accessible.name: "国家代码"
             }
             LoginTextField {

@@ -140,18 +140,6 @@ private slots:
         QCOMPARE(m_server->requests().size(), before + (pending.isEmpty() ? 0 : 1));
     }
 
-    void agreementTogglesSignIn()
-    {
-        auto login = makeLogin();
-        login->setVerificationCode(QStringLiteral("1234"));
-        QSignalSpy spy(login.get(), &PhoneLogin::canLoginChanged);
-        for (bool agree : {true, false, true}) {
-            login->setIsAgree(agree);
-            QCOMPARE(login->canLogin(), agree);
-        }
-        QCOMPARE(spy.size(), 3);
-    }
-
     void countdownRunsThroughItsThreePhases()
     {
         m_server->on("/api/send-code", FakeHttpServer::Response{200, "{}"});
@@ -447,6 +435,40 @@ private slots:
         QCOMPARE(QJsonDocument::fromJson(posted[0].body).object(),
                  (QJsonObject{{"phone", "+86138 0013"}, {"code", "654321"}}));
         QVERIFY(!posted[0].body.contains('\n'));
+    }
+
+    void answerAfterTheSheetWasReopened_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("signsIn");
+        QTest::newRow("success still signs in")
+            << QByteArray(R"({"message":"登录成功！"})") << true;
+        QTest::newRow("refusal is not shown") << QByteArray(R"({"message":"验证码错误"})") << false;
+    }
+
+    void answerAfterTheSheetWasReopened()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(bool, signsIn);
+        FakeHttpServer::Response response(200, body);
+        response.delayMs = 300;
+        m_server->on("/api/login-register", response);
+        auto login = makeLogin();
+        login->setVerificationCode(QStringLiteral("1"));
+        login->setIsAgree(true);
+        QSignalSpy closes(login.get(), &PhoneLogin::closeRequested);
+        login->loginOrRegister();
+        login->reset();
+        login->setPhoneNumber(QStringLiteral("139"));
+
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->requests().size(), 1, 10000);
+        QTest::qWait(600);
+        QCOMPARE(m_store->getBool(QStringLiteral("isLoggedIn"), false), signsIn);
+        QCOMPARE(closes.size(), signsIn ? 1 : 0);
+        // The reopened sheet keeps its own state.
+        QCOMPARE(login->errorMessage(), QString());
+        QCOMPARE(login->phoneNumber(), QStringLiteral("139"));
+        QVERIFY(!login->isLoggingIn());
     }
 
     void unusableOriginStartsNothing()
