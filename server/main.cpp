@@ -73,21 +73,24 @@ int main(int argc, char *argv[])
                        "  talvoro-server grant PHONE AMOUNT      top up an account"));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption listenOption(QStringLiteral("listen"),
-                                          QStringLiteral("Address to listen on."),
-                                          QStringLiteral("address"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption portOption(QStringLiteral("port"),
-                                        QStringLiteral("Port to listen on; 0 picks a free one."),
-                                        QStringLiteral("port"), QStringLiteral("8765"));
+    const QCommandLineOption listenOption(
+        QStringLiteral("listen"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
+        QStringLiteral("address"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption portOption(
+        QStringLiteral("port"),
+        QStringLiteral("Port to listen on (default 8765); 0 picks a free one."),
+        QStringLiteral("port"), QStringLiteral("8765"));
     const QCommandLineOption dataOption(
-        QStringLiteral("data-dir"), QStringLiteral("Directory for the database and pictures."),
+        QStringLiteral("data-dir"),
+        QStringLiteral("Directory for the database and pictures (default %1).")
+            .arg(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)),
         QStringLiteral("path"), QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
     const QCommandLineOption levelOption(QStringLiteral("log-level"),
-                                         QStringLiteral("error, warning, info or debug."),
+                                         QStringLiteral("error, warning, info (default) or debug."),
                                          QStringLiteral("level"), QStringLiteral("info"));
     const QCommandLineOption balanceOption(
         QStringLiteral("starting-balance"),
-        QStringLiteral("Balance of an account created by its first sign-in."),
+        QStringLiteral("Balance of an account created by its first sign-in (default 500)."),
         QStringLiteral("units"), QStringLiteral("500"));
     parser.addOptions({listenOption, portOption, dataOption, levelOption, balanceOption});
     parser.addPositionalArgument(QStringLiteral("command"),
