@@ -98,12 +98,13 @@ Item {
         visible: root.showingPhoneLoginView
         onClosed: root.showingPhoneLoginView = false
         closePolicy: Popup.CloseOnEscape
-        Accessible.name: "电话号码登录"
         background: Rectangle { radius: 10; color: Style.white }
         contentItem: Loader {
             id: phoneLogin
             active: root.showingPhoneLoginView
             source: root.phoneLoginSource
+            Accessible.role: Accessible.Dialog
+            Accessible.name: "电话号码登录"
         }
         Connections {
             target: phoneLogin.item

@@ -64,6 +64,7 @@ void AppDelegate::applicationDidFinishLaunching(QQmlEngine *engine)
     if (!m_popover) {
         qWarning().noquote() << "popover:" << component.errorString();
         delete object;
+        contentAppeared();
         return;
     }
     m_popover->setFlags(Qt::Popup | Qt::FramelessWindowHint | Qt::NoDropShadowWindowHint);
@@ -79,6 +80,8 @@ void AppDelegate::applicationDidFinishLaunching(QQmlEngine *engine)
             m_popover->setProperty("wasActive", true);
     });
     qGuiApp->installEventFilter(this);
+    // The content appeared before the window was known; settle the window for it now.
+    contentAppeared();
 }
 
 bool AppDelegate::eventFilter(QObject *watched, QEvent *event)

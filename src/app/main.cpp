@@ -1,7 +1,10 @@
 #include "appdelegate.h"
+#include "chatclient.h"
 #include "conversationstore.h"
 #include "fontsetup.h"
 #include "httpclient.h"
+#include "imageservice.h"
+#include "quotaservice.h"
 #include "serviceorigin.h"
 #include "settingsstore.h"
 #include "singleinstance.h"
@@ -45,6 +48,12 @@ int main(int argc, char *argv[])
     ConversationStore::setInstance(&conversations);
     HttpClient http;
     HttpClient::setInstance(&http);
+    QuotaService quota(&settings, &http);
+    QuotaService::setInstance(&quota);
+    ImageService images(&http);
+    ImageService::setInstance(&images);
+    ChatClient chatClient(&http, &quota, &images);
+    ChatClient::setInstance(&chatClient);
 
     SystemStatusBar statusBar;
     AppDelegate delegate(&settings, &statusBar);
@@ -53,6 +62,8 @@ int main(int argc, char *argv[])
                      [&delegate] { delegate.applicationShouldHandleReopen(); });
 
     QQmlApplicationEngine engine;
+    // Where the module's own QML files are; Qt 6.4 does not look there by itself.
+    engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
     engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Talvoro/app/Main.qml")));
     if (engine.rootObjects().isEmpty())
         return 1;

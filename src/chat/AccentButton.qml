@@ -9,6 +9,7 @@ AbstractButton {
     property real labelWidth: -1
     property real tileHeight: -1
     property alias iconName: icon.name
+    property string fontFamily: Qt.application.font.family
 
     hoverEnabled: true
     padding: 12
@@ -32,6 +33,7 @@ AbstractButton {
             elide: Text.ElideRight
             horizontalAlignment: icon.visible ? Text.AlignLeft : Text.AlignHCenter
             font.pixelSize: Style.bodySize
+            font.family: control.fontFamily
             color: control.hovered ? Style.white : Style.black
         }
     }

@@ -28,6 +28,7 @@ Rectangle {
             objectName: "toolbarTitle"
             anchors.verticalCenter: parent.verticalCenter
             text: root.chat.selectedModelDisplayName
+            font.family: Style.latinFamily
             font.pixelSize: Style.headlineSize
             font.bold: true
             color: Style.text

@@ -1,6 +1,6 @@
 import QtQuick
 import QtQuick.Controls
-import QtQuick.Dialogs
+import Qt.labs.platform as Platform
 import QtQuick.Layouts
 import Talvoro
 
@@ -117,7 +117,6 @@ Item {
         y: root.height - height
         padding: 0
         topPadding: 14
-        Accessible.name: "历史消息"
         background: Rectangle {
             radius: 12
             color: "#F6F6F7"
@@ -150,14 +149,18 @@ Item {
         visible: chat.showCard
         onClosed: chat.showCard = false
         padding: Style.padding
-        Accessible.name: "点击查看账户信息"
         background: Rectangle { radius: 10; color: Qt.rgba(0.56, 0.56, 0.58, 0.4) }
-        contentItem: Loader {
-            id: cardLoader
+        contentItem: Item {
             implicitWidth: 300
             implicitHeight: 400
-            active: chat.showCard && root.cardSource.toString() !== ""
-            source: root.cardSource
+            Accessible.role: Accessible.Pane
+            Accessible.name: "点击查看账户信息"
+            Loader {
+                id: cardLoader
+                anchors.fill: parent
+                active: chat.showCard && root.cardSource.toString() !== ""
+                source: root.cardSource
+            }
         }
         Connections {
             target: cardLoader.item
@@ -173,8 +176,9 @@ Item {
         anchors.centerIn: parent
         modal: true
         closePolicy: Popup.CloseOnEscape
-        Accessible.name: "请升级获取更多积分"
         contentItem: Text {
+            Accessible.role: Accessible.AlertMessage
+            Accessible.name: text
             text: "请升级获取更多积分"
             font.pixelSize: Style.headlineSize
             font.bold: true
@@ -207,14 +211,17 @@ Item {
         }
     }
 
-    FileDialog {
+    // The system's save panel where there is one, Qt's own otherwise; both let the user type
+    // a new file name, which is the point of a save panel.
+    Platform.FileDialog {
         id: saveDialog
         property string sourcePath
-        fileMode: FileDialog.SaveFile
+        fileMode: Platform.FileDialog.SaveFile
         nameFilters: ["PNG (*.png)"]
         defaultSuffix: "png"
-        selectedFile: "保存图片.png"
-        onAccepted: ImageService.saveImageAs(sourcePath, selectedFile)
+        folder: Platform.StandardPaths.writableLocation(Platform.StandardPaths.PicturesLocation)
+        currentFile: folder + "/保存图片.png"
+        onAccepted: ImageService.saveImageAs(sourcePath, file)
     }
 
     Component {

@@ -61,6 +61,7 @@ Column {
                     }
                     Text {
                         text: entry.modelData.displayName
+                        font.family: Style.latinFamily
                         anchors.verticalCenter: parent.verticalCenter
                         font.pixelSize: Style.bodySize
                         color: hover.hovered ? Style.white : Style.black

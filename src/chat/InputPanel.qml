@@ -27,6 +27,7 @@ ColumnLayout {
             text: root.chat.selectedModelDisplayName
             iconName: root.chat.selectedModelIconName
             labelWidth: 80
+            fontFamily: Style.latinFamily
             onClicked: root.chat.showDropdown = !root.chat.showDropdown
         }
         AccentButton {
@@ -90,7 +91,6 @@ ColumnLayout {
         visible: root.chat.showDropdown
         onClosed: root.chat.showDropdown = false
         closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutsideParent
-        Accessible.name: "选择模型"
         background: Item {
             SoftShadow { anchors.fill: parent; radius: 10; blur: 8; color: Qt.rgba(0, 0, 0, 0.18) }
             Rectangle { anchors.fill: parent; radius: 10; color: Style.white }

@@ -9,7 +9,7 @@ Item {
     property real radius: 10
     property real blur: 5
     property color color: Qt.rgba(0, 0, 0, 0.33)
-    property int layers: 5
+    property int layers: 6
 
     Repeater {
         model: root.blur > 0 ? root.layers : 0
@@ -22,8 +22,9 @@ Item {
             height: root.height + 2 * spread
             radius: root.radius + spread
             antialiasing: true
+            // Each ring adds a little, so the shadow is darkest at the edge and fades out.
             color: Qt.rgba(root.color.r, root.color.g, root.color.b,
-                           root.color.a / root.layers * 0.9)
+                           root.color.a * 0.45 / root.layers)
         }
     }
 }

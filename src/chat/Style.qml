@@ -11,6 +11,9 @@ QtObject {
     readonly property color white: "#FFFFFF"
     readonly property color text: "#1D1D1F"
 
+    // For Latin-only labels such as model names: the CJK face draws "·" full-width.
+    readonly property string latinFamily: "DejaVu Sans"
+
     // The toolkit's standard padding and default stack spacing.
     readonly property int padding: 12
     readonly property int spacing: 8

@@ -15,7 +15,7 @@ Item {
 
     Column {
         anchors.centerIn: parent
-        width: Math.min(parent.width, questions.implicitWidth + 2 * Style.padding)
+        width: Math.min(parent.width, questions.width + 2 * Style.padding)
         spacing: Style.spacing
 
         Image {
@@ -39,7 +39,6 @@ Item {
             readonly property int columns: root.width >= 4 * 150 + 3 * 40 + 2 * Style.padding ? 4 : 2
             width: columns * 150 + (columns - 1) * spacing
             spacing: columns === 4 ? 40 : 16
-            implicitWidth: width
 
             Repeater {
                 model: WelcomeQuestions.forModel(root.model)
