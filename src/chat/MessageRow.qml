@@ -159,6 +159,7 @@ Item {
                                                                    : picture.height
             RoundedImage {
                 id: picture
+                objectName: "picture"
                 path: row.imagePath
                 width: implicitWidth
                 height: implicitHeight

@@ -90,7 +90,8 @@ int main(int argc, char *argv[])
         QStringLiteral("可以用 std::accumulate 把一个区间的数加起来：<code>#include <numeric>\n"
                        "#include <vector>\n\nint sum(const std::vector<int> &v)\n{\n"
                        "    return std::accumulate(v.begin(), v.end(), 0);\n}</code>"
-                       "它的第三个参数是初始值，决定了结果的类型。🙂 如果要求浮点和，请传入 "
+                       "它的第三个参数是初始值，决定了结果的类型。🙂 "
+                       "如果要求浮点和，请传入 "
                        "0.0。");
     const QUuid code =
         store(graph, {at(Message(QStringLiteral("怎样在 C++ 里求一个数组的和？"), true), now - 300),
