@@ -1,7 +1,9 @@
 import QtQuick
 import Talvoro
 
-// The status item's popover: a second, independent chat in a small frameless window.
+// The status item's popover: a second, independent chat in a small frameless window. Its chat
+// view is built the first time the popover opens and then kept, so start-up does not pay for
+// a view that may never be shown.
 Window {
     id: popover
 
@@ -11,8 +13,16 @@ Window {
     height: 600
     color: "white"
 
-    ContentView {
-        objectName: "popoverContent"
+    Loader {
+        id: content
         anchors.fill: parent
+        active: false
+        sourceComponent: ContentView {
+            objectName: "popoverContent"
+        }
+    }
+    onVisibleChanged: {
+        if (visible)
+            content.active = true
     }
 }

@@ -151,8 +151,11 @@ void TestShell::popoverChatIsIndependent()
     AppGraph app;
     app.settings->set(QStringLiteral("isLoggedIn"), true);
     QVERIFY(app.launch());
+    app.delegate->togglePopover();
+    QTRY_VERIFY(app.delegate->popover()->isVisible());
     ChatController *main = chatIn(app.delegate->mainWindow(), QStringLiteral("contentView"));
-    ChatController *small = chatIn(app.delegate->popover(), QStringLiteral("popoverContent"));
+    ChatController *small = nullptr;
+    QTRY_VERIFY((small = chatIn(app.delegate->popover(), QStringLiteral("popoverContent"))));
     QVERIFY(main && small && main != small);
 
     main->setMessageText(QStringLiteral("只在主窗口"));
