@@ -12,7 +12,7 @@ packages=(
   qml6-module-qtquick-templates qml6-module-qtquick-layouts qml6-module-qtquick-dialogs
   qml6-module-qt-labs-folderlistmodel qml6-module-qtqml qml6-module-qtqml-models
   qml6-module-qtqml-workerscript qml6-module-qttest qml6-module-qt-labs-platform
-  libbenchmark-dev libsimdjson-dev
+  libbenchmark-dev libsimdjson-dev wrk
   fonts-noto-cjk fonts-noto-color-emoji fonts-material-design-icons-iconfont
   xvfb xauth
 )

@@ -8,8 +8,6 @@ Item {
     id: root
 
     property bool showingPhoneLoginView: false
-    // The phone sign-in sheet's view.
-    property url phoneLoginSource: Qt.resolvedUrl("../account/PhoneLoginView.qml")
 
     objectName: "loginView"
 
@@ -102,7 +100,7 @@ Item {
         contentItem: Loader {
             id: phoneLogin
             active: root.showingPhoneLoginView
-            source: root.phoneLoginSource
+            sourceComponent: PhoneLoginView { }
             Accessible.role: Accessible.Dialog
             Accessible.name: "电话号码登录"
         }

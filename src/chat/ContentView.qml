@@ -16,8 +16,6 @@ Item {
     property size originalWindowSize: Qt.size(1000, 800)
     readonly property bool isFullScreen: Window.window !== null
                                          && Window.window.visibility === Window.FullScreen
-    // Where the account card comes from; empty until that view is part of the program.
-    property url cardSource: ""
 
     objectName: "contentView"
 
@@ -158,8 +156,8 @@ Item {
             Loader {
                 id: cardLoader
                 anchors.fill: parent
-                active: chat.showCard && root.cardSource.toString() !== ""
-                source: root.cardSource
+                active: chat.showCard
+                sourceComponent: MyCardView { }
             }
         }
         Connections {

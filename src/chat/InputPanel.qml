@@ -21,7 +21,7 @@ ColumnLayout {
         Layout.rightMargin: Style.padding
         spacing: Style.spacing
 
-        AccentButton {
+        TileButton {
             id: modelButton
             objectName: "modelButton"
             text: root.chat.selectedModelDisplayName
@@ -30,7 +30,7 @@ ColumnLayout {
             fontFamily: Style.latinFamily
             onClicked: root.chat.showDropdown = !root.chat.showDropdown
         }
-        AccentButton {
+        TileButton {
             objectName: "newConversationButton"
             text: "新对话"
             padding: 0
@@ -38,7 +38,7 @@ ColumnLayout {
             tileHeight: 40
             onClicked: root.chat.newConversation()
         }
-        AccentButton {
+        TileButton {
             objectName: "historyButton"
             text: "历史"
             padding: 0

@@ -36,6 +36,7 @@ ConversationStore *ConversationStore::create(QQmlEngine *, QJSEngine *)
 const ConversationMap &ConversationStore::loadConversations()
 {
     m_map.clear();
+    m_encoded.clear();
     m_unreadable.reset();
     if (const auto blob = m_settings->getData(kKey)) {
         if (auto decoded = ConversationCodec::decode(*blob))
@@ -76,7 +77,11 @@ void ConversationStore::saveConversations()
 {
     if (!keepUnreadableBlob())
         return;
-    m_settings->set(kKey, ConversationCodec::encode(m_map));
+    for (auto it = m_map.cbegin(); it != m_map.cend(); ++it) {
+        if (!m_encoded.contains(it.key()))
+            m_encoded.insert(it.key(), ConversationCodec::encodeMessages(it.value()));
+    }
+    m_settings->set(kKey, ConversationCodec::assemble(m_encoded));
 }
 
 void ConversationStore::saveCurrentConversation(const QUuid &id, const MessageList &messages)
@@ -84,6 +89,7 @@ void ConversationStore::saveCurrentConversation(const QUuid &id, const MessageLi
     if (messages.isEmpty())
         return;
     m_map.insert(id, messages);
+    forget(id);
     saveConversations();
     emit conversationsChanged();
 }
@@ -94,6 +100,7 @@ void ConversationStore::clearHistory()
         return;
     m_settings->remove(kKey);
     m_map.clear();
+    m_encoded.clear();
     DiagnosticLog::line("历史记录已清除");
     emit conversationsChanged();
 }
@@ -101,6 +108,7 @@ void ConversationStore::clearHistory()
 void ConversationStore::removeMessages(const QUuid &conversation, const QUuid &first,
                                        const QUuid &second)
 {
+    forget(conversation);
     const auto it = m_map.find(conversation);
     if (it != m_map.end()) {
         it->removeIf([&](const Message &m) { return m.id == first || m.id == second; });

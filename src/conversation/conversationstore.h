@@ -54,8 +54,13 @@ signals:
 private:
     bool keepUnreadableBlob();
 
+    void forget(const QUuid &id) { m_encoded.remove(id); }
+
     QPointer<SettingsStore> m_settings;
     ConversationMap m_map;
+    // Each conversation's encoded message array, kept between saves so that a save re-encodes
+    // only what changed; the whole history is still written every time.
+    QHash<QUuid, QByteArray> m_encoded;
     std::optional<QByteArray> m_unreadable; // bytes not yet kept in a file
     QString m_backupPath;
 

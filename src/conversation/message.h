@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QDateTime>
-#include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QUuid>
@@ -28,11 +27,6 @@ struct Message {
     QDateTime dateTime() const;
     static double referenceNow();
     static double referenceTime(const QDateTime &when);
-
-    QJsonObject toJson() const;
-    // Fails (nullopt) on a missing required member, a member of the wrong JSON type, an id
-    // that is not a UUID, or an "imageURL" that is not a URL.
-    static std::optional<Message> fromJson(const QJsonObject &object);
 
     // The canonical stored form of an id: 8-4-4-4-12, upper-case.
     static QString idText(const QUuid &id);

@@ -79,7 +79,8 @@ void HttpClient::track(QNetworkReply *reply, const QObject *context, Completion 
                 if (*tooLarge) {
                     result.error = QNetworkReply::UnknownContentError;
                     result.errorString = QStringLiteral("response body too large");
-                } else {
+                } else if (reply->isOpen()) {
+                    // An aborted or timed-out reply is closed and has nothing to read.
                     result.body = reply->readAll();
                 }
                 completion(result);

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -41,6 +42,9 @@ private slots:
     {
         QTest::addColumn<QByteArray>("blob");
         QTest::newRow("not JSON") << QByteArray("{{{not json");
+        QTest::newRow("trailing garbage") << "[" + kConvA + ",[" + kGoodMessage + "]] x";
+        QTest::newRow("malformed unknown member")
+            << "[" + kConvA + ",[" + QByteArray(kGoodMessage).replace("}", ",\"x\":[1,}") + "]]";
         QTest::newRow("empty bytes") << QByteArray("");
         QTest::newRow("object") << QByteArray("{\"a\":1}");
         QTest::newRow("odd length") << "[" + kConvA + "]";
@@ -76,6 +80,43 @@ private slots:
         // Kept once: later saves do not write more copies.
         store.saveConversations();
         QCOMPARE(backups().size(), 1);
+    }
+
+    void encodedTextIsJsonThatReadsBackTheSame_data()
+    {
+        QTest::addColumn<QString>("content");
+        QTest::newRow("quotes and backslashes") << QStringLiteral("say \"hi\" \\ C:\\dir\\");
+        QTest::newRow("control characters") << QString::fromUtf16(u"a\u0001\u001f\t\r\n\b\f z");
+        QTest::newRow("CJK and emoji")
+            << QStringLiteral("你好，世界 👨‍👩‍👧‍👦 🇨🇳");
+        QTest::newRow("json-looking text") << QStringLiteral("[\"A0000000\",{\"id\":1}]");
+        QTest::newRow("empty") << QString();
+    }
+
+    void encodedTextIsJsonThatReadsBackTheSame()
+    {
+        QFETCH(QString, content);
+        Message m(content, false);
+        m.timestamp = 0.1 + 0.2; // needs all 17 digits
+        m.cachedImagePath = QStringLiteral("/tmp/\"x\".png");
+        const QUuid id = QUuid::createUuid();
+        const QByteArray text = ConversationCodec::encode({{id, {m}}});
+
+        // A standard parser agrees with ours on every value.
+        QJsonParseError error;
+        const QJsonArray standard = QJsonDocument::fromJson(text, &error).array();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        const QJsonObject object = standard.at(1).toArray().at(0).toObject();
+        QCOMPARE(object.value(QLatin1String("content")).toString(), content);
+        QCOMPARE(object.value(QLatin1String("timestamp")).toDouble(), 0.1 + 0.2);
+        QCOMPARE(object.size(), 6);
+
+        const auto back = ConversationCodec::decode(text);
+        QVERIFY(back);
+        QCOMPARE(back->value(id).first().content, content);
+        QCOMPARE(back->value(id).first().timestamp, 0.1 + 0.2);
+        QCOMPARE(back->value(id).first().cachedImagePath, m.cachedImagePath);
+        QCOMPARE(ConversationCodec::encode(*back), text);
     }
 
     void storedFormRoundTripsAndLaterPairWins()

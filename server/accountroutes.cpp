@@ -1,0 +1,189 @@
+#include "accountroutes.h"
+
+#include "accountstore.h"
+#include "codeissuer.h"
+#include "jsonreply.h"
+#include "phonenumber.h"
+#include "requestbody.h"
+#include "routemethods.h"
+#include "serverlog.h"
+
+#include <QHttpServer>
+#include <QJsonObject>
+
+#include <cmath>
+
+namespace {
+
+using Status = QHttpServerResponse::StatusCode;
+
+const QString badPhone = QStringLiteral("手机号码格式不正确");
+const QString noAccount = QStringLiteral("账号不存在");
+const QString internalError = QStringLiteral("服务器内部错误，请稍后再试");
+
+QJsonObject profile(const Account &a)
+{
+    // The sign-in reply: quotas as whole numbers, the expiry under "expiry".
+    return {{QStringLiteral("message"), QStringLiteral("登录成功！")},
+            {QStringLiteral("username"), a.username},
+            {QStringLiteral("userid"), a.userid},
+            {QStringLiteral("avatar"), a.avatar},
+            {QStringLiteral("phone"), a.phone},
+            {QStringLiteral("state"), a.state},
+            {QStringLiteral("chat_quota"), qint64(std::floor(a.balance))},
+            {QStringLiteral("translate_quota"), a.translateQuota},
+            {QStringLiteral("expiry"), a.expiry}};
+}
+
+QJsonObject accountInfo(const Account &a)
+{
+    // The account card: the exact balance, the expiry under "expiry_date".
+    return {{QStringLiteral("username"), a.username},
+            {QStringLiteral("userid"), a.userid},
+            {QStringLiteral("phone"), a.phone},
+            {QStringLiteral("state"), a.state},
+            {QStringLiteral("chat_quota"), a.balance},
+            {QStringLiteral("translate_quota"), a.translateQuota},
+            {QStringLiteral("expiry_date"), a.expiry},
+            {QStringLiteral("avatar"), a.avatar}};
+}
+
+// Sign-in failures carry the reason as "message" too: the client shows that member.
+QHttpServerResponse signInRefused(Status status, const QString &why)
+{
+    return JsonReply::object(
+        QJsonObject{{QStringLiteral("message"), why}, {QStringLiteral("error"), why}}, status);
+}
+
+std::optional<QString> queryValue(const QHttpServerRequest &request, const char *name)
+{
+    const QUrlQuery query = request.query();
+    if (!query.hasQueryItem(QLatin1String(name)))
+        return std::nullopt;
+    return query.queryItemValue(QLatin1String(name), QUrl::FullyDecoded);
+}
+
+QHttpServerResponse missingParameter(const char *name)
+{
+    return JsonReply::error(Status::BadRequest,
+                            QStringLiteral("缺少参数 %1").arg(QLatin1String(name)));
+}
+
+} // namespace
+
+void AccountRoutes::install(QHttpServer &http)
+{
+    http.route(
+        QStringLiteral("/api/send-code"), QHttpServerRequest::Method::Post,
+        [this](const QHttpServerRequest &request) {
+            QString error;
+            const auto body = RequestBody::parse(request.body(), &error);
+            const auto raw = body ? body->string("phone", &error) : std::nullopt;
+            if (!raw)
+                return JsonReply::error(Status::BadRequest, error);
+            const auto phone = PhoneNumber::normalized(*raw);
+            if (!phone)
+                return JsonReply::error(Status::BadRequest, badPhone);
+            const CodeIssuer::Issue issue = m_codes.issue(*phone);
+            if (issue.status == CodeIssuer::Issue::TooSoon) {
+                const qint64 seconds = (issue.retryInMs + 999) / 1000;
+                QHttpServerResponse reply =
+                    JsonReply::error(Status::TooManyRequests,
+                                     QStringLiteral("发送过于频繁，请 %1 秒后再试").arg(seconds));
+                reply.setHeader(QByteArrayLiteral("Retry-After"), QByteArray::number(seconds));
+                return reply;
+            }
+            if (issue.status != CodeIssuer::Issue::Issued)
+                return JsonReply::error(Status::InternalServerError, internalError);
+            // No SMS gateway: the code goes to standard output for whoever runs us.
+            ServerLog::always({QStringLiteral("sms-code"), QStringLiteral("phone=") + *phone,
+                               QStringLiteral("code=") + issue.code});
+            return JsonReply::object(
+                QJsonObject{{QStringLiteral("message"), QStringLiteral("验证码已发送")}});
+        });
+
+    http.route(QStringLiteral("/api/login-register"), QHttpServerRequest::Method::Post,
+               [this](const QHttpServerRequest &request) {
+                   QString error;
+                   const auto body = RequestBody::parse(request.body(), &error);
+                   const auto raw = body ? body->string("phone", &error) : std::nullopt;
+                   const auto code = raw ? body->string("code", &error) : std::nullopt;
+                   if (!code)
+                       return signInRefused(Status::BadRequest, error);
+                   const auto phone = PhoneNumber::normalized(*raw);
+                   if (!phone)
+                       return signInRefused(Status::BadRequest, badPhone);
+                   switch (m_codes.verify(*phone, code->trimmed())) {
+                   case CodeIssuer::Verdict::Accepted:
+                       break;
+                   case CodeIssuer::Verdict::Wrong:
+                       return signInRefused(Status::Unauthorized,
+                                            QStringLiteral("验证码错误，请重新输入"));
+                   case CodeIssuer::Verdict::Expired:
+                       return signInRefused(Status::Unauthorized,
+                                            QStringLiteral("验证码已过期，请重新获取"));
+                   case CodeIssuer::Verdict::NoCode:
+                       return signInRefused(Status::Unauthorized, QStringLiteral("请先获取验证码"));
+                   case CodeIssuer::Verdict::TooManyTries:
+                       return signInRefused(Status::TooManyRequests,
+                                            QStringLiteral("验证码错误次数过多，请重新获取"));
+                   case CodeIssuer::Verdict::Failed:
+                       return signInRefused(Status::InternalServerError, internalError);
+                   }
+                   const auto account = m_accounts.signIn(*phone);
+                   if (!account)
+                       return signInRefused(Status::InternalServerError, internalError);
+                   ServerLog::info({QStringLiteral("signed in"), *phone});
+                   return JsonReply::object(profile(*account));
+               });
+
+    http.route(QStringLiteral("/api/check_quota"), QHttpServerRequest::Method::Get,
+               [this](const QHttpServerRequest &request) {
+                   const auto raw = queryValue(request, "phone");
+                   if (!raw)
+                       return missingParameter("phone");
+                   const auto phone = PhoneNumber::normalized(*raw);
+                   const bool has = phone && m_accounts.hasQuota(*phone);
+                   return JsonReply::object(QJsonObject{{QStringLiteral("hasQuota"), has}});
+               });
+
+    http.route(QStringLiteral("/api/deduct_quota"), QHttpServerRequest::Method::Post,
+               [this](const QHttpServerRequest &request) {
+                   QString error;
+                   const auto body = RequestBody::parse(request.body(), &error);
+                   const auto raw = body ? body->string("phone", &error) : std::nullopt;
+                   const auto amount = raw ? body->number("amount", &error) : std::nullopt;
+                   if (!amount)
+                       return JsonReply::error(Status::BadRequest, error);
+                   if (*amount < 0)
+                       return JsonReply::error(Status::BadRequest,
+                                               QStringLiteral("扣减数额不能为负数"));
+                   const auto phone = PhoneNumber::normalized(*raw);
+                   if (!phone)
+                       return JsonReply::error(Status::BadRequest, badPhone);
+                   switch (m_accounts.deduct(*phone, *amount)) {
+                   case AccountStore::Change::Done:
+                       return JsonReply::object(QJsonObject{{QStringLiteral("ok"), true}});
+                   case AccountStore::Change::NoAccount:
+                       return JsonReply::error(Status::NotFound, noAccount);
+                   case AccountStore::Change::Failed:
+                       break;
+                   }
+                   return JsonReply::error(Status::InternalServerError, internalError);
+               });
+
+    http.route(QStringLiteral("/api/macos_account_info"), QHttpServerRequest::Method::Get,
+               [this](const QHttpServerRequest &request) {
+                   const auto userid = queryValue(request, "userid");
+                   if (!userid)
+                       return missingParameter("userid");
+                   const auto account = m_accounts.byUserid(*userid);
+                   if (!account)
+                       return JsonReply::error(Status::NotFound, noAccount);
+                   return JsonReply::object(accountInfo(*account));
+               });
+
+    for (const char *path : {"/api/send-code", "/api/login-register", "/api/check_quota",
+                             "/api/deduct_quota", "/api/macos_account_info"})
+        RouteMethods::refuseOthers(http, QString::fromLatin1(path));
+}

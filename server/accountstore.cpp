@@ -1,0 +1,165 @@
+#include "accountstore.h"
+
+#include "serverclock.h"
+#include "serverlog.h"
+
+#include <QSqlError>
+#include <QUuid>
+#include <QVariant>
+
+namespace {
+
+const QString selectColumns = QStringLiteral(
+    "SELECT phone, userid, username, avatar, state, expiry, translate_quota, balance "
+    "FROM accounts ");
+
+QString usernameFor(const QString &phone)
+{
+    return QStringLiteral("用户") + phone.right(4);
+}
+
+} // namespace
+
+AccountStore::AccountStore(QSqlDatabase db, const ServerClock &clock, double startingBalance)
+    : m_db(db), m_clock(clock), m_startingBalance(startingBalance), m_balanceQuery(db),
+      m_deductQuery(db), m_ledgerQuery(db)
+{
+    // Prepared once: the quota check and the deduction are the hot paths.
+    m_balanceQuery.prepare(QStringLiteral("SELECT balance FROM accounts WHERE phone = ?"));
+    m_deductQuery.prepare(
+        QStringLiteral("UPDATE accounts SET balance = balance - ? WHERE phone = ?"));
+    m_ledgerQuery.prepare(
+        QStringLiteral("INSERT INTO ledger (phone, kind, amount, at_ms) VALUES (?, ?, ?, ?)"));
+}
+
+std::optional<Account> AccountStore::readOne(QSqlQuery &query)
+{
+    if (!query.exec()) {
+        ServerLog::error({QStringLiteral("database"), query.lastError().text()});
+        return std::nullopt;
+    }
+    if (!query.next())
+        return std::nullopt;
+    Account a;
+    a.phone = query.value(0).toString();
+    a.userid = query.value(1).toString();
+    a.username = query.value(2).toString();
+    a.avatar = query.value(3).toString();
+    a.state = query.value(4).toString();
+    a.expiry = query.value(5).toString();
+    a.translateQuota = query.value(6).toLongLong();
+    a.balance = query.value(7).toDouble();
+    return a;
+}
+
+std::optional<Account> AccountStore::byPhone(const QString &phone)
+{
+    QSqlQuery query(m_db);
+    query.prepare(selectColumns + QStringLiteral("WHERE phone = ?"));
+    query.addBindValue(phone);
+    return readOne(query);
+}
+
+std::optional<Account> AccountStore::byUserid(const QString &userid)
+{
+    QSqlQuery query(m_db);
+    query.prepare(selectColumns + QStringLiteral("WHERE userid = ?"));
+    query.addBindValue(userid);
+    return readOne(query);
+}
+
+std::optional<Account> AccountStore::signIn(const QString &phone)
+{
+    if (auto existing = byPhone(phone))
+        return existing;
+    if (!m_db.transaction())
+        return std::nullopt;
+    if (!create(phone) || !record(phone, "start", m_startingBalance) || !m_db.commit()) {
+        m_db.rollback();
+        return std::nullopt;
+    }
+    ServerLog::info({QStringLiteral("account created"), phone});
+    return byPhone(phone);
+}
+
+bool AccountStore::create(const QString &phone)
+{
+    QSqlQuery insert(m_db);
+    insert.prepare(
+        QStringLiteral("INSERT INTO accounts (phone, userid, username, state, balance, created_ms) "
+                       "VALUES (?, ?, ?, ?, ?, ?)"));
+    insert.addBindValue(phone);
+    // Random, so a user id (which alone opens the account page) cannot be guessed from another.
+    insert.addBindValue(QUuid::createUuid().toString(QUuid::Id128));
+    insert.addBindValue(usernameFor(phone));
+    insert.addBindValue(QString::fromUtf8(freeState));
+    insert.addBindValue(m_startingBalance);
+    insert.addBindValue(m_clock.nowMs());
+    if (insert.exec())
+        return true;
+    ServerLog::error({QStringLiteral("database"), insert.lastError().text()});
+    return false;
+}
+
+bool AccountStore::record(const QString &phone, const char *kind, double amount)
+{
+    m_ledgerQuery.addBindValue(phone);
+    m_ledgerQuery.addBindValue(QString::fromLatin1(kind));
+    m_ledgerQuery.addBindValue(amount);
+    m_ledgerQuery.addBindValue(m_clock.nowMs());
+    const bool ok = m_ledgerQuery.exec();
+    if (!ok)
+        ServerLog::error({QStringLiteral("database"), m_ledgerQuery.lastError().text()});
+    m_ledgerQuery.finish();
+    return ok;
+}
+
+bool AccountStore::hasQuota(const QString &phone)
+{
+    m_balanceQuery.addBindValue(phone);
+    bool result = false;
+    if (m_balanceQuery.exec() && m_balanceQuery.next())
+        result = m_balanceQuery.value(0).toDouble() > 0;
+    m_balanceQuery.finish();
+    return result;
+}
+
+AccountStore::Change AccountStore::deduct(const QString &phone, double amount)
+{
+    if (!m_db.transaction())
+        return Change::Failed;
+    m_deductQuery.addBindValue(amount);
+    m_deductQuery.addBindValue(phone);
+    const bool updated = m_deductQuery.exec();
+    const int rows = updated ? m_deductQuery.numRowsAffected() : 0;
+    m_deductQuery.finish();
+    if (!updated || rows != 1) {
+        m_db.rollback();
+        return updated ? Change::NoAccount : Change::Failed;
+    }
+    if (!record(phone, "deduct", amount) || !m_db.commit()) {
+        m_db.rollback();
+        return Change::Failed;
+    }
+    return Change::Done;
+}
+
+AccountStore::Change AccountStore::grant(const QString &phone, double amount)
+{
+    if (!m_db.transaction())
+        return Change::Failed;
+    bool ok =
+        byPhone(phone).has_value() || (create(phone) && record(phone, "start", m_startingBalance));
+    if (ok) {
+        QSqlQuery update(m_db);
+        update.prepare(QStringLiteral("UPDATE accounts SET balance = balance + ? WHERE phone = ?"));
+        update.addBindValue(amount);
+        update.addBindValue(phone);
+        ok = update.exec() && record(phone, "grant", amount);
+    }
+    if (!ok || !m_db.commit()) {
+        m_db.rollback();
+        return Change::Failed;
+    }
+    return Change::Done;
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+
+#include <optional>
+
+class ServerClock;
+
+struct Account {
+    QString phone;
+    QString userid;
+    QString username;
+    QString avatar;
+    QString state;
+    QString expiry;
+    qint64 translateQuota = 0;
+    double balance = 0;
+};
+
+// Accounts and their balances, keyed by the normalized phone number. Each change of a balance is
+// one SQL transaction that also appends the change to the ledger.
+class AccountStore {
+public:
+    AccountStore(QSqlDatabase db, const ServerClock &clock, double startingBalance);
+
+    enum class Change { Done, NoAccount, Failed };
+
+    std::optional<Account> byPhone(const QString &phone);
+    std::optional<Account> byUserid(const QString &userid);
+    // The account of `phone`, created with the starting balance on first sign-in. nullopt only
+    // when the database fails.
+    std::optional<Account> signIn(const QString &phone);
+    // Whether the balance is above zero; false for an unknown phone.
+    bool hasQuota(const QString &phone);
+    // Takes `amount` (finite, not negative) off the balance. The balance may go below zero: the
+    // answer of a request that was allowed is charged after it has been given.
+    Change deduct(const QString &phone, double amount);
+    // Adds `amount` to the balance, creating the account when there is none.
+    Change grant(const QString &phone, double amount);
+
+    static constexpr const char *freeState = "免费";
+
+private:
+    std::optional<Account> readOne(QSqlQuery &query);
+    bool create(const QString &phone);
+    bool record(const QString &phone, const char *kind, double amount);
+
+    QSqlDatabase m_db;
+    const ServerClock &m_clock;
+    double m_startingBalance;
+    QSqlQuery m_balanceQuery;
+    QSqlQuery m_deductQuery;
+    QSqlQuery m_ledgerQuery;
+};

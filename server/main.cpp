@@ -1,0 +1,168 @@
+#include "accountstore.h"
+#include "phonenumber.h"
+#include "serverclock.h"
+#include "serverdatabase.h"
+#include "serverlog.h"
+#include "signalwatcher.h"
+#include "talvoroserver.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QStandardPaths>
+#include <QUrl>
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+void fail(const QString &message)
+{
+    std::fprintf(stderr, "talvoro-server: %s\n", qPrintable(message));
+}
+
+int grant(const QString &dataDirectory, const QStringList &args, double startingBalance)
+{
+    if (args.size() != 3) {
+        fail(QStringLiteral("usage: talvoro-server grant PHONE AMOUNT"));
+        return 2;
+    }
+    const auto phone = PhoneNumber::normalized(args.at(1));
+    bool ok = false;
+    const double amount = args.at(2).toDouble(&ok);
+    if (!phone || !ok || !std::isfinite(amount) || amount <= 0) {
+        fail(QStringLiteral("grant needs a phone number and a positive amount"));
+        return 2;
+    }
+    QString error;
+    QSqlDatabase db = ServerDatabase::open(dataDirectory, &error);
+    if (!db.isOpen()) {
+        fail(error);
+        return 1;
+    }
+    int status = 1;
+    {
+        ServerClock clock;
+        AccountStore accounts(db, clock, startingBalance);
+        if (accounts.grant(*phone, amount) == AccountStore::Change::Done) {
+            const auto account = accounts.byPhone(*phone);
+            ServerLog::always({QStringLiteral("granted"), *phone, QString::number(amount, 'g', 17),
+                               QStringLiteral("balance=") +
+                                   QString::number(account ? account->balance : 0, 'g', 17)});
+            status = 0;
+        } else {
+            fail(QStringLiteral("could not update the account of ") + *phone);
+        }
+    }
+    ServerDatabase::close(db);
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("talvoro-server"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Talvoro backend service.\n"
+                       "  talvoro-server [options]               serve\n"
+                       "  talvoro-server grant PHONE AMOUNT      top up an account"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption listenOption(
+        QStringLiteral("listen"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
+        QStringLiteral("address"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption portOption(
+        QStringLiteral("port"),
+        QStringLiteral("Port to listen on (default 8765); 0 picks a free one."),
+        QStringLiteral("port"), QStringLiteral("8765"));
+    const QCommandLineOption dataOption(
+        QStringLiteral("data-dir"),
+        QStringLiteral("Directory for the database and pictures (default %1).")
+            .arg(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)),
+        QStringLiteral("path"), QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
+    const QCommandLineOption levelOption(QStringLiteral("log-level"),
+                                         QStringLiteral("error, warning, info (default) or debug."),
+                                         QStringLiteral("level"), QStringLiteral("info"));
+    const QCommandLineOption balanceOption(
+        QStringLiteral("starting-balance"),
+        QStringLiteral("Balance of an account created by its first sign-in (default 500)."),
+        QStringLiteral("units"), QStringLiteral("500"));
+    parser.addOptions({listenOption, portOption, dataOption, levelOption, balanceOption});
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("\"grant\" PHONE AMOUNT, or nothing to serve."));
+    parser.process(app);
+
+    ServerLog::Level level;
+    if (!ServerLog::parseLevel(parser.value(levelOption), &level)) {
+        fail(QStringLiteral("unknown log level ") + parser.value(levelOption));
+        return 2;
+    }
+    ServerLog::setLevel(level);
+    bool ok = false;
+    const double startingBalance = parser.value(balanceOption).toDouble(&ok);
+    if (!ok || !std::isfinite(startingBalance) || startingBalance < 0) {
+        fail(QStringLiteral("--starting-balance needs a number of at least 0"));
+        return 2;
+    }
+    const QString dataDirectory = parser.value(dataOption);
+
+    const QStringList args = parser.positionalArguments();
+    if (!args.isEmpty() && args.first() == u"grant")
+        return grant(dataDirectory, args, startingBalance);
+    if (!args.isEmpty()) {
+        fail(QStringLiteral("unknown command ") + args.first());
+        return 2;
+    }
+
+    const uint port = parser.value(portOption).toUInt(&ok);
+    if (!ok || port > 65535) {
+        fail(QStringLiteral("--port needs a number from 0 to 65535"));
+        return 2;
+    }
+    const QHostAddress address(parser.value(listenOption));
+    if (address.isNull()) {
+        fail(QStringLiteral("--listen needs an IP address"));
+        return 2;
+    }
+
+    TalvoroServer::Options options;
+    options.dataDirectory = dataDirectory;
+    options.startingBalance = startingBalance;
+    options.providers = ProviderConfig::fromEnvironment();
+    TalvoroServer server(options);
+    QString error;
+    if (!server.open(&error)) {
+        fail(QStringLiteral("cannot open the database in ") + dataDirectory + QStringLiteral(": ") +
+             error);
+        return 1;
+    }
+    if (server.listen(address, quint16(port)) == 0) {
+        fail(QStringLiteral("cannot listen on ") + address.toString() + QLatin1Char(':') +
+             QString::number(port));
+        return 1;
+    }
+
+    SignalWatcher signals_;
+    QObject::connect(&signals_, &SignalWatcher::terminationRequested, &app, [](int number) {
+        ServerLog::info({QStringLiteral("shutting down on signal"), QString::number(number)});
+        QCoreApplication::quit();
+    });
+
+    // The first line: other programs read the chosen port from it.
+    ServerLog::always({QStringLiteral("listening"), server.origin()});
+    ServerLog::info({QStringLiteral("data directory"), dataDirectory});
+    const ProviderConfig &p = options.providers;
+    ServerLog::info({QStringLiteral("providers"),
+                     QStringLiteral("openai=") + (p.openAI.configured ? "upstream" : "demo"),
+                     QStringLiteral("anthropic=") + (p.anthropic.configured ? "upstream" : "demo"),
+                     QStringLiteral("gemini=") + (p.gemini.configured ? "upstream" : "demo"),
+                     QStringLiteral("image=") + (p.image.configured ? "upstream" : "built-in")});
+    const int status = app.exec();
+    ServerLog::info({QStringLiteral("stopped")});
+    return status;
+}

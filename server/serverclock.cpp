@@ -1,0 +1,8 @@
+#include "serverclock.h"
+
+#include <QDateTime>
+
+qint64 ServerClock::nowMs() const
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}

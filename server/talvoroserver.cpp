@@ -1,0 +1,123 @@
+#include "talvoroserver.h"
+
+#include "accountroutes.h"
+#include "accountstore.h"
+#include "chatroutes.h"
+#include "codeissuer.h"
+#include "imageforwarder.h"
+#include "imagestore.h"
+#include "jsonreply.h"
+#include "pagerenderer.h"
+#include "pageroutes.h"
+#include "providerforwarder.h"
+#include "serverdatabase.h"
+#include "serverlog.h"
+
+#include <QDir>
+#include <QMetaEnum>
+#include <QRegularExpression>
+#include <QUrl>
+
+TalvoroServer::TalvoroServer(Options options, QObject *parent)
+    : QObject(parent), m_options(std::move(options)),
+      m_clock(m_options.clock ? *m_options.clock : m_systemClock)
+{}
+
+TalvoroServer::~TalvoroServer()
+{
+    // Connections and pending answers go first; they refer to everything else.
+    m_http.reset();
+    delete m_chatRoutes;
+    delete m_chatForwarder;
+    delete m_imageForwarder;
+    m_accountRoutes.reset();
+    m_pageRoutes.reset();
+    m_accounts.reset();
+    m_codes.reset();
+    if (m_db.isValid())
+        ServerDatabase::close(m_db);
+}
+
+bool TalvoroServer::open(QString *error)
+{
+    m_db = ServerDatabase::open(m_options.dataDirectory, error);
+    if (!m_db.isOpen())
+        return false;
+    m_accounts = std::make_unique<AccountStore>(m_db, m_clock, m_options.startingBalance);
+    m_codes = std::make_unique<CodeIssuer>(m_db, m_clock);
+    m_images = std::make_unique<ImageStore>(
+        QDir(m_options.dataDirectory).filePath(QStringLiteral("images")));
+    m_chatForwarder = new ProviderForwarder(&m_nam, m_options.providers);
+    m_imageForwarder = new ImageForwarder(&m_nam, m_options.providers);
+
+    m_http = std::make_unique<QHttpServer>();
+    m_accountRoutes = std::make_unique<AccountRoutes>(*m_accounts, *m_codes);
+    m_accountRoutes->install(*m_http);
+    m_chatRoutes =
+        new ChatRoutes(m_options.providers, *m_chatForwarder, *m_imageForwarder, *m_images, m_clock,
+                       [this](const QHttpServerRequest &r) { return originFor(r); });
+    m_chatRoutes->install(*m_http);
+    m_pageRoutes = std::make_unique<PageRoutes>(*m_accounts);
+    m_pageRoutes->install(*m_http);
+
+    m_http->setMissingHandler([](const QHttpServerRequest &request,
+                                 QHttpServerResponder &&responder) {
+        if (request.url().path().startsWith(QLatin1String("/api/"))) {
+            responder.write(JsonReply::bytes({{QStringLiteral("error"), QStringLiteral("未找到")}}),
+                            QByteArrayLiteral("application/json; charset=utf-8"),
+                            QHttpServerResponder::StatusCode::NotFound);
+        } else {
+            responder.write(PageRenderer::notFound(), PageRenderer::mimeType(),
+                            QHttpServerResponder::StatusCode::NotFound);
+        }
+    });
+    m_http->afterRequest([](QHttpServerResponse &&response, const QHttpServerRequest &request) {
+        if (ServerLog::enabled(ServerLog::Level::Debug)) {
+            ServerLog::debug(
+                {QStringLiteral("request"),
+                 QString::fromLatin1(QMetaEnum::fromType<QHttpServerRequest::Method>().valueToKey(
+                     int(request.method()))),
+                 request.url().path(), QString::number(int(response.statusCode()))});
+        }
+        return std::move(response);
+    });
+    return true;
+}
+
+quint16 TalvoroServer::listen(const QHostAddress &address, quint16 port)
+{
+    m_address = address;
+    m_port = m_http ? m_http->listen(address, port) : 0;
+    return m_port;
+}
+
+QString TalvoroServer::origin() const
+{
+    QUrl url;
+    url.setScheme(QStringLiteral("http"));
+    const bool any = m_address == QHostAddress::Any || m_address == QHostAddress::AnyIPv4 ||
+                     m_address == QHostAddress::AnyIPv6;
+    url.setHost(any ? QStringLiteral("127.0.0.1") : m_address.toString());
+    url.setPort(m_port);
+    return url.toString();
+}
+
+QString TalvoroServer::originFor(const QHttpServerRequest &request) const
+{
+    // Listening on a wildcard address, the only name the client is known to reach us by is the
+    // one it used; otherwise our own listen address.
+    const bool any = m_address == QHostAddress::Any || m_address == QHostAddress::AnyIPv4 ||
+                     m_address == QHostAddress::AnyIPv6;
+    if (any) {
+        static const QRegularExpression hostPort(
+            QStringLiteral("^(\\[[0-9A-Fa-f:.]+\\]|[A-Za-z0-9.-]+)(:[0-9]{1,5})?$"));
+        QString host;
+        for (const auto &[name, value] : request.headers()) {
+            if (name.compare("host", Qt::CaseInsensitive) == 0)
+                host = QString::fromLatin1(value);
+        }
+        if (hostPort.match(host).hasMatch())
+            return QStringLiteral("http://") + host;
+    }
+    return origin();
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "providerconfig.h"
+#include "serverclock.h"
+
+#include <QHostAddress>
+#include <QHttpServer>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QSqlDatabase>
+
+#include <memory>
+
+class AccountRoutes;
+class AccountStore;
+class ChatRoutes;
+class CodeIssuer;
+class ImageForwarder;
+class ImageStore;
+class PageRoutes;
+class ProviderForwarder;
+
+// The whole backend in one object: the database, the stores, the forwarders and the routes on
+// one QHttpServer. `talvoro-server` runs one; tests run one in their own process.
+class TalvoroServer : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        QString dataDirectory;
+        double startingBalance = 500;
+        ProviderConfig providers;
+        const ServerClock *clock = nullptr; // the system clock when null
+    };
+
+    explicit TalvoroServer(Options options, QObject *parent = nullptr);
+    ~TalvoroServer() override;
+
+    // Opens the database and installs the routes.
+    bool open(QString *error);
+    // Listens on `address`:`port` (0: a free port). Returns the port, 0 on failure.
+    quint16 listen(const QHostAddress &address, quint16 port);
+    // "http://host:port" of the listening socket.
+    QString origin() const;
+
+private:
+    QString originFor(const QHttpServerRequest &request) const;
+
+    Options m_options;
+    ServerClock m_systemClock;
+    const ServerClock &m_clock;
+    QSqlDatabase m_db;
+    std::unique_ptr<AccountStore> m_accounts;
+    std::unique_ptr<CodeIssuer> m_codes;
+    std::unique_ptr<ImageStore> m_images;
+    QNetworkAccessManager m_nam;
+    ProviderForwarder *m_chatForwarder = nullptr;
+    ImageForwarder *m_imageForwarder = nullptr;
+    std::unique_ptr<AccountRoutes> m_accountRoutes;
+    std::unique_ptr<PageRoutes> m_pageRoutes;
+    ChatRoutes *m_chatRoutes = nullptr;
+    QHostAddress m_address;
+    quint16 m_port = 0;
+    std::unique_ptr<QHttpServer> m_http;
+};

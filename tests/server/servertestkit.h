@@ -1,0 +1,149 @@
+#pragma once
+
+#include "serverclock.h"
+#include "serverlog.h"
+#include "talvoroserver.h"
+
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutex>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+// A clock the test moves by hand.
+class ManualClock : public ServerClock {
+public:
+    qint64 nowMs() const override { return m_now; }
+    void advance(qint64 ms) { m_now += ms; }
+
+private:
+    qint64 m_now = 1'700'000'000'000;
+};
+
+// Keeps every server log line written while it lives.
+class ServerLogCapture {
+public:
+    ServerLogCapture()
+    {
+        lines().clear();
+        ServerLog::setSink(&ServerLogCapture::record);
+    }
+    ~ServerLogCapture() { ServerLog::setSink(nullptr); }
+
+    // The code of the last "sms-code" line for `phone`, empty when none.
+    QString lastCode(const QString &phone) const
+    {
+        static const QRegularExpression pattern(
+            QStringLiteral("^sms-code phone=(\\S+) code=(\\d{6})$"));
+        QString code;
+        for (const QString &line : lines()) {
+            const auto m = pattern.match(line);
+            if (m.hasMatch() && m.captured(1) == phone)
+                code = m.captured(2);
+        }
+        return code;
+    }
+
+private:
+    static void record(const QString &line) { lines().append(line); }
+    static QStringList &lines()
+    {
+        static QStringList l;
+        return l;
+    }
+};
+
+struct HttpResult {
+    int status = 0;
+    QNetworkReply::NetworkError error = QNetworkReply::NoError;
+    QByteArray body;
+    QByteArray contentType;
+    QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
+};
+
+// Plain blocking HTTP calls for tests (the event loop keeps running, so an in-process server
+// answers meanwhile).
+class TestHttp {
+public:
+    HttpResult get(const QString &url) { return wait(m_nam.get(QNetworkRequest(QUrl(url)))); }
+    HttpResult post(const QString &url, const QByteArray &body)
+    {
+        QNetworkRequest request{QUrl(url)};
+        request.setHeader(QNetworkRequest::ContentTypeHeader,
+                          QByteArrayLiteral("application/json"));
+        return wait(m_nam.post(request, body));
+    }
+    HttpResult post(const QString &url, const QJsonObject &body)
+    {
+        return post(url, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    }
+    HttpResult send(const QByteArray &verb, const QString &url)
+    {
+        return wait(m_nam.sendCustomRequest(QNetworkRequest(QUrl(url)), verb));
+    }
+
+    static HttpResult wait(QNetworkReply *reply, int timeoutMs = 20000)
+    {
+        QEventLoop loop;
+        QTimer::singleShot(timeoutMs, &loop, [reply] { reply->abort(); });
+        QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        if (!reply->isFinished())
+            loop.exec();
+        HttpResult r;
+        r.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        r.error = reply->error();
+        r.body = reply->readAll();
+        r.contentType = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
+        reply->deleteLater();
+        return r;
+    }
+
+    QNetworkAccessManager &nam() { return m_nam; }
+
+private:
+    QNetworkAccessManager m_nam;
+};
+
+// A server in this process on a free loopback port, with a temporary data directory.
+class TestServer {
+public:
+    explicit TestServer(const ProviderConfig &providers = {}, double startingBalance = 500)
+    {
+        TalvoroServer::Options options;
+        options.dataDirectory = m_dir.path();
+        options.startingBalance = startingBalance;
+        options.providers = providers;
+        options.clock = &clock;
+        server = std::make_unique<TalvoroServer>(options);
+        QString error;
+        if (server->open(&error))
+            port = server->listen(QHostAddress::LocalHost, 0);
+    }
+    QString url(const QString &path) const { return server->origin() + path; }
+
+    // Signs `phone` in and returns the sign-in reply.
+    QJsonObject signIn(TestHttp &http, const QString &phone)
+    {
+        http.post(url(QStringLiteral("/api/send-code")), QJsonObject{{"phone", phone}});
+        const QString code = log.lastCode(phone);
+        clock.advance(CodeIssuerResend); // the next sign-in of the test may ask again
+        return http
+            .post(url(QStringLiteral("/api/login-register")),
+                  QJsonObject{{"phone", phone}, {"code", code}})
+            .json();
+    }
+
+    static constexpr qint64 CodeIssuerResend = 61 * 1000;
+    QTemporaryDir m_dir;
+    ManualClock clock;
+    ServerLogCapture log;
+    std::unique_ptr<TalvoroServer> server;
+    quint16 port = 0;
+};

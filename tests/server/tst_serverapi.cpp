@@ -1,0 +1,480 @@
+#include "accountstore.h"
+#include "codeissuer.h"
+#include "replyreaders.h"
+#include "servertestkit.h"
+
+#include <QImage>
+#include <QJsonArray>
+
+#include <cmath>
+#include <limits>
+
+class ServerApiTest : public QObject {
+    Q_OBJECT
+
+private:
+    const QString phone = QStringLiteral("+8613800138000");
+
+private slots:
+    void sendCodeRefusesBadInput_data();
+    void sendCodeRefusesBadInput();
+    void sendCodeAllowsOneSendPerMinute();
+    void signInCreatesAccountOnce();
+    void signInRefusals_data();
+    void signInRefusals();
+    void checkQuota_data();
+    void checkQuota();
+    void deductRefusesBadInput_data();
+    void deductRefusesBadInput();
+    void deductKeepsAmountsExactly();
+    void concurrentDeductionsLoseNothing();
+    void accountInfo_data();
+    void accountInfo();
+    void chatAnswersInEachLayout_data();
+    void chatAnswersInEachLayout();
+    void chatRefusesBadInput_data();
+    void chatRefusesBadInput();
+    void generatedPictureIsServed();
+    void pagesAndUnknownPaths_data();
+    void pagesAndUnknownPaths();
+};
+
+void ServerApiTest::sendCodeRefusesBadInput_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("not json") << QByteArray("phone=+86138");
+    QTest::newRow("empty body") << QByteArray();
+    QTest::newRow("array") << QByteArray(R"(["+8613800138000"])");
+    QTest::newRow("no phone") << QByteArray(R"({"telephone":"+8613800138000"})");
+    QTest::newRow("phone is a number") << QByteArray(R"({"phone":8613800138000})");
+    QTest::newRow("letters") << QByteArray(R"({"phone":"+86abc"})");
+    QTest::newRow("too short") << QByteArray(R"({"phone":"+8612"})");
+    QTest::newRow("empty phone") << QByteArray(R"({"phone":""})");
+}
+
+void ServerApiTest::sendCodeRefusesBadInput()
+{
+    QFETCH(QByteArray, body);
+    TestServer s;
+    TestHttp http;
+    const HttpResult r = http.post(s.url("/api/send-code"), body);
+    QCOMPARE(r.status, 400);
+    QVERIFY(!r.json().value("error").toString().isEmpty());
+    QVERIFY(s.log.lastCode(phone).isEmpty());
+}
+
+void ServerApiTest::sendCodeAllowsOneSendPerMinute()
+{
+    TestServer s;
+    TestHttp http;
+    // Spaces typed into the number do not make it another account.
+    QCOMPARE(http.post(s.url("/api/send-code"), QJsonObject{{"phone", "+86 138 0013 8000"}}).status,
+             200);
+    const QString first = s.log.lastCode(phone);
+    QCOMPARE(first.size(), 6);
+
+    s.clock.advance(59 * 1000);
+    const HttpResult again = http.post(s.url("/api/send-code"), QJsonObject{{"phone", phone}});
+    QCOMPARE(again.status, 429);
+    QVERIFY(again.json().value("error").isString());
+
+    s.clock.advance(2 * 1000);
+    QCOMPARE(http.post(s.url("/api/send-code"), QJsonObject{{"phone", phone}}).status, 200);
+    // Another phone is not held back by this one.
+    QCOMPARE(http.post(s.url("/api/send-code"), QJsonObject{{"phone", "+8613900000000"}}).status,
+             200);
+}
+
+void ServerApiTest::signInCreatesAccountOnce()
+{
+    TestServer s;
+    TestHttp http;
+    const QJsonObject first = s.signIn(http, phone);
+    QCOMPARE(first.value("message").toString(), QStringLiteral("登录成功！"));
+    QCOMPARE(first.value("phone").toString(), phone);
+    QCOMPARE(first.value("state").toString(), QStringLiteral("免费"));
+    QCOMPARE(first.value("chat_quota").toDouble(), 500.0);
+    QVERIFY(first.value("translate_quota").isDouble());
+    QVERIFY(first.value("expiry").isString());
+    QVERIFY(!first.contains("expiry_date"));
+    for (const char *member : {"username", "userid", "avatar"})
+        QVERIFY2(first.value(member).isString(), member);
+    QVERIFY(!first.value("userid").toString().isEmpty());
+
+    // A later sign-in finds the same account with its balance as it was left.
+    QCOMPARE(http.post(s.url("/api/deduct_quota"), QJsonObject{{"phone", phone}, {"amount", 100.5}})
+                 .status,
+             200);
+    const QJsonObject second = s.signIn(http, phone);
+    QCOMPARE(second.value("message").toString(), QStringLiteral("登录成功！"));
+    QCOMPARE(second.value("userid"), first.value("userid"));
+    // The sign-in reply carries a whole number.
+    QCOMPARE(second.value("chat_quota").toDouble(), 399.0);
+}
+
+void ServerApiTest::signInRefusals_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no code asked for") << "none" << QStringLiteral("请先获取验证码");
+    QTest::newRow("wrong code") << "wrong" << QStringLiteral("验证码错误，请重新输入");
+    QTest::newRow("expired") << "expired" << QStringLiteral("验证码已过期，请重新获取");
+    QTest::newRow("right code after five wrong ones")
+        << "five wrong" << QStringLiteral("验证码错误次数过多，请重新获取");
+    QTest::newRow("code used twice") << "reused" << QStringLiteral("请先获取验证码");
+    QTest::newRow("missing code") << "missing" << QString();
+}
+
+void ServerApiTest::signInRefusals()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QString, message);
+    TestServer s;
+    TestHttp http;
+    const QString login = s.url("/api/login-register");
+    if (scenario != u"none")
+        http.post(s.url("/api/send-code"), QJsonObject{{"phone", phone}});
+    const QString code = s.log.lastCode(phone);
+    const QString wrong = code == u"000000" ? QStringLiteral("000001") : QStringLiteral("000000");
+    QJsonObject body{{"phone", phone}, {"code", code.isEmpty() ? wrong : code}};
+
+    if (scenario == u"wrong") {
+        body["code"] = wrong;
+    } else if (scenario == u"expired") {
+        s.clock.advance(CodeIssuer::validityMs);
+    } else if (scenario == u"five wrong") {
+        for (int i = 0; i < CodeIssuer::maxWrongTries; ++i)
+            http.post(login, QJsonObject{{"phone", phone}, {"code", wrong}});
+    } else if (scenario == u"reused") {
+        QCOMPARE(http.post(login, body).json().value("message").toString(),
+                 QStringLiteral("登录成功！"));
+    } else if (scenario == u"missing") {
+        body.remove("code");
+    }
+
+    const HttpResult r = http.post(login, body);
+    QVERIFY(r.status >= 400 && r.status < 500);
+    const QString shown = r.json().value("message").toString();
+    QVERIFY(shown != QStringLiteral("登录成功！"));
+    QVERIFY(!shown.isEmpty());
+    if (!message.isEmpty())
+        QCOMPARE(shown, message);
+    QVERIFY(r.json().value("error").isString());
+}
+
+void ServerApiTest::checkQuota_data()
+{
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("hasQuota");
+    QTest::newRow("escaped plus") << "?phone=%2B8613800138000" << 200 << true;
+    QTest::newRow("other account") << "?phone=%2B8613900000000" << 200 << false;
+    QTest::newRow("empty value") << "?phone=" << 200 << false;
+    QTest::newRow("not a number") << "?phone=abc" << 200 << false;
+    QTest::newRow("no parameter") << "" << 400 << false;
+}
+
+void ServerApiTest::checkQuota()
+{
+    QFETCH(QString, query);
+    QFETCH(int, status);
+    QFETCH(bool, hasQuota);
+    TestServer s;
+    TestHttp http;
+    s.signIn(http, phone);
+    const HttpResult r = http.get(s.url("/api/check_quota") + query);
+    QCOMPARE(r.status, status);
+    if (status == 200) {
+        // Every member is a boolean: the client counts anything else as "no".
+        QCOMPARE(r.json().keys(), QStringList{"hasQuota"});
+        QCOMPARE(r.json().value("hasQuota"), QJsonValue(hasQuota));
+    }
+}
+
+void ServerApiTest::deductRefusesBadInput_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+    QTest::newRow("negative") << QByteArray(R"({"phone":"+8613800138000","amount":-1})") << 400;
+    QTest::newRow("text amount") << QByteArray(R"({"phone":"+8613800138000","amount":"1"})") << 400;
+    QTest::newRow("null amount") << QByteArray(R"({"phone":"+8613800138000","amount":null})")
+                                 << 400;
+    QTest::newRow("no amount") << QByteArray(R"({"phone":"+8613800138000"})") << 400;
+    QTest::newRow("overflowing amount")
+        << QByteArray(R"({"phone":"+8613800138000","amount":1e999})") << 400;
+    QTest::newRow("no phone") << QByteArray(R"({"amount":1})") << 400;
+    QTest::newRow("bad phone") << QByteArray(R"({"phone":"x","amount":1})") << 400;
+    QTest::newRow("broken json") << QByteArray(R"({"phone":"+8613800138000","amount":)") << 400;
+    QTest::newRow("unknown account")
+        << QByteArray(R"({"phone":"+8613900000000","amount":1})") << 404;
+}
+
+void ServerApiTest::deductRefusesBadInput()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    TestServer s;
+    TestHttp http;
+    const QString userid = s.signIn(http, phone).value("userid").toString();
+    const HttpResult r = http.post(s.url("/api/deduct_quota"), body);
+    QCOMPARE(r.status, status);
+    QVERIFY(r.json().value("error").isString());
+    const QJsonObject info = http.get(s.url("/api/macos_account_info?userid=") + userid).json();
+    QCOMPARE(info.value("chat_quota").toDouble(), 500.0);
+}
+
+void ServerApiTest::deductKeepsAmountsExactly()
+{
+    TestServer s;
+    TestHttp http;
+    const QString userid = s.signIn(http, phone).value("userid").toString();
+    // Amounts as the client computes them, including ones no decimal fraction holds exactly.
+    const double amounts[] = {0.028, 4 * 0.007, 0.0021 * 37, 100, 0, 1e-9};
+    double expected = 500;
+    for (const double amount : amounts) {
+        QCOMPARE(
+            http.post(s.url("/api/deduct_quota"), QJsonObject{{"phone", phone}, {"amount", amount}})
+                .status,
+            200);
+        expected -= amount;
+    }
+    const QJsonObject info = http.get(s.url("/api/macos_account_info?userid=") + userid).json();
+    QCOMPARE(info.value("chat_quota").toDouble(), expected);
+
+    // Spending below zero is recorded; the account then has no quota.
+    QCOMPARE(http.post(s.url("/api/deduct_quota"), QJsonObject{{"phone", phone}, {"amount", 600}})
+                 .status,
+             200);
+    QCOMPARE(http.get(s.url("/api/check_quota?phone=%2B8613800138000")).json().value("hasQuota"),
+             QJsonValue(false));
+}
+
+void ServerApiTest::concurrentDeductionsLoseNothing()
+{
+    TestServer s;
+    TestHttp http;
+    const QString userid = s.signIn(http, phone).value("userid").toString();
+
+    constexpr int clients = 50;
+    constexpr int perClient = 20;
+    constexpr double amount = 0.25; // exact in binary, so the order of subtraction does not matter
+    std::vector<std::unique_ptr<QNetworkAccessManager>> nams;
+    int finished = 0;
+    int failures = 0;
+    QEventLoop loop;
+    const QByteArray body = QJsonDocument(QJsonObject{{"phone", phone}, {"amount", amount}})
+                                .toJson(QJsonDocument::Compact);
+    std::function<void(QNetworkAccessManager *, int)> next = [&](QNetworkAccessManager *nam,
+                                                                 int left) {
+        QNetworkRequest request{QUrl(s.url("/api/deduct_quota"))};
+        request.setHeader(QNetworkRequest::ContentTypeHeader,
+                          QByteArrayLiteral("application/json"));
+        QNetworkReply *reply = nam->post(request, body);
+        QObject::connect(reply, &QNetworkReply::finished, &loop, [&, reply, nam, left] {
+            if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200)
+                ++failures;
+            reply->deleteLater();
+            if (left > 1)
+                next(nam, left - 1);
+            else if (++finished == clients)
+                loop.quit();
+        });
+    };
+    for (int i = 0; i < clients; ++i) {
+        nams.push_back(std::make_unique<QNetworkAccessManager>());
+        next(nams.back().get(), perClient);
+    }
+    QTimer::singleShot(120000, &loop, &QEventLoop::quit);
+    loop.exec();
+    QCOMPARE(finished, clients);
+    QCOMPARE(failures, 0);
+    const QJsonObject info = http.get(s.url("/api/macos_account_info?userid=") + userid).json();
+    QCOMPARE(info.value("chat_quota").toDouble(), 500 - clients * perClient * amount);
+}
+
+void ServerApiTest::accountInfo_data()
+{
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<int>("status");
+    QTest::newRow("own id") << "?userid=%1" << 200;
+    QTest::newRow("unknown id") << "?userid=nobody" << 404;
+    QTest::newRow("empty id") << "?userid=" << 404;
+    QTest::newRow("no parameter") << "" << 400;
+}
+
+void ServerApiTest::accountInfo()
+{
+    QFETCH(QString, query);
+    QFETCH(int, status);
+    TestServer s;
+    TestHttp http;
+    const QJsonObject profile = s.signIn(http, phone);
+    const HttpResult r =
+        http.get(s.url("/api/macos_account_info") +
+                 QString(query).replace(QStringLiteral("%1"), profile.value("userid").toString()));
+    QCOMPARE(r.status, status);
+    const QJsonObject info = r.json();
+    if (status != 200) {
+        QVERIFY(info.value("error").isString());
+        return;
+    }
+    QCOMPARE(info.value("username"), profile.value("username"));
+    QCOMPARE(info.value("phone").toString(), phone);
+    QCOMPARE(info.value("state").toString(), QStringLiteral("免费"));
+    QCOMPARE(info.value("chat_quota").toDouble(), 500.0);
+    QVERIFY(info.value("translate_quota").isDouble());
+    QVERIFY(info.value("expiry_date").isString());
+    QVERIFY(!info.contains("expiry"));
+    QVERIFY(info.value("avatar").isString());
+}
+
+void ServerApiTest::chatAnswersInEachLayout_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("model");
+    QTest::newRow("openai") << "/api/proxy_openai2"
+                            << "gpt-4o";
+    QTest::newRow("claude") << "/api/proxy_claude2"
+                            << "claude-3-5-sonnet-20240620";
+    QTest::newRow("gemini") << "/api/proxy_gemini2"
+                            << "gemini-1.5-pro";
+}
+
+void ServerApiTest::chatAnswersInEachLayout()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, model);
+    TestServer s;
+    TestHttp http;
+    // A question that holds the very text the client's line reader strips out.
+    const QString question = QStringLiteral("什么是 data: 流？");
+    const QJsonObject body{{"model", model},
+                           {"userMessage", question},
+                           {"systemMessage", ""},
+                           {"context", QStringLiteral("你好\n") + question}};
+    const HttpResult r = http.post(s.url(path), body);
+    QCOMPARE(r.status, 200);
+
+    QString text;
+    if (path.contains("openai")) {
+        text = ReplyReaders::openAI(r.body);
+        QVERIFY(r.body.endsWith("data: [DONE]\n\n"));
+        QVERIFY(ReplyReaders::dataPayloads(r.body).size() > 4);
+    } else if (path.contains("claude")) {
+        QStringList types;
+        text = ReplyReaders::claude(r.body, &types);
+        for (const char *type :
+             {"message_start", "content_block_delta", "message_delta", "message_stop"})
+            QVERIFY2(types.contains(QLatin1String(type)), type);
+        QVERIFY(types.count("content_block_delta") > 3);
+        QVERIFY(r.body.contains("event: content_block_delta\ndata: "));
+    } else {
+        QVERIFY(ReplyReaders::plainDataPieces(r.body).size() > 3);
+        text = ReplyReaders::plainData(r.body);
+    }
+    QVERIFY2(text.contains(question), qPrintable(text));
+    for (const char *mark : {"```python\n", "\n```", "## ", "**", "<br>"})
+        QVERIFY2(text.contains(QLatin1String(mark)), mark);
+    // Deterministic: the same question gives the same text.
+    const HttpResult again = http.post(s.url(path), body);
+    QCOMPARE(path.contains("gemini")   ? ReplyReaders::plainData(again.body)
+             : path.contains("claude") ? ReplyReaders::claude(again.body)
+                                       : ReplyReaders::openAI(again.body),
+             text);
+}
+
+void ServerApiTest::chatRefusesBadInput_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+    const QByteArray noContext = R"({"model":"gpt-4o","userMessage":"a","systemMessage":""})";
+    QTest::newRow("chat without context") << "/api/proxy_openai2" << noContext << 400;
+    QTest::newRow("chat with a number") << "/api/proxy_claude2"
+                                        << QByteArray(R"({"model":"m","userMessage":1,)"
+                                                      R"("systemMessage":"","context":""})")
+                                        << 400;
+    QTest::newRow("chat with garbage") << "/api/proxy_gemini2" << QByteArray("\xff\xfe{") << 400;
+    QTest::newRow("picture without model") << "/api/generate_image"
+                                           << QByteArray(R"({"userMessage":"a",)"
+                                                         R"("systemMessage":"","context":""})")
+                                           << 400;
+    QTest::newRow("chat asked with GET") << "/api/proxy_openai2" << QByteArray() << 405;
+}
+
+void ServerApiTest::chatRefusesBadInput()
+{
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    TestServer s;
+    TestHttp http;
+    const HttpResult r = status == 405 ? http.get(s.url(path)) : http.post(s.url(path), body);
+    QCOMPARE(r.status, status);
+    QVERIFY(r.json().value("error").isString());
+}
+
+void ServerApiTest::generatedPictureIsServed()
+{
+    TestServer s;
+    TestHttp http;
+    const QJsonObject body{{"model", "dall-e-3"},
+                           {"userMessage", QStringLiteral("一只橘猫")},
+                           {"systemMessage", ""},
+                           {"context", QStringLiteral("一只橘猫")}};
+    const HttpResult r = http.post(s.url("/api/generate_image"), body);
+    QCOMPARE(r.status, 200);
+    const QString address = r.json().value("image_url").toString();
+    QVERIFY2(address.startsWith(s.server->origin() + "/images/"), qPrintable(address));
+
+    const HttpResult picture = http.get(address);
+    QCOMPARE(picture.status, 200);
+    QCOMPARE(picture.contentType, QByteArray("image/png"));
+    const QImage image = QImage::fromData(picture.body, "PNG");
+    QCOMPARE(image.size(), QSize(1024, 1024));
+    // Not one flat colour.
+    QVERIFY(image.pixel(10, 10) != image.pixel(500, 1000));
+
+    QCOMPARE(http.post(s.url("/api/generate_image"), body).json().value("image_url").toString(),
+             address);
+    QCOMPARE(http.get(s.url("/images/..%2Ftalvoro-server.sqlite")).status, 404);
+    QCOMPARE(http.get(s.url("/images/missing.png")).status, 404);
+}
+
+void ServerApiTest::pagesAndUnknownPaths_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("contains");
+    QTest::newRow("pricing") << "/pricing?userid=%1" << 200 << QStringLiteral("500.00");
+    QTest::newRow("pricing of nobody")
+        << "/pricing?userid=x" << 200 << QStringLiteral("未找到该账号");
+    QTest::newRow("follow") << "/guanzhu" << 200 << QStringLiteral("网页扩展");
+    QTest::newRow("contact") << "/contact" << 200 << QStringLiteral("问题反馈");
+    QTest::newRow("terms") << "/yinsi" << 200 << QStringLiteral("隐私");
+    QTest::newRow("unknown page") << "/nowhere" << 404 << QString();
+    QTest::newRow("unknown endpoint") << "/api/nowhere" << 404 << QStringLiteral("\"error\"");
+}
+
+void ServerApiTest::pagesAndUnknownPaths()
+{
+    QFETCH(QString, path);
+    QFETCH(int, status);
+    QFETCH(QString, contains);
+    TestServer s;
+    TestHttp http;
+    const QString userid = s.signIn(http, phone).value("userid").toString();
+    const HttpResult r = http.get(s.url(QString(path).replace(QStringLiteral("%1"), userid)));
+    QCOMPARE(r.status, status);
+    const QString text = QString::fromUtf8(r.body);
+    QVERIFY2(text.contains(contains), qPrintable(text.left(200)));
+    if (status == 200) {
+        QVERIFY(r.contentType.startsWith("text/html"));
+        QVERIFY(text.startsWith("<!DOCTYPE html>"));
+        if (path.startsWith("/pricing?userid=%1"))
+            QVERIFY(text.contains(QStringLiteral("免费版")));
+    }
+}
+
+QTEST_GUILESS_MAIN(ServerApiTest)
+#include "tst_serverapi.moc"

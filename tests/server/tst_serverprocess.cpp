@@ -1,0 +1,178 @@
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+
+// The real talvoro-server program, as the client's tests and a person at a terminal use it.
+class ServerProcessTest : public QObject {
+    Q_OBJECT
+private slots:
+    void signInThroughTheProgram();
+    void grantTopsUpAndDataSurvivesRestart();
+    void refusesBadCommandLines_data();
+    void refusesBadCommandLines();
+
+private:
+    struct Running {
+        std::unique_ptr<QProcess> process;
+        QString origin;
+        QByteArray output;
+    };
+    Running start(const QString &dataDir);
+    QString waitForLine(Running &server, const QRegularExpression &pattern);
+    QJsonObject call(const QString &url, const QJsonObject *body = nullptr);
+    static void stop(Running &server);
+
+    QNetworkAccessManager m_nam;
+};
+
+ServerProcessTest::Running ServerProcessTest::start(const QString &dataDir)
+{
+    Running server;
+    server.process = std::make_unique<QProcess>();
+    server.process->setProgram(QStringLiteral(TALVORO_SERVER_PATH));
+    server.process->setArguments({"--port", "0", "--data-dir", dataDir, "--log-level", "info"});
+    server.process->setProcessChannelMode(QProcess::SeparateChannels);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &key : env.keys()) {
+        if (key.startsWith("TALVORO_"))
+            env.remove(key); // no provider of the developer's may leak into the test
+    }
+    server.process->setProcessEnvironment(env);
+    server.process->start();
+    if (!server.process->waitForStarted())
+        return server;
+    // The first line names the address, with the port the system picked.
+    server.origin =
+        waitForLine(server, QRegularExpression("^listening (http://127\\.0\\.0\\.1:\\d+)$"));
+    return server;
+}
+
+QString ServerProcessTest::waitForLine(Running &server, const QRegularExpression &pattern)
+{
+    for (int i = 0; i < 200; ++i) {
+        for (const QByteArray &line : server.output.split('\n')) {
+            const auto m = pattern.match(QString::fromUtf8(line));
+            if (m.hasMatch())
+                return m.captured(1);
+        }
+        if (!server.process->waitForReadyRead(100) && server.process->state() != QProcess::Running)
+            break;
+        server.output += server.process->readAllStandardOutput();
+    }
+    return {};
+}
+
+QJsonObject ServerProcessTest::call(const QString &url, const QJsonObject *body)
+{
+    QNetworkRequest request{QUrl(url)};
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    QNetworkReply *reply =
+        body ? m_nam.post(request, QJsonDocument(*body).toJson()) : m_nam.get(request);
+    if (!reply->isFinished()) {
+        QEventLoop loop;
+        connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    const QJsonObject result = QJsonDocument::fromJson(reply->readAll()).object();
+    reply->deleteLater();
+    return result;
+}
+
+void ServerProcessTest::stop(Running &server)
+{
+    ::kill(pid_t(server.process->processId()), SIGTERM);
+    QVERIFY(server.process->waitForFinished(10000));
+    QCOMPARE(server.process->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(server.process->exitCode(), 0);
+    server.output += server.process->readAllStandardOutput();
+    QVERIFY(server.output.contains("\nstopped\n"));
+}
+
+void ServerProcessTest::signInThroughTheProgram()
+{
+    QTemporaryDir dir;
+    Running server = start(dir.path());
+    QVERIFY2(!server.origin.isEmpty(), server.output.constData());
+
+    const QJsonObject phone{{"phone", "+8613700000001"}};
+    call(server.origin + "/api/send-code", &phone);
+    const QString code =
+        waitForLine(server, QRegularExpression("^sms-code phone=\\+8613700000001 code=(\\d{6})$"));
+    QCOMPARE(code.size(), 6);
+    const QJsonObject login{{"phone", "+8613700000001"}, {"code", code}};
+    const QJsonObject profile = call(server.origin + "/api/login-register", &login);
+    QCOMPARE(profile.value("message").toString(), QStringLiteral("登录成功！"));
+    QCOMPARE(call(server.origin + "/api/check_quota?phone=%2B8613700000001").value("hasQuota"),
+             QJsonValue(true));
+    stop(server);
+}
+
+void ServerProcessTest::grantTopsUpAndDataSurvivesRestart()
+{
+    QTemporaryDir dir;
+    QProcess grant;
+    grant.start(QStringLiteral(TALVORO_SERVER_PATH),
+                {"grant", "+8613700000002", "250.5", "--data-dir", dir.path()});
+    QVERIFY(grant.waitForFinished(10000));
+    QCOMPARE(grant.exitCode(), 0);
+
+    Running server = start(dir.path());
+    QVERIFY(!server.origin.isEmpty());
+    const QJsonObject phone{{"phone", "+8613700000002"}};
+    call(server.origin + "/api/send-code", &phone);
+    const QString code =
+        waitForLine(server, QRegularExpression("^sms-code phone=\\+8613700000002 code=(\\d{6})$"));
+    const QJsonObject login{{"phone", "+8613700000002"}, {"code", code}};
+    const QJsonObject profile = call(server.origin + "/api/login-register", &login);
+    const QString userid = profile.value("userid").toString();
+    QVERIFY(!userid.isEmpty());
+    const QJsonObject deduct{{"phone", "+8613700000002"}, {"amount", 0.5}};
+    call(server.origin + "/api/deduct_quota", &deduct);
+    stop(server);
+
+    // A second grant, then a new server on the same data sees everything.
+    grant.start(QStringLiteral(TALVORO_SERVER_PATH),
+                {"grant", "+8613700000002", "100", "--data-dir", dir.path()});
+    QVERIFY(grant.waitForFinished(10000));
+    QCOMPARE(grant.exitCode(), 0);
+    Running again = start(dir.path());
+    const QJsonObject info = call(again.origin + "/api/macos_account_info?userid=" + userid);
+    QCOMPARE(info.value("chat_quota").toDouble(), 500 + 250.5 - 0.5 + 100);
+    stop(again);
+}
+
+void ServerProcessTest::refusesBadCommandLines_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("port out of range") << QStringList{"--port", "70000"};
+    QTest::newRow("not an address") << QStringList{"--listen", "localhost:1"};
+    QTest::newRow("unknown level") << QStringList{"--log-level", "loud"};
+    QTest::newRow("grant without amount") << QStringList{"grant", "+8613700000003"};
+    QTest::newRow("negative grant") << QStringList{"grant", "+8613700000003", "-5"};
+    QTest::newRow("unknown command") << QStringList{"serve-forever"};
+}
+
+void ServerProcessTest::refusesBadCommandLines()
+{
+    QFETCH(QStringList, arguments);
+    QTemporaryDir dir;
+    QProcess process;
+    process.start(QStringLiteral(TALVORO_SERVER_PATH),
+                  arguments + QStringList{"--data-dir", dir.path()});
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QVERIFY(process.exitCode() != 0);
+    QVERIFY(!process.readAllStandardError().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(ServerProcessTest)
+#include "tst_serverprocess.moc"
