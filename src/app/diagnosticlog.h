@@ -1,11 +1,14 @@
 #pragma once
 
+#include <QByteArrayView>
+#include <QList>
 #include <QLocale>
 #include <QString>
 #include <QStringList>
 
 #include <concepts>
 #include <type_traits>
+#include <utility>
 
 // The diagnostic log: one line per call on standard output, the items joined by one space.
 // Lines are written whole and flushed at once, so lines from different threads never interleave
@@ -18,6 +21,12 @@ public:
     {
         write(QStringList{toText(items)...});
     }
+
+    // Writes several log lines, each given as UTF-8 text, with one flush: for callers that log
+    // large texts line by line, where converting and flushing each one would dominate.
+    // A line is its label followed by its text, both UTF-8 and written as they are.
+    using Utf8Line = std::pair<QByteArrayView, QByteArrayView>;
+    static void writeUtf8Lines(const QList<Utf8Line> &lines);
 
     // Tests read the log through this hook; production leaves it unset.
     using Sink = void (*)(const QString &line);

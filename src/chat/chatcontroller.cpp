@@ -1,14 +1,13 @@
 #include "chatcontroller.h"
 
 #include "chatclient.h"
+#include "conversationcodec.h"
 #include "conversationstore.h"
 #include "diagnosticlog.h"
 #include "modelcatalogue.h"
 #include "quotaservice.h"
 #include "settingsstore.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QTextBoundaryFinder>
 
 #include <algorithm>
@@ -51,10 +50,7 @@ QString lastGraphemes(const QString &text, qsizetype count)
 
 QString dump(const MessageList &messages)
 {
-    QJsonArray array;
-    for (const Message &m : messages)
-        array.append(m.toJson());
-    return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact));
+    return QString::fromUtf8(ConversationCodec::encodeMessages(messages));
 }
 
 } // namespace

@@ -98,9 +98,26 @@ simdjson::error_code skipValue(Value value)
     return simdjson::TAPE_ERROR;
 }
 
+// A string member that may be absent; its buffer is reused from line to line so reading a
+// large body allocates almost nothing.
+struct OptionalText {
+    std::string text;
+    bool present = false;
+
+    void reset() { present = false; }
+    void assign(std::string_view s)
+    {
+        text.assign(s);
+        present = true;
+    }
+    explicit operator bool() const { return present; }
+    const std::string &operator*() const { return text; }
+    const std::string *operator->() const { return &text; }
+};
+
 // Reads `value` as a string into `out` when it is one; any other valid value leaves `out`
 // empty.
-simdjson::error_code readString(Value value, std::optional<std::string> &out)
+simdjson::error_code readString(Value value, OptionalText &out)
 {
     out.reset();
     ondemand::json_type type;
@@ -111,7 +128,7 @@ simdjson::error_code readString(Value value, std::optional<std::string> &out)
     std::string_view s;
     if (auto error = value.get_string().get(s))
         return error;
-    out.emplace(s);
+    out.assign(s);
     return simdjson::SUCCESS;
 }
 
@@ -239,7 +256,7 @@ QString ReplyReader::readOpenAIStream(const QByteArray &body)
     const PaddedBody padded(body);
     ondemand::parser parser;
     std::string collected;
-    std::optional<std::string> content;
+    OptionalText content;
 
     // choices[0].delta.content, when "choices" is a non-empty array of objects.
     const auto readChoices = [&](Value value) -> simdjson::error_code {
@@ -308,8 +325,8 @@ QString ReplyReader::readClaudeStream(const QByteArray &body)
     const PaddedBody padded(body);
     ondemand::parser parser;
     std::string collected;
-    std::optional<std::string> type;
-    std::optional<std::string> text;
+    OptionalText type;
+    OptionalText text;
 
     forEachDataLine(padded, [&](simdjson::padded_string_view json, std::string_view payload) {
         type.reset();
@@ -349,22 +366,22 @@ QString ReplyReader::readClaudeStream(const QByteArray &body)
 
 QString ReplyReader::readPlainDataStream(const QByteArray &body)
 {
-    if (!isUtf8(body)) {
-        DiagnosticLog::line(QStringLiteral("原文"), QString());
-        return {};
-    }
-    DiagnosticLog::line(QStringLiteral("原文"), QString::fromUtf8(body));
+    static const QByteArray originalLabel = QStringLiteral("原文 ").toUtf8();
+    static const QByteArray pieceLabel = QStringLiteral("提取的完整内容:\n ").toUtf8();
 
-    const std::string_view text(body.constData(), size_t(body.size()));
+    // A body that is not UTF-8 reads, and is logged, as the empty text.
+    const bool utf8 = isUtf8(body);
+    QList<DiagnosticLog::Utf8Line> log{
+        {originalLabel, utf8 ? QByteArrayView(body) : QByteArrayView()}};
+    std::string collected;
+    collected.reserve(utf8 ? size_t(body.size()) : 0);
+
+    const std::string_view text(body.constData(), size_t(utf8 ? body.size() : 0));
     const size_t first = text.find(kDataPrefix);
-    if (first == std::string_view::npos)
-        return {};
-
     // The pieces run from one "data: " to the next line end followed by "data: ".
     constexpr std::string_view separator = "\ndata: ";
-    std::string collected;
     size_t start = first + kDataPrefix.size();
-    for (;;) {
+    while (first != std::string_view::npos) {
         const size_t next = text.find(separator, start);
         std::string_view piece;
         if (next == std::string_view::npos) {
@@ -379,13 +396,13 @@ QString ReplyReader::readPlainDataStream(const QByteArray &body)
             if (piece.ends_with('\r'))
                 piece.remove_suffix(1);
         }
-        const QString pieceText = QString::fromUtf8(piece.data(), qsizetype(piece.size()));
-        DiagnosticLog::line(QStringLiteral("提取的完整内容:\n"), pieceText);
+        log.append({pieceLabel, QByteArrayView(piece.data(), qsizetype(piece.size()))});
         collected.append(piece);
         if (next == std::string_view::npos)
             break;
         start = next + separator.size();
     }
+    DiagnosticLog::writeUtf8Lines(log);
     return QString::fromUtf8(collected.data(), qsizetype(collected.size()));
 }
 
