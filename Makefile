@@ -3,7 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test bench clean
+.PHONY: all deps configure build run test bench bench-views screenshots clean
 
 all: build
 
@@ -18,11 +18,22 @@ configure: deps $(BUILD)/build.ninja
 build: configure
 	cmake --build $(BUILD)
 
+run: build
+	@bash scripts/run.sh
+
 test: build
 	cd $(BUILD) && ctest --output-on-failure --parallel 2
 
 bench: build
 	$(BUILD)/bench/talvoro_bench --benchmark_out=$(BUILD)/bench.json --benchmark_out_format=json
+
+bench-views: build
+	$(BUILD)/bench/talvoro_bench_views --benchmark_out=$(BUILD)/bench-views.json --benchmark_out_format=json
+
+# The main states of the program rendered offscreen to build/screenshots/*.png.
+screenshots: build
+	rm -rf $(BUILD)/screenshots
+	QT_QPA_PLATFORM=offscreen $(BUILD)/tests/qml/talvoro_screenshots $(BUILD)/screenshots
 
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,155 @@
+// Start-up and long-conversation figures of the views, measured offscreen with the software
+// renderer: cold start to the chat window's first frame with 1,000 stored conversations, the
+// resident memory after that start, and the time to show a 5,000-message conversation.
+
+#include "appgraph.h"
+#include "benchdata.h"
+#include "chatcontroller.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QTimer>
+#include <QtQml/QQmlExtensionPlugin>
+
+#include <benchmark/benchmark.h>
+
+#include <malloc.h>
+
+Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
+
+namespace {
+
+// Waits (at most 5 s) for the window's next frame.
+bool waitForFrame(QQuickWindow *window)
+{
+    QEventLoop loop;
+    bool swapped = false;
+    QObject::connect(window, &QQuickWindow::frameSwapped, &loop, [&] {
+        swapped = true;
+        loop.quit();
+    });
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    window->update();
+    loop.exec();
+    return swapped;
+}
+
+double residentMegabytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+    }
+    return 0;
+}
+
+// A settings folder holding `conversations` stored conversations of 20 messages each.
+QString preparedFolder(int conversations)
+{
+    static QTemporaryDir dir;
+    static bool ready = false;
+    if (!ready) {
+        AppGraph seed(dir.path());
+        seed.settings->set(QStringLiteral("isLoggedIn"), true);
+        seed.settings->set(QStringLiteral("hasSeenWelcome"), true);
+        const ConversationMap map = benchConversations(conversations * 20);
+        for (auto it = map.cbegin(); it != map.cend(); ++it)
+            seed.conversations->saveCurrentConversation(it.key(), it.value());
+        ready = true;
+    }
+    // The seeding above is the benchmark's own work; give its memory back before measuring.
+    malloc_trim(0);
+    return dir.path();
+}
+
+void BM_StartToFirstChatFrame(benchmark::State &state)
+{
+    const QString folder = preparedFolder(1000);
+    double rss = 0;
+    for (auto _ : state) {
+        QElapsedTimer timer;
+        timer.start();
+        auto app = std::make_unique<AppGraph>(folder);
+        if (!app->launch() || !waitForFrame(app->delegate->mainWindow())) {
+            state.SkipWithError("the main window did not render");
+            break;
+        }
+        state.SetIterationTime(double(timer.nsecsElapsed()) / 1e9);
+        rss = residentMegabytes();
+        state.PauseTiming();
+        app.reset();
+        state.ResumeTiming();
+    }
+    state.counters["resident_MB"] = rss;
+}
+// The first iteration is the cold one (QML types loaded, fonts opened for the first time).
+BENCHMARK(BM_StartToFirstChatFrame)
+    ->Name("cold_start_first_frame")
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StartToFirstChatFrame)
+    ->Name("warm_start_first_frame")
+    ->Iterations(5)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+void BM_ShowLongConversation(benchmark::State &state)
+{
+    const QString folder = preparedFolder(1000);
+    AppGraph app(folder);
+    const QUuid id = QUuid::createUuid();
+    MessageList list;
+    for (int i = 0; i < 5000; ++i)
+        list.append(Message(benchText(200, quint32(i + 7)), i % 2 == 0));
+    app.conversations->saveCurrentConversation(id, list);
+    if (!app.launch() || !waitForFrame(app.delegate->mainWindow())) {
+        state.SkipWithError("the main window did not render");
+        return;
+    }
+    QQuickWindow *window = app.delegate->mainWindow();
+    QQuickItem *view = findItem(window->contentItem(), QStringLiteral("contentView"));
+    auto *chat = view->property("chat").value<ChatController *>();
+    const QString idText = Message::idText(id);
+    for (auto _ : state) {
+        QElapsedTimer timer;
+        timer.start();
+        chat->selectConversation(idText);
+        if (!waitForFrame(window)) {
+            state.SkipWithError("no frame");
+            break;
+        }
+        state.SetIterationTime(double(timer.nsecsElapsed()) / 1e9);
+        state.PauseTiming();
+        chat->newConversation();
+        chat->hideWelcomeView();
+        waitForFrame(window);
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_ShowLongConversation)
+    ->Name("show_5000_message_conversation")
+    ->Iterations(5)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_QUICK_BACKEND", "software");
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

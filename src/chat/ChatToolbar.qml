@@ -1,0 +1,103 @@
+import QtQuick
+import QtQuick.Controls
+import Talvoro
+
+// The bar above the chat: model name, window pin, compact size, and the account icon.
+Rectangle {
+    id: root
+
+    required property ChatController chat
+    property bool isWindowAlwaysOnTop: false
+    property bool isMinimized: false
+    property bool isFullScreen: false
+    property alias accountButton: account
+
+    signal pinToggled()
+    signal compactToggled()
+
+    implicitHeight: 44
+    color: Qt.rgba(1, 1, 1, 0.85)
+
+    Row {
+        anchors.left: parent.left
+        anchors.leftMargin: Style.padding
+        anchors.verticalCenter: parent.verticalCenter
+        spacing: Style.spacing
+
+        Text {
+            objectName: "toolbarTitle"
+            anchors.verticalCenter: parent.verticalCenter
+            text: root.chat.selectedModelDisplayName
+            font.family: Style.latinFamily
+            font.pixelSize: Style.headlineSize
+            font.bold: true
+            color: Style.text
+            Accessible.role: Accessible.Heading
+            Accessible.name: text
+        }
+        IconButton {
+            objectName: "pinButton"
+            anchors.verticalCenter: parent.verticalCenter
+            implicitWidth: 24
+            implicitHeight: 24
+            symbol: root.isWindowAlwaysOnTop ? "pin.fill" : "pin.slash.fill"
+            symbolColor: root.isWindowAlwaysOnTop ? Style.red : Style.black
+            symbolSize: 15
+            toolTip: root.isWindowAlwaysOnTop ? "点击取消前置窗口" : "点击前置窗口"
+            onClicked: root.pinToggled()
+        }
+        IconButton {
+            objectName: "compactButton"
+            anchors.verticalCenter: parent.verticalCenter
+            visible: !root.isFullScreen
+            implicitWidth: 24
+            implicitHeight: 24
+            symbol: root.isMinimized ? "arrow.up.left.and.arrow.down.right.square.fill"
+                                     : "arrow.down.right.and.arrow.up.left.square.fill"
+            symbolColor: root.isMinimized ? Style.blue : Style.black
+            symbolSize: 15
+            toolTip: root.isMinimized ? "点击恢复窗口" : "点击缩小窗口"
+            onClicked: root.compactToggled()
+        }
+    }
+
+    Item {
+        id: account
+        objectName: "accountButton"
+        anchors.right: parent.right
+        anchors.rightMargin: Style.padding
+        anchors.verticalCenter: parent.verticalCenter
+        width: 40
+        height: 32
+        Accessible.role: Accessible.Button
+        Accessible.name: "点击查看账户信息"
+        Accessible.onPressAction: root.chat.showCard = !root.chat.showCard
+
+        SoftShadow {
+            anchors.centerIn: parent
+            width: 20
+            height: 18
+            radius: 4
+            blur: accountHover.hovered ? 10 : 0
+            color: Qt.rgba(0.56, 0.56, 0.58, 0.55)
+        }
+        SymbolIcon {
+            anchors.centerIn: parent
+            name: "person.crop.rectangle.fill"
+            size: 24
+            color: Style.accent
+        }
+        HoverHandler { id: accountHover }
+        TapHandler { onTapped: root.chat.showCard = !root.chat.showCard }
+        ToolTip.visible: accountHover.hovered
+        ToolTip.text: "点击查看账户信息"
+        ToolTip.delay: 600
+    }
+
+    Rectangle {
+        anchors.bottom: parent.bottom
+        width: parent.width
+        height: 1
+        color: Qt.rgba(0, 0, 0, 0.08)
+    }
+}

@@ -1,0 +1,232 @@
+import QtQuick
+import QtQuick.Controls
+import Qt.labs.platform as Platform
+import QtQuick.Layouts
+import Talvoro
+
+// The chat window: toolbar, the welcome view or the messages, and the input panel. Each
+// ContentView has its own controller, so the main window's chat and the popover's are
+// independent.
+Item {
+    id: root
+
+    readonly property alias chat: chat
+    property bool isWindowAlwaysOnTop: false
+    property bool isMinimized: false
+    property size originalWindowSize: Qt.size(1000, 800)
+    readonly property bool isFullScreen: Window.window !== null
+                                         && Window.window.visibility === Window.FullScreen
+
+    objectName: "contentView"
+
+    ChatController { id: chat }
+    Component.onCompleted: chat.onAppear()
+
+    function togglePin() {
+        const w = Window.window
+        if (!w)
+            return
+        w.flags = isWindowAlwaysOnTop ? (w.flags & ~Qt.WindowStaysOnTopHint)
+                                      : (w.flags | Qt.WindowStaysOnTopHint)
+        isWindowAlwaysOnTop = !isWindowAlwaysOnTop
+    }
+    function toggleCompact() {
+        const w = Window.window
+        if (!w)
+            return
+        if (!isMinimized) {
+            originalWindowSize = Qt.size(w.width, w.height)
+            w.width = 450
+            w.height = 500
+        } else {
+            w.width = originalWindowSize.width
+            w.height = originalWindowSize.height
+        }
+        isMinimized = !isMinimized
+    }
+    function showToast(text) {
+        toastComponent.createObject(root, { text: text })
+    }
+
+    Rectangle {
+        anchors.fill: parent
+        color: Qt.rgba(0.56, 0.56, 0.58, 0.2)
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        spacing: 0
+
+        ChatToolbar {
+            id: toolbar
+            Layout.fillWidth: true
+            chat: chat
+            isWindowAlwaysOnTop: root.isWindowAlwaysOnTop
+            isMinimized: root.isMinimized
+            isFullScreen: root.isFullScreen
+            onPinToggled: root.togglePin()
+            onCompactToggled: root.toggleCompact()
+        }
+
+        Item {
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+
+            WelcomeView {
+                anchors.fill: parent
+                visible: chat.showWelcomeView
+                model: chat.selectedModel !== "" ? chat.selectedModel : chat.defaultModel
+                onQuestionSelected: question => chat.selectWelcomeQuestion(question)
+            }
+            MessageList {
+                id: messageList
+                anchors.fill: parent
+                visible: !chat.showWelcomeView
+                chat: chat
+                onToastRequested: text => root.showToast(text)
+                onSaveImageRequested: path => {
+                    saveDialog.sourcePath = path
+                    saveDialog.open()
+                }
+            }
+        }
+
+        InputPanel {
+            id: inputPanel
+            Layout.fillWidth: true
+            Layout.topMargin: Style.spacing
+            Layout.bottomMargin: Style.padding
+            chat: chat
+            onHistoryRequested: chat.showHistory = !chat.showHistory
+        }
+    }
+
+    Popup {
+        id: historySheet
+        objectName: "historySheet"
+        parent: root
+        modal: true
+        dim: true
+        visible: chat.showHistory
+        onClosed: chat.showHistory = false
+        width: Math.min(root.width - 24, 640)
+        height: Math.round(root.height * 0.7)
+        x: (root.width - width) / 2
+        y: root.height - height
+        padding: 0
+        topPadding: 14
+        background: Rectangle {
+            radius: 12
+            color: "#F6F6F7"
+            // Drag indicator.
+            Rectangle {
+                width: 36; height: 5; radius: 2.5
+                anchors.horizontalCenter: parent.horizontalCenter
+                y: 6
+                color: Qt.rgba(0, 0, 0, 0.2)
+            }
+        }
+        enter: Transition { NumberAnimation { property: "y"; from: root.height; to: root.height - historySheet.height; duration: 200; easing.type: Easing.OutCubic } }
+        exit: Transition { NumberAnimation { property: "y"; to: root.height; duration: 160; easing.type: Easing.InCubic } }
+        contentItem: HistoryView {
+            onCloseRequested: chat.showHistory = false
+            onConversationChosen: id => {
+                chat.hideWelcomeView()
+                chat.selectConversation(id)
+                chat.showHistory = false
+            }
+        }
+    }
+
+    Popup {
+        id: card
+        objectName: "accountCard"
+        parent: toolbar.accountButton
+        x: parent.width - width
+        y: parent.height + 6
+        visible: chat.showCard
+        onClosed: chat.showCard = false
+        padding: Style.padding
+        background: Rectangle { radius: 10; color: Qt.rgba(0.56, 0.56, 0.58, 0.4) }
+        contentItem: Item {
+            implicitWidth: 300
+            implicitHeight: 400
+            Accessible.role: Accessible.Pane
+            Accessible.name: "点击查看账户信息"
+            Loader {
+                id: cardLoader
+                anchors.fill: parent
+                active: chat.showCard
+                sourceComponent: MyCardView { }
+            }
+        }
+        Connections {
+            target: cardLoader.item
+            ignoreUnknownSignals: true
+            function onCloseRequested() { chat.showCard = false }
+        }
+    }
+
+    Dialog {
+        id: upgradeAlert
+        objectName: "upgradeAlert"
+        parent: Overlay.overlay
+        anchors.centerIn: parent
+        modal: true
+        closePolicy: Popup.CloseOnEscape
+        contentItem: Text {
+            Accessible.role: Accessible.AlertMessage
+            Accessible.name: text
+            text: "请升级获取更多积分"
+            font.pixelSize: Style.headlineSize
+            font.bold: true
+            horizontalAlignment: Text.AlignHCenter
+            padding: Style.padding
+        }
+        footer: RowLayout {
+            spacing: Style.spacing
+            Item { Layout.fillWidth: true }
+            Button {
+                objectName: "upgradeButton"
+                text: "升级会员"
+                highlighted: true
+                Layout.bottomMargin: Style.padding
+                onClicked: upgradeAlert.accept()
+            }
+            Button {
+                objectName: "cancelUpgradeButton"
+                text: "取消"
+                Layout.bottomMargin: Style.padding
+                Layout.rightMargin: Style.padding
+                onClicked: upgradeAlert.reject()
+            }
+        }
+        onAccepted: chat.answerUpgradeAlert(true)
+        onRejected: chat.answerUpgradeAlert(false)
+        Connections {
+            target: chat
+            function onUpgradeAlertRequested() { upgradeAlert.open() }
+        }
+    }
+
+    // The system's save panel where there is one, Qt's own otherwise; both let the user type
+    // a new file name, which is the point of a save panel.
+    Platform.FileDialog {
+        id: saveDialog
+        property string sourcePath
+        fileMode: Platform.FileDialog.SaveFile
+        nameFilters: ["PNG (*.png)"]
+        defaultSuffix: "png"
+        folder: Platform.StandardPaths.writableLocation(Platform.StandardPaths.PicturesLocation)
+        currentFile: folder + "/保存图片.png"
+        onAccepted: ImageService.saveImageAs(sourcePath, file)
+    }
+
+    Component {
+        id: toastComponent
+        Toast {
+            x: (root.width - width) / 2
+            y: (root.height - height) / 2
+        }
+    }
+}

@@ -1,0 +1,36 @@
+import QtQuick
+import QtQuick.Controls
+import Talvoro
+
+// A borderless button showing one symbol, named for assistive technology by its tool tip.
+AbstractButton {
+    id: control
+
+    property alias symbol: glyph.name
+    property alias symbolColor: glyph.color
+    property alias symbolSize: glyph.size
+    property string toolTip
+
+    hoverEnabled: true
+    padding: 4
+    implicitWidth: glyph.implicitWidth + leftPadding + rightPadding
+    implicitHeight: glyph.implicitHeight + topPadding + bottomPadding
+    Accessible.role: Accessible.Button
+    Accessible.name: toolTip !== "" ? toolTip : text
+    ToolTip.visible: toolTip !== "" && hovered
+    ToolTip.text: toolTip
+    ToolTip.delay: 600
+
+    contentItem: Item {
+        SymbolIcon {
+            id: glyph
+            anchors.centerIn: parent
+            size: 16
+        }
+    }
+    background: Rectangle {
+        radius: 6
+        color: control.down ? Qt.rgba(0, 0, 0, 0.12)
+                            : control.hovered ? Qt.rgba(0, 0, 0, 0.06) : "transparent"
+    }
+}

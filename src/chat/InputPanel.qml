@@ -1,0 +1,112 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Talvoro
+
+// The panel under the messages: model, new conversation and history buttons, then the editor
+// with the send button at its corner.
+ColumnLayout {
+    id: root
+
+    required property ChatController chat
+    property alias editor: editor
+    property alias modelButton: modelButton
+
+    signal historyRequested()
+
+    spacing: 8
+
+    RowLayout {
+        Layout.leftMargin: Style.padding
+        Layout.rightMargin: Style.padding
+        spacing: Style.spacing
+
+        TileButton {
+            id: modelButton
+            objectName: "modelButton"
+            text: root.chat.selectedModelDisplayName
+            iconName: root.chat.selectedModelIconName
+            labelWidth: 80
+            fontFamily: Style.latinFamily
+            onClicked: root.chat.showDropdown = !root.chat.showDropdown
+        }
+        TileButton {
+            objectName: "newConversationButton"
+            text: "新对话"
+            padding: 0
+            labelWidth: 50
+            tileHeight: 40
+            onClicked: root.chat.newConversation()
+        }
+        TileButton {
+            objectName: "historyButton"
+            text: "历史"
+            padding: 0
+            labelWidth: 50
+            tileHeight: 40
+            onClicked: root.historyRequested()
+        }
+        Item { Layout.fillWidth: true }
+    }
+
+    Item {
+        Layout.fillWidth: true
+        Layout.leftMargin: Style.padding
+        Layout.rightMargin: Style.padding
+        implicitHeight: editor.height
+
+        ResizableTextEditor {
+            id: editor
+            objectName: "textEditor"
+            anchors.left: parent.left
+            anchors.right: parent.right
+            anchors.rightMargin: 30
+            text: root.chat.messageText
+            onTextEdited: text => root.chat.messageText = text
+            onSend: root.chat.submitInput()
+            onDynamicHeightChanged: root.chat.textEditorHeight = dynamicHeight
+        }
+        IconButton {
+            objectName: "sendButton"
+            anchors.right: parent.right
+            anchors.bottom: parent.bottom
+            anchors.rightMargin: 1
+            anchors.bottomMargin: 1
+            padding: 2
+            symbol: "paperplane.fill"
+            symbolSize: 22
+            text: "发送"
+            onClicked: root.chat.sendMessage()
+        }
+    }
+
+    Popup {
+        id: dropdown
+        objectName: "modelPopover"
+        parent: modelButton
+        readonly property bool below: false
+        y: -height - 6
+        x: 0
+        padding: 0
+        visible: root.chat.showDropdown
+        onClosed: root.chat.showDropdown = false
+        closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutsideParent
+        background: Item {
+            SoftShadow { anchors.fill: parent; radius: 10; blur: 8; color: Qt.rgba(0, 0, 0, 0.18) }
+            Rectangle { anchors.fill: parent; radius: 10; color: Style.white }
+            // The arrow points at the model button below.
+            Rectangle {
+                width: 12; height: 12; rotation: 45
+                x: 24; y: parent.height - 6
+                color: Style.white
+            }
+        }
+        contentItem: DropdownView {
+            selectedModel: root.chat.selectedModel
+            onModelChosen: id => {
+                root.chat.selectedModel = id
+                root.chat.showDropdown = false
+            }
+        }
+    }
+}

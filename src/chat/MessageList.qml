@@ -1,0 +1,73 @@
+import QtQuick
+import QtQuick.Controls
+import Talvoro
+
+// The open conversation, one row per message. Rows are created only for what is on screen
+// and reused while scrolling, so long conversations stay light.
+ListView {
+    id: list
+
+    required property ChatController chat
+
+    // State every row reads: one hover, one copy flag and one loading tick per list.
+    property string hoveredMessageID: ""
+    property bool isCopied: false
+    property int currentDot: 0
+    property int loadingIndicators: 0
+    readonly property string iconName: chat.selectedModelIconName
+
+    signal toastRequested(string text)
+    signal saveImageRequested(string path)
+
+    function copyText(messageId, text) {
+        if (hoveredMessageID !== messageId)
+            return
+        Clipboard.setText(text)
+        isCopied = true
+        copiedTimer.restart()
+    }
+    function quote(messageId) { chat.quoteMessage(messageId) }
+    function regenerate(messageId) { chat.retryMessage(messageId) }
+    function copyImage(path) {
+        if (Clipboard.setImage(path))
+            toastRequested("复制成功！")
+    }
+    function saveImage(path) { saveImageRequested(path) }
+    function scrollToEnd() {
+        if (count > 0)
+            positionViewAtIndex(count - 1, ListView.End)
+    }
+
+    objectName: "messageList"
+    model: chat.messages
+    spacing: 10
+    topMargin: Style.padding
+    bottomMargin: Style.padding
+    clip: true
+    reuseItems: true
+    cacheBuffer: 600
+    boundsBehavior: Flickable.StopAtBounds
+    Accessible.role: Accessible.List
+    Accessible.name: "消息"
+
+    ScrollBar.vertical: ScrollBar { policy: ScrollBar.AsNeeded }
+
+    delegate: MessageRow { listState: list }
+
+    Timer {
+        id: copiedTimer
+        interval: 2000
+        onTriggered: list.isCopied = false
+    }
+    Timer {
+        interval: 300
+        repeat: true
+        running: list.loadingIndicators > 0 && list.visible
+        onTriggered: list.currentDot = (list.currentDot + 1) % 3
+    }
+    Connections {
+        target: list.chat
+        // Queued, so the new rows are laid out before the list moves to them.
+        function onScrollToBottomTriggerChanged() { Qt.callLater(list.scrollToEnd) }
+    }
+}

@@ -1,0 +1,201 @@
+import QtQuick
+import QtQuick.Controls
+import Talvoro
+
+// One message of the list: the user's on the right in a blue bubble, the assistant's on the
+// left behind the model's icon, as prose and code blocks, loading dots or a picture.
+Item {
+    id: row
+
+    required property int index
+    required property string messageId
+    required property string content
+    required property bool isUserMessage
+    required property bool isLoading
+    required property string imagePath
+    required property bool isLast
+
+    // Shared by all rows of one list.
+    required property Item listState
+
+    width: ListView.view ? ListView.view.width : 0
+    implicitHeight: isUserMessage ? bubble.height : assistant.height
+    Accessible.role: Accessible.ListItem
+    Accessible.name: imagePath !== "" ? "【图片】" : content
+
+    readonly property real padding: Style.padding
+
+    // The user's bubble.
+    Rectangle {
+        id: bubble
+        visible: row.isUserMessage
+        anchors.right: parent.right
+        anchors.rightMargin: row.padding
+        width: visible ? userText.width + 2 * row.padding : 0
+        height: visible ? userText.height + 2 * row.padding : 0
+        radius: 10
+        color: Qt.rgba(0, 0.478, 1, 0.7)
+
+        TextEdit {
+            id: userText
+            x: row.padding
+            y: row.padding
+            width: Math.min(implicitWidth, 400 - 2 * row.padding,
+                            row.width - 2 * row.padding - 60)
+            text: row.isUserMessage ? row.content : ""
+            textFormat: TextEdit.PlainText
+            wrapMode: TextEdit.Wrap
+            readOnly: true
+            selectByMouse: true
+            selectionColor: Qt.rgba(1, 1, 1, 0.35)
+            color: Style.white
+            font.pixelSize: Style.bodySize
+        }
+    }
+
+    // The assistant's row: icon, content, actions.
+    Item {
+        id: assistant
+        visible: !row.isUserMessage
+        x: row.padding
+        width: row.width - 2 * row.padding
+        height: visible ? Math.max(30, column.height) : 0
+
+        SymbolIcon {
+            id: avatar
+            name: row.listState.iconName
+            size: 30
+        }
+
+        Column {
+            id: column
+            x: avatar.width + Style.spacing
+            width: parent.width - x - 30
+            spacing: Style.spacing
+
+            HoverHandler {
+                onHoveredChanged: {
+                    if (hovered)
+                        row.listState.hoveredMessageID = row.messageId
+                    else if (row.listState.hoveredMessageID === row.messageId)
+                        row.listState.hoveredMessageID = ""
+                }
+            }
+
+            Loader {
+                id: body
+                width: column.width
+                active: !row.isUserMessage
+                sourceComponent: row.imagePath !== "" ? pictureBody
+                               : row.isLoading ? loadingBody : textBody
+            }
+
+            ActionRow {
+                shown: row.listState.hoveredMessageID === row.messageId
+                isCopied: row.listState.isCopied
+                canRegenerate: row.isLast
+                onCopyRequested: row.listState.copyText(row.messageId, row.content)
+                onQuoteRequested: row.listState.quote(row.messageId)
+                onRegenerateRequested: row.listState.regenerate(row.messageId)
+            }
+        }
+    }
+
+    Component {
+        id: loadingBody
+        Item {
+            implicitHeight: dots.implicitHeight
+            LoadingDots {
+                id: dots
+                currentDot: row.listState.currentDot
+                Component.onCompleted: row.listState.loadingIndicators += 1
+                Component.onDestruction: row.listState.loadingIndicators -= 1
+            }
+        }
+    }
+
+    Component {
+        id: textBody
+        Column {
+            spacing: Style.spacing
+            Repeater {
+                model: MessageBlocks.blocks(row.content)
+                delegate: Rectangle {
+                    id: block
+                    required property var modelData
+                    readonly property bool isCode: modelData.isCode
+                    readonly property real inset: isCode ? Style.padding : 1
+                    width: isCode ? Math.min(blockText.implicitWidth + 2 * inset, parent.width)
+                                  : parent.width
+                    height: blockText.height + (isCode ? 2 * Style.padding : 10)
+                    radius: 10
+                    color: isCode ? Style.black : "transparent"
+
+                    TextEdit {
+                        id: blockText
+                        x: block.inset
+                        y: block.isCode ? Style.padding : 5
+                        width: block.width - 2 * block.inset
+                        text: block.modelData.text
+                        textFormat: TextEdit.PlainText
+                        wrapMode: TextEdit.Wrap
+                        readOnly: true
+                        selectByMouse: true
+                        color: block.isCode ? Style.white : Style.text
+                        selectionColor: block.isCode ? Qt.rgba(1, 1, 1, 0.35) : Qt.rgba(0, 0.478, 1, 0.3)
+                        selectedTextColor: color
+                        font.pixelSize: Style.bodySize
+                        font.family: block.isCode ? "monospace" : Qt.application.font.family
+                    }
+                }
+            }
+        }
+    }
+
+    Component {
+        id: pictureBody
+        Item {
+            implicitHeight: picture.status === RoundedImage.Error ? failed.implicitHeight
+                                                                   : picture.height
+            RoundedImage {
+                id: picture
+                objectName: "picture"
+                path: row.imagePath
+                width: implicitWidth
+                height: implicitHeight
+                maximumSide: 200
+                radius: 10
+                Accessible.role: Accessible.Graphic
+                Accessible.name: "【图片】"
+
+                TapHandler {
+                    acceptedButtons: Qt.RightButton
+                    enabled: picture.status === RoundedImage.Ready
+                    onTapped: menu.popup()
+                }
+                Menu {
+                    id: menu
+                    MenuItem {
+                        text: "复制图片"
+                        onTriggered: row.listState.copyImage(row.imagePath)
+                        contentItem: MenuLabel { text: parent.text; symbol: "doc.on.doc" }
+                    }
+                    MenuItem {
+                        text: "保存到文件"
+                        onTriggered: row.listState.saveImage(row.imagePath)
+                        contentItem: MenuLabel { text: parent.text; symbol: "square.and.arrow.down" }
+                    }
+                }
+            }
+            Text {
+                id: failed
+                visible: picture.status === RoundedImage.Error
+                text: "无法加载图片"
+                color: Style.red
+                font.pixelSize: Style.captionSize
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
+            }
+        }
+    }
+}

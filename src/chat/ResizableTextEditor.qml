@@ -1,0 +1,63 @@
+import QtQuick
+import QtQuick.Controls
+import Talvoro
+
+// The message editor: grows with its text between 60 and 300, Return sends, Shift+Return
+// breaks the line. The text lives with the owner; bind `text` and handle `textEdited`.
+Rectangle {
+    id: root
+
+    property string text
+    readonly property real dynamicHeight: controller.dynamicHeight
+    property alias editor: area
+
+    signal send()
+    signal textEdited(string text)
+
+    implicitHeight: dynamicHeight
+    height: dynamicHeight
+    color: Style.white
+    radius: 10
+    border.color: Style.gray
+    border.width: 2
+    Behavior on height { NumberAnimation { duration: 150; easing.type: Easing.InOutQuad } }
+
+    onTextChanged: {
+        if (area.text !== text) {
+            area.text = text
+            area.cursorPosition = area.length
+        }
+    }
+
+    ScrollView {
+        id: scroller
+        anchors.fill: parent
+        anchors.margins: 2
+        clip: true
+
+        TextArea {
+            id: area
+            objectName: "messageEditor"
+            font.pixelSize: Style.editorSize
+            wrapMode: TextArea.Wrap
+            color: Style.text
+            selectByMouse: true
+            leftPadding: 8
+            rightPadding: 8
+            topPadding: 8
+            bottomPadding: 8
+            background: null
+            Accessible.name: "输入消息"
+            onTextChanged: {
+                if (text !== root.text)
+                    root.textEdited(text)
+            }
+        }
+    }
+
+    EditorController {
+        id: controller
+        editor: area
+        onSend: root.send()
+    }
+}

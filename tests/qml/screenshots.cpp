@@ -1,0 +1,157 @@
+// Renders the main states of the program to PNG files, offscreen, so they can be looked at
+// without a display: talvoro_screenshots <output folder>.
+
+#include "appgraph.h"
+#include "chatcontroller.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QImage>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QQmlComponent>
+#include <QQuickItem>
+#include <QTest>
+#include <QtQml/QQmlExtensionPlugin>
+
+#include <cstdio>
+
+Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
+
+namespace {
+
+QString g_out;
+
+void save(QQuickWindow *window, const QString &name)
+{
+    QTest::qWait(400);
+    const QImage image = window->grabWindow();
+    const QString path = g_out + QLatin1Char('/') + name + QStringLiteral(".png");
+    if (!image.save(path))
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+    else
+        std::printf("%s\n", qPrintable(path));
+}
+
+ChatController *chatOf(QQuickWindow *window, const char *contentName = "contentView")
+{
+    QQuickItem *content = findItem(window->contentItem(), QLatin1String(contentName));
+    return content ? content->property("chat").value<ChatController *>() : nullptr;
+}
+
+QString makePicture(const QString &folder)
+{
+    QImage image(512, 384, QImage::Format_ARGB32);
+    QPainter p(&image);
+    QLinearGradient sky(0, 0, 0, 384);
+    sky.setColorAt(0, QColor(0x1d, 0x2b, 0x64));
+    sky.setColorAt(1, QColor(0xf8, 0xcd, 0xda));
+    p.fillRect(image.rect(), sky);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0x22, 0x22, 0x3a));
+    for (int i = 0; i < 12; ++i)
+        p.drawRect(20 + i * 40, 384 - 60 - (i * 37 % 160), 30, 60 + (i * 37 % 160));
+    p.setBrush(QColor(255, 240, 200));
+    p.drawEllipse(QPointF(400, 90), 30, 30);
+    p.end();
+    const QString path = folder + QStringLiteral("/future-city.png");
+    image.save(path);
+    return path;
+}
+
+QUuid store(AppGraph &app, const MessageList &list)
+{
+    const QUuid id = QUuid::createUuid();
+    app.conversations->saveCurrentConversation(id, list);
+    return id;
+}
+
+Message at(Message m, double t)
+{
+    m.timestamp = t;
+    return m;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QUICK_BACKEND", "software");
+    QApplication app(argc, argv);
+    g_out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
+    QDir().mkpath(g_out);
+
+    AppGraph graph;
+    graph.statusBar.geometry = QRect(900, 0, 24, 24);
+    const double now = Message::referenceNow();
+
+    // History: three conversations, one with code, one loading, one with pictures.
+    const QString reply =
+        QStringLiteral("可以用 std::accumulate 把一个区间的数加起来：<code>#include <numeric>\n"
+                       "#include <vector>\n\nint sum(const std::vector<int> &v)\n{\n"
+                       "    return std::accumulate(v.begin(), v.end(), 0);\n}</code>"
+                       "它的第三个参数是初始值，决定了结果的类型。🙂 "
+                       "如果要求浮点和，请传入 "
+                       "0.0。");
+    const QUuid code =
+        store(graph, {at(Message(QStringLiteral("怎样在 C++ 里求一个数组的和？"), true), now - 300),
+                      at(Message(reply, false), now - 290)});
+    Message loading(QString(), false);
+    loading.isLoading = true;
+    const QUuid pending = store(
+        graph, {at(Message(QStringLiteral("💼如何缓解工作压力？"), true), now - 100), loading});
+    Message picture(QString(), false);
+    picture.cachedImagePath = makePicture(graph.folder());
+    Message missing(QString(), false);
+    missing.cachedImagePath = graph.folder() + QStringLiteral("/gone.png");
+    const QUuid pictures =
+        store(graph, {at(Message(QStringLiteral("🌆 绘制一个未来城市"), true), now - 3600), picture,
+                      at(Message(QStringLiteral("再画一张"), true), now - 3500), missing});
+    store(graph, {at(Message(QStringLiteral("⏰如何更好地利用闲暇时间？"), true), now - 86400),
+                  at(Message(QStringLiteral("可以试试阅读、运动和学习一项新技能。"), false),
+                     now - 86390)});
+
+    if (!graph.launch())
+        return 1;
+    QQuickWindow *window = graph.delegate->mainWindow();
+    (void)QTest::qWaitForWindowExposed(window);
+    save(window, QStringLiteral("01-login"));
+
+    graph.settings->set(QStringLiteral("isLoggedIn"), true);
+    window->resize(1000, 720);
+    QTest::qWait(100);
+    save(window, QStringLiteral("02-welcome"));
+
+    ChatController *chat = chatOf(window);
+    if (!chat)
+        return 1;
+    chat->hideWelcomeView();
+    chat->selectConversation(code);
+    save(window, QStringLiteral("03-conversation-code"));
+
+    chat->selectConversation(pending);
+    save(window, QStringLiteral("04-loading"));
+
+    chat->selectConversation(pictures);
+    save(window, QStringLiteral("05-picture"));
+
+    chat->setShowHistory(true);
+    save(window, QStringLiteral("06-history"));
+    chat->setShowHistory(false);
+    QTest::qWait(300);
+
+    chat->setShowDropdown(true);
+    save(window, QStringLiteral("07-model-popover"));
+    chat->setShowDropdown(false);
+
+    graph.delegate->togglePopover();
+    QQuickWindow *popover = graph.delegate->popover();
+    (void)QTest::qWaitForWindowExposed(popover);
+    save(popover, QStringLiteral("08-popover"));
+    if (ChatController *small = chatOf(popover, "popoverContent")) {
+        small->hideWelcomeView();
+        small->selectConversation(code);
+        save(popover, QStringLiteral("09-popover-conversation"));
+    }
+    return 0;
+}

@@ -1,0 +1,198 @@
+// The desktop shell: the window's content and limits follow the sign-in setting, the status
+// item and popover, re-opening, and one running copy per user.
+
+#include "appgraph.h"
+#include "chatcontroller.h"
+#include "singleinstance.h"
+
+#include <QApplication>
+#include <QSignalSpy>
+#include <QUuid>
+#include <QtQml/QQmlExtensionPlugin>
+
+Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
+
+class TestShell : public QObject {
+    Q_OBJECT
+
+private:
+    static QString contentName(AppGraph &app)
+    {
+        auto *loader =
+            findItem(app.delegate->mainWindow()->contentItem(), QStringLiteral("windowContent"));
+        auto *item = loader ? loader->property("item").value<QQuickItem *>() : nullptr;
+        return item ? item->objectName() : QString();
+    }
+    static ChatController *chatIn(QQuickWindow *window, const QString &name)
+    {
+        QQuickItem *view = findItem(window->contentItem(), name);
+        return view ? view->property("chat").value<ChatController *>() : nullptr;
+    }
+
+private slots:
+    void contentFollowsSignIn_data();
+    void contentFollowsSignIn();
+    void statusItemIsNeverDoubled();
+    void statusItemClickTogglesPopover();
+    void withoutStatusAreaNothingBreaks();
+    void reopenBringsWindowBack();
+    void popoverChatIsIndependent();
+    void secondLaunchHandsOver();
+};
+
+void TestShell::contentFollowsSignIn_data()
+{
+    QTest::addColumn<bool>("atLaunch");
+    QTest::addColumn<bool>("afterwards");
+    QTest::newRow("signing in") << false << true;
+    QTest::newRow("signing out") << true << false;
+    QTest::newRow("signed in throughout") << true << true;
+}
+
+void TestShell::contentFollowsSignIn()
+{
+    QFETCH(bool, atLaunch);
+    QFETCH(bool, afterwards);
+    AppGraph app;
+    app.settings->set(QStringLiteral("isLoggedIn"), atLaunch);
+    QVERIFY(app.launch());
+    QQuickWindow *window = app.delegate->mainWindow();
+
+    for (bool signedIn : {atLaunch, afterwards}) {
+        app.settings->set(QStringLiteral("isLoggedIn"), signedIn);
+        QTRY_COMPARE(contentName(app),
+                     signedIn ? QStringLiteral("contentView") : QStringLiteral("loginView"));
+        QCOMPARE(app.statusBar.live, signedIn ? 1 : 0);
+        QCOMPARE(app.delegate->hasStatusItem(), signedIn);
+        QCOMPARE(bool(window->flags() & Qt::WindowMaximizeButtonHint), signedIn);
+        if (signedIn) {
+            QCOMPARE(window->maximumSize(), QSize(1600, 1200));
+        } else {
+            QCOMPARE(window->minimumSize(), QSize(400, 300));
+            QCOMPARE(window->maximumSize(), QSize(400, 300));
+            QCOMPARE(window->size(), QSize(400, 300));
+        }
+    }
+    // Leaving the gate keeps its minimum size; the window only becomes resizable.
+    if (!atLaunch && afterwards)
+        QCOMPARE(window->minimumSize(), QSize(400, 300));
+    QVERIFY(!app.statusBar.lastIconNull || !afterwards);
+}
+
+void TestShell::statusItemIsNeverDoubled()
+{
+    AppGraph app;
+    app.settings->set(QStringLiteral("isLoggedIn"), true);
+    QVERIFY(app.launch());
+    for (int i = 0; i < 3; ++i)
+        app.delegate->contentAppeared();
+    QCOMPARE(app.statusBar.live, 1);
+    QVERIFY(app.statusBar.created >= 4);
+}
+
+void TestShell::statusItemClickTogglesPopover()
+{
+    AppGraph app;
+    app.settings->set(QStringLiteral("isLoggedIn"), true);
+    QVERIFY(app.launch());
+    QQuickWindow *main = app.delegate->mainWindow();
+    QQuickWindow *popover = app.delegate->popover();
+    QVERIFY(QTest::qWaitForWindowExposed(main));
+    auto *item = static_cast<FakeStatusBar::Item *>(app.delegate->statusItem());
+    QVERIFY(item);
+
+    item->click();
+    QVERIFY(main->windowStates() & Qt::WindowMinimized);
+    QTRY_VERIFY(popover->isVisible());
+    QCOMPARE(popover->size(), QSize(400, 600));
+
+    item->click();
+    QTRY_VERIFY(!popover->isVisible());
+    QVERIFY(main->windowStates() & Qt::WindowMinimized);
+
+    item->click();
+    QTRY_VERIFY(popover->isVisible());
+
+    // Signing out takes the item away, and the popover with it.
+    app.settings->set(QStringLiteral("isLoggedIn"), false);
+    QTRY_VERIFY(!popover->isVisible());
+    QCOMPARE(app.statusBar.live, 0);
+}
+
+void TestShell::withoutStatusAreaNothingBreaks()
+{
+    AppGraph app;
+    app.statusBar.available = false;
+    app.settings->set(QStringLiteral("isLoggedIn"), true);
+    QVERIFY(app.launch());
+    QTRY_COMPARE(contentName(app), QStringLiteral("contentView"));
+    QVERIFY(!app.delegate->hasStatusItem());
+    app.delegate->togglePopover();
+    QVERIFY(!app.delegate->popover()->isVisible());
+    QCOMPARE(app.delegate->mainWindow()->maximumSize(), QSize(1600, 1200));
+}
+
+void TestShell::reopenBringsWindowBack()
+{
+    AppGraph app;
+    QVERIFY(app.launch());
+    QQuickWindow *main = app.delegate->mainWindow();
+    main->close();
+    QVERIFY(!main->isVisible());
+    QVERIFY(app.delegate->applicationShouldHandleReopen());
+    QVERIFY(main->isVisible());
+    main->showMinimized();
+    QVERIFY(app.delegate->applicationShouldHandleReopen());
+    QVERIFY(!(main->windowStates() & Qt::WindowMinimized));
+}
+
+void TestShell::popoverChatIsIndependent()
+{
+    AppGraph app;
+    app.settings->set(QStringLiteral("isLoggedIn"), true);
+    QVERIFY(app.launch());
+    app.delegate->togglePopover();
+    QTRY_VERIFY(app.delegate->popover()->isVisible());
+    ChatController *main = chatIn(app.delegate->mainWindow(), QStringLiteral("contentView"));
+    ChatController *small = nullptr;
+    QTRY_VERIFY((small = chatIn(app.delegate->popover(), QStringLiteral("popoverContent"))));
+    QVERIFY(main && small && main != small);
+
+    main->setMessageText(QStringLiteral("只在主窗口"));
+    QCOMPARE(small->messageText(), QString());
+    QVERIFY(main->currentConversationID() != small->currentConversationID());
+
+    const QUuid stored = QUuid::createUuid();
+    app.conversations->saveCurrentConversation(
+        stored, {Message(QStringLiteral("问"), true), Message(QStringLiteral("答"), false)});
+    main->selectConversation(stored.toString(QUuid::WithoutBraces));
+    QCOMPARE(main->messages()->count(), 2);
+    QCOMPARE(small->messages()->count(), 0);
+    main->setShowHistory(true);
+    QVERIFY(!small->showHistory());
+}
+
+void TestShell::secondLaunchHandsOver()
+{
+    const QString name =
+        QStringLiteral("talvoro-test-") + QUuid::createUuid().toString(QUuid::Id128);
+    SingleInstance first(name);
+    QVERIFY(!first.handOver()); // nobody is running yet
+    QVERIFY(first.listen());
+    QSignalSpy activated(&first, &SingleInstance::activationRequested);
+
+    SingleInstance second(name);
+    QVERIFY(second.handOver());
+    QTRY_COMPARE(activated.count(), 1);
+}
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QUICK_BACKEND", "software");
+    QApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);
+    TestShell test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_shell.moc"
