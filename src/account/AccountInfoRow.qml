@@ -33,7 +33,9 @@ RowLayout {
     }
     Label {
         objectName: "value"
+        // Values come from the server; they are shown, never interpreted as markup.
         text: row.value
+        textFormat: Text.PlainText
         color: "#1d1d1f"
         horizontalAlignment: Text.AlignRight
         elide: Text.ElideLeft

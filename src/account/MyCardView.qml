@@ -74,6 +74,7 @@ Item {
                     Label {
                         objectName: "username"
                         text: logic.username
+                        textFormat: Text.PlainText
                         font.pixelSize: 15
                         font.weight: Font.DemiBold
                         color: "#1d1d1f"
@@ -81,6 +82,7 @@ Item {
                     Label {
                         objectName: "phone"
                         text: logic.phone
+                        textFormat: Text.PlainText
                         font.pixelSize: 13
                         color: "gray"
                     }
@@ -94,6 +96,7 @@ Item {
                 Layout.rightMargin: 16
                 visible: logic.errorMessage !== ""
                 text: logic.errorMessage
+                textFormat: Text.PlainText
                 color: "red"
                 font.pixelSize: 12
                 wrapMode: Text.Wrap

@@ -181,6 +181,7 @@ Item {
             Layout.topMargin: 4
             visible: logic.errorMessage !== ""
             text: logic.errorMessage
+            textFormat: Text.PlainText
             color: "red"
             wrapMode: Text.Wrap
             horizontalAlignment: Text.AlignHCenter

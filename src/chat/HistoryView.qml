@@ -91,6 +91,8 @@ Column {
                 leftPadding: Style.padding
                 rightPadding: Style.padding
                 text: historyRow.title
+                // A title is whatever a model wrote; never read it as markup.
+                textFormat: Text.PlainText
                 // One line: the row's height is what limits the title.
                 maximumLineCount: 1
                 elide: Text.ElideRight

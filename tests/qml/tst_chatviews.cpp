@@ -75,6 +75,7 @@ private slots:
     void historyOrderAndTitles();
     void historyRowReopensConversation();
     void historyTrashClearsAtOnce();
+    void historyTitleIsNeverMarkup();
     void welcomeQuestions_data();
     void welcomeQuestions();
     void welcomeClickSends();
@@ -232,6 +233,33 @@ void TestChatViews::historyOrderAndTitles()
     QCOMPARE(titleAt(2), QStringLiteral("【图片】"));
     QCOMPARE(idAt(3), Message::idText(a));
     QCOMPARE(titleAt(3), QStringLiteral("最新的回答"));
+}
+
+void TestChatViews::historyTitleIsNeverMarkup()
+{
+    // Rich text would fetch the image from wherever a reply points and hide the tags.
+    const QString hostile =
+        QStringLiteral("<b>粗</b><img src=\"http://127.0.0.1:9/x.png\"> <code>");
+    Open open;
+    open.app.conversations->saveCurrentConversation(
+        QUuid::createUuid(), {Message(QStringLiteral("问"), true), Message(hostile, false)});
+    QVERIFY(open.start());
+    clickItem(open.item(QStringLiteral("historyButton")));
+    QTRY_VERIFY(open.chat->showHistory());
+    QQuickItem *title = nullptr;
+    const auto findTitle = [&] {
+        QList<QQuickItem *> pending{open.window->contentItem()};
+        while (!pending.isEmpty()) {
+            QQuickItem *item = pending.takeLast();
+            if (item->property("text").toString() == hostile &&
+                item->property("textFormat").isValid())
+                return item;
+            pending.append(item->childItems());
+        }
+        return static_cast<QQuickItem *>(nullptr);
+    };
+    QTRY_VERIFY((title = findTitle()) != nullptr);
+    QCOMPARE(title->property("textFormat").toInt(), 0); // Text.PlainText
 }
 
 void TestChatViews::historyRowReopensConversation()
