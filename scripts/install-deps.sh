@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package Talvoro needs to build, run, test and benchmark.
+# Installs every Debian package Talvoro needs to build, run, test, benchmark and package
+# (dpkg-dev and file for CPack's dependency scan, appstream to check the metainfo).
 # Idempotent: packages already present are skipped, so `make test` stays quick on a ready machine.
 set -euo pipefail
 
@@ -15,6 +16,7 @@ packages=(
   libbenchmark-dev libsimdjson-dev wrk
   fonts-noto-cjk fonts-noto-color-emoji fonts-material-design-icons-iconfont
   xvfb xauth
+  dpkg-dev file appstream
 )
 
 missing=()

@@ -1,16 +1,12 @@
 #pragma once
 
 #include "appdelegate.h"
-#include "chatclient.h"
 #include "conversationstore.h"
 #include "fontsetup.h"
-#include "httpclient.h"
-#include "imageservice.h"
-#include "quotaservice.h"
+#include "quonixapp.h"
 #include "serviceorigin.h"
 #include "settingsstore.h"
 
-#include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickStyle>
 #include <QTemporaryDir>
@@ -73,8 +69,8 @@ public:
     QRect geometry;
 };
 
-// The program's object graph for view tests, screenshots and benchmarks, with its settings
-// in a folder of its own that goes away afterwards.
+// The program's object graph for view tests, screenshots and benchmarks, with a fake status
+// area and its settings and pictures in a folder of its own (a temporary one unless given).
 class AppGraph {
 public:
     explicit AppGraph(const QString &folder = {})
@@ -85,59 +81,25 @@ public:
         if (QQuickStyle::name().isEmpty())
             QQuickStyle::setStyle(QStringLiteral("Fusion"));
         const QString base = folder.isEmpty() ? m_dir.path() : folder;
-        settings = std::make_unique<SettingsStore>(base + QStringLiteral("/settings.sqlite"));
-        SettingsStore::setInstance(settings.get());
-        conversations = std::make_unique<ConversationStore>(settings.get());
-        ConversationStore::setInstance(conversations.get());
-        http = std::make_unique<HttpClient>();
-        HttpClient::setInstance(http.get());
-        quota = std::make_unique<QuotaService>(settings.get(), http.get());
-        QuotaService::setInstance(quota.get());
-        images = std::make_unique<ImageService>(http.get());
-        images->setDocumentsFolder(base);
-        ImageService::setInstance(images.get());
-        chat = std::make_unique<ChatClient>(http.get(), quota.get(), images.get());
-        ChatClient::setInstance(chat.get());
-        delegate = std::make_unique<AppDelegate>(settings.get(), &statusBar);
-        AppDelegate::setInstance(delegate.get());
-    }
-
-    ~AppGraph()
-    {
-        engine.reset();
-        delegate.reset();
-        chat.reset();
-        images.reset();
-        quota.reset();
-        http.reset();
-        conversations.reset();
-        settings.reset();
+        m_app = std::make_unique<QuonixApp>(base + QStringLiteral("/settings.sqlite"), &statusBar,
+                                            base);
+        settings = m_app->settings();
+        conversations = m_app->conversations();
+        delegate = m_app->delegate();
     }
 
     // Loads the main window as the program does; false when QML failed to load.
-    bool launch()
-    {
-        engine = std::make_unique<QQmlApplicationEngine>();
-        engine->addImportPath(QStringLiteral("qrc:/qt/qml"));
-        engine->load(QUrl(QStringLiteral("qrc:/qt/qml/Talvoro/app/Main.qml")));
-        if (engine->rootObjects().isEmpty())
-            return false;
-        delegate->applicationDidFinishLaunching(engine.get());
-        if (delegate->mainWindow())
-            delegate->mainWindow()->show();
-        return delegate->mainWindow() && delegate->popover();
-    }
+    bool launch() { return m_app->launch() && delegate->popover(); }
 
     QString folder() const { return m_dir.path(); }
 
     QTemporaryDir m_dir;
     FakeStatusBar statusBar;
-    std::unique_ptr<SettingsStore> settings;
-    std::unique_ptr<ConversationStore> conversations;
-    std::unique_ptr<HttpClient> http;
-    std::unique_ptr<QuotaService> quota;
-    std::unique_ptr<ImageService> images;
-    std::unique_ptr<ChatClient> chat;
-    std::unique_ptr<AppDelegate> delegate;
-    std::unique_ptr<QQmlApplicationEngine> engine;
+    SettingsStore *settings = nullptr;
+    ConversationStore *conversations = nullptr;
+    AppDelegate *delegate = nullptr;
+
+private:
+    // Last, so it goes before the folder and the status area it uses.
+    std::unique_ptr<QuonixApp> m_app;
 };

@@ -1,0 +1,408 @@
+// The whole program against a real talvoro-server, driven through its views the way a user
+// does: sign in, ask a chat model, ask the image model, quit, start again, find both
+// conversations, read the balance on the account card, sign out.
+
+#include "appgraph.h"
+#include "chatcontroller.h"
+#include "conversationstore.h"
+#include "httpclient.h"
+#include "logcapture.h"
+#include "quonixapp.h"
+#include "serviceorigin.h"
+#include "settingsstore.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QInputMethodEvent>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtQml/QQmlExtensionPlugin>
+
+#include <csignal>
+#include <memory>
+
+Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
+
+namespace {
+
+constexpr int kWait = 60000;
+const QString kPhone = QStringLiteral("13800138000");
+
+// The home folder of the user the test plays; set up before anything asks where files go.
+QTemporaryDir *g_home = nullptr;
+
+QList<QQuickItem *> findAll(QQuickItem *root, const QString &name)
+{
+    QList<QQuickItem *> found;
+    if (!root)
+        return found;
+    if (root->objectName() == name)
+        found.append(root);
+    for (QQuickItem *child : root->childItems())
+        found += findAll(child, name);
+    return found;
+}
+
+// Every item under `root` whose class is `className` (QML types have no object names of
+// their own, so the rows are found by what they are).
+void collect(QQuickItem *root, const char *className, QList<QQuickItem *> &into)
+{
+    if (root->inherits(className))
+        into.append(root);
+    for (QQuickItem *child : root->childItems())
+        collect(child, className, into);
+}
+
+} // namespace
+
+class TestEndToEnd : public QObject {
+    Q_OBJECT
+
+    QProcess m_server;
+    QByteArray m_output;
+    QString m_origin;
+    FakeStatusBar m_statusBar;
+    std::unique_ptr<QuonixApp> m_app;
+
+    // What the first run left behind, for the second run to find.
+    QString m_answer;
+    QString m_picture;
+
+    QQuickWindow *window() const { return m_app->delegate()->mainWindow(); }
+    QQuickItem *item(const QString &name) const { return findItem(window()->contentItem(), name); }
+    QString contentName() const
+    {
+        QQuickItem *loader = item(QStringLiteral("windowContent"));
+        auto *content = loader ? loader->property("item").value<QQuickItem *>() : nullptr;
+        return content ? content->objectName() : QString();
+    }
+    ChatController *chat() const
+    {
+        QQuickItem *view = item(QStringLiteral("contentView"));
+        return view ? view->property("chat").value<ChatController *>() : nullptr;
+    }
+
+    QString serverLine(const QRegularExpression &pattern)
+    {
+        QString found;
+        (void)QTest::qWaitFor(
+            [&] {
+                for (const QByteArray &line : m_output.split('\n')) {
+                    if (const auto m = pattern.match(QString::fromUtf8(line)); m.hasMatch())
+                        found = m.captured(1);
+                }
+                return !found.isEmpty();
+            },
+            kWait);
+        return found;
+    }
+
+    // Waits until the item is on screen and clicks its middle.
+    void click(const QString &name)
+    {
+        QQuickItem *target = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (target = item(name)) && target->isVisible() && target->isEnabled(), kWait);
+        clickItem(target);
+    }
+
+    void type(const QString &field, const QString &text)
+    {
+        click(field);
+        QTRY_VERIFY(item(field)->hasActiveFocus());
+        for (const QChar c : text)
+            QTest::keyClick(window(), c.toLatin1());
+        QCOMPARE(item(field)->property("text").toString(), text);
+    }
+
+    // Chinese comes from an input method: its committed text, then Return in the editor.
+    void ask(const QString &question)
+    {
+        click(QStringLiteral("messageEditor"));
+        QQuickItem *editor = item(QStringLiteral("messageEditor"));
+        QTRY_VERIFY(editor->hasActiveFocus());
+        QInputMethodEvent commit;
+        commit.setCommitString(question);
+        QCoreApplication::sendEvent(editor, &commit);
+        QTRY_COMPARE(chat()->messageText(), question);
+        QTest::keyClick(window(), Qt::Key_Return);
+        QTRY_COMPARE(chat()->messageText(), QString());
+    }
+
+    void chooseModel(const QString &model)
+    {
+        click(QStringLiteral("modelButton"));
+        QTRY_VERIFY(chat()->showDropdown());
+        click(QStringLiteral("modelRow_") + model);
+        QTRY_COMPARE(chat()->selectedModel(), model);
+        QTRY_VERIFY(!chat()->showDropdown());
+    }
+
+    // The shown rows of the message list, top to bottom.
+    QList<QQuickItem *> rows() const
+    {
+        QQuickItem *list = item(QStringLiteral("messageList"));
+        QList<QQuickItem *> found;
+        if (!list || !list->isVisible())
+            return found;
+        auto *content = list->property("contentItem").value<QQuickItem *>();
+        for (QQuickItem *row : content->childItems()) {
+            if (row->property("messageId").isValid() && row->isVisible())
+                found.append(row);
+        }
+        std::sort(found.begin(), found.end(),
+                  [](QQuickItem *a, QQuickItem *b) { return a->y() < b->y(); });
+        return found;
+    }
+
+    QJsonObject accountInfo(const QString &userid)
+    {
+        HttpClient http;
+        std::optional<HttpResult> result;
+        http.get(QUrl(m_origin + QStringLiteral("/api/macos_account_info?userid=") + userid), this,
+                 [&](const HttpResult &r) { result = r; });
+        if (!QTest::qWaitFor([&] { return result.has_value(); }, kWait))
+            return {};
+        return QJsonDocument::fromJson(result->body).object();
+    }
+
+    void start()
+    {
+        m_app = std::make_unique<QuonixApp>(SettingsStore::defaultPath(), &m_statusBar);
+        QVERIFY(m_app->launch());
+        QVERIFY(QTest::qWaitForWindowExposed(window()));
+    }
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void signInThroughTheSheet();
+    void chatAnswerIsShownAndSaved();
+    void pictureIsShownAndStored();
+    void restartFindsBothConversations();
+    void accountCardShowsTheServersBalance();
+    void signOutReturnsToTheGate();
+};
+
+void TestEndToEnd::initTestCase()
+{
+    // Files of this run stay in the temporary home.
+    QCOMPARE(QDir::homePath(), g_home->path());
+    QVERIFY(SettingsStore::defaultPath().startsWith(g_home->path()));
+    QCOMPARE(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation),
+             g_home->filePath(QStringLiteral("Documents")));
+
+    m_server.setProgram(QStringLiteral(TALVORO_SERVER_PATH));
+    m_server.setArguments({QStringLiteral("--port"), QStringLiteral("0"),
+                           QStringLiteral("--data-dir"),
+                           g_home->filePath(QStringLiteral("server"))});
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &key : env.keys()) {
+        if (key.startsWith(QLatin1String("TALVORO_")))
+            env.remove(key); // the built-in demo responder, never a real provider
+    }
+    m_server.setProcessEnvironment(env);
+    connect(&m_server, &QProcess::readyReadStandardOutput, this,
+            [this] { m_output += m_server.readAllStandardOutput(); });
+    m_server.start();
+    QVERIFY(m_server.waitForStarted());
+    m_origin =
+        serverLine(QRegularExpression(QStringLiteral("^listening (http://127\\.0\\.0\\.1:\\d+)$")));
+    QVERIFY2(!m_origin.isEmpty(), m_output.constData());
+    ServiceOrigin::setCurrent(m_origin);
+
+    FontSetup::install();
+    QQuickStyle::setStyle(QStringLiteral("Fusion"));
+    start();
+}
+
+void TestEndToEnd::cleanupTestCase()
+{
+    m_app.reset();
+    if (m_server.state() == QProcess::Running) {
+        ::kill(pid_t(m_server.processId()), SIGTERM);
+        if (!m_server.waitForFinished(10000))
+            m_server.kill();
+    }
+}
+
+void TestEndToEnd::signInThroughTheSheet()
+{
+    QTRY_COMPARE(contentName(), QStringLiteral("loginView"));
+    QCOMPARE(m_statusBar.live, 0);
+    click(QStringLiteral("phoneLoginButton"));
+    type(QStringLiteral("phoneField"), kPhone);
+    click(QStringLiteral("sendCodeButton"));
+    const QString code = serverLine(
+        QRegularExpression(QStringLiteral("^sms-code phone=\\+86") + kPhone + " code=(\\d{6})$"));
+    QVERIFY2(!code.isEmpty(), m_output.constData());
+    type(QStringLiteral("codeField"), code);
+    click(QStringLiteral("agreeCheckBox"));
+    click(QStringLiteral("loginButton"));
+
+    QTRY_COMPARE_WITH_TIMEOUT(contentName(), QStringLiteral("contentView"), kWait);
+    QVERIFY(m_app->settings()->getBool(QStringLiteral("isLoggedIn"), false));
+    QCOMPARE(m_app->settings()->getString(QStringLiteral("phone")), "+86" + kPhone);
+    QCOMPARE(m_statusBar.live, 1);
+    QCOMPARE(window()->maximumSize(), QSize(1600, 1200));
+}
+
+void TestEndToEnd::chatAnswerIsShownAndSaved()
+{
+    QVERIFY(chat());
+    window()->resize(1000, 760);
+    LogCapture log;
+    chooseModel(QStringLiteral("gpt-4o"));
+    const QString question = QStringLiteral("什么是 RAII？");
+    ask(question);
+
+    // The question, then the answer in place of the loading dots.
+    QList<QQuickItem *> shown;
+    QTRY_VERIFY_WITH_TIMEOUT((shown = rows()).size() == 2 &&
+                                 !shown.last()->property("isLoading").toBool() &&
+                                 !shown.last()->property("content").toString().isEmpty(),
+                             kWait);
+    QCOMPARE(shown.first()->property("content").toString(), question);
+    QVERIFY(shown.first()->property("isUserMessage").toBool());
+    m_answer = shown.last()->property("content").toString();
+    QVERIFY2(m_answer.contains(question) && m_answer.contains(QStringLiteral("gpt-4o")),
+             qPrintable(m_answer));
+    // What is drawn is the answer: every text block is a piece of it, code included.
+    QList<QQuickItem *> texts;
+    collect(shown.last(), "QQuickTextEdit", texts);
+    QStringList drawn;
+    for (QQuickItem *text : texts) {
+        if (text->isVisible() && !text->property("text").toString().isEmpty())
+            drawn.append(text->property("text").toString());
+    }
+    QVERIFY(drawn.size() >= 2);
+    for (const QString &piece : drawn)
+        QVERIFY2(m_answer.contains(piece), qPrintable(piece));
+    QVERIFY(drawn.join('\n').contains(QStringLiteral("def count_chars")));
+
+    // Saved: a store reading the settings file afresh has the conversation.
+    SettingsStore onDisk(SettingsStore::defaultPath());
+    ConversationStore stored(&onDisk);
+    const ConversationMap map = stored.loadConversations();
+    const auto it = map.constFind(QUuid::fromString(chat()->currentConversationID()));
+    QVERIFY(it != map.constEnd());
+    QCOMPARE(it->size(), 2);
+    QCOMPARE(it->first().content, question);
+    QCOMPARE(it->last().content, m_answer);
+    // The question and the answer are both charged before the program goes.
+    QTRY_COMPARE_WITH_TIMEOUT(log.count(QStringLiteral("扣减配额成功")), 2, kWait);
+}
+
+void TestEndToEnd::pictureIsShownAndStored()
+{
+    LogCapture log;
+    click(QStringLiteral("newConversationButton"));
+    QTRY_COMPARE(rows().size(), 0);
+    chooseModel(QStringLiteral("dall-e-3"));
+    ask(QStringLiteral("画一只在月光下的猫"));
+
+    QQuickItem *picture = nullptr;
+    QTRY_VERIFY_WITH_TIMEOUT((picture = item(QStringLiteral("picture"))) && picture->isVisible(),
+                             kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(picture->property("status").toInt(), 2 /* Ready */, kWait);
+    QVERIFY(picture->width() > 0 && picture->height() > 0);
+    m_picture = picture->property("path").toString();
+    const QFileInfo file(m_picture);
+    QVERIFY2(file.isFile() && file.size() > 0, qPrintable(m_picture));
+    QCOMPARE(file.absolutePath(), g_home->filePath(QStringLiteral("Documents")));
+    QCOMPARE(rows().size(), 2);
+    QCOMPARE(rows().last()->property("imagePath").toString(), m_picture);
+    QTRY_COMPARE_WITH_TIMEOUT(log.count(QStringLiteral("扣减配额成功")), 1, kWait);
+}
+
+void TestEndToEnd::restartFindsBothConversations()
+{
+    m_app.reset();
+    QCOMPARE(m_statusBar.live, 0);
+    start();
+    QTRY_COMPARE(contentName(), QStringLiteral("contentView"));
+    QCOMPARE(m_statusBar.live, 1);
+
+    click(QStringLiteral("historyButton"));
+    QTRY_VERIFY(chat()->showHistory());
+    QQuickItem *list = nullptr;
+    QTRY_VERIFY((list = item(QStringLiteral("historyList"))) && list->isVisible());
+    QStringList titles;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            titles.clear();
+            auto *content = list->property("contentItem").value<QQuickItem *>();
+            for (QQuickItem *row : content->childItems()) {
+                if (row->property("title").isValid())
+                    titles.append(row->property("title").toString());
+            }
+            return titles.size() == 2;
+        }(),
+        kWait);
+    titles.sort();
+    QStringList expected{m_answer, QStringLiteral("【图片】")};
+    expected.sort();
+    QCOMPARE(titles, expected);
+    click(QStringLiteral("closeHistoryButton"));
+    QTRY_VERIFY(!chat()->showHistory());
+}
+
+void TestEndToEnd::accountCardShowsTheServersBalance()
+{
+    const QString userid =
+        m_app->settings()->getString(QStringLiteral("userid")).value_or(QString());
+    QVERIFY(!userid.isEmpty());
+    const QJsonObject info = accountInfo(userid);
+    QVERIFY(info.value(QStringLiteral("chat_quota")).isDouble());
+    const QString balance =
+        QString::asprintf("%.2f", info.value(QStringLiteral("chat_quota")).toDouble());
+    // Three charges came off the starting balance.
+    QVERIFY2(info.value(QStringLiteral("chat_quota")).toDouble() < 500, qPrintable(balance));
+
+    click(QStringLiteral("accountButton"));
+    QTRY_VERIFY(chat()->showCard());
+    QQuickItem *row = nullptr;
+    QTRY_VERIFY((row = item(QStringLiteral("chatQuotaRow"))) && row->isVisible());
+    QTRY_COMPARE_WITH_TIMEOUT(findItem(row, QStringLiteral("value"))->property("text").toString(),
+                              balance, kWait);
+    QCOMPARE(item(QStringLiteral("phone"))->property("text").toString(),
+             info.value(QStringLiteral("phone")).toString());
+}
+
+void TestEndToEnd::signOutReturnsToTheGate()
+{
+    click(QStringLiteral("signOutButton"));
+    QTRY_COMPARE_WITH_TIMEOUT(contentName(), QStringLiteral("loginView"), kWait);
+    QVERIFY(!m_app->settings()->getBool(QStringLiteral("isLoggedIn"), true));
+    QCOMPARE(m_statusBar.live, 0);
+    QCOMPARE(window()->size(), QSize(400, 300));
+}
+
+int main(int argc, char *argv[])
+{
+    // A home of its own, before Qt reads where the configuration and Documents folders are.
+    QTemporaryDir home;
+    if (!home.isValid())
+        return 1;
+    g_home = &home;
+    qputenv("HOME", QFile::encodeName(home.path()));
+    for (const char *name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+        qunsetenv(name);
+    qunsetenv("XDG_CONFIG_DIRS");
+    qputenv("QT_QUICK_BACKEND", "software");
+
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Talvoro"));
+    QApplication::setApplicationName(QStringLiteral("Talvoro"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    TestEndToEnd test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_endtoend.moc"
