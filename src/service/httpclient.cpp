@@ -70,9 +70,11 @@ void HttpClient::track(QNetworkReply *reply, const QObject *context, Completion 
                 result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
                 // An HTTP error status still delivered a complete answer; callers judge bodies,
                 // not status codes, so only transport failures count as errors.
+                // Qt files status 400 under the protocol errors, not the content errors.
                 const int code = int(result.error);
                 if (result.status > 0 &&
-                    ((code > 200 && code < 300) || (code > 400 && code < 500))) {
+                    ((code > 200 && code < 300) || (code > 400 && code < 500) ||
+                     result.error == QNetworkReply::ProtocolInvalidOperationError)) {
                     result.error = QNetworkReply::NoError;
                     result.errorString.clear();
                 }

@@ -22,6 +22,7 @@ private slots:
         // An error status is still an answer: bodies are judged, not status codes.
         QTest::newRow("500 with body") << int(B::Answer) << 500 << true << QByteArray("oops");
         QTest::newRow("404") << int(B::Answer) << 404 << true << QByteArray("{}");
+        QTest::newRow("400") << int(B::Answer) << 400 << true << QByteArray("{\"error\":\"x\"}");
         QTest::newRow("empty body") << int(B::Answer) << 200 << true << QByteArray();
         QTest::newRow("stall past idle time-out") << int(B::Stall) << 0 << false << QByteArray();
         QTest::newRow("reset") << int(B::Reset) << 0 << false << QByteArray();

@@ -1,0 +1,537 @@
+#include "chatcontroller.h"
+
+#include "chatclient.h"
+#include "conversationcodec.h"
+#include "conversationstore.h"
+#include "diagnosticlog.h"
+#include "modelcatalogue.h"
+#include "quotaservice.h"
+#include "settingsstore.h"
+
+#include <QTextBoundaryFinder>
+
+#include <algorithm>
+
+namespace {
+
+const QString kSelectedModel = QStringLiteral("selectedModel");
+const QString kHasSeenWelcome = QStringLiteral("hasSeenWelcome");
+const QString kPhone = QStringLiteral("phone");
+const QString kAvatar = QStringLiteral("avatar");
+const QString kUserid = QStringLiteral("userid");
+
+qsizetype graphemeCount(const QString &text)
+{
+    if (text.isEmpty())
+        return 0;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype n = 0;
+    while (finder.toNextBoundary() != -1)
+        ++n;
+    return n;
+}
+
+// The last `count` user-perceived characters of `text`.
+QString lastGraphemes(const QString &text, qsizetype count)
+{
+    if (count <= 0)
+        return {};
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    finder.toEnd();
+    qsizetype position = text.size();
+    for (qsizetype i = 0; i < count; ++i) {
+        const qsizetype previous = finder.toPreviousBoundary();
+        if (previous == -1)
+            break;
+        position = previous;
+    }
+    return text.mid(position);
+}
+
+QString dump(const MessageList &messages)
+{
+    return QString::fromUtf8(ConversationCodec::encodeMessages(messages));
+}
+
+} // namespace
+
+ChatController::ChatController(QObject *parent)
+    : ChatController(Services{SettingsStore::instance(), ConversationStore::instance(),
+                              QuotaService::instance(), ChatClient::instance()},
+                     parent)
+{}
+
+ChatController::ChatController(const Services &services, QObject *parent)
+    : QObject(parent), m_services(services)
+{
+    if (SettingsStore *settings = m_services.settings) {
+        m_selectedModel = settings->getString(kSelectedModel).value_or(defaultModel());
+        m_showWelcomeView = !settings->getBool(kHasSeenWelcome, false);
+        settings->observe(kPhone, this, [this] { emit userPhoneChanged(); });
+        settings->observe(kAvatar, this, [this] { emit avatarChanged(); });
+        settings->observe(kUserid, this, [this] { emit useridChanged(); });
+    } else {
+        m_selectedModel = defaultModel();
+    }
+}
+
+ChatController::~ChatController() = default;
+
+// ---- properties -------------------------------------------------------------------------------
+
+void ChatController::setMessageText(const QString &text)
+{
+    if (text == m_messageText)
+        return;
+    m_messageText = text;
+    emit messageTextChanged();
+}
+
+void ChatController::setSelectedModel(const QString &model)
+{
+    setSelectedModelValue(model.isEmpty() ? std::nullopt : std::optional<QString>(model));
+}
+
+void ChatController::setSelectedModelValue(const std::optional<QString> &model)
+{
+    if (model == m_selectedModel)
+        return;
+    m_selectedModel = model;
+    emit selectedModelChanged();
+    onSelectedModelChange(model);
+}
+
+QString ChatController::selectedModelDisplayName() const
+{
+    return ModelCatalogue::modelDisplayName(m_selectedModel);
+}
+
+QString ChatController::selectedModelIconName() const
+{
+    return ModelCatalogue::modelIconName(m_selectedModel);
+}
+
+bool ChatController::isImageModel() const
+{
+    return m_selectedModel == QStringLiteral("dall-e-3");
+}
+
+QString ChatController::defaultModel()
+{
+    return ModelCatalogue::defaultModel();
+}
+
+QString ChatController::scrollToBottomTrigger() const
+{
+    return Message::idText(m_scrollToBottomTrigger);
+}
+
+QString ChatController::currentConversationID() const
+{
+    return Message::idText(m_currentConversationID);
+}
+
+void ChatController::setShowDropdown(bool show)
+{
+    if (show == m_showDropdown)
+        return;
+    m_showDropdown = show;
+    emit showDropdownChanged();
+}
+
+void ChatController::setShowHistory(bool show)
+{
+    if (show == m_showHistory)
+        return;
+    m_showHistory = show;
+    emit showHistoryChanged();
+}
+
+void ChatController::setShowCard(bool show)
+{
+    if (show == m_showCard)
+        return;
+    m_showCard = show;
+    emit showCardChanged();
+}
+
+void ChatController::setTextEditorHeight(qreal height)
+{
+    if (qFuzzyCompare(height, m_textEditorHeight))
+        return;
+    m_textEditorHeight = height;
+    emit textEditorHeightChanged();
+}
+
+QString ChatController::userPhone() const
+{
+    return m_services.settings ? m_services.settings->getString(kPhone).value_or(QString())
+                               : QString();
+}
+
+QString ChatController::avatar() const
+{
+    return m_services.settings ? m_services.settings->getString(kAvatar).value_or(QString())
+                               : QString();
+}
+
+QString ChatController::userid() const
+{
+    return m_services.settings ? m_services.settings->getString(kUserid).value_or(QString())
+                               : QString();
+}
+
+QString ChatController::upgradeAlertText()
+{
+    return QuotaService::upgradeAlertText();
+}
+
+QString ChatController::upgradeButtonText()
+{
+    return QuotaService::upgradeButtonText();
+}
+
+QString ChatController::cancelButtonText()
+{
+    return QuotaService::cancelButtonText();
+}
+
+void ChatController::setShowWelcomeView(bool show)
+{
+    if (show == m_showWelcomeView)
+        return;
+    m_showWelcomeView = show;
+    emit showWelcomeViewChanged();
+}
+
+void ChatController::hideWelcomeViewForGood()
+{
+    setShowWelcomeView(false);
+    if (m_services.settings)
+        m_services.settings->set(kHasSeenWelcome, true);
+}
+
+void ChatController::scrollToBottom()
+{
+    m_scrollToBottomTrigger = QUuid::createUuid();
+    emit scrollToBottomTriggerChanged();
+}
+
+void ChatController::setCurrentConversation(const QUuid &id)
+{
+    if (id == m_currentConversationID)
+        return;
+    m_currentConversationID = id;
+    emit currentConversationIDChanged();
+}
+
+void ChatController::saveOpenConversation()
+{
+    if (m_services.conversations)
+        m_services.conversations->saveCurrentConversation(m_currentConversationID,
+                                                          m_messages.messages());
+}
+
+// ---- user actions -----------------------------------------------------------------------------
+
+void ChatController::onAppear()
+{
+    if (m_services.settings)
+        setShowWelcomeView(!m_services.settings->getBool(kHasSeenWelcome, false));
+}
+
+void ChatController::onSelectedModelChange(const std::optional<QString> &value)
+{
+    if (value && m_services.settings)
+        m_services.settings->set(kSelectedModel, *value);
+}
+
+void ChatController::sendMessage()
+{
+    if (!m_selectedModel || m_messageText.isEmpty()) {
+        DiagnosticLog::line(QStringLiteral("发送消息失败：未选择模型或消息为空"));
+        return;
+    }
+    const QString text = m_messageText.trimmed();
+    if (text.isEmpty()) {
+        DiagnosticLog::line(QStringLiteral("消息仅包含空格或为空，无法发送"));
+        return;
+    }
+
+    const Message question(text, true);
+    Message placeholder(QString(), false);
+    placeholder.isLoading = true;
+    m_messages.append(question);
+    m_messages.append(placeholder);
+    scrollToBottom();
+    setMessageText(QString());
+
+    const QString context = buildContext(m_messages.messages(), kContextLimit);
+    const QString model = *m_selectedModel;
+    m_pending.insert(placeholder.id, PendingSend{m_currentConversationID, question, false});
+    startSend(text, context, model, placeholder.id);
+}
+
+void ChatController::startSend(const QString &text, const QString &context, const QString &model,
+                               const QUuid &placeholder)
+{
+    if (!m_services.quota || !m_services.chat) {
+        showFailureNotice(placeholder, ChatClient::networkFailureNotice());
+        return;
+    }
+    m_services.quota->checkQuota(
+        this, [this, text, context, model, placeholder](QuotaVerdict verdict) {
+            if (verdict == QuotaVerdict::Unanswered) {
+                showFailureNotice(placeholder, ChatClient::networkFailureNotice());
+                return;
+            }
+            ReplyTarget target;
+            target.clearLoadingFlag = [this, placeholder] {
+                clearLoadingFlag(placeholder);
+            };
+            target.appendReplyText = [this, placeholder](const QString &reply) {
+                appendReplyText(placeholder, reply);
+            };
+            target.placeImageResult = [this, placeholder](const QString &path) {
+                placeImageResult(placeholder, path);
+            };
+            target.showQuotaExhausted = [this, placeholder] {
+                showQuotaExhausted(placeholder);
+            };
+            target.showFailure = [this, placeholder](const QString &notice) {
+                showFailureNotice(placeholder, notice);
+            };
+            m_services.chat->sendRequest(verdict == QuotaVerdict::Granted, text, context, model,
+                                         this, std::move(target));
+        });
+}
+
+void ChatController::submitInput()
+{
+    sendMessage();
+    hideWelcomeViewForGood();
+}
+
+void ChatController::selectWelcomeQuestion(const QString &question)
+{
+    setMessageText(question);
+    sendMessage();
+    hideWelcomeViewForGood();
+}
+
+void ChatController::quoteMessage(const QString &messageId)
+{
+    const auto id = Message::parseId(messageId);
+    if (!id)
+        return;
+    if (const auto row = m_messages.indexOf(*id))
+        quoteMessage(m_messages.at(*row));
+}
+
+void ChatController::quoteMessage(const Message &message)
+{
+    setMessageText(QStringLiteral("> ") + message.content + u'\n');
+}
+
+void ChatController::retryMessage(const QString &messageId)
+{
+    if (const auto id = Message::parseId(messageId))
+        retryMessage(*id);
+}
+
+void ChatController::retryMessage(const QUuid &id)
+{
+    const MessageList &list = m_messages.messages();
+    if (list.isEmpty())
+        return;
+    const auto lastQuestion = std::find_if(list.crbegin(), list.crend(),
+                                           [](const Message &m) { return m.isUserMessage; });
+    if (lastQuestion == list.crend())
+        return;
+    const qsizetype l = list.crend() - lastQuestion - 1;
+    const auto target =
+        std::find_if(list.cbegin(), list.cend(), [&](const Message &m) { return m.id == id; });
+    if (target == list.cend())
+        return;
+    const qsizetype t = target - list.cbegin();
+    if (t <= l)
+        return;
+
+    const Message question = list.at(l);
+    // A reply still on its way for the removed answer must not come back into the list.
+    if (const auto pending = m_pending.find(id); pending != m_pending.end())
+        pending->discarded = true;
+    m_messages.removeAt(int(t));
+    m_messages.removeAt(int(l));
+    if (m_services.conversations)
+        m_services.conversations->removeMessages(m_currentConversationID, id, question.id);
+
+    setMessageText(question.content);
+    sendMessage();
+}
+
+void ChatController::newConversation()
+{
+    saveOpenConversation();
+    setCurrentConversation(QUuid::createUuid());
+    m_messages.clear();
+    setShowWelcomeView(true);
+    if (m_services.settings)
+        m_services.settings->set(kHasSeenWelcome, false);
+}
+
+void ChatController::selectConversation(const QString &conversationId)
+{
+    if (const auto id = Message::parseId(conversationId))
+        selectConversation(*id);
+}
+
+void ChatController::selectConversation(const QUuid &id)
+{
+    setCurrentConversation(id);
+    const MessageList stored = m_services.conversations
+                                   ? m_services.conversations->conversations().value(id)
+                                   : MessageList();
+    m_messages.setMessages(stored);
+    DiagnosticLog::line(QStringLiteral("currentConversationID"), Message::idText(id));
+    DiagnosticLog::line(QStringLiteral("messages"), dump(stored));
+}
+
+void ChatController::hideWelcomeView()
+{
+    hideWelcomeViewForGood();
+}
+
+void ChatController::answerUpgradeAlert(bool upgrade)
+{
+    if (m_services.quota)
+        m_services.quota->answerUpgradeAlert(upgrade);
+    else if (!upgrade)
+        DiagnosticLog::line(QStringLiteral("用户选择取消"));
+}
+
+// ---- context ----------------------------------------------------------------------------------
+
+QString ChatController::buildContext(const MessageList &list, int limit)
+{
+    if (list.size() < 2)
+        return {};
+    QStringList parts; // newest first
+    qsizetype total = 0;
+    for (qsizetype i = list.size() - 2; i >= 0; --i) {
+        const QString &content = list.at(i).content;
+        const qsizetype n = graphemeCount(content);
+        if (total + n <= limit) {
+            parts.append(content);
+            total += n;
+            continue;
+        }
+        parts.append(lastGraphemes(content, limit - total));
+        break;
+    }
+    QString result;
+    for (auto it = parts.crbegin(); it != parts.crend(); ++it) {
+        result += *it;
+        result += u'\n';
+    }
+    return result.trimmed();
+}
+
+// ---- what comes back for a send ---------------------------------------------------------------
+
+void ChatController::clearLoadingFlag(const QUuid &placeholder)
+{
+    const auto pending = m_pending.constFind(placeholder);
+    if (pending == m_pending.cend() || pending->discarded ||
+        pending->conversation != m_currentConversationID)
+        return;
+    if (const auto row = m_messages.indexOf(placeholder)) {
+        if (m_messages.at(*row).isLoading)
+            m_messages.update(*row, [](Message &m) { m.isLoading = false; });
+    }
+}
+
+void ChatController::appendReplyText(const QUuid &placeholder, const QString &text)
+{
+    settle(placeholder, Outcome::Answer, [&text](Message &m) {
+        m.content += text;
+        m.isLoading = false;
+    });
+}
+
+void ChatController::placeImageResult(const QUuid &placeholder, const QString &path)
+{
+    settle(placeholder, Outcome::Answer, [&path](Message &m) {
+        Message picture(QString(), false);
+        picture.cachedImagePath = path;
+        m = picture;
+    });
+}
+
+void ChatController::showQuotaExhausted(const QUuid &placeholder)
+{
+    const bool shown = settle(placeholder, Outcome::Notice, [](Message &m) {
+        m = Message(QStringLiteral("请升级会员后再次访问"), false);
+    });
+    if (shown)
+        emit upgradeAlertRequested();
+}
+
+void ChatController::showFailureNotice(const QUuid &placeholder, const QString &notice)
+{
+    settle(placeholder, Outcome::Notice, [&notice](Message &m) {
+        m.content = notice;
+        m.isLoading = false;
+    });
+}
+
+bool ChatController::settle(const QUuid &placeholder, Outcome outcome,
+                            const std::function<void(Message &)> &fill)
+{
+    const auto found = m_pending.find(placeholder);
+    if (found == m_pending.end())
+        return false;
+    const PendingSend send = *found;
+    m_pending.erase(found);
+    if (send.discarded) {
+        DiagnosticLog::line(QStringLiteral("回复已丢弃：对应的回答已重新生成"));
+        return false;
+    }
+
+    // The send's question (unless there) and an answer in place of its placeholder, for a list
+    // that never received this send: the user left the conversation before it was saved.
+    Message answer(QString(), false);
+    answer.id = placeholder;
+    fill(answer);
+
+    if (send.conversation == m_currentConversationID) {
+        if (const auto row = m_messages.indexOf(placeholder)) {
+            m_messages.update(*row, fill);
+        } else {
+            if (!m_messages.indexOf(send.question.id))
+                m_messages.append(send.question);
+            m_messages.append(answer);
+        }
+        if (outcome == Outcome::Answer)
+            saveOpenConversation();
+        scrollToBottom();
+        return true;
+    }
+
+    // The user has opened another conversation since: the answer goes to the stored copy.
+    if (!m_services.conversations)
+        return false;
+    MessageList stored = m_services.conversations->conversations().value(send.conversation);
+    const auto it = std::find_if(stored.begin(), stored.end(),
+                                 [&](const Message &m) { return m.id == placeholder; });
+    if (it != stored.end()) {
+        fill(*it);
+    } else {
+        if (std::none_of(stored.cbegin(), stored.cend(),
+                         [&](const Message &m) { return m.id == send.question.id; }))
+            stored.append(send.question);
+        stored.append(answer);
+    }
+    m_services.conversations->saveCurrentConversation(send.conversation, stored);
+    return true;
+}

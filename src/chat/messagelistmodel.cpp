@@ -1,0 +1,118 @@
+#include "messagelistmodel.h"
+
+MessageListModel::MessageListModel(QObject *parent) : QAbstractListModel(parent) {}
+
+int MessageListModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(m_messages.size());
+}
+
+QVariant MessageListModel::data(const QModelIndex &index, int role) const
+{
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+        return {};
+    const Message &m = m_messages.at(index.row());
+    switch (role) {
+    case Qt::DisplayRole:
+    case ContentRole:
+        return m.content;
+    case MessageIdRole:
+        return Message::idText(m.id);
+    case IsUserMessageRole:
+        return m.isUserMessage;
+    case TimestampRole:
+        return m.timestamp;
+    case IsLoadingRole:
+        return m.isLoading;
+    case ImagePathRole:
+        return m.cachedImagePath.value_or(QString());
+    case IsLastRole:
+        return index.row() == m_messages.size() - 1;
+    default:
+        return {};
+    }
+}
+
+QHash<int, QByteArray> MessageListModel::roleNames() const
+{
+    return {
+        {MessageIdRole, "messageId"},
+        {ContentRole, "content"},
+        {IsUserMessageRole, "isUserMessage"},
+        {TimestampRole, "timestamp"},
+        {IsLoadingRole, "isLoading"},
+        {ImagePathRole, "imagePath"},
+        {IsLastRole, "isLast"},
+    };
+}
+
+std::optional<int> MessageListModel::indexOf(const QUuid &id) const
+{
+    for (qsizetype i = m_messages.size() - 1; i >= 0; --i) {
+        if (m_messages.at(i).id == id)
+            return int(i);
+    }
+    return std::nullopt;
+}
+
+void MessageListModel::lastRowChanged(int row)
+{
+    if (row < 0 || row >= m_messages.size())
+        return;
+    const QModelIndex i = index(row);
+    emit dataChanged(i, i, {IsLastRole});
+}
+
+void MessageListModel::setMessages(const MessageList &messages)
+{
+    beginResetModel();
+    m_messages = messages;
+    endResetModel();
+    emit countChanged();
+}
+
+void MessageListModel::append(const Message &message)
+{
+    const int row = int(m_messages.size());
+    beginInsertRows(QModelIndex(), row, row);
+    m_messages.append(message);
+    endInsertRows();
+    lastRowChanged(row - 1);
+    emit countChanged();
+}
+
+void MessageListModel::replace(int row, const Message &message)
+{
+    if (row < 0 || row >= m_messages.size())
+        return;
+    m_messages[row] = message;
+    const QModelIndex i = index(row);
+    emit dataChanged(i, i);
+}
+
+void MessageListModel::update(int row, const std::function<void(Message &)> &change)
+{
+    if (row < 0 || row >= m_messages.size())
+        return;
+    change(m_messages[row]);
+    const QModelIndex i = index(row);
+    emit dataChanged(i, i);
+}
+
+void MessageListModel::removeAt(int row)
+{
+    if (row < 0 || row >= m_messages.size())
+        return;
+    const bool wasLast = row == m_messages.size() - 1;
+    beginRemoveRows(QModelIndex(), row, row);
+    m_messages.removeAt(row);
+    endRemoveRows();
+    if (wasLast)
+        lastRowChanged(row - 1);
+    emit countChanged();
+}
+
+void MessageListModel::clear()
+{
+    setMessages({});
+}

@@ -1,0 +1,173 @@
+#include "quotaservice.h"
+
+#include "diagnosticlog.h"
+#include "httpclient.h"
+#include "modelcatalogue.h"
+#include "serviceorigin.h"
+#include "settingsstore.h"
+
+#include <QDesktopServices>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTextBoundaryFinder>
+
+QuotaService *QuotaService::s_instance = nullptr;
+
+namespace {
+
+QString phoneOf(const SettingsStore *settings)
+{
+    return settings ? settings->getString(QStringLiteral("phone")).value_or(QString()) : QString();
+}
+
+// White space as the charging rule counts it: tabs, line breaks and every Unicode separator.
+bool isWhiteSpace(QChar c)
+{
+    switch (c.unicode()) {
+    case u'\t':
+    case u'\n':
+    case u'\v':
+    case u'\f':
+    case u'\r':
+    case 0x85:
+        return true;
+    default:
+        break;
+    }
+    if (c.unicode() < 0x80)
+        return c.unicode() == u' ';
+    switch (c.category()) {
+    case QChar::Separator_Space:
+    case QChar::Separator_Line:
+    case QChar::Separator_Paragraph:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+QuotaService::QuotaService(SettingsStore *settings, HttpClient *http, QObject *parent)
+    : QObject(parent), m_settings(settings), m_http(http),
+      m_opener([](const QUrl &url) { QDesktopServices::openUrl(url); })
+{}
+
+void QuotaService::setInstance(QuotaService *service)
+{
+    s_instance = service;
+}
+
+QuotaService *QuotaService::instance()
+{
+    return s_instance;
+}
+
+void QuotaService::checkQuota(const QObject *context, Verdict completion)
+{
+    const QString phone = phoneOf(m_settings);
+    DiagnosticLog::line(QStringLiteral("userPhone"), phone);
+
+    const QUrl url(ServiceEndpoints::checkQuota(phone), QUrl::StrictMode);
+    if (!url.isValid() || !m_http) {
+        completion(QuotaVerdict::Refused);
+        return;
+    }
+    m_http->get(url, context, [completion = std::move(completion)](const HttpResult &result) {
+        if (!result.transferred()) {
+            completion(QuotaVerdict::Unanswered);
+            return;
+        }
+        completion(readQuotaAnswer(result.body) ? QuotaVerdict::Granted : QuotaVerdict::Refused);
+    });
+}
+
+bool QuotaService::readQuotaAnswer(const QByteArray &body)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject())
+        return false;
+    const QJsonObject object = doc.object();
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (!it->isBool())
+            return false;
+    }
+    return object.value(QLatin1String("hasQuota")).toBool(false);
+}
+
+void QuotaService::deductQuota(double amount)
+{
+    const QUrl url(ServiceEndpoints::deductQuota(), QUrl::StrictMode);
+    if (!url.isValid() || !m_http)
+        return;
+    const QJsonObject body{
+        {QStringLiteral("phone"), phoneOf(m_settings)},
+        {QStringLiteral("amount"), amount},
+    };
+    m_http->postJson(url, body, this, [](const HttpResult &result) {
+        if (result.transferred())
+            DiagnosticLog::line(QStringLiteral("扣减配额成功"));
+        else
+            DiagnosticLog::line(QStringLiteral("扣减配额失败: ") + result.errorString);
+    });
+}
+
+qsizetype QuotaService::countBillableCharacters(QStringView text)
+{
+    QString kept;
+    kept.reserve(text.size());
+    for (const QChar c : text) {
+        if (!isWhiteSpace(c))
+            kept.append(c);
+    }
+    if (kept.isEmpty())
+        return 0;
+
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, kept);
+    qsizetype count = 0;
+    while (finder.toNextBoundary() != -1)
+        ++count;
+    return count;
+}
+
+double QuotaService::inputCharge(const QString &model, const QString &userMessage,
+                                 const QString &context)
+{
+    const PriceTier tier = ModelCatalogue::priceTier(model);
+    if (tier.isFlat())
+        return tier.flatCharge;
+    return double(countBillableCharacters(userMessage) + countBillableCharacters(context)) *
+           tier.inputRate;
+}
+
+double QuotaService::outputCharge(const QString &model, const QString &reply)
+{
+    const PriceTier tier = ModelCatalogue::priceTier(model);
+    if (tier.isFlat())
+        return 0;
+    return double(countBillableCharacters(reply)) * tier.outputRate;
+}
+
+void QuotaService::answerUpgradeAlert(bool upgrade)
+{
+    if (!upgrade) {
+        DiagnosticLog::line(QStringLiteral("用户选择取消"));
+        return;
+    }
+    const QString userid = m_settings
+                               ? m_settings->getString(QStringLiteral("userid")).value_or(QString())
+                               : QString();
+    openPricingPage(ServiceEndpoints::pricingPage(userid));
+}
+
+void QuotaService::openPricingPage(const QString &address)
+{
+    const QUrl url(address, QUrl::StrictMode);
+    if (address.isEmpty() || !url.isValid())
+        return;
+    // Handed on, not opened here: starting the browser may take a while and the caller is
+    // answering a click.
+    QMetaObject::invokeMethod(
+        this, [this, url] { m_opener(url); }, Qt::QueuedConnection);
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringView>
+#include <QUrl>
+
+#include <functional>
+
+class HttpClient;
+class SettingsStore;
+
+// What the quota check came back with. An HTTP answer that is not a clear yes is a no; no HTTP
+// answer at all (transport failure, time-out) is told apart so the user is not sent to the
+// pricing page for a network fault.
+enum class QuotaVerdict { Granted, Refused, Unanswered };
+
+// The account's balance lives on the server: this asks whether the account may spend, charges
+// it, and opens the pricing page. The phone number and user id are read from the settings at
+// the moment of each call.
+class QuotaService : public QObject {
+    Q_OBJECT
+
+public:
+    QuotaService(SettingsStore *settings, HttpClient *http, QObject *parent = nullptr);
+
+    static void setInstance(QuotaService *service);
+    static QuotaService *instance();
+
+    using Verdict = std::function<void(QuotaVerdict)>;
+    // `completion` runs once on the main thread, unless `context` is gone by then.
+    void checkQuota(const QObject *context, Verdict completion);
+    // Fire and forget; the outcome is only logged.
+    void deductQuota(double amount);
+
+    // A JSON object all of whose members are booleans, with "hasQuota": its value; anything
+    // else is false.
+    static bool readQuotaAnswer(const QByteArray &body);
+
+    // Characters left after deleting all white space, counted as user-perceived characters.
+    static qsizetype countBillableCharacters(QStringView text);
+    // Charged once per send, before the model request.
+    static double inputCharge(const QString &model, const QString &userMessage,
+                              const QString &context);
+    // Charged once per chat reply, on the formatted reply text.
+    static double outputCharge(const QString &model, const QString &reply);
+
+    static QString upgradeAlertText() { return QStringLiteral("请升级获取更多积分"); }
+    static QString upgradeButtonText() { return QStringLiteral("升级会员"); }
+    static QString cancelButtonText() { return QStringLiteral("取消"); }
+
+    // The user's answer to the upgrade alert.
+    void answerUpgradeAlert(bool upgrade);
+    // Opens `address` in the default browser, after the current event has been handled so the
+    // caller never waits on the desktop. An address that is not a URL does nothing.
+    void openPricingPage(const QString &address);
+
+    // Tests replace the browser.
+    using PageOpener = std::function<void(const QUrl &)>;
+    void setPageOpener(PageOpener opener) { m_opener = std::move(opener); }
+
+private:
+    QPointer<SettingsStore> m_settings;
+    QPointer<HttpClient> m_http;
+    PageOpener m_opener;
+
+    static QuotaService *s_instance;
+};

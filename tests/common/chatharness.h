@@ -1,0 +1,75 @@
+#pragma once
+
+#include "chatclient.h"
+#include "chatcontroller.h"
+#include "conversationstore.h"
+#include "fakehttpserver.h"
+#include "httpclient.h"
+#include "imageservice.h"
+#include "quotaservice.h"
+#include "serviceorigin.h"
+#include "settingsstore.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// The process's shared objects, wired to a fake backend on loopback, in a temporary folder.
+struct ChatHarness {
+    QTemporaryDir dir;
+    FakeHttpServer server;
+    SettingsStore settings{dir.filePath(QStringLiteral("settings.db"))};
+    ConversationStore conversations{&settings};
+    HttpClient http;
+    QuotaService quota{&settings, &http};
+    ImageService images{&http};
+    ChatClient chat{&http, &quota, &images};
+    QList<QUrl> openedPages;
+
+    ChatHarness()
+    {
+        ServiceOrigin::setCurrent(server.origin());
+        images.setDocumentsFolder(dir.filePath(QStringLiteral("Documents")));
+        quota.setPageOpener([this](const QUrl &url) { openedPages.append(url); });
+        settings.set(QStringLiteral("phone"), QStringLiteral("+8613800000000"));
+        settings.set(QStringLiteral("userid"), QStringLiteral("u1"));
+        grantQuota(true);
+        server.on("/api/deduct_quota", FakeHttpServer::Response{200, "{\"ok\":true}"});
+    }
+
+    void grantQuota(bool granted)
+    {
+        server.on("/api/check_quota",
+                  FakeHttpServer::Response{200, granted ? "{\"hasQuota\":true,\"vip\":false}"
+                                                        : "{\"hasQuota\":false}"});
+    }
+
+    std::unique_ptr<ChatController> controller()
+    {
+        return std::make_unique<ChatController>(
+            ChatController::Services{&settings, &conversations, &quota, &chat});
+    }
+
+    // The amounts charged so far, in the order the charges arrived.
+    QList<double> charges() const
+    {
+        QList<double> out;
+        for (const auto &r : server.requestsTo("/api/deduct_quota"))
+            out.append(QJsonDocument::fromJson(r.body).object().value("amount").toDouble(-1));
+        return out;
+    }
+
+    static QByteArray openAIBody(const QStringList &pieces)
+    {
+        QByteArray body;
+        for (const QString &p : pieces) {
+            const QJsonObject chunk{
+                {"choices", QJsonArray{QJsonObject{{"delta", QJsonObject{{"content", p}}}}}}};
+            body += "data: " + QJsonDocument(chunk).toJson(QJsonDocument::Compact) + "\n\n";
+        }
+        return body + "data: [DONE]\n\n";
+    }
+};

@@ -1,0 +1,288 @@
+#include "chatharness.h"
+#include "logcapture.h"
+
+#include <QAbstractItemModelTester>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+Message text(const QString &content, bool user = false)
+{
+    return Message(content, user);
+}
+
+QString emojis(int n)
+{
+    QString s;
+    for (int i = 0; i < n; ++i)
+        s += QStringLiteral("👨‍👩‍👧");
+    return s;
+}
+
+} // namespace
+
+class TestChatController : public QObject {
+    Q_OBJECT
+
+private slots:
+    void buildContext_data()
+    {
+        QTest::addColumn<MessageList>("list");
+        QTest::addColumn<QString>("expected");
+
+        const Message placeholder = text(QString());
+        const QString answer1200 = QString(200, u'a') + QString(1000, u'b');
+        QTest::newRow("empty") << MessageList{} << "";
+        QTest::newRow("only the placeholder") << MessageList{placeholder} << "";
+        QTest::newRow("long answer cut to what is left of the limit")
+            << MessageList{text(answer1200), text("0123456789", true), placeholder}
+            << QString(990, u'b') + "\n0123456789";
+        QTest::newRow("exactly the limit")
+            << MessageList{text(QString(990, u'x')), text("0123456789", true), placeholder}
+            << QString(990, u'x') + "\n0123456789";
+        QTest::newRow("one over the limit")
+            << MessageList{text("y" + QString(990, u'x')), text("0123456789", true), placeholder}
+            << QString(990, u'x') + "\n0123456789";
+        QTest::newRow("limit reached: older messages add nothing")
+            << MessageList{text("old"), text(QString(1000, u'x'), true), placeholder}
+            << QString(1000, u'x');
+        QTest::newRow("counted in user-perceived characters")
+            << MessageList{text(emojis(1200)), text("0123456789", true), placeholder}
+            << emojis(990) + "\n0123456789";
+        QTest::newRow("a picture gives an empty line")
+            << MessageList{text("a", true), text(QString()), text("b", true), placeholder}
+            << "a\n\nb";
+        QTest::newRow("trimmed at both ends")
+            << MessageList{text("  \n a", true), text("b \n "), placeholder} << "a\nb";
+    }
+
+    void buildContext()
+    {
+        QFETCH(MessageList, list);
+        QFETCH(QString, expected);
+        QCOMPARE(ChatController::buildContext(list, ChatController::kContextLimit), expected);
+    }
+
+    void contextNeverExceedsTheLimit()
+    {
+        for (int seed = 1; seed <= 50; ++seed) {
+            MessageList list;
+            for (int i = 0; i < seed % 7 + 1; ++i)
+                list.append(text(QString((seed * 37 + i * 101) % 700, u'z'), i % 2 == 0));
+            list.append(text(QString()));
+            const QString context = ChatController::buildContext(list, 1000);
+            QVERIFY(QuotaService::countBillableCharacters(context) <= 1000);
+        }
+    }
+
+    void sendIsRefused_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<QString>("logLine");
+
+        QTest::newRow("empty") << ""
+                               << "gpt-4o"
+                               << "发送消息失败：未选择模型或消息为空";
+        QTest::newRow("no model") << "hello"
+                                  << ""
+                                  << "发送消息失败：未选择模型或消息为空";
+        QTest::newRow("spaces") << "   "
+                                << "gpt-4o"
+                                << "消息仅包含空格或为空，无法发送";
+        QTest::newRow("line breaks and ideographic space") << "\n\t\u3000\n"
+                                                           << "gpt-4o"
+                                                           << "消息仅包含空格或为空，无法发送";
+    }
+
+    void sendIsRefused()
+    {
+        QFETCH(QString, input);
+        QFETCH(QString, model);
+        QFETCH(QString, logLine);
+        ChatHarness h;
+        auto c = h.controller();
+        c->setSelectedModel(model);
+        c->setMessageText(input);
+        LogCapture log;
+        c->sendMessage();
+        QCOMPARE(log.all(), QStringList{logLine});
+        QCOMPARE(c->messageText(), input);
+        QCOMPARE(c->messages()->count(), 0);
+        QVERIFY(h.server.requests().isEmpty());
+    }
+
+    void sendAppendsQuestionAndPlaceholder()
+    {
+        ChatHarness h;
+        auto c = h.controller();
+        QAbstractItemModelTester tester(c->messages(),
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QSignalSpy scroll(c.get(), &ChatController::scrollToBottomTriggerChanged);
+        c->setMessageText(QStringLiteral("  你好 \n"));
+        c->sendMessage();
+        QCOMPARE(c->messageText(), QString());
+        QCOMPARE(c->messages()->count(), 2);
+        const Message &q = c->messageList().at(0);
+        const Message &p = c->messageList().at(1);
+        QCOMPARE(q.content, QStringLiteral("你好"));
+        QVERIFY(q.isUserMessage && !q.isLoading);
+        QVERIFY(!p.isUserMessage && p.isLoading && p.content.isEmpty());
+        QCOMPARE(scroll.count(), 1);
+        QCOMPARE(c->messages()->data(c->messages()->index(1), MessageListModel::IsLastRole),
+                 QVariant(true));
+        QCOMPARE(c->messages()->data(c->messages()->index(0), MessageListModel::IsLastRole),
+                 QVariant(false));
+        // Nothing is stored on sending.
+        QVERIFY(h.conversations.conversations().isEmpty());
+    }
+
+    void retryGuards_data()
+    {
+        QTest::addColumn<MessageList>("list");
+        QTest::addColumn<int>("target"); // index into list, -1 for an unknown id
+
+        const MessageList qa{text("q1", true), text("a1"), text("q2", true), text("a2")};
+        QTest::newRow("empty list") << MessageList{} << -1;
+        QTest::newRow("no question") << MessageList{text("a"), text("b")} << 1;
+        QTest::newRow("unknown id") << qa << -1;
+        QTest::newRow("an earlier answer") << qa << 1;
+        QTest::newRow("the last question itself") << qa << 2;
+    }
+
+    void retryGuards()
+    {
+        QFETCH(MessageList, list);
+        QFETCH(int, target);
+        ChatHarness h;
+        auto c = h.controller();
+        h.conversations.saveCurrentConversation(c->currentConversationUuid(), list);
+        c->selectConversation(c->currentConversationUuid());
+        c->setMessageText(QStringLiteral("draft"));
+        const QByteArray before = h.settings.getData(ConversationStore::kKey).value_or("");
+
+        c->retryMessage(target < 0 ? QUuid::createUuid() : list.at(target).id);
+        QCOMPARE(c->messages()->count(), list.size());
+        QCOMPARE(c->messageText(), QStringLiteral("draft"));
+        QCOMPARE(h.settings.getData(ConversationStore::kKey).value_or(""), before);
+        QVERIFY(h.server.requests().isEmpty());
+    }
+
+    void retryRegeneratesTheLastAnswer()
+    {
+        ChatHarness h;
+        h.server.on("/api/proxy_openai2",
+                    FakeHttpServer::Response::with(FakeHttpServer::Behaviour::Stall));
+        auto c = h.controller();
+        const MessageList list{text("q1", true), text("a1"), text("q2", true), text("note"),
+                               text("a2")};
+        h.conversations.saveCurrentConversation(c->currentConversationUuid(), list);
+        c->selectConversation(c->currentConversationUuid());
+
+        c->retryMessage(list.at(4).id);
+        const MessageList &now = c->messageList();
+        QCOMPARE(now.size(), 5);
+        QCOMPARE(now.at(2).content, QStringLiteral("note")); // between them: stays
+        QCOMPARE(now.at(3).content, QStringLiteral("q2"));
+        QVERIFY(now.at(3).id != list.at(2).id);
+        QVERIFY(now.at(4).isLoading);
+        // The stored copy lost the two regenerated messages at once.
+        const MessageList stored =
+            h.conversations.conversations().value(c->currentConversationUuid());
+        QCOMPARE(stored.size(), 3);
+        QCOMPARE(stored.last().content, QStringLiteral("note"));
+    }
+
+    void quoteReplacesTheInput()
+    {
+        ChatHarness h;
+        auto c = h.controller();
+        c->setMessageText(QStringLiteral("earlier"));
+        c->quoteMessage(text(QStringLiteral("line1\nline2")));
+        QCOMPARE(c->messageText(), QStringLiteral("> line1\nline2\n"));
+    }
+
+    void newConversation()
+    {
+        ChatHarness h;
+        auto c = h.controller();
+        c->hideWelcomeView();
+        const QString first = c->currentConversationID();
+        c->newConversation();
+        QVERIFY(h.conversations.conversations().isEmpty()); // nothing to store
+        QVERIFY(c->showWelcomeView());
+        QCOMPARE(h.settings.getBool(QStringLiteral("hasSeenWelcome"), true), false);
+        QVERIFY(c->currentConversationID() != first);
+
+        const MessageList list{text("q", true), text("a")};
+        h.conversations.saveCurrentConversation(c->currentConversationUuid(), list);
+        c->selectConversation(c->currentConversationUuid());
+        const QUuid open = c->currentConversationUuid();
+        c->newConversation();
+        QCOMPARE(h.conversations.conversations().value(open).size(), 2);
+        QCOMPARE(c->messages()->count(), 0);
+    }
+
+    void selectConversationLogs()
+    {
+        ChatHarness h;
+        auto c = h.controller();
+        const QUuid id = QUuid::createUuid();
+        MessageList list{text("q", true)};
+        h.conversations.saveCurrentConversation(id, list);
+        QSignalSpy changed(c.get(), &ChatController::currentConversationIDChanged);
+        LogCapture log;
+        c->selectConversation(Message::idText(id).toLower());
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(c->messages()->count(), 1);
+        QCOMPARE(log.all().size(), 2);
+        QCOMPARE(log.all().at(0), "currentConversationID " + Message::idText(id));
+        QVERIFY(log.all().at(1).startsWith("messages [{"));
+
+        c->selectConversation(QUuid::createUuid());
+        QCOMPARE(c->messages()->count(), 0);
+    }
+
+    void welcomeAndModelSettings()
+    {
+        ChatHarness h;
+        h.settings.set(QStringLiteral("selectedModel"), QStringLiteral("claude-3-haiku-20240307"));
+        auto c = h.controller();
+        QVERIFY(c->showWelcomeView());
+        QCOMPARE(c->selectedModel(), QStringLiteral("claude-3-haiku-20240307"));
+        QCOMPARE(c->selectedModelDisplayName(), QStringLiteral("Claude-3"));
+
+        // Refused sends still hide the welcome view for good.
+        c->submitInput();
+        QVERIFY(!c->showWelcomeView());
+        QCOMPARE(h.settings.getBool(QStringLiteral("hasSeenWelcome"), false), true);
+        h.settings.set(QStringLiteral("hasSeenWelcome"), false);
+        c->onAppear();
+        QVERIFY(c->showWelcomeView());
+
+        c->setSelectedModel(QStringLiteral("dall-e-3"));
+        QVERIFY(c->isImageModel());
+        QCOMPARE(h.settings.getString(QStringLiteral("selectedModel")), QStringLiteral("dall-e-3"));
+        c->setSelectedModel(QString()); // no choice: the stored one stays
+        QCOMPARE(h.settings.getString(QStringLiteral("selectedModel")), QStringLiteral("dall-e-3"));
+        QCOMPARE(c->selectedModelIconName(), QStringLiteral("questionmark.circle"));
+
+        ChatHarness other;
+        QCOMPARE(other.controller()->selectedModel(), QStringLiteral("gpt-3.5-turbo-0125"));
+    }
+
+    void welcomeQuestionIsSent()
+    {
+        ChatHarness h;
+        h.server.on("/api/proxy_openai2",
+                    FakeHttpServer::Response::with(FakeHttpServer::Behaviour::Stall));
+        auto c = h.controller();
+        c->selectWelcomeQuestion(QStringLiteral("什么是量子计算？"));
+        QCOMPARE(c->messageList().first().content, QStringLiteral("什么是量子计算？"));
+        QVERIFY(!c->showWelcomeView());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestChatController)
+#include "tst_chatcontroller.moc"

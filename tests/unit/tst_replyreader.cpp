@@ -1,0 +1,282 @@
+#include "logcapture.h"
+#include "replyreader.h"
+
+#include <QTest>
+
+// Event-stream bodies as the providers publish them, and the edge cases the readers must get
+// exactly right.
+class TestReplyReader : public QObject {
+    Q_OBJECT
+
+private slots:
+    void openAIStream_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<int>("parseFailures");
+
+        QTest::newRow("two pieces then an end marker")
+            << QByteArray("data: {\"choices\":[{\"delta\":{\"content\":\"Hel\"}}]}\n"
+                          "data: {\"choices\":[{\"delta\":{\"content\":\"lo\"}}]}\n"
+                          "data: [DONE]\n")
+            << "Hello" << 1;
+
+        const QByteArray published =
+            "data: "
+            "{\"id\":\"chatcmpl-9\",\"object\":\"chat.completion.chunk\",\"created\":1718000000,"
+            "\"model\":\"gpt-4o-2024-05-13\",\"system_fingerprint\":\"fp_1\",\"choices\":[{"
+            "\"index\":0,"
+            "\"delta\":{\"role\":\"assistant\",\"content\":\"\"},\"logprobs\":null,\"finish_"
+            "reason\":null}]"
+            ",\"usage\":null}\n\n"
+            "data: "
+            "{\"id\":\"chatcmpl-9\",\"object\":\"chat.completion.chunk\",\"created\":1718000000,"
+            "\"model\":\"gpt-4o-2024-05-13\",\"choices\":[{\"index\":0,\"delta\":{\"content\":"
+            "\"\\u4f60"
+            "\\u597d\\n\\\"q\\\"\"},\"logprobs\":null,\"finish_reason\":null}],\"usage\":null}\n\n"
+            "data: "
+            "{\"id\":\"chatcmpl-9\",\"object\":\"chat.completion.chunk\",\"created\":1718000000,"
+            "\"model\":\"gpt-4o-2024-05-13\",\"choices\":[{\"index\":0,\"delta\":{},\"logprobs\":"
+            "null,"
+            "\"finish_reason\":\"stop\"}],\"usage\":null}\n\n"
+            "data: "
+            "{\"id\":\"chatcmpl-9\",\"object\":\"chat.completion.chunk\",\"created\":1718000000,"
+            "\"model\":\"gpt-4o-2024-05-13\",\"choices\":[],\"usage\":{\"prompt_tokens\":9,"
+            "\"completion_tokens\":2,\"total_tokens\":11}}\n\n"
+            "data: [DONE]\n\n";
+        QTest::newRow("published chunks, usage chunk, done") << published << "你好\n\"q\"" << 1;
+        QByteArray crlf = published;
+        crlf.replace("\n", "\r\n");
+        QTest::newRow("published chunks with CR LF") << crlf << "你好\n\"q\"" << 1;
+
+        QTest::newRow("only the first choice is read")
+            << QByteArray("data: {\"choices\":[{\"delta\":{\"content\":\"a\"}},"
+                          "{\"delta\":{\"content\":\"b\"}}]}")
+            << "a" << 0;
+        QTest::newRow("choices holding a non-object")
+            << QByteArray("data: {\"choices\":[{\"delta\":{\"content\":\"a\"}},7]}") << "" << 0;
+        QTest::newRow("content null, delta not an object, choices not an array")
+            << QByteArray("data: {\"choices\":[{\"delta\":{\"content\":null}}]}\n"
+                          "data: {\"choices\":[{\"delta\":\"x\"}]}\n"
+                          "data: {\"choices\":{\"delta\":{\"content\":\"x\"}}}\n")
+            << "" << 0;
+        QTest::newRow("every data: is removed, inside the text too")
+            << QByteArray("data: data: {\"choices\":[{\"delta\":{\"content\":\"a data: b\"}}]}")
+            << "a b" << 0;
+        QTest::newRow("other lines and data: without a space are not data")
+            << QByteArray(": keep-alive\nevent: x\nid: 3\n\n\n"
+                          "data:{\"choices\":[{\"delta\":{\"content\":\"no\"}}]}\n"
+                          " data: {\"choices\":[{\"delta\":{\"content\":\"no\"}}]}\n")
+            << "" << 0;
+        QTest::newRow("bare values are errors")
+            << QByteArray("data: 42\ndata: \"text\"\ndata: true\ndata: null\ndata: \n") << "" << 5;
+        QTest::newRow("a top-level array is valid and ignored")
+            << QByteArray("data: [{\"choices\":[{\"delta\":{\"content\":\"x\"}}]}]") << "" << 0;
+        QTest::newRow("broken JSON anywhere fails the whole line")
+            << QByteArray("data: {\"choices\":[{\"delta\":{\"content\":\"a\"}}],\"x\":tru}\n"
+                          "data: {\"choices\":[{\"delta\":{\"content\":\"b\"}}]} trailing\n"
+                          "data: {\"choices\":[{\"delta\":{\"content\":\"c\"}}]}}\n"
+                          "data: {\"choices\":[{\"delta\":{\"content\":\"d\"\n"
+                          "data: {\"choices\":[{\"delta\":{\"content\":\"e\"}}]}\n")
+            << "e" << 4;
+        QTest::newRow("last line without a line end")
+            << QByteArray("data: {\"choices\":[{\"delta\":{\"content\":\"end\"}}]}") << "end" << 0;
+        QTest::newRow("not UTF-8 reads as nothing")
+            << QByteArray("data: {\"choices\":[{\"delta\":{\"content\":\"\xff\"}}]}") << "" << 0;
+        QTest::newRow("empty body") << QByteArray() << "" << 0;
+    }
+
+    void openAIStream()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(QString, expected);
+        QFETCH(int, parseFailures);
+        LogCapture log;
+        QCOMPARE(ReplyReader::readOpenAIStream(body), expected);
+        QCOMPARE(log.count(QStringLiteral("JSON解析失败: ")), parseFailures);
+        QCOMPARE(log.all().size(), parseFailures);
+    }
+
+    void claudeStream_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QStringList>("logLines");
+
+        QTest::newRow("two deltas, one message_delta, three others")
+            << QByteArray(
+                   "data: {\"type\":\"message_start\"}\n"
+                   "data: {\"type\":\"content_block_delta\",\"delta\":{\"text\":\"Hi \"}}\n"
+                   "data: {\"type\":\"ping\"}\n"
+                   "data: {\"delta\":{\"text\":\"there\"},\"type\":\"content_block_delta\"}\n"
+                   "data: {\"type\":\"message_delta\",\"delta\":{\"stop_reason\":\"end_turn\"}}\n"
+                   "data: {\"type\":\"message_stop\"}\n")
+            << "Hi there"
+            << QStringList{"Unhandled event type: message_start", "Unhandled event type: ping",
+                           "Message Delta: {\"type\":\"message_delta\",\"delta\":{\"stop_reason\":"
+                           "\"end_turn\"}}",
+                           "Unhandled event type: message_stop"};
+
+        QByteArray published =
+            "event: message_start\n"
+            "data: {\"type\":\"message_start\",\"message\":{\"id\":\"msg_01\",\"type\":\"message\","
+            "\"role\":\"assistant\",\"content\":[],\"model\":\"claude-3-5-sonnet-20240620\","
+            "\"stop_reason\":null,\"stop_sequence\":null,\"usage\":{\"input_tokens\":25,"
+            "\"output_tokens\":1}}}\n\n"
+            "event: content_block_start\n"
+            "data: "
+            "{\"type\":\"content_block_start\",\"index\":0,\"content_block\":{\"type\":\"text\","
+            "\"text\":\"\"}}\n\n"
+            "event: ping\n"
+            "data: {\"type\": \"ping\"}\n\n"
+            "event: content_block_delta\n"
+            "data: "
+            "{\"type\":\"content_block_delta\",\"index\":0,\"delta\":{\"type\":\"text_delta\","
+            "\"text\":\"你好\"}}\n\n"
+            "event: content_block_delta\n"
+            "data: "
+            "{\"type\":\"content_block_delta\",\"index\":0,\"delta\":{\"type\":\"text_delta\","
+            "\"text\":\"!\\n\"}}\n\n"
+            "event: content_block_stop\n"
+            "data: {\"type\":\"content_block_stop\",\"index\":0}\n\n"
+            "event: message_delta\n"
+            "data: {\"type\":\"message_delta\",\"delta\":{\"stop_reason\":\"end_turn\","
+            "\"stop_sequence\":null},\"usage\":{\"output_tokens\":15}}\n\n"
+            "event: message_stop\n"
+            "data: {\"type\":\"message_stop\"}\n\n";
+        const QStringList publishedLog{
+            "Unhandled event type: message_start",
+            "Unhandled event type: content_block_start",
+            "Unhandled event type: ping",
+            "Unhandled event type: content_block_stop",
+            "Message Delta: {\"type\":\"message_delta\",\"delta\":{\"stop_reason\":\"end_turn\","
+            "\"stop_sequence\":null},\"usage\":{\"output_tokens\":15}}",
+            "Unhandled event type: message_stop",
+        };
+        QTest::newRow("published events with event: lines and ping") << published << "你好!\n"
+                                                                     << publishedLog;
+        published.replace("\n", "\r\n");
+        QTest::newRow("published events with CR LF") << published << "你好!\n" << publishedLog;
+
+        QTest::newRow("delta without text, type not a string, error event")
+            << QByteArray("data: {\"type\":\"content_block_delta\",\"delta\":{\"type\":"
+                          "\"input_json_delta\",\"partial_json\":\"{}\"}}\n"
+                          "data: {\"type\":5,\"delta\":{\"text\":\"x\"}}\n"
+                          "data: {\"delta\":{\"text\":\"x\"}}\n"
+                          "data: {\"type\":\"error\",\"error\":{\"type\":\"overloaded_error\"}}\n"
+                          "data: [DONE]\n")
+            << ""
+            << QStringList{"Unhandled event type: error",
+                           "JSON解析失败: " + simdjsonTapeError("[DONE]")};
+    }
+
+    void claudeStream()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(QString, expected);
+        QFETCH(QStringList, logLines);
+        LogCapture log;
+        QCOMPARE(ReplyReader::readClaudeStream(body), expected);
+        QCOMPARE(log.all(), logLines);
+    }
+
+    void plainDataStream_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QStringList>("pieces");
+
+        QTest::newRow("two pieces, final line end dropped")
+            << QByteArray("data: Hello\ndata:  world\n") << "Hello world"
+            << QStringList{"Hello", " world"};
+        QTest::newRow("CR LF line ends") << QByteArray("data: Hello\r\ndata:  world\r\n")
+                                         << "Hello world" << QStringList{"Hello", " world"};
+        QTest::newRow("a piece runs over line breaks")
+            << QByteArray("data: line1\nline2\n\ndata: x") << "line1\nline2\nx"
+            << QStringList{"line1\nline2\n", "x"};
+        QTest::newRow("text before the first data: is dropped")
+            << QByteArray("junk\ndata: a") << "a" << QStringList{"a"};
+        QTest::newRow("data: not after a line end does not split")
+            << QByteArray("data: a data: b") << "a data: b" << QStringList{"a data: b"};
+        QTest::newRow("only one final line break is dropped") << QByteArray("data: a\n\n") << "a\n"
+                                                              << QStringList{"a\n"};
+        QTest::newRow("empty pieces") << QByteArray("data: \ndata: ") << "" << QStringList{"", ""};
+        QTest::newRow("no data at all") << QByteArray("hello\nworld\n") << "" << QStringList{};
+        QTest::newRow("not UTF-8") << QByteArray("data: \xfe\xff") << "" << QStringList{};
+    }
+
+    void plainDataStream()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(QString, expected);
+        QFETCH(QStringList, pieces);
+        LogCapture log;
+        QCOMPARE(ReplyReader::readPlainDataStream(body), expected);
+
+        // A body that is not UTF-8 is logged, like everything else about it, as empty text.
+        const bool utf8 = !QString::fromUtf8(body).contains(QChar::ReplacementCharacter);
+        QStringList expectedLog{QStringLiteral("原文 ") +
+                                (utf8 ? QString::fromUtf8(body) : QString())};
+        for (const QString &piece : pieces)
+            expectedLog.append(QStringLiteral("提取的完整内容:\n ") + piece);
+        QCOMPARE(log.all(), expectedLog);
+    }
+
+    void formatReplyText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected");
+
+        QTest::newRow("fenced block with language and blank lines around")
+            << "Text:\n\n```python\nx = 1\n```\n\nMore"
+            << "Text:<code>x = 1</code>More";
+        QTest::newRow("fence without language") << "a\n```\ncode\n```\nb"
+                                                << "a<code>code</code>b";
+        QTest::newRow("two blocks stay two") << "```\na\n```\nmid\n```\nb\n```"
+                                             << "<code>a</code>mid<code>b</code>";
+        QTest::newRow("line breaks inside the code stay") << "```js\nl1\n\n  l2\n```"
+                                                          << "<code>l1\n\n  l2</code>";
+        QTest::newRow("unclosed fence is left alone") << "```\nabc"
+                                                      << "```\nabc";
+        QTest::newRow("Unicode white space around fences") << "a\u3000```\nx\n```\u3000b"
+                                                           << "a<code>x</code>b";
+        QTest::newRow("heading marks") << "### H\n## T"
+                                       << "  H\n  T";
+        QTest::newRow("four and five number signs") << "####|#####"
+                                                    << " #|  ";
+        QTest::newRow("<br> only in lower case") << "a<br>b<BR>c"
+                                                 << "a\nb<BR>c";
+        QTest::newRow("bold marks") << "**bold** and ***x"
+                                    << "bold and *x";
+        QTest::newRow("adjacent double quotes") << "say \"\"hi\"\" \"\"\""
+                                                << "say hi \"";
+        QTest::newRow("number signs joined by removed bold stay") << "#**#"
+                                                                  << "##";
+        QTest::newRow("quotes joined by removed bold vanish") << "\"**\""
+                                                              << "";
+        QTest::newRow("rules apply inside code too") << "**```\n**x**\n```**"
+                                                     << "<code>x</code>";
+        QTest::newRow("plain text unchanged") << "普通的回答。"
+                                              << "普通的回答。";
+    }
+
+    void formatReplyText()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        QCOMPARE(ReplyReader::formatReplyText(text), expected);
+    }
+
+private:
+    // The parser's description of why `payload` is not JSON, as the reader logs it.
+    static QString simdjsonTapeError(const char *payload)
+    {
+        LogCapture log;
+        ReplyReader::readOpenAIStream(QByteArray("data: ") + payload);
+        const QString line = log.all().value(0);
+        return line.mid(QStringLiteral("JSON解析失败: ").size());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestReplyReader)
+#include "tst_replyreader.moc"
