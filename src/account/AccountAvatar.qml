@@ -1,0 +1,63 @@
+import QtQuick
+
+// The account picture in a 40 x 40 circle, or the person symbol when there is no address.
+// While the picture loads, and when it cannot be loaded, a progress indicator stands in for it.
+Item {
+    id: avatar
+
+    property url source
+    // The colour behind the avatar: the circle is cut out by painting the corners in it, which
+    // needs no shader and looks the same on every renderer.
+    property color backdrop: "white"
+    property color symbolColor: "#1d1d1f"
+    readonly property bool hasPicture: String(source) !== ""
+
+    implicitWidth: 40
+    implicitHeight: 40
+    Accessible.role: Accessible.Graphic
+    Accessible.name: "头像"
+
+    AccountGlyph {
+        anchors.fill: parent
+        visible: !avatar.hasPicture
+        name: "account_circle"
+        size: 40
+        color: avatar.symbolColor
+    }
+
+    Image {
+        id: picture
+        anchors.fill: parent
+        visible: avatar.hasPicture
+        source: avatar.source
+        asynchronous: true
+        fillMode: Image.Stretch
+        smooth: true
+        mipmap: true
+    }
+
+    AccountSpinner {
+        objectName: "avatarProgress"
+        anchors.centerIn: parent
+        color: "gray"
+        visible: avatar.hasPicture && picture.status !== Image.Ready
+        running: visible
+    }
+
+    Canvas {
+        id: corners
+        anchors.fill: parent
+        visible: avatar.hasPicture
+        onPaint: {
+            const ctx = getContext("2d");
+            ctx.reset();
+            ctx.fillStyle = avatar.backdrop;
+            ctx.beginPath();
+            ctx.rect(0, 0, width, height);
+            ctx.arc(width / 2, height / 2, width / 2, 0, 2 * Math.PI, true);
+            ctx.closePath();
+            ctx.fill();
+        }
+    }
+    onBackdropChanged: corners.requestPaint()
+}

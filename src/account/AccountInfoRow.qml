@@ -1,0 +1,43 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+
+// One line of the account card's info block: symbol and title on the left, in the accent colour
+// when `highlighted`, and the value on the right.
+RowLayout {
+    id: row
+
+    property string glyph
+    property string title
+    property string value
+    property bool highlighted: false
+    property color accent
+    readonly property color labelColor: highlighted ? accent : "#1d1d1f"
+
+    spacing: 6
+    Accessible.role: Accessible.StaticText
+    Accessible.name: title + value
+
+    AccountGlyph {
+        name: row.glyph
+        size: 17
+        color: row.labelColor
+    }
+    Label {
+        text: row.title
+        color: row.labelColor
+        Accessible.ignored: true
+    }
+    Item {
+        Layout.fillWidth: true
+    }
+    Label {
+        objectName: "value"
+        text: row.value
+        color: "#1d1d1f"
+        horizontalAlignment: Text.AlignRight
+        elide: Text.ElideLeft
+        Layout.maximumWidth: 150
+        Accessible.ignored: true
+    }
+}

@@ -1,0 +1,13 @@
+#include "webpage.h"
+
+#include <QDesktopServices>
+#include <QUrl>
+
+bool WebPage::open(const QString &address)
+{
+    const QUrl url(address, QUrl::StrictMode);
+    if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
+        return false;
+    // The desktop's handler starts the browser as a detached process, so this returns at once.
+    return QDesktopServices::openUrl(url);
+}
