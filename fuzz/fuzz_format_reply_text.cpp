@@ -1,7 +1,10 @@
-// Any text as a collected reply: the clean-up ends, and text without any of the marks it
-// rewrites (fences, "#", "<br>", "**", "\"\"") comes back unchanged.
+// Any text as a collected reply: the clean-up ends, its code-block step agrees with the
+// expression \s*```(\w+)?\s*\n([\s\S]*?)\n\s*```\s* that it stands for, and text without any
+// of the marks it rewrites (fences, "#", "<br>", "**", "\"\"") comes back unchanged.
 #include "fuzzcheck.h"
 #include "replyreader.h"
+
+#include <QRegularExpression>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -12,5 +15,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                           text.contains(u'*') || text.contains(u'"');
     if (!hasMarks)
         FUZZ_CHECK(formatted == text);
+
+    // The expression backtracks in cubic time: compared on short texts only.
+    if (text.size() <= 300) {
+        static const QRegularExpression codeBlock(
+            QStringLiteral("\\s*```(\\w+)?\\s*\\n([\\s\\S]*?)\\n\\s*```\\s*"),
+            QRegularExpression::UseUnicodePropertiesOption);
+        QString expected = text;
+        expected.replace(codeBlock, QStringLiteral("<code>\\2</code>"));
+        FUZZ_CHECK(ReplyReader::replaceCodeBlocks(text) == expected);
+    }
     return 0;
 }

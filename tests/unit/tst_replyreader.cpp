@@ -258,6 +258,18 @@ private slots:
                                                      << "<code>x</code>";
         QTest::newRow("plain text unchanged") << "普通的回答。"
                                               << "普通的回答。";
+        // The block search is a linear scan that must agree with the expression everywhere.
+        QTest::newRow("four backquotes open at the second") << "````a\n``` a\n```"
+                                                            << "`<code>``` a</code>";
+        QTest::newRow("white space ending at a fence closes an empty block") << "```x\n\n```"
+                                                                             << "<code></code>";
+        QTest::newRow("closing fence past another fence") << "```x\n```\n```"
+                                                          << "<code>```</code>";
+        QTest::newRow("NEL is white space") << "a\u0085```\nx\n```\u0085b"
+                                            << "a<code>x</code>b";
+        // The expression took 17 s over 4000 line breaks after an unclosed fence.
+        const QString unclosed = QStringLiteral("```x\n") + QString(200000, u'\n');
+        QTest::newRow("unclosed fence before 200000 line breaks") << unclosed << unclosed;
     }
 
     void formatReplyText()
