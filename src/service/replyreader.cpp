@@ -43,10 +43,16 @@ bool isUtf8(const QByteArray &body)
     return simdjson::validate_utf8(body.constData(), size_t(body.size()));
 }
 
+// Deeper nesting is a parse failure. The walk below recurses once per level and On-Demand
+// parsing sets no limit of its own: 200,000 nested arrays in one answer overflowed the stack.
+constexpr int kMaxDepth = 1024;
+
 // Walks a value to its end so that every part of it is checked, the parts no reader looks at
 // included: a payload is either valid JSON as a whole or a parse failure.
-simdjson::error_code skipValue(Value value)
+simdjson::error_code skipValue(Value value, int depth = 0)
 {
+    if (depth >= kMaxDepth)
+        return simdjson::DEPTH_ERROR;
     ondemand::json_type type;
     if (auto error = value.type().get(type))
         return error;
@@ -59,7 +65,7 @@ simdjson::error_code skipValue(Value value)
             std::string_view key;
             if (auto error = field.unescaped_key().get(key))
                 return error;
-            if (auto error = skipValue(field.value()))
+            if (auto error = skipValue(field.value(), depth + 1))
                 return error;
         }
         return simdjson::SUCCESS;
@@ -69,7 +75,7 @@ simdjson::error_code skipValue(Value value)
         if (auto error = value.get_array().get(array))
             return error;
         for (auto element : array) {
-            if (auto error = skipValue(element))
+            if (auto error = skipValue(element, depth + 1))
                 return error;
         }
         return simdjson::SUCCESS;
@@ -404,7 +410,9 @@ QString ReplyReader::replaceCodeBlocks(const QString &text)
     const QChar *t = text.constData();
     // \s and \w as the expression reads them with Unicode properties on: separators,
     // \t \n \v \f \r and U+0085; letters, numbers and '_'.
-    const auto isSpace = [](QChar c) { return c.isSpace(); };
+    const auto isSpace = [](QChar c) {
+        return c.isSpace();
+    };
     const auto spaceEnd = [&](qsizetype i) {
         while (i < n && isSpace(t[i]))
             ++i;

@@ -84,6 +84,16 @@ private slots:
         QTest::newRow("not UTF-8 reads as nothing")
             << QByteArray("data: {\"choices\":[{\"delta\":{\"content\":\"\xff\"}}]}") << "" << 0;
         QTest::newRow("empty body") << QByteArray() << "" << 0;
+        // Each of these overflowed the stack before nesting was limited.
+        const QByteArray deep = QByteArray(200000, '[') + QByteArray(200000, ']');
+        QTest::newRow("200000 nested arrays") << "data: " + deep + "\n"
+                                              << "" << 1;
+        QTest::newRow("200000 nested arrays inside choices, then an answer")
+            << "data: {\"choices\":" + deep +
+                   "}\ndata: {\"choices\":[{\"delta\":{\"content\":\"ok\"}}]}\n"
+            << "ok" << 1;
+        QTest::newRow("1024 nested arrays are still JSON")
+            << "data: " + QByteArray(1024, '[') + QByteArray(1024, ']') << "" << 0;
     }
 
     void openAIStream()
@@ -168,6 +178,12 @@ private slots:
             << ""
             << QStringList{"Unhandled event type: error",
                            "JSON解析失败: " + simdjsonTapeError("[DONE]")};
+        QTest::newRow("200000 nested arrays in a delta")
+            << "data: {\"type\":\"content_block_delta\",\"delta\":{\"text\":" +
+                   QByteArray(200000, '[') + QByteArray(200000, ']') + "}}\n"
+            << ""
+            << QStringList{QStringLiteral("JSON解析失败: ") +
+                           simdjsonTapeError(QByteArray(2000, '[') + QByteArray(2000, ']'))};
     }
 
     void claudeStream()
@@ -281,7 +297,7 @@ private slots:
 
 private:
     // The parser's description of why `payload` is not JSON, as the reader logs it.
-    static QString simdjsonTapeError(const char *payload)
+    static QString simdjsonTapeError(const QByteArray &payload)
     {
         LogCapture log;
         ReplyReader::readOpenAIStream(QByteArray("data: ") + payload);
