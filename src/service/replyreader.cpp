@@ -43,9 +43,11 @@ bool isUtf8(const QByteArray &body)
     return simdjson::validate_utf8(body.constData(), size_t(body.size()));
 }
 
-// Deeper nesting is a parse failure. The walk below recurses once per level and On-Demand
-// parsing sets no limit of its own: 200,000 nested arrays in one answer overflowed the stack.
-constexpr int kMaxDepth = 1024;
+// Deeper nesting is a parse failure. The walk below recurses once per level, and On-Demand
+// parsing checks its own limit of 1024 levels only in debug builds: 200,000 nested arrays in
+// one answer overflowed the stack. The few levels above a walked value (the line, "choices",
+// "delta") stay within the parser's limit too.
+constexpr int kMaxDepth = 1000;
 
 // Walks a value to its end so that every part of it is checked, the parts no reader looks at
 // included: a payload is either valid JSON as a whole or a parse failure.

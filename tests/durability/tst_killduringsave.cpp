@@ -14,7 +14,11 @@
 class TestKillDuringSave : public QObject {
     Q_OBJECT
 
+#ifdef TALVORO_KILL_RUNS
+    static constexpr int kRuns = TALVORO_KILL_RUNS;
+#else
     static constexpr int kRuns = 200;
+#endif
 
     // conversation id -> messages in its last completed save
     QHash<QString, qsizetype> m_completed;

@@ -43,7 +43,7 @@ class TestHostileAnswers : public QObject {
         return r;
     }
     static QByteArray deep(int depth) { return QByteArray(depth, '[') + QByteArray(depth, ']'); }
-    static QByteArray png() { return QByteArray("\x89PNG\r\n\x1a\n picture bytes", 24); }
+    static QByteArray png() { return QByteArrayLiteral("\x89PNG\r\n\x1a\n picture bytes"); }
 
     // "{origin}" and "{other}" stand for the backend's origin and another server's.
     static QByteArray resolve(QByteArray text, const FakeHttpServer &main,
