@@ -2,8 +2,11 @@
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
+ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps configure build run test package bench bench-views screenshots clean
+.PHONY: all deps configure build run test test-sanitize fuzz package bench bench-views screenshots clean
 
 all: build
 
@@ -28,6 +31,24 @@ test: build
 package: build
 	cd $(BUILD) && cpack -G DEB
 
+# The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: deps
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTALVORO_SANITIZE=ON \
+		-DTALVORO_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(ASAN_BUILD)
+	cd $(ASAN_BUILD) && \
+		ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+		LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan-qt.supp:print_suppressions=0 \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --output-on-failure --parallel 2
+
+# Every fuzz target for FUZZ_SECONDS seconds, built with clang in its own build directory.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DTALVORO_FUZZ=ON -DTALVORO_BUILD_TESTS=OFF -DTALVORO_BUILD_BENCH=OFF
+	cmake --build $(FUZZ_BUILD) --target fuzzers
+	bash scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 bench: build
 	$(BUILD)/bench/talvoro_bench --benchmark_out=$(BUILD)/bench.json --benchmark_out_format=json
 
@@ -40,4 +61,4 @@ screenshots: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/tests/qml/talvoro_screenshots $(BUILD)/screenshots
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -72,6 +72,8 @@ public:
     Q_INVOKABLE void openContactPage();
     Q_INVOKABLE void signOut();
 
+    // The completion of the account query: the answer, or why there was none.
+    void handleReply(const HttpResult &result);
     void applyAccountInfo(const QJsonObject &reply);
 
 signals:
@@ -80,7 +82,6 @@ signals:
 
 private:
     void showPlaceholders();
-    void handleReply(const HttpResult &result);
     void setErrorMessage(const QString &value);
     QString userid() const;
 

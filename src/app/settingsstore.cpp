@@ -51,20 +51,30 @@ SettingsStore::SettingsStore(const QString &path, QObject *parent)
       m_connectionName(QStringLiteral("settings-") + QUuid::createUuid().toString(QUuid::Id128))
 {
     QDir().mkpath(QFileInfo(m_path).absolutePath());
-    if (!open()) {
-        moveAsideUnreadable(m_db.lastError().text());
-        open();
+    QString reason;
+    Opened opened = openAndLoad(false, reason);
+    if (opened == Opened::NotOurs) {
+        moveAsideUnreadable(reason);
+        opened = openAndLoad(false, reason);
     }
-    load();
+    if (opened == Opened::Unavailable) {
+        // With no room for the shared index file (a full disk) a WAL database can still be
+        // read by one process holding it alone, with the index in memory.
+        opened = openAndLoad(true, reason);
+    }
+    if (opened != Opened::Ready) {
+        close();
+        m_cache.clear();
+        m_attached = false;
+        DiagnosticLog::line("设置数据库暂时无法使用", m_path, reason);
+    }
 }
 
 SettingsStore::~SettingsStore()
 {
     if (s_instance == this)
         s_instance = nullptr;
-    m_db.close();
-    m_db = QSqlDatabase();
-    QSqlDatabase::removeDatabase(m_connectionName);
+    close();
 }
 
 QString SettingsStore::defaultPath()
@@ -90,14 +100,58 @@ SettingsStore *SettingsStore::create(QQmlEngine *, QJSEngine *)
     return s_instance;
 }
 
-bool SettingsStore::open()
+void SettingsStore::close()
 {
+    if (!QSqlDatabase::contains(m_connectionName))
+        return;
+    m_db.close();
+    m_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_connectionName);
+}
+
+SettingsStore::Opened SettingsStore::openAndLoad(bool exclusive, QString &reason)
+{
+    close();
+    m_cache.clear();
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     m_db.setDatabaseName(m_path);
+
+    // Only what SQLite itself calls damaged or not a database is moved aside; anything else
+    // (a full disk, an I/O error, a lock) says nothing about the file's contents.
+    const auto failed = [&reason](const QSqlError &error) {
+        reason = error.text();
+        const int code = error.nativeErrorCode().toInt() & 0xff; // primary result code
+        constexpr int sqliteCorrupt = 11;
+        constexpr int sqliteNotADatabase = 26;
+        return code == sqliteCorrupt || code == sqliteNotADatabase ? Opened::NotOurs
+                                                                   : Opened::Unavailable;
+    };
     if (!m_db.open())
-        return false;
+        return failed(m_db.lastError());
 
     QSqlQuery q(m_db);
+    if (exclusive && !q.exec(QStringLiteral("PRAGMA locking_mode=EXCLUSIVE")))
+        return failed(q.lastError());
+
+    // Look before changing anything: a file that turns out not to be ours is kept as it was.
+    if (!q.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table'")))
+        return failed(q.lastError());
+    QStringList tables;
+    while (q.next())
+        tables << q.value(0).toString();
+    if (q.lastError().isValid())
+        return failed(q.lastError());
+    if (!tables.isEmpty() && !tables.contains(QStringLiteral("settings"))) {
+        reason = QStringLiteral("tables: ") + tables.join(u' ');
+        return Opened::NotOurs;
+    }
+    // A table of that name with other columns: another program's.
+    if (!tables.isEmpty() &&
+        !q.exec(QStringLiteral("SELECT key, type, value FROM settings LIMIT 0"))) {
+        reason = q.lastError().text();
+        return Opened::NotOurs;
+    }
+
     // WAL keeps the last committed value readable if the process dies mid-write; NORMAL
     // syncing is durable against process crashes, which is what a desktop app meets. The
     // history is one multi-megabyte value rewritten on every answer: large pages cut the
@@ -111,35 +165,12 @@ bool SettingsStore::open()
         "CREATE TABLE IF NOT EXISTS settings (key TEXT PRIMARY KEY, type TEXT NOT NULL, value)",
     };
     for (const char *statement : setup) {
-        if (!q.exec(QString::fromLatin1(statement))) {
-            m_db.close();
-            return false;
-        }
+        if (!q.exec(QString::fromLatin1(statement)))
+            return failed(q.lastError());
     }
-    return true;
-}
 
-void SettingsStore::moveAsideUnreadable(const QString &reason)
-{
-    m_db.close();
-    m_db = QSqlDatabase();
-    QSqlDatabase::removeDatabase(m_connectionName);
-
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    const QString aside = m_path + QStringLiteral(".unreadable-") + stamp;
-    QFile::remove(m_path + QStringLiteral("-wal"));
-    QFile::remove(m_path + QStringLiteral("-shm"));
-    if (QFile::rename(m_path, aside))
-        DiagnosticLog::line("设置数据库无法读取，已移至", aside, reason);
-    else
-        DiagnosticLog::line("设置数据库无法读取", m_path, reason);
-}
-
-void SettingsStore::load()
-{
-    QSqlQuery q(m_db);
     if (!q.exec(QStringLiteral("SELECT key, type, value FROM settings")))
-        return;
+        return failed(q.lastError());
     while (q.next()) {
         const auto type = typeFromName(q.value(1).toString());
         if (!type)
@@ -161,6 +192,38 @@ void SettingsStore::load()
         }
         m_cache.insert(q.value(0).toString(), Entry{*type, v});
     }
+    // A damaged page ends the rows early with an error, not with a shorter table.
+    if (q.lastError().isValid())
+        return failed(q.lastError());
+    return Opened::Ready;
+}
+
+void SettingsStore::moveAsideUnreadable(const QString &reason)
+{
+    close();
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    const QString aside = m_path + QStringLiteral(".unreadable-") + stamp;
+    // The journal files belong to the file they were written for and go with it.
+    for (const char *suffix : {"-wal", "-shm"}) {
+        if (QFile::exists(m_path + suffix) && !QFile::rename(m_path + suffix, aside + suffix))
+            QFile::remove(m_path + suffix);
+    }
+    if (QFile::rename(m_path, aside))
+        DiagnosticLog::line("设置数据库无法读取，已移至", aside, reason);
+    else
+        DiagnosticLog::line("设置数据库无法读取", m_path, reason);
+}
+
+std::optional<QByteArray> SettingsStore::storedBytes(const QString &key) const
+{
+    if (!m_attached)
+        return std::nullopt;
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("SELECT CAST(value AS BLOB) FROM settings WHERE key = ?"));
+    q.addBindValue(key);
+    if (!q.exec() || !q.next())
+        return std::nullopt;
+    return q.value(0).toByteArray();
 }
 
 bool SettingsStore::getBool(const QString &key, bool fallback) const
@@ -221,6 +284,12 @@ void SettingsStore::set(const QString &key, const QByteArray &value)
 
 void SettingsStore::store(const QString &key, Entry entry)
 {
+    if (!m_attached) {
+        refuseWrite(key);
+        m_cache.insert(key, std::move(entry));
+        emit changed(key);
+        return;
+    }
     QSqlQuery q(m_db);
     q.prepare(
         QStringLiteral("INSERT OR REPLACE INTO settings (key, type, value) VALUES (?, ?, ?)"));
@@ -248,14 +317,25 @@ void SettingsStore::store(const QString &key, Entry entry)
     emit changed(key);
 }
 
+void SettingsStore::refuseWrite(const QString &key)
+{
+    // The database was never read: writing into it could replace what this run never saw.
+    m_lastWriteOk = false;
+    DiagnosticLog::line("设置写入失败:", key, "设置数据库暂时无法使用");
+}
+
 void SettingsStore::remove(const QString &key)
 {
-    QSqlQuery q(m_db);
-    q.prepare(QStringLiteral("DELETE FROM settings WHERE key = ?"));
-    q.addBindValue(key);
-    m_lastWriteOk = q.exec();
-    if (!m_lastWriteOk)
-        DiagnosticLog::line("设置写入失败:", key, q.lastError().text());
+    if (!m_attached) {
+        refuseWrite(key);
+    } else {
+        QSqlQuery q(m_db);
+        q.prepare(QStringLiteral("DELETE FROM settings WHERE key = ?"));
+        q.addBindValue(key);
+        m_lastWriteOk = q.exec();
+        if (!m_lastWriteOk)
+            DiagnosticLog::line("设置写入失败:", key, q.lastError().text());
+    }
 
     if (m_cache.remove(key) > 0)
         emit changed(key);

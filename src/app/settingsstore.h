@@ -26,8 +26,11 @@ class SettingsStore : public QObject {
 public:
     enum class Type { Bool, Int, String, Blob };
 
-    // Opens (or creates) the database at `path`. A file that is not a readable settings
-    // database is moved aside with a time stamp and a fresh one is started.
+    // Opens (or creates) the database at `path`. A file that is not a settings database (not
+    // SQLite, damaged, or another program's tables) is moved aside with a time stamp and a fresh
+    // one is started. A database that cannot be reached for now (a full disk, an I/O error) is
+    // left alone: the store then starts with defaults and refuses every write, so nothing it
+    // never read can be replaced.
     explicit SettingsStore(const QString &path, QObject *parent = nullptr);
     ~SettingsStore() override;
 
@@ -66,9 +69,16 @@ public:
                        });
     }
 
+    // The bytes stored under `key` whatever its type (text as UTF-8, numbers as their decimal
+    // text), read from the database; nullopt when there is no such row. For keeping a value
+    // that cannot be used before it is replaced.
+    std::optional<QByteArray> storedBytes(const QString &key) const;
+
     QString path() const { return m_path; }
     // False after the last write failed to reach the disk.
     bool lastWriteSucceeded() const { return m_lastWriteOk; }
+    // False when the database could not be read at start; every write is then refused.
+    bool isAttached() const { return m_attached; }
 
 signals:
     void changed(const QString &key);
@@ -79,9 +89,11 @@ private:
         QVariant value;
     };
 
-    bool open();
+    enum class Opened { Ready, NotOurs, Unavailable };
+    Opened openAndLoad(bool exclusive, QString &reason);
+    void close();
     void moveAsideUnreadable(const QString &reason);
-    void load();
+    void refuseWrite(const QString &key);
     void store(const QString &key, Entry entry);
 
     QString m_path;
@@ -89,6 +101,7 @@ private:
     QSqlDatabase m_db;
     QHash<QString, Entry> m_cache;
     bool m_lastWriteOk = true;
+    bool m_attached = true;
 
     static SettingsStore *s_instance;
 };

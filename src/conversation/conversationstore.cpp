@@ -43,6 +43,9 @@ const ConversationMap &ConversationStore::loadConversations()
             m_map = std::move(*decoded);
         else
             m_unreadable = *blob;
+    } else if (auto other = m_settings->storedBytes(kKey)) {
+        // A value of another type under the key is no history either, and kept all the same.
+        m_unreadable = std::move(*other);
     }
     emit conversationsChanged();
     return m_map;

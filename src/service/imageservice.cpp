@@ -18,9 +18,29 @@
 ImageService *ImageService::s_instance = nullptr;
 
 namespace {
-// Long enough for any real name, short enough for every file system's name limit in UTF-8.
-constexpr qsizetype kMaxNameLength = 120;
+// File systems limit a name to 255 bytes (not characters: a CJK character takes three in
+// UTF-8). Room is left for the " (n)" a taken name gets, or the time stamp after 10000 of them.
+constexpr qsizetype kMaxNameBytes = 200;
+constexpr qsizetype kMaxSuffixLength = 16;
 constexpr int kMaxNumberedNames = 10000;
+
+// The longest start of `text` that fits `bytes` in UTF-8, never splitting a character.
+QString fittingStart(const QString &text, qsizetype bytes)
+{
+    qsizetype used = 0;
+    qsizetype end = 0;
+    while (end < text.size()) {
+        const bool pair = text.at(end).isHighSurrogate() && end + 1 < text.size() &&
+                          text.at(end + 1).isLowSurrogate();
+        const qsizetype length = pair ? 2 : 1;
+        const qsizetype size = QStringView(text).mid(end, length).toUtf8().size();
+        if (used + size > bytes)
+            break;
+        used += size;
+        end += length;
+    }
+    return text.left(end);
+}
 } // namespace
 
 ImageService::ImageService(HttpClient *http, QObject *parent) : QObject(parent), m_http(http) {}
@@ -135,10 +155,12 @@ QString ImageService::safeFileName(const QUrl &url)
         if (c == u'/' || c == u'\\' || c.unicode() < 0x20 || c.unicode() == 0x7f)
             c = u'_';
     }
-    if (name.size() > kMaxNameLength) {
+    if (name.toUtf8().size() > kMaxNameBytes) {
         const qsizetype dot = name.lastIndexOf(u'.');
-        const QString suffix = dot > 0 && name.size() - dot <= 16 ? name.mid(dot) : QString();
-        name = name.left(kMaxNameLength - suffix.size()) + suffix;
+        const bool keepSuffix = dot > 0 && name.size() - dot <= kMaxSuffixLength;
+        const QString suffix = keepSuffix ? name.mid(dot) : QString();
+        const QString base = keepSuffix ? name.left(dot) : name;
+        name = fittingStart(base, kMaxNameBytes - suffix.toUtf8().size()) + suffix;
     }
     if (name.isEmpty() || name == u"." || name == u"..")
         return QStringLiteral("image.png");
@@ -147,8 +169,10 @@ QString ImageService::safeFileName(const QUrl &url)
 
 QString ImageService::freePath(const QString &folder, const QString &name)
 {
-    const QDir dir(folder);
-    QString candidate = dir.filePath(name);
+    // Joined by hand: QDir::filePath returns a name starting with ':' unchanged, as a path of
+    // Qt's resource system, outside the folder.
+    const QString prefix = QDir(folder).absolutePath() + u'/';
+    QString candidate = prefix + name;
     if (!QFileInfo::exists(candidate))
         return candidate;
 
@@ -156,13 +180,13 @@ QString ImageService::freePath(const QString &folder, const QString &name)
     const QString base = dot > 0 ? name.left(dot) : name;
     const QString suffix = dot > 0 ? name.mid(dot) : QString();
     for (int n = 2; n <= kMaxNumberedNames; ++n) {
-        candidate = dir.filePath(base + QStringLiteral(" (") + QString::number(n) + u')' + suffix);
+        candidate = prefix + base + QStringLiteral(" (") + QString::number(n) + u')' + suffix;
         if (!QFileInfo::exists(candidate))
             return candidate;
     }
     // Ten thousand pictures of one name: a unique stamp instead of a number.
-    return dir.filePath(base + QStringLiteral(" (") +
-                        QString::number(QDateTime::currentMSecsSinceEpoch()) + u')' + suffix);
+    return prefix + base + QStringLiteral(" (") +
+           QString::number(QDateTime::currentMSecsSinceEpoch()) + u')' + suffix;
 }
 
 bool ImageService::saveImageAs(const QString &sourcePath, const QUrl &destination)

@@ -2,8 +2,6 @@
 
 #include "diagnosticlog.h"
 
-#include <QRegularExpression>
-
 #include <simdjson.h>
 
 #include <cstring>
@@ -45,10 +43,18 @@ bool isUtf8(const QByteArray &body)
     return simdjson::validate_utf8(body.constData(), size_t(body.size()));
 }
 
+// Deeper nesting is a parse failure. The walk below recurses once per level, and On-Demand
+// parsing checks its own limit of 1024 levels only in debug builds: 200,000 nested arrays in
+// one answer overflowed the stack. The few levels above a walked value (the line, "choices",
+// "delta") stay within the parser's limit too.
+constexpr int kMaxDepth = 1000;
+
 // Walks a value to its end so that every part of it is checked, the parts no reader looks at
 // included: a payload is either valid JSON as a whole or a parse failure.
-simdjson::error_code skipValue(Value value)
+simdjson::error_code skipValue(Value value, int depth = 0)
 {
+    if (depth >= kMaxDepth)
+        return simdjson::DEPTH_ERROR;
     ondemand::json_type type;
     if (auto error = value.type().get(type))
         return error;
@@ -61,7 +67,7 @@ simdjson::error_code skipValue(Value value)
             std::string_view key;
             if (auto error = field.unescaped_key().get(key))
                 return error;
-            if (auto error = skipValue(field.value()))
+            if (auto error = skipValue(field.value(), depth + 1))
                 return error;
         }
         return simdjson::SUCCESS;
@@ -71,7 +77,7 @@ simdjson::error_code skipValue(Value value)
         if (auto error = value.get_array().get(array))
             return error;
         for (auto element : array) {
-            if (auto error = skipValue(element))
+            if (auto error = skipValue(element, depth + 1))
                 return error;
         }
         return simdjson::SUCCESS;
@@ -408,19 +414,112 @@ QString ReplyReader::readPlainDataStream(const QByteArray &body)
 
 QString ReplyReader::formatReplyText(const QString &text)
 {
-    static const QRegularExpression codeBlock(
-        QStringLiteral("\\s*```(\\w+)?\\s*\\n([\\s\\S]*?)\\n\\s*```\\s*"),
-        QRegularExpression::UseUnicodePropertiesOption);
-
-    QString result = text;
-    // Without a fence there is nothing for the expression to find; skipping it keeps long
-    // runs of white space from costing a scan each.
-    if (result.contains(QLatin1String("```")))
-        result.replace(codeBlock, QStringLiteral("<code>\\2</code>"));
+    QString result = replaceCodeBlocks(text);
     result.replace(QLatin1String("###"), QLatin1String(" "));
     result.replace(QLatin1String("##"), QLatin1String(" "));
     result.replace(QLatin1String("<br>"), QLatin1String("\n"));
     result.replace(QLatin1String("**"), QLatin1String(""));
     result.replace(QLatin1String("\"\""), QLatin1String(""));
     return result;
+}
+
+QString ReplyReader::replaceCodeBlocks(const QString &text)
+{
+    const qsizetype n = text.size();
+    const QChar *t = text.constData();
+    // \s and \w as the expression reads them with Unicode properties on: separators,
+    // \t \n \v \f \r and U+0085; letters, numbers and '_'.
+    const auto isSpace = [](QChar c) {
+        return c.isSpace();
+    };
+    const auto spaceEnd = [&](qsizetype i) {
+        while (i < n && isSpace(t[i]))
+            ++i;
+        return i;
+    };
+    const auto isFence = [&](qsizetype i) {
+        return i + 3 <= n && t[i] == u'`' && t[i + 1] == u'`' && t[i + 2] == u'`';
+    };
+    const auto wordEnd = [&](qsizetype i) {
+        while (i < n) {
+            const bool pair = t[i].isHighSurrogate() && i + 1 < n && t[i + 1].isLowSurrogate();
+            const char32_t c = pair ? QChar::surrogateToUcs4(t[i], t[i + 1]) : t[i].unicode();
+            if (c != U'_' && !QChar::isLetterOrNumber(c))
+                break;
+            i += pair ? 2 : 1;
+        }
+        return i;
+    };
+
+    // The first line break at or after `from` that is followed by white space and a fence.
+    // Searches only move forward, so the scan is remembered: linear in all.
+    qsizetype scannedFrom = -1;
+    qsizetype scanned = -1;
+    const auto closingBreak = [&](qsizetype from) -> qsizetype {
+        if (scannedFrom >= 0 && from >= scannedFrom && (scanned < 0 || from <= scanned))
+            return scanned;
+        qsizetype found = -1;
+        for (qsizetype i = from; i < n;) {
+            if (t[i] != u'\n') {
+                ++i;
+                continue;
+            }
+            const qsizetype after = spaceEnd(i + 1);
+            if (isFence(after)) {
+                found = i;
+                break;
+            }
+            // Every line break up to `after` is followed by the same white space.
+            i = qMax(after, i + 1);
+        }
+        scannedFrom = from;
+        scanned = found;
+        return found;
+    };
+
+    QString out;
+    qsizetype copied = 0;
+    qsizetype from = 0; // where the search for the next block goes on
+    for (qsizetype fence = text.indexOf(QLatin1String("```"), from); fence >= 0;
+         fence = text.indexOf(QLatin1String("```"), fence + 1)) {
+        if (fence < from)
+            continue;
+        const qsizetype word = wordEnd(fence + 3);
+        const qsizetype space = spaceEnd(word);
+        qsizetype lastBreak = -1;
+        qsizetype breakBefore = -1;
+        for (qsizetype i = word; i < space; ++i) {
+            if (t[i] == u'\n') {
+                breakBefore = lastBreak;
+                lastBreak = i;
+            }
+        }
+        if (lastBreak < 0)
+            continue;
+        // The code runs from after the last line break of that white space to the first line
+        // break that precedes a closing fence; failing that, when the white space itself ends
+        // at a fence, the code is what lies between its last two line breaks.
+        qsizetype codeStart = lastBreak + 1;
+        qsizetype codeEnd = closingBreak(codeStart);
+        if (codeEnd < 0) {
+            if (breakBefore < 0 || !isFence(space))
+                continue;
+            codeStart = breakBefore + 1;
+            codeEnd = lastBreak;
+        }
+        const qsizetype closing = spaceEnd(codeEnd + 1);
+        qsizetype start = fence;
+        while (start > from && isSpace(t[start - 1]))
+            --start;
+        out.append(t + copied, start - copied);
+        out.append(QLatin1String("<code>"));
+        out.append(t + codeStart, codeEnd - codeStart);
+        out.append(QLatin1String("</code>"));
+        copied = from = spaceEnd(closing + 3);
+        fence = from - 1;
+    }
+    if (copied == 0)
+        return text;
+    out.append(t + copied, n - copied);
+    return out;
 }

@@ -20,4 +20,9 @@ public:
     // The clean-up applied to every collected chat reply: fenced code blocks become
     // "<code>…</code>", heading marks a space, "<br>" a line feed, "**" and "\"\"" vanish.
     static QString formatReplyText(const QString &text);
+    // Its first step: every match of \s*```(\w+)?\s*\n([\s\S]*?)\n\s*```\s* (Unicode
+    // properties on), left to right, becomes "<code>" + the second group + "</code>". Done by a
+    // scan in linear time: the expression backtracks in cubic time over a long run of line
+    // breaks after a fence that is never closed, freezing the program for seconds.
+    static QString replaceCodeBlocks(const QString &text);
 };

@@ -22,6 +22,7 @@ public:
         Reset,     // read the request, then drop the connection without a word
         Garbage,   // raw bytes that are not HTTP, then close
         Truncated, // announce more body than is sent, then close
+        Raw,       // `body` is the whole answer, status line and headers included; then close
     };
 
     struct Response {
@@ -139,6 +140,10 @@ private:
             return;
         case Behaviour::Garbage:
             socket->write("\x00\xff garbage that is not HTTP\r\n\r\n", 32);
+            socket->disconnectFromHost();
+            return;
+        case Behaviour::Raw:
+            socket->write(r.body);
             socket->disconnectFromHost();
             return;
         case Behaviour::Answer:

@@ -20,7 +20,7 @@ class TestChatFlow : public QObject {
     static constexpr int kWait = 15000;
 
     // Stored unchanged, so any bytes do.
-    static QByteArray png() { return QByteArray("\x89PNG\r\n\x1a\n picture bytes", 24); }
+    static QByteArray png() { return QByteArrayLiteral("\x89PNG\r\n\x1a\n picture bytes"); }
 
     static QStringList rows(const MessageList &list)
     {

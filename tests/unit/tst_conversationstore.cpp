@@ -8,6 +8,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -55,6 +58,23 @@ private slots:
         QTest::newRow("truncated") << ("[" + kConvA + ",[" + kGoodMessage + "]]").left(60);
         QTest::newRow("invalid UTF-8")
             << "[" + kConvA + ",[" + QByteArray(kGoodMessage).replace("hi", "h\xff\xfe") + "]]";
+        QTest::newRow("cut inside a character")
+            << ("[" + kConvA + ",[" + QByteArray(kGoodMessage).replace("hi", "你好") + "]]")
+                   .left(kConvA.size() + 3 + 57); // after the first byte of 你
+        QTest::newRow("message without isLoading")
+            << "[" + kConvA + ",[" + QByteArray(kGoodMessage).replace(",\"isLoading\":false", "") +
+                   "]]";
+        QTest::newRow("invalid imageURL")
+            << "[" + kConvA + ",[" +
+                   QByteArray(kGoodMessage).replace("}", ",\"imageURL\":\"http://[::1\"}") + "]]";
+        QTest::newRow("timestamp out of range")
+            << "[" + kConvA + ",[" + QByteArray(kGoodMessage).replace("3.25", "1e400") + "]]";
+        QTest::newRow("string at top") << QByteArray("\"[]\"");
+        QTest::newRow("null at top") << QByteArray("null");
+        QTest::newRow("message not an object") << "[" + kConvA + ",[1]]";
+        QTest::newRow("lists nested once more") << "[" + kConvA + ",[[" + kGoodMessage + "]]]";
+        QTest::newRow("deep nesting") << QByteArray(5000, '[') + QByteArray(5000, ']');
+        QTest::newRow("NUL after the array") << "[" + kConvA + ",[" + kGoodMessage + "]]" + '\0';
     }
 
     void unreadableBlobLoadsEmptyAndIsKeptByteExact()
@@ -80,6 +100,51 @@ private slots:
         // Kept once: later saves do not write more copies.
         store.saveConversations();
         QCOMPARE(backups().size(), 1);
+    }
+
+    void valueOfAnotherTypeIsKeptByteExact_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<QByteArray>("kept");
+        const QByteArray good = "[" + kConvA + ",[" + kGoodMessage + "]]";
+        // Even a valid history stored as text is not read as one: types are kept apart.
+        QTest::newRow("text") << "string" << QVariant(QString::fromUtf8(good)) << good;
+        QTest::newRow("integer") << "int" << QVariant(42) << QByteArray("42");
+        QTest::newRow("unknown type") << "json" << QVariant(good) << good;
+        QTest::newRow("blob type, no value") << "blob" << QVariant() << QByteArray();
+    }
+
+    void valueOfAnotherTypeIsKeptByteExact()
+    {
+        QFETCH(QString, type);
+        QFETCH(QVariant, value);
+        QFETCH(QByteArray, kept);
+        freshSettings();
+        const QString path = m_settings->path();
+        m_settings.reset();
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), type);
+            db.setDatabaseName(path);
+            QVERIFY(db.open());
+            QSqlQuery q(db);
+            q.prepare(QStringLiteral("INSERT INTO settings (key, type, value) VALUES (?, ?, ?)"));
+            q.addBindValue(QStringLiteral("conversations"));
+            q.addBindValue(type);
+            q.addBindValue(value);
+            QVERIFY2(q.exec(), qPrintable(q.lastError().text()));
+        }
+        QSqlDatabase::removeDatabase(type);
+
+        SettingsStore settings(path);
+        ConversationStore store(&settings);
+        QVERIFY(store.conversations().isEmpty());
+        store.saveCurrentConversation(QUuid::createUuid(), {Message(QStringLiteral("q"), true)});
+        QCOMPARE(backups().size(), 1);
+        QFile file(m_dir.filePath(backups().first()));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), kept);
+        QCOMPARE(ConversationStore(&settings).conversations().size(), 1);
     }
 
     void encodedTextIsJsonThatReadsBackTheSame_data()

@@ -84,6 +84,16 @@ private slots:
         QTest::newRow("not UTF-8 reads as nothing")
             << QByteArray("data: {\"choices\":[{\"delta\":{\"content\":\"\xff\"}}]}") << "" << 0;
         QTest::newRow("empty body") << QByteArray() << "" << 0;
+        // Each of these overflowed the stack before nesting was limited.
+        const QByteArray deep = QByteArray(200000, '[') + QByteArray(200000, ']');
+        QTest::newRow("200000 nested arrays") << "data: " + deep + "\n"
+                                              << "" << 1;
+        QTest::newRow("200000 nested arrays inside choices, then an answer")
+            << "data: {\"choices\":" + deep +
+                   "}\ndata: {\"choices\":[{\"delta\":{\"content\":\"ok\"}}]}\n"
+            << "ok" << 1;
+        QTest::newRow("1000 nested arrays are still JSON")
+            << "data: " + QByteArray(1000, '[') + QByteArray(1000, ']') << "" << 0;
     }
 
     void openAIStream()
@@ -168,6 +178,12 @@ private slots:
             << ""
             << QStringList{"Unhandled event type: error",
                            "JSON解析失败: " + simdjsonTapeError("[DONE]")};
+        QTest::newRow("200000 nested arrays in a delta")
+            << "data: {\"type\":\"content_block_delta\",\"delta\":{\"text\":" +
+                   QByteArray(200000, '[') + QByteArray(200000, ']') + "}}\n"
+            << ""
+            << QStringList{QStringLiteral("JSON解析失败: ") +
+                           simdjsonTapeError(QByteArray(2000, '[') + QByteArray(2000, ']'))};
     }
 
     void claudeStream()
@@ -258,6 +274,18 @@ private slots:
                                                      << "<code>x</code>";
         QTest::newRow("plain text unchanged") << "普通的回答。"
                                               << "普通的回答。";
+        // The block search is a linear scan that must agree with the expression everywhere.
+        QTest::newRow("four backquotes open at the second") << "````a\n``` a\n```"
+                                                            << "`<code>``` a</code>";
+        QTest::newRow("white space ending at a fence closes an empty block") << "```x\n\n```"
+                                                                             << "<code></code>";
+        QTest::newRow("closing fence past another fence") << "```x\n```\n```"
+                                                          << "<code>```</code>";
+        QTest::newRow("NEL is white space") << "a\u0085```\nx\n```\u0085b"
+                                            << "a<code>x</code>b";
+        // The expression took 17 s over 4000 line breaks after an unclosed fence.
+        const QString unclosed = QStringLiteral("```x\n") + QString(200000, u'\n');
+        QTest::newRow("unclosed fence before 200000 line breaks") << unclosed << unclosed;
     }
 
     void formatReplyText()
@@ -269,7 +297,7 @@ private slots:
 
 private:
     // The parser's description of why `payload` is not JSON, as the reader logs it.
-    static QString simdjsonTapeError(const char *payload)
+    static QString simdjsonTapeError(const QByteArray &payload)
     {
         LogCapture log;
         ReplyReader::readOpenAIStream(QByteArray("data: ") + payload);

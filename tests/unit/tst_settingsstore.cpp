@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -112,27 +114,83 @@ private slots:
         QCOMPARE(b.value(), QVariant(false));
     }
 
+    void unreadableDatabaseIsMovedAside_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<bool>("movedAside");
+
+        // A real settings database with a value large enough to need overflow pages.
+        QTemporaryDir dir;
+        {
+            SettingsStore store(dbPath(dir));
+            store.set(QStringLiteral("conversations"), QByteArray(300000, 'c'));
+        }
+        QFile file(dbPath(dir));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray valid = file.readAll();
+        QVERIFY(valid.size() > 3 * 65536);
+
+        QByteArray damaged = valid;
+        damaged.replace(65536, 4096, QByteArray(4096, '\xff')); // the table's first page
+        QTest::newRow("text file") << QByteArray(4096, 'x') << true;
+        QTest::newRow("damaged table page") << damaged << true;
+        QTest::newRow("header only") << valid.left(100) << true;
+        QTest::newRow("another program's table") << foreignDatabase(false) << true;
+        QTest::newRow("another program's database") << foreignDatabase(true) << true;
+        QTest::newRow("zero-length file") << QByteArray() << false;
+    }
+
     void unreadableDatabaseIsMovedAside()
     {
+        QFETCH(QByteArray, file);
+        QFETCH(bool, movedAside);
         QTemporaryDir dir;
         QFile junk(dbPath(dir));
         QVERIFY(junk.open(QIODevice::WriteOnly));
-        junk.write(QByteArray(4096, 'x'));
+        junk.write(file);
         junk.close();
 
         LogCapture log;
-        SettingsStore store(dbPath(dir));
-        QCOMPARE(store.getBool(QStringLiteral("isLoggedIn"), false), false);
-        store.set(QStringLiteral("isLoggedIn"), true);
-        QVERIFY(store.lastWriteSucceeded());
+        {
+            SettingsStore store(dbPath(dir));
+            QVERIFY(store.isAttached());
+            QCOMPARE(store.getBool(QStringLiteral("isLoggedIn"), false), false);
+            QVERIFY(!store.getData(QStringLiteral("conversations")));
+            store.set(QStringLiteral("isLoggedIn"), true);
+            QVERIFY(store.lastWriteSucceeded());
+        }
+        QCOMPARE(SettingsStore(dbPath(dir)).getBool(QStringLiteral("isLoggedIn"), false), true);
 
         const QStringList aside =
             QDir(dir.path()).entryList({QStringLiteral("settings.sqlite.unreadable-*")});
-        QCOMPARE(aside.size(), 1);
+        QCOMPARE(aside.size(), movedAside ? 1 : 0);
+        if (!movedAside)
+            return;
         QFile kept(dir.filePath(aside.first()));
         QVERIFY(kept.open(QIODevice::ReadOnly));
-        QCOMPARE(kept.readAll(), QByteArray(4096, 'x'));
-        QCOMPARE(log.count(QStringLiteral("设置数据库无法读取，已移至")), 1);
+        QCOMPARE(kept.readAll(), file);
+        QCOMPARE(log.count(QStringLiteral("设置数据库无法读取，已移至 ") + kept.fileName()), 1);
+    }
+
+private:
+    // A SQLite file of another program: a "settings" table with other columns, or other tables.
+    static QByteArray foreignDatabase(bool otherTable)
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("foreign.sqlite"));
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), path);
+            db.setDatabaseName(path);
+            if (!db.open())
+                return {};
+            QSqlQuery q(db);
+            const QString table = otherTable ? QStringLiteral("prefs") : QStringLiteral("settings");
+            q.exec(QStringLiteral("CREATE TABLE %1 (name TEXT, data TEXT)").arg(table));
+            q.exec(QStringLiteral("INSERT INTO %1 VALUES ('theme', 'dark')").arg(table));
+        }
+        QSqlDatabase::removeDatabase(path);
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 };
 

@@ -1,0 +1,13 @@
+// Any bytes as a Claude-style event-stream answer: the reader ends, and the text it collects
+// comes from inside the body (never more UTF-8 than the body has).
+#include "fuzzcheck.h"
+#include "replyreader.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzzSetUp();
+    const QByteArray body = fuzzBytes(data, size);
+    const QString text = ReplyReader::readClaudeStream(body);
+    FUZZ_CHECK(text.toUtf8().size() <= body.size());
+    return 0;
+}

@@ -1,0 +1,26 @@
+// Any bytes as one stored message: a decode either fails or gives a message that writes back to
+// text that reads as the very same message.
+#include "conversationcodec.h"
+#include "fuzzcheck.h"
+
+namespace {
+bool sameMessage(const Message &a, const Message &b)
+{
+    return a.id == b.id && a.content == b.content && a.isUserMessage == b.isUserMessage &&
+           a.timestamp == b.timestamp && a.isLoading == b.isLoading && a.avatarURL == b.avatarURL &&
+           a.imageURL == b.imageURL && a.cachedImagePath == b.cachedImagePath;
+}
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const auto message = ConversationCodec::decodeMessage(fuzzBytes(data, size));
+    if (!message)
+        return 0;
+    const QByteArray text = ConversationCodec::encodeMessage(*message);
+    const auto again = ConversationCodec::decodeMessage(text);
+    FUZZ_CHECK(again.has_value());
+    FUZZ_CHECK(sameMessage(*message, *again));
+    FUZZ_CHECK(ConversationCodec::encodeMessage(*again) == text);
+    return 0;
+}

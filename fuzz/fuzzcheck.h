@@ -1,0 +1,51 @@
+#pragma once
+
+#include "settingsstore.h"
+#include <QByteArray>
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <cstdlib>
+
+// A property every input must keep; a broken one stops the fuzzer with the input saved.
+#define FUZZ_CHECK(condition)                                                                      \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            std::fprintf(stderr, "property broken: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
+            std::abort();                                                                          \
+        }                                                                                          \
+    } while (false)
+
+inline QByteArray fuzzBytes(const uint8_t *data, size_t size)
+{
+    // A deep copy: the fuzzer's buffer ends exactly at `size`, so reads past it are caught.
+    return QByteArray(reinterpret_cast<const char *>(data), qsizetype(size));
+}
+
+// Classes that load plugins (SQLite) or post events need an application object. The
+// diagnostic log goes to standard output, which is of no use at millions of inputs a minute;
+// the fuzzer reports on standard error.
+inline void fuzzSetUp()
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    if (!std::freopen("/dev/null", "w", stdout))
+        std::abort();
+    static int argc = 1;
+    static char name[] = "fuzz";
+    static char *argv[] = {name, nullptr};
+    // Never destroyed: libFuzzer ends with exit(), after Qt's own globals are gone.
+    new QCoreApplication(argc, argv);
+}
+
+// A settings store that keeps its values in memory only: its file cannot be opened, so every
+// write is refused (and logged) before it reaches SQLite. What is fuzzed is the handling of
+// the answer, at a speed SQLite writes would cut a hundredfold.
+inline SettingsStore &fuzzSettings()
+{
+    static SettingsStore store(QStringLiteral("/proc/talvoro-fuzz/settings.sqlite"));
+    return store;
+}
