@@ -169,12 +169,18 @@ SettingsStore::Opened SettingsStore::openAndLoad(bool exclusive, QString &reason
             return failed(q.lastError());
     }
 
-    if (!q.exec(QStringLiteral("SELECT key, type, value FROM settings")))
+    // Blobs stay in the file until asked for (see the class comment).
+    if (!q.exec(QStringLiteral("SELECT key, type, CASE WHEN type = 'blob' THEN NULL ELSE value "
+                               "END FROM settings")))
         return failed(q.lastError());
     while (q.next()) {
         const auto type = typeFromName(q.value(1).toString());
         if (!type)
             continue;
+        if (*type == Type::Blob) {
+            m_cache.insert(q.value(0).toString(), Entry{Type::Blob, {}, true});
+            continue;
+        }
         QVariant v = q.value(2);
         switch (*type) {
         case Type::Bool:
@@ -187,7 +193,6 @@ SettingsStore::Opened SettingsStore::openAndLoad(bool exclusive, QString &reason
             v = QVariant(v.toString());
             break;
         case Type::Blob:
-            v = QVariant(v.toByteArray());
             break;
         }
         m_cache.insert(q.value(0).toString(), Entry{*type, v});
@@ -259,7 +264,20 @@ QVariant SettingsStore::value(const QString &key, Type type) const
     const auto it = m_cache.constFind(key);
     if (it == m_cache.cend() || it->type != type)
         return {};
+    if (it->onDisk)
+        return readBlob(key);
     return it->value;
+}
+
+QVariant SettingsStore::readBlob(const QString &key) const
+{
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT value FROM settings WHERE key = ? AND type = 'blob'"));
+    q.addBindValue(key);
+    if (!q.exec() || !q.next())
+        return {};
+    return QVariant(q.value(0).toByteArray());
 }
 
 void SettingsStore::set(const QString &key, bool value)
@@ -312,7 +330,10 @@ void SettingsStore::store(const QString &key, Entry entry)
     m_lastWriteOk = q.exec();
     if (!m_lastWriteOk)
         DiagnosticLog::line("设置写入失败:", key, q.lastError().text());
+    q.finish();
 
+    if (entry.type == Type::Blob && m_lastWriteOk)
+        entry = Entry{Type::Blob, {}, true};
     m_cache.insert(key, std::move(entry));
     emit changed(key);
 }

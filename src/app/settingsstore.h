@@ -16,8 +16,12 @@ class QJSEngine;
 // SQLite file, with a change signal that every observer in the process receives.
 //
 // Values are cached in memory and written through, so reads (QML bindings evaluate them often)
-// never touch the disk. A failed write is logged and the in-memory value still changes, so the
-// running program stays consistent; what is on disk keeps its last committed value.
+// never touch the disk. Blobs are the exception: the stored history is one multi-megabyte blob
+// that its owner reads once and then keeps in its own form, so a second copy here would only
+// double the program's memory; blobs are read from the file when asked for. A failed write is
+// logged and the in-memory value still changes (a blob that failed to reach the disk is kept in
+// memory until a write succeeds), so the running program stays consistent; what is on disk
+// keeps its last committed value.
 class SettingsStore : public QObject {
     Q_OBJECT
     QML_ELEMENT
@@ -87,6 +91,8 @@ private:
     struct Entry {
         Type type;
         QVariant value;
+        // A blob whose bytes are only in the file; `value` is then empty.
+        bool onDisk = false;
     };
 
     enum class Opened { Ready, NotOurs, Unavailable };
@@ -95,6 +101,7 @@ private:
     void moveAsideUnreadable(const QString &reason);
     void refuseWrite(const QString &key);
     void store(const QString &key, Entry entry);
+    QVariant readBlob(const QString &key) const;
 
     QString m_path;
     QString m_connectionName;

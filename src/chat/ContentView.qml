@@ -128,12 +128,16 @@ Item {
         }
         enter: Transition { NumberAnimation { property: "y"; from: root.height; to: root.height - historySheet.height; duration: 200; easing.type: Easing.OutCubic } }
         exit: Transition { NumberAnimation { property: "y"; to: root.height; duration: 160; easing.type: Easing.InCubic } }
-        contentItem: HistoryView {
-            onCloseRequested: chat.showHistory = false
-            onConversationChosen: id => {
-                chat.hideWelcomeView()
-                chat.selectConversation(id)
-                chat.showHistory = false
+        // Built while the sheet is open only: its list reads the whole stored history.
+        contentItem: Loader {
+            active: historySheet.visible
+            sourceComponent: HistoryView {
+                onCloseRequested: chat.showHistory = false
+                onConversationChosen: id => {
+                    chat.hideWelcomeView()
+                    chat.selectConversation(id)
+                    chat.showHistory = false
+                }
             }
         }
     }

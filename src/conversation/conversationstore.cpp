@@ -12,9 +12,7 @@ ConversationStore *ConversationStore::s_instance = nullptr;
 
 ConversationStore::ConversationStore(SettingsStore *settings, QObject *parent)
     : QObject(parent), m_settings(settings)
-{
-    loadConversations();
-}
+{}
 
 void ConversationStore::setInstance(ConversationStore *store)
 {
@@ -33,26 +31,46 @@ ConversationStore *ConversationStore::create(QQmlEngine *, QJSEngine *)
     return s_instance;
 }
 
-const ConversationMap &ConversationStore::loadConversations()
+const ConversationMap &ConversationStore::conversations() const
 {
+    ensureLoaded();
+    return m_map;
+}
+
+void ConversationStore::ensureLoaded() const
+{
+    if (!m_loaded)
+        decode(m_settings->getData(kKey));
+}
+
+void ConversationStore::decode(std::optional<QByteArray> blob) const
+{
+    m_loaded = true;
     m_map.clear();
-    m_encoded.clear();
     m_unreadable.reset();
-    if (const auto blob = m_settings->getData(kKey)) {
+    if (blob) {
         if (auto decoded = ConversationCodec::decode(*blob))
             m_map = std::move(*decoded);
         else
-            m_unreadable = *blob;
+            m_unreadable = std::move(blob);
     } else if (auto other = m_settings->storedBytes(kKey)) {
         // A value of another type under the key is no history either, and kept all the same.
         m_unreadable = std::move(*other);
     }
+}
+
+const ConversationMap &ConversationStore::loadConversations()
+{
+    m_encoded.clear();
+    decode(m_settings->getData(kKey));
     emit conversationsChanged();
     return m_map;
 }
 
 bool ConversationStore::keepUnreadableBlob()
 {
+    // Whether the stored bytes are readable is known only once they were read.
+    ensureLoaded();
     if (!m_unreadable)
         return true;
 
@@ -91,6 +109,7 @@ void ConversationStore::saveCurrentConversation(const QUuid &id, const MessageLi
 {
     if (messages.isEmpty())
         return;
+    ensureLoaded();
     m_map.insert(id, messages);
     forget(id);
     saveConversations();
@@ -111,6 +130,7 @@ void ConversationStore::clearHistory()
 void ConversationStore::removeMessages(const QUuid &conversation, const QUuid &first,
                                        const QUuid &second)
 {
+    ensureLoaded();
     forget(conversation);
     const auto it = m_map.find(conversation);
     if (it != m_map.end()) {

@@ -16,6 +16,9 @@ class QJSEngine;
 // save from one view never drops what another view saved. Stored whole under the settings key
 // "conversations" at every save.
 //
+// The stored history is read and decoded the first time anything asks for it, not when the
+// store is made: a start that only shows a new chat never pays for a long history.
+//
 // A stored blob that cannot be read loads as an empty history; its bytes are copied to a
 // time-stamped file beside the settings database before the first write replaces them.
 class ConversationStore : public QObject {
@@ -32,7 +35,7 @@ public:
     static ConversationStore *instance();
     static ConversationStore *create(QQmlEngine *, QJSEngine *);
 
-    const ConversationMap &conversations() const { return m_map; }
+    const ConversationMap &conversations() const;
 
     // Re-reads the stored blob; an absent or unreadable one gives an empty map.
     const ConversationMap &loadConversations();
@@ -52,16 +55,21 @@ signals:
     void conversationsChanged();
 
 private:
+    // Reads the stored blob unless that was done already.
+    void ensureLoaded() const;
+    void decode(std::optional<QByteArray> blob) const;
     bool keepUnreadableBlob();
 
     void forget(const QUuid &id) { m_encoded.remove(id); }
 
     QPointer<SettingsStore> m_settings;
-    ConversationMap m_map;
+    // Filled from the stored blob on first use; reading does not change what the store holds.
+    mutable bool m_loaded = false;
+    mutable ConversationMap m_map;
     // Each conversation's encoded message array, kept between saves so that a save re-encodes
     // only what changed; the whole history is still written every time.
     QHash<QUuid, QByteArray> m_encoded;
-    std::optional<QByteArray> m_unreadable; // bytes not yet kept in a file
+    mutable std::optional<QByteArray> m_unreadable; // bytes not yet kept in a file
     QString m_backupPath;
 
     static ConversationStore *s_instance;

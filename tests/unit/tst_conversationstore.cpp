@@ -147,6 +147,42 @@ private slots:
         QCOMPARE(ConversationStore(&settings).conversations().size(), 1);
     }
 
+    void unreadableBlobIsKeptWhateverWritesFirst_data()
+    {
+        // The history is read on first use; a write that comes before any read must still
+        // find the unreadable bytes and keep them before replacing them.
+        QTest::addColumn<QString>("write");
+        QTest::newRow("save one") << "save one";
+        QTest::newRow("save all") << "save all";
+        QTest::newRow("remove messages") << "remove messages";
+        QTest::newRow("clear") << "clear";
+    }
+
+    void unreadableBlobIsKeptWhateverWritesFirst()
+    {
+        QFETCH(QString, write);
+        const QByteArray blob("[\"not\",\"a history\"]");
+        SettingsStore &settings = freshSettings();
+        settings.set(QStringLiteral("conversations"), blob);
+        ConversationStore store(&settings);
+        if (write == u"save one")
+            store.saveCurrentConversation(QUuid::createUuid(),
+                                          {Message(QStringLiteral("q"), true)});
+        else if (write == u"save all")
+            store.saveConversations();
+        else if (write == u"remove messages")
+            store.removeMessages(QUuid::createUuid(), QUuid::createUuid(), QUuid::createUuid());
+        else
+            store.clearHistory();
+
+        QCOMPARE(backups().size(), 1);
+        QFile kept(m_dir.filePath(backups().first()));
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), blob);
+        QVERIFY(settings.getData(QStringLiteral("conversations")) != blob);
+        QCOMPARE(store.conversations().size(), write == u"save one" ? 1 : 0);
+    }
+
     void encodedTextIsJsonThatReadsBackTheSame_data()
     {
         QTest::addColumn<QString>("content");
