@@ -23,6 +23,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtQml/QQmlExtensionPlugin>
+#include <QtQuickTest/quicktest.h>
 
 #include <csignal>
 #include <memory>
@@ -60,6 +61,14 @@ void collect(QQuickItem *root, const char *className, QList<QQuickItem *> &into)
 }
 
 } // namespace
+
+// Runs one step of a test; a step that failed ends the test function there.
+#define STEP(statement)                                                                            \
+    do {                                                                                           \
+        statement;                                                                                 \
+        if (QTest::currentTestFailed())                                                            \
+            return;                                                                                \
+    } while (false)
 
 class TestEndToEnd : public QObject {
     Q_OBJECT
@@ -112,9 +121,43 @@ class TestEndToEnd : public QObject {
         clickItem(target);
     }
 
+    // Popups are not items; they hang off the item that declares them.
+    QObject *findPopup(const QString &name) const
+    {
+        QList<QQuickItem *> items{window()->contentItem()};
+        while (!items.isEmpty()) {
+            QQuickItem *at = items.takeFirst();
+            for (QObject *child : at->children()) {
+                if (child->objectName() == name && child->property("opened").isValid())
+                    return child;
+            }
+            items += at->childItems();
+        }
+        return nullptr;
+    }
+
+    // Waits until the popup `name` has come to rest on the screen.
+    void waitUntilOpened(const QString &name)
+    {
+        QObject *popup = findPopup(name);
+        QVERIFY(popup);
+        QTRY_VERIFY_WITH_TIMEOUT(popup->property("opened").toBool(), kWait);
+    }
+
+    // Waits until the popup `name` is off the screen, its closing animation included: until
+    // then a modal one still takes every click.
+    void waitUntilClosed(const QString &name)
+    {
+        QObject *popup = findPopup(name);
+        QVERIFY(popup);
+        auto *content = popup->property("contentItem").value<QQuickItem *>();
+        QVERIFY(content && content->parentItem());
+        QTRY_VERIFY_WITH_TIMEOUT(!content->parentItem()->isVisible(), kWait);
+    }
+
     void type(const QString &field, const QString &text)
     {
-        click(field);
+        STEP(click(field));
         QTRY_VERIFY(item(field)->hasActiveFocus());
         for (const QChar c : text)
             QTest::keyClick(window(), c.toLatin1());
@@ -124,7 +167,7 @@ class TestEndToEnd : public QObject {
     // Chinese comes from an input method: its committed text, then Return in the editor.
     void ask(const QString &question)
     {
-        click(QStringLiteral("messageEditor"));
+        STEP(click(QStringLiteral("messageEditor")));
         QQuickItem *editor = item(QStringLiteral("messageEditor"));
         QTRY_VERIFY(editor->hasActiveFocus());
         QInputMethodEvent commit;
@@ -137,27 +180,32 @@ class TestEndToEnd : public QObject {
 
     void chooseModel(const QString &model)
     {
-        click(QStringLiteral("modelButton"));
+        STEP(click(QStringLiteral("modelButton")));
         QTRY_VERIFY(chat()->showDropdown());
-        click(QStringLiteral("modelRow_") + model);
+        STEP(waitUntilOpened(QStringLiteral("modelPopover")));
+        STEP(click(QStringLiteral("modelRow_") + model));
         QTRY_COMPARE(chat()->selectedModel(), model);
         QTRY_VERIFY(!chat()->showDropdown());
     }
 
-    // The shown rows of the message list, top to bottom.
+    // The rows that show the open conversation, in its order. Rows are pooled for reuse, so a
+    // row counts only while it stands for the message at its index.
     QList<QQuickItem *> rows() const
     {
         QQuickItem *list = item(QStringLiteral("messageList"));
-        QList<QQuickItem *> found;
         if (!list || !list->isVisible())
-            return found;
+            return {};
+        const MessageList &messages = chat()->messageList();
+        QList<QQuickItem *> found(messages.size(), nullptr);
         auto *content = list->property("contentItem").value<QQuickItem *>();
         for (QQuickItem *row : content->childItems()) {
-            if (row->property("messageId").isValid() && row->isVisible())
-                found.append(row);
+            const int index = row->property("index").toInt();
+            if (row->property("messageId").isValid() && index >= 0 && index < messages.size() &&
+                row->property("messageId").toString() == Message::idText(messages.at(index).id))
+                found[index] = row;
         }
-        std::sort(found.begin(), found.end(),
-                  [](QQuickItem *a, QQuickItem *b) { return a->y() < b->y(); });
+        if (found.contains(nullptr))
+            return {};
         return found;
     }
 
@@ -198,6 +246,7 @@ void TestEndToEnd::initTestCase()
     QCOMPARE(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation),
              g_home->filePath(QStringLiteral("Documents")));
 
+    QVERIFY(QDir().mkpath(g_home->filePath(QStringLiteral("server"))));
     m_server.setProgram(QStringLiteral(TALVORO_SERVER_PATH));
     m_server.setArguments({QStringLiteral("--port"), QStringLiteral("0"),
                            QStringLiteral("--data-dir"),
@@ -236,15 +285,15 @@ void TestEndToEnd::signInThroughTheSheet()
 {
     QTRY_COMPARE(contentName(), QStringLiteral("loginView"));
     QCOMPARE(m_statusBar.live, 0);
-    click(QStringLiteral("phoneLoginButton"));
-    type(QStringLiteral("phoneField"), kPhone);
-    click(QStringLiteral("sendCodeButton"));
+    STEP(click(QStringLiteral("phoneLoginButton")));
+    STEP(type(QStringLiteral("phoneField"), kPhone));
+    STEP(click(QStringLiteral("sendCodeButton")));
     const QString code = serverLine(
         QRegularExpression(QStringLiteral("^sms-code phone=\\+86") + kPhone + " code=(\\d{6})$"));
     QVERIFY2(!code.isEmpty(), m_output.constData());
-    type(QStringLiteral("codeField"), code);
-    click(QStringLiteral("agreeCheckBox"));
-    click(QStringLiteral("loginButton"));
+    STEP(type(QStringLiteral("codeField"), code));
+    STEP(click(QStringLiteral("agreeCheckBox")));
+    STEP(click(QStringLiteral("loginButton")));
 
     QTRY_COMPARE_WITH_TIMEOUT(contentName(), QStringLiteral("contentView"), kWait);
     QVERIFY(m_app->settings()->getBool(QStringLiteral("isLoggedIn"), false));
@@ -257,10 +306,11 @@ void TestEndToEnd::chatAnswerIsShownAndSaved()
 {
     QVERIFY(chat());
     window()->resize(1000, 760);
+    QTRY_COMPARE(window()->contentItem()->size(), QSizeF(1000, 760));
     LogCapture log;
-    chooseModel(QStringLiteral("gpt-4o"));
+    STEP(chooseModel(QStringLiteral("gpt-4o")));
     const QString question = QStringLiteral("什么是 RAII？");
-    ask(question);
+    STEP(ask(question));
 
     // The question, then the answer in place of the loading dots.
     QList<QQuickItem *> shown;
@@ -302,10 +352,10 @@ void TestEndToEnd::chatAnswerIsShownAndSaved()
 void TestEndToEnd::pictureIsShownAndStored()
 {
     LogCapture log;
-    click(QStringLiteral("newConversationButton"));
+    STEP(click(QStringLiteral("newConversationButton")));
     QTRY_COMPARE(rows().size(), 0);
-    chooseModel(QStringLiteral("dall-e-3"));
-    ask(QStringLiteral("画一只在月光下的猫"));
+    STEP(chooseModel(QStringLiteral("dall-e-3")));
+    STEP(ask(QStringLiteral("画一只在月光下的猫")));
 
     QQuickItem *picture = nullptr;
     QTRY_VERIFY_WITH_TIMEOUT((picture = item(QStringLiteral("picture"))) && picture->isVisible(),
@@ -325,12 +375,15 @@ void TestEndToEnd::restartFindsBothConversations()
 {
     m_app.reset();
     QCOMPARE(m_statusBar.live, 0);
-    start();
+    STEP(start());
     QTRY_COMPARE(contentName(), QStringLiteral("contentView"));
+    window()->resize(1000, 760);
+    QTRY_COMPARE(window()->contentItem()->size(), QSizeF(1000, 760));
     QCOMPARE(m_statusBar.live, 1);
 
-    click(QStringLiteral("historyButton"));
+    STEP(click(QStringLiteral("historyButton")));
     QTRY_VERIFY(chat()->showHistory());
+    STEP(waitUntilOpened(QStringLiteral("historySheet")));
     QQuickItem *list = nullptr;
     QTRY_VERIFY((list = item(QStringLiteral("historyList"))) && list->isVisible());
     QStringList titles;
@@ -349,8 +402,9 @@ void TestEndToEnd::restartFindsBothConversations()
     QStringList expected{m_answer, QStringLiteral("【图片】")};
     expected.sort();
     QCOMPARE(titles, expected);
-    click(QStringLiteral("closeHistoryButton"));
+    STEP(click(QStringLiteral("closeHistoryButton")));
     QTRY_VERIFY(!chat()->showHistory());
+    STEP(waitUntilClosed(QStringLiteral("historySheet")));
 }
 
 void TestEndToEnd::accountCardShowsTheServersBalance()
@@ -365,8 +419,9 @@ void TestEndToEnd::accountCardShowsTheServersBalance()
     // Three charges came off the starting balance.
     QVERIFY2(info.value(QStringLiteral("chat_quota")).toDouble() < 500, qPrintable(balance));
 
-    click(QStringLiteral("accountButton"));
+    STEP(click(QStringLiteral("accountButton")));
     QTRY_VERIFY(chat()->showCard());
+    STEP(waitUntilOpened(QStringLiteral("accountCard")));
     QQuickItem *row = nullptr;
     QTRY_VERIFY((row = item(QStringLiteral("chatQuotaRow"))) && row->isVisible());
     QTRY_COMPARE_WITH_TIMEOUT(findItem(row, QStringLiteral("value"))->property("text").toString(),
@@ -377,11 +432,11 @@ void TestEndToEnd::accountCardShowsTheServersBalance()
 
 void TestEndToEnd::signOutReturnsToTheGate()
 {
-    click(QStringLiteral("signOutButton"));
+    STEP(click(QStringLiteral("signOutButton")));
     QTRY_COMPARE_WITH_TIMEOUT(contentName(), QStringLiteral("loginView"), kWait);
     QVERIFY(!m_app->settings()->getBool(QStringLiteral("isLoggedIn"), true));
     QCOMPARE(m_statusBar.live, 0);
-    QCOMPARE(window()->size(), QSize(400, 300));
+    QTRY_COMPARE(window()->size(), QSize(400, 300));
 }
 
 int main(int argc, char *argv[])
