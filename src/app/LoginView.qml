@@ -95,6 +95,8 @@ Item {
         padding: 0
         visible: root.showingPhoneLoginView
         onClosed: root.showingPhoneLoginView = false
+        onOpened: AppDelegate.setSignInSheetShown(true)
+        onAboutToHide: AppDelegate.setSignInSheetShown(false)
         closePolicy: Popup.CloseOnEscape
         background: Rectangle { radius: 10; color: Style.white }
         contentItem: Loader {

@@ -217,6 +217,16 @@ void AppDelegate::configureChatWindow()
     setMaximizable(true);
 }
 
+void AppDelegate::setSignInSheetShown(bool shown)
+{
+    if (!m_mainWindow || m_mainWindow->maximumSize() == kChatMaximumSize)
+        return;
+    const QSize size = shown ? kSignInSheetSize : kLoginSize;
+    m_mainWindow->setMinimumSize(size);
+    m_mainWindow->setMaximumSize(size);
+    m_mainWindow->resize(size);
+}
+
 void AppDelegate::configureLoginWindow()
 {
     if (!m_mainWindow)

@@ -24,6 +24,7 @@ class AppDelegate : public QObject {
 
 public:
     static constexpr QSize kLoginSize{400, 300};
+    static constexpr QSize kSignInSheetSize{500, 400};
     static constexpr QSize kChatMaximumSize{1600, 1200};
     static constexpr QSize kPopoverSize{400, 600};
 
@@ -46,6 +47,9 @@ public:
 
     // The window content changed between the login gate and the chat view.
     Q_INVOKABLE void contentAppeared();
+    // The fixed sign-in window grows to hold the phone sign-in sheet while it is open, so the
+    // sheet's button and its message line are never cut off.
+    Q_INVOKABLE void setSignInSheetShown(bool shown);
     Q_INVOKABLE void togglePopover();
 
     void updateStatusItem();
