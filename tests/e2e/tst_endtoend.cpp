@@ -286,6 +286,8 @@ void TestEndToEnd::signInThroughTheSheet()
     QTRY_COMPARE(contentName(), QStringLiteral("loginView"));
     QCOMPARE(m_statusBar.live, 0);
     STEP(click(QStringLiteral("phoneLoginButton")));
+    // The whole sheet fits: its button and its message line are never cut off.
+    QTRY_COMPARE(window()->size(), QSize(500, 400));
     STEP(type(QStringLiteral("phoneField"), kPhone));
     STEP(click(QStringLiteral("sendCodeButton")));
     const QString code = serverLine(
