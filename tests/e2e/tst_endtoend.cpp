@@ -38,18 +38,6 @@ const QString kPhone = QStringLiteral("13800138000");
 // The home folder of the user the test plays; set up before anything asks where files go.
 QTemporaryDir *g_home = nullptr;
 
-QList<QQuickItem *> findAll(QQuickItem *root, const QString &name)
-{
-    QList<QQuickItem *> found;
-    if (!root)
-        return found;
-    if (root->objectName() == name)
-        found.append(root);
-    for (QQuickItem *child : root->childItems())
-        found += findAll(child, name);
-    return found;
-}
-
 // Every item under `root` whose class is `className` (QML types have no object names of
 // their own, so the rows are found by what they are).
 void collect(QQuickItem *root, const char *className, QList<QQuickItem *> &into)
