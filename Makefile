@@ -2,11 +2,12 @@
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
-ASAN_BUILD ?= build-asan
-FUZZ_BUILD ?= build-fuzz
+SAN_BUILD ?= build-sanitize
 FUZZ_SECONDS ?= 60
+CHECK_FUZZ_SECONDS ?= 30
+JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build run test test-sanitize fuzz package bench bench-views screenshots clean
+.PHONY: all deps configure build run test check test-sanitize fuzz package bench bench-views screenshots clean
 
 all: build
 
@@ -25,29 +26,40 @@ run: build
 	@bash scripts/run.sh
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure --parallel 2
+	cd $(BUILD) && ctest --output-on-failure --parallel $(JOBS)
+
+# Everything CI runs: the suite in the normal build, the suite again under the sanitizers, and
+# every fuzz target briefly, so that a regression in a parser is caught.
+check: test
+	$(MAKE) test-sanitize
+	$(MAKE) fuzz FUZZ_SECONDS=$(CHECK_FUZZ_SECONDS)
 
 # A Debian package of the program and the server: $(BUILD)/talvoro_<version>_<arch>.deb
 package: build
 	cd $(BUILD) && cpack -G DEB
 
-# The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
-test-sanitize: deps
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTALVORO_SANITIZE=ON \
-		-DTALVORO_BUILD_BENCH=OFF $(CMAKE_FLAGS)
-	cmake --build $(ASAN_BUILD)
-	cd $(ASAN_BUILD) && \
+# One clang build serves the sanitizer suite and the fuzz targets: everything in it is built with
+# AddressSanitizer and UndefinedBehaviorSanitizer (and coverage for the fuzzers), at -O1 with line
+# tables only, which keeps a clean build near the time of the normal one.
+$(SAN_BUILD)/build.ninja: CMakeLists.txt | deps
+	CC=clang CXX=clang++ cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		"-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -gline-tables-only" \
+		-DTALVORO_FUZZ=ON -DTALVORO_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+
+# The whole suite again in that build (the programs that show windows unwind allocations the
+# slow way, see talvoro_add_test).
+test-sanitize: deps $(SAN_BUILD)/build.ninja
+	cmake --build $(SAN_BUILD)
+	cd $(SAN_BUILD) && \
 		ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
 		LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan-qt.supp:print_suppressions=0 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-		ctest --output-on-failure --parallel 2
+		ctest --output-on-failure --parallel $(JOBS)
 
-# Every fuzz target for FUZZ_SECONDS seconds, built with clang in its own build directory.
-fuzz: deps
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-		-DTALVORO_FUZZ=ON -DTALVORO_BUILD_TESTS=OFF -DTALVORO_BUILD_BENCH=OFF
-	cmake --build $(FUZZ_BUILD) --target fuzzers
-	bash scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+# Every fuzz target for FUZZ_SECONDS seconds, JOBS at a time.
+fuzz: deps $(SAN_BUILD)/build.ninja
+	cmake --build $(SAN_BUILD) --target fuzzers
+	bash scripts/fuzz.sh $(SAN_BUILD) $(FUZZ_SECONDS) $(JOBS)
 
 bench: build
 	$(BUILD)/bench/talvoro_bench --benchmark_out=$(BUILD)/bench.json --benchmark_out_format=json
@@ -61,4 +73,4 @@ screenshots: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/tests/qml/talvoro_screenshots $(BUILD)/screenshots
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD)
