@@ -4,6 +4,7 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -51,11 +52,17 @@ void appendEscaped(QByteArray &out, const QString &text)
 
 void appendNumber(QByteArray &out, double value)
 {
-    // Shortest text that reads back as the very same double.
+    // Shortest text that reads back as the very same double. A whole number past the 64-bit
+    // range comes out as bare digits, which the reader takes for an integer it cannot hold;
+    // written with an exponent it is a double again.
     if (!std::isfinite(value))
         value = 0;
     char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    if (std::fabs(value) >= 0x1p63 &&
+        std::find_if(buffer, result.ptr, [](char c) { return c == '.' || c == 'e'; }) == result.ptr)
+        result =
+            std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
     out.append(buffer, result.ptr - buffer);
 }
 
