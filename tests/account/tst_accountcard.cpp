@@ -1,5 +1,5 @@
 #include "accountcard.h"
-#include "fakehttpserver.h"
+#include "accountservices.h"
 #include "httpclient.h"
 #include "logcapture.h"
 #include "serviceorigin.h"
@@ -21,9 +21,7 @@ class TestAccountCard : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    std::unique_ptr<SettingsStore> m_store;
-    std::unique_ptr<HttpClient> m_client;
-    std::unique_ptr<FakeHttpServer> m_server;
+    AccountServices m_services;
     QList<QUrl> m_opened;
 
     static QJsonObject json(const QByteArray &text)
@@ -51,25 +49,11 @@ private slots:
 
     void init()
     {
-        m_store = std::make_unique<SettingsStore>(m_dir.filePath(QStringLiteral("s.sqlite")));
-        SettingsStore::setInstance(m_store.get());
-        m_client = std::make_unique<HttpClient>();
-        m_client->setIdleTimeout(2s);
-        HttpClient::setInstance(m_client.get());
-        m_server = std::make_unique<FakeHttpServer>();
-        ServiceOrigin::setCurrent(m_server->origin());
+        m_services.start(m_dir.filePath(QStringLiteral("s.sqlite")), 2s);
         m_opened.clear();
     }
 
-    void cleanup()
-    {
-        HttpClient::setInstance(nullptr);
-        SettingsStore::setInstance(nullptr);
-        m_server.reset();
-        m_client.reset();
-        m_store.reset();
-        QFile::remove(m_dir.filePath(QStringLiteral("s.sqlite")));
-    }
+    void cleanup() { m_services.stop(); }
 
     void replyMembersOrTheirFallbacks_data()
     {
@@ -118,7 +102,7 @@ private slots:
         QFETCH(QString, quotaLog);
         QFETCH(bool, hasAvatar);
 
-        m_server->on("/api/macos_account_info", FakeHttpServer::Response{200, reply});
+        m_services.server->on("/api/macos_account_info", FakeHttpServer::Response{200, reply});
         LogCapture log;
         AccountCard card;
         showAndWait(card, log);
@@ -195,14 +179,16 @@ private slots:
 
     void placeholdersUntilTheAnswer()
     {
-        m_server->on("/api/macos_account_info", FakeHttpServer::Response{200, R"({"state":"x"})"});
+        m_services.server->on("/api/macos_account_info",
+                              FakeHttpServer::Response{200, R"({"state":"x"})"});
         LogCapture log;
         AccountCard card;
         showAndWait(card, log);
         QCOMPARE(card.state(), QStringLiteral("x"));
 
         // Showing the card again starts from the placeholders, whatever the last answer was.
-        m_server->on("/api/macos_account_info", FakeHttpServer::Response::with(Behaviour::Stall));
+        m_services.server->on("/api/macos_account_info",
+                              FakeHttpServer::Response::with(Behaviour::Stall));
         card.refresh();
         QCOMPARE(card.username(), QStringLiteral("加载中..."));
         QCOMPARE(card.phone(), QStringLiteral("加载中..."));
@@ -237,12 +223,12 @@ private slots:
 
         FakeHttpServer::Response response(200, body);
         response.behaviour = Behaviour(behaviour);
-        m_server->on("/api/macos_account_info", response);
+        m_services.server->on("/api/macos_account_info", response);
         LogCapture log;
         AccountCard card;
         card.refresh();
         if (message.isEmpty()) {
-            QTRY_COMPARE_WITH_TIMEOUT(m_server->requests().size(), 1, 10000);
+            QTRY_COMPARE_WITH_TIMEOUT(m_services.server->requests().size(), 1, 10000);
             QTest::qWait(300);
         } else {
             QTRY_COMPARE_WITH_TIMEOUT(card.errorMessage(), message, 10000);
@@ -256,13 +242,14 @@ private slots:
     void onlyTheLatestShowingCounts()
     {
         int served = 0;
-        m_server->on("/api/macos_account_info", [&served](const FakeHttpServer::Request &) {
-            // The first answer is slow and would overwrite the second if it were applied.
-            FakeHttpServer::Response r(200, ++served == 1 ? R"({"username":"old"})"
-                                                          : R"({"username":"new"})");
-            r.delayMs = served == 1 ? 400 : 0;
-            return r;
-        });
+        m_services.server->on(
+            "/api/macos_account_info", [&served](const FakeHttpServer::Request &) {
+                // The first answer is slow and would overwrite the second if it were applied.
+                FakeHttpServer::Response r(200, ++served == 1 ? R"({"username":"old"})"
+                                                              : R"({"username":"new"})");
+                r.delayMs = served == 1 ? 400 : 0;
+                return r;
+            });
         LogCapture log;
         AccountCard card;
         card.refresh();
@@ -293,12 +280,12 @@ private slots:
         QFETCH(QByteArray, query);
 
         if (userid.isValid())
-            m_store->set(QStringLiteral("userid"), userid.toString());
-        m_server->on("/api/macos_account_info", FakeHttpServer::Response{200, "{}"});
+            m_services.store->set(QStringLiteral("userid"), userid.toString());
+        m_services.server->on("/api/macos_account_info", FakeHttpServer::Response{200, "{}"});
         AccountCard card;
         card.refresh();
-        QTRY_COMPARE_WITH_TIMEOUT(m_server->requests().size(), 1, 10000);
-        const auto request = m_server->requests().first();
+        QTRY_COMPARE_WITH_TIMEOUT(m_services.server->requests().size(), 1, 10000);
+        const auto request = m_services.server->requests().first();
         QCOMPARE(request.method, QByteArray("GET"));
         QCOMPARE(request.query.toString(QUrl::FullyEncoded).toLatin1(), query);
         QCOMPARE(request.query.allQueryItemValues(QStringLiteral("userid")).size(), 1);
@@ -314,23 +301,24 @@ private slots:
         AccountCard card;
         card.openFollowPage();
         card.openContactPage();
-        QCOMPARE(m_opened, (QList<QUrl>{QUrl(m_server->origin() + QStringLiteral("/guanzhu")),
-                                        QUrl(m_server->origin() + QStringLiteral("/contact"))}));
+        QCOMPARE(m_opened,
+                 (QList<QUrl>{QUrl(m_services.server->origin() + QStringLiteral("/guanzhu")),
+                              QUrl(m_services.server->origin() + QStringLiteral("/contact"))}));
     }
 
     void signOutWritesOnlyTheLoginFlag()
     {
-        m_store->set(QStringLiteral("isLoggedIn"), true);
-        m_store->set(QStringLiteral("userid"), QStringLiteral("u-1"));
-        m_store->set(QStringLiteral("phone"), QStringLiteral("+86138"));
+        m_services.store->set(QStringLiteral("isLoggedIn"), true);
+        m_services.store->set(QStringLiteral("userid"), QStringLiteral("u-1"));
+        m_services.store->set(QStringLiteral("phone"), QStringLiteral("+86138"));
         AccountCard card;
-        QSignalSpy writes(m_store.get(), &SettingsStore::changed);
+        QSignalSpy writes(m_services.store.get(), &SettingsStore::changed);
         card.signOut();
         QCOMPARE(writes.size(), 1);
         QCOMPARE(writes[0].at(0).toString(), QStringLiteral("isLoggedIn"));
-        QVERIFY(!m_store->getBool(QStringLiteral("isLoggedIn"), true));
-        QCOMPARE(m_store->getString(QStringLiteral("userid")), QStringLiteral("u-1"));
-        QCOMPARE(m_store->getString(QStringLiteral("phone")), QStringLiteral("+86138"));
+        QVERIFY(!m_services.store->getBool(QStringLiteral("isLoggedIn"), true));
+        QCOMPARE(m_services.store->getString(QStringLiteral("userid")), QStringLiteral("u-1"));
+        QCOMPARE(m_services.store->getString(QStringLiteral("phone")), QStringLiteral("+86138"));
     }
 };
 

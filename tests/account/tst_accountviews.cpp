@@ -1,5 +1,5 @@
 #include "accountcard.h"
-#include "fakehttpserver.h"
+#include "accountservices.h"
 #include "httpclient.h"
 #include "phonelogin.h"
 #include "serviceorigin.h"
@@ -67,9 +67,7 @@ class TestAccountViews : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    std::unique_ptr<SettingsStore> m_store;
-    std::unique_ptr<HttpClient> m_client;
-    std::unique_ptr<FakeHttpServer> m_server;
+    AccountServices m_services;
     std::unique_ptr<QQmlApplicationEngine> m_engine;
     QQuickWindow *m_window = nullptr;
     QList<QUrl> m_opened;
@@ -154,13 +152,7 @@ private slots:
 
     void init()
     {
-        m_store = std::make_unique<SettingsStore>(m_dir.filePath(QStringLiteral("s.sqlite")));
-        SettingsStore::setInstance(m_store.get());
-        m_client = std::make_unique<HttpClient>();
-        m_client->setIdleTimeout(3s);
-        HttpClient::setInstance(m_client.get());
-        m_server = std::make_unique<FakeHttpServer>();
-        ServiceOrigin::setCurrent(m_server->origin());
+        m_services.start(m_dir.filePath(QStringLiteral("s.sqlite")), 3s);
         m_opened.clear();
     }
 
@@ -168,20 +160,16 @@ private slots:
     {
         m_engine.reset();
         m_window = nullptr;
-        HttpClient::setInstance(nullptr);
-        SettingsStore::setInstance(nullptr);
-        m_server.reset();
-        m_client.reset();
-        m_store.reset();
-        QFile::remove(m_dir.filePath(QStringLiteral("s.sqlite")));
+        m_services.stop();
     }
 
     void phoneSignInByTypingAndClicking()
     {
-        m_server->on("/api/send-code", FakeHttpServer::Response{200, "{}"});
-        m_server->on("/api/login-register",
-                     FakeHttpServer::Response{
-                         200, R"({"message":"登录成功！","userid":"u-1","username":"张三"})"});
+        m_services.server->on("/api/send-code", FakeHttpServer::Response{200, "{}"});
+        m_services.server->on(
+            "/api/login-register",
+            FakeHttpServer::Response{
+                200, R"({"message":"登录成功！","userid":"u-1","username":"张三"})"});
         show("PhoneLoginView", 500, 400);
         auto *login = item(QStringLiteral("view"))->property("login").value<PhoneLogin *>();
         QVERIFY(login);
@@ -199,7 +187,7 @@ private slots:
         QCOMPARE(text(QStringLiteral("errorMessage")), QStringLiteral("验证码已发送到您的手机"));
         QCOMPARE(text(QStringLiteral("sendCodeButton")), QStringLiteral("60"));
         QVERIFY(!enabled(QStringLiteral("sendCodeButton")));
-        QCOMPARE(m_server->requestsTo("/api/send-code").value(0).body,
+        QCOMPARE(m_services.server->requestsTo("/api/send-code").value(0).body,
                  QByteArray(R"({"phone":"+8613800138000"})"));
 
         type(QStringLiteral("codeField"), QStringLiteral("123456"));
@@ -210,19 +198,21 @@ private slots:
         screenshot(QStringLiteral("phone-login-code-sent.png"));
 
         click(QStringLiteral("termsButton"));
-        QCOMPARE(m_opened, QList<QUrl>{QUrl(m_server->origin() + QStringLiteral("/yinsi"))});
+        QCOMPARE(m_opened,
+                 QList<QUrl>{QUrl(m_services.server->origin() + QStringLiteral("/yinsi"))});
 
         click(QStringLiteral("loginButton"));
         QTRY_COMPARE_WITH_TIMEOUT(closes(), 1, 10000);
-        QVERIFY(m_store->getBool(QStringLiteral("isLoggedIn"), false));
-        QCOMPARE(m_store->getString(QStringLiteral("userid")), QStringLiteral("u-1"));
+        QVERIFY(m_services.store->getBool(QStringLiteral("isLoggedIn"), false));
+        QCOMPARE(m_services.store->getString(QStringLiteral("userid")), QStringLiteral("u-1"));
         QVERIFY(!login->isCountdownRunning());
     }
 
     void signInStatesOnScreen()
     {
-        m_server->on("/api/login-register",
-                     FakeHttpServer::Response{200, R"({"message":"验证码错误，请重新输入"})"});
+        m_services.server->on(
+            "/api/login-register",
+            FakeHttpServer::Response{200, R"({"message":"验证码错误，请重新输入"})"});
         show("PhoneLoginView", 500, 400);
         screenshot(QStringLiteral("phone-login-empty.png"));
         type(QStringLiteral("phoneField"), QStringLiteral("13800138000"));
@@ -235,8 +225,8 @@ private slots:
         screenshot(QStringLiteral("phone-login-refused.png"));
 
         // While the answer is awaited the button shows only the progress indicator.
-        m_server->on("/api/login-register",
-                     FakeHttpServer::Response::with(FakeHttpServer::Behaviour::Stall));
+        m_services.server->on("/api/login-register",
+                              FakeHttpServer::Response::with(FakeHttpServer::Behaviour::Stall));
         click(QStringLiteral("loginButton"));
         QVERIFY(!enabled(QStringLiteral("loginButton")));
         screenshot(QStringLiteral("phone-login-waiting.png"));
@@ -244,7 +234,7 @@ private slots:
 
     void hidingTheSheetStopsItsCountdown()
     {
-        m_server->on("/api/send-code", FakeHttpServer::Response{200, "{}"});
+        m_services.server->on("/api/send-code", FakeHttpServer::Response{200, "{}"});
         show("PhoneLoginView", 500, 400);
         auto *login = item(QStringLiteral("view"))->property("login").value<PhoneLogin *>();
         type(QStringLiteral("phoneField"), QStringLiteral("138"));
@@ -265,18 +255,18 @@ private slots:
 
     void accountCardShowsTheAccount()
     {
-        m_store->set(QStringLiteral("isLoggedIn"), true);
-        m_store->set(QStringLiteral("userid"), QStringLiteral("u-1"));
+        m_services.store->set(QStringLiteral("isLoggedIn"), true);
+        m_services.store->set(QStringLiteral("userid"), QStringLiteral("u-1"));
         FakeHttpServer::Response png(200, avatarPng());
         png.contentType = "image/png";
-        m_server->on("/avatar.png", png);
-        m_server->on(
+        m_services.server->on("/avatar.png", png);
+        m_services.server->on(
             "/api/macos_account_info",
             FakeHttpServer::Response{
                 200, R"({"username":"张三","phone":"+8613800138000","state":"黄金会员",)"
                      R"("chat_quota":1234.5,"translate_quota":30,"expiry_date":"2025-12-31",)"
                      "\"avatar\":\"" +
-                         m_server->origin().toUtf8() + "/avatar.png\"}"});
+                         m_services.server->origin().toUtf8() + "/avatar.png\"}"});
         show("MyCardView", 380, 460);
         QTRY_COMPARE_WITH_TIMEOUT(text(QStringLiteral("username")), QStringLiteral("张三"), 10000);
         m_window->resize(380, int(item(QStringLiteral("view"))->implicitHeight()));
@@ -306,19 +296,19 @@ private slots:
         QCOMPARE(m_opened.size(), 2);
         QCOMPARE(m_opened[0].path(), QStringLiteral("/contact"));
         QCOMPARE(m_opened[1].toString(),
-                 m_server->origin() + QStringLiteral("/pricing?userid=u-1"));
+                 m_services.server->origin() + QStringLiteral("/pricing?userid=u-1"));
 
         // Each showing asks afresh.
-        const qsizetype asked = m_server->requestsTo("/api/macos_account_info").size();
+        const qsizetype asked = m_services.server->requestsTo("/api/macos_account_info").size();
         item(QStringLiteral("view"))->setVisible(false);
         item(QStringLiteral("view"))->setVisible(true);
         QCOMPARE(text(QStringLiteral("username")), QStringLiteral("加载中..."));
-        QTRY_COMPARE_WITH_TIMEOUT(m_server->requestsTo("/api/macos_account_info").size(), asked + 1,
-                                  10000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_services.server->requestsTo("/api/macos_account_info").size(),
+                                  asked + 1, 10000);
 
         click(QStringLiteral("signOutButton"));
-        QVERIFY(!m_store->getBool(QStringLiteral("isLoggedIn"), true));
-        QCOMPARE(m_store->getString(QStringLiteral("userid")), QStringLiteral("u-1"));
+        QVERIFY(!m_services.store->getBool(QStringLiteral("isLoggedIn"), true));
+        QCOMPARE(m_services.store->getString(QStringLiteral("userid")), QStringLiteral("u-1"));
         click(QStringLiteral("closeButton"));
         QCOMPARE(closes(), 1);
     }
@@ -355,8 +345,8 @@ private slots:
         QFETCH(QString, error);
         QFETCH(QString, picture);
 
-        reply.replace("ORIGIN", m_server->origin().toUtf8());
-        m_server->on("/api/macos_account_info", FakeHttpServer::Response{status, reply});
+        reply.replace("ORIGIN", m_services.server->origin().toUtf8());
+        m_services.server->on("/api/macos_account_info", FakeHttpServer::Response{status, reply});
         show("MyCardView", 380, 460);
         auto *card = item(QStringLiteral("view"))->property("card").value<AccountCard *>();
         QVERIFY(card);
@@ -373,7 +363,7 @@ private slots:
             QVERIFY(item(QString::fromLatin1(row))->property("labelColor").value<QColor>() !=
                     kAccent);
         if (reply.contains("none.png"))
-            QTRY_COMPARE_WITH_TIMEOUT(m_server->requestsTo("/none.png").size(), 1, 10000);
+            QTRY_COMPARE_WITH_TIMEOUT(m_services.server->requestsTo("/none.png").size(), 1, 10000);
         QCOMPARE(item(QStringLiteral("avatarProgress"))->isVisible(), reply.contains("none.png"));
         screenshot(picture);
     }

@@ -1,4 +1,4 @@
-#include "fakehttpserver.h"
+#include "accountservices.h"
 #include "httpclient.h"
 #include "phonelogin.h"
 #include "serviceorigin.h"
@@ -20,9 +20,7 @@ class TestPhoneLogin : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    std::unique_ptr<SettingsStore> m_store;
-    std::unique_ptr<HttpClient> m_client;
-    std::unique_ptr<FakeHttpServer> m_server;
+    AccountServices m_services;
     QList<QUrl> m_opened;
 
     // A sheet whose countdown only moves when the test ticks it.
@@ -59,25 +57,11 @@ private slots:
 
     void init()
     {
-        m_store = std::make_unique<SettingsStore>(m_dir.filePath(QStringLiteral("s.sqlite")));
-        SettingsStore::setInstance(m_store.get());
-        m_client = std::make_unique<HttpClient>();
-        m_client->setIdleTimeout(2s);
-        HttpClient::setInstance(m_client.get());
-        m_server = std::make_unique<FakeHttpServer>();
-        ServiceOrigin::setCurrent(m_server->origin());
+        m_services.start(m_dir.filePath(QStringLiteral("s.sqlite")), 2s);
         m_opened.clear();
     }
 
-    void cleanup()
-    {
-        HttpClient::setInstance(nullptr);
-        SettingsStore::setInstance(nullptr);
-        m_server.reset();
-        m_client.reset();
-        m_store.reset();
-        QFile::remove(m_dir.filePath(QStringLiteral("s.sqlite")));
-    }
+    void cleanup() { m_services.stop(); }
 
     void buttonsFollowTheEnablingRules_data()
     {
@@ -115,8 +99,9 @@ private slots:
         QFETCH(bool, canSend);
         QFETCH(bool, canLogin);
 
-        m_server->on("/api/send-code", FakeHttpServer::Response::with(Behaviour::Stall));
-        m_server->on("/api/login-register", FakeHttpServer::Response::with(Behaviour::Stall));
+        m_services.server->on("/api/send-code", FakeHttpServer::Response::with(Behaviour::Stall));
+        m_services.server->on("/api/login-register",
+                              FakeHttpServer::Response::with(Behaviour::Stall));
         auto login = makeLogin(phone);
         login->setVerificationCode(code);
         login->setIsAgree(agree);
@@ -132,18 +117,19 @@ private slots:
 
         // A press on a disabled button starts nothing. The pending request is waited for
         // first: on a slow machine (sanitizers) it arrives later than any fixed pause.
-        QTRY_COMPARE_WITH_TIMEOUT(m_server->requests().size(), pending.isEmpty() ? 0 : 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_services.server->requests().size(), pending.isEmpty() ? 0 : 1,
+                                  10000);
         if (!canSend)
             login->sendVerificationCode();
         if (!canLogin)
             login->loginOrRegister();
         QTest::qWait(50);
-        QCOMPARE(m_server->requests().size(), pending.isEmpty() ? 0 : 1);
+        QCOMPARE(m_services.server->requests().size(), pending.isEmpty() ? 0 : 1);
     }
 
     void countdownRunsThroughItsThreePhases()
     {
-        m_server->on("/api/send-code", FakeHttpServer::Response{200, "{}"});
+        m_services.server->on("/api/send-code", FakeHttpServer::Response{200, "{}"});
         auto login = makeLogin(QStringLiteral("138 0013 8000"));
         login->sendVerificationCode();
 
@@ -152,7 +138,7 @@ private slots:
         waitForAnswer(*login);
         QCOMPARE(login->errorMessage(), QStringLiteral("验证码已发送到您的手机"));
 
-        const auto sent = m_server->requestsTo("/api/send-code");
+        const auto sent = m_services.server->requestsTo("/api/send-code");
         QCOMPARE(sent.size(), 1);
         QCOMPARE(sent[0].body, QByteArray(R"({"phone":"+86138 0013 8000"})"));
         QCOMPARE(sent[0].headers.value("content-type"), QByteArray("application/json"));
@@ -181,7 +167,7 @@ private slots:
 
     void countdownTimerEndsByItself()
     {
-        m_server->on("/api/send-code", FakeHttpServer::Response{200, "{}"});
+        m_services.server->on("/api/send-code", FakeHttpServer::Response{200, "{}"});
         auto login = makeLogin();
         login->setTickInterval(2ms);
         QSignalSpy ticks(login.get(), &PhoneLogin::countdownChanged);
@@ -217,7 +203,7 @@ private slots:
 
         FakeHttpServer::Response response(status, "{}");
         response.behaviour = Behaviour(behaviour);
-        m_server->on("/api/send-code", response);
+        m_services.server->on("/api/send-code", response);
         auto login = makeLogin();
         login->sendVerificationCode();
         for (int i = 0; i < 5; ++i)
@@ -234,7 +220,7 @@ private slots:
         QCOMPARE(login->countdown(), 60);
 
         // The next press starts one fresh countdown from 60.
-        m_server->on("/api/send-code", FakeHttpServer::Response{200, "{}"});
+        m_services.server->on("/api/send-code", FakeHttpServer::Response{200, "{}"});
         login->sendVerificationCode();
         QCOMPARE(login->sendCodeLabel(), QStringLiteral("60"));
         login->tickCountdown();
@@ -252,7 +238,8 @@ private slots:
     {
         QFETCH(bool, byCloseButton);
         // The answer arrives only after the sheet has gone.
-        m_server->on("/api/send-code", FakeHttpServer::Response::with(Behaviour::Answer, 300));
+        m_services.server->on("/api/send-code",
+                              FakeHttpServer::Response::with(Behaviour::Answer, 300));
         auto login = makeLogin();
         QSignalSpy closes(login.get(), &PhoneLogin::closeRequested);
         login->sendVerificationCode();
@@ -267,7 +254,7 @@ private slots:
         QVERIFY(!login->isSendingCode());
         QCOMPARE(login->countdown(), 60);
 
-        QTRY_COMPARE_WITH_TIMEOUT(m_server->requests().size(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_services.server->requests().size(), 1, 10000);
         QTest::qWait(500);
         QVERIFY(login->errorMessage().isEmpty());
         QVERIFY(!login->isSendingCode());
@@ -275,7 +262,7 @@ private slots:
 
     void presentingAgainStartsAfresh()
     {
-        m_server->on("/api/send-code", FakeHttpServer::Response{500, "{}"});
+        m_services.server->on("/api/send-code", FakeHttpServer::Response{500, "{}"});
         auto login = makeLogin();
         login->setVerificationCode(QStringLiteral("9"));
         login->setIsAgree(true);
@@ -330,11 +317,11 @@ private slots:
 
         FakeHttpServer::Response response(200, body);
         response.behaviour = Behaviour(behaviour);
-        m_server->on("/api/login-register", response);
+        m_services.server->on("/api/login-register", response);
         auto login = makeLogin();
         login->setVerificationCode(QStringLiteral("123456"));
         login->setIsAgree(true);
-        QSignalSpy writes(m_store.get(), &SettingsStore::changed);
+        QSignalSpy writes(m_services.store.get(), &SettingsStore::changed);
         QSignalSpy closes(login.get(), &PhoneLogin::closeRequested);
 
         login->loginOrRegister();
@@ -351,7 +338,7 @@ private slots:
         }
         QCOMPARE(changedKeys(writes),
                  writesLoggedOut ? QStringList{QStringLiteral("isLoggedIn")} : QStringList{});
-        QCOMPARE(m_store->getBool(QStringLiteral("isLoggedIn"), true), !writesLoggedOut);
+        QCOMPARE(m_services.store->getBool(QStringLiteral("isLoggedIn"), true), !writesLoggedOut);
         QCOMPARE(closes.size(), 0);
         // Nothing typed is lost, so the user can try again at once.
         QCOMPARE(login->phoneNumber(), QStringLiteral("13800138000"));
@@ -396,20 +383,20 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(QVariantList, stored);
 
-        m_server->on("/api/login-register", FakeHttpServer::Response{status, body});
-        m_server->on("/api/send-code", FakeHttpServer::Response{200, "{}"});
+        m_services.server->on("/api/login-register", FakeHttpServer::Response{status, body});
+        m_services.server->on("/api/send-code", FakeHttpServer::Response{200, "{}"});
         // What an earlier account left behind must all be overwritten.
         for (const char *key : {"username", "userid", "avatar", "phone", "state", "expiry_date"})
-            m_store->set(QString::fromLatin1(key), QStringLiteral("old"));
-        m_store->set(QStringLiteral("chat_quota"), 5);
-        m_store->set(QStringLiteral("translate_quota"), 5);
+            m_services.store->set(QString::fromLatin1(key), QStringLiteral("old"));
+        m_services.store->set(QStringLiteral("chat_quota"), 5);
+        m_services.store->set(QStringLiteral("translate_quota"), 5);
 
         auto login = makeLogin(QStringLiteral("138 0013"));
         login->setVerificationCode(QStringLiteral("654321"));
         login->setIsAgree(true);
         login->sendVerificationCode();
         QVERIFY(login->isCountdownRunning());
-        QSignalSpy writes(m_store.get(), &SettingsStore::changed);
+        QSignalSpy writes(m_services.store.get(), &SettingsStore::changed);
         QSignalSpy closes(login.get(), &PhoneLogin::closeRequested);
         QSignalSpy signedIn(login.get(), &PhoneLogin::signedIn);
 
@@ -421,17 +408,17 @@ private slots:
         QCOMPARE(changedKeys(writes), keys + QStringList{QStringLiteral("isLoggedIn")});
         for (qsizetype i = 0; i < keys.size(); ++i) {
             if (stored[i].typeId() == QMetaType::LongLong)
-                QCOMPARE(m_store->getInt(keys[i], -1), stored[i].toLongLong());
+                QCOMPARE(m_services.store->getInt(keys[i], -1), stored[i].toLongLong());
             else
-                QCOMPARE(m_store->getString(keys[i]).value_or(QStringLiteral("<absent>")),
+                QCOMPARE(m_services.store->getString(keys[i]).value_or(QStringLiteral("<absent>")),
                          stored[i].toString());
         }
-        QVERIFY(m_store->getBool(QStringLiteral("isLoggedIn"), false));
+        QVERIFY(m_services.store->getBool(QStringLiteral("isLoggedIn"), false));
         QCOMPARE(signedIn.size(), 1);
         QVERIFY(!login->isLoggingIn());
         QVERIFY(!login->isCountdownRunning());
 
-        const auto posted = m_server->requestsTo("/api/login-register");
+        const auto posted = m_services.server->requestsTo("/api/login-register");
         QCOMPARE(posted.size(), 1);
         QCOMPARE(QJsonDocument::fromJson(posted[0].body).object(),
                  (QJsonObject{{"phone", "+86138 0013"}, {"code", "654321"}}));
@@ -453,7 +440,7 @@ private slots:
         QFETCH(bool, signsIn);
         FakeHttpServer::Response response(200, body);
         response.delayMs = 300;
-        m_server->on("/api/login-register", response);
+        m_services.server->on("/api/login-register", response);
         auto login = makeLogin();
         login->setVerificationCode(QStringLiteral("1"));
         login->setIsAgree(true);
@@ -462,9 +449,9 @@ private slots:
         login->reset();
         login->setPhoneNumber(QStringLiteral("139"));
 
-        QTRY_COMPARE_WITH_TIMEOUT(m_server->requests().size(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_services.server->requests().size(), 1, 10000);
         QTest::qWait(600);
-        QCOMPARE(m_store->getBool(QStringLiteral("isLoggedIn"), false), signsIn);
+        QCOMPARE(m_services.store->getBool(QStringLiteral("isLoggedIn"), false), signsIn);
         QCOMPARE(closes.size(), signsIn ? 1 : 0);
         // The reopened sheet keeps its own state.
         QCOMPARE(login->errorMessage(), QString());
@@ -491,7 +478,8 @@ private slots:
     {
         auto login = makeLogin();
         login->openTermsPage();
-        QCOMPARE(m_opened, QList<QUrl>{QUrl(m_server->origin() + QStringLiteral("/yinsi"))});
+        QCOMPARE(m_opened,
+                 QList<QUrl>{QUrl(m_services.server->origin() + QStringLiteral("/yinsi"))});
     }
 };
 

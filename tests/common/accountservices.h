@@ -1,0 +1,47 @@
+#pragma once
+
+#include "fakehttpserver.h"
+#include "httpclient.h"
+#include "serviceorigin.h"
+#include "settingsstore.h"
+
+#include <QFile>
+
+#include <chrono>
+#include <memory>
+
+// What the account sheet and card talk to, set up afresh for each test: a settings file of their
+// own, an HTTP client and a scriptable server standing in for the backend, installed as the
+// process-wide instances for as long as they live.
+class AccountServices {
+public:
+    void start(const QString &settingsPath, std::chrono::milliseconds idleTimeout)
+    {
+        m_settingsPath = settingsPath;
+        store = std::make_unique<SettingsStore>(settingsPath);
+        SettingsStore::setInstance(store.get());
+        client = std::make_unique<HttpClient>();
+        client->setIdleTimeout(idleTimeout);
+        HttpClient::setInstance(client.get());
+        server = std::make_unique<FakeHttpServer>();
+        ServiceOrigin::setCurrent(server->origin());
+    }
+
+    // Nothing is left for the next test: not the instances, not the settings file.
+    void stop()
+    {
+        HttpClient::setInstance(nullptr);
+        SettingsStore::setInstance(nullptr);
+        server.reset();
+        client.reset();
+        store.reset();
+        QFile::remove(m_settingsPath);
+    }
+
+    std::unique_ptr<SettingsStore> store;
+    std::unique_ptr<HttpClient> client;
+    std::unique_ptr<FakeHttpServer> server;
+
+private:
+    QString m_settingsPath;
+};
