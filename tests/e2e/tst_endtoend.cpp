@@ -8,6 +8,7 @@
 #include "httpclient.h"
 #include "logcapture.h"
 #include "quonixapp.h"
+#include "serverprocess.h"
 #include "serviceorigin.h"
 #include "settingsstore.h"
 
@@ -17,7 +18,6 @@
 #include <QInputMethodEvent>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -25,7 +25,6 @@
 #include <QtQml/QQmlExtensionPlugin>
 #include <QtQuickTest/quicktest.h>
 
-#include <csignal>
 #include <memory>
 
 Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
@@ -61,8 +60,7 @@ void collect(QQuickItem *root, const char *className, QList<QQuickItem *> &into)
 class TestEndToEnd : public QObject {
     Q_OBJECT
 
-    QProcess m_server;
-    QByteArray m_output;
+    ServerProcess m_server;
     QString m_origin;
     FakeStatusBar m_statusBar;
     std::unique_ptr<QuonixApp> m_app;
@@ -83,21 +81,6 @@ class TestEndToEnd : public QObject {
     {
         QQuickItem *view = item(QStringLiteral("contentView"));
         return view ? view->property("chat").value<ChatController *>() : nullptr;
-    }
-
-    QString serverLine(const QRegularExpression &pattern)
-    {
-        QString found;
-        (void)QTest::qWaitFor(
-            [&] {
-                for (const QByteArray &line : m_output.split('\n')) {
-                    if (const auto m = pattern.match(QString::fromUtf8(line)); m.hasMatch())
-                        found = m.captured(1);
-                }
-                return !found.isEmpty();
-            },
-            kWait);
-        return found;
     }
 
     // Waits until the item is on screen and clicks its middle.
@@ -235,23 +218,9 @@ void TestEndToEnd::initTestCase()
              g_home->filePath(QStringLiteral("Documents")));
 
     QVERIFY(QDir().mkpath(g_home->filePath(QStringLiteral("server"))));
-    m_server.setProgram(QStringLiteral(TALVORO_SERVER_PATH));
-    m_server.setArguments({QStringLiteral("--port"), QStringLiteral("0"),
-                           QStringLiteral("--data-dir"),
-                           g_home->filePath(QStringLiteral("server"))});
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString &key : env.keys()) {
-        if (key.startsWith(QLatin1String("TALVORO_")))
-            env.remove(key); // the built-in demo responder, never a real provider
-    }
-    m_server.setProcessEnvironment(env);
-    connect(&m_server, &QProcess::readyReadStandardOutput, this,
-            [this] { m_output += m_server.readAllStandardOutput(); });
-    m_server.start();
-    QVERIFY(m_server.waitForStarted());
-    m_origin =
-        serverLine(QRegularExpression(QStringLiteral("^listening (http://127\\.0\\.0\\.1:\\d+)$")));
-    QVERIFY2(!m_origin.isEmpty(), m_output.constData());
+    m_origin = m_server.start(QStringLiteral(TALVORO_SERVER_PATH),
+                              g_home->filePath(QStringLiteral("server")));
+    QVERIFY2(!m_origin.isEmpty(), m_server.output().constData());
     ServiceOrigin::setCurrent(m_origin);
 
     FontSetup::install();
@@ -262,11 +231,7 @@ void TestEndToEnd::initTestCase()
 void TestEndToEnd::cleanupTestCase()
 {
     m_app.reset();
-    if (m_server.state() == QProcess::Running) {
-        ::kill(pid_t(m_server.processId()), SIGTERM);
-        if (!m_server.waitForFinished(10000))
-            m_server.kill();
-    }
+    m_server.stop();
 }
 
 void TestEndToEnd::signInThroughTheSheet()
@@ -278,9 +243,9 @@ void TestEndToEnd::signInThroughTheSheet()
     QTRY_COMPARE(window()->size(), QSize(500, 400));
     STEP(type(QStringLiteral("phoneField"), kPhone));
     STEP(click(QStringLiteral("sendCodeButton")));
-    const QString code = serverLine(
+    const QString code = m_server.waitForLine(
         QRegularExpression(QStringLiteral("^sms-code phone=\\+86") + kPhone + " code=(\\d{6})$"));
-    QVERIFY2(!code.isEmpty(), m_output.constData());
+    QVERIFY2(!code.isEmpty(), m_server.output().constData());
     STEP(type(QStringLiteral("codeField"), code));
     STEP(click(QStringLiteral("agreeCheckBox")));
     STEP(click(QStringLiteral("loginButton")));

@@ -1,13 +1,11 @@
 #include "chatharness.h"
 #include "logcapture.h"
+#include "serverprocess.h"
 
 #include <QFile>
 #include <QImage>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
-
-#include <csignal>
 
 // The controller against the real talvoro-server: sign in, ask every model once, and check
 // that the answers are kept and the balance fell by exactly what the client charged.
@@ -16,25 +14,9 @@ class TestRealServer : public QObject {
 
     static constexpr int kWait = 30000;
 
-    QProcess m_server;
-    QByteArray m_output;
+    ServerProcess m_server;
     QTemporaryDir m_data;
     QString m_origin;
-
-    QString waitForLine(const QRegularExpression &pattern)
-    {
-        QString found;
-        const auto scan = [&] {
-            for (const QByteArray &line : m_output.split('\n')) {
-                const auto m = pattern.match(QString::fromUtf8(line));
-                if (m.hasMatch())
-                    found = m.captured(1);
-            }
-            return !found.isEmpty();
-        };
-        (void)QTest::qWaitFor(scan, kWait);
-        return found;
-    }
 
     HttpResult call(HttpClient &http, const QString &path, const QJsonObject *body = nullptr)
     {
@@ -53,29 +35,8 @@ class TestRealServer : public QObject {
 private slots:
     void initTestCase()
     {
-        m_server.setProgram(QStringLiteral(TALVORO_SERVER_PATH));
-        m_server.setArguments({"--port", "0", "--data-dir", m_data.path()});
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const QString &key : env.keys()) {
-            if (key.startsWith(QLatin1String("TALVORO_")))
-                env.remove(key); // the built-in demo responder, never a real provider
-        }
-        m_server.setProcessEnvironment(env);
-        connect(&m_server, &QProcess::readyReadStandardOutput, this,
-                [this] { m_output += m_server.readAllStandardOutput(); });
-        m_server.start();
-        QVERIFY(m_server.waitForStarted());
-        m_origin = waitForLine(QRegularExpression("^listening (http://127\\.0\\.0\\.1:\\d+)$"));
-        QVERIFY2(!m_origin.isEmpty(), m_output.constData());
-    }
-
-    void cleanupTestCase()
-    {
-        if (m_server.state() == QProcess::Running) {
-            ::kill(pid_t(m_server.processId()), SIGTERM);
-            if (!m_server.waitForFinished(10000))
-                m_server.kill();
-        }
+        m_origin = m_server.start(QStringLiteral(TALVORO_SERVER_PATH), m_data.path());
+        QVERIFY2(!m_origin.isEmpty(), m_server.output().constData());
     }
 
     void everyModelAnswersAndIsCharged()
@@ -87,7 +48,7 @@ private slots:
         const QString phone = QStringLiteral("+8613800138000");
         const QJsonObject sendCode{{"phone", phone}};
         QCOMPARE(call(h.http, "/api/send-code", &sendCode).status, 200);
-        const QString code = waitForLine(QRegularExpression(
+        const QString code = m_server.waitForLine(QRegularExpression(
             "^sms-code phone=" + QRegularExpression::escape(phone) + " code=(\\d{6})$"));
         QVERIFY(!code.isEmpty());
         const QJsonObject login{{"phone", phone}, {"code", code}};

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <csignal>
+
+// talvoro-server run as its own process on a free loopback port, for the tests that use the
+// real thing. Its standard output is collected: the listening line and the sign-in codes are
+// read from it, as a developer reads them from the terminal.
+class ServerProcess : public QObject {
+public:
+    static constexpr int kWait = 30000;
+
+    ~ServerProcess() override { stop(); }
+
+    // Starts the server with its data in `dataDir` and returns its origin, or an empty string
+    // when it did not come up (output() then says why).
+    QString start(const QString &program, const QString &dataDir)
+    {
+        m_process.setProgram(program);
+        m_process.setArguments(
+            {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data-dir"), dataDir});
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString &key : env.keys()) {
+            if (key.startsWith(QLatin1String("TALVORO_")))
+                env.remove(key); // the built-in demo responder, never a real provider
+        }
+        m_process.setProcessEnvironment(env);
+        connect(&m_process, &QProcess::readyReadStandardOutput, this,
+                [this] { m_output += m_process.readAllStandardOutput(); });
+        m_process.start();
+        if (!m_process.waitForStarted())
+            return {};
+        return waitForLine(
+            QRegularExpression(QStringLiteral("^listening (http://127\\.0\\.0\\.1:\\d+)$")));
+    }
+
+    // The first group of the first output line that matches, waiting for it to be printed.
+    QString waitForLine(const QRegularExpression &pattern)
+    {
+        QString found;
+        (void)QTest::qWaitFor(
+            [&] {
+                for (const QByteArray &line : m_output.split('\n')) {
+                    if (const auto m = pattern.match(QString::fromUtf8(line)); m.hasMatch())
+                        found = m.captured(1);
+                }
+                return !found.isEmpty();
+            },
+            kWait);
+        return found;
+    }
+
+    // The way a user's Ctrl+C or the session's end stops it.
+    void stop()
+    {
+        if (m_process.state() != QProcess::Running)
+            return;
+        ::kill(pid_t(m_process.processId()), SIGTERM);
+        if (!m_process.waitForFinished(10000))
+            m_process.kill();
+    }
+
+    const QByteArray &output() const { return m_output; }
+
+private:
+    QProcess m_process;
+    QByteArray m_output;
+};
