@@ -60,7 +60,7 @@ private:
     }
 };
 
-struct HttpResult {
+struct ServerReply {
     int status = 0;
     QNetworkReply::NetworkError error = QNetworkReply::NoError;
     QByteArray body;
@@ -72,31 +72,31 @@ struct HttpResult {
 // answers meanwhile).
 class TestHttp {
 public:
-    HttpResult get(const QString &url) { return wait(m_nam.get(QNetworkRequest(QUrl(url)))); }
-    HttpResult post(const QString &url, const QByteArray &body)
+    ServerReply get(const QString &url) { return wait(m_nam.get(QNetworkRequest(QUrl(url)))); }
+    ServerReply post(const QString &url, const QByteArray &body)
     {
         QNetworkRequest request{QUrl(url)};
         request.setHeader(QNetworkRequest::ContentTypeHeader,
                           QByteArrayLiteral("application/json"));
         return wait(m_nam.post(request, body));
     }
-    HttpResult post(const QString &url, const QJsonObject &body)
+    ServerReply post(const QString &url, const QJsonObject &body)
     {
         return post(url, QJsonDocument(body).toJson(QJsonDocument::Compact));
     }
-    HttpResult send(const QByteArray &verb, const QString &url)
+    ServerReply send(const QByteArray &verb, const QString &url)
     {
         return wait(m_nam.sendCustomRequest(QNetworkRequest(QUrl(url)), verb));
     }
 
-    static HttpResult wait(QNetworkReply *reply, int timeoutMs = 20000)
+    static ServerReply wait(QNetworkReply *reply, int timeoutMs = 20000)
     {
         QEventLoop loop;
         QTimer::singleShot(timeoutMs, &loop, [reply] { reply->abort(); });
         QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
         if (!reply->isFinished())
             loop.exec();
-        HttpResult r;
+        ServerReply r;
         r.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         r.error = reply->error();
         r.body = reply->readAll();

@@ -1,69 +1,42 @@
 #pragma once
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
 
-// The client's three ways of reading a chat answer body, written out for the tests: what these
-// get from a body is what the user sees.
-namespace ReplyReaders {
+// How the server frames a chat answer, for checks of the framing itself. The text of an answer
+// is always read with the client's own ReplyReader: what it gets from a body is what the user
+// sees.
+namespace StreamFrames {
 
+// The payload of every "data: " line.
 inline QStringList dataPayloads(const QByteArray &body)
 {
     QStringList payloads;
     for (const QString &line :
          QString::fromUtf8(body).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         if (line.startsWith(QLatin1String("data: ")))
-            payloads.append(QString(line).remove(QStringLiteral("data: ")));
+            payloads.append(line.mid(6));
     }
     return payloads;
 }
 
-inline QString openAI(const QByteArray &body)
+// The "type" of every event of an Anthropic-style stream, in order.
+inline QStringList eventTypes(const QByteArray &body)
 {
-    QString text;
-    for (const QString &payload : dataPayloads(body)) {
-        const QJsonObject o = QJsonDocument::fromJson(payload.toUtf8()).object();
-        const QJsonValue content =
-            o.value("choices").toArray().at(0).toObject().value("delta").toObject().value(
-                "content");
-        if (content.isString())
-            text += content.toString();
-    }
-    return text;
+    QStringList types;
+    for (const QString &payload : dataPayloads(body))
+        types.append(QJsonDocument::fromJson(payload.toUtf8()).object().value("type").toString());
+    return types;
 }
 
-inline QString claude(const QByteArray &body, QStringList *types = nullptr)
-{
-    QString text;
-    for (const QString &payload : dataPayloads(body)) {
-        const QJsonObject o = QJsonDocument::fromJson(payload.toUtf8()).object();
-        const QString type = o.value("type").toString();
-        if (types)
-            types->append(type);
-        if (type == u"content_block_delta")
-            text += o.value("delta").toObject().value("text").toString();
-    }
-    return text;
-}
-
+// The pieces of a plain "data: " stream, one per "\ndata: " separator.
 inline QStringList plainDataPieces(const QByteArray &body)
 {
     const QString text = QString::fromUtf8(body);
     const qsizetype first = text.indexOf(QLatin1String("data: "));
-    if (first < 0)
-        return {};
-    QStringList pieces = text.mid(first + 6).split(QStringLiteral("\ndata: "));
-    if (pieces.last().endsWith(QLatin1Char('\n')))
-        pieces.last().chop(1);
-    return pieces;
+    return first < 0 ? QStringList() : text.mid(first + 6).split(QStringLiteral("\ndata: "));
 }
 
-inline QString plainData(const QByteArray &body)
-{
-    return plainDataPieces(body).join(QString());
-}
-
-} // namespace ReplyReaders
+} // namespace StreamFrames

@@ -1,5 +1,5 @@
 #include "fakeupstream.h"
-#include "replyreaders.h"
+#include "replyreader.h"
 #include "servertestkit.h"
 
 #include <QBuffer>
@@ -75,10 +75,10 @@ QList<QByteArray> geminiStream()
 QString textOf(const QString &path, const QByteArray &body)
 {
     if (path.contains("openai"))
-        return ReplyReaders::openAI(body);
+        return ReplyReader::readOpenAIStream(body);
     if (path.contains("claude"))
-        return ReplyReaders::claude(body);
-    return ReplyReaders::plainData(body);
+        return ReplyReader::readClaudeStream(body);
+    return ReplyReader::readPlainDataStream(body);
 }
 
 ProviderConfig pointedAt(const QString &origin, int idleMs = 20000)
@@ -151,7 +151,7 @@ void ProviderForwardingTest::streamIsReEmitted()
     TestServer s(pointedAt(upstream.origin()));
     TestHttp http;
 
-    const HttpResult r = http.post(s.url(path), question(model));
+    const ServerReply r = http.post(s.url(path), question(model));
     QCOMPARE(r.status, 200);
     QCOMPARE(textOf(path, r.body), QStringLiteral("你好，世界"));
 
@@ -224,7 +224,7 @@ void ProviderForwardingTest::failuresBecomeReadableAnswers()
     TestServer s(pointedAt(upstream.origin(), 400));
     TestHttp http;
 
-    const HttpResult r = http.post(s.url(path), question("m"));
+    const ServerReply r = http.post(s.url(path), question("m"));
     QCOMPARE(r.status, status);
     const QString text = textOf(path, r.body);
     for (const QString &part : expected)
@@ -247,8 +247,8 @@ void ProviderForwardingTest::clientLeavingEarlyIsHarmless()
     // The upstream gives up later; answering the departed client must not harm the server.
     QTest::qWait(800);
     upstream.setScript({200, "text/event-stream", openAIStream(), false});
-    const HttpResult r = http.post(s.url("/api/proxy_openai2"), question("m"));
-    QCOMPARE(ReplyReaders::openAI(r.body), QStringLiteral("你好，世界"));
+    const ServerReply r = http.post(s.url("/api/proxy_openai2"), question("m"));
+    QCOMPARE(ReplyReader::readOpenAIStream(r.body), QStringLiteral("你好，世界"));
 }
 
 void ProviderForwardingTest::unreachableProvider()
@@ -259,9 +259,9 @@ void ProviderForwardingTest::unreachableProvider()
     closed.close();
     TestServer s(pointedAt(origin));
     TestHttp http;
-    const HttpResult r = http.post(s.url("/api/proxy_claude2"), question("m"));
+    const ServerReply r = http.post(s.url("/api/proxy_claude2"), question("m"));
     QCOMPARE(r.status, 502);
-    QVERIFY(ReplyReaders::claude(r.body).startsWith(QStringLiteral("无法连接模型服务")));
+    QVERIFY(ReplyReader::readClaudeStream(r.body).startsWith(QStringLiteral("无法连接模型服务")));
     QCOMPARE(http.post(s.url("/api/generate_image"), question("m")).status, 502);
 }
 
@@ -302,7 +302,7 @@ void ProviderForwardingTest::pictureFromProvider()
     TestServer s(pointedAt(upstream.origin()));
     TestHttp http;
 
-    const HttpResult r = http.post(s.url("/api/generate_image"), question("dall-e-3"));
+    const ServerReply r = http.post(s.url("/api/generate_image"), question("dall-e-3"));
     QCOMPARE(r.status, status);
     QVERIFY(upstream.requestHead.startsWith("POST /v1/images/generations "));
     QCOMPARE(QJsonDocument::fromJson(upstream.requestBody).object().value("prompt").toString(),

@@ -1,7 +1,8 @@
 #include "accountstore.h"
 #include "codeissuer.h"
-#include "replyreaders.h"
+#include "replyreader.h"
 #include "servertestkit.h"
+#include "streamframes.h"
 
 #include <QImage>
 #include <QJsonArray>
@@ -57,7 +58,7 @@ void ServerApiTest::sendCodeRefusesBadInput()
     QFETCH(QByteArray, body);
     TestServer s;
     TestHttp http;
-    const HttpResult r = http.post(s.url("/api/send-code"), body);
+    const ServerReply r = http.post(s.url("/api/send-code"), body);
     QCOMPARE(r.status, 400);
     QVERIFY(!r.json().value("error").toString().isEmpty());
     QVERIFY(s.log.lastCode(phone).isEmpty());
@@ -74,7 +75,7 @@ void ServerApiTest::sendCodeAllowsOneSendPerMinute()
     QCOMPARE(first.size(), 6);
 
     s.clock.advance(59 * 1000);
-    const HttpResult again = http.post(s.url("/api/send-code"), QJsonObject{{"phone", phone}});
+    const ServerReply again = http.post(s.url("/api/send-code"), QJsonObject{{"phone", phone}});
     QCOMPARE(again.status, 429);
     QVERIFY(again.json().value("error").isString());
 
@@ -152,7 +153,7 @@ void ServerApiTest::signInRefusals()
         body.remove("code");
     }
 
-    const HttpResult r = http.post(login, body);
+    const ServerReply r = http.post(login, body);
     QVERIFY(r.status >= 400 && r.status < 500);
     const QString shown = r.json().value("message").toString();
     QVERIFY(shown != QStringLiteral("登录成功！"));
@@ -182,7 +183,7 @@ void ServerApiTest::checkQuota()
     TestServer s;
     TestHttp http;
     s.signIn(http, phone);
-    const HttpResult r = http.get(s.url("/api/check_quota") + query);
+    const ServerReply r = http.get(s.url("/api/check_quota") + query);
     QCOMPARE(r.status, status);
     if (status == 200) {
         // Every member is a boolean: the client counts anything else as "no".
@@ -216,7 +217,7 @@ void ServerApiTest::deductRefusesBadInput()
     TestServer s;
     TestHttp http;
     const QString userid = s.signIn(http, phone).value("userid").toString();
-    const HttpResult r = http.post(s.url("/api/deduct_quota"), body);
+    const ServerReply r = http.post(s.url("/api/deduct_quota"), body);
     QCOMPARE(r.status, status);
     QVERIFY(r.json().value("error").isString());
     const QJsonObject info = http.get(s.url("/api/macos_account_info?userid=") + userid).json();
@@ -309,7 +310,7 @@ void ServerApiTest::accountInfo()
     TestServer s;
     TestHttp http;
     const QJsonObject profile = s.signIn(http, phone);
-    const HttpResult r =
+    const ServerReply r =
         http.get(s.url("/api/macos_account_info") +
                  QString(query).replace(QStringLiteral("%1"), profile.value("userid").toString()));
     QCOMPARE(r.status, status);
@@ -352,34 +353,34 @@ void ServerApiTest::chatAnswersInEachLayout()
                            {"userMessage", question},
                            {"systemMessage", ""},
                            {"context", QStringLiteral("你好\n") + question}};
-    const HttpResult r = http.post(s.url(path), body);
+    const ServerReply r = http.post(s.url(path), body);
     QCOMPARE(r.status, 200);
 
     QString text;
     if (path.contains("openai")) {
-        text = ReplyReaders::openAI(r.body);
+        text = ReplyReader::readOpenAIStream(r.body);
         QVERIFY(r.body.endsWith("data: [DONE]\n\n"));
-        QVERIFY(ReplyReaders::dataPayloads(r.body).size() > 4);
+        QVERIFY(StreamFrames::dataPayloads(r.body).size() > 4);
     } else if (path.contains("claude")) {
-        QStringList types;
-        text = ReplyReaders::claude(r.body, &types);
+        const QStringList types = StreamFrames::eventTypes(r.body);
+        text = ReplyReader::readClaudeStream(r.body);
         for (const char *type :
              {"message_start", "content_block_delta", "message_delta", "message_stop"})
             QVERIFY2(types.contains(QLatin1String(type)), type);
         QVERIFY(types.count("content_block_delta") > 3);
         QVERIFY(r.body.contains("event: content_block_delta\ndata: "));
     } else {
-        QVERIFY(ReplyReaders::plainDataPieces(r.body).size() > 3);
-        text = ReplyReaders::plainData(r.body);
+        QVERIFY(StreamFrames::plainDataPieces(r.body).size() > 3);
+        text = ReplyReader::readPlainDataStream(r.body);
     }
     QVERIFY2(text.contains(question), qPrintable(text));
     for (const char *mark : {"```python\n", "\n```", "## ", "**", "<br>"})
         QVERIFY2(text.contains(QLatin1String(mark)), mark);
     // Deterministic: the same question gives the same text.
-    const HttpResult again = http.post(s.url(path), body);
-    QCOMPARE(path.contains("gemini")   ? ReplyReaders::plainData(again.body)
-             : path.contains("claude") ? ReplyReaders::claude(again.body)
-                                       : ReplyReaders::openAI(again.body),
+    const ServerReply again = http.post(s.url(path), body);
+    QCOMPARE(path.contains("gemini")   ? ReplyReader::readPlainDataStream(again.body)
+             : path.contains("claude") ? ReplyReader::readClaudeStream(again.body)
+                                       : ReplyReader::readOpenAIStream(again.body),
              text);
 }
 
@@ -409,7 +410,7 @@ void ServerApiTest::chatRefusesBadInput()
     QFETCH(int, status);
     TestServer s;
     TestHttp http;
-    const HttpResult r = status == 405 ? http.get(s.url(path)) : http.post(s.url(path), body);
+    const ServerReply r = status == 405 ? http.get(s.url(path)) : http.post(s.url(path), body);
     QCOMPARE(r.status, status);
     QVERIFY(r.json().value("error").isString());
 }
@@ -422,12 +423,12 @@ void ServerApiTest::generatedPictureIsServed()
                            {"userMessage", QStringLiteral("一只橘猫")},
                            {"systemMessage", ""},
                            {"context", QStringLiteral("一只橘猫")}};
-    const HttpResult r = http.post(s.url("/api/generate_image"), body);
+    const ServerReply r = http.post(s.url("/api/generate_image"), body);
     QCOMPARE(r.status, 200);
     const QString address = r.json().value("image_url").toString();
     QVERIFY2(address.startsWith(s.server->origin() + "/images/"), qPrintable(address));
 
-    const HttpResult picture = http.get(address);
+    const ServerReply picture = http.get(address);
     QCOMPARE(picture.status, 200);
     QCOMPARE(picture.contentType, QByteArray("image/png"));
     const QImage image = QImage::fromData(picture.body, "PNG");
@@ -464,7 +465,7 @@ void ServerApiTest::pagesAndUnknownPaths()
     TestServer s;
     TestHttp http;
     const QString userid = s.signIn(http, phone).value("userid").toString();
-    const HttpResult r = http.get(s.url(QString(path).replace(QStringLiteral("%1"), userid)));
+    const ServerReply r = http.get(s.url(QString(path).replace(QStringLiteral("%1"), userid)));
     QCOMPARE(r.status, status);
     const QString text = QString::fromUtf8(r.body);
     QVERIFY2(text.contains(contains), qPrintable(text.left(200)));
