@@ -3,15 +3,6 @@
 #include "conversationcodec.h"
 #include "fuzzcheck.h"
 
-namespace {
-bool sameMessage(const Message &a, const Message &b)
-{
-    return a.id == b.id && a.content == b.content && a.isUserMessage == b.isUserMessage &&
-           a.timestamp == b.timestamp && a.isLoading == b.isLoading && a.avatarURL == b.avatarURL &&
-           a.imageURL == b.imageURL && a.cachedImagePath == b.cachedImagePath;
-}
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const auto message = ConversationCodec::decodeMessage(fuzzBytes(data, size));

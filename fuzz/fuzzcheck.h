@@ -1,5 +1,6 @@
 #pragma once
 
+#include "message.h"
 #include "settingsstore.h"
 #include <QByteArray>
 
@@ -48,4 +49,12 @@ inline SettingsStore &fuzzSettings()
 {
     static SettingsStore store(QStringLiteral("/proc/talvoro-fuzz/settings.sqlite"));
     return store;
+}
+
+// Two messages that would be stored as the same.
+inline bool sameMessage(const Message &a, const Message &b)
+{
+    return a.id == b.id && a.content == b.content && a.isUserMessage == b.isUserMessage &&
+           a.timestamp == b.timestamp && a.isLoading == b.isLoading && a.avatarURL == b.avatarURL &&
+           a.imageURL == b.imageURL && a.cachedImagePath == b.cachedImagePath;
 }
