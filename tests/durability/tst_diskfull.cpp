@@ -6,10 +6,12 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUuid>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -84,18 +86,27 @@ class TestDiskFull : public QObject {
         return QDir(folder).entryList({QStringLiteral("*unreadable*")}, QDir::Files);
     }
 
+    QTemporaryDir m_dir;
+    std::unique_ptr<SmallDisk> m_disk;
+    QString m_folder;
+
 private slots:
-    void failedSaveKeepsHistoryAndNextSaveSucceeds()
+    // Every test gets a fresh small disk; without root there is none, and the test is skipped.
+    void init()
     {
         if (::geteuid() != 0)
             QSKIP("needs root to mount a size-limited tmpfs for a full disk");
-        QTemporaryDir dir;
-        const QString folder = dir.filePath(QStringLiteral("small"));
-        SmallDisk disk(folder);
-        if (!disk.mounted())
-            QSKIP(qPrintable(QStringLiteral("cannot mount a 1 MiB tmpfs: ") + disk.error()));
-        const QString path = folder + QStringLiteral("/settings.sqlite");
-        const QString filler = folder + QStringLiteral("/filler");
+        m_folder = m_dir.filePath(QUuid::createUuid().toString(QUuid::Id128));
+        m_disk = std::make_unique<SmallDisk>(m_folder);
+        if (!m_disk->mounted())
+            QSKIP(qPrintable(QStringLiteral("cannot mount a 1 MiB tmpfs: ") + m_disk->error()));
+    }
+    void cleanup() { m_disk.reset(); }
+
+    void failedSaveKeepsHistoryAndNextSaveSucceeds()
+    {
+        const QString path = m_folder + QStringLiteral("/settings.sqlite");
+        const QString filler = m_folder + QStringLiteral("/filler");
 
         LogCapture log;
         auto settings = std::make_unique<SettingsStore>(path);
@@ -122,7 +133,7 @@ private slots:
             QCOMPARE(onDisk.value(id).size(), before.value(id).size());
             QCOMPARE(onDisk.value(id).last().content, before.value(id).last().content);
         }
-        QVERIFY(movedAside(folder).isEmpty());
+        QVERIFY(movedAside(m_folder).isEmpty());
 
         QVERIFY(QFile::remove(filler));
         const QUuid after = QUuid::createUuid();
@@ -135,19 +146,12 @@ private slots:
         for (const QUuid &id : {first, second, big, after})
             QVERIFY(restarted.contains(id));
         QCOMPARE(restarted.value(big).first().content.size(), 12000 + 1);
-        QVERIFY(movedAside(folder).isEmpty());
+        QVERIFY(movedAside(m_folder).isEmpty());
     }
 
     void startingOnAFullDiskKeepsTheDatabase()
     {
-        if (::geteuid() != 0)
-            QSKIP("needs root to mount a size-limited tmpfs for a full disk");
-        QTemporaryDir dir;
-        const QString folder = dir.filePath(QStringLiteral("small"));
-        SmallDisk disk(folder);
-        if (!disk.mounted())
-            QSKIP(qPrintable(QStringLiteral("cannot mount a 1 MiB tmpfs: ") + disk.error()));
-        const QString path = folder + QStringLiteral("/settings.sqlite");
+        const QString path = m_folder + QStringLiteral("/settings.sqlite");
         const QUuid id = QUuid::createUuid();
         {
             SettingsStore settings(path);
@@ -155,13 +159,13 @@ private slots:
             store.saveCurrentConversation(id, conversation(QStringLiteral("kept "), 3));
             settings.set(QStringLiteral("isLoggedIn"), true);
         }
-        QVERIFY(fill(folder + QStringLiteral("/filler")) > 0);
+        QVERIFY(fill(m_folder + QStringLiteral("/filler")) > 0);
 
         SettingsStore settings(path);
         ConversationStore store(&settings);
         QCOMPARE(store.conversations().value(id).size(), 3);
         QCOMPARE(settings.getBool(QStringLiteral("isLoggedIn"), false), true);
-        QVERIFY(movedAside(folder).isEmpty());
+        QVERIFY(movedAside(m_folder).isEmpty());
     }
 };
 
