@@ -5,7 +5,6 @@
 #include "serviceorigin.h"
 #include "settingsstore.h"
 
-#include <QDesktopServices>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
@@ -22,7 +21,6 @@ class TestAccountCard : public QObject {
 
     QTemporaryDir m_dir;
     AccountServices m_services;
-    QList<QUrl> m_opened;
 
     static QJsonObject json(const QByteArray &text)
     {
@@ -37,21 +35,8 @@ class TestAccountCard : public QObject {
             log.count(QStringLiteral("Chat Quota: ")) > 0 || !card.errorMessage().isEmpty(), 10000);
     }
 
-public slots:
-    void openUrl(const QUrl &url) { m_opened.append(url); }
-
 private slots:
-    void initTestCase()
-    {
-        QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
-    }
-    void cleanupTestCase() { QDesktopServices::unsetUrlHandler(QStringLiteral("http")); }
-
-    void init()
-    {
-        m_services.start(m_dir.filePath(QStringLiteral("s.sqlite")), 2s);
-        m_opened.clear();
-    }
+    void init() { m_services.start(m_dir.filePath(QStringLiteral("s.sqlite")), 2s); }
 
     void cleanup() { m_services.stop(); }
 
@@ -291,9 +276,9 @@ private slots:
         QCOMPARE(request.query.allQueryItemValues(QStringLiteral("userid")).size(), 1);
 
         card.openMembershipPage();
-        QCOMPARE(m_opened.size(), 1);
-        QCOMPARE(m_opened[0].path(), QStringLiteral("/pricing"));
-        QCOMPARE(m_opened[0].query(QUrl::FullyEncoded).toLatin1(), query);
+        QCOMPARE(m_services.opened.size(), 1);
+        QCOMPARE(m_services.opened[0].path(), QStringLiteral("/pricing"));
+        QCOMPARE(m_services.opened[0].query(QUrl::FullyEncoded).toLatin1(), query);
     }
 
     void linksOpenTheirPages()
@@ -301,7 +286,7 @@ private slots:
         AccountCard card;
         card.openFollowPage();
         card.openContactPage();
-        QCOMPARE(m_opened,
+        QCOMPARE(m_services.opened,
                  (QList<QUrl>{QUrl(m_services.server->origin() + QStringLiteral("/guanzhu")),
                               QUrl(m_services.server->origin() + QStringLiteral("/contact"))}));
     }

@@ -6,7 +6,6 @@
 #include "settingsstore.h"
 
 #include <QBuffer>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFont>
 #include <QGuiApplication>
@@ -70,7 +69,6 @@ class TestAccountViews : public QObject {
     AccountServices m_services;
     std::unique_ptr<QQmlApplicationEngine> m_engine;
     QQuickWindow *m_window = nullptr;
-    QList<QUrl> m_opened;
 
     // Shows `view` (a type of the module) filling a window of the given size.
     void show(const QByteArray &view, int width, int height)
@@ -137,24 +135,15 @@ class TestAccountViews : public QObject {
 
     int closes() { return m_window->property("closes").toInt(); }
 
-public slots:
-    void openUrl(const QUrl &url) { m_opened.append(url); }
-
 private slots:
     void initTestCase()
     {
         QFont font(QStringLiteral("Noto Sans CJK SC"));
         font.setFamilies({QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Color Emoji")});
         QGuiApplication::setFont(font);
-        QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
     }
-    void cleanupTestCase() { QDesktopServices::unsetUrlHandler(QStringLiteral("http")); }
 
-    void init()
-    {
-        m_services.start(m_dir.filePath(QStringLiteral("s.sqlite")), 3s);
-        m_opened.clear();
-    }
+    void init() { m_services.start(m_dir.filePath(QStringLiteral("s.sqlite")), 3s); }
 
     void cleanup()
     {
@@ -198,7 +187,7 @@ private slots:
         screenshot(QStringLiteral("phone-login-code-sent.png"));
 
         click(QStringLiteral("termsButton"));
-        QCOMPARE(m_opened,
+        QCOMPARE(m_services.opened,
                  QList<QUrl>{QUrl(m_services.server->origin() + QStringLiteral("/yinsi"))});
 
         click(QStringLiteral("loginButton"));
@@ -293,9 +282,9 @@ private slots:
 
         click(QStringLiteral("feedbackButton"));
         click(QStringLiteral("membershipButton"));
-        QCOMPARE(m_opened.size(), 2);
-        QCOMPARE(m_opened[0].path(), QStringLiteral("/contact"));
-        QCOMPARE(m_opened[1].toString(),
+        QCOMPARE(m_services.opened.size(), 2);
+        QCOMPARE(m_services.opened[0].path(), QStringLiteral("/contact"));
+        QCOMPARE(m_services.opened[1].toString(),
                  m_services.server->origin() + QStringLiteral("/pricing?userid=u-1"));
 
         // Each showing asks afresh.

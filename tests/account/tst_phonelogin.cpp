@@ -4,7 +4,6 @@
 #include "serviceorigin.h"
 #include "settingsstore.h"
 
-#include <QDesktopServices>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
@@ -21,7 +20,6 @@ class TestPhoneLogin : public QObject {
 
     QTemporaryDir m_dir;
     AccountServices m_services;
-    QList<QUrl> m_opened;
 
     // A sheet whose countdown only moves when the test ticks it.
     std::unique_ptr<PhoneLogin> makeLogin(const QString &phone = QStringLiteral("13800138000"))
@@ -45,21 +43,8 @@ class TestPhoneLogin : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(!login.errorMessage().isEmpty(), 10000);
     }
 
-public slots:
-    void openUrl(const QUrl &url) { m_opened.append(url); }
-
 private slots:
-    void initTestCase()
-    {
-        QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
-    }
-    void cleanupTestCase() { QDesktopServices::unsetUrlHandler(QStringLiteral("http")); }
-
-    void init()
-    {
-        m_services.start(m_dir.filePath(QStringLiteral("s.sqlite")), 2s);
-        m_opened.clear();
-    }
+    void init() { m_services.start(m_dir.filePath(QStringLiteral("s.sqlite")), 2s); }
 
     void cleanup() { m_services.stop(); }
 
@@ -471,14 +456,14 @@ private slots:
         QVERIFY(!login->isSendingCode());
         QVERIFY(!login->isLoggingIn());
         QVERIFY(!login->isCountdownRunning());
-        QVERIFY(m_opened.isEmpty());
+        QVERIFY(m_services.opened.isEmpty());
     }
 
     void termsPageOpensInTheBrowser()
     {
         auto login = makeLogin();
         login->openTermsPage();
-        QCOMPARE(m_opened,
+        QCOMPARE(m_services.opened,
                  QList<QUrl>{QUrl(m_services.server->origin() + QStringLiteral("/yinsi"))});
     }
 };

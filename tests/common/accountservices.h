@@ -5,18 +5,27 @@
 #include "serviceorigin.h"
 #include "settingsstore.h"
 
+#include <QDesktopServices>
 #include <QFile>
+#include <QList>
+#include <QObject>
+#include <QUrl>
 
 #include <chrono>
 #include <memory>
 
 // What the account sheet and card talk to, set up afresh for each test: a settings file of their
 // own, an HTTP client and a scriptable server standing in for the backend, installed as the
-// process-wide instances for as long as they live.
-class AccountServices {
+// process-wide instances for as long as they live. Web pages the views open are recorded in
+// `opened` instead of reaching a browser.
+class AccountServices : public QObject {
+    Q_OBJECT
+
 public:
     void start(const QString &settingsPath, std::chrono::milliseconds idleTimeout)
     {
+        opened.clear();
+        QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
         m_settingsPath = settingsPath;
         store = std::make_unique<SettingsStore>(settingsPath);
         SettingsStore::setInstance(store.get());
@@ -30,6 +39,7 @@ public:
     // Nothing is left for the next test: not the instances, not the settings file.
     void stop()
     {
+        QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
         HttpClient::setInstance(nullptr);
         SettingsStore::setInstance(nullptr);
         server.reset();
@@ -41,6 +51,9 @@ public:
     std::unique_ptr<SettingsStore> store;
     std::unique_ptr<HttpClient> client;
     std::unique_ptr<FakeHttpServer> server;
+    QList<QUrl> opened;
+
+    Q_INVOKABLE void openUrl(const QUrl &url) { opened.append(url); }
 
 private:
     QString m_settingsPath;
