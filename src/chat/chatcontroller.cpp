@@ -8,6 +8,8 @@
 #include "quotaservice.h"
 #include "settingsstore.h"
 
+#include <QScopedValueRollback>
+#include <QSet>
 #include <QTextBoundaryFinder>
 
 #include <algorithm>
@@ -73,6 +75,9 @@ ChatController::ChatController(const Services &services, QObject *parent)
     } else {
         m_selectedModel = defaultModel();
     }
+    if (ConversationStore *conversations = m_services.conversations)
+        connect(conversations, &ConversationStore::conversationSaved, this,
+                &ChatController::takeInStoredCopy);
 }
 
 ChatController::~ChatController() = default;
@@ -227,9 +232,30 @@ void ChatController::setCurrentConversation(const QUuid &id)
 
 void ChatController::saveOpenConversation()
 {
-    if (m_services.conversations)
-        m_services.conversations->saveCurrentConversation(m_currentConversationID,
-                                                          m_messages.messages());
+    if (!m_services.conversations)
+        return;
+    const QScopedValueRollback saving(m_saving, true);
+    m_services.conversations->saveCurrentConversation(m_currentConversationID,
+                                                      m_messages.messages());
+}
+
+// Another view (the main window and the popover each have one) saved the conversation this one
+// shows. Its stored copy is what this view goes on from, or this view's next save would write
+// its older list over the other's answers. Messages only this view has (a question whose
+// answer is on its way, and its placeholder) are kept after the stored ones.
+void ChatController::takeInStoredCopy(const QUuid &conversation)
+{
+    if (m_saving || conversation != m_currentConversationID)
+        return;
+    MessageList merged = m_services.conversations->conversations().value(conversation);
+    QSet<QUuid> stored;
+    for (const Message &m : std::as_const(merged))
+        stored.insert(m.id);
+    for (const Message &m : m_messages.messages()) {
+        if (!stored.contains(m.id))
+            merged.append(m);
+    }
+    m_messages.setMessages(merged);
 }
 
 // ---- user actions -----------------------------------------------------------------------------

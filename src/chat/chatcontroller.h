@@ -177,6 +177,7 @@ private:
     void scrollToBottom();
     void setCurrentConversation(const QUuid &id);
     void saveOpenConversation();
+    void takeInStoredCopy(const QUuid &conversation);
     // Lets `fill` turn the send's placeholder into its outcome, wherever that send now lives.
     // False when the send is unknown or was dropped.
     bool settle(const QUuid &placeholder, Outcome outcome,
@@ -194,4 +195,5 @@ private:
     bool m_showCard = false;
     qreal m_textEditorHeight = 40;
     QHash<QUuid, PendingSend> m_pending; // by placeholder id
+    bool m_saving = false;               // our own save, not another view's
 };

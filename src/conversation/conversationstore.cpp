@@ -114,6 +114,7 @@ void ConversationStore::saveCurrentConversation(const QUuid &id, const MessageLi
     forget(id);
     saveConversations();
     emit conversationsChanged();
+    emit conversationSaved(id);
 }
 
 void ConversationStore::clearHistory()

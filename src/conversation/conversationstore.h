@@ -53,6 +53,8 @@ public:
 
 signals:
     void conversationsChanged();
+    // One conversation was written whole; a view that shows it takes the stored copy in.
+    void conversationSaved(const QUuid &id);
 
 private:
     // Reads the stored blob unless that was done already.

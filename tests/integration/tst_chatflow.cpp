@@ -381,6 +381,61 @@ private slots:
             QCOMPARE(rows(c->messageList()), rows(stored));
     }
 
+    // The main window and the popover can have the same conversation open; a save by one must
+    // not wipe out what the other stored.
+    void twoViewsOfOneConversationKeepEachOthersAnswers_data()
+    {
+        QTest::addColumn<int>("firstDelayMs");  // the main view's answer
+        QTest::addColumn<int>("secondDelayMs"); // the popover's, asked before the first lands
+        QTest::addColumn<bool>("overlapping");
+        QTest::newRow("one after the other") << 0 << 0 << false;
+        QTest::newRow("both waiting, second lands first") << 400 << 0 << true;
+        QTest::newRow("both waiting, first lands first") << 0 << 400 << true;
+    }
+
+    void twoViewsOfOneConversationKeepEachOthersAnswers()
+    {
+        QFETCH(int, firstDelayMs);
+        QFETCH(int, secondDelayMs);
+        QFETCH(bool, overlapping);
+        ChatHarness h;
+        h.server.on("/api/proxy_openai2", [&](const FakeHttpServer::Request &request) {
+            const bool first =
+                QJsonDocument::fromJson(request.body).object().value("userMessage").toString() ==
+                u"q1";
+            Response r(200, ChatHarness::openAIBody({first ? "a1" : "a2"}));
+            r.delayMs = first ? firstDelayMs : secondDelayMs;
+            return r;
+        });
+        auto mainView = h.controller();
+        auto popover = h.controller();
+        const QUuid shared = QUuid::createUuid();
+        h.conversations.saveCurrentConversation(shared,
+                                                {Message("old q", true), Message("old a", false)});
+        mainView->selectConversation(shared);
+        popover->selectConversation(shared);
+
+        send(*mainView, QStringLiteral("gpt-4o"), QStringLiteral("q1"));
+        if (!overlapping)
+            waitUntilSettled(*mainView);
+        send(*popover, QStringLiteral("gpt-4o"), QStringLiteral("q2"));
+        waitUntilSettled(*mainView);
+        waitUntilSettled(*popover);
+
+        QStringList stored;
+        for (const Message &m : h.conversations.conversations().value(shared))
+            stored.append(m.content);
+        QCOMPARE(stored.size(), 6);
+        for (const char *content : {"old q", "old a", "q1", "a1", "q2", "a2"})
+            QVERIFY2(stored.contains(QLatin1String(content)), content);
+        if (!overlapping)
+            QCOMPARE(stored, QStringList({"old q", "old a", "q1", "a1", "q2", "a2"}));
+        // Both views show what is stored.
+        QCOMPARE(rows(mainView->messageList()),
+                 rows(h.conversations.conversations().value(shared)));
+        QCOMPARE(rows(popover->messageList()), rows(mainView->messageList()));
+    }
+
     void regeneratedReplyIsDropped()
     {
         ChatHarness h;
