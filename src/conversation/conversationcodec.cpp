@@ -54,8 +54,9 @@ void appendNumber(QByteArray &out, double value)
 {
     // Shortest text that reads back as the very same double. A whole number past the 64-bit
     // range comes out as bare digits, which the reader takes for an integer it cannot hold;
-    // written with an exponent it is a double again.
-    if (!std::isfinite(value))
+    // written with an exponent it is a double again. Negative zero is written as 0: "-0" reads
+    // back as the integer 0, and the same message would not write the same text twice.
+    if (!std::isfinite(value) || value == 0)
         value = 0;
     char buffer[32];
     auto result = std::to_chars(buffer, buffer + sizeof buffer, value);

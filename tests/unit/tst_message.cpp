@@ -64,6 +64,7 @@ private slots:
         QTest::newRow("negative, huge") << -1e300;
         QTest::newRow("smallest subnormal") << 5e-324;
         QTest::newRow("zero") << 0.0;
+        QTest::newRow("negative zero (found by fuzzing)") << -0.0;
     }
 
     void everyTimestampReadsBack()
