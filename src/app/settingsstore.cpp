@@ -224,6 +224,7 @@ std::optional<QByteArray> SettingsStore::storedBytes(const QString &key) const
     if (!m_attached)
         return std::nullopt;
     QSqlQuery q(m_db);
+    q.setForwardOnly(true);
     q.prepare(QStringLiteral("SELECT CAST(value AS BLOB) FROM settings WHERE key = ?"));
     q.addBindValue(key);
     if (!q.exec() || !q.next())
@@ -264,20 +265,11 @@ QVariant SettingsStore::value(const QString &key, Type type) const
     const auto it = m_cache.constFind(key);
     if (it == m_cache.cend() || it->type != type)
         return {};
-    if (it->onDisk)
-        return readBlob(key);
+    if (it->onDisk) {
+        const auto bytes = storedBytes(key);
+        return bytes ? QVariant(*bytes) : QVariant();
+    }
     return it->value;
-}
-
-QVariant SettingsStore::readBlob(const QString &key) const
-{
-    QSqlQuery q(m_db);
-    q.setForwardOnly(true);
-    q.prepare(QStringLiteral("SELECT value FROM settings WHERE key = ? AND type = 'blob'"));
-    q.addBindValue(key);
-    if (!q.exec() || !q.next())
-        return {};
-    return QVariant(q.value(0).toByteArray());
 }
 
 void SettingsStore::set(const QString &key, bool value)

@@ -74,8 +74,8 @@ public:
     }
 
     // The bytes stored under `key` whatever its type (text as UTF-8, numbers as their decimal
-    // text), read from the database; nullopt when there is no such row. For keeping a value
-    // that cannot be used before it is replaced.
+    // text), read from the database; nullopt when there is no such row. Blobs are read this
+    // way on demand, and a value that cannot be used is kept with it before it is replaced.
     std::optional<QByteArray> storedBytes(const QString &key) const;
 
     QString path() const { return m_path; }
@@ -101,7 +101,6 @@ private:
     void moveAsideUnreadable(const QString &reason);
     void refuseWrite(const QString &key);
     void store(const QString &key, Entry entry);
-    QVariant readBlob(const QString &key) const;
 
     QString m_path;
     QString m_connectionName;
