@@ -17,9 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     AccountCard card;
     card.setStore(&store);
-    HttpResult result;
-    result.status = 200;
-    result.body = fuzzBytes(data, size);
+    const HttpResult result = fuzzReply(data, size);
     card.handleReply(result);
 
     FUZZ_CHECK(!written);

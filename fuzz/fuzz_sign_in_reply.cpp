@@ -21,9 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     PhoneLogin login;
     login.setStore(&store);
-    HttpResult result;
-    result.status = 200;
-    result.body = fuzzBytes(data, size);
+    const HttpResult result = fuzzReply(data, size);
     login.handleLoginResponse(result);
 
     FUZZ_CHECK(!login.isLoggingIn());

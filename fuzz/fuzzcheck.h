@@ -1,5 +1,6 @@
 #pragma once
 
+#include "httpclient.h"
 #include "message.h"
 #include "settingsstore.h"
 #include <QByteArray>
@@ -22,6 +23,15 @@ inline QByteArray fuzzBytes(const uint8_t *data, size_t size)
 {
     // A deep copy: the fuzzer's buffer ends exactly at `size`, so reads past it are caught.
     return QByteArray(reinterpret_cast<const char *>(data), qsizetype(size));
+}
+
+// The input as the body of a successful HTTP answer.
+inline HttpResult fuzzReply(const uint8_t *data, size_t size)
+{
+    HttpResult result;
+    result.status = 200;
+    result.body = fuzzBytes(data, size);
+    return result;
 }
 
 // Classes that load plugins (SQLite) or post events need an application object. The
