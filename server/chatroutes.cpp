@@ -94,12 +94,12 @@ ChatRoutes::ChatRoutes(const ProviderConfig &config, ProviderForwarder &chat,
 
 void ChatRoutes::install(QHttpServer &http)
 {
-    const std::pair<const char *, ReplyFamily> proxies[] = {
-        {"/api/proxy_openai2", ReplyFamily::OpenAI},
-        {"/api/proxy_claude2", ReplyFamily::Anthropic},
-        {"/api/proxy_gemini2", ReplyFamily::Gemini}};
+    const std::pair<const char *, ProxyFamily> proxies[] = {
+        {"/api/proxy_openai2", ProxyFamily::OpenAI},
+        {"/api/proxy_claude2", ProxyFamily::Anthropic},
+        {"/api/proxy_gemini2", ProxyFamily::Gemini}};
     for (const auto &[path, family] : proxies) {
-        const ReplyFamily f = family;
+        const ProxyFamily f = family;
         http.route(QString::fromLatin1(path), QHttpServerRequest::Method::Post,
                    [this, f](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
                        QString error;
@@ -139,7 +139,7 @@ void ChatRoutes::install(QHttpServer &http)
                });
 }
 
-void ChatRoutes::answerChat(ReplyFamily family, const ChatQuestion &question,
+void ChatRoutes::answerChat(ProxyFamily family, const ChatQuestion &question,
                             QHttpServerResponder &&responder)
 {
     const qint64 created = m_clock.nowMs() / 1000;

@@ -2,7 +2,7 @@
 
 #include "chatquestion.h"
 #include "providerconfig.h"
-#include "replyfamily.h"
+#include "proxyfamily.h"
 
 #include <QObject>
 
@@ -31,7 +31,7 @@ public:
     void install(QHttpServer &http);
 
 private:
-    void answerChat(ReplyFamily family, const ChatQuestion &question,
+    void answerChat(ProxyFamily family, const ChatQuestion &question,
                     QHttpServerResponder &&responder);
     void answerImage(const ChatQuestion &question, const QString &origin,
                      QHttpServerResponder &&responder);

@@ -39,14 +39,14 @@ ProviderConfig ProviderConfig::fromEnvironment()
     return c;
 }
 
-const ProviderEndpoint &ProviderConfig::forFamily(ReplyFamily family) const
+const ProviderEndpoint &ProviderConfig::forFamily(ProxyFamily family) const
 {
     switch (family) {
-    case ReplyFamily::Anthropic:
+    case ProxyFamily::Anthropic:
         return anthropic;
-    case ReplyFamily::Gemini:
+    case ProxyFamily::Gemini:
         return gemini;
-    case ReplyFamily::OpenAI:
+    case ProxyFamily::OpenAI:
         break;
     }
     return openAI;

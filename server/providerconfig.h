@@ -1,6 +1,6 @@
 #pragma once
 
-#include "replyfamily.h"
+#include "proxyfamily.h"
 
 #include <QString>
 
@@ -33,5 +33,5 @@ struct ProviderConfig {
     int totalTimeoutMs = 55000;
 
     static ProviderConfig fromEnvironment();
-    const ProviderEndpoint &forFamily(ReplyFamily family) const;
+    const ProviderEndpoint &forFamily(ProxyFamily family) const;
 };

@@ -14,14 +14,14 @@
 
 namespace {
 
-const char *familyName(ReplyFamily family)
+const char *familyName(ProxyFamily family)
 {
     switch (family) {
-    case ReplyFamily::Anthropic:
+    case ProxyFamily::Anthropic:
         return "anthropic";
-    case ReplyFamily::Gemini:
+    case ProxyFamily::Gemini:
         return "gemini";
-    case ReplyFamily::OpenAI:
+    case ProxyFamily::OpenAI:
         break;
     }
     return "openai";
@@ -41,18 +41,18 @@ ProviderForwarder::ProviderForwarder(QNetworkAccessManager *nam, const ProviderC
     : QObject(parent), m_nam(nam), m_config(config)
 {}
 
-QNetworkRequest ProviderForwarder::requestFor(ReplyFamily family, const ProviderEndpoint &endpoint,
+QNetworkRequest ProviderForwarder::requestFor(ProxyFamily family, const ProviderEndpoint &endpoint,
                                               const QString &model) const
 {
     QString address;
     switch (family) {
-    case ReplyFamily::OpenAI:
+    case ProxyFamily::OpenAI:
         address = endpoint.baseUrl + QStringLiteral("/chat/completions");
         break;
-    case ReplyFamily::Anthropic:
+    case ProxyFamily::Anthropic:
         address = endpoint.baseUrl + QStringLiteral("/messages");
         break;
-    case ReplyFamily::Gemini:
+    case ProxyFamily::Gemini:
         address = endpoint.baseUrl + QStringLiteral("/models/") +
                   QString::fromLatin1(QUrl::toPercentEncoding(model)) +
                   QStringLiteral(":streamGenerateContent?alt=sse");
@@ -64,30 +64,30 @@ QNetworkRequest ProviderForwarder::requestFor(ReplyFamily family, const Provider
     const QByteArray key = endpoint.apiKey.toUtf8();
     if (!key.isEmpty()) {
         switch (family) {
-        case ReplyFamily::OpenAI:
+        case ProxyFamily::OpenAI:
             request.setRawHeader("Authorization", "Bearer " + key);
             break;
-        case ReplyFamily::Anthropic:
+        case ProxyFamily::Anthropic:
             request.setRawHeader("x-api-key", key);
             break;
-        case ReplyFamily::Gemini:
+        case ProxyFamily::Gemini:
             request.setRawHeader("x-goog-api-key", key);
             break;
         }
     }
-    if (family == ReplyFamily::Anthropic)
+    if (family == ProxyFamily::Anthropic)
         request.setRawHeader("anthropic-version", "2023-06-01");
     return request;
 }
 
-QByteArray ProviderForwarder::bodyFor(ReplyFamily family, const QString &model,
+QByteArray ProviderForwarder::bodyFor(ProxyFamily family, const QString &model,
                                       const ChatQuestion &question)
 {
     const QString system = question.systemMessage;
     const QString prompt = question.prompt();
     QJsonObject body;
     switch (family) {
-    case ReplyFamily::OpenAI: {
+    case ProxyFamily::OpenAI: {
         QJsonArray messages;
         if (!system.isEmpty())
             messages.append(QJsonObject{{QStringLiteral("role"), "system"},
@@ -99,7 +99,7 @@ QByteArray ProviderForwarder::bodyFor(ReplyFamily family, const QString &model,
                 {QStringLiteral("messages"), messages}};
         break;
     }
-    case ReplyFamily::Anthropic:
+    case ProxyFamily::Anthropic:
         body = {{QStringLiteral("model"), model},
                 {QStringLiteral("stream"), true},
                 {QStringLiteral("max_tokens"), 4096},
@@ -109,7 +109,7 @@ QByteArray ProviderForwarder::bodyFor(ReplyFamily family, const QString &model,
         if (!system.isEmpty())
             body.insert(QStringLiteral("system"), system);
         break;
-    case ReplyFamily::Gemini: {
+    case ProxyFamily::Gemini: {
         const auto parts = [](const QString &text) {
             return QJsonArray{QJsonObject{{QStringLiteral("text"), text}}};
         };
@@ -125,7 +125,7 @@ QByteArray ProviderForwarder::bodyFor(ReplyFamily family, const QString &model,
     return QJsonDocument(body).toJson(QJsonDocument::Compact);
 }
 
-QStringList ProviderForwarder::piecesOf(ReplyFamily family, const QByteArray &type,
+QStringList ProviderForwarder::piecesOf(ProxyFamily family, const QByteArray &type,
                                         const QByteArray &data, QString *error)
 {
     if (data == "[DONE]")
@@ -139,7 +139,7 @@ QStringList ProviderForwarder::piecesOf(ReplyFamily family, const QByteArray &ty
         return {};
     }
     switch (family) {
-    case ReplyFamily::OpenAI: {
+    case ProxyFamily::OpenAI: {
         const QJsonArray choices = event.value(QStringLiteral("choices")).toArray();
         const QJsonValue content = choices.at(0)
                                        .toObject()
@@ -150,7 +150,7 @@ QStringList ProviderForwarder::piecesOf(ReplyFamily family, const QByteArray &ty
             return {content.toString()};
         return {};
     }
-    case ReplyFamily::Anthropic: {
+    case ProxyFamily::Anthropic: {
         if (event.value(QStringLiteral("type")).toString() != u"content_block_delta")
             return {};
         const QJsonValue text =
@@ -159,7 +159,7 @@ QStringList ProviderForwarder::piecesOf(ReplyFamily family, const QByteArray &ty
             return {text.toString()};
         return {};
     }
-    case ReplyFamily::Gemini: {
+    case ProxyFamily::Gemini: {
         QStringList pieces;
         const QJsonArray candidates = event.value(QStringLiteral("candidates")).toArray();
         const QJsonArray parts = candidates.at(0)
@@ -179,7 +179,7 @@ QStringList ProviderForwarder::piecesOf(ReplyFamily family, const QByteArray &ty
     return {};
 }
 
-void ProviderForwarder::forward(ReplyFamily family, const ChatQuestion &question, Done done)
+void ProviderForwarder::forward(ProxyFamily family, const ChatQuestion &question, Done done)
 {
     const ProviderEndpoint &endpoint = m_config.forFamily(family);
     const QString model = endpoint.model.isEmpty() ? question.model : endpoint.model;

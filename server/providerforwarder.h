@@ -2,7 +2,7 @@
 
 #include "chatquestion.h"
 #include "providerconfig.h"
-#include "replyfamily.h"
+#include "proxyfamily.h"
 
 #include <QObject>
 #include <QStringList>
@@ -28,16 +28,16 @@ public:
     ProviderForwarder(QNetworkAccessManager *nam, const ProviderConfig &config,
                       QObject *parent = nullptr);
 
-    void forward(ReplyFamily family, const ChatQuestion &question, Done done);
+    void forward(ProxyFamily family, const ChatQuestion &question, Done done);
 
     // Text pieces of one upstream event; `error` set when the event reports a failure.
-    static QStringList piecesOf(ReplyFamily family, const QByteArray &type, const QByteArray &data,
+    static QStringList piecesOf(ProxyFamily family, const QByteArray &type, const QByteArray &data,
                                 QString *error);
 
 private:
-    QNetworkRequest requestFor(ReplyFamily family, const ProviderEndpoint &endpoint,
+    QNetworkRequest requestFor(ProxyFamily family, const ProviderEndpoint &endpoint,
                                const QString &model) const;
-    static QByteArray bodyFor(ReplyFamily family, const QString &model,
+    static QByteArray bodyFor(ProxyFamily family, const QString &model,
                               const ChatQuestion &question);
 
     QNetworkAccessManager *m_nam;

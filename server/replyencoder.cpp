@@ -45,15 +45,15 @@ int roughTokens(const QStringList &pieces)
 
 } // namespace
 
-QByteArray ReplyEncoder::encode(ReplyFamily family, const QString &model, const QStringList &pieces,
+QByteArray ReplyEncoder::encode(ProxyFamily family, const QString &model, const QStringList &pieces,
                                 qint64 createdSecs)
 {
     switch (family) {
-    case ReplyFamily::OpenAI:
+    case ProxyFamily::OpenAI:
         return openAI(model, pieces, createdSecs);
-    case ReplyFamily::Anthropic:
+    case ProxyFamily::Anthropic:
         return anthropic(model, pieces);
-    case ReplyFamily::Gemini:
+    case ProxyFamily::Gemini:
         return gemini(pieces);
     }
     return {};

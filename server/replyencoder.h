@@ -1,6 +1,6 @@
 #pragma once
 
-#include "replyfamily.h"
+#include "proxyfamily.h"
 
 #include <QByteArray>
 #include <QString>
@@ -9,7 +9,7 @@
 // Writes the pieces of an answer as one event-stream body in a family's layout.
 class ReplyEncoder {
 public:
-    static QByteArray encode(ReplyFamily family, const QString &model, const QStringList &pieces,
+    static QByteArray encode(ProxyFamily family, const QString &model, const QStringList &pieces,
                              qint64 createdSecs);
     static QByteArray mimeType() { return QByteArrayLiteral("text/event-stream; charset=utf-8"); }
 
