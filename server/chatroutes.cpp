@@ -1,16 +1,19 @@
 #include "chatroutes.h"
 
+#include "demopacer.h"
 #include "demoresponder.h"
 #include "imageforwarder.h"
 #include "imagegenerator.h"
 #include "imagestore.h"
 #include "jsonreply.h"
+#include "provideranswer.h"
 #include "providerforwarder.h"
 #include "replyencoder.h"
 #include "requestbody.h"
 #include "routemethods.h"
 #include "serverclock.h"
 #include "serverlog.h"
+#include "streamedanswer.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -52,8 +55,8 @@ std::optional<ChatQuestion> readQuestion(const QHttpServerRequest &request, QStr
     return q;
 }
 
-// A responder that may outlive its connection: the client can hang up while an answer is
-// still being fetched, and its socket is gone by then.
+// A responder that may outlive its connection: the client can hang up while a picture is
+// still being made, and its socket is gone by then.
 class PendingAnswer {
 public:
     explicit PendingAnswer(QHttpServerResponder &&responder)
@@ -87,9 +90,9 @@ QString imageUrl(const QString &origin, const QString &name)
 
 ChatRoutes::ChatRoutes(const ProviderConfig &config, ProviderForwarder &chat,
                        ImageForwarder &images, ImageStore &store, const ServerClock &clock,
-                       OriginFor origin, QObject *parent)
+                       OriginFor origin, int demoIntervalMs, QObject *parent)
     : QObject(parent), m_config(config), m_chat(chat), m_images(images), m_store(store),
-      m_clock(clock), m_origin(std::move(origin))
+      m_clock(clock), m_origin(std::move(origin)), m_demoIntervalMs(demoIntervalMs)
 {}
 
 void ChatRoutes::install(QHttpServer &http)
@@ -142,20 +145,14 @@ void ChatRoutes::install(QHttpServer &http)
 void ChatRoutes::answerChat(ProxyFamily family, const ChatQuestion &question,
                             QHttpServerResponder &&responder)
 {
-    const qint64 created = m_clock.nowMs() / 1000;
-    if (!m_config.forFamily(family).configured) {
-        const QStringList pieces = DemoResponder::answer(question.model, question.userMessage);
-        responder.write(ReplyEncoder::encode(family, question.model, pieces, created),
-                        ReplyEncoder::mimeType());
-        return;
-    }
-    auto pending = std::make_shared<PendingAnswer>(std::move(responder));
-    m_chat.forward(family, question,
-                   [pending, family, model = question.model,
-                    created](const ProviderForwarder::Outcome &outcome) {
-                       pending->write(ReplyEncoder::encode(family, model, outcome.pieces, created),
-                                      ReplyEncoder::mimeType(), outcome.status);
-                   });
+    AnswerSource *source = nullptr;
+    if (m_config.forFamily(family).configured)
+        source = m_chat.forward(family, question);
+    else
+        source = new DemoPacer(DemoResponder::answer(question.model, question.userMessage),
+                               m_demoIntervalMs);
+    new StreamedAnswer(std::move(responder),
+                       ReplyEncoder(family, question.model, m_clock.nowMs() / 1000), source, this);
 }
 
 void ChatRoutes::answerImage(const ChatQuestion &question, const QString &origin,

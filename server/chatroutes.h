@@ -18,7 +18,7 @@ class ServerClock;
 
 // The model endpoints: the three chat proxies, picture generation and the pictures themselves.
 // Answers come from the configured provider, or from the demo responder and the picture
-// generator when there is none.
+// generator when there is none. Chat answers stream: each piece goes out as it arrives.
 class ChatRoutes : public QObject {
     Q_OBJECT
 public:
@@ -26,7 +26,7 @@ public:
     using OriginFor = std::function<QString(const QHttpServerRequest &)>;
 
     ChatRoutes(const ProviderConfig &config, ProviderForwarder &chat, ImageForwarder &images,
-               ImageStore &store, const ServerClock &clock, OriginFor origin,
+               ImageStore &store, const ServerClock &clock, OriginFor origin, int demoIntervalMs,
                QObject *parent = nullptr);
     void install(QHttpServer &http);
 
@@ -44,4 +44,5 @@ private:
     ImageStore &m_store;
     const ServerClock &m_clock;
     OriginFor m_origin;
+    int m_demoIntervalMs;
 };

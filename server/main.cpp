@@ -1,4 +1,5 @@
 #include "accountstore.h"
+#include "demopacer.h"
 #include "phonenumber.h"
 #include "serverclock.h"
 #include "serverdatabase.h"
@@ -92,7 +93,13 @@ int main(int argc, char *argv[])
         QStringLiteral("starting-balance"),
         QStringLiteral("Balance of an account created by its first sign-in (default 500)."),
         QStringLiteral("units"), QStringLiteral("500"));
-    parser.addOptions({listenOption, portOption, dataOption, levelOption, balanceOption});
+    const QCommandLineOption demoIntervalOption(
+        QStringLiteral("demo-interval"),
+        QStringLiteral("Milliseconds between two pieces of a demo answer (default %1).")
+            .arg(DemoPacer::defaultIntervalMs),
+        QStringLiteral("ms"), QString::number(DemoPacer::defaultIntervalMs));
+    parser.addOptions(
+        {listenOption, portOption, dataOption, levelOption, balanceOption, demoIntervalOption});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("\"grant\" PHONE AMOUNT, or nothing to serve."));
     parser.process(app);
@@ -107,6 +114,11 @@ int main(int argc, char *argv[])
     const double startingBalance = parser.value(balanceOption).toDouble(&ok);
     if (!ok || !std::isfinite(startingBalance) || startingBalance < 0) {
         fail(QStringLiteral("--starting-balance needs a number of at least 0"));
+        return 2;
+    }
+    const int demoIntervalMs = parser.value(demoIntervalOption).toInt(&ok);
+    if (!ok || demoIntervalMs < 0 || demoIntervalMs > 10000) {
+        fail(QStringLiteral("--demo-interval needs a number of milliseconds from 0 to 10000"));
         return 2;
     }
     const QString dataDirectory = parser.value(dataOption);
@@ -134,6 +146,7 @@ int main(int argc, char *argv[])
     options.dataDirectory = dataDirectory;
     options.startingBalance = startingBalance;
     options.providers = ProviderConfig::fromEnvironment();
+    options.demoIntervalMs = demoIntervalMs;
     TalvoroServer server(options);
     QString error;
     if (!server.open(&error)) {

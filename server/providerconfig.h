@@ -27,8 +27,8 @@ struct ProviderConfig {
     ProviderEndpoint anthropic;
     ProviderEndpoint gemini;
     ProviderEndpoint image;
-    // The client gives up after 60 s without data and gets nothing from us until the whole
-    // answer is collected, so an upstream is cut off well before that.
+    // The client gives up after 60 s without data, and a provider that is silent for 30 s is
+    // most likely stuck; 55 s in all bounds what one question can cost.
     int idleTimeoutMs = 30000;
     int totalTimeoutMs = 55000;
 

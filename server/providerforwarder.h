@@ -5,34 +5,22 @@
 #include "proxyfamily.h"
 
 #include <QObject>
-#include <QStringList>
 
-#include <functional>
-
+class ProviderAnswer;
 class QNetworkAccessManager;
 class QNetworkRequest;
 
-// Sends a chat question to the configured provider of a family (OpenAI-compatible chat
-// completions, Anthropic messages, Gemini streamGenerateContent with alt=sse), reads the
-// provider's event stream and hands back the text pieces. Every failure ends as readable text
-// among the pieces, never as silence.
+// Prepares the answers of the configured providers: a chat question goes to a family's
+// provider (OpenAI-compatible chat completions, Anthropic messages, Gemini
+// streamGenerateContent with alt=sse) with its address, key and model.
 class ProviderForwarder : public QObject {
     Q_OBJECT
 public:
-    struct Outcome {
-        QStringList pieces;
-        int status = 200; // for our own answer: 200, or 502/504 when the provider failed us
-    };
-    using Done = std::function<void(const Outcome &)>;
-
     ProviderForwarder(QNetworkAccessManager *nam, const ProviderConfig &config,
                       QObject *parent = nullptr);
 
-    void forward(ProxyFamily family, const ChatQuestion &question, Done done);
-
-    // Text pieces of one upstream event; `error` set when the event reports a failure.
-    static QStringList piecesOf(ProxyFamily family, const QByteArray &type, const QByteArray &data,
-                                QString *error);
+    // The answer to `question`, not yet asked: it posts when started. The caller owns it.
+    ProviderAnswer *forward(ProxyFamily family, const ChatQuestion &question);
 
 private:
     QNetworkRequest requestFor(ProxyFamily family, const ProviderEndpoint &endpoint,

@@ -21,111 +21,114 @@ QByteArray eventLines(const char *type, const QJsonObject &event)
     return QByteArrayLiteral("event: ") + type + '\n' + dataLine(event);
 }
 
-QJsonObject openAIChunk(const QString &id, qint64 created, const QString &model,
-                        const QJsonObject &delta, const QJsonValue &finishReason)
+QJsonObject anthropicMessage(const QString &model)
 {
-    QJsonObject choice{{QStringLiteral("index"), 0},
-                       {QStringLiteral("delta"), delta},
-                       {QStringLiteral("logprobs"), QJsonValue::Null},
-                       {QStringLiteral("finish_reason"), finishReason}};
-    return {{QStringLiteral("id"), id},
-            {QStringLiteral("object"), QStringLiteral("chat.completion.chunk")},
-            {QStringLiteral("created"), created},
+    const QJsonObject usageIn{{QStringLiteral("input_tokens"), 1},
+                              {QStringLiteral("output_tokens"), 1}};
+    return {{QStringLiteral("id"), QStringLiteral("msg_talvoro")},
+            {QStringLiteral("type"), QStringLiteral("message")},
+            {QStringLiteral("role"), QStringLiteral("assistant")},
             {QStringLiteral("model"), model},
-            {QStringLiteral("choices"), QJsonArray{choice}}};
-}
-
-int roughTokens(const QStringList &pieces)
-{
-    qsizetype chars = 0;
-    for (const QString &p : pieces)
-        chars += p.size();
-    return int(chars / 2 + 1);
+            {QStringLiteral("content"), QJsonArray{}},
+            {QStringLiteral("stop_reason"), QJsonValue::Null},
+            {QStringLiteral("stop_sequence"), QJsonValue::Null},
+            {QStringLiteral("usage"), usageIn}};
 }
 
 } // namespace
 
-QByteArray ReplyEncoder::encode(ProxyFamily family, const QString &model, const QStringList &pieces,
-                                qint64 createdSecs)
+ReplyEncoder::ReplyEncoder(ProxyFamily family, const QString &model, qint64 createdSecs)
+    : m_family(family), m_model(model), m_created(createdSecs)
+{}
+
+QByteArray ReplyEncoder::openAIChunk(const QJsonObject &delta, const QJsonValue &finishReason) const
 {
-    switch (family) {
+    const QJsonObject choice{{QStringLiteral("index"), 0},
+                             {QStringLiteral("delta"), delta},
+                             {QStringLiteral("logprobs"), QJsonValue::Null},
+                             {QStringLiteral("finish_reason"), finishReason}};
+    return dataLine({{QStringLiteral("id"), QStringLiteral("chatcmpl-talvoro%1").arg(m_created)},
+                     {QStringLiteral("object"), QStringLiteral("chat.completion.chunk")},
+                     {QStringLiteral("created"), m_created},
+                     {QStringLiteral("model"), m_model},
+                     {QStringLiteral("choices"), QJsonArray{choice}}});
+}
+
+QByteArray ReplyEncoder::head() const
+{
+    switch (m_family) {
     case ProxyFamily::OpenAI:
-        return openAI(model, pieces, createdSecs);
+        return openAIChunk({{QStringLiteral("role"), QStringLiteral("assistant")},
+                            {QStringLiteral("content"), ""}},
+                           QJsonValue::Null);
     case ProxyFamily::Anthropic:
-        return anthropic(model, pieces);
+        return eventLines("message_start",
+                          {{QStringLiteral("type"), "message_start"},
+                           {QStringLiteral("message"), anthropicMessage(m_model)}}) +
+               eventLines("content_block_start", {{QStringLiteral("type"), "content_block_start"},
+                                                  {QStringLiteral("index"), 0},
+                                                  {QStringLiteral("content_block"),
+                                                   QJsonObject{{QStringLiteral("type"), "text"},
+                                                               {QStringLiteral("text"), ""}}}});
     case ProxyFamily::Gemini:
-        return gemini(pieces);
+        break;
     }
     return {};
 }
 
-QByteArray ReplyEncoder::openAI(const QString &model, const QStringList &pieces, qint64 created)
+QByteArray ReplyEncoder::piece(const QString &text)
 {
-    const QString id = QStringLiteral("chatcmpl-talvoro%1").arg(created);
-    QByteArray out = dataLine(openAIChunk(
-        id, created, model,
-        {{QStringLiteral("role"), QStringLiteral("assistant")}, {QStringLiteral("content"), ""}},
-        QJsonValue::Null));
-    for (const QString &piece : pieces)
-        out += dataLine(openAIChunk(id, created, model, {{QStringLiteral("content"), piece}},
-                                    QJsonValue::Null));
-    out += dataLine(openAIChunk(id, created, model, {}, QStringLiteral("stop")));
-    out += QByteArrayLiteral("data: [DONE]\n\n");
-    return out;
-}
-
-QByteArray ReplyEncoder::anthropic(const QString &model, const QStringList &pieces)
-{
-    const QJsonObject usageIn{{QStringLiteral("input_tokens"), 1},
-                              {QStringLiteral("output_tokens"), 1}};
-    const QJsonObject message{{QStringLiteral("id"), QStringLiteral("msg_talvoro")},
-                              {QStringLiteral("type"), QStringLiteral("message")},
-                              {QStringLiteral("role"), QStringLiteral("assistant")},
-                              {QStringLiteral("model"), model},
-                              {QStringLiteral("content"), QJsonArray{}},
-                              {QStringLiteral("stop_reason"), QJsonValue::Null},
-                              {QStringLiteral("stop_sequence"), QJsonValue::Null},
-                              {QStringLiteral("usage"), usageIn}};
-    QByteArray out = eventLines("message_start", {{QStringLiteral("type"), "message_start"},
-                                                  {QStringLiteral("message"), message}});
-    out +=
-        eventLines("content_block_start",
-                   {{QStringLiteral("type"), "content_block_start"},
-                    {QStringLiteral("index"), 0},
-                    {QStringLiteral("content_block"),
-                     QJsonObject{{QStringLiteral("type"), "text"}, {QStringLiteral("text"), ""}}}});
-    for (const QString &piece : pieces) {
-        out += eventLines(
+    const bool first = m_pieces == 0;
+    ++m_pieces;
+    m_chars += text.size();
+    switch (m_family) {
+    case ProxyFamily::OpenAI:
+        return openAIChunk({{QStringLiteral("content"), text}}, QJsonValue::Null);
+    case ProxyFamily::Anthropic:
+        return eventLines(
             "content_block_delta",
             {{QStringLiteral("type"), "content_block_delta"},
              {QStringLiteral("index"), 0},
              {QStringLiteral("delta"), QJsonObject{{QStringLiteral("type"), "text_delta"},
-                                                   {QStringLiteral("text"), piece}}}});
+                                                   {QStringLiteral("text"), text}}}});
+    case ProxyFamily::Gemini:
+        // The reader takes each piece as running up to the next line feed that is followed by
+        // "data: ", so a piece may hold line breaks of its own; one final line feed ends the
+        // body.
+        return (first ? QByteArrayLiteral("data: ") : QByteArrayLiteral("\ndata: ")) +
+               text.toUtf8();
     }
-    out += eventLines("content_block_stop", {{QStringLiteral("type"), "content_block_stop"},
-                                             {QStringLiteral("index"), 0}});
-    out += eventLines("message_delta",
-                      {{QStringLiteral("type"), "message_delta"},
-                       {QStringLiteral("delta"),
-                        QJsonObject{{QStringLiteral("stop_reason"), "end_turn"},
-                                    {QStringLiteral("stop_sequence"), QJsonValue::Null}}},
-                       {QStringLiteral("usage"),
-                        QJsonObject{{QStringLiteral("output_tokens"), roughTokens(pieces)}}}});
-    out += eventLines("message_stop", {{QStringLiteral("type"), "message_stop"}});
-    return out;
+    return {};
 }
 
-QByteArray ReplyEncoder::gemini(const QStringList &pieces)
+QByteArray ReplyEncoder::tail() const
 {
-    // The reader takes each piece as running up to the next line feed that is followed by
-    // "data: ", so a piece may hold line breaks of its own; one final line feed ends the body.
-    if (pieces.isEmpty())
-        return {};
-    QByteArray out;
-    for (const QString &piece : pieces) {
-        out += out.isEmpty() ? QByteArrayLiteral("data: ") : QByteArrayLiteral("\ndata: ");
-        out += piece.toUtf8();
+    switch (m_family) {
+    case ProxyFamily::OpenAI:
+        return openAIChunk({}, QStringLiteral("stop")) + QByteArrayLiteral("data: [DONE]\n\n");
+    case ProxyFamily::Anthropic:
+        return eventLines("content_block_stop", {{QStringLiteral("type"), "content_block_stop"},
+                                                 {QStringLiteral("index"), 0}}) +
+               eventLines("message_delta",
+                          {{QStringLiteral("type"), "message_delta"},
+                           {QStringLiteral("delta"),
+                            QJsonObject{{QStringLiteral("stop_reason"), "end_turn"},
+                                        {QStringLiteral("stop_sequence"), QJsonValue::Null}}},
+                           {QStringLiteral("usage"), QJsonObject{{QStringLiteral("output_tokens"),
+                                                                  int(m_chars / 2 + 1)}}}}) +
+               eventLines("message_stop", {{QStringLiteral("type"), "message_stop"}});
+    case ProxyFamily::Gemini:
+        return m_pieces > 0 ? QByteArrayLiteral("\n") : QByteArray();
     }
-    out += '\n';
-    return out;
+    return {};
+}
+
+QByteArray ReplyEncoder::encode(ProxyFamily family, const QString &model, const QStringList &pieces,
+                                qint64 createdSecs)
+{
+    ReplyEncoder encoder(family, model, createdSecs);
+    QByteArray out = encoder.head();
+    for (const QString &piece : pieces)
+        out += encoder.piece(piece);
+    return out + encoder.tail();
 }

@@ -53,9 +53,9 @@ bool TalvoroServer::open(QString *error)
     m_http = std::make_unique<QHttpServer>();
     m_accountRoutes = std::make_unique<AccountRoutes>(*m_accounts, *m_codes);
     m_accountRoutes->install(*m_http);
-    m_chatRoutes =
-        new ChatRoutes(m_options.providers, *m_chatForwarder, *m_imageForwarder, *m_images, m_clock,
-                       [this](const QHttpServerRequest &r) { return originFor(r); });
+    m_chatRoutes = new ChatRoutes(
+        m_options.providers, *m_chatForwarder, *m_imageForwarder, *m_images, m_clock,
+        [this](const QHttpServerRequest &r) { return originFor(r); }, m_options.demoIntervalMs);
     m_chatRoutes->install(*m_http);
     m_pageRoutes = std::make_unique<PageRoutes>(*m_accounts);
     m_pageRoutes->install(*m_http);

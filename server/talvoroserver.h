@@ -1,5 +1,6 @@
 #pragma once
 
+#include "demopacer.h"
 #include "providerconfig.h"
 #include "serverclock.h"
 
@@ -29,7 +30,8 @@ public:
         QString dataDirectory;
         double startingBalance = 500;
         ProviderConfig providers;
-        const ServerClock *clock = nullptr; // the system clock when null
+        const ServerClock *clock = nullptr;                // the system clock when null
+        int demoIntervalMs = DemoPacer::defaultIntervalMs; // between two pieces of a demo answer
     };
 
     explicit TalvoroServer(Options options, QObject *parent = nullptr);
