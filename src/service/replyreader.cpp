@@ -4,11 +4,14 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace ondemand = simdjson::ondemand;
 using Value = simdjson::simdjson_result<ondemand::value>;
@@ -16,32 +19,6 @@ using Value = simdjson::simdjson_result<ondemand::value>;
 namespace {
 
 constexpr std::string_view kDataPrefix = "data: ";
-
-// The body with SIMDJSON_PADDING readable bytes after its end, so every line inside it can be
-// handed to the parser without a copy of its own.
-class PaddedBody {
-public:
-    explicit PaddedBody(const QByteArray &body)
-        : m_size(size_t(body.size())), m_bytes(new char[m_size + simdjson::SIMDJSON_PADDING])
-    {
-        std::memcpy(m_bytes.get(), body.constData(), m_size);
-        std::memset(m_bytes.get() + m_size, 0, simdjson::SIMDJSON_PADDING);
-    }
-    std::string_view text() const { return {m_bytes.get(), m_size}; }
-    size_t capacityFrom(const char *p) const
-    {
-        return size_t(m_bytes.get() + m_size + simdjson::SIMDJSON_PADDING - p);
-    }
-
-private:
-    size_t m_size;
-    std::unique_ptr<char[]> m_bytes;
-};
-
-bool isUtf8(const QByteArray &body)
-{
-    return simdjson::validate_utf8(body.constData(), size_t(body.size()));
-}
 
 // Deeper nesting is a parse failure. The walk below recurses once per level, and On-Demand
 // parsing checks its own limit of 1024 levels only in debug builds: 200,000 nested arrays in
@@ -211,62 +188,155 @@ std::optional<QString> parsePayload(ondemand::parser &parser, simdjson::padded_s
     return std::nullopt;
 }
 
-// Splits the body into lines at "\n", drops a "\r" that ends a line and empty lines, and hands
-// every line that starts with "data: " to `onPayload` with every "data: " removed from it.
-template <typename OnPayload> void forEachDataLine(const PaddedBody &body, OnPayload onPayload)
-{
-    const std::string_view text = body.text();
-    std::string scratch;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string_view::npos)
-            end = text.size();
-        std::string_view line = text.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        if (line.empty() || !line.starts_with(kDataPrefix))
-            continue;
-
-        std::string_view payload = line.substr(kDataPrefix.size());
-        if (payload.find(kDataPrefix) == std::string_view::npos) {
-            onPayload(simdjson::padded_string_view(payload.data(), payload.size(),
-                                                   body.capacityFrom(payload.data())),
-                      payload);
-            continue;
-        }
-        scratch.clear();
-        size_t from = 0;
-        for (size_t at; (at = payload.find(kDataPrefix, from)) != std::string_view::npos;
-             from = at + kDataPrefix.size())
-            scratch.append(payload.substr(from, at - from));
-        scratch.append(payload.substr(from));
-        scratch.reserve(scratch.size() + simdjson::SIMDJSON_PADDING);
-        onPayload(simdjson::padded_string_view(scratch.data(), scratch.size(), scratch.capacity()),
-                  std::string_view(scratch));
-    }
-}
-
 void logParseFailure(const QString &description)
 {
     DiagnosticLog::line(QStringLiteral("JSON解析失败: ") + description);
 }
 
-} // namespace
-
-QString ReplyReader::readOpenAIStream(const QByteArray &body)
+bool validUtf8(std::string_view bytes)
 {
-    if (!isUtf8(body))
-        return {};
-    const PaddedBody padded(body);
-    ondemand::parser parser;
-    std::string collected;
-    OptionalText content;
+    return simdjson::validate_utf8(bytes.data(), bytes.size());
+}
+
+// Where the bytes stop being whole characters: the start of a multi-byte character whose last
+// bytes have not arrived yet, or the end. Bytes that are not UTF-8 at all count as whole; the
+// validator judges them.
+size_t wholeCharactersEnd(std::string_view bytes)
+{
+    const size_t n = bytes.size();
+    for (size_t back = 1; back <= 4 && back <= n; ++back) {
+        const auto c = static_cast<unsigned char>(bytes[n - back]);
+        if ((c & 0xC0) == 0x80)
+            continue;
+        const size_t length = c < 0x80             ? 1
+                              : (c & 0xE0) == 0xC0 ? 2
+                              : (c & 0xF0) == 0xE0 ? 3
+                              : (c & 0xF8) == 0xF0 ? 4
+                                                   : 1;
+        return back >= length ? n : n - back;
+    }
+    return n;
+}
+
+// The two line families: lines end at "\n", and each line that starts with "data: " carries one
+// JSON payload. A line is read when its line end arrives; until then its bytes wait here.
+class LineStreamReader : public ReplyStreamReader {
+protected:
+    // One payload, with every "data: " removed from it.
+    virtual void readPayload(simdjson::padded_string_view json, std::string_view payload) = 0;
+
+    ondemand::parser m_parser;
+
+private:
+    void consume(QByteArrayView bytes) override
+    {
+        if (m_notUtf8)
+            return;
+        const char *data = bytes.data();
+        const size_t size = size_t(bytes.size());
+        size_t start = 0;
+        if (!m_partial.empty()) {
+            const void *lineEnd = std::memchr(data, '\n', size);
+            if (!lineEnd) {
+                m_partial.append(data, size);
+                return;
+            }
+            const size_t end = size_t(static_cast<const char *>(lineEnd) - data);
+            m_partial.append(data, end);
+            readLineCopy(m_partial);
+            m_partial.clear();
+            start = end + 1;
+        }
+        while (start < size && !m_notUtf8) {
+            const void *lineEnd = std::memchr(data + start, '\n', size - start);
+            if (!lineEnd) {
+                m_partial.assign(data + start, size - start);
+                return;
+            }
+            const size_t end = size_t(static_cast<const char *>(lineEnd) - data);
+            readLine(std::string_view(data + start, end - start), data + size);
+            start = end + 1;
+        }
+    }
+
+    void end(bool complete) override
+    {
+        if (complete && !m_partial.empty())
+            readLineCopy(m_partial);
+        m_partial.clear();
+    }
+
+    void readLineCopy(const std::string &line)
+    {
+        m_line.assign(line);
+        m_line.reserve(m_line.size() + simdjson::SIMDJSON_PADDING);
+        readLine(m_line, m_line.data() + m_line.capacity());
+    }
+
+    // `line` lies in a buffer readable up to `readableEnd`; the parser reads a little past a
+    // payload's end, so a payload too close to it is copied first.
+    void readLine(std::string_view line, const char *readableEnd)
+    {
+        if (m_notUtf8)
+            return;
+        if (!validUtf8(line)) {
+            m_notUtf8 = true;
+            return;
+        }
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.empty() || !line.starts_with(kDataPrefix))
+            return;
+
+        std::string_view payload = line.substr(kDataPrefix.size());
+        if (payload.find(kDataPrefix) == std::string_view::npos) {
+            const size_t readable = size_t(readableEnd - payload.data());
+            if (readable >= payload.size() + simdjson::SIMDJSON_PADDING) {
+                readPayload(simdjson::padded_string_view(payload.data(), payload.size(), readable),
+                            payload);
+                return;
+            }
+            m_scratch.assign(payload);
+        } else {
+            m_scratch.clear();
+            size_t from = 0;
+            for (size_t at; (at = payload.find(kDataPrefix, from)) != std::string_view::npos;
+                 from = at + kDataPrefix.size())
+                m_scratch.append(payload.substr(from, at - from));
+            m_scratch.append(payload.substr(from));
+        }
+        m_scratch.reserve(m_scratch.size() + simdjson::SIMDJSON_PADDING);
+        readPayload(
+            simdjson::padded_string_view(m_scratch.data(), m_scratch.size(), m_scratch.capacity()),
+            std::string_view(m_scratch));
+    }
+
+    std::string m_partial; // a line whose line end has not arrived
+    std::string m_line;
+    std::string m_scratch;
+};
+
+class OpenAIStreamReader final : public LineStreamReader {
+    void readPayload(simdjson::padded_string_view json, std::string_view) override
+    {
+        m_content.reset();
+        bool isObject = false;
+        const auto failure =
+            parsePayload(m_parser, json, isObject, [this](std::string_view key, Value v) {
+                return key == "choices" ? readChoices(v) : skipValue(v);
+            });
+        if (failure) {
+            logParseFailure(*failure);
+            return;
+        }
+        if (isObject && m_content)
+            m_collected += *m_content;
+    }
 
     // choices[0].delta.content, when "choices" is a non-empty array of objects.
-    const auto readChoices = [&](Value value) -> simdjson::error_code {
-        content.reset();
+    simdjson::error_code readChoices(Value value)
+    {
+        m_content.reset();
         ondemand::json_type type;
         if (auto error = value.type().get(type))
             return error;
@@ -289,13 +359,13 @@ QString ReplyReader::readOpenAIStream(const QByteArray &body)
                 continue;
             }
             first = false;
-            auto error = forEachField(item, isObject, [&](std::string_view key, Value v) {
+            auto error = forEachField(item, isObject, [this](std::string_view key, Value v) {
                 if (key != "delta")
                     return skipValue(v);
-                content.reset();
+                m_content.reset();
                 bool deltaIsObject = false;
-                return forEachField(v, deltaIsObject, [&](std::string_view k, Value c) {
-                    return k == "content" ? readString(c, content) : skipValue(c);
+                return forEachField(v, deltaIsObject, [this](std::string_view k, Value c) {
+                    return k == "content" ? readString(c, m_content) : skipValue(c);
                 });
             });
             if (error)
@@ -303,113 +373,258 @@ QString ReplyReader::readOpenAIStream(const QByteArray &body)
             allObjects = allObjects && isObject;
         }
         if (first || !allObjects)
-            content.reset();
+            m_content.reset();
         return simdjson::SUCCESS;
-    };
+    }
 
-    forEachDataLine(padded, [&](simdjson::padded_string_view json, std::string_view) {
-        content.reset();
+    OptionalText m_content;
+};
+
+class ClaudeStreamReader final : public LineStreamReader {
+    void readPayload(simdjson::padded_string_view json, std::string_view payload) override
+    {
+        m_type.reset();
+        m_text.reset();
         bool isObject = false;
         const auto failure =
-            parsePayload(parser, json, isObject, [&](std::string_view key, Value v) {
-                return key == "choices" ? readChoices(v) : skipValue(v);
-            });
-        if (failure) {
-            logParseFailure(*failure);
-            return;
-        }
-        if (isObject && content)
-            collected += *content;
-    });
-    return QString::fromUtf8(collected.data(), qsizetype(collected.size()));
-}
-
-QString ReplyReader::readClaudeStream(const QByteArray &body)
-{
-    if (!isUtf8(body))
-        return {};
-    const PaddedBody padded(body);
-    ondemand::parser parser;
-    std::string collected;
-    OptionalText type;
-    OptionalText text;
-
-    forEachDataLine(padded, [&](simdjson::padded_string_view json, std::string_view payload) {
-        type.reset();
-        text.reset();
-        bool isObject = false;
-        const auto failure =
-            parsePayload(parser, json, isObject, [&](std::string_view key, Value v) {
+            parsePayload(m_parser, json, isObject, [this](std::string_view key, Value v) {
                 if (key == "type")
-                    return readString(v, type);
+                    return readString(v, m_type);
                 if (key != "delta")
                     return skipValue(v);
-                text.reset();
+                m_text.reset();
                 bool deltaIsObject = false;
-                return forEachField(v, deltaIsObject, [&](std::string_view k, Value t) {
-                    return k == "text" ? readString(t, text) : skipValue(t);
+                return forEachField(v, deltaIsObject, [this](std::string_view k, Value t) {
+                    return k == "text" ? readString(t, m_text) : skipValue(t);
                 });
             });
         if (failure) {
             logParseFailure(*failure);
             return;
         }
-        if (!isObject || !type)
+        if (!isObject || !m_type)
             return;
-        if (*type == "content_block_delta") {
-            if (text)
-                collected += *text;
-        } else if (*type == "message_delta") {
+        if (*m_type == "content_block_delta") {
+            if (m_text)
+                m_collected += *m_text;
+        } else if (*m_type == "message_delta") {
             DiagnosticLog::line(QStringLiteral("Message Delta: ") +
                                 QString::fromUtf8(payload.data(), qsizetype(payload.size())));
         } else {
             DiagnosticLog::line(QStringLiteral("Unhandled event type: ") +
-                                QString::fromUtf8(type->data(), qsizetype(type->size())));
+                                QString::fromUtf8(m_type->data(), qsizetype(m_type->size())));
         }
-    });
-    return QString::fromUtf8(collected.data(), qsizetype(collected.size()));
-}
+    }
 
-QString ReplyReader::readPlainDataStream(const QByteArray &body)
-{
-    static const QByteArray originalLabel = QStringLiteral("原文 ").toUtf8();
-    static const QByteArray pieceLabel = QStringLiteral("提取的完整内容:\n ").toUtf8();
+    OptionalText m_type;
+    OptionalText m_text;
+};
 
-    // A body that is not UTF-8 reads, and is logged, as the empty text.
-    const bool utf8 = isUtf8(body);
-    QList<DiagnosticLog::Utf8Line> log{
-        {originalLabel, utf8 ? QByteArrayView(body) : QByteArrayView()}};
-    std::string collected;
-    collected.reserve(utf8 ? size_t(body.size()) : 0);
+// Plain-text pieces: the first runs from after the first "data: " in the body, each from one
+// separator "\ndata: " to the next; a "\r" before a separator and one line end that ends the
+// body are not part of a piece. The body is kept whole: the log quotes it when it ends.
+class PlainDataStreamReader final : public ReplyStreamReader {
+    static constexpr std::string_view kSeparator = "\ndata: ";
 
-    const std::string_view text(body.constData(), size_t(utf8 ? body.size() : 0));
-    const size_t first = text.find(kDataPrefix);
-    // The pieces run from one "data: " to the next line end followed by "data: ".
-    constexpr std::string_view separator = "\ndata: ";
-    size_t start = first + kDataPrefix.size();
-    while (first != std::string_view::npos) {
-        const size_t next = text.find(separator, start);
-        std::string_view piece;
-        if (next == std::string_view::npos) {
-            piece = text.substr(start);
-            // One line end that ends the body is not part of the last piece.
+    void consume(QByteArrayView bytes) override
+    {
+        if (m_notUtf8)
+            return;
+        m_body.append(bytes.data(), size_t(bytes.size()));
+        validate(wholeCharactersEnd(m_body));
+        if (!m_notUtf8)
+            scan(false);
+    }
+
+    void end(bool) override
+    {
+        if (!m_notUtf8)
+            validate(m_body.size());
+        if (!m_notUtf8)
+            scan(true);
+        log();
+    }
+
+    void validate(size_t upTo)
+    {
+        if (upTo <= m_valid)
+            return;
+        if (!validUtf8(std::string_view(m_body).substr(m_valid, upTo - m_valid))) {
+            m_notUtf8 = true;
+            return;
+        }
+        m_valid = upTo;
+    }
+
+    // Finds what the valid bytes settle: the first "data: ", the separators, and how much of
+    // the current piece can be shown already.
+    void scan(bool bodyEnded)
+    {
+        const std::string_view text = std::string_view(m_body).substr(0, m_valid);
+        if (!m_started) {
+            const size_t first = text.find(kDataPrefix, m_searchFrom);
+            if (first == std::string_view::npos) {
+                m_searchFrom =
+                    text.size() > kDataPrefix.size() ? text.size() - kDataPrefix.size() : 0;
+                return;
+            }
+            m_started = true;
+            m_pieceStart = m_shown = m_searchFrom = first + kDataPrefix.size();
+        }
+        for (;;) {
+            const size_t next = text.find(kSeparator, m_searchFrom);
+            if (next == std::string_view::npos)
+                break;
+            size_t pieceEnd = next;
+            if (pieceEnd > m_pieceStart && text[pieceEnd - 1] == '\r')
+                --pieceEnd;
+            closePiece(pieceEnd);
+            m_pieceStart = m_shown = m_searchFrom = next + kSeparator.size();
+        }
+        m_searchFrom =
+            std::max(m_pieceStart,
+                     text.size() >= kSeparator.size() ? text.size() - kSeparator.size() + 1 : 0);
+        if (bodyEnded) {
+            std::string_view piece = text.substr(m_pieceStart);
             if (piece.ends_with("\r\n"))
                 piece.remove_suffix(2);
             else if (piece.ends_with('\n') || piece.ends_with('\r'))
                 piece.remove_suffix(1);
-        } else {
-            piece = text.substr(start, next - start);
-            if (piece.ends_with('\r'))
-                piece.remove_suffix(1);
+            closePiece(m_pieceStart + piece.size());
+            return;
         }
-        log.append({pieceLabel, QByteArrayView(piece.data(), qsizetype(piece.size()))});
-        collected.append(piece);
-        if (next == std::string_view::npos)
-            break;
-        start = next + separator.size();
+        show(text.size() - heldBack(text.substr(m_pieceStart)));
     }
-    DiagnosticLog::writeUtf8Lines(log);
-    return QString::fromUtf8(collected.data(), qsizetype(collected.size()));
+
+    // How many bytes at the end of the piece so far may still belong to a separator or to the
+    // line end that ends the body.
+    static size_t heldBack(std::string_view piece)
+    {
+        constexpr std::string_view crSeparator = "\r\ndata: ";
+        for (size_t n = std::min(piece.size(), crSeparator.size() - 1); n > 0; --n) {
+            const std::string_view tail = piece.substr(piece.size() - n);
+            if (crSeparator.starts_with(tail) || kSeparator.starts_with(tail))
+                return n;
+        }
+        return 0;
+    }
+
+    void show(size_t upTo)
+    {
+        if (upTo > m_shown) {
+            m_collected.append(m_body, m_shown, upTo - m_shown);
+            m_shown = upTo;
+        }
+    }
+
+    void closePiece(size_t pieceEnd)
+    {
+        show(pieceEnd);
+        m_pieces.push_back({m_pieceStart, pieceEnd});
+    }
+
+    void log()
+    {
+        static const QByteArray originalLabel = QStringLiteral("原文 ").toUtf8();
+        static const QByteArray pieceLabel = QStringLiteral("提取的完整内容:\n ").toUtf8();
+        QList<DiagnosticLog::Utf8Line> lines;
+        if (m_notUtf8) {
+            lines.append({originalLabel, QByteArrayView()});
+        } else {
+            lines.reserve(qsizetype(m_pieces.size()) + 1);
+            lines.append({originalLabel, QByteArrayView(m_body.data(), qsizetype(m_body.size()))});
+            for (const auto &[from, to] : m_pieces)
+                lines.append(
+                    {pieceLabel, QByteArrayView(m_body.data() + from, qsizetype(to - from))});
+        }
+        DiagnosticLog::writeUtf8Lines(lines);
+    }
+
+    std::string m_body;
+    size_t m_valid = 0;      // bytes known to be whole, valid characters
+    size_t m_searchFrom = 0; // where the search for "data: " or a separator goes on
+    bool m_started = false;  // the first "data: " was found
+    size_t m_pieceStart = 0;
+    size_t m_shown = 0; // bytes of the body whose text has been collected
+    std::vector<std::pair<size_t, size_t>> m_pieces;
+};
+
+QString read(ReplyStreamReader::Layout layout, const QByteArray &body)
+{
+    const auto reader = ReplyStreamReader::create(layout);
+    reader->feed(body);
+    reader->finish();
+    return reader->text();
+}
+
+} // namespace
+
+std::unique_ptr<ReplyStreamReader> ReplyStreamReader::create(Layout layout)
+{
+    switch (layout) {
+    case Layout::OpenAI:
+        return std::make_unique<OpenAIStreamReader>();
+    case Layout::Claude:
+        return std::make_unique<ClaudeStreamReader>();
+    case Layout::PlainData:
+        break;
+    }
+    return std::make_unique<PlainDataStreamReader>();
+}
+
+ReplyStreamReader::~ReplyStreamReader() = default;
+
+void ReplyStreamReader::feed(QByteArrayView bytes)
+{
+    if (!m_ended && !bytes.isEmpty())
+        consume(bytes);
+}
+
+void ReplyStreamReader::finish()
+{
+    if (!m_ended) {
+        m_ended = true;
+        end(true);
+    }
+}
+
+void ReplyStreamReader::cutOff()
+{
+    if (!m_ended) {
+        m_ended = true;
+        end(false);
+    }
+}
+
+QString ReplyStreamReader::takeNewText()
+{
+    if (m_notUtf8 || m_handedOut >= m_collected.size())
+        return {};
+    const size_t from = m_handedOut;
+    m_handedOut = m_collected.size();
+    return QString::fromUtf8(m_collected.data() + from, qsizetype(m_collected.size() - from));
+}
+
+QString ReplyStreamReader::text() const
+{
+    if (m_notUtf8)
+        return {};
+    return QString::fromUtf8(m_collected.data(), qsizetype(m_collected.size()));
+}
+
+QString ReplyReader::readOpenAIStream(const QByteArray &body)
+{
+    return read(ReplyStreamReader::Layout::OpenAI, body);
+}
+
+QString ReplyReader::readClaudeStream(const QByteArray &body)
+{
+    return read(ReplyStreamReader::Layout::Claude, body);
+}
+
+QString ReplyReader::readPlainDataStream(const QByteArray &body)
+{
+    return read(ReplyStreamReader::Layout::PlainData, body);
 }
 
 QString ReplyReader::formatReplyText(const QString &text)
@@ -421,6 +636,31 @@ QString ReplyReader::formatReplyText(const QString &text)
     result.replace(QLatin1String("**"), QLatin1String(""));
     result.replace(QLatin1String("\"\""), QLatin1String(""));
     return result;
+}
+
+QString ReplyReader::formatPartialReplyText(const QString &text)
+{
+    // A mark whose second half may be on its way: "**", "##", "\"\"", "<br>", a fence.
+    qsizetype end = text.size();
+    while (end > 0 && QStringView(u"*#\"`").contains(text.at(end - 1)))
+        --end;
+    for (qsizetype n = 3; n >= 1; --n) {
+        if (end >= n && QStringView(u"<br>").startsWith(QStringView(text).sliced(end - n, n))) {
+            end -= n;
+            break;
+        }
+    }
+    const QString partial = text.left(end);
+    const QString formatted = formatReplyText(partial);
+    static const QString fence = QStringLiteral("```");
+    if (!formatted.contains(fence))
+        return formatted;
+    // A block that is still arriving shows as code now, as it will once its fence closes.
+    const QString closed = formatReplyText(partial + u'\n' + fence);
+    if (closed.count(fence) < formatted.count(fence))
+        return closed;
+    // The fence's own line (its language word) is still arriving.
+    return formatted.left(formatted.lastIndexOf(fence));
 }
 
 QString ReplyReader::replaceCodeBlocks(const QString &text)

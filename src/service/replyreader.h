@@ -1,11 +1,60 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
-// Turns a complete chat response body into the answer's text. Each reader logs what the
-// diagnostic log expects for the lines it meets and returns the collected, unformatted text;
-// a body that is not UTF-8 reads as the empty text.
+#include <memory>
+#include <string>
+
+// Reads a chat response body as it arrives, in whatever pieces the network hands over. For any
+// split of a body it collects the same text and writes the same diagnostic log lines, in the same
+// order, as for the body in one piece:
+// - the two line families handle a line when its line end arrives, so a line is never read half;
+// - the plain-data family shows a piece's text as it grows and holds back only what may still
+//   turn out to be a separator ("\ndata: ") or the line end that ends the body. Its log quotes
+//   the whole body first, so it writes its log when the body ends.
+// New text is handed out in whole characters only: a character split across two network reads
+// is never shown half.
+//
+// A body that is not UTF-8 reads as the empty text. That is known only once the bad bytes have
+// arrived: the reader stops there, and its final text is empty.
+class ReplyStreamReader {
+public:
+    enum class Layout { OpenAI, Claude, PlainData };
+    static std::unique_ptr<ReplyStreamReader> create(Layout layout);
+    virtual ~ReplyStreamReader();
+
+    // The next bytes of the body.
+    void feed(QByteArrayView bytes);
+    // The body is complete: a last line without a line end is read too.
+    void finish();
+    // The body was cut off (stopped by the user, or the connection broke): what arrived is
+    // kept, except a line of the line families that never got its line end.
+    void cutOff();
+
+    // Text collected since the last call, in whole characters; empty once the body turned out
+    // not to be UTF-8.
+    QString takeNewText();
+    // Everything collected so far; after finish(), the whole answer, unformatted.
+    QString text() const;
+    bool isUtf8() const { return !m_notUtf8; }
+
+protected:
+    ReplyStreamReader() = default;
+    virtual void consume(QByteArrayView bytes) = 0;
+    virtual void end(bool complete) = 0;
+
+    std::string m_collected; // UTF-8, whole characters
+    bool m_notUtf8 = false;
+
+private:
+    size_t m_handedOut = 0;
+    bool m_ended = false;
+};
+
+// Whole-body reading and the reply clean-up. Each reader logs what the diagnostic log expects
+// for the lines it meets and returns the collected, unformatted text.
 //
 // Lines end at "\n"; a "\r" before it (CR LF line ends) belongs to the line end, not the line.
 class ReplyReader {
@@ -20,6 +69,11 @@ public:
     // The clean-up applied to every collected chat reply: fenced code blocks become
     // "<code>…</code>", heading marks a space, "<br>" a line feed, "**" and "\"\"" vanish.
     static QString formatReplyText(const QString &text);
+    // The same clean-up for the text of an answer still arriving, so that it shows as it will
+    // once complete: a fenced block whose closing fence has not come yet is shown as code
+    // already (not as raw marks that turn into code later), and a mark that is only half there
+    // ("*" of "**", "<b" of "<br>") is held back instead of flashing.
+    static QString formatPartialReplyText(const QString &text);
     // Its first step: every match of \s*```(\w+)?\s*\n([\s\S]*?)\n\s*```\s* (Unicode
     // properties on), left to right, becomes "<code>" + the second group + "</code>". Done by a
     // scan in linear time: the expression backtracks in cubic time over a long run of line
