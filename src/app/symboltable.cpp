@@ -31,6 +31,8 @@ const Symbol kSymbols[] = {
     {"arrow.up.left.and.arrow.down.right.square.fill", 0xf1ce}, // open_in_full
     {"arrow.down.right.and.arrow.up.left.square.fill", 0xf1cf}, // close_fullscreen
     {"questionmark.circle", 0xe8fd},                            // help_outline
+    {"stop.circle.fill", 0xef71},                               // stop_circle
+    {"arrow.down", 0xe5db},                                     // arrow_downward
 };
 
 const Symbol *find(const QString &name)

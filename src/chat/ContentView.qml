@@ -89,6 +89,27 @@ Item {
                     saveDialog.open()
                 }
             }
+            // Shown once the reader has scrolled away from the end; brings them back and the
+            // list follows the answer again.
+            IconButton {
+                objectName: "backToBottomButton"
+                anchors.horizontalCenter: messageList.horizontalCenter
+                anchors.bottom: messageList.bottom
+                anchors.bottomMargin: Style.spacing
+                visible: messageList.visible && !messageList.following && messageList.count > 0
+                padding: 7
+                symbol: "arrow.down"
+                symbolSize: 18
+                text: "回到底部"
+                toolTip: "回到底部"
+                onClicked: messageList.scrollToEnd()
+                background: Rectangle {
+                    radius: height / 2
+                    color: Style.white
+                    border.color: Qt.rgba(0, 0, 0, 0.12)
+                    border.width: 1
+                }
+            }
         }
 
         InputPanel {

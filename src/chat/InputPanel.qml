@@ -64,10 +64,14 @@ ColumnLayout {
             text: root.chat.messageText
             onTextEdited: text => root.chat.messageText = text
             onSend: root.chat.submitInput()
+            canStop: root.chat.isGenerating
+            onStopRequested: root.chat.stopGenerating()
             onDynamicHeightChanged: root.chat.textEditorHeight = dynamicHeight
         }
+        // While an answer of this conversation is on its way, the send button stops it.
         IconButton {
             objectName: "sendButton"
+            visible: !root.chat.isGenerating
             anchors.right: parent.right
             anchors.bottom: parent.bottom
             anchors.rightMargin: 1
@@ -77,6 +81,20 @@ ColumnLayout {
             symbolSize: 22
             text: "发送"
             onClicked: root.chat.sendMessage()
+        }
+        IconButton {
+            objectName: "stopButton"
+            visible: root.chat.isGenerating
+            anchors.right: parent.right
+            anchors.bottom: parent.bottom
+            anchors.rightMargin: 1
+            anchors.bottomMargin: 1
+            padding: 2
+            symbol: "stop.circle.fill"
+            symbolSize: 22
+            text: "停止生成"
+            toolTip: "停止生成"
+            onClicked: root.chat.stopGenerating()
         }
     }
 

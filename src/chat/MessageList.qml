@@ -33,9 +33,24 @@ ListView {
             toastRequested("复制成功！")
     }
     function saveImage(path) { saveImageRequested(path) }
+    // The list follows a growing answer only while the reader is at its end; once they scroll
+    // up, it stays where they put it until they come back (or send).
+    property bool following: true
+    property bool autoScrolling: false
+    readonly property real distanceFromEnd: contentHeight + originY + bottomMargin
+                                            - (contentY + height)
+
     function scrollToEnd() {
-        if (count > 0)
+        if (count > 0) {
+            autoScrolling = true
             positionViewAtIndex(count - 1, ListView.End)
+            autoScrolling = false
+        }
+        following = true
+    }
+    function followIfFollowing() {
+        if (following)
+            scrollToEnd()
     }
 
     objectName: "messageList"
@@ -50,9 +65,19 @@ ListView {
     Accessible.role: Accessible.List
     Accessible.name: "消息"
 
-    ScrollBar.vertical: ScrollBar { policy: ScrollBar.AsNeeded }
+    ScrollBar.vertical: ScrollBar { id: verticalBar; policy: ScrollBar.AsNeeded }
 
     delegate: MessageRow { listState: list }
+
+    // Only the reader's own scrolling (drag, flick, wheel, the scroll bar) decides whether the
+    // list follows; the list moving itself, or rows being laid out, does not.
+    onContentYChanged: {
+        if (!autoScrolling && (moving || verticalBar.pressed))
+            following = distanceFromEnd < 4
+    }
+    onMovementEnded: following = distanceFromEnd < 4
+    // A row that grows (an answer streaming in) moves the end; queued, so it is laid out first.
+    onContentHeightChanged: Qt.callLater(list.followIfFollowing)
 
     Timer {
         id: copiedTimer
@@ -69,5 +94,10 @@ ListView {
         target: list.chat
         // Queued, so the new rows are laid out before the list moves to them.
         function onScrollToBottomTriggerChanged() { Qt.callLater(list.scrollToEnd) }
+    }
+    Connections {
+        target: list.model
+        // Another conversation opened: it shows from where the list puts it, not its end.
+        function onModelReset() { list.following = false }
     }
 }

@@ -119,11 +119,12 @@ Item {
         Column {
             spacing: Style.spacing
             Repeater {
-                model: MessageBlocks.blocks(row.content)
+                // Only the blocks that change are rebuilt: a streaming answer's last one.
+                model: MessageBlockModel { content: row.content }
                 delegate: Rectangle {
                     id: block
-                    required property var modelData
-                    readonly property bool isCode: modelData.isCode
+                    required property bool isCode
+                    required property string text
                     readonly property real inset: isCode ? Style.padding : 1
                     width: isCode ? Math.min(blockText.implicitWidth + 2 * inset, parent.width)
                                   : parent.width
@@ -136,7 +137,7 @@ Item {
                         x: block.inset
                         y: block.isCode ? Style.padding : 5
                         width: block.width - 2 * block.inset
-                        text: block.modelData.text
+                        text: block.text
                         textFormat: TextEdit.PlainText
                         wrapMode: TextEdit.Wrap
                         readOnly: true

@@ -3,15 +3,18 @@ import QtQuick.Controls
 import Talvoro
 
 // The message editor: grows with its text between 60 and 300, Return sends, Shift+Return
-// breaks the line. The text lives with the owner; bind `text` and handle `textEdited`.
+// breaks the line, Escape stops an answer on its way (while `canStop`). The text lives with
+// the owner; bind `text` and handle `textEdited`.
 Rectangle {
     id: root
 
     property string text
     readonly property real dynamicHeight: controller.dynamicHeight
     property alias editor: area
+    property bool canStop: false
 
     signal send()
+    signal stopRequested()
     signal textEdited(string text)
 
     implicitHeight: dynamicHeight
@@ -48,6 +51,14 @@ Rectangle {
             bottomPadding: 8
             background: null
             Accessible.name: "输入消息"
+            // Only while there is something to stop; otherwise Escape goes on to whatever
+            // else handles it (a popup above the editor, the window).
+            Keys.onEscapePressed: event => {
+                if (root.canStop)
+                    root.stopRequested()
+                else
+                    event.accepted = false
+            }
             onTextChanged: {
                 if (text !== root.text)
                     root.textEdited(text)

@@ -1,11 +1,13 @@
 #include "chatcontroller.h"
 
+#include "answerstream.h"
 #include "chatclient.h"
 #include "conversationcodec.h"
 #include "conversationstore.h"
 #include "diagnosticlog.h"
 #include "modelcatalogue.h"
 #include "quotaservice.h"
+#include "replyreader.h"
 #include "settingsstore.h"
 
 #include <QScopedValueRollback>
@@ -78,6 +80,10 @@ ChatController::ChatController(const Services &services, QObject *parent)
     if (ConversationStore *conversations = m_services.conversations)
         connect(conversations, &ConversationStore::conversationSaved, this,
                 &ChatController::takeInStoredCopy);
+    m_refresh.setSingleShot(true);
+    m_refresh.setInterval(kRefreshIntervalMs);
+    m_refresh.setTimerType(Qt::PreciseTimer);
+    connect(&m_refresh, &QTimer::timeout, this, &ChatController::refreshPartialAnswers);
 }
 
 ChatController::~ChatController() = default;
@@ -228,6 +234,19 @@ void ChatController::setCurrentConversation(const QUuid &id)
         return;
     m_currentConversationID = id;
     emit currentConversationIDChanged();
+    updateGenerating();
+}
+
+void ChatController::updateGenerating()
+{
+    const bool generating =
+        std::any_of(m_pending.cbegin(), m_pending.cend(), [this](const PendingSend &send) {
+            return !send.discarded && send.conversation == m_currentConversationID;
+        });
+    if (generating == m_isGenerating)
+        return;
+    m_isGenerating = generating;
+    emit isGeneratingChanged();
 }
 
 void ChatController::saveOpenConversation()
@@ -294,7 +313,8 @@ void ChatController::sendMessage()
 
     const QString context = buildContext(m_messages.messages(), kContextLimit);
     const QString model = *m_selectedModel;
-    m_pending.insert(placeholder.id, PendingSend{m_currentConversationID, question, false});
+    m_pending.insert(placeholder.id, PendingSend{m_currentConversationID, question, false, {}, {}});
+    updateGenerating();
     startSend(text, context, model, placeholder.id);
 }
 
@@ -307,6 +327,9 @@ void ChatController::startSend(const QString &text, const QString &context, cons
     }
     m_services.quota->checkQuota(
         this, [this, text, context, model, placeholder](QuotaVerdict verdict) {
+            // Stopped while the quota was being asked: nothing is sent or charged.
+            if (!m_pending.contains(placeholder))
+                return;
             if (verdict == QuotaVerdict::Unanswered) {
                 showFailureNotice(placeholder, ChatClient::networkFailureNotice());
                 return;
@@ -315,8 +338,14 @@ void ChatController::startSend(const QString &text, const QString &context, cons
             target.clearLoadingFlag = [this, placeholder] {
                 clearLoadingFlag(placeholder);
             };
+            target.appendPartialText = [this, placeholder](const QString &partial) {
+                appendPartialText(placeholder, partial);
+            };
             target.appendReplyText = [this, placeholder](const QString &reply) {
                 appendReplyText(placeholder, reply);
+            };
+            target.withdraw = [this, placeholder] {
+                withdrawPlaceholder(placeholder);
             };
             target.placeImageResult = [this, placeholder](const QString &path) {
                 placeImageResult(placeholder, path);
@@ -327,8 +356,10 @@ void ChatController::startSend(const QString &text, const QString &context, cons
             target.showFailure = [this, placeholder](const QString &notice) {
                 showFailureNotice(placeholder, notice);
             };
-            m_services.chat->sendRequest(verdict == QuotaVerdict::Granted, text, context, model,
-                                         this, std::move(target));
+            AnswerStream *stream = m_services.chat->sendRequest(
+                verdict == QuotaVerdict::Granted, text, context, model, this, std::move(target));
+            if (const auto pending = m_pending.find(placeholder); pending != m_pending.end())
+                pending->stream = stream;
         });
 }
 
@@ -389,6 +420,7 @@ void ChatController::retryMessage(const QUuid &id)
         pending->discarded = true;
     m_messages.removeAt(int(t));
     m_messages.removeAt(int(l));
+    updateGenerating();
     if (m_services.conversations)
         m_services.conversations->removeMessages(m_currentConversationID, id, question.id);
 
@@ -426,6 +458,31 @@ void ChatController::selectConversation(const QUuid &id)
 void ChatController::hideWelcomeView()
 {
     hideWelcomeViewForGood();
+}
+
+void ChatController::stopGenerating()
+{
+    if (!m_isGenerating)
+        return;
+    DiagnosticLog::line(QStringLiteral("用户停止生成"));
+    QList<QUuid> open;
+    for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it) {
+        if (!it->discarded && it->conversation == m_currentConversationID)
+            open.append(it.key());
+    }
+    for (const QUuid &placeholder : std::as_const(open)) {
+        const auto pending = m_pending.constFind(placeholder);
+        if (pending == m_pending.cend())
+            continue;
+        // A streaming answer settles itself, with what arrived. Anything else (the quota
+        // still being asked, a picture on its way) has no text to keep: its outcome is dropped
+        // when it comes.
+        if (AnswerStream *stream = pending->stream)
+            stream->stop();
+        else
+            withdrawPlaceholder(placeholder);
+    }
+    updateGenerating();
 }
 
 void ChatController::answerUpgradeAlert(bool upgrade)
@@ -477,12 +534,55 @@ void ChatController::clearLoadingFlag(const QUuid &placeholder)
     }
 }
 
+void ChatController::appendPartialText(const QUuid &placeholder, const QString &text)
+{
+    const auto pending = m_pending.find(placeholder);
+    if (pending == m_pending.end())
+        return;
+    pending->partial += text;
+    // An answer for a conversation that is not open is only kept here until it ends.
+    if (pending->discarded || pending->conversation != m_currentConversationID)
+        return;
+    m_grown.insert(placeholder);
+    if (!m_refresh.isActive())
+        m_refresh.start();
+}
+
+void ChatController::refreshPartialAnswers()
+{
+    const QSet<QUuid> grown = std::exchange(m_grown, {});
+    for (const QUuid &placeholder : grown) {
+        const auto pending = m_pending.constFind(placeholder);
+        if (pending == m_pending.cend() || pending->conversation != m_currentConversationID)
+            continue;
+        if (const auto row = m_messages.indexOf(placeholder))
+            m_messages.setContent(*row, ReplyReader::formatPartialReplyText(pending->partial));
+    }
+}
+
 void ChatController::appendReplyText(const QUuid &placeholder, const QString &text)
 {
+    // The placeholder showed the text so far; the final text is the whole answer.
     settle(placeholder, Outcome::Answer, [&text](Message &m) {
-        m.content += text;
+        m.content = text;
         m.isLoading = false;
     });
+}
+
+void ChatController::withdrawPlaceholder(const QUuid &placeholder)
+{
+    const auto found = m_pending.find(placeholder);
+    if (found == m_pending.end())
+        return;
+    const PendingSend send = *found;
+    m_pending.erase(found);
+    m_grown.remove(placeholder);
+    updateGenerating();
+    if (send.discarded || send.conversation != m_currentConversationID)
+        return;
+    if (const auto row = m_messages.indexOf(placeholder))
+        m_messages.removeAt(*row);
+    saveOpenConversation();
 }
 
 void ChatController::placeImageResult(const QUuid &placeholder, const QString &path)
@@ -519,6 +619,8 @@ bool ChatController::settle(const QUuid &placeholder, Outcome outcome,
         return false;
     const PendingSend send = *found;
     m_pending.erase(found);
+    m_grown.remove(placeholder);
+    updateGenerating();
     if (send.discarded) {
         DiagnosticLog::line(QStringLiteral("回复已丢弃：对应的回答已重新生成"));
         return false;

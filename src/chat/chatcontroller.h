@@ -6,12 +6,15 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
+#include <QTimer>
 #include <QUuid>
 #include <QtQml/qqmlregistration.h>
 
 #include <optional>
 
+class AnswerStream;
 class ChatClient;
 class ConversationStore;
 class QuotaService;
@@ -43,6 +46,8 @@ class ChatController : public QObject {
     Q_PROPERTY(QString currentConversationID READ currentConversationID NOTIFY
                    currentConversationIDChanged)
     Q_PROPERTY(bool showWelcomeView READ showWelcomeView NOTIFY showWelcomeViewChanged)
+    // An answer of the open conversation is on its way: the send button stops it.
+    Q_PROPERTY(bool isGenerating READ isGenerating NOTIFY isGeneratingChanged)
 
     // View state, kept here so both halves of a view agree on it.
     Q_PROPERTY(bool showDropdown READ showDropdown WRITE setShowDropdown NOTIFY showDropdownChanged)
@@ -94,6 +99,7 @@ public:
     QString currentConversationID() const;
     QUuid currentConversationUuid() const { return m_currentConversationID; }
     bool showWelcomeView() const { return m_showWelcomeView; }
+    bool isGenerating() const { return m_isGenerating; }
 
     bool showDropdown() const { return m_showDropdown; }
     void setShowDropdown(bool show);
@@ -124,6 +130,8 @@ public:
     void selectConversation(const QUuid &id);
     Q_INVOKABLE void hideWelcomeView();
     Q_INVOKABLE void onAppear();
+    // Stops every answer of the open conversation that is on its way; what arrived is kept.
+    Q_INVOKABLE void stopGenerating();
     // The user's answer to the upgrade alert: true for "升级会员", false for "取消".
     Q_INVOKABLE void answerUpgradeAlert(bool upgrade);
 
@@ -135,12 +143,20 @@ public:
 
     // What comes back for the send whose placeholder is `placeholder`.
     void clearLoadingFlag(const QUuid &placeholder);
+    // Raw text of the answer so far; shown formatted, at most once per frame.
+    void appendPartialText(const QUuid &placeholder, const QString &text);
+    // The final, formatted answer; it replaces whatever the placeholder showed while streaming.
     void appendReplyText(const QUuid &placeholder, const QString &text);
     void placeImageResult(const QUuid &placeholder, const QString &path);
     void showQuotaExhausted(const QUuid &placeholder);
     // The send failed (network, unusable picture, unknown model): its placeholder becomes
     // `notice` and stops loading.
     void showFailureNotice(const QUuid &placeholder, const QString &notice);
+    // Stopped before any text came: the placeholder goes, the question stays and is saved.
+    void withdrawPlaceholder(const QUuid &placeholder);
+
+    // How long deltas are gathered before the open answer is shown again: about one frame.
+    static constexpr int kRefreshIntervalMs = 16;
 
     // Sends whose reply has not arrived yet.
     int pendingSends() const { return int(m_pending.size()); }
@@ -151,6 +167,7 @@ signals:
     void scrollToBottomTriggerChanged();
     void currentConversationIDChanged();
     void showWelcomeViewChanged();
+    void isGeneratingChanged();
     void showDropdownChanged();
     void showHistoryChanged();
     void showCardChanged();
@@ -166,7 +183,9 @@ private:
     struct PendingSend {
         QUuid conversation;
         Message question;
-        bool discarded = false; // its placeholder was removed on purpose
+        bool discarded = false;        // its placeholder was removed on purpose
+        QPointer<AnswerStream> stream; // while a chat answer streams in
+        QString partial;               // the answer's raw text so far
     };
     enum class Outcome { Answer, Notice };
 
@@ -182,6 +201,8 @@ private:
     // False when the send is unknown or was dropped.
     bool settle(const QUuid &placeholder, Outcome outcome,
                 const std::function<void(Message &placeholder)> &fill);
+    void refreshPartialAnswers();
+    void updateGenerating();
 
     Services m_services;
     MessageListModel m_messages;
@@ -196,4 +217,7 @@ private:
     qreal m_textEditorHeight = 40;
     QHash<QUuid, PendingSend> m_pending; // by placeholder id
     bool m_saving = false;               // our own save, not another view's
+    bool m_isGenerating = false;
+    QSet<QUuid> m_grown; // placeholders whose partial text is not shown yet
+    QTimer m_refresh;
 };

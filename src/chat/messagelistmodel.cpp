@@ -99,6 +99,15 @@ void MessageListModel::update(int row, const std::function<void(Message &)> &cha
     emit dataChanged(i, i);
 }
 
+void MessageListModel::setContent(int row, const QString &content)
+{
+    if (row < 0 || row >= m_messages.size() || m_messages.at(row).content == content)
+        return;
+    m_messages[row].content = content;
+    const QModelIndex i = index(row);
+    emit dataChanged(i, i, {ContentRole});
+}
+
 void MessageListModel::removeAt(int row)
 {
     if (row < 0 || row >= m_messages.size())

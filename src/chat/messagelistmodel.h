@@ -47,6 +47,9 @@ public:
     void replace(int row, const Message &message);
     // Changes the message at `row` in place and reports the change of that row only.
     void update(int row, const std::function<void(Message &)> &change);
+    // Changes only the text at `row`, and reports only that role of that row: an answer that
+    // grows many times a second touches nothing else.
+    void setContent(int row, const QString &content);
     void removeAt(int row);
     void clear();
 

@@ -1,5 +1,7 @@
 #include "chatclient.h"
 
+#include "answerstream.h"
+
 #include "diagnosticlog.h"
 #include "imageservice.h"
 #include "modelcatalogue.h"
@@ -24,12 +26,13 @@ ChatClient *ChatClient::instance()
     return s_instance;
 }
 
-void ChatClient::sendRequest(bool hasQuota, const QString &userMessage, const QString &conversation,
-                             const QString &model, const QObject *context, ReplyTarget target)
+AnswerStream *ChatClient::sendRequest(bool hasQuota, const QString &userMessage,
+                                      const QString &conversation, const QString &model,
+                                      const QObject *context, ReplyTarget target)
 {
     if (!hasQuota) {
         target.showQuotaExhausted();
-        return;
+        return nullptr;
     }
 
     // The question is charged before anything else, also when the model turns out unusable.
@@ -41,66 +44,75 @@ void ChatClient::sendRequest(bool hasQuota, const QString &userMessage, const QS
     if (address.isEmpty() || !url.isValid() || !m_http) {
         DiagnosticLog::line(QStringLiteral("无效的模型或URL"));
         target.showFailure(invalidModelNotice());
-        return;
+        return nullptr;
     }
 
-    const PriceTier tier = ModelCatalogue::priceTier(model);
-    const double outputRate = tier.isFlat() ? 0 : tier.outputRate;
     const QJsonObject body{
         {QStringLiteral("model"), model},
         {QStringLiteral("userMessage"), userMessage},
         {QStringLiteral("systemMessage"), QString()},
         {QStringLiteral("context"), conversation},
     };
-    const QPointer<const QObject> owner(context);
-    m_http->postJson(
-        url, body, context,
-        [this, model, outputRate, owner, target = std::move(target)](const HttpResult &result) {
-            handleModelResponse(result, model, outputRate, owner, target);
-        });
-}
-
-void ChatClient::handleModelResponse(const HttpResult &result, const QString &model,
-                                     double outputRate, const QObject *context,
-                                     const ReplyTarget &target)
-{
-    if (!result.transferred()) {
-        target.showFailure(networkFailureNotice());
-        return;
-    }
-    target.clearLoadingFlag();
-
     const auto family = ModelCatalogue::replyFamily(model);
+    if (family == ReplyFamily::ImageResult) {
+        requestImage(url, body, context, std::move(target));
+        return nullptr;
+    }
     if (!family) {
-        DiagnosticLog::line(QStringLiteral("未知的模型: ") + model);
-        return;
+        // Asked anyway, as for any model with an address; nothing can read the answer.
+        m_http->postJson(url, body, context, [model, target](const HttpResult &result) {
+            if (!result.transferred()) {
+                target.showFailure(networkFailureNotice());
+                return;
+            }
+            target.clearLoadingFlag();
+            DiagnosticLog::line(QStringLiteral("未知的模型: ") + model);
+        });
+        return nullptr;
     }
-    switch (*family) {
-    case ReplyFamily::OpenAIStream:
-        finishReply(ReplyReader::readOpenAIStream(result.body), outputRate, target);
-        return;
-    case ReplyFamily::ClaudeStream:
-        finishReply(ReplyReader::readClaudeStream(result.body), outputRate, target);
-        return;
-    case ReplyFamily::PlainDataStream:
-        finishReply(ReplyReader::readPlainDataStream(result.body), outputRate, target);
-        return;
-    case ReplyFamily::ImageResult:
-        if (!m_images) {
-            target.showFailure(ImageService::failureNotice());
-            return;
-        }
-        m_images->handleImageResponse(result.body, context, target.placeImageResult,
-                                      target.showFailure);
-        return;
-    }
+
+    const PriceTier tier = ModelCatalogue::priceTier(model);
+    const double outputRate = tier.isFlat() ? 0 : tier.outputRate;
+    const auto layout = *family == ReplyFamily::OpenAIStream ? ReplyStreamReader::Layout::OpenAI
+                        : *family == ReplyFamily::ClaudeStream
+                            ? ReplyStreamReader::Layout::Claude
+                            : ReplyStreamReader::Layout::PlainData;
+    auto *stream = new AnswerStream(ReplyStreamReader::create(layout), outputRate, m_quota,
+                                    std::move(target), this);
+    // Gone with its sender: the request is aborted then and nothing is settled.
+    if (context)
+        connect(context, &QObject::destroyed, stream, &QObject::deleteLater);
+    const QPointer<AnswerStream> guard(stream);
+    QNetworkReply *reply = m_http->postJsonStreaming(
+        url, body, context,
+        [guard](const QByteArray &bytes) {
+            if (guard)
+                guard->receive(bytes);
+        },
+        [guard](const HttpResult &result) {
+            if (guard)
+                guard->complete(result);
+        });
+    stream->attach(reply);
+    return stream;
 }
 
-void ChatClient::finishReply(const QString &collected, double outputRate, const ReplyTarget &target)
+void ChatClient::requestImage(const QUrl &url, const QJsonObject &body, const QObject *context,
+                              ReplyTarget target)
 {
-    const QString text = ReplyReader::formatReplyText(collected);
-    target.appendReplyText(text);
-    // Charged after the text is in place, also when it comes to nothing.
-    if (m_quota)
-        m_quota->deductQuota(double(QuotaService::countBillableCharacters(text)) * outputRate);
+    const QPointer<const QObject> owner(context);
+    m_http->postJson(url, body, context,
+                     [this, owner, target = std::move(target)](const HttpResult &result) {
+                         if (!result.transferred()) {
+                             target.showFailure(networkFailureNotice());
+                             return;
+                         }
+                         target.clearLoadingFlag();
+                         if (!m_images) {
+                             target.showFailure(ImageService::failureNotice());
+                             return;
+                         }
+                         m_images->handleImageResponse(result.body, owner, target.placeImageResult,
+                                                       target.showFailure);
+                     });
 }

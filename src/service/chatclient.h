@@ -1,6 +1,7 @@
 #pragma once
 
 #include "httpclient.h"
+#include "replytarget.h"
 
 #include <QObject>
 #include <QPointer>
@@ -8,22 +9,13 @@
 
 #include <functional>
 
+class AnswerStream;
 class ImageService;
 class QuotaService;
 
-// Where the outcome of one send goes. Each send gets its own, bound to its placeholder, so a
-// reply can never land on another send's message.
-struct ReplyTarget {
-    std::function<void()> clearLoadingFlag;
-    std::function<void(const QString &text)> appendReplyText;
-    std::function<void(const QString &path)> placeImageResult;
-    std::function<void()> showQuotaExhausted;
-    std::function<void(const QString &notice)> showFailure;
-};
-
-// Sends one question to the model's endpoint and hands the finished answer to the send's
-// target: charges the question, posts the request, reads the whole reply with the reader of
-// the model's family, formats it, and charges the answer.
+// Sends one question to the model's endpoint and hands the answer to the send's target as it
+// arrives: charges the question, posts the request, reads the reply with the reader of the
+// model's family while it streams in, formats what arrived, and charges the answer.
 class ChatClient : public QObject {
     Q_OBJECT
 
@@ -37,14 +29,16 @@ public:
     static QString networkFailureNotice() { return QStringLiteral("网络请求失败，请稍后重试"); }
     static QString invalidModelNotice() { return QStringLiteral("无效的模型，请重新选择"); }
 
-    // `context` owns the request: when it is gone, the reply is dropped.
-    void sendRequest(bool hasQuota, const QString &userMessage, const QString &conversation,
-                     const QString &model, const QObject *context, ReplyTarget target);
-    void handleModelResponse(const HttpResult &result, const QString &model, double outputRate,
-                             const QObject *context, const ReplyTarget &target);
+    // `context` owns the request: when it is gone, the request is aborted and the reply
+    // dropped. Returns the answer's stream for a chat model (the sender may stop it), null
+    // when nothing streams (no quota, an unusable model, the picture model).
+    AnswerStream *sendRequest(bool hasQuota, const QString &userMessage,
+                              const QString &conversation, const QString &model,
+                              const QObject *context, ReplyTarget target);
 
 private:
-    void finishReply(const QString &collected, double outputRate, const ReplyTarget &target);
+    void requestImage(const QUrl &url, const QJsonObject &body, const QObject *context,
+                      ReplyTarget target);
 
     QPointer<HttpClient> m_http;
     QPointer<QuotaService> m_quota;

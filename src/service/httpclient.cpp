@@ -37,20 +37,48 @@ void HttpClient::get(const QUrl &url, const QObject *context, Completion complet
     track(m_network->get(request(url, redirects)), context, std::move(completion));
 }
 
-void HttpClient::postJson(const QUrl &url, const QJsonObject &body, const QObject *context,
-                          Completion completion)
+QNetworkReply *HttpClient::post(const QUrl &url, const QJsonObject &body)
 {
     QNetworkRequest req = request(url, Redirects::SameOrigin);
     req.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    track(m_network->post(req, QJsonDocument(body).toJson(QJsonDocument::Compact)), context,
-          std::move(completion));
+    return m_network->post(req, QJsonDocument(body).toJson(QJsonDocument::Compact));
 }
 
-void HttpClient::track(QNetworkReply *reply, const QObject *context, Completion completion)
+void HttpClient::postJson(const QUrl &url, const QJsonObject &body, const QObject *context,
+                          Completion completion)
+{
+    track(post(url, body), context, std::move(completion));
+}
+
+QNetworkReply *HttpClient::postJsonStreaming(const QUrl &url, const QJsonObject &body,
+                                             const QObject *context, Chunk onChunk,
+                                             Completion completion)
+{
+    QNetworkReply *reply = post(url, body);
+    if (context)
+        connect(context, &QObject::destroyed, reply, &QNetworkReply::abort);
+    track(reply, context, std::move(completion), std::move(onChunk));
+    return reply;
+}
+
+void HttpClient::track(QNetworkReply *reply, const QObject *context, Completion completion,
+                       Chunk onChunk)
 {
     const QPointer<const QObject> guard(context);
     const qint64 maxBody = m_maxBodySize;
     auto tooLarge = std::make_shared<bool>(false);
+
+    if (onChunk) {
+        connect(reply, &QNetworkReply::readyRead, this,
+                [reply, guard, hasContext = context != nullptr, onChunk = std::move(onChunk),
+                 tooLarge] {
+                    if ((hasContext && !guard) || *tooLarge)
+                        return;
+                    const QByteArray bytes = reply->readAll();
+                    if (!bytes.isEmpty())
+                        onChunk(bytes);
+                });
+    }
 
     connect(reply, &QNetworkReply::downloadProgress, reply, [reply, maxBody, tooLarge](qint64 got) {
         if (got > maxBody && !*tooLarge) {

@@ -31,6 +31,8 @@ class HttpClient : public QObject {
 
 public:
     using Completion = std::function<void(const HttpResult &)>;
+    // Body bytes as they arrive, for callers that read an answer while it is on its way.
+    using Chunk = std::function<void(const QByteArray &bytes)>;
 
     enum class Redirects {
         SameOrigin, // API calls: the backend never sends us elsewhere
@@ -55,12 +57,20 @@ public:
     // POSTs `body` as compact UTF-8 JSON with the one header Content-Type: application/json.
     void postJson(const QUrl &url, const QJsonObject &body, const QObject *context,
                   Completion completion);
+    // The same, handing the body to `onChunk` as it arrives; the completion then carries only
+    // what was not handed over yet. The reply is aborted when `context` goes away, so a long
+    // answer is not downloaded for nobody. The caller may abort() the returned reply; its
+    // completion still comes, exactly once.
+    QNetworkReply *postJsonStreaming(const QUrl &url, const QJsonObject &body,
+                                     const QObject *context, Chunk onChunk, Completion completion);
 
     QNetworkAccessManager *network() const { return m_network; }
 
 private:
     QNetworkRequest request(const QUrl &url, Redirects redirects) const;
-    void track(QNetworkReply *reply, const QObject *context, Completion completion);
+    QNetworkReply *post(const QUrl &url, const QJsonObject &body);
+    void track(QNetworkReply *reply, const QObject *context, Completion completion,
+               Chunk onChunk = {});
 
     QNetworkAccessManager *m_network;
     static HttpClient *s_instance;

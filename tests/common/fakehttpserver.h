@@ -23,6 +23,8 @@ public:
         Garbage,   // raw bytes that are not HTTP, then close
         Truncated, // announce more body than is sent, then close
         Raw,       // `body` is the whole answer, status line and headers included; then close
+        Stream,    // status line and headers, then the body in chunks as the test sends it
+                   // (sendPiece), ended by endStreams() or cut by resetStreams()
     };
 
     struct Response {
@@ -88,6 +90,38 @@ public:
     }
     void clearRequests() { m_requests.clear(); }
 
+    // Answers of Behaviour::Stream whose connection is still open, oldest first.
+    int openStreams() const
+    {
+        int n = 0;
+        for (const auto &socket : m_streams)
+            n += socket && socket->state() == QAbstractSocket::ConnectedState ? 1 : 0;
+        return n;
+    }
+    // Writes the next bytes of the body of the `which`-th streamed answer.
+    void sendPiece(const QByteArray &bytes, int which = 0)
+    {
+        if (QTcpSocket *socket = m_streams.value(which); socket && !bytes.isEmpty()) {
+            socket->write(QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n");
+            socket->flush();
+        }
+    }
+    void endStreams()
+    {
+        for (const auto &socket : std::as_const(m_streams)) {
+            if (socket) {
+                socket->write("0\r\n\r\n");
+                socket->disconnectFromHost();
+            }
+        }
+    }
+    void resetStreams()
+    {
+        for (const auto &socket : std::as_const(m_streams))
+            if (socket)
+                socket->abort();
+    }
+
 private:
     void serve(QTcpSocket *socket)
     {
@@ -123,6 +157,8 @@ private:
                                           ? (*handler)(request)
                                           : Response{404, "{\"error\":\"not found\"}"};
             QPointer<QTcpSocket> guard(socket);
+            if (response.behaviour == Behaviour::Stream)
+                m_streams.append(guard);
             QTimer::singleShot(response.delayMs, this, [guard, response] {
                 if (guard)
                     answer(guard, response);
@@ -146,6 +182,13 @@ private:
             socket->write(r.body);
             socket->disconnectFromHost();
             return;
+        case Behaviour::Stream:
+            // Chunked, so that a connection cut mid-body is told apart from its end.
+            socket->write("HTTP/1.1 " + QByteArray::number(r.status) +
+                          " X\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: "
+                          "chunked\r\nConnection: close\r\n\r\n");
+            socket->flush();
+            return;
         case Behaviour::Answer:
         case Behaviour::Truncated:
             break;
@@ -165,4 +208,5 @@ private:
     QTcpServer m_server;
     QHash<QByteArray, Handler> m_handlers;
     QList<Request> m_requests;
+    QList<QPointer<QTcpSocket>> m_streams;
 };

@@ -12,6 +12,7 @@
 #include "serviceorigin.h"
 #include "settingsstore.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -205,6 +206,7 @@ private slots:
     void chatAnswerIsShownAndSaved();
     void pictureIsShownAndStored();
     void restartFindsBothConversations();
+    void stopButtonStopsAnAnswerMidway();
     void accountCardShowsTheServersBalance();
     void signOutReturnsToTheGate();
 };
@@ -265,19 +267,29 @@ void TestEndToEnd::chatAnswerIsShownAndSaved()
     LogCapture log;
     STEP(chooseModel(QStringLiteral("gpt-4o")));
     const QString question = QStringLiteral("什么是 RAII？");
+    QStringList growing; // the answer's text each time its row changed
+    const auto watch = connect(chat()->messages(), &QAbstractItemModel::dataChanged, this,
+                               [this, &growing](const QModelIndex &top) {
+                                   growing.append(chat()->messageList().at(top.row()).content);
+                               });
     STEP(ask(question));
 
-    // The question, then the answer in place of the loading dots.
+    // The question, then the answer in place of the loading dots, growing as it arrives.
     QList<QQuickItem *> shown;
-    QTRY_VERIFY_WITH_TIMEOUT((shown = rows()).size() == 2 &&
+    QTRY_VERIFY_WITH_TIMEOUT(chat()->pendingSends() == 0 && (shown = rows()).size() == 2 &&
                                  !shown.last()->property("isLoading").toBool() &&
                                  !shown.last()->property("content").toString().isEmpty(),
                              kWait);
+    disconnect(watch);
     QCOMPARE(shown.first()->property("content").toString(), question);
     QVERIFY(shown.first()->property("isUserMessage").toBool());
     m_answer = shown.last()->property("content").toString();
     QVERIFY2(m_answer.contains(question) && m_answer.contains(QStringLiteral("gpt-4o")),
              qPrintable(m_answer));
+    const auto partial = std::find_if(growing.cbegin(), growing.cend(), [&](const QString &t) {
+        return !t.isEmpty() && t.size() < m_answer.size() / 2;
+    });
+    QVERIFY2(partial != growing.cend(), qPrintable(growing.join(u'|')));
     // What is drawn is the answer: every text block is a piece of it, code included.
     QList<QQuickItem *> texts;
     collect(shown.last(), "QQuickTextEdit", texts);
@@ -360,6 +372,39 @@ void TestEndToEnd::restartFindsBothConversations()
     STEP(click(QStringLiteral("closeHistoryButton")));
     QTRY_VERIFY(!chat()->showHistory());
     STEP(waitUntilClosed(QStringLiteral("historySheet")));
+}
+
+void TestEndToEnd::stopButtonStopsAnAnswerMidway()
+{
+    chat()->newConversation();
+    LogCapture log;
+    STEP(chooseModel(QStringLiteral("claude-3-5-sonnet-20240620")));
+    STEP(ask(QStringLiteral("停一下")));
+    // Part of the answer is in its bubble; the send button has become the stop button.
+    QList<QQuickItem *> shown;
+    QTRY_VERIFY_WITH_TIMEOUT((shown = rows()).size() == 2 &&
+                                 !shown.last()->property("content").toString().isEmpty(),
+                             kWait);
+    QQuickItem *stop = item(QStringLiteral("stopButton"));
+    QVERIFY(stop && stop->isVisible());
+    QCOMPARE(QAccessible::queryAccessibleInterface(stop)->text(QAccessible::Name),
+             QStringLiteral("停止生成"));
+    QVERIFY(!item(QStringLiteral("sendButton"))->isVisible());
+    STEP(click(QStringLiteral("stopButton")));
+
+    QTRY_COMPARE(chat()->pendingSends(), 0);
+    QCOMPARE(log.count(QStringLiteral("用户停止生成")), 1);
+    const QString kept = chat()->messageList().last().content;
+    QVERIFY(!kept.isEmpty());
+    // Stopped well before the demo answer's end, which closes with its code block.
+    QVERIFY2(!kept.contains(QStringLiteral("如需真实回答")), qPrintable(kept));
+    QTRY_VERIFY(item(QStringLiteral("sendButton"))->isVisible());
+    // What was kept is what is stored, and it is charged.
+    const MessageList stored = m_app->conversations()->conversations().value(
+        QUuid::fromString(chat()->currentConversationID()));
+    QCOMPARE(stored.size(), 2);
+    QCOMPARE(stored.last().content, kept);
+    QTRY_COMPARE_WITH_TIMEOUT(log.count(QStringLiteral("扣减配额成功")), 2, kWait);
 }
 
 void TestEndToEnd::accountCardShowsTheServersBalance()

@@ -174,9 +174,9 @@ private slots:
         QTest::newRow("chat answers garbage")
             << "claude-3-haiku-20240307" << QByteArray("/api/proxy_claude2")
             << Response::with(B::Garbage) << network << QString();
-        QTest::newRow("chat body cut short")
-            << "gemini-1.5-pro" << QByteArray("/api/proxy_gemini2")
-            << Response{200, "data: partial"} << network << QString();
+        QTest::newRow("chat body cut short before any text")
+            << "gemini-1.5-pro" << QByteArray("/api/proxy_gemini2") << Response{200, "data:partial"}
+            << network << QString();
         QTest::newRow("image answer reset")
             << "dall-e-3" << image << Response::with(B::Reset) << network << QString();
         QTest::newRow("image answer not JSON")

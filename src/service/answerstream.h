@@ -1,0 +1,52 @@
+#pragma once
+
+#include "httpclient.h"
+#include "replyreader.h"
+#include "replytarget.h"
+
+#include <QObject>
+#include <QPointer>
+
+#include <memory>
+
+class QNetworkReply;
+class QuotaService;
+
+// One chat answer on its way. Feeds the body to its family's reader as it arrives and hands
+// the text so far to the send's target; then settles the send exactly once, whichever comes
+// first of: the body is complete, the user stops it, or the connection breaks. Each ending
+// keeps what arrived: formatted, placed, and charged as output.
+class AnswerStream : public QObject {
+    Q_OBJECT
+
+public:
+    AnswerStream(std::unique_ptr<ReplyStreamReader> reader, double outputRate, QuotaService *quota,
+                 ReplyTarget target, QObject *parent = nullptr);
+
+    void attach(QNetworkReply *reply) { m_reply = reply; }
+
+    void receive(const QByteArray &bytes);
+    void complete(const HttpResult &result);
+    // The user's stop: the request is aborted; the text that arrived is the answer. With no
+    // text yet, the placeholder is withdrawn.
+    void stop();
+
+    bool isSettled() const { return m_settled; }
+
+signals:
+    void settled();
+
+private:
+    enum class Ending { Complete, Stopped, Broken };
+    void settle(Ending ending);
+    void charge(const QString &text);
+
+    std::unique_ptr<ReplyStreamReader> m_reader;
+    double m_outputRate;
+    QPointer<QuotaService> m_quota;
+    ReplyTarget m_target;
+    QPointer<QNetworkReply> m_reply;
+    bool m_textShown = false;
+    bool m_stopping = false;
+    bool m_settled = false;
+};

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+// Where the outcome of one send goes. Each send gets its own, bound to its placeholder, so a
+// reply can never land on another send's message.
+struct ReplyTarget {
+    std::function<void()> clearLoadingFlag;
+    // Raw text of an answer still arriving, as it comes: unformatted, whole characters.
+    std::function<void(const QString &text)> appendPartialText;
+    // The answer's final text, formatted: it takes the placeholder's place whole.
+    std::function<void(const QString &text)> appendReplyText;
+    std::function<void(const QString &path)> placeImageResult;
+    std::function<void()> showQuotaExhausted;
+    std::function<void(const QString &notice)> showFailure;
+    // Stopped before any text arrived: the placeholder goes, the question stays.
+    std::function<void()> withdraw;
+};
