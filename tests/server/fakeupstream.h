@@ -8,7 +8,8 @@
 #include <QTimer>
 
 // A model provider on loopback that answers every request with one scripted reply: a status,
-// body pieces sent one after another, and then either the end of the connection or silence.
+// body pieces sent one after another `gapMs` apart, and then the end of the connection,
+// silence, or (cutShort) an end before the promised Content-Length, which is a broken answer.
 class FakeUpstream : public QObject {
     Q_OBJECT
 public:
@@ -17,6 +18,8 @@ public:
         QByteArray contentType = "text/event-stream";
         QList<QByteArray> pieces;
         bool stallAfterPieces = false;
+        int gapMs = 5;
+        bool cutShort = false;
     };
 
     FakeUpstream()
@@ -34,13 +37,19 @@ public:
     QByteArray requestHead;
     QByteArray requestBody;
     int requests = 0;
+    // Pieces of the last answer written so far, and whether our peer closed that connection
+    // before the script ended it.
+    int piecesSent = 0;
+    bool closedByPeer = false;
 
 private:
     void accept()
     {
         while (QTcpSocket *socket = m_server.nextPendingConnection()) {
             auto *buffer = new QByteArray;
-            connect(socket, &QTcpSocket::disconnected, socket, [buffer, socket] {
+            connect(socket, &QTcpSocket::disconnected, socket, [this, buffer, socket] {
+                if (!m_closing)
+                    closedByPeer = true;
                 delete buffer;
                 socket->deleteLater();
             });
@@ -68,8 +77,18 @@ private:
 
     void answer(QTcpSocket *socket)
     {
-        socket->write("HTTP/1.1 " + QByteArray::number(m_script.status) + " Scripted\r\n" +
-                      "Content-Type: " + m_script.contentType + "\r\nConnection: close\r\n\r\n");
+        piecesSent = 0;
+        closedByPeer = false;
+        m_closing = false;
+        QByteArray head = "HTTP/1.1 " + QByteArray::number(m_script.status) + " Scripted\r\n" +
+                          "Content-Type: " + m_script.contentType + "\r\nConnection: close\r\n";
+        if (m_script.cutShort) {
+            qsizetype length = 1000;
+            for (const QByteArray &piece : m_script.pieces)
+                length += piece.size();
+            head += "Content-Length: " + QByteArray::number(length) + "\r\n";
+        }
+        socket->write(head + "\r\n");
         sendPiece(QPointer<QTcpSocket>(socket), 0);
     }
 
@@ -78,16 +97,21 @@ private:
         if (!socket)
             return;
         if (index >= m_script.pieces.size()) {
-            if (!m_script.stallAfterPieces)
+            if (!m_script.stallAfterPieces) {
+                m_closing = true;
                 socket->disconnectFromHost();
+            }
             return;
         }
         socket->write(m_script.pieces.at(index));
         socket->flush();
+        piecesSent = index + 1;
         // Pieces go out apart, so the server sees them in separate reads.
-        QTimer::singleShot(5, this, [this, socket, index] { sendPiece(socket, index + 1); });
+        QTimer::singleShot(m_script.gapMs, this,
+                           [this, socket, index] { sendPiece(socket, index + 1); });
     }
 
     QTcpServer m_server;
     Script m_script;
+    bool m_closing = false;
 };

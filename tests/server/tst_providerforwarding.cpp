@@ -1,108 +1,12 @@
 #include "fakeupstream.h"
+#include "providerstreams.h"
 #include "replyreader.h"
 #include "servertestkit.h"
 
 #include <QBuffer>
 #include <QImage>
-#include <QJsonArray>
 
-// Streams in the providers' own published layouts, as the server receives them.
-namespace {
-
-QList<QByteArray> openAIStream()
-{
-    const QByteArray head =
-        R"({"id":"chatcmpl-1","object":"chat.completion.chunk","created":1,"model":"gpt-4o","system_fingerprint":"fp","choices":[)";
-    return {
-        "data: " + head +
-            R"({"index":0,"delta":{"role":"assistant","content":"","refusal":null},"logprobs":null,"finish_reason":null}]})" +
-            "\n\n",
-        "data: " + head +
-            R"({"index":0,"delta":{"content":"你好"},"logprobs":null,"finish_reason":null}]})" +
-            "\n\n",
-        // One event cut in two across reads.
-        "data: " + head + R"({"index":0,"delta":{"content":"，世)",
-        R"(界"},"logprobs":null,"finish_reason":null}]})"
-        "\n\n",
-        "data: " + head + R"({"index":0,"delta":{},"logprobs":null,"finish_reason":"stop"}]})" +
-            "\n\n",
-        "data: " + head +
-            R"(],"usage":{"prompt_tokens":9,"completion_tokens":3,"total_tokens":12}})" + "\n\n",
-        "data: [DONE]\n\n",
-    };
-}
-
-QList<QByteArray> anthropicStream()
-{
-    return {
-        "event: message_start\ndata: "
-        "{\"type\":\"message_start\",\"message\":{\"id\":\"msg_1\",\"type\":\"message\",\"role\":"
-        "\"assistant\",\"content\":[],\"model\":\"claude-3-5-sonnet-20240620\",\"stop_reason\":"
-        "null,\"stop_sequence\":null,\"usage\":{\"input_tokens\":25,\"output_tokens\":1}}}\n\n",
-        "event: content_block_start\ndata: "
-        "{\"type\":\"content_block_start\",\"index\":0,\"content_block\":{\"type\":\"text\","
-        "\"text\":\"\"}}\n\n",
-        "event: ping\ndata: {\"type\": \"ping\"}\n\n",
-        "event: content_block_delta\ndata: "
-        "{\"type\":\"content_block_delta\",\"index\":0,\"delta\":{\"type\":\"text_delta\",\"text\":"
-        "\"你好\"}}\n\n",
-        "event: content_block_delta\ndata: "
-        "{\"type\":\"content_block_delta\",\"index\":0,\"delta\":{\"type\":\"text_delta\",\"text\":"
-        "\"，世界\"}}\n\n",
-        "event: content_block_stop\ndata: {\"type\":\"content_block_stop\",\"index\":0}\n\n",
-        "event: message_delta\ndata: "
-        "{\"type\":\"message_delta\",\"delta\":{\"stop_reason\":\"end_turn\",\"stop_sequence\":"
-        "null},\"usage\":{\"output_tokens\":15}}\n\n",
-        "event: message_stop\ndata: {\"type\":\"message_stop\"}\n\n",
-    };
-}
-
-QList<QByteArray> geminiStream()
-{
-    const auto event = [](const char *text, const char *finish) {
-        QByteArray e = R"(data: {"candidates": [{"content": {"parts": [{"text": ")" +
-                       QByteArray(text) + R"("}],"role": "model"},)";
-        e += finish ? R"("finishReason": ")" + QByteArray(finish) + R"(",)" : QByteArray();
-        e +=
-            R"("index": 0}],"usageMetadata": {"promptTokenCount": 4,"totalTokenCount": 9},"modelVersion": "gemini-1.5-pro"})";
-        return e + "\r\n\r\n";
-    };
-    QByteArray last = event("界", "STOP");
-    // A CR LF pair split across two reads.
-    return {event("你好", nullptr), event("，世", nullptr), last.chopped(3), last.right(3)};
-}
-
-QString textOf(const QString &path, const QByteArray &body)
-{
-    if (path.contains("openai"))
-        return ReplyReader::readOpenAIStream(body);
-    if (path.contains("claude"))
-        return ReplyReader::readClaudeStream(body);
-    return ReplyReader::readPlainDataStream(body);
-}
-
-ProviderConfig pointedAt(const QString &origin, int idleMs = 20000)
-{
-    ProviderConfig c;
-    for (ProviderEndpoint *p : {&c.openAI, &c.anthropic, &c.gemini, &c.image}) {
-        p->apiKey = QStringLiteral("test-key");
-        p->baseUrl = origin + QStringLiteral("/v1");
-        p->configured = true;
-    }
-    c.idleTimeoutMs = idleMs;
-    c.totalTimeoutMs = 30000;
-    return c;
-}
-
-QJsonObject question(const QString &model)
-{
-    return {{"model", model},
-            {"userMessage", QStringLiteral("问候一下")},
-            {"systemMessage", QStringLiteral("简短回答")},
-            {"context", QStringLiteral("早上好\n问候一下")}};
-}
-
-} // namespace
+using namespace ProviderStreams;
 
 class ProviderForwardingTest : public QObject {
     Q_OBJECT
