@@ -119,6 +119,45 @@ BENCHMARK(BM_ReadOpenAIStream)->Arg(kMB)->Arg(10 * kMB)->Unit(benchmark::kMillis
 BENCHMARK(BM_ReadClaudeStream)->Arg(kMB)->Arg(10 * kMB)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReadPlainDataStream)->Arg(kMB)->Arg(10 * kMB)->Unit(benchmark::kMillisecond);
 
+// A body as the network hands it over, in 4 KiB reads: each read fed to the reader and the new
+// text taken out for the bubble, then the whole answer at the end.
+template <QByteArray (*Make)(qsizetype), ReplyStreamReader::Layout layout>
+void readInPieces(benchmark::State &state)
+{
+    const QByteArray body = Make(10 * kMB);
+    constexpr qsizetype kRead = 4096;
+    QList<QByteArray> reads;
+    for (qsizetype at = 0; at < body.size(); at += kRead)
+        reads.append(body.mid(at, kRead));
+    const QuietStdout quiet;
+    for (auto _ : state) {
+        const auto reader = ReplyStreamReader::create(layout);
+        for (const QByteArray &read : std::as_const(reads)) {
+            reader->feed(read);
+            benchmark::DoNotOptimize(reader->takeNewText());
+        }
+        reader->finish();
+        benchmark::DoNotOptimize(reader->text());
+    }
+    state.SetBytesProcessed(state.iterations() * body.size());
+}
+
+void BM_ReadOpenAIStreamIn4KiBReads(benchmark::State &state)
+{
+    readInPieces<openAIBody, ReplyStreamReader::Layout::OpenAI>(state);
+}
+void BM_ReadClaudeStreamIn4KiBReads(benchmark::State &state)
+{
+    readInPieces<claudeBody, ReplyStreamReader::Layout::Claude>(state);
+}
+void BM_ReadPlainDataStreamIn4KiBReads(benchmark::State &state)
+{
+    readInPieces<plainBody, ReplyStreamReader::Layout::PlainData>(state);
+}
+BENCHMARK(BM_ReadOpenAIStreamIn4KiBReads)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadClaudeStreamIn4KiBReads)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadPlainDataStreamIn4KiBReads)->Unit(benchmark::kMillisecond);
+
 void BM_FormatReplyText(benchmark::State &state)
 {
     const QString text = benchText(int(kMB), 7);

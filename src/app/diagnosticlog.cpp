@@ -26,13 +26,17 @@ void DiagnosticLog::write(const QStringList &items)
 void DiagnosticLog::writeUtf8Lines(const QList<Utf8Line> &lines)
 {
     qsizetype size = 0;
-    for (const auto &[label, text] : lines)
-        size += label.size() + text.size() + 1;
+    for (const auto &[label, text] : lines) {
+        size += label.size() + 1;
+        for (const QByteArrayView part : text)
+            size += part.size();
+    }
     QByteArray bytes;
     bytes.reserve(size);
     for (const auto &[label, text] : lines) {
         bytes.append(label);
-        bytes.append(text);
+        for (const QByteArrayView part : text)
+            bytes.append(part);
         bytes.append('\n');
     }
 
@@ -40,8 +44,14 @@ void DiagnosticLog::writeUtf8Lines(const QList<Utf8Line> &lines)
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fflush(stdout);
     if (Sink sink = s_sink.load()) {
-        for (const auto &[label, text] : lines)
-            sink(QString::fromUtf8(label) + QString::fromUtf8(text));
+        qsizetype at = 0;
+        for (const auto &[label, text] : lines) {
+            qsizetype length = label.size();
+            for (const QByteArrayView part : text)
+                length += part.size();
+            sink(QString::fromUtf8(bytes.constData() + at, length));
+            at += length + 1;
+        }
     }
 }
 

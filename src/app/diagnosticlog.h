@@ -24,8 +24,12 @@ public:
 
     // Writes several log lines, each given as UTF-8 text, with one flush: for callers that log
     // large texts line by line, where converting and flushing each one would dominate.
-    // A line is its label followed by its text, both UTF-8 and written as they are.
-    using Utf8Line = std::pair<QByteArrayView, QByteArrayView>;
+    // A line is its label followed by its text, both UTF-8 and written as they are; the text may
+    // come in parts (a body that arrived in pieces), written one after the other.
+    struct Utf8Line {
+        QByteArrayView label;
+        QList<QByteArrayView> text;
+    };
     static void writeUtf8Lines(const QList<Utf8Line> &lines);
 
     // Tests read the log through this hook; production leaves it unset.

@@ -13,179 +13,51 @@
 #include <utility>
 #include <vector>
 
-namespace ondemand = simdjson::ondemand;
-using Value = simdjson::simdjson_result<ondemand::value>;
-
 namespace {
 
 constexpr std::string_view kDataPrefix = "data: ";
 
-// Deeper nesting is a parse failure. The walk below recurses once per level, and On-Demand
-// parsing checks its own limit of 1024 levels only in debug builds: 200,000 nested arrays in
-// one answer overflowed the stack. The few levels above a walked value (the line, "choices",
-// "delta") stay within the parser's limit too.
-constexpr int kMaxDepth = 1000;
-
-// Walks a value to its end so that every part of it is checked, the parts no reader looks at
-// included: a payload is either valid JSON as a whole or a parse failure.
-simdjson::error_code skipValue(Value value, int depth = 0)
-{
-    if (depth >= kMaxDepth)
-        return simdjson::DEPTH_ERROR;
-    ondemand::json_type type;
-    if (auto error = value.type().get(type))
-        return error;
-    switch (type) {
-    case ondemand::json_type::object: {
-        ondemand::object object;
-        if (auto error = value.get_object().get(object))
-            return error;
-        for (auto field : object) {
-            std::string_view key;
-            if (auto error = field.unescaped_key().get(key))
-                return error;
-            if (auto error = skipValue(field.value(), depth + 1))
-                return error;
-        }
-        return simdjson::SUCCESS;
-    }
-    case ondemand::json_type::array: {
-        ondemand::array array;
-        if (auto error = value.get_array().get(array))
-            return error;
-        for (auto element : array) {
-            if (auto error = skipValue(element, depth + 1))
-                return error;
-        }
-        return simdjson::SUCCESS;
-    }
-    case ondemand::json_type::string: {
-        std::string_view s;
-        return value.get_string().get(s);
-    }
-    case ondemand::json_type::number: {
-        double d;
-        return value.get_double().get(d);
-    }
-    case ondemand::json_type::boolean: {
-        bool b;
-        return value.get_bool().get(b);
-    }
-    case ondemand::json_type::null: {
-        bool isNull = false;
-        if (auto error = value.is_null().get(isNull))
-            return error;
-        return isNull ? simdjson::SUCCESS : simdjson::INCORRECT_TYPE;
-    }
-    }
-    return simdjson::TAPE_ERROR;
-}
-
-// A string member that may be absent; its buffer is reused from line to line so reading a
-// large body allocates almost nothing.
-struct OptionalText {
-    std::string text;
-    bool present = false;
-
-    void reset() { present = false; }
-    void assign(std::string_view s)
-    {
-        text.assign(s);
-        present = true;
-    }
-    explicit operator bool() const { return present; }
-    const std::string &operator*() const { return text; }
-    const std::string *operator->() const { return &text; }
-};
-
-// Reads `value` as a string into `out` when it is one; any other valid value leaves `out`
-// empty.
-simdjson::error_code readString(Value value, OptionalText &out)
-{
-    out.reset();
-    ondemand::json_type type;
-    if (auto error = value.type().get(type))
-        return error;
-    if (type != ondemand::json_type::string)
-        return skipValue(value);
-    std::string_view s;
-    if (auto error = value.get_string().get(s))
-        return error;
-    out.assign(s);
-    return simdjson::SUCCESS;
-}
-
-// Calls `onField(key, value)` for every member of an object value; `isObject` tells whether it
-// was one (anything else is skipped, still checked).
-template <typename OnField>
-simdjson::error_code forEachField(Value value, bool &isObject, OnField onField)
-{
-    ondemand::json_type type;
-    if (auto error = value.type().get(type))
-        return error;
-    isObject = type == ondemand::json_type::object;
-    if (!isObject)
-        return skipValue(value);
-    ondemand::object object;
-    if (auto error = value.get_object().get(object))
-        return error;
-    for (auto field : object) {
-        std::string_view key;
-        if (auto error = field.unescaped_key().get(key))
-            return error;
-        if (auto error = onField(key, field.value()))
-            return error;
-    }
-    return simdjson::SUCCESS;
-}
+// A payload is either valid JSON as a whole, the parts no reader looks at included, or a parse
+// failure: the DOM parser checks every value of it in one pass (On-Demand parsing, which checks
+// only what is read, walked the rest value by value at less than half the speed). Nesting
+// deeper than its 1024 levels is a parse failure too.
+using Element = simdjson::dom::element;
 
 const char *bareValueError()
 {
     return "JSON text is a bare value, not an object or array";
 }
 
-// Parses one event payload. `onRoot` reads the top-level object; a top-level array is checked
-// and then ignored. Returns the parser's error description on failure.
-template <typename OnRoot>
-std::optional<QString> parsePayload(ondemand::parser &parser, simdjson::padded_string_view json,
-                                    bool &isObject, OnRoot onRoot)
+// Parses one event payload; `root` is its top-level object, or null for a top-level array
+// (valid, and of no use). Returns the parser's error description on failure.
+std::optional<QString> parsePayload(simdjson::dom::parser &parser, std::string_view json,
+                                    simdjson::dom::object *root, bool &isObject)
 {
     isObject = false;
-    const auto failed = [](simdjson::error_code error) {
-        return std::optional<QString>(QString::fromUtf8(simdjson::error_message(error)));
-    };
-    ondemand::document doc;
-    if (auto error = parser.iterate(json).get(doc))
-        return failed(error);
-    ondemand::json_type type;
-    if (auto error = doc.type().get(type))
-        return failed(error);
-    if (type != ondemand::json_type::object && type != ondemand::json_type::array)
+    Element doc;
+    if (auto error = parser.parse(json.data(), json.size(), false).get(doc))
+        return QString::fromUtf8(simdjson::error_message(error));
+    if (doc.is_array())
+        return std::nullopt;
+    if (!doc.is_object())
         return QString::fromUtf8(bareValueError());
-
-    ondemand::value root;
-    if (auto error = doc.get_value().get(root))
-        return failed(error);
-    if (type == ondemand::json_type::object) {
-        ondemand::object object;
-        if (auto error = root.get_object().get(object))
-            return failed(error);
-        for (auto field : object) {
-            std::string_view key;
-            if (auto error = field.unescaped_key().get(key))
-                return failed(error);
-            if (auto error = onRoot(key, field.value()))
-                return failed(error);
-        }
-        isObject = true;
-    } else if (auto error = skipValue(Value(std::move(root)))) {
-        return failed(error);
-    }
-    // Anything after the top-level value makes the payload invalid.
-    const char *rest = nullptr;
-    if (doc.current_location().get(rest) == simdjson::SUCCESS)
-        return failed(simdjson::TRAILING_CONTENT);
+    isObject = doc.get_object().get(*root) == simdjson::SUCCESS;
     return std::nullopt;
+}
+
+// The member `key` of `object` when it is present and of the wanted type; the last one wins
+// when a key is repeated, as when the object is read member by member.
+template <typename T> std::optional<T> member(simdjson::dom::object object, std::string_view key)
+{
+    std::optional<T> found;
+    for (const auto field : object) {
+        if (field.key == key) {
+            T value;
+            found = field.value.get(value) == simdjson::SUCCESS ? std::optional<T>(value)
+                                                                : std::nullopt;
+        }
+    }
+    return found;
 }
 
 void logParseFailure(const QString &description)
@@ -222,17 +94,18 @@ size_t wholeCharactersEnd(std::string_view bytes)
 // JSON payload. A line is read when its line end arrives; until then its bytes wait here.
 class LineStreamReader : public ReplyStreamReader {
 protected:
-    // One payload, with every "data: " removed from it.
-    virtual void readPayload(simdjson::padded_string_view json, std::string_view payload) = 0;
+    // One payload, with every "data: " removed from it; readable for SIMDJSON_PADDING bytes
+    // past its end.
+    virtual void readPayload(std::string_view payload) = 0;
 
-    ondemand::parser m_parser;
+    simdjson::dom::parser m_parser;
 
 private:
-    void consume(QByteArrayView bytes) override
+    void consume(const QByteArray &bytes) override
     {
         if (m_notUtf8)
             return;
-        const char *data = bytes.data();
+        const char *data = bytes.constData();
         const size_t size = size_t(bytes.size());
         size_t start = 0;
         if (!m_partial.empty()) {
@@ -292,8 +165,7 @@ private:
         if (payload.find(kDataPrefix) == std::string_view::npos) {
             const size_t readable = size_t(readableEnd - payload.data());
             if (readable >= payload.size() + simdjson::SIMDJSON_PADDING) {
-                readPayload(simdjson::padded_string_view(payload.data(), payload.size(), readable),
-                            payload);
+                readPayload(payload);
                 return;
             }
             m_scratch.assign(payload);
@@ -306,9 +178,7 @@ private:
             m_scratch.append(payload.substr(from));
         }
         m_scratch.reserve(m_scratch.size() + simdjson::SIMDJSON_PADDING);
-        readPayload(
-            simdjson::padded_string_view(m_scratch.data(), m_scratch.size(), m_scratch.capacity()),
-            std::string_view(m_scratch));
+        readPayload(m_scratch);
     }
 
     std::string m_partial; // a line whose line end has not arrived
@@ -317,139 +187,135 @@ private:
 };
 
 class OpenAIStreamReader final : public LineStreamReader {
-    void readPayload(simdjson::padded_string_view json, std::string_view) override
+    void readPayload(std::string_view payload) override
     {
-        m_content.reset();
+        simdjson::dom::object root;
         bool isObject = false;
-        const auto failure =
-            parsePayload(m_parser, json, isObject, [this](std::string_view key, Value v) {
-                return key == "choices" ? readChoices(v) : skipValue(v);
-            });
-        if (failure) {
+        if (const auto failure = parsePayload(m_parser, payload, &root, isObject)) {
             logParseFailure(*failure);
             return;
         }
-        if (isObject && m_content)
-            m_collected += *m_content;
-    }
-
-    // choices[0].delta.content, when "choices" is a non-empty array of objects.
-    simdjson::error_code readChoices(Value value)
-    {
-        m_content.reset();
-        ondemand::json_type type;
-        if (auto error = value.type().get(type))
-            return error;
-        if (type != ondemand::json_type::array)
-            return skipValue(value);
-        ondemand::array array;
-        if (auto error = value.get_array().get(array))
-            return error;
-        bool allObjects = true;
-        bool first = true;
-        for (auto element : array) {
-            Value item = element;
-            bool isObject = false;
-            if (!first) {
-                if (auto error = item.type().get(type))
-                    return error;
-                allObjects = allObjects && type == ondemand::json_type::object;
-                if (auto error = skipValue(item))
-                    return error;
-                continue;
-            }
-            first = false;
-            auto error = forEachField(item, isObject, [this](std::string_view key, Value v) {
-                if (key != "delta")
-                    return skipValue(v);
-                m_content.reset();
-                bool deltaIsObject = false;
-                return forEachField(v, deltaIsObject, [this](std::string_view k, Value c) {
-                    return k == "content" ? readString(c, m_content) : skipValue(c);
-                });
-            });
-            if (error)
-                return error;
-            allObjects = allObjects && isObject;
+        if (!isObject)
+            return;
+        // choices[0].delta.content, when "choices" is a non-empty array of objects.
+        const auto choices = member<simdjson::dom::array>(root, "choices");
+        if (!choices || choices->size() == 0)
+            return;
+        for (const Element choice : *choices) {
+            if (!choice.is_object())
+                return;
         }
-        if (first || !allObjects)
-            m_content.reset();
-        return simdjson::SUCCESS;
+        simdjson::dom::object first;
+        if ((*choices).at(0).get(first) != simdjson::SUCCESS)
+            return;
+        const auto delta = member<simdjson::dom::object>(first, "delta");
+        if (!delta)
+            return;
+        if (const auto content = member<std::string_view>(*delta, "content"))
+            m_collected += *content;
     }
-
-    OptionalText m_content;
 };
 
 class ClaudeStreamReader final : public LineStreamReader {
-    void readPayload(simdjson::padded_string_view json, std::string_view payload) override
+    void readPayload(std::string_view payload) override
     {
-        m_type.reset();
-        m_text.reset();
+        simdjson::dom::object root;
         bool isObject = false;
-        const auto failure =
-            parsePayload(m_parser, json, isObject, [this](std::string_view key, Value v) {
-                if (key == "type")
-                    return readString(v, m_type);
-                if (key != "delta")
-                    return skipValue(v);
-                m_text.reset();
-                bool deltaIsObject = false;
-                return forEachField(v, deltaIsObject, [this](std::string_view k, Value t) {
-                    return k == "text" ? readString(t, m_text) : skipValue(t);
-                });
-            });
-        if (failure) {
+        if (const auto failure = parsePayload(m_parser, payload, &root, isObject)) {
             logParseFailure(*failure);
             return;
         }
-        if (!isObject || !m_type)
+        if (!isObject)
             return;
-        if (*m_type == "content_block_delta") {
-            if (m_text)
-                m_collected += *m_text;
-        } else if (*m_type == "message_delta") {
+        const auto type = member<std::string_view>(root, "type");
+        if (!type)
+            return;
+        if (*type == "content_block_delta") {
+            if (const auto delta = member<simdjson::dom::object>(root, "delta")) {
+                if (const auto text = member<std::string_view>(*delta, "text"))
+                    m_collected += *text;
+            }
+        } else if (*type == "message_delta") {
             DiagnosticLog::line(QStringLiteral("Message Delta: ") +
                                 QString::fromUtf8(payload.data(), qsizetype(payload.size())));
         } else {
             DiagnosticLog::line(QStringLiteral("Unhandled event type: ") +
-                                QString::fromUtf8(m_type->data(), qsizetype(m_type->size())));
+                                QString::fromUtf8(type->data(), qsizetype(type->size())));
         }
     }
-
-    OptionalText m_type;
-    OptionalText m_text;
 };
 
 // Plain-text pieces: the first runs from after the first "data: " in the body, each from one
 // separator "\ndata: " to the next; a "\r" before a separator and one line end that ends the
-// body are not part of a piece. The body is kept whole: the log quotes it when it ends.
+// body are not part of a piece. The reads are kept as they came (the log quotes the whole body
+// when it ends); only the few bytes not settled yet are looked at again with the next read.
 class PlainDataStreamReader final : public ReplyStreamReader {
+private:
     static constexpr std::string_view kSeparator = "\ndata: ";
 
-    void consume(QByteArrayView bytes) override
+    // Bytes [from, to) of the body as views into the reads that hold them.
+    QList<QByteArrayView> parts(size_t from, size_t to) const
+    {
+        QList<QByteArrayView> out;
+        auto read = std::upper_bound(m_readStarts.cbegin(), m_readStarts.cend(), from) - 1;
+        for (qsizetype i = read - m_readStarts.cbegin(); from < to; ++i) {
+            const QByteArray &bytes = m_reads.at(i);
+            const size_t start = m_readStarts.at(i);
+            const size_t end = std::min(to, start + size_t(bytes.size()));
+            out.append(
+                QByteArrayView(bytes).sliced(qsizetype(from - start), qsizetype(end - from)));
+            from = end;
+        }
+        return out;
+    }
+
+    void consume(const QByteArray &bytes) override
     {
         if (m_notUtf8)
             return;
-        m_body.append(bytes.data(), size_t(bytes.size()));
-        validate(wholeCharactersEnd(m_body));
+        m_readStarts.push_back(m_end);
+        m_reads.append(bytes);
+        // The read is looked at where it lies; only when bytes of earlier reads are still
+        // unsettled is it joined to them.
+        if (m_window.empty()) {
+            m_windowStart = m_end;
+            m_view = std::string_view(bytes.constData(), size_t(bytes.size()));
+        } else {
+            m_window.append(bytes.constData(), size_t(bytes.size()));
+            m_view = m_window;
+        }
+        m_end += size_t(bytes.size());
+        validate(m_windowStart + wholeCharactersEnd(m_view));
         if (!m_notUtf8)
             scan(false);
+        // Everything before these positions is settled: validated, searched and shown.
+        const size_t settled =
+            std::min({m_valid, m_searchFrom, m_started ? m_shown : m_searchFrom});
+        m_window = std::string(m_view.substr(settled - m_windowStart));
+        m_windowStart = settled;
+        m_view = m_window;
     }
 
     void end(bool) override
     {
         if (!m_notUtf8)
-            validate(m_body.size());
+            validate(m_end);
         if (!m_notUtf8)
             scan(true);
         log();
+    }
+
+    // Bytes [from, to) of the body; only unsettled ones are asked for.
+    std::string_view bytes(size_t from, size_t to) const
+    {
+        return m_view.substr(from - m_windowStart, to - from);
     }
 
     void validate(size_t upTo)
     {
         if (upTo <= m_valid)
             return;
-        if (!validUtf8(std::string_view(m_body).substr(m_valid, upTo - m_valid))) {
+        if (!validUtf8(bytes(m_valid, upTo))) {
             m_notUtf8 = true;
             return;
         }
@@ -457,43 +323,49 @@ class PlainDataStreamReader final : public ReplyStreamReader {
     }
 
     // Finds what the valid bytes settle: the first "data: ", the separators, and how much of
-    // the current piece can be shown already.
+    // the current piece can be shown already. Positions are offsets in the whole body.
     void scan(bool bodyEnded)
     {
-        const std::string_view text = std::string_view(m_body).substr(0, m_valid);
+        const std::string_view text = bytes(m_windowStart, m_valid);
+        const size_t base = m_windowStart;
         if (!m_started) {
-            const size_t first = text.find(kDataPrefix, m_searchFrom);
+            const size_t first = text.find(kDataPrefix, m_searchFrom - base);
             if (first == std::string_view::npos) {
-                m_searchFrom =
-                    text.size() > kDataPrefix.size() ? text.size() - kDataPrefix.size() : 0;
+                m_searchFrom = std::max(m_searchFrom, m_valid > kDataPrefix.size()
+                                                          ? m_valid - kDataPrefix.size()
+                                                          : size_t(0));
                 return;
             }
             m_started = true;
-            m_pieceStart = m_shown = m_searchFrom = first + kDataPrefix.size();
+            m_pieceStart = m_shown = m_searchFrom = base + first + kDataPrefix.size();
         }
         for (;;) {
-            const size_t next = text.find(kSeparator, m_searchFrom);
+            const size_t next = text.find(kSeparator, m_searchFrom - base);
             if (next == std::string_view::npos)
                 break;
-            size_t pieceEnd = next;
-            if (pieceEnd > m_pieceStart && text[pieceEnd - 1] == '\r')
+            // A "\r" before the separator is never shown early (it is held back, below), so it
+            // is still in the window when the separator comes.
+            size_t pieceEnd = base + next;
+            if (pieceEnd > m_pieceStart && next > 0 && text[next - 1] == '\r')
                 --pieceEnd;
             closePiece(pieceEnd);
-            m_pieceStart = m_shown = m_searchFrom = next + kSeparator.size();
+            m_pieceStart = m_shown = m_searchFrom = base + next + kSeparator.size();
         }
         m_searchFrom =
             std::max(m_pieceStart,
-                     text.size() >= kSeparator.size() ? text.size() - kSeparator.size() + 1 : 0);
+                     m_valid >= kSeparator.size() ? m_valid - kSeparator.size() + 1 : size_t(0));
+        // What is not shown yet of the piece; the line end that may end it is in there.
+        std::string_view rest = bytes(m_shown, m_valid);
         if (bodyEnded) {
-            std::string_view piece = text.substr(m_pieceStart);
-            if (piece.ends_with("\r\n"))
-                piece.remove_suffix(2);
-            else if (piece.ends_with('\n') || piece.ends_with('\r'))
-                piece.remove_suffix(1);
-            closePiece(m_pieceStart + piece.size());
+            if (rest.ends_with("\r\n"))
+                rest.remove_suffix(2);
+            else if (rest.ends_with('\n') || rest.ends_with('\r'))
+                rest.remove_suffix(1);
+            closePiece(m_shown + rest.size());
+            m_pieceStart = m_shown;
             return;
         }
-        show(text.size() - heldBack(text.substr(m_pieceStart)));
+        show(m_valid - heldBack(rest));
     }
 
     // How many bytes at the end of the piece so far may still belong to a separator or to the
@@ -512,7 +384,8 @@ class PlainDataStreamReader final : public ReplyStreamReader {
     void show(size_t upTo)
     {
         if (upTo > m_shown) {
-            m_collected.append(m_body, m_shown, upTo - m_shown);
+            const std::string_view text = bytes(m_shown, upTo);
+            m_collected.append(text);
             m_shown = upTo;
         }
     }
@@ -529,18 +402,26 @@ class PlainDataStreamReader final : public ReplyStreamReader {
         static const QByteArray pieceLabel = QStringLiteral("提取的完整内容:\n ").toUtf8();
         QList<DiagnosticLog::Utf8Line> lines;
         if (m_notUtf8) {
-            lines.append({originalLabel, QByteArrayView()});
-        } else {
-            lines.reserve(qsizetype(m_pieces.size()) + 1);
-            lines.append({originalLabel, QByteArrayView(m_body.data(), qsizetype(m_body.size()))});
-            for (const auto &[from, to] : m_pieces)
-                lines.append(
-                    {pieceLabel, QByteArrayView(m_body.data() + from, qsizetype(to - from))});
+            lines.append({originalLabel, {}});
+            DiagnosticLog::writeUtf8Lines(lines);
+            return;
         }
+        QList<QByteArrayView> body;
+        for (const QByteArray &read : std::as_const(m_reads))
+            body.append(read);
+        lines.reserve(qsizetype(m_pieces.size()) + 1);
+        lines.append({originalLabel, body});
+        for (const auto &[from, to] : m_pieces)
+            lines.append({pieceLabel, parts(from, to)});
         DiagnosticLog::writeUtf8Lines(lines);
     }
 
-    std::string m_body;
+    QList<QByteArray> m_reads;
+    std::vector<size_t> m_readStarts; // where each read starts in the body
+    size_t m_end = 0;                 // bytes received
+    std::string m_window;             // the bytes from m_windowStart on that are not settled yet
+    size_t m_windowStart = 0;
+    std::string_view m_view; // the bytes from m_windowStart on: the window, or the new read
     size_t m_valid = 0;      // bytes known to be whole, valid characters
     size_t m_searchFrom = 0; // where the search for "data: " or a separator goes on
     bool m_started = false;  // the first "data: " was found
@@ -574,10 +455,16 @@ std::unique_ptr<ReplyStreamReader> ReplyStreamReader::create(Layout layout)
 
 ReplyStreamReader::~ReplyStreamReader() = default;
 
-void ReplyStreamReader::feed(QByteArrayView bytes)
+void ReplyStreamReader::feed(const QByteArray &bytes)
 {
     if (!m_ended && !bytes.isEmpty())
         consume(bytes);
+}
+
+void ReplyStreamReader::feed(QByteArrayView bytes)
+{
+    if (!m_ended && !bytes.isEmpty())
+        consume(bytes.toByteArray());
 }
 
 void ReplyStreamReader::finish()
@@ -598,18 +485,27 @@ void ReplyStreamReader::cutOff()
 
 QString ReplyStreamReader::takeNewText()
 {
-    if (m_notUtf8 || m_handedOut >= m_collected.size())
+    if (m_notUtf8 || m_collected.empty())
         return {};
-    const size_t from = m_handedOut;
-    m_handedOut = m_collected.size();
-    return QString::fromUtf8(m_collected.data() + from, qsizetype(m_collected.size() - from));
+    QString text = QString::fromUtf8(m_collected.data(), qsizetype(m_collected.size()));
+    m_collected.clear();
+    m_handedOutSize += text.size();
+    m_handedOut.append(text);
+    return text;
 }
 
 QString ReplyStreamReader::text() const
 {
     if (m_notUtf8)
         return {};
-    return QString::fromUtf8(m_collected.data(), qsizetype(m_collected.size()));
+    const QString rest = QString::fromUtf8(m_collected.data(), qsizetype(m_collected.size()));
+    if (m_handedOut.isEmpty())
+        return rest;
+    QString all;
+    all.reserve(m_handedOutSize + rest.size());
+    for (const QString &piece : m_handedOut)
+        all.append(piece);
+    return all.append(rest);
 }
 
 QString ReplyReader::readOpenAIStream(const QByteArray &body)

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QList>
 #include <QString>
 
 #include <memory>
@@ -25,7 +26,9 @@ public:
     static std::unique_ptr<ReplyStreamReader> create(Layout layout);
     virtual ~ReplyStreamReader();
 
-    // The next bytes of the body.
+    // The next bytes of the body. Reads are kept as they come where the family needs the body
+    // again: pass the network's own array, not a copy.
+    void feed(const QByteArray &bytes);
     void feed(QByteArrayView bytes);
     // The body is complete: a last line without a line end is read too.
     void finish();
@@ -42,14 +45,17 @@ public:
 
 protected:
     ReplyStreamReader() = default;
-    virtual void consume(QByteArrayView bytes) = 0;
+    virtual void consume(const QByteArray &bytes) = 0;
     virtual void end(bool complete) = 0;
 
-    std::string m_collected; // UTF-8, whole characters
+    std::string m_collected; // UTF-8 text collected since it was last handed out
     bool m_notUtf8 = false;
 
 private:
-    size_t m_handedOut = 0;
+    // Everything handed out so far, as it was handed out: each byte is converted once, and a
+    // long answer is joined once at its end instead of being grown thousands of times.
+    QList<QString> m_handedOut;
+    qsizetype m_handedOutSize = 0;
     bool m_ended = false;
 };
 
