@@ -1,6 +1,7 @@
-// Any bytes as an OpenAI-style event-stream answer: the reader ends, and the text it collects
-// comes from inside the body (never more UTF-8 than the body has).
-#include "fuzzcheck.h"
+// Any bytes as an OpenAI-style event-stream answer: the reader ends, the text it collects
+// comes from inside the body (never more UTF-8 than the body has), and the body read in pieces
+// as it would arrive reads as the whole.
+#include "fuzzpieces.h"
 #include "replyreader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -9,5 +10,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray body = fuzzBytes(data, size);
     const QString text = ReplyReader::readOpenAIStream(body);
     FUZZ_CHECK(text.toUtf8().size() <= body.size());
+    fuzzPiecewise(ReplyStreamReader::Layout::OpenAI, body);
     return 0;
 }

@@ -2,8 +2,9 @@
 // of (?<=data: )(.*?)(?=(\ndata: |$)) with "." matching line breaks, for every body with
 // line-feed line ends. The matches are enumerated as the platform's regular-expression search
 // does it: after an empty match the search goes on one character further (PCRE's own global
-// matching would first retry the same place for a non-empty match).
-#include "fuzzcheck.h"
+// matching would first retry the same place for a non-empty match). Read in pieces as it would
+// arrive, the body reads as the whole.
+#include "fuzzpieces.h"
 #include "replyreader.h"
 
 #include <QRegularExpression>
@@ -14,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray body = fuzzBytes(data, size);
     const QString text = ReplyReader::readPlainDataStream(body);
     FUZZ_CHECK(text.toUtf8().size() <= body.size());
+    fuzzPiecewise(ReplyStreamReader::Layout::PlainData, body);
 
     // CR LF line ends are read as line ends, which the expression does not know about.
     const QString decoded = QString::fromUtf8(body);

@@ -1,7 +1,13 @@
 #include "logcapture.h"
+#include "messageblocks.h"
+#include "piecewisereading.h"
 #include "replyreader.h"
 
+#include <QDir>
 #include <QTest>
+
+using Layout = ReplyStreamReader::Layout;
+Q_DECLARE_METATYPE(ReplyStreamReader::Layout)
 
 // Event-stream bodies as the providers publish them, and the edge cases the readers must get
 // exactly right.
@@ -105,6 +111,7 @@ private slots:
         QCOMPARE(ReplyReader::readOpenAIStream(body), expected);
         QCOMPARE(log.count(QStringLiteral("JSON解析失败: ")), parseFailures);
         QCOMPARE(log.all().size(), parseFailures);
+        verifyAnySplitReadsTheSame(Layout::OpenAI, body);
     }
 
     void claudeStream_data()
@@ -194,6 +201,7 @@ private slots:
         LogCapture log;
         QCOMPARE(ReplyReader::readClaudeStream(body), expected);
         QCOMPARE(log.all(), logLines);
+        verifyAnySplitReadsTheSame(Layout::Claude, body);
     }
 
     void plainDataStream_data()
@@ -236,6 +244,158 @@ private slots:
         for (const QString &piece : pieces)
             expectedLog.append(QStringLiteral("提取的完整内容:\n ") + piece);
         QCOMPARE(log.all(), expectedLog);
+        verifyAnySplitReadsTheSame(Layout::PlainData, body);
+    }
+
+    // The bodies the fuzzers start from, and bodies whose separators, line ends and characters
+    // fall on every byte: any split reads as the whole.
+    void bodiesReadTheSameInAnyPieces_data()
+    {
+        QTest::addColumn<Layout>("layout");
+        QTest::addColumn<QByteArray>("body");
+        const std::pair<const char *, Layout> corpora[] = {
+            {"openai_stream", Layout::OpenAI},
+            {"claude_stream", Layout::Claude},
+            {"plain_data_stream", Layout::PlainData}};
+        for (const auto &[name, layout] : corpora) {
+            const QDir dir(QStringLiteral(TALVORO_FUZZ_CORPUS "/") + QLatin1String(name));
+            const QStringList files = dir.entryList(QDir::Files);
+            QVERIFY(!files.isEmpty());
+            for (const QString &file : files) {
+                QFile f(dir.filePath(file));
+                QVERIFY(f.open(QIODevice::ReadOnly));
+                QTest::addRow("%s/%s", name, qPrintable(file)) << layout << f.readAll();
+            }
+        }
+        const QByteArray mixed =
+            "data: 你好\r\ndata:  🙂 wo\r\n\r\rdata: x\ndata: \n\r\ndata: \r";
+        // Read a byte at a time, the separator starts where the unsettled bytes start.
+        QTest::newRow("separator at the start of what is unsettled")
+            << Layout::PlainData << QByteArray("data: ab\ndata:  c");
+        for (Layout layout : {Layout::OpenAI, Layout::Claude, Layout::PlainData}) {
+            QTest::addRow("line ends and characters everywhere, layout %d", int(layout))
+                << layout << mixed;
+            QTest::addRow("not UTF-8 after some text, layout %d", int(layout))
+                << layout << mixed + "\ndata: \xe4\xbd\n" + mixed;
+        }
+    }
+
+    void bodiesReadTheSameInAnyPieces()
+    {
+        QFETCH(Layout, layout);
+        QFETCH(QByteArray, body);
+        verifyAnySplitReadsTheSame(layout, body);
+    }
+
+    // A body cut off mid-line keeps the lines that ended; the plain-data family keeps the
+    // piece that was growing.
+    void cutOffKeepsWhatArrived_data()
+    {
+        QTest::addColumn<Layout>("layout");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("kept");
+        QTest::newRow("OpenAI, half a line")
+            << Layout::OpenAI
+            << QByteArray("data: {\"choices\":[{\"delta\":{\"content\":\"a\"}}]}\n"
+                          "data: {\"choices\":[{\"delta\":{\"content\":\"b\"}}]}")
+            << "a";
+        QTest::newRow("Claude, half a line")
+            << Layout::Claude
+            << QByteArray("data: {\"type\":\"content_block_delta\",\"delta\":{\"text\":"
+                          "\"a\"}}\ndata: {\"type\":")
+            << "a";
+        QTest::newRow("plain data, a growing piece")
+            << Layout::PlainData << QByteArray("data: a\ndata: bc\r\n") << "abc";
+    }
+
+    void cutOffKeepsWhatArrived()
+    {
+        QFETCH(Layout, layout);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, kept);
+        LogCapture log;
+        const auto reader = ReplyStreamReader::create(layout);
+        reader->feed(body);
+        reader->cutOff();
+        QCOMPARE(reader->text(), kept);
+        QCOMPARE(log.count(QStringLiteral("JSON解析失败: ")), 0);
+    }
+
+    void partialReplyText_data()
+    {
+        QTest::addColumn<QString>("partial");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("bold complete") << "a **b** c"
+                                       << "a b c";
+        QTest::newRow("half a bold mark") << "a *"
+                                          << "a ";
+        QTest::newRow("bold opened") << "a **b"
+                                     << "a b";
+        QTest::newRow("half a line break tag") << "a <br"
+                                               << "a ";
+        QTest::newRow("line break tag complete") << "a <br>b"
+                                                 << "a \nb";
+        QTest::newRow("heading mark arriving") << "x\n#"
+                                               << "x\n";
+        QTest::newRow("fence arriving") << "x ``"
+                                        << "x ";
+        QTest::newRow("fence with its language arriving") << "看：\n```py"
+                                                          << "看：\n";
+        QTest::newRow("open block shows as code") << "看：\n```py\nx = 1"
+                                                  << "看：<code>x = 1</code>";
+        QTest::newRow("open block, closing fence arriving") << "看：\n```py\nx = 1\n``"
+                                                            << "看：<code>x = 1</code>";
+        QTest::newRow("closed block, then prose") << "```\nx\n```\n好"
+                                                  << "<code>x</code>好";
+        QTest::newRow("second block open") << "```\na\n```\nmid\n```\nb"
+                                           << "<code>a</code>mid<code>b</code>";
+    }
+
+    void partialReplyText()
+    {
+        QFETCH(QString, partial);
+        QFETCH(QString, shown);
+        QCOMPARE(ReplyReader::formatPartialReplyText(partial), shown);
+    }
+
+    // As an answer arrives character by character, what its bubble shows only ever grows:
+    // every block but the last is already final, and the last is the start of its final self,
+    // of the same kind. A block never shows as code and then as prose, or the other way.
+    void partialAnswerNeverFlashes_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::newRow("prose, code, prose")
+            << QStringLiteral("## 关于\n\n你好！**重点**<br>下面：\n\n```python\ndef f(x):\n"
+                              "    return x  # 注释\n\nprint(f(1))\n```\n\n如需真实回答，请设置。");
+        QTest::newRow("two blocks, quotes and a list")
+            << QStringLiteral("说 \"\"引号\"\" 和 \"hi\"：\n- 一\n- 二\n```\na\n```\n中间\n"
+                              "```js\nlet b = 2;\n```");
+        QTest::newRow("emoji and four number signs")
+            << QStringLiteral("####🙂 标题\n```\n🙂\n```");
+    }
+
+    void partialAnswerNeverFlashes()
+    {
+        QFETCH(QString, answer);
+        const QList<MessageBlock> final =
+            MessageBlocks::split(ReplyReader::formatReplyText(answer));
+        for (qsizetype end = 0; end <= answer.size(); ++end) {
+            if (end < answer.size() && answer.at(end).isLowSurrogate())
+                continue; // text arrives in whole characters
+            const QString partial = answer.left(end);
+            const QList<MessageBlock> shown =
+                MessageBlocks::split(ReplyReader::formatPartialReplyText(partial));
+            QVERIFY2(shown.size() <= final.size(), qPrintable(partial));
+            for (qsizetype i = 0; i < shown.size(); ++i) {
+                const MessageBlock &now = shown.at(i);
+                const MessageBlock &then = final.at(i);
+                QVERIFY2(now.isCode == then.isCode, qPrintable(partial));
+                if (i + 1 < shown.size())
+                    QVERIFY2(now.text == then.text, qPrintable(partial));
+                else
+                    QVERIFY2(then.text.startsWith(now.text), qPrintable(partial));
+            }
+        }
     }
 
     void formatReplyText_data()
@@ -296,6 +456,34 @@ private slots:
     }
 
 private:
+    // Fed in any pieces, one byte at a time included, a body reads exactly as in one piece:
+    // the same text and the same log lines in the same order; and the text handed out while it
+    // arrives adds up to the answer.
+    static void verifyAnySplitReadsTheSame(Layout layout, const QByteArray &body)
+    {
+        LogCapture log;
+        const Reading whole = readInPieces(
+            layout, body, [&] { return body.size(); }, log);
+        QVERIFY(!whole.utf8 || whole.handedOut == whole.text);
+        const std::function<qsizetype()> oneByte = [] {
+            return qsizetype(1);
+        };
+        const std::function<qsizetype()> splits[] = {oneByte,
+                                                     randomPieces(1, 3),
+                                                     randomPieces(2, 16),
+                                                     randomPieces(3, 80),
+                                                     randomPieces(4, 700),
+                                                     randomPieces(5, 4096)};
+        for (const auto &split : splits) {
+            const Reading pieces = readInPieces(layout, body, split, log);
+            QCOMPARE(pieces.text, whole.text);
+            QCOMPARE(pieces.log, whole.log);
+            QCOMPARE(pieces.utf8, whole.utf8);
+            if (whole.utf8)
+                QCOMPARE(pieces.handedOut, whole.text);
+        }
+    }
+
     // The parser's description of why `payload` is not JSON, as the reader logs it.
     static QString simdjsonTapeError(const QByteArray &payload)
     {
