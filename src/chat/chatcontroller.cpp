@@ -81,7 +81,6 @@ ChatController::ChatController(const Services &services, QObject *parent)
         connect(conversations, &ConversationStore::conversationSaved, this,
                 &ChatController::takeInStoredCopy);
     m_refresh.setSingleShot(true);
-    m_refresh.setInterval(kRefreshIntervalMs);
     m_refresh.setTimerType(Qt::PreciseTimer);
     connect(&m_refresh, &QTimer::timeout, this, &ChatController::refreshPartialAnswers);
 }
@@ -338,7 +337,7 @@ void ChatController::startSend(const QString &text, const QString &context, cons
             target.clearLoadingFlag = [this, placeholder] {
                 clearLoadingFlag(placeholder);
             };
-            target.appendPartialText = [this, placeholder](const QString &partial) {
+            target.appendPartialText = [this, placeholder](QStringView partial) {
                 appendPartialText(placeholder, partial);
             };
             target.appendReplyText = [this, placeholder](const QString &reply) {
@@ -534,7 +533,7 @@ void ChatController::clearLoadingFlag(const QUuid &placeholder)
     }
 }
 
-void ChatController::appendPartialText(const QUuid &placeholder, const QString &text)
+void ChatController::appendPartialText(const QUuid &placeholder, QStringView text)
 {
     const auto pending = m_pending.find(placeholder);
     if (pending == m_pending.end())
@@ -544,12 +543,15 @@ void ChatController::appendPartialText(const QUuid &placeholder, const QString &
     if (pending->discarded || pending->conversation != m_currentConversationID)
         return;
     m_grown.insert(placeholder);
-    if (!m_refresh.isActive())
-        m_refresh.start();
+    if (m_refresh.isActive())
+        return;
+    const qint64 since = m_lastRefresh.isValid() ? m_lastRefresh.elapsed() : kRefreshIntervalMs;
+    m_refresh.start(int(std::max<qint64>(0, kRefreshIntervalMs - since)));
 }
 
 void ChatController::refreshPartialAnswers()
 {
+    m_lastRefresh.start();
     const QSet<QUuid> grown = std::exchange(m_grown, {});
     for (const QUuid &placeholder : grown) {
         const auto pending = m_pending.constFind(placeholder);

@@ -3,6 +3,7 @@
 #include "message.h"
 #include "messagelistmodel.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QPointer>
@@ -144,7 +145,7 @@ public:
     // What comes back for the send whose placeholder is `placeholder`.
     void clearLoadingFlag(const QUuid &placeholder);
     // Raw text of the answer so far; shown formatted, at most once per frame.
-    void appendPartialText(const QUuid &placeholder, const QString &text);
+    void appendPartialText(const QUuid &placeholder, QStringView text);
     // The final, formatted answer; it replaces whatever the placeholder showed while streaming.
     void appendReplyText(const QUuid &placeholder, const QString &text);
     void placeImageResult(const QUuid &placeholder, const QString &path);
@@ -155,7 +156,8 @@ public:
     // Stopped before any text came: the placeholder goes, the question stays and is saved.
     void withdrawPlaceholder(const QUuid &placeholder);
 
-    // How long deltas are gathered before the open answer is shown again: about one frame.
+    // The open answer is shown again at most this often (about once a frame): a delta after a
+    // quiet spell shows at once, a burst of deltas as one change.
     static constexpr int kRefreshIntervalMs = 16;
 
     // Sends whose reply has not arrived yet.
@@ -220,4 +222,5 @@ private:
     bool m_isGenerating = false;
     QSet<QUuid> m_grown; // placeholders whose partial text is not shown yet
     QTimer m_refresh;
+    QElapsedTimer m_lastRefresh;
 };

@@ -9,7 +9,7 @@
 struct ReplyTarget {
     std::function<void()> clearLoadingFlag;
     // Raw text of an answer still arriving, as it comes: unformatted, whole characters.
-    std::function<void(const QString &text)> appendPartialText;
+    std::function<void(QStringView text)> appendPartialText;
     // The answer's final text, formatted: it takes the placeholder's place whole.
     std::function<void(const QString &text)> appendReplyText;
     std::function<void(const QString &path)> placeImageResult;
