@@ -44,6 +44,9 @@ ListView {
         if (count > 0) {
             autoScrolling = true
             positionViewAtIndex(count - 1, ListView.End)
+            // The last row's end, with the list's bottom margin under it.
+            if (distanceFromEnd > 0)
+                contentY += distanceFromEnd
             autoScrolling = false
         }
         following = true

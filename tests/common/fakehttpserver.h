@@ -90,25 +90,37 @@ public:
     }
     void clearRequests() { m_requests.clear(); }
 
-    // Answers of Behaviour::Stream whose connection is still open, oldest first.
-    int openStreams() const
+    // Answers of Behaviour::Stream whose connection is still open, oldest first. (A client
+    // may send a request on a connection that is closing and send it again on a new one.)
+    QList<QTcpSocket *> liveStreams() const
+    {
+        QList<QTcpSocket *> live;
+        for (const auto &[socket, request] : m_streams)
+            if (socket && socket->state() == QAbstractSocket::ConnectedState)
+                live.append(socket);
+        return live;
+    }
+    int openStreams() const { return int(liveStreams().size()); }
+    // The request the `which`-th open streamed answer answers.
+    Request streamRequest(int which) const
     {
         int n = 0;
-        for (const auto &socket : m_streams)
-            n += socket && socket->state() == QAbstractSocket::ConnectedState ? 1 : 0;
-        return n;
+        for (const auto &[socket, request] : m_streams)
+            if (socket && socket->state() == QAbstractSocket::ConnectedState && n++ == which)
+                return request;
+        return {};
     }
-    // Writes the next bytes of the body of the `which`-th streamed answer.
+    // Writes the next bytes of the body of the `which`-th open streamed answer.
     void sendPiece(const QByteArray &bytes, int which = 0)
     {
-        if (QTcpSocket *socket = m_streams.value(which); socket && !bytes.isEmpty()) {
+        if (QTcpSocket *socket = liveStreams().value(which); socket && !bytes.isEmpty()) {
             socket->write(QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n");
             socket->flush();
         }
     }
     void endStreams()
     {
-        for (const auto &socket : std::as_const(m_streams)) {
+        for (const auto &[socket, request] : std::as_const(m_streams)) {
             if (socket) {
                 socket->write("0\r\n\r\n");
                 socket->disconnectFromHost();
@@ -117,7 +129,7 @@ public:
     }
     void resetStreams()
     {
-        for (const auto &socket : std::as_const(m_streams))
+        for (const auto &[socket, request] : std::as_const(m_streams))
             if (socket)
                 socket->abort();
     }
@@ -157,11 +169,13 @@ private:
                                           ? (*handler)(request)
                                           : Response{404, "{\"error\":\"not found\"}"};
             QPointer<QTcpSocket> guard(socket);
-            if (response.behaviour == Behaviour::Stream)
-                m_streams.append(guard);
-            QTimer::singleShot(response.delayMs, this, [guard, response] {
-                if (guard)
-                    answer(guard, response);
+            QTimer::singleShot(response.delayMs, this, [this, guard, response, request] {
+                if (!guard)
+                    return;
+                answer(guard, response);
+                // Open for pieces once its head is out.
+                if (response.behaviour == Behaviour::Stream)
+                    m_streams.append({guard, request});
             });
         });
     }
@@ -208,5 +222,5 @@ private:
     QTcpServer m_server;
     QHash<QByteArray, Handler> m_handlers;
     QList<Request> m_requests;
-    QList<QPointer<QTcpSocket>> m_streams;
+    QList<std::pair<QPointer<QTcpSocket>, Request>> m_streams;
 };

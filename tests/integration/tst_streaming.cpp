@@ -196,7 +196,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(s.h.server.openStreams(), 0, kWait);
         QTest::qWait(100);
         QCOMPARE(s.h.charges().size(), charges);
-        QCOMPARE(s.h.server.requestsTo(openAIPath()).size(), charges);
+        QCOMPARE(s.h.server.requestsTo(openAIPath()).isEmpty(), charges == 0);
     }
 
     void brokenConnectionKeepsTextWithNotice()
@@ -225,10 +225,9 @@ private slots:
         s.ask(QStringLiteral("gpt-4o"), QStringLiteral("first"));
         s.ask(QStringLiteral("gpt-4o"), QStringLiteral("second"));
         waitForStreams(s, 2);
-        // Streams are numbered in the order their requests arrived.
-        const auto requests = s.h.server.requestsTo(openAIPath());
         const auto questionOf = [&](int stream) {
-            return QJsonDocument::fromJson(requests.at(stream).body)["userMessage"].toString();
+            return QJsonDocument::fromJson(s.h.server.streamRequest(stream).body)["userMessage"]
+                .toString();
         };
         for (int stream : {1, 0, 1})
             s.h.server.sendPiece(openAIPiece(questionOf(stream).left(3)), stream);

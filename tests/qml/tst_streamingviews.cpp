@@ -1,0 +1,183 @@
+// The chat window while an answer streams in: the stop button and Escape, and a list that
+// follows the answer only while the reader is at its end.
+
+#include "appgraph.h"
+#include "chatcontroller.h"
+#include "fakehttpserver.h"
+#include "logcapture.h"
+
+#include <QAccessible>
+#include <QApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QWheelEvent>
+#include <QtQml/QQmlExtensionPlugin>
+
+Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
+
+class TestStreamingViews : public QObject {
+    Q_OBJECT
+
+    using B = FakeHttpServer::Behaviour;
+
+    static QByteArray piece(const QString &text)
+    {
+        const QJsonObject chunk{
+            {"choices", QJsonArray{QJsonObject{{"delta", QJsonObject{{"content", text}}}}}}};
+        return "data: " + QJsonDocument(chunk).toJson(QJsonDocument::Compact) + "\n\n";
+    }
+
+    // A signed-in main window whose answers come from a stream the test feeds.
+    struct Open {
+        AppGraph app;
+        FakeHttpServer server;
+        QQuickWindow *window = nullptr;
+        ChatController *chat = nullptr;
+
+        bool start()
+        {
+            ServiceOrigin::setCurrent(server.origin());
+            server.on("/api/check_quota", FakeHttpServer::Response{200, "{\"hasQuota\":true}"});
+            server.on("/api/deduct_quota", FakeHttpServer::Response{200, "{\"ok\":true}"});
+            server.on("/api/proxy_openai2", FakeHttpServer::Response::with(B::Stream));
+            app.settings->set(QStringLiteral("isLoggedIn"), true);
+            app.settings->set(QStringLiteral("hasSeenWelcome"), true);
+            app.settings->set(QStringLiteral("selectedModel"), QStringLiteral("gpt-4o"));
+            if (!app.launch())
+                return false;
+            window = app.delegate->mainWindow();
+            window->resize(900, 640);
+            QQuickItem *view = findItem(window->contentItem(), QStringLiteral("contentView"));
+            chat = view ? view->property("chat").value<ChatController *>() : nullptr;
+            return chat && QTest::qWaitForWindowExposed(window);
+        }
+        QQuickItem *item(const QString &name) const
+        {
+            return findItem(window->contentItem(), name);
+        }
+        bool ask(const QString &question)
+        {
+            chat->setMessageText(question);
+            chat->submitInput();
+            return QTest::qWaitFor([&] { return server.openStreams() == 1; }, 10000);
+        }
+        QString answer() const { return chat->messageList().last().content; }
+    };
+
+private slots:
+    void stopEndsTheAnswer_data()
+    {
+        QTest::addColumn<bool>("byEscape");
+        QTest::newRow("stop button") << false;
+        QTest::newRow("Escape in the editor") << true;
+    }
+
+    void stopEndsTheAnswer()
+    {
+        QFETCH(bool, byEscape);
+        Open open;
+        QVERIFY(open.start());
+        QQuickItem *send = open.item(QStringLiteral("sendButton"));
+        QQuickItem *stop = open.item(QStringLiteral("stopButton"));
+        QVERIFY(send && stop);
+        QVERIFY(send->isVisible() && !stop->isVisible());
+
+        LogCapture log;
+        QVERIFY(open.ask(QStringLiteral("讲个故事")));
+        open.server.sendPiece(piece(QStringLiteral("从前")));
+        QTRY_COMPARE(open.answer(), QStringLiteral("从前"));
+        // While the answer comes, the send button is the stop button.
+        QTRY_VERIFY(stop->isVisible());
+        QVERIFY(!send->isVisible());
+        QAccessibleInterface *named = QAccessible::queryAccessibleInterface(stop);
+        QVERIFY(named);
+        QCOMPARE(named->role(), QAccessible::Button);
+        QCOMPARE(named->text(QAccessible::Name), QStringLiteral("停止生成"));
+
+        if (byEscape) {
+            QQuickItem *editor = open.item(QStringLiteral("messageEditor"));
+            editor->forceActiveFocus();
+            QTRY_VERIFY(editor->hasActiveFocus());
+            QTest::keyClick(open.window, Qt::Key_Escape);
+        } else {
+            clickItem(stop);
+        }
+        QTRY_COMPARE(open.chat->pendingSends(), 0);
+        QCOMPARE(open.answer(), QStringLiteral("从前"));
+        QTRY_VERIFY(send->isVisible());
+        QVERIFY(!stop->isVisible());
+        // Escape with nothing on its way stops nothing.
+        QTest::keyClick(open.window, Qt::Key_Escape);
+        QCOMPARE(log.count(QStringLiteral("用户停止生成")), 1);
+    }
+
+    void listFollowsTheAnswerOnlyAtTheEnd()
+    {
+        Open open;
+        MessageList earlier;
+        for (int i = 0; i < 30; ++i)
+            earlier.append(Message(QStringLiteral("第%1段。").arg(i).repeated(20), i % 2 == 0));
+        const QUuid id = QUuid::createUuid();
+        open.app.conversations->saveCurrentConversation(id, earlier);
+        QVERIFY(open.start());
+        open.chat->selectConversation(Message::idText(id));
+        QQuickItem *list = open.item(QStringLiteral("messageList"));
+        QQuickItem *back = open.item(QStringLiteral("backToBottomButton"));
+        QVERIFY(list && back);
+        const auto distance = [&] {
+            return list->property("distanceFromEnd").toReal();
+        };
+
+        QVERIFY(open.ask(QStringLiteral("长一点")));
+        QString sent;
+        for (int i = 0; i < 6; ++i) {
+            sent += QStringLiteral("新的一行 %1\n").arg(i);
+            open.server.sendPiece(piece(QStringLiteral("新的一行 %1\n").arg(i)));
+            QTRY_COMPARE(open.answer(), sent);
+            // At the end, the list keeps the growing answer in view.
+            QTRY_VERIFY2(distance() < 4, qPrintable(QString::number(distance())));
+        }
+        QVERIFY(!back->isVisible());
+
+        // The reader scrolls up: the list stays where they put it while text arrives.
+        const QPointF inside = list->mapToScene(QPointF(list->width() / 2, list->height() / 2));
+        QWheelEvent wheel(inside, open.window->mapToGlobal(inside), QPoint(), QPoint(0, 600),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(open.window, &wheel);
+        QTRY_VERIFY(!list->property("moving").toBool());
+        QTRY_VERIFY(back->isVisible());
+        QVERIFY(distance() > 100);
+        const qreal contentY = list->property("contentY").toReal();
+        for (int i = 6; i < 10; ++i) {
+            sent += QStringLiteral("新的一行 %1\n").arg(i);
+            open.server.sendPiece(piece(QStringLiteral("新的一行 %1\n").arg(i)));
+            QTRY_COMPARE(open.answer(), sent);
+            QTest::qWait(40);
+            QCOMPARE(list->property("contentY").toReal(), contentY);
+        }
+        QAccessibleInterface *named = QAccessible::queryAccessibleInterface(back);
+        QVERIFY(named);
+        QCOMPARE(named->text(QAccessible::Name), QStringLiteral("回到底部"));
+
+        // Back to the end: the list follows again.
+        clickItem(back);
+        QTRY_VERIFY(!back->isVisible());
+        QTRY_VERIFY(distance() < 4);
+        sent += QStringLiteral("最后一行");
+        open.server.sendPiece(piece(QStringLiteral("最后一行")));
+        QTRY_COMPARE(open.answer(), sent);
+        QTRY_VERIFY(distance() < 4);
+        open.server.endStreams();
+        QTRY_COMPARE(open.chat->pendingSends(), 0);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    TestStreamingViews test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_streamingviews.moc"
