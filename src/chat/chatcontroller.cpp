@@ -644,7 +644,10 @@ bool ChatController::settle(const QUuid &placeholder, Outcome outcome,
         }
         if (outcome == Outcome::Answer)
             saveOpenConversation();
-        scrollToBottom();
+        // An answer that was shown while it grew has been followed by the list already, or
+        // the reader scrolled away from it on purpose: its end does not move them.
+        if (send.partial.isEmpty())
+            scrollToBottom();
         return true;
     }
 

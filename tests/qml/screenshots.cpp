@@ -3,15 +3,20 @@
 
 #include "appgraph.h"
 #include "chatcontroller.h"
+#include "fakehttpserver.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QQmlComponent>
 #include <QQuickItem>
 #include <QTest>
+#include <QWheelEvent>
 #include <QtQml/QQmlExtensionPlugin>
 
 #include <cstdio>
@@ -64,6 +69,13 @@ QUuid store(AppGraph &app, const MessageList &list)
     const QUuid id = QUuid::createUuid();
     app.conversations->saveCurrentConversation(id, list);
     return id;
+}
+
+QByteArray openAIPiece(const QString &text)
+{
+    const QJsonObject chunk{
+        {"choices", QJsonArray{QJsonObject{{"delta", QJsonObject{{"content", text}}}}}}};
+    return "data: " + QJsonDocument(chunk).toJson(QJsonDocument::Compact) + "\n\n";
 }
 
 Message at(Message m, double t)
@@ -143,6 +155,40 @@ int main(int argc, char *argv[])
     chat->setShowDropdown(true);
     save(window, QStringLiteral("07-model-popover"));
     chat->setShowDropdown(false);
+
+    // An answer half way in, from a stand-in backend that sends it when told.
+    FakeHttpServer server;
+    server.on("/api/check_quota", FakeHttpServer::Response{200, "{\"hasQuota\":true}"});
+    server.on("/api/deduct_quota", FakeHttpServer::Response{200, "{\"ok\":true}"});
+    server.on("/api/proxy_openai2",
+              FakeHttpServer::Response::with(FakeHttpServer::Behaviour::Stream));
+    ServiceOrigin::setCurrent(server.origin());
+    chat->selectConversation(code);
+    chat->setSelectedModel(QStringLiteral("gpt-4o"));
+    chat->setMessageText(QStringLiteral("能再举一个求平均值的例子吗？"));
+    chat->sendMessage();
+    (void)QTest::qWaitFor([&] { return server.openStreams() == 1; }, 5000);
+    for (const char *text : {"当然。平均值就是和除以个数，", "注意先判断数组是否为空：\n\n```cpp\n",
+                             "double average(const std::vector<int> &v)\n{\n",
+                             "    if (v.empty())\n        return 0;\n"}) {
+        server.sendPiece(openAIPiece(QString::fromUtf8(text)));
+        QTest::qWait(60);
+    }
+    save(window, QStringLiteral("10-streaming"));
+
+    // The reader scrolls up while the answer goes on: the list stays, a button leads back.
+    if (QQuickItem *list = findItem(window->contentItem(), QStringLiteral("messageList"))) {
+        const QPointF inside = list->mapToScene(QPointF(list->width() / 2, list->height() / 2));
+        QWheelEvent wheel(inside, window->mapToGlobal(inside), QPoint(), QPoint(0, 360),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(window, &wheel);
+        QTest::qWait(600);
+    }
+    server.sendPiece(openAIPiece(QStringLiteral(
+        "    return std::accumulate(v.begin(), v.end(), 0.0) / v.size();\n}\n```\n")));
+    save(window, QStringLiteral("11-scrolled-up-while-streaming"));
+    chat->stopGenerating();
+    save(window, QStringLiteral("12-stopped"));
 
     graph.delegate->togglePopover();
     QQuickWindow *popover = graph.delegate->popover();
