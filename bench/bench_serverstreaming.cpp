@@ -1,7 +1,16 @@
-// Time from a piece leaving a model provider to its chunk arriving at the client's socket,
-// through talvoro-server, all on loopback in one event loop. Run:
+// Time from a piece leaving a model provider to its chunk arriving at the client's socket, and
+// to its text being in the answer's bubble (the open conversation's row), through
+// talvoro-server, all on loopback in one event loop. Run:
 //   build/bench/talvoro_bench_server --benchmark_repetitions=5
+#include "chatclient.h"
+#include "chatcontroller.h"
+#include "conversationstore.h"
+#include "httpclient.h"
+#include "imageservice.h"
+#include "quotaservice.h"
 #include "serverlog.h"
+#include "serviceorigin.h"
+#include "settingsstore.h"
 #include "talvoroserver.h"
 
 #include <QCoreApplication>
@@ -9,6 +18,7 @@
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -124,6 +134,95 @@ void pieceLatency(benchmark::State &state)
     state.counters["median_us"] = samples.empty() ? 0 : samples[samples.size() / 2] * 1e6;
 }
 BENCHMARK(pieceLatency)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(500);
+
+QString g_smsCode;
+void recordSmsCode(const QString &line)
+{
+    static const QRegularExpression code(QStringLiteral("^sms-code phone=\\S+ code=(\\d{6})$"));
+    if (const auto m = code.match(line); m.hasMatch())
+        g_smsCode = m.captured(1);
+}
+
+// The whole road of a piece as the user sees it: provider, talvoro-server, the client's reply
+// reader, the chat controller and the bubble's row. The provider sends a piece about every
+// 30 ms, as models write; the time counted is from its write to the row holding its text.
+void pieceToBubble(benchmark::State &state)
+{
+    ServerLog::setLevel(ServerLog::Level::Error);
+    ServerLog::setSink(&recordSmsCode);
+    ManualUpstream upstream;
+    QTemporaryDir dir;
+    TalvoroServer::Options options;
+    options.dataDirectory = dir.path();
+    options.providers.openAI.baseUrl = upstream.origin();
+    options.providers.openAI.configured = true;
+    TalvoroServer server(options);
+    QString error;
+    if (!server.open(&error) || server.listen(QHostAddress::LocalHost, 0) == 0) {
+        state.SkipWithError("server did not start");
+        return;
+    }
+    ServiceOrigin::setCurrent(server.origin());
+
+    SettingsStore settings(dir.filePath(QStringLiteral("client.db")));
+    ConversationStore conversations(&settings);
+    HttpClient http;
+    QuotaService quota(&settings, &http);
+    ImageService images(&http);
+    ChatClient chat(&http, &quota, &images);
+
+    // An account with a balance, signed in as the sign-in sheet does it.
+    const QString phone = QStringLiteral("+8613800000001");
+    bool answered = false;
+    const auto post = [&](const QString &path, const QJsonObject &body) {
+        answered = false;
+        http.postJson(QUrl(server.origin() + path), body, nullptr,
+                      [&](const HttpResult &) { answered = true; });
+        return spinUntil([&] { return answered; });
+    };
+    if (!post(QStringLiteral("/api/send-code"), {{"phone", phone}}) || g_smsCode.isEmpty() ||
+        !post(QStringLiteral("/api/login-register"), {{"phone", phone}, {"code", g_smsCode}})) {
+        state.SkipWithError("could not sign in");
+        return;
+    }
+    settings.set(QStringLiteral("phone"), phone);
+
+    ChatController controller(ChatController::Services{&settings, &conversations, &quota, &chat});
+    controller.setSelectedModel(QStringLiteral("gpt-4o"));
+    controller.setMessageText(QStringLiteral("写一首长诗"));
+    controller.sendMessage();
+    if (!spinUntil([&] { return upstream.answering(); })) {
+        state.SkipWithError("the request never reached the provider");
+        return;
+    }
+    const auto shown = [&] {
+        return controller.messageList().last().content;
+    };
+
+    std::vector<double> samples;
+    int n = 0;
+    for (auto _ : state) {
+        const QByteArray marker = "p" + QByteArray::number(++n) + "e";
+        const QByteArray event = R"(data: {"choices":[{"index":0,"delta":{"content":")" + marker +
+                                 R"("}}]})"
+                                 "\n\n";
+        QElapsedTimer timer;
+        timer.start();
+        upstream.send(event);
+        if (!spinUntil([&] { return shown().endsWith(QString::fromLatin1(marker)); })) {
+            state.SkipWithError("a piece never reached the bubble");
+            return;
+        }
+        const double seconds = double(timer.nsecsElapsed()) / 1e9;
+        state.SetIterationTime(seconds);
+        samples.push_back(seconds);
+        spinUntil([] { return false; }, 30);
+    }
+    controller.stopGenerating();
+    std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
+    state.counters["median_ms"] = samples.empty() ? 0 : samples[samples.size() / 2] * 1e3;
+}
+BENCHMARK(pieceToBubble)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(200);
 
 } // namespace
 

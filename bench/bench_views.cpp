@@ -1,6 +1,7 @@
 // Start-up and long-conversation figures of the views, measured offscreen with the software
 // renderer: cold start to the chat window's first frame with 1,000 stored conversations, the
-// resident memory after that start, and the time to show a 5,000-message conversation.
+// resident memory after that start, the time to show a 5,000-message conversation, and the
+// cost of an answer streaming into such a conversation.
 
 #include "appgraph.h"
 #include "benchdata.h"
@@ -10,12 +11,15 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QTcpServer>
+#include <QThread>
 #include <QTimer>
 #include <QtQml/QQmlExtensionPlugin>
 
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
+#include <time.h>
 
 Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
 
@@ -138,6 +142,69 @@ BENCHMARK(BM_ShowLongConversation)
     ->Iterations(5)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+
+double processCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+// An answer arriving as 2,000 small deltas, about one every half millisecond (faster than any
+// model writes), at the end of an open 5,000-message conversation in the main window: what the
+// process spends per delta, model update and the refreshed frames included.
+void BM_StreamIntoLongConversation(benchmark::State &state)
+{
+    const QString folder = preparedFolder(1000);
+    AppGraph app(folder);
+    // A backend that takes the question and never answers: the send stays on its way.
+    QTcpServer silent;
+    silent.listen(QHostAddress::LocalHost, 0);
+    ServiceOrigin::setCurrent(QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort()));
+    const QUuid id = QUuid::createUuid();
+    MessageList list;
+    for (int i = 0; i < 5000; ++i)
+        list.append(Message(benchText(200, quint32(i + 7)), i % 2 == 0));
+    app.conversations->saveCurrentConversation(id, list);
+    if (!app.launch() || !waitForFrame(app.delegate->mainWindow())) {
+        state.SkipWithError("the main window did not render");
+        return;
+    }
+    QQuickWindow *window = app.delegate->mainWindow();
+    QQuickItem *view = findItem(window->contentItem(), QStringLiteral("contentView"));
+    auto *chat = view->property("chat").value<ChatController *>();
+    chat->selectConversation(Message::idText(id));
+    window->resize(1000, 800);
+    waitForFrame(window);
+
+    constexpr int kDeltas = 2000;
+    double perDelta = 0;
+    for (auto _ : state) {
+        chat->setMessageText(QStringLiteral("继续写"));
+        chat->sendMessage();
+        const QUuid placeholder = chat->messageList().last().id;
+        chat->clearLoadingFlag(placeholder);
+        waitForFrame(window);
+        const double cpu = processCpuSeconds();
+        for (int i = 0; i < kDeltas; ++i) {
+            // A line of about eighty characters, as answers are written.
+            chat->appendPartialText(placeholder, i % 16 == 15 ? QStringLiteral("流式的字。\n")
+                                                              : QStringLiteral("流式的字 "));
+            QCoreApplication::processEvents();
+            QThread::usleep(500);
+        }
+        waitForFrame(window);
+        perDelta = (processCpuSeconds() - cpu) / kDeltas;
+        state.SetIterationTime(perDelta);
+        chat->stopGenerating();
+    }
+    state.counters["cpu_ms_per_delta"] = perDelta * 1e3;
+}
+BENCHMARK(BM_StreamIntoLongConversation)
+    ->Name("stream_2000_deltas_into_5000_messages")
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

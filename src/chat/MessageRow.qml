@@ -137,8 +137,20 @@ Item {
                         x: block.inset
                         y: block.isCode ? Style.padding : 5
                         width: block.width - 2 * block.inset
-                        text: block.text
                         textFormat: TextEdit.PlainText
+                        // A block that grows (an answer streaming in) gets only its new end:
+                        // the lines above keep their layout.
+                        function take(full) {
+                            if (full.length > length && full.startsWith(text))
+                                insert(length, full.slice(length))
+                            else if (full !== text)
+                                text = full
+                        }
+                        Component.onCompleted: take(block.text)
+                        Connections {
+                            target: block
+                            function onTextChanged() { blockText.take(block.text) }
+                        }
                         wrapMode: TextEdit.Wrap
                         readOnly: true
                         selectByMouse: true

@@ -156,9 +156,11 @@ public:
     // Stopped before any text came: the placeholder goes, the question stays and is saved.
     void withdrawPlaceholder(const QUuid &placeholder);
 
-    // The open answer is shown again at most this often (about once a frame): a delta after a
-    // quiet spell shows at once, a burst of deltas as one change.
-    static constexpr int kRefreshIntervalMs = 16;
+    // The open answer is shown again at most this often, thirty times a second: a delta after
+    // a quiet spell shows at once, a burst of deltas as one change. Each refresh of a followed
+    // answer moves the whole list and so repaints it; at sixty a second a large window drawn
+    // in software spent most of a core on it.
+    static constexpr int kRefreshIntervalMs = 33;
 
     // Sends whose reply has not arrived yet.
     int pendingSends() const { return int(m_pending.size()); }

@@ -76,6 +76,27 @@ class TestStreamingViews : public QObject {
         QTRY_VERIFY(!list->property("moving").toBool());
     }
 
+    // The text of the last row's blocks, as its text items hold it.
+    static QString drawnText(QQuickItem *list)
+    {
+        auto *content = list->property("contentItem").value<QQuickItem *>();
+        QQuickItem *last = nullptr;
+        for (QQuickItem *row : content->childItems()) {
+            if (row->property("isLast").toBool() && row->isVisible())
+                last = row;
+        }
+        QStringList texts;
+        const std::function<void(QQuickItem *)> collect = [&](QQuickItem *item) {
+            if (item->inherits("QQuickTextEdit") && item->isVisible())
+                texts.append(item->property("text").toString());
+            for (QQuickItem *child : item->childItems())
+                collect(child);
+        };
+        if (last)
+            collect(last);
+        return texts.join(u'\n');
+    }
+
 private slots:
     void stopEndsTheAnswer_data()
     {
@@ -166,6 +187,8 @@ private slots:
         QAccessibleInterface *named = QAccessible::queryAccessibleInterface(back);
         QVERIFY(named);
         QCOMPARE(named->text(QAccessible::Name), QStringLiteral("回到底部"));
+        // What is drawn is the answer so far, grown piece by piece.
+        QCOMPARE(drawnText(list).trimmed(), sent.trimmed());
 
         // Back to the end: the list follows again.
         clickItem(back);
