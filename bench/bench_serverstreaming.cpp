@@ -27,6 +27,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -78,21 +79,62 @@ private:
     bool m_answering = false;
 };
 
-void pieceLatency(benchmark::State &state)
+// talvoro-server with its data in `dir`, forwarding OpenAI-family questions to `upstream`;
+// null when it did not start.
+std::unique_ptr<TalvoroServer> startServer(const ManualUpstream &upstream, const QTemporaryDir &dir)
 {
     ServerLog::setLevel(ServerLog::Level::Error);
-    ManualUpstream upstream;
-    QTemporaryDir dir;
     TalvoroServer::Options options;
     options.dataDirectory = dir.path();
     options.providers.openAI.baseUrl = upstream.origin();
     options.providers.openAI.configured = true;
-    TalvoroServer server(options);
+    auto server = std::make_unique<TalvoroServer>(options);
     QString error;
-    if (!server.open(&error) || server.listen(QHostAddress::LocalHost, 0) == 0) {
+    if (!server->open(&error) || server->listen(QHostAddress::LocalHost, 0) == 0)
+        return nullptr;
+    return server;
+}
+
+// Sends the upstream one piece per iteration and times it until `arrived(marker)` holds, with
+// `pauseMs` between pieces; records the median.
+template <typename Arrived>
+void timePieces(benchmark::State &state, ManualUpstream &upstream, Arrived arrived, int pauseMs,
+                const char *counter, double unit)
+{
+    std::vector<double> samples;
+    int n = 0;
+    for (auto _ : state) {
+        const QByteArray marker = "piece-" + QByteArray::number(++n) + "-end";
+        const QByteArray event = R"(data: {"choices":[{"index":0,"delta":{"content":")" + marker +
+                                 R"("}}]})"
+                                 "\n\n";
+        QElapsedTimer timer;
+        timer.start();
+        upstream.send(event);
+        if (!spinUntil([&] { return arrived(marker); })) {
+            state.SkipWithError("a piece never arrived");
+            return;
+        }
+        const double seconds = double(timer.nsecsElapsed()) / 1e9;
+        state.SetIterationTime(seconds);
+        samples.push_back(seconds);
+        if (pauseMs > 0)
+            spinUntil([] { return false; }, pauseMs);
+    }
+    std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
+    state.counters[counter] = samples.empty() ? 0 : samples[samples.size() / 2] * unit;
+}
+
+void pieceLatency(benchmark::State &state)
+{
+    ManualUpstream upstream;
+    QTemporaryDir dir;
+    const auto started = startServer(upstream, dir);
+    if (!started) {
         state.SkipWithError("server did not start");
         return;
     }
+    TalvoroServer &server = *started;
 
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, QUrl(server.origin()).port());
@@ -111,27 +153,9 @@ void pieceLatency(benchmark::State &state)
 
     QByteArray received;
     QObject::connect(&client, &QTcpSocket::readyRead, [&] { received += client.readAll(); });
-    std::vector<double> samples;
-    int n = 0;
-    for (auto _ : state) {
-        const QByteArray marker = "piece-" + QByteArray::number(++n) + "-end";
-        const QByteArray event = R"(data: {"choices":[{"index":0,"delta":{"content":")" + marker +
-                                 R"("}}]})"
-                                 "\n\n";
-        QElapsedTimer timer;
-        timer.start();
-        upstream.send(event);
-        if (!spinUntil([&] { return received.contains(marker); })) {
-            state.SkipWithError("a piece never reached the client");
-            return;
-        }
-        const double seconds = double(timer.nsecsElapsed()) / 1e9;
-        state.SetIterationTime(seconds);
-        samples.push_back(seconds);
-        received.clear();
-    }
-    std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
-    state.counters["median_us"] = samples.empty() ? 0 : samples[samples.size() / 2] * 1e6;
+    timePieces(
+        state, upstream, [&](const QByteArray &marker) { return received.contains(marker); }, 0,
+        "median_us", 1e6);
 }
 BENCHMARK(pieceLatency)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(500);
 
@@ -148,20 +172,15 @@ void recordSmsCode(const QString &line)
 // 30 ms, as models write; the time counted is from its write to the row holding its text.
 void pieceToBubble(benchmark::State &state)
 {
-    ServerLog::setLevel(ServerLog::Level::Error);
     ServerLog::setSink(&recordSmsCode);
     ManualUpstream upstream;
     QTemporaryDir dir;
-    TalvoroServer::Options options;
-    options.dataDirectory = dir.path();
-    options.providers.openAI.baseUrl = upstream.origin();
-    options.providers.openAI.configured = true;
-    TalvoroServer server(options);
-    QString error;
-    if (!server.open(&error) || server.listen(QHostAddress::LocalHost, 0) == 0) {
+    const auto started = startServer(upstream, dir);
+    if (!started) {
         state.SkipWithError("server did not start");
         return;
     }
+    TalvoroServer &server = *started;
     ServiceOrigin::setCurrent(server.origin());
 
     SettingsStore settings(dir.filePath(QStringLiteral("client.db")));
@@ -195,32 +214,13 @@ void pieceToBubble(benchmark::State &state)
         state.SkipWithError("the request never reached the provider");
         return;
     }
-    const auto shown = [&] {
-        return controller.messageList().last().content;
-    };
-
-    std::vector<double> samples;
-    int n = 0;
-    for (auto _ : state) {
-        const QByteArray marker = "p" + QByteArray::number(++n) + "e";
-        const QByteArray event = R"(data: {"choices":[{"index":0,"delta":{"content":")" + marker +
-                                 R"("}}]})"
-                                 "\n\n";
-        QElapsedTimer timer;
-        timer.start();
-        upstream.send(event);
-        if (!spinUntil([&] { return shown().endsWith(QString::fromLatin1(marker)); })) {
-            state.SkipWithError("a piece never reached the bubble");
-            return;
-        }
-        const double seconds = double(timer.nsecsElapsed()) / 1e9;
-        state.SetIterationTime(seconds);
-        samples.push_back(seconds);
-        spinUntil([] { return false; }, 30);
-    }
+    timePieces(
+        state, upstream,
+        [&](const QByteArray &marker) {
+            return controller.messageList().last().content.endsWith(QString::fromLatin1(marker));
+        },
+        30, "median_ms", 1e3);
     controller.stopGenerating();
-    std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
-    state.counters["median_ms"] = samples.empty() ? 0 : samples[samples.size() / 2] * 1e3;
 }
 BENCHMARK(pieceToBubble)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(200);
 

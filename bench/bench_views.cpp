@@ -104,23 +104,38 @@ BENCHMARK(BM_StartToFirstChatFrame)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
-void BM_ShowLongConversation(benchmark::State &state)
+// The main window of `app`, launched, showing a stored 5,000-message conversation; its chat, or
+// null when the window did not render.
+ChatController *showLongConversation(AppGraph &app)
 {
-    const QString folder = preparedFolder(1000);
-    AppGraph app(folder);
     const QUuid id = QUuid::createUuid();
     MessageList list;
     for (int i = 0; i < 5000; ++i)
         list.append(Message(benchText(200, quint32(i + 7)), i % 2 == 0));
     app.conversations->saveCurrentConversation(id, list);
-    if (!app.launch() || !waitForFrame(app.delegate->mainWindow())) {
+    if (!app.launch() || !waitForFrame(app.delegate->mainWindow()))
+        return nullptr;
+    QQuickItem *view =
+        findItem(app.delegate->mainWindow()->contentItem(), QStringLiteral("contentView"));
+    auto *chat = view->property("chat").value<ChatController *>();
+    chat->selectConversation(Message::idText(id));
+    waitForFrame(app.delegate->mainWindow());
+    return chat;
+}
+
+void BM_ShowLongConversation(benchmark::State &state)
+{
+    AppGraph app(preparedFolder(1000));
+    ChatController *chat = showLongConversation(app);
+    if (!chat) {
         state.SkipWithError("the main window did not render");
         return;
     }
     QQuickWindow *window = app.delegate->mainWindow();
-    QQuickItem *view = findItem(window->contentItem(), QStringLiteral("contentView"));
-    auto *chat = view->property("chat").value<ChatController *>();
-    const QString idText = Message::idText(id);
+    const QString idText = chat->currentConversationID();
+    chat->newConversation();
+    chat->hideWelcomeView();
+    waitForFrame(window);
     for (auto _ : state) {
         QElapsedTimer timer;
         timer.start();
@@ -155,25 +170,17 @@ double processCpuSeconds()
 // process spends per delta, model update and the refreshed frames included.
 void BM_StreamIntoLongConversation(benchmark::State &state)
 {
-    const QString folder = preparedFolder(1000);
-    AppGraph app(folder);
+    AppGraph app(preparedFolder(1000));
     // A backend that takes the question and never answers: the send stays on its way.
     QTcpServer silent;
     silent.listen(QHostAddress::LocalHost, 0);
     ServiceOrigin::setCurrent(QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort()));
-    const QUuid id = QUuid::createUuid();
-    MessageList list;
-    for (int i = 0; i < 5000; ++i)
-        list.append(Message(benchText(200, quint32(i + 7)), i % 2 == 0));
-    app.conversations->saveCurrentConversation(id, list);
-    if (!app.launch() || !waitForFrame(app.delegate->mainWindow())) {
+    ChatController *chat = showLongConversation(app);
+    if (!chat) {
         state.SkipWithError("the main window did not render");
         return;
     }
     QQuickWindow *window = app.delegate->mainWindow();
-    QQuickItem *view = findItem(window->contentItem(), QStringLiteral("contentView"));
-    auto *chat = view->property("chat").value<ChatController *>();
-    chat->selectConversation(Message::idText(id));
     window->resize(1000, 800);
     waitForFrame(window);
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace {
@@ -28,21 +29,20 @@ const char *bareValueError()
     return "JSON text is a bare value, not an object or array";
 }
 
-// Parses one event payload; `root` is its top-level object, or null for a top-level array
-// (valid, and of no use). Returns the parser's error description on failure.
-std::optional<QString> parsePayload(simdjson::dom::parser &parser, std::string_view json,
-                                    simdjson::dom::object *root, bool &isObject)
+// Parses one event payload: its top-level object, or null for a top-level array (valid, and
+// of no use); the parser's error description on failure.
+std::variant<simdjson::dom::object, std::nullptr_t, QString>
+parsePayload(simdjson::dom::parser &parser, std::string_view json)
 {
-    isObject = false;
     Element doc;
     if (auto error = parser.parse(json.data(), json.size(), false).get(doc))
         return QString::fromUtf8(simdjson::error_message(error));
     if (doc.is_array())
-        return std::nullopt;
-    if (!doc.is_object())
+        return nullptr;
+    simdjson::dom::object object;
+    if (doc.get_object().get(object) != simdjson::SUCCESS)
         return QString::fromUtf8(bareValueError());
-    isObject = doc.get_object().get(*root) == simdjson::SUCCESS;
-    return std::nullopt;
+    return object;
 }
 
 // The member `key` of `object` when it is present and of the wanted type; the last one wins
@@ -97,6 +97,19 @@ protected:
     // One payload, with every "data: " removed from it; readable for SIMDJSON_PADDING bytes
     // past its end.
     virtual void readPayload(std::string_view payload) = 0;
+
+    // The payload's top-level object; a payload that is not JSON is logged.
+    std::optional<simdjson::dom::object> rootObject(std::string_view payload)
+    {
+        auto parsed = parsePayload(m_parser, payload);
+        if (const QString *failure = std::get_if<QString>(&parsed)) {
+            logParseFailure(*failure);
+            return std::nullopt;
+        }
+        if (const auto *object = std::get_if<simdjson::dom::object>(&parsed))
+            return *object;
+        return std::nullopt;
+    }
 
     simdjson::dom::parser m_parser;
 
@@ -189,16 +202,11 @@ private:
 class OpenAIStreamReader final : public LineStreamReader {
     void readPayload(std::string_view payload) override
     {
-        simdjson::dom::object root;
-        bool isObject = false;
-        if (const auto failure = parsePayload(m_parser, payload, &root, isObject)) {
-            logParseFailure(*failure);
-            return;
-        }
-        if (!isObject)
+        const auto root = rootObject(payload);
+        if (!root)
             return;
         // choices[0].delta.content, when "choices" is a non-empty array of objects.
-        const auto choices = member<simdjson::dom::array>(root, "choices");
+        const auto choices = member<simdjson::dom::array>(*root, "choices");
         if (!choices || choices->size() == 0)
             return;
         for (const Element choice : *choices) {
@@ -219,19 +227,14 @@ class OpenAIStreamReader final : public LineStreamReader {
 class ClaudeStreamReader final : public LineStreamReader {
     void readPayload(std::string_view payload) override
     {
-        simdjson::dom::object root;
-        bool isObject = false;
-        if (const auto failure = parsePayload(m_parser, payload, &root, isObject)) {
-            logParseFailure(*failure);
+        const auto root = rootObject(payload);
+        if (!root)
             return;
-        }
-        if (!isObject)
-            return;
-        const auto type = member<std::string_view>(root, "type");
+        const auto type = member<std::string_view>(*root, "type");
         if (!type)
             return;
         if (*type == "content_block_delta") {
-            if (const auto delta = member<simdjson::dom::object>(root, "delta")) {
+            if (const auto delta = member<simdjson::dom::object>(*root, "delta")) {
                 if (const auto text = member<std::string_view>(*delta, "text"))
                     m_collected += *text;
             }
