@@ -280,6 +280,23 @@ private slots:
         QVERIFY(!stored.last().isLoading);
     }
 
+    // The chat view closes (its controller goes) while an answer streams: the request is given
+    // up at once, and what still arrives lands nowhere.
+    void senderGoneMidAnswer()
+    {
+        Streamed s;
+        s.ask(QStringLiteral("gpt-4o"), QStringLiteral("问"));
+        waitForStreams(s, 1);
+        s.h.server.sendPiece(openAIPiece("一半"));
+        QTRY_COMPARE_WITH_TIMEOUT(s.last().content, QStringLiteral("一半"), kWait);
+        s.c.reset();
+        s.h.server.sendPiece(openAIPiece("另一半"));
+        QTRY_COMPARE_WITH_TIMEOUT(s.h.server.openStreams(), 0, kWait);
+        QTest::qWait(50);
+        // Only the question was charged: no answer was settled.
+        QCOMPARE(s.h.charges().size(), 1);
+    }
+
     void manyDeltasBecomeFewRowUpdates()
     {
         Streamed s;
