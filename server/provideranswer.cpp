@@ -28,6 +28,26 @@ QString errorText(const QJsonValue &error)
     return error.toString();
 }
 
+// The client shows one answer, so only choice 0 is forwarded, even when the request made the
+// provider write several and their chunks arrive interleaved in any order. Servers that only
+// ever write one choice may leave "index" out; such a choice counts as choice 0 only when it is
+// the chunk's first element, so a stray indexless entry behind others never slips in.
+QString firstChoiceText(const QJsonArray &choices)
+{
+    for (qsizetype i = 0; i < choices.size(); ++i) {
+        const QJsonObject choice = choices.at(i).toObject();
+        const QJsonValue index = choice.value(QStringLiteral("index"));
+        if (index.isUndefined() ? i != 0 : index.toInteger(-1) != 0)
+            continue;
+        const QJsonObject delta = choice.value(QStringLiteral("delta")).toObject();
+        const QString content = delta.value(QStringLiteral("content")).toString();
+        // A refused question is answered in "refusal" with "content" left null; the user must
+        // still read why.
+        return content.isEmpty() ? delta.value(QStringLiteral("refusal")).toString() : content;
+    }
+    return {};
+}
+
 } // namespace
 
 ProviderAnswer::ProviderAnswer(ProxyFamily family, QNetworkAccessManager *nam,
@@ -113,14 +133,9 @@ QStringList ProviderAnswer::piecesOf(ProxyFamily family, const QByteArray &type,
     }
     switch (family) {
     case ProxyFamily::OpenAI: {
-        const QJsonArray choices = event.value(QStringLiteral("choices")).toArray();
-        const QJsonValue content = choices.at(0)
-                                       .toObject()
-                                       .value(QStringLiteral("delta"))
-                                       .toObject()
-                                       .value(QStringLiteral("content"));
-        if (content.isString() && !content.toString().isEmpty())
-            return {content.toString()};
+        const QString text = firstChoiceText(event.value(QStringLiteral("choices")).toArray());
+        if (!text.isEmpty())
+            return {text};
         return {};
     }
     case ProxyFamily::Anthropic: {

@@ -32,6 +32,18 @@ void ProviderForwardingTest::streamIsReEmitted_data()
                             << "gpt-4o" << openAIStream()
                             << QByteArray("POST /v1/chat/completions ")
                             << QByteArray("authorization: Bearer test-key");
+    QTest::newRow("openai refusal")
+        << "/api/proxy_openai2"
+        << "gpt-4o" << openAIRefusalStream() << QByteArray("POST /v1/chat/completions ")
+        << QByteArray("authorization: Bearer test-key");
+    QTest::newRow("openai two choices")
+        << "/api/proxy_openai2"
+        << "gpt-4o" << openAITwoChoicesStream() << QByteArray("POST /v1/chat/completions ")
+        << QByteArray("authorization: Bearer test-key");
+    QTest::newRow("openai-compatible without index")
+        << "/api/proxy_openai2"
+        << "gpt-4o" << openAIWithoutIndexStream() << QByteArray("POST /v1/chat/completions ")
+        << QByteArray("authorization: Bearer test-key");
     QTest::newRow("anthropic") << "/api/proxy_claude2"
                                << "claude-3-5-sonnet-20240620" << anthropicStream()
                                << QByteArray("POST /v1/messages ")
