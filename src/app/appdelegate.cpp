@@ -57,6 +57,12 @@ void AppDelegate::applicationDidFinishLaunching(QQmlEngine *engine)
             break;
         }
     }
+    if (m_mainWindow) {
+        connect(m_mainWindow, &QWindow::visibilityChanged, this, [this] {
+            resizeMainWindow(m_sizeWhenRestored.value_or(QSize()));
+            emit mainWindowStateChanged();
+        });
+    }
 
     QQmlComponent component(engine, QUrl(QStringLiteral("qrc:/qt/qml/Talvoro/app/Popover.qml")));
     QObject *object = component.create();
@@ -195,6 +201,48 @@ void AppDelegate::closePopover(bool byOutsideClick)
     }
 }
 
+bool AppDelegate::mainWindowFullScreen() const
+{
+    return m_mainWindow && m_mainWindow->visibility() == QWindow::FullScreen;
+}
+
+void AppDelegate::togglePin()
+{
+    if (!m_mainWindow)
+        return;
+    m_mainWindow->setFlag(Qt::WindowStaysOnTopHint, !m_pinned);
+    m_pinned = !m_pinned;
+    emit mainWindowStateChanged();
+}
+
+void AppDelegate::toggleCompact()
+{
+    if (!m_mainWindow)
+        return;
+    if (!m_compact) {
+        m_originalWindowSize = m_sizeWhenRestored.value_or(m_mainWindow->size());
+        resizeMainWindow(kCompactSize);
+    } else {
+        resizeMainWindow(m_originalWindowSize);
+    }
+    m_compact = !m_compact;
+    emit mainWindowStateChanged();
+}
+
+void AppDelegate::resizeMainWindow(QSize size)
+{
+    if (!size.isValid())
+        return;
+    // Opening the popover minimises the main window, and a minimised window does not take a
+    // new size everywhere: it takes it when it comes back.
+    if (m_mainWindow->visibility() == QWindow::Minimized) {
+        m_sizeWhenRestored = size;
+        return;
+    }
+    m_sizeWhenRestored.reset();
+    m_mainWindow->resize(size);
+}
+
 void AppDelegate::setMaximizable(bool maximizable)
 {
     if (!m_mainWindow)
@@ -213,8 +261,22 @@ void AppDelegate::configureChatWindow()
 {
     if (!m_mainWindow)
         return;
+    // Coming from the gate (fixed at its own size or the sign-in sheet's): the gate's minimum
+    // again, and the room a signed-in start gives the chat instead of the gate's small window.
+    const QSize was = m_mainWindow->maximumSize();
+    const bool fromGate = was == kLoginSize || was == kSignInSheetSize;
+    m_mainWindow->setMinimumSize(kLoginSize);
     m_mainWindow->setMaximumSize(kChatMaximumSize);
     setMaximizable(true);
+    if (!fromGate)
+        return;
+    QRect frame(QPoint(), kChatStartSize);
+    if (QScreen *screen = m_mainWindow->screen()) {
+        const QRect room = screen->availableGeometry();
+        frame.setSize(frame.size().boundedTo(room.size()).expandedTo(kLoginSize));
+        frame.moveCenter(room.center());
+    }
+    m_mainWindow->setGeometry(frame);
 }
 
 void AppDelegate::setSignInSheetShown(bool shown)

@@ -11,39 +11,27 @@ Item {
     id: root
 
     readonly property alias chat: chat
-    property bool isWindowAlwaysOnTop: false
-    property bool isMinimized: false
-    property size originalWindowSize: Qt.size(1000, 800)
-    readonly property bool isFullScreen: Window.window !== null
-                                         && Window.window.visibility === Window.FullScreen
+    // The main window's state, wherever this view is (the popover's toggles act on it too).
+    readonly property bool isWindowAlwaysOnTop: AppDelegate.mainWindowPinned
+    readonly property bool isMinimized: AppDelegate.mainWindowCompact
+    readonly property bool isFullScreen: AppDelegate.mainWindowFullScreen
 
     objectName: "contentView"
 
     ChatController { id: chat }
     Component.onCompleted: chat.onAppear()
-
-    function togglePin() {
-        const w = Window.window
-        if (!w)
-            return
-        w.flags = isWindowAlwaysOnTop ? (w.flags & ~Qt.WindowStaysOnTopHint)
-                                      : (w.flags | Qt.WindowStaysOnTopHint)
-        isWindowAlwaysOnTop = !isWindowAlwaysOnTop
-    }
-    function toggleCompact() {
-        const w = Window.window
-        if (!w)
-            return
-        if (!isMinimized) {
-            originalWindowSize = Qt.size(w.width, w.height)
-            w.width = 450
-            w.height = 500
-        } else {
-            w.width = originalWindowSize.width
-            w.height = originalWindowSize.height
+    // The view appears again each time its window comes back: the popover reopening, the main
+    // window restored; the welcome flag may have changed meanwhile.
+    Connections {
+        target: root.Window.window
+        function onVisibilityChanged(visibility) {
+            if (visibility !== Window.Hidden && visibility !== Window.Minimized)
+                chat.onAppear()
         }
-        isMinimized = !isMinimized
     }
+
+    function togglePin() { AppDelegate.togglePin() }
+    function toggleCompact() { AppDelegate.toggleCompact() }
     function showToast(text) {
         toastComponent.createObject(root, { text: text })
     }
@@ -211,12 +199,16 @@ Item {
         footer: RowLayout {
             spacing: Style.spacing
             Item { Layout.fillWidth: true }
+            // The default button: Return in the alert chooses it, Escape chooses "取消".
             Button {
+                id: upgradeButton
                 objectName: "upgradeButton"
                 text: "升级会员"
                 highlighted: true
                 Layout.bottomMargin: Style.padding
                 onClicked: upgradeAlert.accept()
+                Keys.onReturnPressed: upgradeAlert.accept()
+                Keys.onEnterPressed: upgradeAlert.accept()
             }
             Button {
                 objectName: "cancelUpgradeButton"
@@ -226,6 +218,7 @@ Item {
                 onClicked: upgradeAlert.reject()
             }
         }
+        onOpened: upgradeButton.forceActiveFocus()
         onAccepted: chat.answerUpgradeAlert(true)
         onRejected: chat.answerUpgradeAlert(false)
         Connections {

@@ -9,6 +9,7 @@
 #include "welcomequestions.h"
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QImage>
 #include <QtQml/QQmlExtensionPlugin>
 
@@ -36,6 +37,17 @@ QList<QQuickItem *> findAll(QQuickItem *root, const QString &name)
         found += findAll(child, name);
     return found;
 }
+
+// Records the web pages the program asks the desktop to open, instead of opening them.
+class PageRecorder : public QObject {
+    Q_OBJECT
+public:
+    PageRecorder() { QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl"); }
+    ~PageRecorder() override { QDesktopServices::unsetUrlHandler(QStringLiteral("http")); }
+    QList<QUrl> opened;
+public slots:
+    void openUrl(const QUrl &url) { opened.append(url); }
+};
 
 } // namespace
 
@@ -67,6 +79,8 @@ class TestChatViews : public QObject {
     };
 
 private slots:
+    void upgradeAlertKeys_data();
+    void upgradeAlertKeys();
     void replyBlocks_data();
     void replyBlocks();
     void regenerateOnlyOnTheLastMessage();
@@ -83,6 +97,32 @@ private slots:
     void dropdownCheckMark();
     void dropdownChoiceSurvivesRestart();
 };
+
+void TestChatViews::upgradeAlertKeys_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<bool>("upgrades");
+    QTest::newRow("Return chooses 升级会员") << int(Qt::Key_Return) << true;
+    QTest::newRow("Escape chooses 取消") << int(Qt::Key_Escape) << false;
+}
+
+void TestChatViews::upgradeAlertKeys()
+{
+    QFETCH(int, key);
+    QFETCH(bool, upgrades);
+    Open open;
+    QVERIFY(open.start());
+    PageRecorder pages;
+    LogCapture log;
+    QVERIFY(QMetaObject::invokeMethod(open.chat, "upgradeAlertRequested"));
+    QQuickItem *button = nullptr;
+    QTRY_VERIFY((button = open.item(QStringLiteral("upgradeButton"))) && button->isVisible());
+    QTRY_VERIFY(button->hasActiveFocus());
+    QTest::keyClick(open.window, Qt::Key(key));
+    QTRY_VERIFY(!button->isVisible());
+    QCOMPARE(pages.opened.size(), upgrades ? 1 : 0);
+    QCOMPARE(log.count(QStringLiteral("用户选择取消")), upgrades ? 0 : 1);
+}
 
 void TestChatViews::replyBlocks_data()
 {

@@ -37,6 +37,10 @@ private slots:
     void withoutStatusAreaNothingBreaks();
     void reopenBringsWindowBack();
     void popoverChatIsIndependent();
+    void signingInGivesTheChatItsRoom_data();
+    void signingInGivesTheChatItsRoom();
+    void togglesActOnTheMainWindow();
+    void reappearingRereadsTheWelcomeFlag();
     void secondLaunchHandsOver();
 };
 
@@ -170,6 +174,92 @@ void TestShell::popoverChatIsIndependent()
     QCOMPARE(small->messages()->count(), 0);
     main->setShowHistory(true);
     QVERIFY(!small->showHistory());
+}
+
+void TestShell::signingInGivesTheChatItsRoom_data()
+{
+    QTest::addColumn<bool>("sheetOpen");
+    QTest::newRow("from the gate") << false;
+    QTest::newRow("from the sign-in sheet") << true;
+}
+
+// A first sign-in opens the chat as a signed-in start does, and keeps only the gate's minimum,
+// so the compact size is the same as after a restart.
+void TestShell::signingInGivesTheChatItsRoom()
+{
+    QFETCH(bool, sheetOpen);
+    AppGraph app;
+    QVERIFY(app.launch());
+    QQuickWindow *window = app.delegate->mainWindow();
+    if (sheetOpen)
+        app.delegate->setSignInSheetShown(true);
+    app.settings->set(QStringLiteral("isLoggedIn"), true);
+    QTRY_COMPARE(contentName(app), QStringLiteral("contentView"));
+
+    QCOMPARE(window->minimumSize(), QSize(400, 300));
+    const QRect room = window->screen()->availableGeometry();
+    QCOMPARE(window->size(), QSize(1000, 800).boundedTo(room.size()));
+    // Centred, give or take the frame the platform draws around it.
+    QVERIFY((window->geometry().center() - room.center()).manhattanLength() <= 8);
+    app.delegate->toggleCompact();
+    QCOMPARE(window->size(), QSize(450, 500));
+}
+
+// Pressed in the popover's chat, pin and compact act on the main window, and every chat view
+// shows the main window's state.
+void TestShell::togglesActOnTheMainWindow()
+{
+    AppGraph app;
+    app.settings->set(QStringLiteral("isLoggedIn"), true);
+    QVERIFY(app.launch());
+    QQuickWindow *main = app.delegate->mainWindow();
+    QQuickWindow *popover = app.delegate->popover();
+    main->resize(900, 700);
+    app.delegate->togglePopover();
+    QQuickItem *small = nullptr;
+    QTRY_VERIFY((small = findItem(popover->contentItem(), QStringLiteral("popoverContent"))));
+    QQuickItem *big = findItem(main->contentItem(), QStringLiteral("contentView"));
+    const Qt::WindowFlags popoverFlags = popover->flags();
+
+    QVERIFY(QMetaObject::invokeMethod(small, "togglePin"));
+    QVERIFY(main->flags() & Qt::WindowStaysOnTopHint);
+    QCOMPARE(popover->flags(), popoverFlags);
+    QVERIFY(QMetaObject::invokeMethod(small, "toggleCompact"));
+    // Opening the popover minimised the main window; it comes back at the compact size.
+    main->showNormal();
+    QTRY_COMPARE(main->size(), QSize(450, 500));
+    QCOMPARE(popover->size(), QSize(400, 600));
+    for (QQuickItem *view : {small, big}) {
+        QVERIFY(view->property("isWindowAlwaysOnTop").toBool());
+        QVERIFY(view->property("isMinimized").toBool());
+    }
+
+    // Back from the main window's own toggles.
+    QVERIFY(QMetaObject::invokeMethod(big, "togglePin"));
+    QVERIFY(QMetaObject::invokeMethod(big, "toggleCompact"));
+    QVERIFY(!(main->flags() & Qt::WindowStaysOnTopHint));
+    QCOMPARE(main->size(), QSize(900, 700));
+    QVERIFY(!small->property("isWindowAlwaysOnTop").toBool());
+    QVERIFY(!small->property("isMinimized").toBool());
+}
+
+// Each time the popover opens, its chat view reads the welcome flag again.
+void TestShell::reappearingRereadsTheWelcomeFlag()
+{
+    AppGraph app;
+    app.settings->set(QStringLiteral("isLoggedIn"), true);
+    QVERIFY(app.launch());
+    app.delegate->togglePopover();
+    ChatController *small = nullptr;
+    QTRY_VERIFY((small = chatIn(app.delegate->popover(), QStringLiteral("popoverContent"))));
+    QVERIFY(small->showWelcomeView());
+    app.delegate->togglePopover();
+    QTRY_VERIFY(!app.delegate->popover()->isVisible());
+
+    app.settings->set(QStringLiteral("hasSeenWelcome"), true);
+    app.delegate->togglePopover();
+    QTRY_VERIFY(app.delegate->popover()->isVisible());
+    QTRY_VERIFY(!small->showWelcomeView());
 }
 
 void TestShell::secondLaunchHandsOver()
