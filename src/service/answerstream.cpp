@@ -66,6 +66,11 @@ void AnswerStream::settle(Ending ending)
         if (!m_textShown)
             m_target.clearLoadingFlag();
         const QString text = ReplyReader::formatReplyText(m_reader->text());
+        // An empty bubble looks like a hang: say that nothing came, and charge nothing for it.
+        if (text.isEmpty()) {
+            m_target.appendReplyText(ChatClient::emptyAnswerNotice());
+            break;
+        }
         m_target.appendReplyText(text);
         charge(text);
         break;

@@ -28,6 +28,8 @@ public:
 
     static QString networkFailureNotice() { return QStringLiteral("网络请求失败，请稍后重试"); }
     static QString invalidModelNotice() { return QStringLiteral("无效的模型，请重新选择"); }
+    // Stored as the answer when a complete answer has no text.
+    static QString emptyAnswerNotice() { return QStringLiteral("（模型没有返回内容）"); }
 
     // `context` owns the request: when it is gone, the request is aborted and the reply
     // dropped. Returns the answer's stream for a chat model (the sender may stop it), null

@@ -77,6 +77,8 @@ class TestHostileAnswers : public QObject {
 private slots:
     void chatAndPictures_data()
     {
+        // A chat answer that yields no text says so.
+        const QString nothing = QStringLiteral("（模型没有返回内容）");
         QTest::addColumn<QString>("model");
         QTest::addColumn<QByteArray>("path");
         QTest::addColumn<Response>("response");
@@ -110,21 +112,22 @@ private slots:
         };
 
         QTest::newRow("openai: choices a string")
-            << openAI << oa << stream("data: {\"choices\":\"x\"}\n") << "" << false << none;
+            << openAI << oa << stream("data: {\"choices\":\"x\"}\n") << nothing << false << none;
         QTest::newRow("openai: content a number, then text")
             << openAI << oa
             << stream("data: {\"choices\":[{\"delta\":{\"content\":5}}]}\n"
                       "data: {\"choices\":[{\"delta\":{\"content\":\"ok\"}}]}\n")
             << "ok" << false << none;
         QTest::newRow("openai: 300000 nested arrays")
-            << openAI << oa << stream("data: " + deep(300000) + "\n") << "" << false << parseFailed;
+            << openAI << oa << stream("data: " + deep(300000) + "\n") << nothing << false
+            << parseFailed;
         QTest::newRow("openai: 100000 nested objects")
             << openAI << oa << stream("data: " + QByteArray("{\"a\":").repeated(100000) + "\n")
-            << "" << false << parseFailed;
+            << nothing << false << parseFailed;
         QTest::newRow("openai: invalid UTF-8")
             << openAI << oa
-            << stream("data: {\"choices\":[{\"delta\":{\"content\":\"\xc0\xaf\"}}]}") << "" << false
-            << none;
+            << stream("data: {\"choices\":[{\"delta\":{\"content\":\"\xc0\xaf\"}}]}") << nothing
+            << false << none;
         QTest::newRow("openai: escaped NUL in the text")
             << openAI << oa
             << stream("data: {\"choices\":[{\"delta\":{\"content\":\"a\\u0000b\"}}]}")
@@ -138,7 +141,7 @@ private slots:
             << network << false << none;
         // Qt reads a chunk size it cannot parse as the last chunk: an empty answer.
         QTest::newRow("openai: chunk size that is not hexadecimal")
-            << openAI << oa << raw(chunkedHead + "zz\r\ndata: x\r\n0\r\n\r\n") << "" << false
+            << openAI << oa << raw(chunkedHead + "zz\r\ndata: x\r\n0\r\n\r\n") << nothing << false
             << none;
         QTest::newRow("openai: stall")
             << openAI << oa << Response::with(B::Stall) << network << false << none;
@@ -149,22 +152,22 @@ private slots:
         QTest::newRow("openai: redirect to a local file")
             << openAI << oa << redirect("file:///etc/passwd") << network << false << none;
         QTest::newRow("openai: 502 error page")
-            << openAI << oa << Response(502, "<html><body>Bad Gateway</body></html>") << "" << false
-            << none;
+            << openAI << oa << Response(502, "<html><body>Bad Gateway</body></html>") << nothing
+            << false << none;
 
         QTest::newRow("claude: type a number, delta a string")
             << claude << cl
             << stream("data: {\"type\":5}\ndata: {\"type\":\"content_block_delta\",\"delta\":\"x\"}"
                       "\n")
-            << "" << false << none;
+            << nothing << false << none;
         QTest::newRow("claude: 2000 unknown events")
-            << claude << cl << stream(QByteArray("data: {\"type\":\"zz\"}\n").repeated(2000)) << ""
-            << false << QStringList{QStringLiteral("Unhandled event type: zz")};
+            << claude << cl << stream(QByteArray("data: {\"type\":\"zz\"}\n").repeated(2000))
+            << nothing << false << QStringList{QStringLiteral("Unhandled event type: zz")};
         QTest::newRow("claude: invalid UTF-8")
             << claude << cl
             << stream(
                    "data: {\"type\":\"content_block_delta\",\"delta\":{\"text\":\"\xed\xa0\x80\"}}")
-            << "" << false << none;
+            << nothing << false << none;
         QTest::newRow("claude: chunked body cut inside an event")
             << claude << cl << raw(chunkedHead + "10\r\ndata: {\"type\":") << network << false
             << none;
@@ -175,10 +178,10 @@ private slots:
             << gemini << gm << stream(QByteArray("data: a\0b\r\ndata: c", 18))
             << QStringLiteral("a") + QChar(0) + QStringLiteral("bc") << false << none;
         QTest::newRow("gemini: 20000 empty pieces")
-            << gemini << gm << stream(QByteArray("data: \n").repeated(20000)) << "" << false
+            << gemini << gm << stream(QByteArray("data: \n").repeated(20000)) << nothing << false
             << none;
         QTest::newRow("gemini: invalid UTF-8")
-            << gemini << gm << stream("data: \xff\xfe") << "" << false << none;
+            << gemini << gm << stream("data: \xff\xfe") << nothing << false << none;
         QTest::newRow("gemini: reset")
             << gemini << gm << Response::with(B::Reset) << network << false << none;
 
