@@ -252,9 +252,18 @@ void ChatController::saveOpenConversation()
 {
     if (!m_services.conversations)
         return;
+    // An answer still on its way is stored as what the user would find if the program ended
+    // now: the network notice, not a placeholder that loads for ever. Its own end stores it.
+    MessageList stored = m_messages.messages();
+    for (Message &m : stored) {
+        if (const auto send = m_pending.constFind(m.id);
+            send != m_pending.cend() && !send->discarded) {
+            m.content = ChatClient::networkFailureNotice();
+            m.isLoading = false;
+        }
+    }
     const QScopedValueRollback saving(m_saving, true);
-    m_services.conversations->saveCurrentConversation(m_currentConversationID,
-                                                      m_messages.messages());
+    m_services.conversations->saveCurrentConversation(m_currentConversationID, stored);
 }
 
 // Another view (the main window and the popover each have one) saved the conversation this one
@@ -266,6 +275,7 @@ void ChatController::takeInStoredCopy(const QUuid &conversation)
     if (m_saving || conversation != m_currentConversationID)
         return;
     MessageList merged = m_services.conversations->conversations().value(conversation);
+    showPendingAnswers(merged);
     QSet<QUuid> stored;
     for (const Message &m : std::as_const(merged))
         stored.insert(m.id);
@@ -274,6 +284,19 @@ void ChatController::takeInStoredCopy(const QUuid &conversation)
             merged.append(m);
     }
     m_messages.setMessages(merged);
+}
+
+// A stored answer that is still on its way here was stored as the notice a quit would leave;
+// this view shows it loading, or with the text that has arrived.
+void ChatController::showPendingAnswers(MessageList &list) const
+{
+    for (Message &m : list) {
+        const auto send = m_pending.constFind(m.id);
+        if (send == m_pending.cend() || send->discarded)
+            continue;
+        m.isLoading = send->partial.isEmpty();
+        m.content = ReplyReader::formatPartialReplyText(send->partial);
+    }
 }
 
 // ---- user actions -----------------------------------------------------------------------------
@@ -314,6 +337,9 @@ void ChatController::sendMessage()
     const QString model = *m_selectedModel;
     m_pending.insert(placeholder.id, PendingSend{m_currentConversationID, question, false, {}, {}});
     updateGenerating();
+    // Kept from the moment it is sent: a quit (or a power cut) while the answer is on its way
+    // must not take the question with it.
+    saveOpenConversation();
     startSend(text, context, model, placeholder.id);
 }
 
@@ -449,7 +475,9 @@ void ChatController::selectConversation(const QUuid &id)
     const MessageList stored = m_services.conversations
                                    ? m_services.conversations->conversations().value(id)
                                    : MessageList();
-    m_messages.setMessages(stored);
+    MessageList shown = stored;
+    showPendingAnswers(shown);
+    m_messages.setMessages(shown);
     DiagnosticLog::line(QStringLiteral("currentConversationID"), Message::idText(id));
     DiagnosticLog::line(QStringLiteral("messages"), dump(stored));
 }
@@ -565,7 +593,7 @@ void ChatController::refreshPartialAnswers()
 void ChatController::appendReplyText(const QUuid &placeholder, const QString &text)
 {
     // The placeholder showed the text so far; the final text is the whole answer.
-    settle(placeholder, Outcome::Answer, [&text](Message &m) {
+    settle(placeholder, [&text](Message &m) {
         m.content = text;
         m.isLoading = false;
     });
@@ -589,7 +617,7 @@ void ChatController::withdrawPlaceholder(const QUuid &placeholder)
 
 void ChatController::placeImageResult(const QUuid &placeholder, const QString &path)
 {
-    settle(placeholder, Outcome::Answer, [&path](Message &m) {
+    settle(placeholder, [&path](Message &m) {
         Message picture(QString(), false);
         picture.cachedImagePath = path;
         m = picture;
@@ -598,7 +626,7 @@ void ChatController::placeImageResult(const QUuid &placeholder, const QString &p
 
 void ChatController::showQuotaExhausted(const QUuid &placeholder)
 {
-    const bool shown = settle(placeholder, Outcome::Notice, [](Message &m) {
+    const bool shown = settle(placeholder, [](Message &m) {
         m = Message(QStringLiteral("请升级会员后再次访问"), false);
     });
     if (shown)
@@ -607,14 +635,13 @@ void ChatController::showQuotaExhausted(const QUuid &placeholder)
 
 void ChatController::showFailureNotice(const QUuid &placeholder, const QString &notice)
 {
-    settle(placeholder, Outcome::Notice, [&notice](Message &m) {
+    settle(placeholder, [&notice](Message &m) {
         m.content = notice;
         m.isLoading = false;
     });
 }
 
-bool ChatController::settle(const QUuid &placeholder, Outcome outcome,
-                            const std::function<void(Message &)> &fill)
+bool ChatController::settle(const QUuid &placeholder, const std::function<void(Message &)> &fill)
 {
     const auto found = m_pending.find(placeholder);
     if (found == m_pending.end())
@@ -642,8 +669,9 @@ bool ChatController::settle(const QUuid &placeholder, Outcome outcome,
                 m_messages.append(send.question);
             m_messages.append(answer);
         }
-        if (outcome == Outcome::Answer)
-            saveOpenConversation();
+        // The send was stored with the network notice in its place; it now keeps its outcome,
+        // a notice included.
+        saveOpenConversation();
         // An answer that was shown while it grew has been followed by the list already, or
         // the reader scrolled away from it on purpose: its end does not move them.
         if (send.partial.isEmpty())

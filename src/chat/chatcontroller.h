@@ -191,7 +191,6 @@ private:
         QPointer<AnswerStream> stream; // while a chat answer streams in
         QString partial;               // the answer's raw text so far
     };
-    enum class Outcome { Answer, Notice };
 
     void startSend(const QString &text, const QString &context, const QString &model,
                    const QUuid &placeholder);
@@ -201,10 +200,10 @@ private:
     void setCurrentConversation(const QUuid &id);
     void saveOpenConversation();
     void takeInStoredCopy(const QUuid &conversation);
+    void showPendingAnswers(MessageList &list) const;
     // Lets `fill` turn the send's placeholder into its outcome, wherever that send now lives.
     // False when the send is unknown or was dropped.
-    bool settle(const QUuid &placeholder, Outcome outcome,
-                const std::function<void(Message &placeholder)> &fill);
+    bool settle(const QUuid &placeholder, const std::function<void(Message &placeholder)> &fill);
     void refreshPartialAnswers();
     void updateGenerating();
 

@@ -227,8 +227,11 @@ private slots:
         const Message &last = c->messageList().last();
         QCOMPARE(last.content, notice);
         QVERIFY(!last.isLoading && !last.isUserMessage && !last.cachedImagePath);
-        // A notice is not an answer: nothing is stored for it.
-        QVERIFY(h.conversations.conversations().isEmpty());
+        // Stored as shown: the question was kept when it was sent, and the notice ended it.
+        const MessageList stored =
+            h.conversations.conversations().value(c->currentConversationUuid());
+        QCOMPARE(stored.size(), 2);
+        QCOMPARE(stored.last().content, notice);
         if (!logLine.isEmpty())
             QVERIFY2(log.count(logLine) == 1, qPrintable(log.all().join(u'|')));
         // The question was charged before the failure; no answer charge follows.
@@ -269,7 +272,8 @@ private slots:
         QTest::qWait(50);
         QVERIFY(h.server.requestsTo("/api/proxy_openai2").isEmpty());
         QVERIFY(h.charges().isEmpty());
-        QVERIFY(h.conversations.conversations().isEmpty());
+        QCOMPARE(h.conversations.conversations().value(c->currentConversationUuid()).last().content,
+                 notice);
     }
 
     void modelWithoutAddress()
@@ -367,8 +371,11 @@ private slots:
             c->selectConversation(other);
         } else {
             c->selectConversation(other);
-            c->selectConversation(asked); // never stored: opens empty
-            QCOMPARE(c->messages()->count(), 0);
+            // Stored when sent: it opens with the question, its answer still on its way.
+            c->selectConversation(asked);
+            QCOMPARE(c->messages()->count(), 2);
+            QVERIFY(c->messageList().last().isLoading);
+            QVERIFY(c->isGenerating());
         }
         waitUntilSettled(*c);
 

@@ -113,8 +113,10 @@ private slots:
             QVERIFY(!s.last().isLoading);
             QVERIFY(s.c->isGenerating());
         }
-        // Nothing is stored while the answer is on its way.
-        QVERIFY(s.stored().isEmpty());
+        // While the answer is on its way, the question is stored, and in the answer's place what
+        // a quit would leave: the network notice, not the text so far.
+        QCOMPARE(s.stored().size(), 2);
+        QCOMPARE(s.stored().last().content, QStringLiteral("网络请求失败，请稍后重试"));
 
         s.h.server.endStreams();
         QTRY_COMPARE_WITH_TIMEOUT(s.c->pendingSends(), 0, kWait);

@@ -134,8 +134,14 @@ private slots:
                  QVariant(true));
         QCOMPARE(c->messages()->data(c->messages()->index(0), MessageListModel::IsLastRole),
                  QVariant(false));
-        // Nothing is stored on sending.
-        QVERIFY(h.conversations.conversations().isEmpty());
+        // The question is stored on sending, its answer as the notice a quit would leave.
+        const MessageList stored =
+            h.conversations.conversations().value(c->currentConversationUuid());
+        QCOMPARE(stored.size(), 2);
+        QCOMPARE(stored.first().id, q.id);
+        QCOMPARE(stored.last().id, p.id);
+        QCOMPARE(stored.last().content, QStringLiteral("网络请求失败，请稍后重试"));
+        QVERIFY(!stored.last().isLoading);
     }
 
     void retryGuards_data()
@@ -187,11 +193,12 @@ private slots:
         QCOMPARE(now.at(3).content, QStringLiteral("q2"));
         QVERIFY(now.at(3).id != list.at(2).id);
         QVERIFY(now.at(4).isLoading);
-        // The stored copy lost the two regenerated messages at once.
+        // The stored copy lost the two regenerated messages, and holds the question asked again.
         const MessageList stored =
             h.conversations.conversations().value(c->currentConversationUuid());
-        QCOMPARE(stored.size(), 3);
-        QCOMPARE(stored.last().content, QStringLiteral("note"));
+        QCOMPARE(stored.size(), 5);
+        QCOMPARE(stored.at(2).content, QStringLiteral("note"));
+        QCOMPARE(stored.at(3).id, now.at(3).id);
     }
 
     void quoteReplacesTheInput()
