@@ -21,6 +21,13 @@ Item {
     width: ListView.view ? ListView.view.width : 0
     implicitHeight: isUserMessage ? bubble.height : assistant.height
     Accessible.role: Accessible.ListItem
+    ModelOrder.index: index
+
+    // A row waiting in the view's pool keeps its old message; hidden, a screen reader skips it.
+    property bool pooled: false
+    visible: !pooled
+    ListView.onPooled: pooled = true
+    ListView.onReused: pooled = false
     Accessible.name: imagePath !== "" ? "【图片】" : content
 
     readonly property real padding: Style.padding
