@@ -44,6 +44,9 @@ Rectangle {
             symbolColor: root.isWindowAlwaysOnTop ? Style.red : Style.black
             symbolSize: 15
             toolTip: root.isWindowAlwaysOnTop ? "点击取消前置窗口" : "点击前置窗口"
+            // Toggles, so a screen reader says whether the window is pinned and hears it change.
+            checkable: true
+            checked: root.isWindowAlwaysOnTop
             onClicked: root.pinToggled()
         }
         IconButton {
@@ -57,6 +60,8 @@ Rectangle {
             symbolColor: root.isMinimized ? Style.blue : Style.black
             symbolSize: 15
             toolTip: root.isMinimized ? "点击恢复窗口" : "点击缩小窗口"
+            checkable: true
+            checked: root.isMinimized
             onClicked: root.compactToggled()
         }
     }
