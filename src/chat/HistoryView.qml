@@ -71,6 +71,7 @@ Column {
 
         delegate: AbstractButton {
             id: historyRow
+            objectName: "historyRow"
             required property string conversationId
             required property string title
             width: ListView.view.width
@@ -93,8 +94,9 @@ Column {
                 text: historyRow.title
                 // A title is whatever a model wrote; never read it as markup.
                 textFormat: Text.PlainText
-                // One line: the row's height is what limits the title.
-                maximumLineCount: 1
+                // Two lines fit the row's height; the accessible name keeps the whole title.
+                wrapMode: Text.Wrap
+                maximumLineCount: 2
                 elide: Text.ElideRight
                 verticalAlignment: Text.AlignVCenter
                 font.pixelSize: Style.bodySize
