@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config clang-format clang libclang-rt-14-dev lld
-  qt6-base-dev qt6-base-dev-tools qt6-declarative-dev qt6-declarative-dev-tools
+  qt6-base-dev qt6-base-dev-tools qt6-base-private-dev qt6-declarative-dev qt6-declarative-dev-tools
   qt6-websockets-dev qt6-httpserver-dev qt6-5compat-dev qt6-tools-dev
   libqt6sql6-sqlite libqt6svg6 qt6-svg-dev
   qml6-module-qtquick qml6-module-qtquick-window qml6-module-qtquick-controls

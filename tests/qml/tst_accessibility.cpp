@@ -7,27 +7,16 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QtGui/private/qguiapplication_p.h>
+#include <QtGui/qpa/qplatformaccessibility.h>
+#include <QtGui/qpa/qplatformintegration.h>
 #include <QtQml/QQmlExtensionPlugin>
 
 Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
 
 // Without an assistive technology attached (none is, offscreen) Qt keeps accessibility off:
-// controls never learn it is on and every event is dropped. Switching it on takes Qt's private
-// API; these declare the exported functions, as the project installs no private headers. The
-// offscreen platform keeps the base integration's accessibility, which initTestCase checks.
-class QPlatformAccessibility {
-public:
-    void setActive(bool active);
-};
-class QPlatformIntegration {
-public:
-    QPlatformAccessibility *accessibility() const;
-};
-class QGuiApplicationPrivate {
-public:
-    static QPlatformIntegration *platform_integration;
-};
-
+// controls never learn it is on and every event is dropped. Switching it on is the platform
+// integration's job; initTestCase checks that it took.
 namespace {
 
 struct Heard {
