@@ -69,33 +69,31 @@ ColumnLayout {
             onDynamicHeightChanged: root.chat.textEditorHeight = dynamicHeight
         }
         // While an answer of this conversation is on its way, the send button stops it.
-        IconButton {
+        CornerButton {
             objectName: "sendButton"
             visible: !root.chat.isGenerating
-            anchors.right: parent.right
-            anchors.bottom: parent.bottom
-            anchors.rightMargin: 1
-            anchors.bottomMargin: 1
-            padding: 2
             symbol: "paperplane.fill"
-            symbolSize: 22
             text: "发送"
             onClicked: root.chat.sendMessage()
         }
-        IconButton {
+        CornerButton {
             objectName: "stopButton"
             visible: root.chat.isGenerating
-            anchors.right: parent.right
-            anchors.bottom: parent.bottom
-            anchors.rightMargin: 1
-            anchors.bottomMargin: 1
-            padding: 2
             symbol: "stop.circle.fill"
-            symbolSize: 22
             text: "停止生成"
             toolTip: "停止生成"
             onClicked: root.chat.stopGenerating()
         }
+    }
+
+    // The editor's corner button.
+    component CornerButton: IconButton {
+        anchors.right: parent.right
+        anchors.bottom: parent.bottom
+        anchors.rightMargin: 1
+        anchors.bottomMargin: 1
+        padding: 2
+        symbolSize: 22
     }
 
     Popup {

@@ -599,15 +599,25 @@ void ChatController::appendReplyText(const QUuid &placeholder, const QString &te
     });
 }
 
-void ChatController::withdrawPlaceholder(const QUuid &placeholder)
+// The send is over, however it ended: it no longer waits, grows or counts as generating.
+std::optional<ChatController::PendingSend> ChatController::takePending(const QUuid &placeholder)
 {
     const auto found = m_pending.find(placeholder);
     if (found == m_pending.end())
-        return;
-    const PendingSend send = *found;
+        return std::nullopt;
+    PendingSend send = *found;
     m_pending.erase(found);
     m_grown.remove(placeholder);
     updateGenerating();
+    return send;
+}
+
+void ChatController::withdrawPlaceholder(const QUuid &placeholder)
+{
+    const auto found = takePending(placeholder);
+    if (!found)
+        return;
+    const PendingSend &send = *found;
     if (send.discarded || send.conversation != m_currentConversationID)
         return;
     if (const auto row = m_messages.indexOf(placeholder))
@@ -643,13 +653,10 @@ void ChatController::showFailureNotice(const QUuid &placeholder, const QString &
 
 bool ChatController::settle(const QUuid &placeholder, const std::function<void(Message &)> &fill)
 {
-    const auto found = m_pending.find(placeholder);
-    if (found == m_pending.end())
+    const auto found = takePending(placeholder);
+    if (!found)
         return false;
-    const PendingSend send = *found;
-    m_pending.erase(found);
-    m_grown.remove(placeholder);
-    updateGenerating();
+    const PendingSend &send = *found;
     if (send.discarded) {
         DiagnosticLog::line(QStringLiteral("回复已丢弃：对应的回答已重新生成"));
         return false;

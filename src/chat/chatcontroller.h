@@ -144,7 +144,7 @@ public:
 
     // What comes back for the send whose placeholder is `placeholder`.
     void clearLoadingFlag(const QUuid &placeholder);
-    // Raw text of the answer so far; shown formatted, at most once per frame.
+    // Raw text of the answer so far; shown formatted, at most every kRefreshIntervalMs.
     void appendPartialText(const QUuid &placeholder, QStringView text);
     // The final, formatted answer; it replaces whatever the placeholder showed while streaming.
     void appendReplyText(const QUuid &placeholder, const QString &text);
@@ -205,6 +205,7 @@ private:
     // False when the send is unknown or was dropped.
     bool settle(const QUuid &placeholder, const std::function<void(Message &placeholder)> &fill);
     void refreshPartialAnswers();
+    std::optional<PendingSend> takePending(const QUuid &placeholder);
     void updateGenerating();
 
     Services m_services;

@@ -94,7 +94,6 @@ void AnswerStream::settle(Ending ending)
         break;
     }
     }
-    emit settled();
     deleteLater();
 }
 

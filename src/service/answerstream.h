@@ -31,11 +31,6 @@ public:
     // text yet, the placeholder is withdrawn.
     void stop();
 
-    bool isSettled() const { return m_settled; }
-
-signals:
-    void settled();
-
 private:
     enum class Ending { Complete, Stopped, Broken };
     void settle(Ending ending);

@@ -11,7 +11,6 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
 namespace {
@@ -22,27 +21,9 @@ constexpr std::string_view kDataPrefix = "data: ";
 // failure: the DOM parser checks every value of it in one pass (On-Demand parsing, which checks
 // only what is read, walked the rest value by value at less than half the speed). Nesting
 // deeper than its 1024 levels is a parse failure too.
-using Element = simdjson::dom::element;
-
 const char *bareValueError()
 {
     return "JSON text is a bare value, not an object or array";
-}
-
-// Parses one event payload: its top-level object, or null for a top-level array (valid, and
-// of no use); the parser's error description on failure.
-std::variant<simdjson::dom::object, std::nullptr_t, QString>
-parsePayload(simdjson::dom::parser &parser, std::string_view json)
-{
-    Element doc;
-    if (auto error = parser.parse(json.data(), json.size(), false).get(doc))
-        return QString::fromUtf8(simdjson::error_message(error));
-    if (doc.is_array())
-        return nullptr;
-    simdjson::dom::object object;
-    if (doc.get_object().get(object) != simdjson::SUCCESS)
-        return QString::fromUtf8(bareValueError());
-    return object;
 }
 
 // The member `key` of `object` when it is present and of the wanted type; the last one wins
@@ -98,17 +79,23 @@ protected:
     // past its end.
     virtual void readPayload(std::string_view payload) = 0;
 
-    // The payload's top-level object; a payload that is not JSON is logged.
+    // The payload's top-level object; a payload that is not JSON is logged, and a top-level
+    // array (valid, of no use) gives nothing.
     std::optional<simdjson::dom::object> rootObject(std::string_view payload)
     {
-        auto parsed = parsePayload(m_parser, payload);
-        if (const QString *failure = std::get_if<QString>(&parsed)) {
-            logParseFailure(*failure);
+        simdjson::dom::element doc;
+        if (auto error = m_parser.parse(payload.data(), payload.size(), false).get(doc)) {
+            logParseFailure(QString::fromUtf8(simdjson::error_message(error)));
             return std::nullopt;
         }
-        if (const auto *object = std::get_if<simdjson::dom::object>(&parsed))
-            return *object;
-        return std::nullopt;
+        if (doc.is_array())
+            return std::nullopt;
+        simdjson::dom::object object;
+        if (doc.get_object().get(object) != simdjson::SUCCESS) {
+            logParseFailure(QString::fromUtf8(bareValueError()));
+            return std::nullopt;
+        }
+        return object;
     }
 
     simdjson::dom::parser m_parser;
@@ -129,8 +116,7 @@ private:
             }
             const size_t end = size_t(static_cast<const char *>(lineEnd) - data);
             m_partial.append(data, end);
-            readLineCopy(m_partial);
-            m_partial.clear();
+            readPartialLine();
             start = end + 1;
         }
         while (start < size && !m_notUtf8) {
@@ -148,15 +134,17 @@ private:
     void end(bool complete) override
     {
         if (complete && !m_partial.empty())
-            readLineCopy(m_partial);
+            readPartialLine();
         m_partial.clear();
     }
 
-    void readLineCopy(const std::string &line)
+    // The line gathered over several reads, read where it lies, with room after it for the
+    // parser.
+    void readPartialLine()
     {
-        m_line.assign(line);
-        m_line.reserve(m_line.size() + simdjson::SIMDJSON_PADDING);
-        readLine(m_line, m_line.data() + m_line.capacity());
+        m_partial.reserve(m_partial.size() + simdjson::SIMDJSON_PADDING);
+        readLine(m_partial, m_partial.data() + m_partial.capacity());
+        m_partial.clear();
     }
 
     // `line` lies in a buffer readable up to `readableEnd`; the parser reads a little past a
@@ -195,7 +183,6 @@ private:
     }
 
     std::string m_partial; // a line whose line end has not arrived
-    std::string m_line;
     std::string m_scratch;
 };
 
@@ -209,7 +196,7 @@ class OpenAIStreamReader final : public LineStreamReader {
         const auto choices = member<simdjson::dom::array>(*root, "choices");
         if (!choices || choices->size() == 0)
             return;
-        for (const Element choice : *choices) {
+        for (const simdjson::dom::element choice : *choices) {
             if (!choice.is_object())
                 return;
         }
@@ -462,12 +449,6 @@ void ReplyStreamReader::feed(const QByteArray &bytes)
 {
     if (!m_ended && !bytes.isEmpty())
         consume(bytes);
-}
-
-void ReplyStreamReader::feed(QByteArrayView bytes)
-{
-    if (!m_ended && !bytes.isEmpty())
-        consume(bytes.toByteArray());
 }
 
 void ReplyStreamReader::finish()

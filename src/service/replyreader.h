@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QByteArrayView>
 #include <QList>
 #include <QString>
 
@@ -29,7 +28,6 @@ public:
     // The next bytes of the body. Reads are kept as they come where the family needs the body
     // again: pass the network's own array, not a copy.
     void feed(const QByteArray &bytes);
-    void feed(QByteArrayView bytes);
     // The body is complete: a last line without a line end is read too.
     void finish();
     // The body was cut off (stopped by the user, or the connection broke): what arrived is

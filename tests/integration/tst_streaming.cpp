@@ -43,6 +43,14 @@ class TestStreaming : public QObject {
             c->sendMessage();
         }
         const Message &last() const { return c->messageList().last(); }
+        // Asks, and waits until the first piece of the answer is in its bubble.
+        void askAndShowFirstPiece(const QString &piece)
+        {
+            ask(QStringLiteral("gpt-4o"), QStringLiteral("问"));
+            QTRY_COMPARE_WITH_TIMEOUT(h.server.openStreams(), 1, kWait);
+            h.server.sendPiece(openAIPiece(piece));
+            QTRY_COMPARE_WITH_TIMEOUT(last().content, piece, kWait);
+        }
         MessageList stored() const
         {
             return h.conversations.conversations().value(c->currentConversationUuid());
@@ -204,10 +212,7 @@ private slots:
     void brokenConnectionKeepsTextWithNotice()
     {
         Streamed s;
-        s.ask(QStringLiteral("gpt-4o"), QStringLiteral("问"));
-        waitForStreams(s, 1);
-        s.h.server.sendPiece(openAIPiece("一半"));
-        QTRY_COMPARE_WITH_TIMEOUT(s.last().content, QStringLiteral("一半"), kWait);
+        s.askAndShowFirstPiece(QStringLiteral("一半"));
         s.h.server.resetStreams();
 
         QTRY_COMPARE_WITH_TIMEOUT(s.c->pendingSends(), 0, kWait);
@@ -287,10 +292,7 @@ private slots:
     void senderGoneMidAnswer()
     {
         Streamed s;
-        s.ask(QStringLiteral("gpt-4o"), QStringLiteral("问"));
-        waitForStreams(s, 1);
-        s.h.server.sendPiece(openAIPiece("一半"));
-        QTRY_COMPARE_WITH_TIMEOUT(s.last().content, QStringLiteral("一半"), kWait);
+        s.askAndShowFirstPiece(QStringLiteral("一半"));
         s.c.reset();
         s.h.server.sendPiece(openAIPiece("另一半"));
         QTRY_COMPARE_WITH_TIMEOUT(s.h.server.openStreams(), 0, kWait);
