@@ -115,9 +115,7 @@ ChatController *showLongConversation(AppGraph &app)
     app.conversations->saveCurrentConversation(id, list);
     if (!app.launch() || !waitForFrame(app.delegate->mainWindow()))
         return nullptr;
-    QQuickItem *view =
-        findItem(app.delegate->mainWindow()->contentItem(), QStringLiteral("contentView"));
-    auto *chat = view->property("chat").value<ChatController *>();
+    ChatController *chat = chatOf(app.delegate->mainWindow());
     chat->selectConversation(Message::idText(id));
     waitForFrame(app.delegate->mainWindow());
     return chat;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "appdelegate.h"
+#include "chatcontroller.h"
 #include "conversationstore.h"
 #include "fontsetup.h"
 #include "quonixapp.h"
@@ -28,6 +29,15 @@ inline QQuickItem *findItem(QQuickItem *root, const QString &name)
             return found;
     }
     return nullptr;
+}
+
+// The controller of the chat view named `viewName` in `window` (the main window's is
+// "contentView", the popover's "popoverContent"); null while no such view is shown.
+inline ChatController *chatOf(QQuickWindow *window,
+                              const QString &viewName = QStringLiteral("contentView"))
+{
+    QQuickItem *view = window ? findItem(window->contentItem(), viewName) : nullptr;
+    return view ? view->property("chat").value<ChatController *>() : nullptr;
 }
 
 // Clicks the middle of `item` with the left button.

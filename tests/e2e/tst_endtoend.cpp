@@ -78,11 +78,7 @@ class TestEndToEnd : public QObject {
         auto *content = loader ? loader->property("item").value<QQuickItem *>() : nullptr;
         return content ? content->objectName() : QString();
     }
-    ChatController *chat() const
-    {
-        QQuickItem *view = item(QStringLiteral("contentView"));
-        return view ? view->property("chat").value<ChatController *>() : nullptr;
-    }
+    ChatController *chat() const { return chatOf(window()); }
 
     // Waits until the item is on screen and clicks its middle.
     void click(const QString &name)

@@ -38,12 +38,6 @@ void save(QQuickWindow *window, const QString &name)
         std::printf("%s\n", qPrintable(path));
 }
 
-ChatController *chatOf(QQuickWindow *window, const char *contentName = "contentView")
-{
-    QQuickItem *content = findItem(window->contentItem(), QLatin1String(contentName));
-    return content ? content->property("chat").value<ChatController *>() : nullptr;
-}
-
 QString makePicture(const QString &folder)
 {
     QImage image(512, 384, QImage::Format_ARGB32);
@@ -194,7 +188,7 @@ int main(int argc, char *argv[])
     QQuickWindow *popover = graph.delegate->popover();
     (void)QTest::qWaitForWindowExposed(popover);
     save(popover, QStringLiteral("08-popover"));
-    if (ChatController *small = chatOf(popover, "popoverContent")) {
+    if (ChatController *small = chatOf(popover, QStringLiteral("popoverContent"))) {
         small->hideWelcomeView();
         small->selectConversation(code);
         save(popover, QStringLiteral("09-popover-conversation"));

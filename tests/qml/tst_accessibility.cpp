@@ -68,8 +68,7 @@ class TestAccessibility : public QObject {
                            window->contentItem()->size() == AppDelegate::kSignInSheetSize;
                 });
             }
-            QQuickItem *content = item(QStringLiteral("contentView"));
-            chat = content ? content->property("chat").value<ChatController *>() : nullptr;
+            chat = chatOf(window);
             if (chat && view == View::Card) {
                 chat->setShowCard(true);
                 return QTest::qWaitFor([&] { return opened(QStringLiteral("myCardView")); });

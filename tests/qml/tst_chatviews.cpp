@@ -68,8 +68,7 @@ class TestChatViews : public QObject {
                 return false;
             window = app.delegate->mainWindow();
             window->resize(1000, 720);
-            QQuickItem *view = findItem(window->contentItem(), QStringLiteral("contentView"));
-            chat = view ? view->property("chat").value<ChatController *>() : nullptr;
+            chat = chatOf(window);
             return chat && QTest::qWaitForWindowExposed(window);
         }
         QQuickItem *item(const QString &name) const

@@ -23,11 +23,6 @@ private:
         auto *item = loader ? loader->property("item").value<QQuickItem *>() : nullptr;
         return item ? item->objectName() : QString();
     }
-    static ChatController *chatIn(QQuickWindow *window, const QString &name)
-    {
-        QQuickItem *view = findItem(window->contentItem(), name);
-        return view ? view->property("chat").value<ChatController *>() : nullptr;
-    }
 
 private slots:
     void contentFollowsSignIn_data();
@@ -157,9 +152,9 @@ void TestShell::popoverChatIsIndependent()
     QVERIFY(app.launch());
     app.delegate->togglePopover();
     QTRY_VERIFY(app.delegate->popover()->isVisible());
-    ChatController *main = chatIn(app.delegate->mainWindow(), QStringLiteral("contentView"));
+    ChatController *main = chatOf(app.delegate->mainWindow(), QStringLiteral("contentView"));
     ChatController *small = nullptr;
-    QTRY_VERIFY((small = chatIn(app.delegate->popover(), QStringLiteral("popoverContent"))));
+    QTRY_VERIFY((small = chatOf(app.delegate->popover(), QStringLiteral("popoverContent"))));
     QVERIFY(main && small && main != small);
 
     main->setMessageText(QStringLiteral("只在主窗口"));
@@ -251,7 +246,7 @@ void TestShell::reappearingRereadsTheWelcomeFlag()
     QVERIFY(app.launch());
     app.delegate->togglePopover();
     ChatController *small = nullptr;
-    QTRY_VERIFY((small = chatIn(app.delegate->popover(), QStringLiteral("popoverContent"))));
+    QTRY_VERIFY((small = chatOf(app.delegate->popover(), QStringLiteral("popoverContent"))));
     QVERIFY(small->showWelcomeView());
     app.delegate->togglePopover();
     QTRY_VERIFY(!app.delegate->popover()->isVisible());

@@ -47,8 +47,7 @@ class TestStreamingViews : public QObject {
                 return false;
             window = app.delegate->mainWindow();
             window->resize(900, 640);
-            QQuickItem *view = findItem(window->contentItem(), QStringLiteral("contentView"));
-            chat = view ? view->property("chat").value<ChatController *>() : nullptr;
+            chat = chatOf(window);
             return chat && QTest::qWaitForWindowExposed(window);
         }
         QQuickItem *item(const QString &name) const
