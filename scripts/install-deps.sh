@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package Talvoro needs to build, run, test, benchmark and package
-# (dpkg-dev and file for CPack's dependency scan, appstream to check the metainfo).
+# (dpkg-dev and file for CPack's dependency scan, appstream to check the metainfo; postgresql for
+# the server tests, which start a throw-away cluster).
 # Idempotent: packages already present are skipped, so `make test` stays quick on a ready machine.
 set -euo pipefail
 
@@ -8,7 +9,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-format clang libclang-rt-14-dev lld
   qt6-base-dev qt6-base-dev-tools qt6-base-private-dev qt6-declarative-dev qt6-declarative-dev-tools
   qt6-websockets-dev qt6-httpserver-dev qt6-5compat-dev qt6-tools-dev
-  libqt6sql6-sqlite libqt6svg6 qt6-svg-dev
+  libqt6sql6-sqlite libqt6sql6-psql postgresql libqt6svg6 qt6-svg-dev
   qml6-module-qtquick qml6-module-qtquick-window qml6-module-qtquick-controls
   qml6-module-qtquick-templates qml6-module-qtquick-layouts qml6-module-qtquick-dialogs
   qml6-module-qt-labs-folderlistmodel qml6-module-qtqml qml6-module-qtqml-models

@@ -63,6 +63,23 @@ std::optional<QString> queryValue(const QHttpServerRequest &request, const char 
     return query.queryItemValue(QLatin1String(name), QUrl::FullyDecoded);
 }
 
+// The address a request came from. Behind a reverse proxy on this machine every request comes
+// from loopback; the proxy names the client in the last X-Forwarded-For entry.
+QString sourceOf(const QHttpServerRequest &request)
+{
+    const QHostAddress peer = request.remoteAddress();
+    if (peer.isLoopback()) {
+        for (const auto &[name, value] : request.headers()) {
+            if (name.compare("x-forwarded-for", Qt::CaseInsensitive) == 0) {
+                const QByteArray last = value.split(',').last().trimmed();
+                if (!last.isEmpty())
+                    return QString::fromLatin1(last);
+            }
+        }
+    }
+    return peer.toString();
+}
+
 QHttpServerResponse missingParameter(const char *name)
 {
     return JsonReply::error(Status::BadRequest,
@@ -84,7 +101,7 @@ void AccountRoutes::install(QHttpServer &http)
             const auto phone = PhoneNumber::normalized(*raw);
             if (!phone)
                 return JsonReply::error(Status::BadRequest, badPhone);
-            const CodeIssuer::Issue issue = m_codes.issue(*phone);
+            const CodeIssuer::Issue issue = m_codes.issue(*phone, sourceOf(request));
             if (issue.status == CodeIssuer::Issue::TooSoon) {
                 const qint64 seconds = (issue.retryInMs + 999) / 1000;
                 QHttpServerResponse reply =
@@ -93,6 +110,9 @@ void AccountRoutes::install(QHttpServer &http)
                 reply.setHeader(QByteArrayLiteral("Retry-After"), QByteArray::number(seconds));
                 return reply;
             }
+            if (issue.status == CodeIssuer::Issue::TooMany)
+                return JsonReply::error(Status::TooManyRequests,
+                                        QStringLiteral("发送过于频繁，请稍后再试"));
             if (issue.status != CodeIssuer::Issue::Issued)
                 return JsonReply::error(Status::InternalServerError, internalError);
             // No SMS gateway: the code goes to standard output for whoever runs us.

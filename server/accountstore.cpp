@@ -26,8 +26,10 @@ AccountStore::AccountStore(QSqlDatabase db, const ServerClock &clock, double sta
 {
     // Prepared once: the quota check and the deduction are the hot paths.
     m_balanceQuery.prepare(QStringLiteral("SELECT balance FROM accounts WHERE phone = ?"));
-    m_deductQuery.prepare(
-        QStringLiteral("UPDATE accounts SET balance = balance - ? WHERE phone = ?"));
+    // One statement that cannot lose an update, however many servers share the database: the
+    // subtraction happens in the database, never as a read and a write from here.
+    m_deductQuery.prepare(QStringLiteral(
+        "UPDATE accounts SET balance = balance - ? WHERE phone = ? RETURNING balance"));
     m_ledgerQuery.prepare(
         QStringLiteral("INSERT INTO ledger (phone, kind, amount, at_ms) VALUES (?, ?, ?, ?)"));
 }
@@ -74,20 +76,25 @@ std::optional<Account> AccountStore::signIn(const QString &phone)
         return existing;
     if (!m_db.transaction())
         return std::nullopt;
-    if (!create(phone) || !record(phone, "start", m_startingBalance) || !m_db.commit()) {
+    const Created created = create(phone);
+    if (created == Created::Failed ||
+        (created == Created::New && !record(phone, "start", m_startingBalance)) || !m_db.commit()) {
         m_db.rollback();
         return std::nullopt;
     }
-    ServerLog::info({QStringLiteral("account created"), phone});
+    if (created == Created::New)
+        ServerLog::info({QStringLiteral("account created"), phone});
     return byPhone(phone);
 }
 
-bool AccountStore::create(const QString &phone)
+AccountStore::Created AccountStore::create(const QString &phone)
 {
+    // Another server on the same database may create the account between our look-up and
+    // this insert; that account is then the one to use.
     QSqlQuery insert(m_db);
     insert.prepare(
         QStringLiteral("INSERT INTO accounts (phone, userid, username, state, balance, created_ms) "
-                       "VALUES (?, ?, ?, ?, ?, ?)"));
+                       "VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (phone) DO NOTHING"));
     insert.addBindValue(phone);
     // Random, so a user id (which alone opens the account page) cannot be guessed from another.
     insert.addBindValue(QUuid::createUuid().toString(QUuid::Id128));
@@ -96,9 +103,9 @@ bool AccountStore::create(const QString &phone)
     insert.addBindValue(m_startingBalance);
     insert.addBindValue(m_clock.nowMs());
     if (insert.exec())
-        return true;
+        return insert.numRowsAffected() == 1 ? Created::New : Created::Existing;
     ServerLog::error({QStringLiteral("database"), insert.lastError().text()});
-    return false;
+    return Created::Failed;
 }
 
 bool AccountStore::record(const QString &phone, const char *kind, double amount)
@@ -131,9 +138,11 @@ AccountStore::Change AccountStore::deduct(const QString &phone, double amount)
     m_deductQuery.addBindValue(amount);
     m_deductQuery.addBindValue(phone);
     const bool updated = m_deductQuery.exec();
-    const int rows = updated ? m_deductQuery.numRowsAffected() : 0;
+    const bool found = updated && m_deductQuery.next();
+    if (!updated)
+        ServerLog::error({QStringLiteral("database"), m_deductQuery.lastError().text()});
     m_deductQuery.finish();
-    if (!updated || rows != 1) {
+    if (!found) {
         m_db.rollback();
         return updated ? Change::NoAccount : Change::Failed;
     }
@@ -148,8 +157,9 @@ AccountStore::Change AccountStore::grant(const QString &phone, double amount)
 {
     if (!m_db.transaction())
         return Change::Failed;
-    bool ok =
-        byPhone(phone).has_value() || (create(phone) && record(phone, "start", m_startingBalance));
+    const Created created = create(phone);
+    bool ok = created == Created::Existing ||
+              (created == Created::New && record(phone, "start", m_startingBalance));
     if (ok) {
         QSqlQuery update(m_db);
         update.prepare(QStringLiteral("UPDATE accounts SET balance = balance + ? WHERE phone = ?"));

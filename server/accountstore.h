@@ -20,7 +20,8 @@ struct Account {
 };
 
 // Accounts and their balances, keyed by the normalized phone number. Each change of a balance is
-// one SQL transaction that also appends the change to the ledger.
+// one SQL transaction that also appends the change to the ledger; the balance itself is changed
+// by one UPDATE, so several servers on one database never lose a change.
 class AccountStore {
 public:
     AccountStore(QSqlDatabase db, const ServerClock &clock, double startingBalance);
@@ -44,7 +45,8 @@ public:
 
 private:
     std::optional<Account> readOne(QSqlQuery &query);
-    bool create(const QString &phone);
+    enum class Created { New, Existing, Failed };
+    Created create(const QString &phone);
     bool record(const QString &phone, const char *kind, double amount);
 
     QSqlDatabase m_db;

@@ -1,5 +1,7 @@
 #include "chunkedreply.h"
 
+#include "connectionguard.h"
+
 #include <QTcpSocket>
 
 ChunkedReply::ChunkedReply(QHttpServerResponder &&responder, QObject *parent)
@@ -8,6 +10,12 @@ ChunkedReply::ChunkedReply(QHttpServerResponder &&responder, QObject *parent)
     // Queued: a write that finds the peer gone can emit disconnected() from inside write(),
     // while the producer of the answer is still on the stack.
     if (m_socket) {
+        // The connection stays busy until the answer ends: neither the idle time-out nor a
+        // graceful stop may cut it off between two pieces.
+        if (ConnectionGuard *guard = ConnectionGuard::of(m_socket)) {
+            m_guard = guard;
+            guard->streamStarted();
+        }
         connect(m_socket, &QTcpSocket::disconnected, this, &ChunkedReply::onSocketGone,
                 Qt::QueuedConnection);
         connect(m_socket, &QObject::destroyed, this, &ChunkedReply::onSocketGone,
@@ -15,6 +23,18 @@ ChunkedReply::ChunkedReply(QHttpServerResponder &&responder, QObject *parent)
     } else {
         QMetaObject::invokeMethod(this, &ChunkedReply::onSocketGone, Qt::QueuedConnection);
     }
+}
+
+ChunkedReply::~ChunkedReply()
+{
+    release();
+}
+
+void ChunkedReply::release()
+{
+    if (m_guard)
+        m_guard->streamEnded();
+    m_guard = nullptr;
 }
 
 bool ChunkedReply::canWrite() const
@@ -50,6 +70,7 @@ void ChunkedReply::finish()
     m_responder.writeBody(QByteArrayLiteral("0\r\n\r\n"));
     m_socket->flush();
     m_finished = true;
+    release();
 }
 
 void ChunkedReply::onSocketGone()
@@ -57,5 +78,6 @@ void ChunkedReply::onSocketGone()
     if (m_finished || m_left)
         return;
     m_left = true;
+    release();
     emit clientLeft();
 }

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QPointer>
 
+class ConnectionGuard;
 class QTcpSocket;
 
 // One HTTP/1.1 answer whose body goes out as it is produced, in chunked transfer encoding
@@ -15,6 +16,7 @@ class ChunkedReply : public QObject {
     Q_OBJECT
 public:
     explicit ChunkedReply(QHttpServerResponder &&responder, QObject *parent = nullptr);
+    ~ChunkedReply() override;
 
     bool isStarted() const { return m_started; }
     // The status line and headers; the body follows with write().
@@ -31,9 +33,11 @@ signals:
 private:
     bool canWrite() const;
     void onSocketGone();
+    void release();
 
     QHttpServerResponder m_responder;
     QPointer<QTcpSocket> m_socket;
+    QPointer<ConnectionGuard> m_guard;
     bool m_started = false;
     bool m_finished = false;
     bool m_left = false;

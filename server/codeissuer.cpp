@@ -9,7 +9,9 @@
 #include <QSqlQuery>
 #include <QVariant>
 
-CodeIssuer::CodeIssuer(QSqlDatabase db, const ServerClock &clock) : m_db(db), m_clock(clock) {}
+CodeIssuer::CodeIssuer(QSqlDatabase db, const ServerClock &clock, Limits limits)
+    : m_db(db), m_clock(clock), m_limits(limits)
+{}
 
 QByteArray CodeIssuer::hash(const QString &phone, const QString &code)
 {
@@ -17,7 +19,34 @@ QByteArray CodeIssuer::hash(const QString &phone, const QString &code)
                                     QCryptographicHash::Sha256);
 }
 
-CodeIssuer::Issue CodeIssuer::issue(const QString &phone)
+bool CodeIssuer::underLimits(const QString &source, qint64 now)
+{
+    // Old sends no longer count; dropping them keeps the table at one hour's worth.
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("DELETE FROM code_sends WHERE at_ms <= ?"));
+    query.addBindValue(now - limitWindowMs);
+    if (!query.exec())
+        ServerLog::error({QStringLiteral("database"), query.lastError().text()});
+    query.prepare(QStringLiteral("SELECT COUNT(*), COALESCE(SUM(CASE WHEN source = ? THEN 1 "
+                                 "ELSE 0 END), 0) FROM code_sends WHERE at_ms > ?"));
+    query.addBindValue(source);
+    query.addBindValue(now - limitWindowMs);
+    if (!query.exec() || !query.next()) {
+        ServerLog::error({QStringLiteral("database"), query.lastError().text()});
+        return false;
+    }
+    if (query.value(0).toLongLong() >= m_limits.total) {
+        ServerLog::warning({QStringLiteral("sign-in codes: hourly limit reached")});
+        return false;
+    }
+    if (query.value(1).toLongLong() >= m_limits.perSource) {
+        ServerLog::warning({QStringLiteral("sign-in codes: hourly limit reached for"), source});
+        return false;
+    }
+    return true;
+}
+
+CodeIssuer::Issue CodeIssuer::issue(const QString &phone, const QString &source)
 {
     const qint64 now = m_clock.nowMs();
     QSqlQuery last(m_db);
@@ -33,21 +62,37 @@ CodeIssuer::Issue CodeIssuer::issue(const QString &phone)
         if (since < resendIntervalMs)
             return {Issue::TooSoon, {}, resendIntervalMs - qMax<qint64>(since, 0)};
     }
+    last.finish();
+    if (!underLimits(source, now))
+        return {Issue::TooMany, {}, 0};
 
     const quint32 n = QRandomGenerator::system()->bounded(1000000u);
     const QString code = QStringLiteral("%1").arg(n, 6, 10, QLatin1Char('0'));
+    // The condition repeats the check above inside the write, so two servers sharing the
+    // database cannot both send a code to one phone within the minute.
     QSqlQuery store(m_db);
-    store.prepare(QStringLiteral("INSERT OR REPLACE INTO codes "
-                                 "(phone, code_hash, issued_ms, expires_ms, wrong_tries) "
-                                 "VALUES (?, ?, ?, ?, 0)"));
+    store.prepare(QStringLiteral(
+        "INSERT INTO codes (phone, code_hash, issued_ms, expires_ms, wrong_tries) "
+        "VALUES (?, ?, ?, ?, 0) ON CONFLICT (phone) DO UPDATE SET code_hash = excluded.code_hash, "
+        "issued_ms = excluded.issued_ms, expires_ms = excluded.expires_ms, wrong_tries = 0 "
+        "WHERE codes.issued_ms <= ?"));
     store.addBindValue(phone);
     store.addBindValue(hash(phone, code));
     store.addBindValue(now);
     store.addBindValue(now + validityMs);
+    store.addBindValue(now - resendIntervalMs);
     if (!store.exec()) {
         ServerLog::error({QStringLiteral("database"), store.lastError().text()});
         return {};
     }
+    if (store.numRowsAffected() != 1)
+        return {Issue::TooSoon, {}, resendIntervalMs};
+    QSqlQuery sent(m_db);
+    sent.prepare(QStringLiteral("INSERT INTO code_sends (source, at_ms) VALUES (?, ?)"));
+    sent.addBindValue(source);
+    sent.addBindValue(now);
+    if (!sent.exec())
+        ServerLog::error({QStringLiteral("database"), sent.lastError().text()});
     return {Issue::Issued, code, 0};
 }
 
@@ -72,8 +117,10 @@ CodeIssuer::Verdict CodeIssuer::verify(const QString &phone, const QString &code
         return Verdict::TooManyTries;
     if (m_clock.nowMs() >= expires)
         return Verdict::Expired;
+    // Only the request that removes the code signs in: two at once with the right code would
+    // otherwise both succeed.
     if (hash(phone, code) == stored)
-        return remove(phone) ? Verdict::Accepted : Verdict::Failed;
+        return remove(phone) ? Verdict::Accepted : Verdict::NoCode;
 
     QSqlQuery count(m_db);
     count.prepare(QStringLiteral("UPDATE codes SET wrong_tries = wrong_tries + 1 WHERE phone = ?"));
@@ -91,7 +138,12 @@ bool CodeIssuer::remove(const QString &phone)
     query.prepare(QStringLiteral("DELETE FROM codes WHERE phone = ?"));
     query.addBindValue(phone);
     if (query.exec())
-        return true;
+        return query.numRowsAffected() == 1;
     ServerLog::error({QStringLiteral("database"), query.lastError().text()});
     return false;
+}
+
+void CodeIssuer::withdraw(const QString &phone)
+{
+    remove(phone);
 }

@@ -4,6 +4,7 @@
 #include "accountstore.h"
 #include "chatroutes.h"
 #include "codeissuer.h"
+#include "guardedtcpserver.h"
 #include "imageforwarder.h"
 #include "imagestore.h"
 #include "jsonreply.h"
@@ -16,6 +17,7 @@
 #include <QDir>
 #include <QMetaEnum>
 #include <QRegularExpression>
+#include <QTimer>
 #include <QUrl>
 
 TalvoroServer::TalvoroServer(Options options, QObject *parent)
@@ -40,11 +42,16 @@ TalvoroServer::~TalvoroServer()
 
 bool TalvoroServer::open(QString *error)
 {
-    m_db = ServerDatabase::open(m_options.dataDirectory, error);
-    if (!m_db.isOpen())
+    const auto where = ServerDatabase::locate(m_options.database, m_options.dataDirectory, error);
+    if (!where)
         return false;
+    m_db = ServerDatabase::open(*where, error);
+    if (!m_db.isOpen()) {
+        *error = where->describe() + QStringLiteral(": ") + *error;
+        return false;
+    }
     m_accounts = std::make_unique<AccountStore>(m_db, m_clock, m_options.startingBalance);
-    m_codes = std::make_unique<CodeIssuer>(m_db, m_clock);
+    m_codes = std::make_unique<CodeIssuer>(m_db, m_clock, m_options.codeLimits);
     m_images = std::make_unique<ImageStore>(
         QDir(m_options.dataDirectory).filePath(QStringLiteral("images")));
     m_chatForwarder = new ProviderForwarder(&m_nam, m_options.providers);
@@ -59,6 +66,13 @@ bool TalvoroServer::open(QString *error)
     m_chatRoutes->install(*m_http);
     m_pageRoutes = std::make_unique<PageRoutes>(*m_accounts);
     m_pageRoutes->install(*m_http);
+    // For a load balancer or a service manager: 200 while the database answers.
+    m_http->route(QStringLiteral("/healthz"), QHttpServerRequest::Method::Get, [this] {
+        if (ServerDatabase::answers(m_db))
+            return JsonReply::object({{QStringLiteral("status"), QStringLiteral("ok")}});
+        return JsonReply::error(QHttpServerResponse::StatusCode::ServiceUnavailable,
+                                QStringLiteral("数据库不可用"));
+    });
 
     m_http->setMissingHandler([](const QHttpServerRequest &request,
                                  QHttpServerResponder &&responder) {
@@ -87,8 +101,44 @@ bool TalvoroServer::open(QString *error)
 quint16 TalvoroServer::listen(const QHostAddress &address, quint16 port)
 {
     m_address = address;
-    m_port = m_http ? m_http->listen(address, port) : 0;
+    m_port = 0;
+    if (!m_http)
+        return 0;
+    auto tcp = std::make_unique<GuardedTcpServer>(m_options.limits);
+    if (!tcp->listen(address, port)) {
+        ServerLog::error({QStringLiteral("listen failed"), tcp->errorString()});
+        return 0;
+    }
+    m_port = tcp->serverPort();
+    m_tcp = tcp.release();
+    m_http->bind(m_tcp);
+    connect(m_tcp, &GuardedTcpServer::drained, this, [this] {
+        if (std::exchange(m_stopping, false))
+            emit stopped();
+    });
     return m_port;
+}
+
+void TalvoroServer::stop(std::chrono::milliseconds grace)
+{
+    if (m_stopping)
+        return;
+    m_stopping = true;
+    if (!m_tcp) {
+        QMetaObject::invokeMethod(this, &TalvoroServer::stopped, Qt::QueuedConnection);
+        return;
+    }
+    ServerLog::info({QStringLiteral("stopping: connections still open"),
+                     QString::number(m_tcp->connectionCount())});
+    QTimer::singleShot(grace, this, [this] {
+        if (!std::exchange(m_stopping, false))
+            return;
+        ServerLog::warning({QStringLiteral("stopping: connections still busy after the grace "
+                                           "period"),
+                            QString::number(m_tcp->connectionCount())});
+        emit stopped();
+    });
+    m_tcp->drain();
 }
 
 QString TalvoroServer::origin() const

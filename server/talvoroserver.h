@@ -1,5 +1,7 @@
 #pragma once
 
+#include "codeissuer.h"
+#include "connectionguard.h"
 #include "demopacer.h"
 #include "providerconfig.h"
 #include "serverclock.h"
@@ -15,7 +17,7 @@
 class AccountRoutes;
 class AccountStore;
 class ChatRoutes;
-class CodeIssuer;
+class GuardedTcpServer;
 class ImageForwarder;
 class ImageStore;
 class PageRoutes;
@@ -28,21 +30,31 @@ class TalvoroServer : public QObject {
 public:
     struct Options {
         QString dataDirectory;
+        // The database address (see ServerDatabase::locate); empty: SQLite in dataDirectory.
+        QString database;
         double startingBalance = 500;
         ProviderConfig providers;
         const ServerClock *clock = nullptr;                // the system clock when null
         int demoIntervalMs = DemoPacer::defaultIntervalMs; // between two pieces of a demo answer
+        HttpLimits limits;
+        CodeIssuer::Limits codeLimits;
     };
 
     explicit TalvoroServer(Options options, QObject *parent = nullptr);
     ~TalvoroServer() override;
 
-    // Opens the database and installs the routes.
+    // Opens the database and installs the routes; `error` names the database when it fails.
     bool open(QString *error);
     // Listens on `address`:`port` (0: a free port). Returns the port, 0 on failure.
     quint16 listen(const QHostAddress &address, quint16 port);
     // "http://host:port" of the listening socket.
     QString origin() const;
+    // Stops accepting connections and lets the requests under way finish, for at most `grace`;
+    // stopped() follows.
+    void stop(std::chrono::milliseconds grace);
+
+signals:
+    void stopped();
 
 private:
     QString originFor(const QHttpServerRequest &request) const;
@@ -63,4 +75,6 @@ private:
     QHostAddress m_address;
     quint16 m_port = 0;
     std::unique_ptr<QHttpServer> m_http;
+    GuardedTcpServer *m_tcp = nullptr; // owned by m_http
+    bool m_stopping = false;
 };

@@ -15,6 +15,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 // A clock the test moves by hand.
@@ -107,20 +108,67 @@ public:
 
     QNetworkAccessManager &nam() { return m_nam; }
 
+    // `clients` connections at once, each posting `perClient` deductions of `amount` from
+    // `phone` one after another, spread over the servers at `origins`. Returns how many were
+    // not answered with 200.
+    static int deductConcurrently(const QStringList &origins, const QString &phone, int clients,
+                                  int perClient, double amount)
+    {
+        std::vector<std::unique_ptr<QNetworkAccessManager>> nams;
+        int finished = 0;
+        int failures = 0;
+        QEventLoop loop;
+        const QByteArray body =
+            QJsonDocument(QJsonObject{{"phone", phone}, {"amount", amount}}).toJson();
+        std::function<void(QNetworkAccessManager *, const QString &, int)> next =
+            [&](QNetworkAccessManager *nam, const QString &origin, int left) {
+                QNetworkRequest request{QUrl(origin + "/api/deduct_quota")};
+                request.setHeader(QNetworkRequest::ContentTypeHeader,
+                                  QByteArrayLiteral("application/json"));
+                QNetworkReply *reply = nam->post(request, body);
+                QObject::connect(
+                    reply, &QNetworkReply::finished, &loop, [&, reply, nam, origin, left] {
+                        if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() !=
+                            200)
+                            ++failures;
+                        reply->deleteLater();
+                        if (left > 1)
+                            next(nam, origin, left - 1);
+                        else if (++finished == clients)
+                            loop.quit();
+                    });
+            };
+        for (int i = 0; i < clients; ++i) {
+            nams.push_back(std::make_unique<QNetworkAccessManager>());
+            next(nams.back().get(), origins.at(i % origins.size()), perClient);
+        }
+        QTimer::singleShot(120000, &loop, &QEventLoop::quit);
+        loop.exec();
+        return failures + (clients - finished) * perClient;
+    }
+
 private:
     QNetworkAccessManager m_nam;
 };
 
-// A server in this process on a free loopback port, with a temporary data directory.
+// A server in this process on a free loopback port, with a temporary data directory and, unless
+// a test chose another engine with useDatabases(), its SQLite file there.
 class TestServer {
 public:
-    explicit TestServer(const ProviderConfig &providers = {}, double startingBalance = 500)
+    using Tweak = std::function<void(TalvoroServer::Options &)>;
+
+    explicit TestServer(const ProviderConfig &providers = {}, double startingBalance = 500,
+                        const Tweak &tweak = {})
     {
         TalvoroServer::Options options;
         options.dataDirectory = m_dir.path();
+        if (databases())
+            options.database = databases()();
         options.startingBalance = startingBalance;
         options.providers = providers;
         options.clock = &clock;
+        if (tweak)
+            tweak(options);
         server = std::make_unique<TalvoroServer>(options);
         QString error;
         if (server->open(&error))
@@ -138,6 +186,13 @@ public:
             .post(url(QStringLiteral("/api/login-register")),
                   QJsonObject{{"phone", phone}, {"code", code}})
             .json();
+    }
+
+    // Where each new server keeps its data: the address of a fresh database, or empty for SQLite.
+    static std::function<QString()> &databases()
+    {
+        static std::function<QString()> make;
+        return make;
     }
 
     static constexpr qint64 CodeIssuerResend = 61 * 1000;

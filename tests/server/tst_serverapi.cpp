@@ -1,5 +1,6 @@
 #include "accountstore.h"
 #include "codeissuer.h"
+#include "postgrescluster.h"
 #include "replyreader.h"
 #include "servertestkit.h"
 #include "streamframes.h"
@@ -15,8 +16,10 @@ class ServerApiTest : public QObject {
 
 private:
     const QString phone = QStringLiteral("+8613800138000");
+    std::unique_ptr<PostgresCluster> m_postgres;
 
 private slots:
+    void initTestCase();
     void sendCodeRefusesBadInput_data();
     void sendCodeRefusesBadInput();
     void sendCodeAllowsOneSendPerMinute();
@@ -39,6 +42,20 @@ private slots:
     void pagesAndUnknownPaths_data();
     void pagesAndUnknownPaths();
 };
+
+// The whole suite runs once on each engine: on PostgreSQL (TALVORO_TEST_ENGINE=postgresql) every
+// server gets a new database in a cluster started for this run.
+void ServerApiTest::initTestCase()
+{
+    if (qEnvironmentVariable("TALVORO_TEST_ENGINE") != u"postgresql")
+        return;
+    m_postgres = std::make_unique<PostgresCluster>();
+    if (!m_postgres->start())
+        QSKIP(qPrintable("PostgreSQL could not start: " + m_postgres->why()));
+    TestServer::databases() = [this] {
+        return m_postgres->newDatabase();
+    };
+}
 
 void ServerApiTest::sendCodeRefusesBadInput_data()
 {
@@ -259,36 +276,8 @@ void ServerApiTest::concurrentDeductionsLoseNothing()
     constexpr int clients = 50;
     constexpr int perClient = 20;
     constexpr double amount = 0.25; // exact in binary, so the order of subtraction does not matter
-    std::vector<std::unique_ptr<QNetworkAccessManager>> nams;
-    int finished = 0;
-    int failures = 0;
-    QEventLoop loop;
-    const QByteArray body = QJsonDocument(QJsonObject{{"phone", phone}, {"amount", amount}})
-                                .toJson(QJsonDocument::Compact);
-    std::function<void(QNetworkAccessManager *, int)> next = [&](QNetworkAccessManager *nam,
-                                                                 int left) {
-        QNetworkRequest request{QUrl(s.url("/api/deduct_quota"))};
-        request.setHeader(QNetworkRequest::ContentTypeHeader,
-                          QByteArrayLiteral("application/json"));
-        QNetworkReply *reply = nam->post(request, body);
-        QObject::connect(reply, &QNetworkReply::finished, &loop, [&, reply, nam, left] {
-            if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200)
-                ++failures;
-            reply->deleteLater();
-            if (left > 1)
-                next(nam, left - 1);
-            else if (++finished == clients)
-                loop.quit();
-        });
-    };
-    for (int i = 0; i < clients; ++i) {
-        nams.push_back(std::make_unique<QNetworkAccessManager>());
-        next(nams.back().get(), perClient);
-    }
-    QTimer::singleShot(120000, &loop, &QEventLoop::quit);
-    loop.exec();
-    QCOMPARE(finished, clients);
-    QCOMPARE(failures, 0);
+    QCOMPARE(TestHttp::deductConcurrently({s.server->origin()}, phone, clients, perClient, amount),
+             0);
     const QJsonObject info = http.get(s.url("/api/macos_account_info?userid=") + userid).json();
     QCOMPARE(info.value("chat_quota").toDouble(), 500 - clients * perClient * amount);
 }

@@ -1,3 +1,6 @@
+#include "postgrescluster.h"
+#include "servertestkit.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -16,6 +19,7 @@ class ServerProcessTest : public QObject {
 private slots:
     void signInThroughTheProgram();
     void grantTopsUpAndDataSurvivesRestart();
+    void twoServersKeepOneBalanceOnPostgreSQL();
     void refusesBadCommandLines_data();
     void refusesBadCommandLines();
 
@@ -25,7 +29,7 @@ private:
         QString origin;
         QByteArray output;
     };
-    Running start(const QString &dataDir);
+    Running start(const QString &dataDir, const QStringList &more = {});
     QString waitForLine(Running &server, const QRegularExpression &pattern);
     QJsonObject call(const QString &url, const QJsonObject *body = nullptr);
     static void stop(Running &server);
@@ -33,12 +37,13 @@ private:
     QNetworkAccessManager m_nam;
 };
 
-ServerProcessTest::Running ServerProcessTest::start(const QString &dataDir)
+ServerProcessTest::Running ServerProcessTest::start(const QString &dataDir, const QStringList &more)
 {
     Running server;
     server.process = std::make_unique<QProcess>();
     server.process->setProgram(QStringLiteral(TALVORO_SERVER_PATH));
-    server.process->setArguments({"--port", "0", "--data-dir", dataDir, "--log-level", "info"});
+    server.process->setArguments(
+        QStringList{"--port", "0", "--data-dir", dataDir, "--log-level", "info"} + more);
     server.process->setProcessChannelMode(QProcess::SeparateChannels);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const QString &key : env.keys()) {
@@ -148,6 +153,45 @@ void ServerProcessTest::grantTopsUpAndDataSurvivesRestart()
     const QJsonObject info = call(again.origin + "/api/macos_account_info?userid=" + userid);
     QCOMPARE(info.value("chat_quota").toDouble(), 500 + 250.5 - 0.5 + 100);
     stop(again);
+}
+
+// Servers sharing one PostgreSQL database keep one exact balance: every deduction is a single
+// UPDATE in the database, never a read and a write in a server.
+void ServerProcessTest::twoServersKeepOneBalanceOnPostgreSQL()
+{
+    if (qEnvironmentVariable("TALVORO_TEST_ENGINE") != u"postgresql")
+        QSKIP("runs as tst_serverprocess_postgresql");
+    PostgresCluster cluster;
+    if (!cluster.start())
+        QSKIP(qPrintable("PostgreSQL could not start: " + cluster.why()));
+    const QString database = cluster.newDatabase();
+    QVERIFY2(!database.isEmpty(), qPrintable(cluster.why()));
+    QTemporaryDir dir;
+    QProcess grant;
+    grant.start(QStringLiteral(TALVORO_SERVER_PATH),
+                {"grant", "+8613700000004", "1000", "--database", database});
+    QVERIFY(grant.waitForFinished(10000));
+    QCOMPARE(grant.exitCode(), 0);
+
+    Running first = start(dir.path(), {"--database", database});
+    Running second = start(dir.path(), {"--database", database});
+    QVERIFY2(!first.origin.isEmpty() && !second.origin.isEmpty(), second.output.constData());
+    constexpr double amount = 0.25; // exact in binary: the order of subtraction does not matter
+    QCOMPARE(TestHttp::deductConcurrently({first.origin, second.origin}, "+8613700000004", 100, 10,
+                                          amount),
+             0);
+    const QJsonObject phone{{"phone", "+8613700000004"}};
+    call(first.origin + "/api/send-code", &phone);
+    const QString code =
+        waitForLine(first, QRegularExpression("^sms-code phone=\\+8613700000004 code=(\\d{6})$"));
+    const QJsonObject login{{"phone", "+8613700000004"}, {"code", code}};
+    const QString userid =
+        call(second.origin + "/api/login-register", &login).value("userid").toString();
+    QVERIFY(!userid.isEmpty());
+    const QJsonObject info = call(second.origin + "/api/macos_account_info?userid=" + userid);
+    QCOMPARE(info.value("chat_quota").toDouble(), 500 + 1000 - 1000 * amount);
+    stop(first);
+    stop(second);
 }
 
 void ServerProcessTest::refusesBadCommandLines_data()
