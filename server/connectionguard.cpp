@@ -85,7 +85,7 @@ void ConnectionGuard::check(Clock::time_point now)
 {
     if (m_reading == Reading::Refused) {
         // The client had its answer and time to read it; whatever it still sends is dropped.
-        if (now - m_lastActivity > std::chrono::seconds(2) || m_closing)
+        if (now - m_requestStart > std::chrono::seconds(2) || m_closing)
             m_socket->abort();
         return;
     }
@@ -189,6 +189,7 @@ void ConnectionGuard::onBytesWritten()
 void ConnectionGuard::refuse(int status, const QString &message)
 {
     m_reading = Reading::Refused;
+    m_requestStart = Clock::now();
     m_head.clear();
     // The HTTP layer never sees this request: it stops reading from the socket, and what it
     // kept of the request so far is released.

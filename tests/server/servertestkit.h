@@ -11,6 +11,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -149,6 +150,58 @@ public:
 
 private:
     QNetworkAccessManager m_nam;
+};
+
+// One connection on which a test writes raw bytes, for what no well-behaved client sends. The
+// answers are read as the server sends them (each framed by Content-Length or chunked).
+class RawClient {
+public:
+    explicit RawClient(quint16 port)
+    {
+        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
+        QObject::connect(&socket, &QTcpSocket::disconnected, [this] { closed = true; });
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+    void send(const QByteArray &bytes) { socket.write(bytes); }
+    bool waitClosed()
+    {
+        return QTest::qWaitFor([this] { return closed; }, 20000);
+    }
+    bool waitAnswers(int count)
+    {
+        return QTest::qWaitFor([&] { return statuses().size() >= count; }, 20000);
+    }
+    // The status of each complete answer so far.
+    QList<int> statuses() const
+    {
+        QList<int> found;
+        qsizetype pos = 0;
+        while (pos < received.size()) {
+            const qsizetype end = received.indexOf("\r\n\r\n", pos);
+            if (end < 0)
+                break;
+            const QByteArray head = received.mid(pos, end - pos).toLower();
+            qsizetype next = end + 4;
+            if (head.contains("transfer-encoding: chunked")) {
+                const qsizetype last = received.indexOf("\r\n0\r\n\r\n", next);
+                if (last < 0)
+                    break;
+                next = last + 7;
+            } else {
+                const qsizetype at = head.indexOf("content-length:");
+                next += at < 0 ? 0 : head.mid(at + 15).split('\r').first().trimmed().toLongLong();
+                if (next > received.size())
+                    break;
+            }
+            found.append(received.mid(pos + 9, 3).toInt());
+            pos = next;
+        }
+        return found;
+    }
+
+    QTcpSocket socket;
+    QByteArray received;
+    bool closed = false;
 };
 
 // A server in this process on a free loopback port, with a temporary data directory and, unless

@@ -41,6 +41,11 @@ private slots:
     void generatedPictureIsServed();
     void pagesAndUnknownPaths_data();
     void pagesAndUnknownPaths();
+    void requestsBeyondTheLimits_data();
+    void requestsBeyondTheLimits();
+    void connectionsTimeOut_data();
+    void connectionsTimeOut();
+    void connectionsBeyondTheLimitAreTurnedAway();
 };
 
 // The whole suite runs once on each engine: on PostgreSQL (TALVORO_TEST_ENGINE=postgresql) every
@@ -464,6 +469,122 @@ void ServerApiTest::pagesAndUnknownPaths()
         if (path.startsWith("/pricing?userid=%1"))
             QVERIFY(text.contains(QStringLiteral("免费版")));
     }
+}
+
+void ServerApiTest::requestsBeyondTheLimits_data()
+{
+    // Requests sent one after another on one connection, each once the one before is answered.
+    QTest::addColumn<QByteArrayList>("requests");
+    QTest::addColumn<QList<int>>("statuses");
+    const QByteArray deduct = "POST /api/deduct_quota HTTP/1.1\r\nHost: t\r\n"
+                              "Content-Type: application/json\r\n";
+    QByteArray mebibyte = R"({"phone":"+8613800138000","amount":1})";
+    mebibyte.append(QByteArray(1024 * 1024 - mebibyte.size(), ' '));
+    QTest::newRow("body of 1 MiB")
+        << QByteArrayList{deduct + "Content-Length: 1048576\r\n\r\n" + mebibyte} << QList<int>{200};
+    QTest::newRow("body over 1 MiB")
+        << QByteArrayList{deduct + "Content-Length: 1048577\r\n\r\n" + mebibyte} << QList<int>{413};
+    QTest::newRow("body far over, declared")
+        << QByteArrayList{deduct + "Content-Length: 300000000\r\n\r\n"} << QList<int>{413};
+    QTest::newRow("chunked body")
+        << QByteArrayList{deduct + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n"}
+        << QList<int>{411};
+    QTest::newRow("endless head")
+        << QByteArrayList{"GET /api/check_quota?phone=1 HTTP/1.1\r\nX-Pad: " +
+                          QByteArray(40000, 'a')}
+        << QList<int>{431};
+    QTest::newRow("too large after good ones on one connection")
+        << QByteArrayList{deduct + "Content-Length: 1048576\r\n\r\n" + mebibyte,
+                          "GET /api/check_quota?phone=1 HTTP/1.1\r\nHost: t\r\n\r\n",
+                          deduct + "Content-Length: 2000000\r\n\r\n"}
+        << QList<int>{200, 200, 413};
+}
+
+void ServerApiTest::requestsBeyondTheLimits()
+{
+    QFETCH(QByteArrayList, requests);
+    QFETCH(QList<int>, statuses);
+    TestServer s;
+    TestHttp http;
+    s.signIn(http, phone);
+    RawClient client(s.port);
+    for (int i = 0; i < requests.size(); ++i) {
+        client.send(requests.at(i));
+        QVERIFY(client.waitAnswers(i + 1));
+    }
+    QCOMPARE(client.statuses(), statuses);
+    if (statuses.last() != 200) {
+        // Refused with a reason the client can show, and the connection is not kept.
+        QVERIFY(client.received.contains("{\"error\":\""));
+        QVERIFY(client.waitClosed());
+    }
+}
+
+void ServerApiTest::connectionsTimeOut_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("trickle");
+    QTest::addColumn<QList<int>>("statuses");
+    QTest::newRow("idle after an answer")
+        << QByteArray("GET /api/check_quota?phone=1 HTTP/1.1\r\nHost: t\r\n\r\n") << QByteArray()
+        << QList<int>{200};
+    QTest::newRow("nothing sent") << QByteArray() << QByteArray() << QList<int>{};
+    QTest::newRow("head trickling in") << QByteArray("GET /api/check_quota?phone=1 HTTP/1.1\r\n")
+                                       << QByteArray(200, 'x') << QList<int>{408};
+    // A streamed answer that lasts longer than the idle time is not cut off.
+    const QByteArray chat =
+        R"({"model":"gpt-4o","userMessage":"a","systemMessage":"","context":"a"})";
+    QTest::newRow("answer streaming past the idle time")
+        << "POST /api/proxy_openai2 HTTP/1.1\r\nHost: t\r\nContent-Length: " +
+               QByteArray::number(chat.size()) + "\r\n\r\n" + chat
+        << QByteArray() << QList<int>{200};
+}
+
+void ServerApiTest::connectionsTimeOut()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, trickle);
+    QFETCH(QList<int>, statuses);
+    TestServer s({}, 500, [](TalvoroServer::Options &o) {
+        o.limits.idleTimeout = std::chrono::milliseconds(300);
+        o.limits.requestTimeout = std::chrono::milliseconds(300);
+        o.demoIntervalMs = 60;
+    });
+    RawClient client(s.port);
+    client.send(request);
+    for (const char byte : trickle) {
+        if (client.closed)
+            break;
+        client.send(QByteArray(1, byte));
+        QTest::qWait(50);
+    }
+    QVERIFY(client.waitClosed());
+    QCOMPARE(client.statuses(), statuses);
+    if (request.contains("proxy_openai2"))
+        QVERIFY(client.received.contains("data: [DONE]"));
+}
+
+void ServerApiTest::connectionsBeyondTheLimitAreTurnedAway()
+{
+    TestServer s({}, 500, [](TalvoroServer::Options &o) { o.limits.maxConnections = 2; });
+    const QByteArray ask = "GET /api/check_quota?phone=1 HTTP/1.1\r\nHost: t\r\n\r\n";
+    auto first = std::make_unique<RawClient>(s.port);
+    RawClient second(s.port);
+    for (RawClient *c : {first.get(), &second}) {
+        c->send(ask);
+        QVERIFY(c->waitAnswers(1));
+    }
+    RawClient third(s.port);
+    QVERIFY(third.waitClosed());
+    QCOMPARE(third.statuses(), QList<int>{503});
+
+    // A place that comes free is given to the next one.
+    first.reset();
+    QVERIFY(QTest::qWaitFor([&] {
+        RawClient next(s.port);
+        next.send(ask);
+        return next.waitAnswers(1) && next.statuses() == QList<int>{200};
+    }));
 }
 
 QTEST_GUILESS_MAIN(ServerApiTest)

@@ -7,6 +7,7 @@
 #include <QNetworkReply>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -20,6 +21,8 @@ private slots:
     void signInThroughTheProgram();
     void grantTopsUpAndDataSurvivesRestart();
     void twoServersKeepOneBalanceOnPostgreSQL();
+    void hugeBodyKeepsMemoryBounded();
+    void stopLetsAnswersUnderWayFinish();
     void refusesBadCommandLines_data();
     void refusesBadCommandLines();
 
@@ -94,6 +97,7 @@ QJsonObject ServerProcessTest::call(const QString &url, const QJsonObject *body)
 
 void ServerProcessTest::stop(Running &server)
 {
+    QCOMPARE(server.process->state(), QProcess::Running);
     ::kill(pid_t(server.process->processId()), SIGTERM);
     QVERIFY(server.process->waitForFinished(10000));
     QCOMPARE(server.process->exitStatus(), QProcess::NormalExit);
@@ -192,6 +196,70 @@ void ServerProcessTest::twoServersKeepOneBalanceOnPostgreSQL()
     QCOMPARE(info.value("chat_quota").toDouble(), 500 + 1000 - 1000 * amount);
     stop(first);
     stop(second);
+}
+
+void ServerProcessTest::hugeBodyKeepsMemoryBounded()
+{
+    QTemporaryDir dir;
+    Running server = start(dir.path());
+    QVERIFY(!server.origin.isEmpty());
+    const QUrl origin(server.origin);
+    QTcpSocket client;
+    client.connectToHost(origin.host(), quint16(origin.port()));
+    QVERIFY(client.waitForConnected());
+    constexpr qint64 total = 300LL * 1024 * 1024;
+    client.write("POST /api/check_quota HTTP/1.1\r\nHost: t\r\nContent-Length: " +
+                 QByteArray::number(total) + "\r\n\r\n");
+    const QByteArray mebibyte(1024 * 1024, '0');
+    for (qint64 sent = 0; sent < total && client.state() == QAbstractSocket::ConnectedState;
+         sent += mebibyte.size()) {
+        client.write(mebibyte);
+        client.waitForBytesWritten(10000);
+    }
+    client.waitForReadyRead(2000);
+    QVERIFY2(client.readAll().startsWith("HTTP/1.1 413 "), "refused as too large");
+
+    QFile status(QStringLiteral("/proc/%1/status").arg(server.process->processId()));
+    QVERIFY(status.open(QIODevice::ReadOnly));
+    const auto peak = QRegularExpression("VmHWM:\\s+(\\d+) kB").match(status.readAll());
+    QVERIFY(peak.hasMatch());
+    QVERIFY2(peak.captured(1).toLongLong() < 100 * 1024, qPrintable(peak.captured(0)));
+    stop(server);
+}
+
+// SIGTERM: no new connections; an answer under way is finished, then the server exits cleanly.
+void ServerProcessTest::stopLetsAnswersUnderWayFinish()
+{
+    QTemporaryDir dir;
+    Running server = start(dir.path(), {"--demo-interval", "40"});
+    QVERIFY(!server.origin.isEmpty());
+    QNetworkRequest request{QUrl(server.origin + "/api/proxy_openai2")};
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    QNetworkReply *reply =
+        m_nam.post(request, QByteArray(R"({"model":"gpt-4o","userMessage":"a","systemMessage":"",)"
+                                       R"("context":"a"})"));
+    QByteArray body;
+    connect(reply, &QNetworkReply::readyRead, [&] { body += reply->readAll(); });
+    QVERIFY(QTest::qWaitFor([&] { return !body.isEmpty(); }, 20000));
+    ::kill(pid_t(server.process->processId()), SIGTERM);
+    const QUrl origin(server.origin);
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            QTcpSocket late;
+            late.connectToHost(origin.host(), quint16(origin.port()));
+            return !late.waitForConnected(1000);
+        },
+        20000));
+
+    QVERIFY(QTest::qWaitFor([&] { return reply->isFinished(); }, 20000));
+    body += reply->readAll();
+    QCOMPARE(reply->error(), QNetworkReply::NoError);
+    QVERIFY(body.endsWith("data: [DONE]\n\n"));
+    reply->deleteLater();
+    QVERIFY(server.process->state() == QProcess::NotRunning ||
+            server.process->waitForFinished(20000));
+    QCOMPARE(server.process->exitCode(), 0);
+    QVERIFY(server.process->readAllStandardOutput().endsWith("\nstopped\n"));
 }
 
 void ServerProcessTest::refusesBadCommandLines_data()
