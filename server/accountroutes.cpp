@@ -2,16 +2,20 @@
 
 #include "accountstore.h"
 #include "codeissuer.h"
+#include "codesender.h"
 #include "jsonreply.h"
+#include "pendinganswer.h"
 #include "phonenumber.h"
 #include "requestbody.h"
 #include "routemethods.h"
 #include "serverlog.h"
+#include "sessionstore.h"
 
 #include <QHttpServer>
 #include <QJsonObject>
 
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -88,38 +92,59 @@ QHttpServerResponse missingParameter(const char *name)
 
 } // namespace
 
+std::optional<QHttpServerResponse> AccountRoutes::issueCode(const QHttpServerRequest &request,
+                                                            QString *phone, QString *code)
+{
+    QString error;
+    const auto body = RequestBody::parse(request.body(), &error);
+    const auto raw = body ? body->string("phone", &error) : std::nullopt;
+    if (!raw)
+        return JsonReply::error(Status::BadRequest, error);
+    const auto normalized = PhoneNumber::normalized(*raw);
+    if (!normalized)
+        return JsonReply::error(Status::BadRequest, badPhone);
+    const CodeIssuer::Issue issue = m_codes.issue(*normalized, sourceOf(request));
+    if (issue.status == CodeIssuer::Issue::TooSoon) {
+        const qint64 seconds = (issue.retryInMs + 999) / 1000;
+        QHttpServerResponse reply = JsonReply::error(
+            Status::TooManyRequests, QStringLiteral("发送过于频繁，请 %1 秒后再试").arg(seconds));
+        reply.setHeader(QByteArrayLiteral("Retry-After"), QByteArray::number(seconds));
+        return reply;
+    }
+    if (issue.status == CodeIssuer::Issue::TooMany)
+        return JsonReply::error(Status::TooManyRequests,
+                                QStringLiteral("发送过于频繁，请稍后再试"));
+    if (issue.status != CodeIssuer::Issue::Issued)
+        return JsonReply::error(Status::InternalServerError, internalError);
+    *phone = *normalized;
+    *code = issue.code;
+    return std::nullopt;
+}
+
 void AccountRoutes::install(QHttpServer &http)
 {
     http.route(
         QStringLiteral("/api/send-code"), QHttpServerRequest::Method::Post,
-        [this](const QHttpServerRequest &request) {
-            QString error;
-            const auto body = RequestBody::parse(request.body(), &error);
-            const auto raw = body ? body->string("phone", &error) : std::nullopt;
-            if (!raw)
-                return JsonReply::error(Status::BadRequest, error);
-            const auto phone = PhoneNumber::normalized(*raw);
-            if (!phone)
-                return JsonReply::error(Status::BadRequest, badPhone);
-            const CodeIssuer::Issue issue = m_codes.issue(*phone, sourceOf(request));
-            if (issue.status == CodeIssuer::Issue::TooSoon) {
-                const qint64 seconds = (issue.retryInMs + 999) / 1000;
-                QHttpServerResponse reply =
-                    JsonReply::error(Status::TooManyRequests,
-                                     QStringLiteral("发送过于频繁，请 %1 秒后再试").arg(seconds));
-                reply.setHeader(QByteArrayLiteral("Retry-After"), QByteArray::number(seconds));
-                return reply;
+        [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+            QString phone;
+            QString code;
+            if (const auto refusal = issueCode(request, &phone, &code)) {
+                refusal->write(std::move(responder));
+                return;
             }
-            if (issue.status == CodeIssuer::Issue::TooMany)
-                return JsonReply::error(Status::TooManyRequests,
-                                        QStringLiteral("发送过于频繁，请稍后再试"));
-            if (issue.status != CodeIssuer::Issue::Issued)
-                return JsonReply::error(Status::InternalServerError, internalError);
-            // No SMS gateway: the code goes to standard output for whoever runs us.
-            ServerLog::always({QStringLiteral("sms-code"), QStringLiteral("phone=") + *phone,
-                               QStringLiteral("code=") + issue.code});
-            return JsonReply::object(
-                QJsonObject{{QStringLiteral("message"), QStringLiteral("验证码已发送")}});
+            auto pending = std::make_shared<PendingAnswer>(std::move(responder));
+            m_sender.send(phone, code, [this, pending, phone](bool delivered) {
+                if (!delivered) {
+                    // Asking again need not wait for a code that never left.
+                    m_codes.withdraw(phone);
+                    pending->writeJson(
+                        {{QStringLiteral("error"), QStringLiteral("验证码发送失败，请稍后再试")}},
+                        int(Status::BadGateway));
+                    return;
+                }
+                pending->writeJson({{QStringLiteral("message"), QStringLiteral("验证码已发送")}},
+                                   int(Status::Ok));
+            });
         });
 
     http.route(QStringLiteral("/api/login-register"), QHttpServerRequest::Method::Post,
@@ -151,10 +176,13 @@ void AccountRoutes::install(QHttpServer &http)
                        return signInRefused(Status::InternalServerError, internalError);
                    }
                    const auto account = m_accounts.signIn(*phone);
-                   if (!account)
+                   const QString token = account ? m_sessions.open(*phone) : QString();
+                   if (token.isEmpty())
                        return signInRefused(Status::InternalServerError, internalError);
                    ServerLog::info({QStringLiteral("signed in"), *phone});
-                   return JsonReply::object(profile(*account));
+                   QJsonObject reply = profile(*account);
+                   reply.insert(QStringLiteral("token"), token);
+                   return JsonReply::object(reply);
                });
 
     http.route(QStringLiteral("/api/check_quota"), QHttpServerRequest::Method::Get,

@@ -1,18 +1,33 @@
 #pragma once
 
+#include <QHttpServerResponse>
+
+#include <optional>
+
 class AccountStore;
 class CodeIssuer;
+class CodeSender;
 class QHttpServer;
+class QHttpServerRequest;
+class SessionStore;
 
 // The sign-in and account endpoints: send-code, login-register, check_quota, deduct_quota and
 // macos_account_info.
 class AccountRoutes {
 public:
-    AccountRoutes(AccountStore &accounts, CodeIssuer &codes) : m_accounts(accounts), m_codes(codes)
+    AccountRoutes(AccountStore &accounts, CodeIssuer &codes, CodeSender &sender,
+                  SessionStore &sessions)
+        : m_accounts(accounts), m_codes(codes), m_sender(sender), m_sessions(sessions)
     {}
     void install(QHttpServer &http);
 
 private:
+    // A new code for the phone of a send-code request, or the answer that refuses it.
+    std::optional<QHttpServerResponse> issueCode(const QHttpServerRequest &request, QString *phone,
+                                                 QString *code);
+
     AccountStore &m_accounts;
     CodeIssuer &m_codes;
+    CodeSender &m_sender;
+    SessionStore &m_sessions;
 };

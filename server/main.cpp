@@ -106,8 +106,18 @@ int main(int argc, char *argv[])
                        "(default: TALVORO_DATABASE, else talvoro-server.sqlite in the data "
                        "directory)."),
         QStringLiteral("url"));
+    const QCommandLineOption requireTokenOption(
+        QStringLiteral("require-token"),
+        QStringLiteral("Require a session token on loopback too (always required on any other "
+                       "address); use it behind a reverse proxy on this machine."));
+    const QCommandLineOption smsOption(
+        QStringLiteral("sms-command"),
+        QStringLiteral("Command that delivers a sign-in code, run with the phone number and the "
+                       "code as its last two arguments (default: TALVORO_SMS_COMMAND, else the "
+                       "code is printed)."),
+        QStringLiteral("command"));
     parser.addOptions({listenOption, portOption, dataOption, databaseOption, levelOption,
-                       balanceOption, demoIntervalOption});
+                       balanceOption, demoIntervalOption, requireTokenOption, smsOption});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("\"grant\" PHONE AMOUNT, or nothing to serve."));
     parser.process(app);
@@ -157,6 +167,9 @@ int main(int argc, char *argv[])
     TalvoroServer::Options options;
     options.dataDirectory = dataDirectory;
     options.database = database;
+    options.requireToken = parser.isSet(requireTokenOption);
+    options.smsCommand = parser.isSet(smsOption) ? parser.value(smsOption)
+                                                 : qEnvironmentVariable("TALVORO_SMS_COMMAND");
     options.startingBalance = startingBalance;
     options.providers = ProviderConfig::fromEnvironment();
     options.demoIntervalMs = demoIntervalMs;

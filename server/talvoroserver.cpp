@@ -4,6 +4,8 @@
 #include "accountstore.h"
 #include "chatroutes.h"
 #include "codeissuer.h"
+#include "codesender.h"
+#include "gatedhttpserver.h"
 #include "guardedtcpserver.h"
 #include "imageforwarder.h"
 #include "imagestore.h"
@@ -13,6 +15,8 @@
 #include "providerforwarder.h"
 #include "serverdatabase.h"
 #include "serverlog.h"
+#include "sessiongate.h"
+#include "sessionstore.h"
 
 #include <QDir>
 #include <QMetaEnum>
@@ -28,14 +32,18 @@ TalvoroServer::TalvoroServer(Options options, QObject *parent)
 TalvoroServer::~TalvoroServer()
 {
     // Connections and pending answers go first; they refer to everything else.
+    m_front.reset();
     m_http.reset();
     delete m_chatRoutes;
     delete m_chatForwarder;
     delete m_imageForwarder;
+    m_sender.reset();
     m_accountRoutes.reset();
     m_pageRoutes.reset();
     m_accounts.reset();
     m_codes.reset();
+    m_gate.reset();
+    m_sessions.reset();
     if (m_db.isValid())
         ServerDatabase::close(m_db);
 }
@@ -52,13 +60,17 @@ bool TalvoroServer::open(QString *error)
     }
     m_accounts = std::make_unique<AccountStore>(m_db, m_clock, m_options.startingBalance);
     m_codes = std::make_unique<CodeIssuer>(m_db, m_clock, m_options.codeLimits);
+    m_sessions = std::make_unique<SessionStore>(m_db, m_clock);
+    m_gate = std::make_unique<SessionGate>(*m_sessions, *m_accounts);
+    m_sender = std::make_unique<CodeSender>(m_options.smsCommand, m_options.smsTimeout);
     m_images = std::make_unique<ImageStore>(
         QDir(m_options.dataDirectory).filePath(QStringLiteral("images")));
     m_chatForwarder = new ProviderForwarder(&m_nam, m_options.providers);
     m_imageForwarder = new ImageForwarder(&m_nam, m_options.providers);
 
     m_http = std::make_unique<QHttpServer>();
-    m_accountRoutes = std::make_unique<AccountRoutes>(*m_accounts, *m_codes);
+    m_accountRoutes =
+        std::make_unique<AccountRoutes>(*m_accounts, *m_codes, *m_sender, *m_sessions);
     m_accountRoutes->install(*m_http);
     m_chatRoutes = new ChatRoutes(
         m_options.providers, *m_chatForwarder, *m_imageForwarder, *m_images, m_clock,
@@ -74,17 +86,18 @@ bool TalvoroServer::open(QString *error)
                                 QStringLiteral("数据库不可用"));
     });
 
-    m_http->setMissingHandler([](const QHttpServerRequest &request,
-                                 QHttpServerResponder &&responder) {
-        if (request.url().path().startsWith(QLatin1String("/api/"))) {
-            responder.write(JsonReply::bytes({{QStringLiteral("error"), QStringLiteral("未找到")}}),
-                            QByteArrayLiteral("application/json; charset=utf-8"),
-                            QHttpServerResponder::StatusCode::NotFound);
-        } else {
-            responder.write(PageRenderer::notFound(), PageRenderer::mimeType(),
-                            QHttpServerResponder::StatusCode::NotFound);
-        }
-    });
+    m_front = std::make_unique<GatedHttpServer>(
+        *m_http, *m_gate, [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+            if (request.url().path().startsWith(QLatin1String("/api/"))) {
+                responder.write(
+                    JsonReply::bytes({{QStringLiteral("error"), QStringLiteral("未找到")}}),
+                    QByteArrayLiteral("application/json; charset=utf-8"),
+                    QHttpServerResponder::StatusCode::NotFound);
+            } else {
+                responder.write(PageRenderer::notFound(), PageRenderer::mimeType(),
+                                QHttpServerResponder::StatusCode::NotFound);
+            }
+        });
     m_http->afterRequest([](QHttpServerResponse &&response, const QHttpServerRequest &request) {
         if (ServerLog::enabled(ServerLog::Level::Debug)) {
             ServerLog::debug(
@@ -102,7 +115,7 @@ quint16 TalvoroServer::listen(const QHostAddress &address, quint16 port)
 {
     m_address = address;
     m_port = 0;
-    if (!m_http)
+    if (!m_front)
         return 0;
     auto tcp = std::make_unique<GuardedTcpServer>(m_options.limits);
     if (!tcp->listen(address, port)) {
@@ -111,7 +124,8 @@ quint16 TalvoroServer::listen(const QHostAddress &address, quint16 port)
     }
     m_port = tcp->serverPort();
     m_tcp = tcp.release();
-    m_http->bind(m_tcp);
+    m_front->bind(m_tcp);
+    m_gate->setRequired(m_options.requireToken || !address.isLoopback());
     connect(m_tcp, &GuardedTcpServer::drained, this, [this] {
         if (std::exchange(m_stopping, false))
             emit stopped();

@@ -17,10 +17,14 @@
 class AccountRoutes;
 class AccountStore;
 class ChatRoutes;
+class CodeSender;
+class GatedHttpServer;
 class GuardedTcpServer;
 class ImageForwarder;
 class ImageStore;
 class PageRoutes;
+class SessionGate;
+class SessionStore;
 class ProviderForwarder;
 
 // The whole backend in one object: the database, the stores, the forwarders and the routes on
@@ -38,6 +42,12 @@ public:
         int demoIntervalMs = DemoPacer::defaultIntervalMs; // between two pieces of a demo answer
         HttpLimits limits;
         CodeIssuer::Limits codeLimits;
+        // Tokens are required on any address but loopback; this requires them there too (a
+        // reverse proxy on the same machine makes every client look local).
+        bool requireToken = false;
+        // Runs with the phone and the code for each sign-in code; empty: codes are printed.
+        QString smsCommand;
+        std::chrono::milliseconds smsTimeout{10'000};
     };
 
     explicit TalvoroServer(Options options, QObject *parent = nullptr);
@@ -65,6 +75,9 @@ private:
     QSqlDatabase m_db;
     std::unique_ptr<AccountStore> m_accounts;
     std::unique_ptr<CodeIssuer> m_codes;
+    std::unique_ptr<SessionStore> m_sessions;
+    std::unique_ptr<CodeSender> m_sender;
+    std::unique_ptr<SessionGate> m_gate;
     std::unique_ptr<ImageStore> m_images;
     QNetworkAccessManager m_nam;
     ProviderForwarder *m_chatForwarder = nullptr;
@@ -74,7 +87,8 @@ private:
     ChatRoutes *m_chatRoutes = nullptr;
     QHostAddress m_address;
     quint16 m_port = 0;
-    std::unique_ptr<QHttpServer> m_http;
-    GuardedTcpServer *m_tcp = nullptr; // owned by m_http
+    std::unique_ptr<QHttpServer> m_http; // the routes
+    std::unique_ptr<GatedHttpServer> m_front;
+    GuardedTcpServer *m_tcp = nullptr; // owned by m_front
     bool m_stopping = false;
 };

@@ -74,10 +74,13 @@ struct ServerReply {
 // answers meanwhile).
 class TestHttp {
 public:
-    ServerReply get(const QString &url) { return wait(m_nam.get(QNetworkRequest(QUrl(url)))); }
+    // Sent with every request, e.g. {"Authorization", "Bearer …"}.
+    QHash<QByteArray, QByteArray> headers;
+
+    ServerReply get(const QString &url) { return wait(m_nam.get(prepared(url))); }
     ServerReply post(const QString &url, const QByteArray &body)
     {
-        QNetworkRequest request{QUrl(url)};
+        QNetworkRequest request = prepared(url);
         request.setHeader(QNetworkRequest::ContentTypeHeader,
                           QByteArrayLiteral("application/json"));
         return wait(m_nam.post(request, body));
@@ -88,7 +91,7 @@ public:
     }
     ServerReply send(const QByteArray &verb, const QString &url)
     {
-        return wait(m_nam.sendCustomRequest(QNetworkRequest(QUrl(url)), verb));
+        return wait(m_nam.sendCustomRequest(prepared(url), verb));
     }
 
     static ServerReply wait(QNetworkReply *reply, int timeoutMs = 20000)
@@ -108,6 +111,14 @@ public:
     }
 
     QNetworkAccessManager &nam() { return m_nam; }
+
+    QNetworkRequest prepared(const QString &url) const
+    {
+        QNetworkRequest request{QUrl(url)};
+        for (auto it = headers.cbegin(); it != headers.cend(); ++it)
+            request.setRawHeader(it.key(), it.value());
+        return request;
+    }
 
     // `clients` connections at once, each posting `perClient` deductions of `amount` from
     // `phone` one after another, spread over the servers at `origins`. Returns how many were

@@ -3,6 +3,7 @@
 #include "postgrescluster.h"
 #include "replyreader.h"
 #include "servertestkit.h"
+#include "sessionstore.h"
 #include "streamframes.h"
 
 #include <QImage>
@@ -46,6 +47,12 @@ private slots:
     void connectionsTimeOut_data();
     void connectionsTimeOut();
     void connectionsBeyondTheLimitAreTurnedAway();
+    void sessionTokens_data();
+    void sessionTokens();
+    void codesAreLimitedPerSourceAndHour_data();
+    void codesAreLimitedPerSourceAndHour();
+    void codesGoThroughTheSmsCommand_data();
+    void codesGoThroughTheSmsCommand();
 };
 
 // The whole suite runs once on each engine: on PostgreSQL (TALVORO_TEST_ENGINE=postgresql) every
@@ -117,6 +124,10 @@ void ServerApiTest::signInCreatesAccountOnce()
     QCOMPARE(first.value("phone").toString(), phone);
     QCOMPARE(first.value("state").toString(), QStringLiteral("免费"));
     QCOMPARE(first.value("chat_quota").toDouble(), 500.0);
+    // At least 128 random bits, in characters a header carries as they are.
+    QVERIFY(QRegularExpression("^[A-Za-z0-9_-]{22,}$")
+                .match(first.value("token").toString())
+                .hasMatch());
     QVERIFY(first.value("translate_quota").isDouble());
     QVERIFY(first.value("expiry").isString());
     QVERIFY(!first.contains("expiry_date"));
@@ -131,6 +142,7 @@ void ServerApiTest::signInCreatesAccountOnce()
     const QJsonObject second = s.signIn(http, phone);
     QCOMPARE(second.value("message").toString(), QStringLiteral("登录成功！"));
     QCOMPARE(second.value("userid"), first.value("userid"));
+    QVERIFY(second.value("token") != first.value("token"));
     // The sign-in reply carries a whole number.
     QCOMPARE(second.value("chat_quota").toDouble(), 399.0);
 }
@@ -585,6 +597,199 @@ void ServerApiTest::connectionsBeyondTheLimitAreTurnedAway()
         next.send(ask);
         return next.waitAnswers(1) && next.statuses() == QList<int>{200};
     }));
+}
+
+void ServerApiTest::sessionTokens_data()
+{
+    QTest::addColumn<QString>("path");    // %own% and %other% stand for the two accounts' user ids
+    QTest::addColumn<QByteArray>("body"); // POST when not empty
+    QTest::addColumn<QString>("token");   // "own", "other", "none" or "forged"
+    QTest::addColumn<QString>("before");  // "", "spent", "30 days idle" or "used every 29 days"
+    QTest::addColumn<int>("status");
+    const QString own = "?phone=%2B8613800138000";
+    const QByteArray deductOwn = R"({"phone":"+8613800138000","amount":1})";
+    const QByteArray chat =
+        R"({"model":"gpt-4o","userMessage":"a","systemMessage":"","context":"a"})";
+    const QString check = "/api/check_quota";
+    QTest::newRow("own quota") << check + own << QByteArray() << "own"
+                               << "" << 200;
+    QTest::newRow("no token") << check + own << QByteArray() << "none"
+                              << "" << 401;
+    QTest::newRow("forged token") << check + own << QByteArray() << "forged"
+                                  << "" << 401;
+    QTest::newRow("another's quota") << check + own << QByteArray() << "other"
+                                     << "" << 403;
+    QTest::newRow("another's quota, same spelling")
+        << check + "?phone=%2B86%20138%200013%208000" << QByteArray() << "other"
+        << "" << 403;
+    QTest::newRow("deduct own") << "/api/deduct_quota" << deductOwn << "own"
+                                << "" << 200;
+    QTest::newRow("deduct another's") << "/api/deduct_quota" << deductOwn << "other"
+                                      << "" << 403;
+    QTest::newRow("deduct without token") << "/api/deduct_quota" << deductOwn << "none"
+                                          << "" << 401;
+    QTest::newRow("own card") << "/api/macos_account_info?userid=%own%" << QByteArray() << "own"
+                              << "" << 200;
+    QTest::newRow("another's card")
+        << "/api/macos_account_info?userid=%other%" << QByteArray() << "own"
+        << "" << 403;
+    QTest::newRow("chat with a balance") << "/api/proxy_openai2" << chat << "own"
+                                         << "" << 200;
+    QTest::newRow("chat without token") << "/api/proxy_claude2" << chat << "none"
+                                        << "" << 401;
+    QTest::newRow("chat with nothing left") << "/api/proxy_gemini2" << chat << "own"
+                                            << "spent" << 402;
+    QTest::newRow("picture with nothing left") << "/api/generate_image" << chat << "own"
+                                               << "spent" << 402;
+    QTest::newRow("token idle for 30 days") << check + own << QByteArray() << "own"
+                                            << "30 days idle" << 401;
+    QTest::newRow("token in use stays") << check + own << QByteArray() << "own"
+                                        << "used every 29 days" << 200;
+    QTest::newRow("sending a code")
+        << "/api/send-code" << QByteArray(R"({"phone":"+8613700000009"})") << "none"
+        << "" << 200;
+    QTest::newRow("a page") << "/contact" << QByteArray() << "none"
+                            << "" << 200;
+    QTest::newRow("health") << "/healthz" << QByteArray() << "none"
+                            << "" << 200;
+}
+
+void ServerApiTest::sessionTokens()
+{
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, token);
+    QFETCH(QString, before);
+    QFETCH(int, status);
+    TestServer s({}, 500, [](TalvoroServer::Options &o) { o.requireToken = true; });
+    TestHttp http;
+    const QJsonObject own = s.signIn(http, phone);
+    const QJsonObject other = s.signIn(http, QStringLiteral("+8613900000000"));
+    const QHash<QString, QByteArray> tokens{
+        {"own", "Bearer " + own.value("token").toString().toLatin1()},
+        {"other", "Bearer " + other.value("token").toString().toLatin1()},
+        {"forged", "Bearer AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"}};
+
+    http.headers.insert("Authorization", tokens.value("own"));
+    if (before == u"spent") {
+        QCOMPARE(
+            http.post(s.url("/api/deduct_quota"), QJsonObject{{"phone", phone}, {"amount", 500}})
+                .status,
+            200);
+    } else if (before == u"30 days idle") {
+        s.clock.advance(SessionStore::idleLifetimeMs);
+    } else if (before == u"used every 29 days") {
+        for (int i = 0; i < 2; ++i) {
+            s.clock.advance(29LL * 24 * 60 * 60 * 1000);
+            QCOMPARE(http.get(s.url("/api/check_quota?phone=%2B8613800138000")).status, 200);
+        }
+        s.clock.advance(29LL * 24 * 60 * 60 * 1000);
+    }
+    http.headers.clear();
+    if (tokens.contains(token))
+        http.headers.insert("Authorization", tokens.value(token));
+
+    const QString url = s.url(QString(path)
+                                  .replace("%own%", own.value("userid").toString())
+                                  .replace("%other%", other.value("userid").toString()));
+    const ServerReply r = body.isEmpty() ? http.get(url) : http.post(url, body);
+    QCOMPARE(r.status, status);
+    if (status >= 400)
+        QVERIFY(r.json().value("error").isString());
+}
+
+void ServerApiTest::codesAreLimitedPerSourceAndHour_data()
+{
+    // Each entry asks for a code for a new phone, from the address a proxy on this machine names
+    // ("" when none); "hour" lets an hour pass.
+    QTest::addColumn<QStringList>("asks");
+    QTest::addColumn<QList<int>>("statuses");
+    QTest::newRow("fourth from one address")
+        << QStringList{"", "", "", ""} << QList<int>{200, 200, 200, 429};
+    QTest::newRow("addresses apart, all together")
+        << QStringList{"203.0.113.1", "203.0.113.2", "203.0.113.1",
+                       "203.0.113.3", "203.0.113.2", "203.0.113.4"}
+        << QList<int>{200, 200, 200, 200, 200, 429};
+    QTest::newRow("an hour later")
+        << QStringList{"", "", "", "hour", ""} << QList<int>{200, 200, 200, 200};
+}
+
+void ServerApiTest::codesAreLimitedPerSourceAndHour()
+{
+    QFETCH(QStringList, asks);
+    QFETCH(QList<int>, statuses);
+    TestServer s({}, 500, [](TalvoroServer::Options &o) { o.codeLimits = {3, 5}; });
+    TestHttp http;
+    QList<int> got;
+    for (int i = 0; i < asks.size(); ++i) {
+        if (asks[i] == u"hour") {
+            s.clock.advance(CodeIssuer::limitWindowMs);
+            continue;
+        }
+        http.headers.insert("X-Forwarded-For", "198.51.100.7, " + asks[i].toLatin1());
+        const QString number = QStringLiteral("+86137000000%1").arg(i, 2, 10, QLatin1Char('0'));
+        const ServerReply r = http.post(s.url("/api/send-code"), QJsonObject{{"phone", number}});
+        got.append(r.status);
+        QCOMPARE(s.log.lastCode(number).isEmpty(), r.status != 200);
+    }
+    QCOMPARE(got, statuses);
+}
+
+void ServerApiTest::codesGoThroughTheSmsCommand_data()
+{
+    // The command is this script, given one argument of its own ("a b", one argument with a
+    // space: no shell splits it) before the phone and the code.
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<int>("status");
+    QTest::newRow("delivered") << QByteArray("printf '%s|%s|%s' \"$1\" \"$2\" \"$3\" > \"$0.out\"")
+                               << 200;
+    QTest::newRow("command fails") << QByteArray("exit 3") << 502;
+    QTest::newRow("command hangs") << QByteArray("exec sleep 30") << 502;
+    QTest::newRow("command missing") << QByteArray() << 502;
+}
+
+void ServerApiTest::codesGoThroughTheSmsCommand()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(int, status);
+    QTemporaryDir dir;
+    const QString command = dir.filePath("send sms");
+    if (!script.isEmpty()) {
+        QFile file(command);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("#!/bin/sh\n" + script + "\n");
+        file.close();
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    TestServer s({}, 500, [&](TalvoroServer::Options &o) {
+        o.smsCommand = '"' + command + R"(" "a b")";
+        o.smsTimeout = std::chrono::milliseconds(500);
+    });
+    TestHttp http;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const ServerReply r = http.post(s.url("/api/send-code"), QJsonObject{{"phone", phone}});
+        // A code that could not be sent may be asked for again at once.
+        QCOMPARE(r.status, status);
+        if (status == 200)
+            break;
+        QVERIFY(r.json().value("error").isString());
+    }
+    // Never printed when a command delivers codes.
+    QVERIFY(s.log.lastCode(phone).isEmpty());
+    if (status != 200)
+        return;
+    QFile sent(command + ".out");
+    QVERIFY(sent.open(QIODevice::ReadOnly));
+    const QList<QByteArray> args = sent.readAll().split('|');
+    QCOMPARE(args.size(), 3);
+    QCOMPARE(args[0], QByteArray("a b"));
+    QCOMPARE(args[1], phone.toLatin1());
+    const QString code = QString::fromLatin1(args[2]);
+    QCOMPARE(http.post(s.url("/api/login-register"), QJsonObject{{"phone", phone}, {"code", code}})
+                 .json()
+                 .value("message")
+                 .toString(),
+             QStringLiteral("登录成功！"));
 }
 
 QTEST_GUILESS_MAIN(ServerApiTest)

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QAbstractHttpServer>
+#include <QHttpServer>
+
+#include <functional>
+
+class SessionGate;
+
+// The HTTP layer the connections are bound to: each request passes the session gate, then goes
+// to the routes installed on a QHttpServer (whose own dispatch cannot be extended: Qt 6.4 has no
+// hook that runs before every route).
+class GatedHttpServer : public QAbstractHttpServer {
+    Q_OBJECT
+public:
+    GatedHttpServer(QHttpServer &routes, SessionGate &gate, QHttpServer::MissingHandler missing,
+                    QObject *parent = nullptr)
+        : QAbstractHttpServer(parent), m_routes(routes), m_gate(gate), m_missing(std::move(missing))
+    {}
+
+protected:
+    bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override;
+    void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
+
+private:
+    QHttpServer &m_routes;
+    SessionGate &m_gate;
+    QHttpServer::MissingHandler m_missing;
+};

@@ -1,0 +1,65 @@
+#include "sessiongate.h"
+
+#include "accountstore.h"
+#include "phonenumber.h"
+#include "requestbody.h"
+#include "sessionstore.h"
+
+#include <QHttpServerRequest>
+#include <QUrlQuery>
+
+namespace {
+
+using Status = QHttpServerResponder::StatusCode;
+
+QString bearerToken(const QHttpServerRequest &request)
+{
+    for (const auto &[name, value] : request.headers()) {
+        if (name.compare("authorization", Qt::CaseInsensitive) == 0 && value.startsWith("Bearer "))
+            return QString::fromLatin1(value.mid(7).trimmed());
+    }
+    return {};
+}
+
+// The account a request names, as its normalized phone; nullopt when it names none the route
+// would accept (the route then refuses it on its own).
+std::optional<QString> namedPhone(const QHttpServerRequest &request, const QString &path,
+                                  AccountStore &accounts)
+{
+    if (path == u"/api/check_quota") {
+        return PhoneNumber::normalized(
+            request.query().queryItemValue(QStringLiteral("phone"), QUrl::FullyDecoded));
+    }
+    if (path == u"/api/deduct_quota") {
+        QString error;
+        const auto body = RequestBody::parse(request.body(), &error);
+        const auto raw = body ? body->string("phone", &error) : std::nullopt;
+        return raw ? PhoneNumber::normalized(*raw) : std::nullopt;
+    }
+    if (path == u"/api/macos_account_info") {
+        const auto account = accounts.byUserid(
+            request.query().queryItemValue(QStringLiteral("userid"), QUrl::FullyDecoded));
+        return account ? std::optional(account->phone) : std::nullopt;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<SessionGate::Refusal> SessionGate::check(const QHttpServerRequest &request)
+{
+    const QString path = request.url().path();
+    if (!m_required || !path.startsWith(QLatin1String("/api/")) || path == u"/api/send-code" ||
+        path == u"/api/login-register")
+        return std::nullopt;
+    const auto phone = m_sessions.phoneOf(bearerToken(request));
+    if (!phone)
+        return Refusal{Status::Unauthorized, QStringLiteral("登录已失效，请重新登录")};
+    if (const auto named = namedPhone(request, path, m_accounts); named && *named != *phone)
+        return Refusal{Status::Forbidden, QStringLiteral("无权操作其他账号")};
+    const bool spends =
+        path.startsWith(QLatin1String("/api/proxy_")) || path == u"/api/generate_image";
+    if (spends && !m_accounts.hasQuota(*phone))
+        return Refusal{Status::PaymentRequired, QStringLiteral("余额不足，请充值后再试")};
+    return std::nullopt;
+}
