@@ -162,6 +162,9 @@ void AccountCard::openContactPage()
 
 void AccountCard::signOut()
 {
-    if (m_store)
-        m_store->set(QStringLiteral("isLoggedIn"), false);
+    if (!m_store)
+        return;
+    // The token would still act for the account; the profile keys stay, as they always have.
+    m_store->remove(QStringLiteral("sessionToken"));
+    m_store->set(QStringLiteral("isLoggedIn"), false);
 }

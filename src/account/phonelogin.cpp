@@ -268,6 +268,7 @@ void PhoneLogin::storeProfile(const QJsonObject &reply)
     m_store->set(QStringLiteral("translate_quota"),
                  AccountReply::integer(reply, "translate_quota").value_or(0));
     m_store->set(QStringLiteral("expiry_date"), AccountReply::text(reply, "expiry"));
+    m_store->set(QStringLiteral("sessionToken"), AccountReply::text(reply, "token"));
     m_store->set(QStringLiteral("isLoggedIn"), true);
 }
 

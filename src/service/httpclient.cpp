@@ -1,5 +1,8 @@
 #include "httpclient.h"
 
+#include "serviceorigin.h"
+#include "settingsstore.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -28,6 +31,14 @@ QNetworkRequest HttpClient::request(const QUrl &url, Redirects redirects) const
                          redirects == Redirects::SameOrigin
                              ? QNetworkRequest::SameOriginRedirectPolicy
                              : QNetworkRequest::NoLessSafeRedirectPolicy);
+    // The session token of the signed-in account goes with every call to the service, and
+    // nowhere else: a picture address may name any host.
+    const SettingsStore *store = SettingsStore::instance();
+    const auto token = store ? store->getString(QStringLiteral("sessionToken")) : std::nullopt;
+    const QUrl service(ServiceOrigin::current());
+    if (token && !token->isEmpty() && url.scheme() == service.scheme() &&
+        url.host() == service.host() && url.port(-1) == service.port(-1))
+        request.setRawHeader(QByteArrayLiteral("Authorization"), "Bearer " + token->toUtf8());
     return request;
 }
 

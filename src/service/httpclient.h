@@ -26,6 +26,7 @@ struct HttpResult {
 // The process's one HTTP client. Every request it starts ends in exactly one call of its
 // completion on the main thread, unless the completion's context object is gone by then; the
 // reply object is always released. Requests never wait forever: each has an idle time-out.
+// Requests to the service carry the stored "sessionToken" as a bearer token once there is one.
 class HttpClient : public QObject {
     Q_OBJECT
 

@@ -1,3 +1,4 @@
+#include "accountcard.h"
 #include "accountservices.h"
 #include "httpclient.h"
 #include "phonelogin.h"
@@ -335,31 +336,32 @@ private slots:
     {
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QVariantList>("stored"); // username .. expiry_date, in writing order
+        QTest::addColumn<QVariantList>("stored"); // username .. sessionToken, in writing order
 
         const QByteArray full =
             R"({"message":"登录成功！","username":"张三","userid":"u-7",)"
             "\"avatar\":\"https://a/b.png\","
             R"("phone":"+8613800138000","state":"黄金会员","chat_quota":1200,"translate_quota":30,)"
-            R"("expiry":"2025-12-31"})";
-        const QVariantList fullStored{"张三",     "u-7",        "https://a/b.png", "+8613800138000",
-                                      "黄金会员", qint64(1200), qint64(30),        "2025-12-31"};
+            R"("expiry":"2025-12-31","token":"t-9"})";
+        const QVariantList fullStored{"张三",           "u-7",        "https://a/b.png",
+                                      "+8613800138000", "黄金会员",   qint64(1200),
+                                      qint64(30),       "2025-12-31", "t-9"};
         QTest::newRow("complete") << 200 << full << fullStored;
         // The status is not what decides; the body is.
         QTest::newRow("status 500, success body") << 500 << full << fullStored;
         QTest::newRow("userid is a number")
             << 200 << QByteArray(R"({"message":"登录成功！","userid":42,"username":"李四"})")
-            << QVariantList{"李四", "", "", "", "", qint64(0), qint64(0), ""};
+            << QVariantList{"李四", "", "", "", "", qint64(0), qint64(0), "", ""};
         QTest::newRow("expiry_date instead of expiry")
             << 200 << QByteArray(R"({"message":"登录成功！","expiry_date":"2025-12-31"})")
-            << QVariantList{"", "", "", "", "", qint64(0), qint64(0), ""};
+            << QVariantList{"", "", "", "", "", qint64(0), qint64(0), "", ""};
         QTest::newRow("quotas of the wrong kind")
             << 200
             << QByteArray(R"({"message":"登录成功！","chat_quota":7.5,"translate_quota":"30"})")
-            << QVariantList{"", "", "", "", "", qint64(0), qint64(0), ""};
+            << QVariantList{"", "", "", "", "", qint64(0), qint64(0), "", ""};
         QTest::newRow("large whole quota")
             << 200 << QByteArray(R"({"message":"登录成功！","chat_quota":9007199254740993})")
-            << QVariantList{"", "", "", "", "", qint64(9007199254740993), qint64(0), ""};
+            << QVariantList{"", "", "", "", "", qint64(9007199254740993), qint64(0), "", ""};
     }
 
     void successfulSignInStoresTheProfile()
@@ -388,8 +390,9 @@ private slots:
         login->loginOrRegister();
         QTRY_COMPARE_WITH_TIMEOUT(closes.size(), 1, 10000);
 
-        const QStringList keys{"username", "userid",     "avatar",          "phone",
-                               "state",    "chat_quota", "translate_quota", "expiry_date"};
+        const QStringList keys{"username",        "userid",      "avatar",
+                               "phone",           "state",       "chat_quota",
+                               "translate_quota", "expiry_date", "sessionToken"};
         QCOMPARE(changedKeys(writes), keys + QStringList{QStringLiteral("isLoggedIn")});
         for (qsizetype i = 0; i < keys.size(); ++i) {
             if (stored[i].typeId() == QMetaType::LongLong)
@@ -457,6 +460,52 @@ private slots:
         QVERIFY(!login->isLoggingIn());
         QVERIFY(!login->isCountdownRunning());
         QVERIFY(m_services.opened.isEmpty());
+    }
+
+    // The Authorization header of a GET and a POST to the service and of a GET to another host.
+    QByteArrayList authorizationsSent(FakeHttpServer &elsewhere)
+    {
+        m_services.server->clearRequests();
+        elsewhere.clearRequests();
+        int done = 0;
+        auto count = [&](const HttpResult &) {
+            ++done;
+        };
+        const QUrl service(m_services.server->origin() + QStringLiteral("/api/check_quota"));
+        m_services.client->get(service, this, count);
+        m_services.client->postJson(service, QJsonObject{}, this, count);
+        m_services.client->get(elsewhere.url(QStringLiteral("/p.png")), this, count,
+                               HttpClient::Redirects::NoLessSafe);
+        if (!QTest::qWaitFor([&] { return done == 3; }, 10000))
+            return {"no answer"};
+        const auto sent = m_services.server->requestsTo("/api/check_quota");
+        return {sent.value(0).headers.value("authorization"),
+                sent.value(1).headers.value("authorization"),
+                elsewhere.requests().value(0).headers.value("authorization")};
+    }
+
+    void serviceCallsCarryTheTokenUntilSignOut()
+    {
+        m_services.server->on(
+            "/api/login-register",
+            FakeHttpServer::Response{200, R"({"message":"登录成功！","token":"t-9"})"});
+        m_services.server->on("/api/check_quota", FakeHttpServer::Response{200, "{}"});
+        FakeHttpServer elsewhere;
+        elsewhere.on("/p.png", FakeHttpServer::Response{200, "x"});
+        const QByteArrayList none{"", "", ""};
+        QCOMPARE(authorizationsSent(elsewhere), none);
+
+        auto login = makeLogin();
+        login->setVerificationCode(QStringLiteral("1"));
+        login->setIsAgree(true);
+        login->loginOrRegister();
+        QTRY_VERIFY_WITH_TIMEOUT(m_services.store->getBool(QStringLiteral("isLoggedIn"), false),
+                                 10000);
+        QCOMPARE(authorizationsSent(elsewhere), (QByteArrayList{"Bearer t-9", "Bearer t-9", ""}));
+
+        AccountCard card;
+        card.signOut();
+        QCOMPARE(authorizationsSent(elsewhere), none);
     }
 
     void termsPageOpensInTheBrowser()
