@@ -6,6 +6,7 @@
 #include "imagegenerator.h"
 #include "imagestore.h"
 #include "jsonreply.h"
+#include "pendinganswer.h"
 #include "provideranswer.h"
 #include "providerforwarder.h"
 #include "replyencoder.h"
@@ -54,32 +55,6 @@ std::optional<ChatQuestion> readQuestion(const QHttpServerRequest &request, QStr
     }
     return q;
 }
-
-// A responder that may outlive its connection: the client can hang up while a picture is
-// still being made, and its socket is gone by then.
-class PendingAnswer {
-public:
-    explicit PendingAnswer(QHttpServerResponder &&responder)
-        : m_responder(std::move(responder)), m_socket(m_responder.socket())
-    {}
-    void write(const QByteArray &body, const QByteArray &mimeType, int status)
-    {
-        if (!m_socket) {
-            ServerLog::debug({QStringLiteral("client left before its answer was ready")});
-            return;
-        }
-        m_responder.write(body, mimeType, Status(status));
-    }
-    void writeJson(const QJsonObject &object, int status)
-    {
-        write(JsonReply::bytes(object), QByteArrayLiteral("application/json; charset=utf-8"),
-              status);
-    }
-
-private:
-    QHttpServerResponder m_responder;
-    QPointer<QTcpSocket> m_socket;
-};
 
 QString imageUrl(const QString &origin, const QString &name)
 {
