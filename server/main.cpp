@@ -116,8 +116,35 @@ int main(int argc, char *argv[])
                        "code as its last two arguments (default: TALVORO_SMS_COMMAND, else the "
                        "code is printed)."),
         QStringLiteral("command"));
+    const TalvoroServer::Options defaults;
+    const QCommandLineOption maxConnectionsOption(
+        QStringLiteral("max-connections"),
+        QStringLiteral("Connections served at once; more are turned away (default %1).")
+            .arg(defaults.limits.maxConnections),
+        QStringLiteral("count"), QString::number(defaults.limits.maxConnections));
+    const QCommandLineOption codesPerSourceOption(
+        QStringLiteral("codes-per-source"),
+        QStringLiteral("Sign-in codes per source address per hour (default %1).")
+            .arg(defaults.codeLimits.perSource),
+        QStringLiteral("count"), QString::number(defaults.codeLimits.perSource));
+    const QCommandLineOption codesPerHourOption(
+        QStringLiteral("codes-per-hour"),
+        QStringLiteral("Sign-in codes per hour in all (default %1).")
+            .arg(defaults.codeLimits.total),
+        QStringLiteral("count"), QString::number(defaults.codeLimits.total));
+    // For tests that must not wait half a minute.
+    QCommandLineOption idleTimeoutOption(QStringLiteral("idle-timeout"), QString(),
+                                         QStringLiteral("ms"),
+                                         QString::number(defaults.limits.idleTimeout.count()));
+    QCommandLineOption requestTimeoutOption(
+        QStringLiteral("request-timeout"), QString(), QStringLiteral("ms"),
+        QString::number(defaults.limits.requestTimeout.count()));
+    idleTimeoutOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    requestTimeoutOption.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOptions({listenOption, portOption, dataOption, databaseOption, levelOption,
-                       balanceOption, demoIntervalOption, requireTokenOption, smsOption});
+                       balanceOption, demoIntervalOption, requireTokenOption, smsOption,
+                       maxConnectionsOption, codesPerSourceOption, codesPerHourOption,
+                       idleTimeoutOption, requestTimeoutOption});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("\"grant\" PHONE AMOUNT, or nothing to serve."));
     parser.process(app);
@@ -165,6 +192,27 @@ int main(int argc, char *argv[])
     }
 
     TalvoroServer::Options options;
+    const std::pair<const QCommandLineOption &, int *> counts[] = {
+        {maxConnectionsOption, &options.limits.maxConnections},
+        {codesPerSourceOption, &options.codeLimits.perSource},
+        {codesPerHourOption, &options.codeLimits.total}};
+    for (const auto &[option, target] : counts) {
+        *target = parser.value(option).toInt(&ok);
+        if (!ok || *target < 1) {
+            fail(QStringLiteral("--%1 needs a whole number of at least 1").arg(option.names()[0]));
+            return 2;
+        }
+    }
+    const std::pair<const QCommandLineOption &, std::chrono::milliseconds *> times[] = {
+        {idleTimeoutOption, &options.limits.idleTimeout},
+        {requestTimeoutOption, &options.limits.requestTimeout}};
+    for (const auto &[option, target] : times) {
+        *target = std::chrono::milliseconds(parser.value(option).toInt(&ok));
+        if (!ok || target->count() < 1) {
+            fail(QStringLiteral("--%1 needs a number of milliseconds").arg(option.names()[0]));
+            return 2;
+        }
+    }
     options.dataDirectory = dataDirectory;
     options.database = database;
     options.requireToken = parser.isSet(requireTokenOption);
@@ -201,6 +249,9 @@ int main(int argc, char *argv[])
     // The first line: other programs read the chosen port from it.
     ServerLog::always({QStringLiteral("listening"), server.origin()});
     ServerLog::info({QStringLiteral("data directory"), dataDirectory});
+    ServerLog::info({QStringLiteral("session tokens"), server.requiresToken()
+                                                           ? QStringLiteral("required")
+                                                           : QStringLiteral("not required")});
     const ProviderConfig &p = options.providers;
     ServerLog::info({QStringLiteral("providers"),
                      QStringLiteral("openai=") + (p.openAI.configured ? "upstream" : "demo"),

@@ -133,6 +133,11 @@ quint16 TalvoroServer::listen(const QHostAddress &address, quint16 port)
     return m_port;
 }
 
+bool TalvoroServer::requiresToken() const
+{
+    return m_gate && m_gate->isRequired();
+}
+
 void TalvoroServer::stop(std::chrono::milliseconds grace)
 {
     if (m_stopping)

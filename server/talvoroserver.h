@@ -59,6 +59,8 @@ public:
     quint16 listen(const QHostAddress &address, quint16 port);
     // "http://host:port" of the listening socket.
     QString origin() const;
+    // Whether API calls need a session token (decided by listen()).
+    bool requiresToken() const;
     // Stops accepting connections and lets the requests under way finish, for at most `grace`;
     // stopped() follows.
     void stop(std::chrono::milliseconds grace);

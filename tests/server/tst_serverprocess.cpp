@@ -271,6 +271,10 @@ void ServerProcessTest::refusesBadCommandLines_data()
     QTest::newRow("grant without amount") << QStringList{"grant", "+8613700000003"};
     QTest::newRow("negative grant") << QStringList{"grant", "+8613700000003", "-5"};
     QTest::newRow("unknown command") << QStringList{"serve-forever"};
+    QTest::newRow("no connections") << QStringList{"--max-connections", "0"};
+    QTest::newRow("unknown database") << QStringList{"--database", "mysql://u@h/d"};
+    QTest::newRow("database unreachable")
+        << QStringList{"--database", "postgresql://u@127.0.0.1:1/d"};
 }
 
 void ServerProcessTest::refusesBadCommandLines()
