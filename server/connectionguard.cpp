@@ -40,6 +40,14 @@ QByteArray reasonFor(int status)
 
 } // namespace
 
+QByteArray ConnectionGuard::closingAnswer(int status, const QString &message)
+{
+    const QByteArray body = JsonReply::bytes({{QStringLiteral("error"), message}});
+    return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonFor(status) +
+           "\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: " +
+           QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
+
 ConnectionGuard::ConnectionGuard(QTcpSocket *socket, const HttpLimits &limits)
     : QObject(socket), m_socket(socket), m_limits(limits), m_lastActivity(Clock::now())
 {
@@ -199,10 +207,7 @@ void ConnectionGuard::refuse(int status, const QString &message)
         m_socket->rollbackTransaction();
     m_socket->skip(m_socket->bytesAvailable());
 
-    const QByteArray body = JsonReply::bytes({{QStringLiteral("error"), message}});
-    m_socket->write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonFor(status) +
-                    "\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: " +
-                    QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+    m_socket->write(closingAnswer(status, message));
     m_socket->flush();
     // Closing only our sending side lets the client read the answer while it is still sending;
     // a full close now would reset the connection and could lose the answer.

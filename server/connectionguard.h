@@ -33,6 +33,9 @@ public:
     // Becomes a child of `socket`; must be made before anything else reads from the socket.
     ConnectionGuard(QTcpSocket *socket, const HttpLimits &limits);
 
+    // A whole answer with a JSON error, after which the connection closes.
+    static QByteArray closingAnswer(int status, const QString &message);
+
     // The guard of a connection, or null for a socket that has none.
     static ConnectionGuard *of(QTcpSocket *socket);
 

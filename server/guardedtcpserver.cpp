@@ -1,6 +1,5 @@
 #include "guardedtcpserver.h"
 
-#include "jsonreply.h"
 #include "serverlog.h"
 
 #include <QTcpSocket>
@@ -27,11 +26,8 @@ void GuardedTcpServer::incomingConnection(qintptr handle)
     if (connectionCount() >= m_limits.maxConnections) {
         ServerLog::warning({QStringLiteral("connection refused: limit reached"),
                             QString::number(m_limits.maxConnections)});
-        const QByteArray body =
-            JsonReply::bytes({{QStringLiteral("error"), QStringLiteral("服务器繁忙，请稍后再试")}});
-        socket->write("HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json; "
-                      "charset=utf-8\r\nContent-Length: " +
-                      QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        socket->write(
+            ConnectionGuard::closingAnswer(503, QStringLiteral("服务器繁忙，请稍后再试")));
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         socket->disconnectFromHost();
         return;
