@@ -86,7 +86,6 @@ void ConnectionGuard::settle()
         return;
     if (m_closing && m_socket->state() == QAbstractSocket::ConnectedState)
         m_socket->disconnectFromHost();
-    emit becameIdle();
 }
 
 void ConnectionGuard::check(Clock::time_point now)

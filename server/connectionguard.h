@@ -49,9 +49,6 @@ public:
     // Applies the time-outs; the server calls this now and then.
     void check(Clock::time_point now);
 
-signals:
-    void becameIdle();
-
 private:
     enum class Reading { Between, Head, Body, Refused };
 

@@ -236,6 +236,7 @@ int main(int argc, char *argv[])
     SignalWatcher signals_;
     // Requests under way finish (a deduction is never cut in half: each one runs to its commit
     // inside one turn of the event loop); a second signal does not wait for them.
+    int exitStatus = 0;
     QObject::connect(
         &signals_, &SignalWatcher::terminationRequested, &app,
         [&server, asked = false](int number) mutable {
@@ -244,7 +245,13 @@ int main(int argc, char *argv[])
                 QCoreApplication::quit();
             server.stop(std::chrono::seconds(10));
         });
-    QObject::connect(&server, &TalvoroServer::stopped, &app, &QCoreApplication::quit);
+    // A failure status, so that a service manager starts the server again.
+    QObject::connect(&server, &TalvoroServer::databaseLost, &app, [&server, &exitStatus] {
+        exitStatus = 1;
+        server.stop(std::chrono::seconds(10));
+    });
+    QObject::connect(&server, &TalvoroServer::stopped, &app,
+                     [&exitStatus] { QCoreApplication::exit(exitStatus); });
 
     // The first line: other programs read the chosen port from it.
     ServerLog::always({QStringLiteral("listening"), server.origin()});

@@ -58,6 +58,17 @@ bool TalvoroServer::open(QString *error)
         *error = where->describe() + QStringLiteral(": ") + *error;
         return false;
     }
+    // The stores' prepared statements belong to this one connection: when it breaks they cannot
+    // be carried over to a new one, and starting afresh is the sound way back.
+    m_databaseWatch.setInterval(m_options.databaseCheckInterval);
+    connect(&m_databaseWatch, &QTimer::timeout, this, [this] {
+        if (ServerDatabase::answers(m_db))
+            return;
+        m_databaseWatch.stop();
+        ServerLog::error({QStringLiteral("database does not answer; stopping")});
+        emit databaseLost();
+    });
+    m_databaseWatch.start();
     m_accounts = std::make_unique<AccountStore>(m_db, m_clock, m_options.startingBalance);
     m_codes = std::make_unique<CodeIssuer>(m_db, m_clock, m_options.codeLimits);
     m_sessions = std::make_unique<SessionStore>(m_db, m_clock);

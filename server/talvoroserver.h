@@ -11,6 +11,7 @@
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QSqlDatabase>
+#include <QTimer>
 
 #include <memory>
 
@@ -48,6 +49,7 @@ public:
         // Runs with the phone and the code for each sign-in code; empty: codes are printed.
         QString smsCommand;
         std::chrono::milliseconds smsTimeout{10'000};
+        std::chrono::milliseconds databaseCheckInterval{5'000};
     };
 
     explicit TalvoroServer(Options options, QObject *parent = nullptr);
@@ -67,6 +69,9 @@ public:
 
 signals:
     void stopped();
+    // The database stopped answering (a PostgreSQL server restarted or went away). The
+    // connection cannot be mended in place, so the server should stop and be started afresh.
+    void databaseLost();
 
 private:
     QString originFor(const QHttpServerRequest &request) const;
@@ -93,4 +98,5 @@ private:
     std::unique_ptr<GatedHttpServer> m_front;
     GuardedTcpServer *m_tcp = nullptr; // owned by m_front
     bool m_stopping = false;
+    QTimer m_databaseWatch;
 };

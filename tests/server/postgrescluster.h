@@ -19,9 +19,11 @@ class PostgresCluster {
 public:
     static constexpr const char *user = "talvoro";
 
-    ~PostgresCluster()
+    ~PostgresCluster() { stop(); }
+
+    void stop()
     {
-        if (m_running)
+        if (std::exchange(m_running, false))
             run({m_bin + "/pg_ctl", "-D", dataDir(), "-m", "immediate", "-w", "stop"});
     }
 

@@ -21,6 +21,7 @@ private slots:
     void signInThroughTheProgram();
     void grantTopsUpAndDataSurvivesRestart();
     void twoServersKeepOneBalanceOnPostgreSQL();
+    void serverStopsWhenItsDatabaseIsGone();
     void hugeBodyKeepsMemoryBounded();
     void stopLetsAnswersUnderWayFinish();
     void refusesBadCommandLines_data();
@@ -196,6 +197,25 @@ void ServerProcessTest::twoServersKeepOneBalanceOnPostgreSQL()
     QCOMPARE(info.value("chat_quota").toDouble(), 500 + 1000 - 1000 * amount);
     stop(first);
     stop(second);
+}
+
+// PostgreSQL restarted: the connection is gone for good, so the server stops with a failure
+// status for its service manager to start it again, rather than answer 500 from then on.
+void ServerProcessTest::serverStopsWhenItsDatabaseIsGone()
+{
+    if (qEnvironmentVariable("TALVORO_TEST_ENGINE") != u"postgresql")
+        QSKIP("runs as tst_serverprocess_postgresql");
+    PostgresCluster cluster;
+    if (!cluster.start())
+        QSKIP(qPrintable("PostgreSQL could not start: " + cluster.why()));
+    const QString database = cluster.newDatabase();
+    QTemporaryDir dir;
+    Running server = start(dir.path(), {"--database", database});
+    QVERIFY2(!server.origin.isEmpty(), server.output.constData());
+    QCOMPARE(call(server.origin + "/healthz").value("status").toString(), QStringLiteral("ok"));
+    cluster.stop();
+    QVERIFY(server.process->waitForFinished(30000));
+    QCOMPARE(server.process->exitCode(), 1);
 }
 
 void ServerProcessTest::hugeBodyKeepsMemoryBounded()
