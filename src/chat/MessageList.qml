@@ -28,6 +28,10 @@ ListView {
     }
     function quote(messageId) { chat.quoteMessage(messageId) }
     function regenerate(messageId) { chat.retryMessage(messageId) }
+    function copyCode(code) {
+        Clipboard.setText(code)
+        toastRequested("复制成功！")
+    }
     function copyImage(path) {
         if (Clipboard.setImage(path))
             toastRequested("复制成功！")

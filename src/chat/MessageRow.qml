@@ -3,7 +3,7 @@ import QtQuick.Controls
 import Talvoro
 
 // One message of the list: the user's on the right in a blue bubble, the assistant's on the
-// left behind the model's icon, as prose and code blocks, loading dots or a picture.
+// left behind the model's icon, as rendered text and code blocks, loading dots or a picture.
 Item {
     id: row
 
@@ -14,6 +14,7 @@ Item {
     required property bool isLoading
     required property string imagePath
     required property bool isLast
+    required property var codeLanguages
 
     // Shared by all rows of one list.
     required property Item listState
@@ -123,52 +124,13 @@ Item {
 
     Component {
         id: textBody
-        Column {
-            spacing: Style.spacing
-            Repeater {
-                // Only the blocks that change are rebuilt: a streaming answer's last one.
-                model: MessageBlockModel { content: row.content }
-                delegate: Rectangle {
-                    id: block
-                    required property bool isCode
-                    required property string text
-                    readonly property real inset: isCode ? Style.padding : 1
-                    width: isCode ? Math.min(blockText.implicitWidth + 2 * inset, parent.width)
-                                  : parent.width
-                    height: blockText.height + (isCode ? 2 * Style.padding : 10)
-                    radius: 10
-                    color: isCode ? Style.black : "transparent"
-
-                    TextEdit {
-                        id: blockText
-                        x: block.inset
-                        y: block.isCode ? Style.padding : 5
-                        width: block.width - 2 * block.inset
-                        textFormat: TextEdit.PlainText
-                        // A block that grows (an answer streaming in) gets only its new end:
-                        // the lines above keep their layout.
-                        function take(full) {
-                            if (full.length > length && full.startsWith(text))
-                                insert(length, full.slice(length))
-                            else if (full !== text)
-                                text = full
-                        }
-                        Component.onCompleted: take(block.text)
-                        Connections {
-                            target: block
-                            function onTextChanged() { blockText.take(block.text) }
-                        }
-                        wrapMode: TextEdit.Wrap
-                        readOnly: true
-                        selectByMouse: true
-                        color: block.isCode ? Style.white : Style.text
-                        selectionColor: block.isCode ? Qt.rgba(1, 1, 1, 0.35) : Qt.rgba(0, 0.478, 1, 0.3)
-                        selectedTextColor: color
-                        font.pixelSize: Style.bodySize
-                        font.family: block.isCode ? "monospace" : Qt.application.font.family
-                    }
-                }
-            }
+        AnswerBody {
+            content: row.content
+            languages: row.codeLanguages
+            // Where the list's window falls on this answer (the body is at the row's top).
+            viewTop: row.listState.contentY - row.y
+            viewBottom: viewTop + row.listState.height
+            onCopyCodeRequested: code => row.listState.copyCode(code)
         }
     }
 

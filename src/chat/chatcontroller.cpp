@@ -585,14 +585,22 @@ void ChatController::refreshPartialAnswers()
         const auto pending = m_pending.constFind(placeholder);
         if (pending == m_pending.cend() || pending->conversation != m_currentConversationID)
             continue;
-        if (const auto row = m_messages.indexOf(placeholder))
+        if (const auto row = m_messages.indexOf(placeholder)) {
             m_messages.setContent(*row, ReplyReader::formatPartialReplyText(pending->partial));
+            // A block still open shows as code already, so it gets its label already.
+            m_messages.setCodeLanguages(
+                placeholder,
+                ReplyReader::codeBlockLanguages(pending->partial + QStringLiteral("\n```")));
+        }
     }
 }
 
 void ChatController::appendReplyText(const QUuid &placeholder, const QString &text)
 {
-    // The placeholder showed the text so far; the final text is the whole answer.
+    // The placeholder showed the text so far; the final text is the whole answer. Its code
+    // blocks' language words exist only in the raw text, which goes with the send.
+    if (const auto pending = m_pending.constFind(placeholder); pending != m_pending.cend())
+        m_messages.setCodeLanguages(placeholder, ReplyReader::codeBlockLanguages(pending->partial));
     settle(placeholder, [&text](Message &m) {
         m.content = text;
         m.isLoading = false;

@@ -16,6 +16,14 @@ QVariant MessageBlockModel::data(const QModelIndex &index, int role) const
     case Qt::DisplayRole:
     case TextRole:
         return block.text;
+    case LanguageRole:
+        return block.language;
+    case FirstRole:
+        return block.first;
+    case LastRole:
+        return block.last;
+    case CodeRole:
+        return block.code;
     default:
         return {};
     }
@@ -23,7 +31,8 @@ QVariant MessageBlockModel::data(const QModelIndex &index, int role) const
 
 QHash<int, QByteArray> MessageBlockModel::roleNames() const
 {
-    return {{IsCodeRole, "isCode"}, {TextRole, "text"}};
+    return {{IsCodeRole, "isCode"}, {TextRole, "text"}, {LanguageRole, "language"},
+            {FirstRole, "first"},   {LastRole, "last"}, {CodeRole, "code"}};
 }
 
 void MessageBlockModel::setContent(const QString &content)
@@ -31,7 +40,22 @@ void MessageBlockModel::setContent(const QString &content)
     if (content == m_content)
         return;
     m_content = content;
-    const QList<MessageBlock> blocks = MessageBlocks::split(content);
+    rebuild();
+    emit contentChanged();
+}
+
+void MessageBlockModel::setLanguages(const QStringList &languages)
+{
+    if (languages == m_languages)
+        return;
+    m_languages = languages;
+    rebuild();
+    emit languagesChanged();
+}
+
+void MessageBlockModel::rebuild()
+{
+    const QList<MessageBlock> blocks = MessageBlocks::pieces(m_content, m_languages);
     const int kept = int(std::min(blocks.size(), m_blocks.size()));
     for (int row = 0; row < kept; ++row) {
         const MessageBlock &was = m_blocks.at(row);
@@ -43,6 +67,14 @@ void MessageBlockModel::setContent(const QString &content)
             roles.append(IsCodeRole);
         if (was.text != now.text)
             roles.append(TextRole);
+        if (was.language != now.language)
+            roles.append(LanguageRole);
+        if (was.first != now.first)
+            roles.append(FirstRole);
+        if (was.last != now.last)
+            roles.append(LastRole);
+        if (was.code != now.code)
+            roles.append(CodeRole);
         m_blocks[row] = now;
         emit dataChanged(index(row), index(row), roles);
     }
@@ -55,5 +87,4 @@ void MessageBlockModel::setContent(const QString &content)
         m_blocks.resize(kept);
         endRemoveRows();
     }
-    emit contentChanged();
 }

@@ -1,33 +1,38 @@
 #pragma once
 
 #include <QList>
-#include <QObject>
 #include <QString>
-#include <QVariantList>
-#include <QtQml/qqmlregistration.h>
-
-class QQmlEngine;
-class QJSEngine;
+#include <QStringList>
 
 // One piece of an assistant reply as the bubble shows it.
 struct MessageBlock {
     bool isCode = false;
     QString text;
+    // Code only: the fence's language word, when the answer gave one.
+    QString language;
+    // A block too long to lay out in one go is shown as consecutive pieces; `first` and `last`
+    // say where this piece sits in its block. A code block's first piece carries the whole
+    // block in `code`, which is what its copy button copies.
+    bool first = true;
+    bool last = true;
+    QString code;
 
     bool operator==(const MessageBlock &) const = default;
 };
 
 // Splits a reply into prose and code blocks on the "<code>" / "</code>" markers that the chat
 // client leaves in the text. Code is kept exactly; prose is trimmed and empty pieces vanish.
-class MessageBlocks : public QObject {
-    Q_OBJECT
-    QML_ELEMENT
-    QML_SINGLETON
-
+class MessageBlocks {
 public:
-    using QObject::QObject;
+    // Prose pieces are cut where a new top-level Markdown block starts (after a blank line,
+    // not indented) once they reach this size, so no piece's parse and layout holds the
+    // window up; a piece with no such place is cut at a line end at the hard limit, and
+    // a single line longer than that anywhere.
+    static constexpr qsizetype kProsePieceSize = 3000;
+    static constexpr qsizetype kPieceHardLimit = 12000;
 
     static QList<MessageBlock> split(const QString &content);
-    // For delegates: a list of { isCode: bool, text: string }.
-    Q_INVOKABLE static QVariantList blocks(const QString &content);
+    // The blocks in pieces that can be laid out one at a time, with `languages` (one per code
+    // block, in order; missing ones stay empty) on the code blocks.
+    static QList<MessageBlock> pieces(const QString &content, const QStringList &languages = {});
 };

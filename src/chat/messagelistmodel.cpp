@@ -28,6 +28,8 @@ QVariant MessageListModel::data(const QModelIndex &index, int role) const
         return m.cachedImagePath.value_or(QString());
     case IsLastRole:
         return index.row() == m_messages.size() - 1;
+    case CodeLanguagesRole:
+        return m_codeLanguages.value(m.id);
     default:
         return {};
     }
@@ -43,6 +45,7 @@ QHash<int, QByteArray> MessageListModel::roleNames() const
         {IsLoadingRole, "isLoading"},
         {ImagePathRole, "imagePath"},
         {IsLastRole, "isLast"},
+        {CodeLanguagesRole, "codeLanguages"},
     };
 }
 
@@ -61,6 +64,20 @@ void MessageListModel::lastRowChanged(int row)
         return;
     const QModelIndex i = index(row);
     emit dataChanged(i, i, {IsLastRole});
+}
+
+void MessageListModel::setCodeLanguages(const QUuid &id, const QStringList &languages)
+{
+    if (m_codeLanguages.value(id) == languages)
+        return;
+    if (languages.isEmpty())
+        m_codeLanguages.remove(id);
+    else
+        m_codeLanguages.insert(id, languages);
+    if (const auto row = indexOf(id)) {
+        const QModelIndex i = index(*row);
+        emit dataChanged(i, i, {CodeLanguagesRole});
+    }
 }
 
 void MessageListModel::setMessages(const MessageList &messages)

@@ -3,6 +3,8 @@
 #include "message.h"
 
 #include <QAbstractListModel>
+#include <QHash>
+#include <QStringList>
 #include <QtQml/qqmlregistration.h>
 
 #include <functional>
@@ -25,6 +27,7 @@ public:
         IsLoadingRole,
         ImagePathRole,
         IsLastRole,
+        CodeLanguagesRole, // the fence words of an answer's code blocks, when still known
     };
 
     explicit MessageListModel(QObject *parent = nullptr);
@@ -50,6 +53,9 @@ public:
     // Changes only the text at `row`, and reports only that role of that row: an answer that
     // grows many times a second touches nothing else.
     void setContent(int row, const QString &content);
+    // The fence words of an answer's code blocks, which its stored text no longer holds: kept
+    // for as long as the program runs, whichever conversation is open.
+    void setCodeLanguages(const QUuid &id, const QStringList &languages);
     void removeAt(int row);
     void clear();
 
@@ -60,4 +66,5 @@ private:
     void lastRowChanged(int row);
 
     MessageList m_messages;
+    QHash<QUuid, QStringList> m_codeLanguages;
 };

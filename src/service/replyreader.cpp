@@ -518,6 +518,13 @@ QString ReplyReader::formatReplyText(const QString &text)
     return result;
 }
 
+QStringList ReplyReader::codeBlockLanguages(const QString &text)
+{
+    QStringList languages;
+    replaceCodeBlocks(text, &languages);
+    return languages;
+}
+
 QString ReplyReader::formatPartialReplyText(const QString &text)
 {
     // A mark whose second half may be on its way: "**", "##", "\"\"", "<br>", a fence.
@@ -543,7 +550,7 @@ QString ReplyReader::formatPartialReplyText(const QString &text)
     return formatted.left(formatted.lastIndexOf(fence));
 }
 
-QString ReplyReader::replaceCodeBlocks(const QString &text)
+QString ReplyReader::replaceCodeBlocks(const QString &text, QStringList *languages)
 {
     const qsizetype n = text.size();
     const QChar *t = text.constData();
@@ -633,6 +640,8 @@ QString ReplyReader::replaceCodeBlocks(const QString &text)
             --start;
         out.append(t + copied, start - copied);
         out.append(QLatin1String("<code>"));
+        if (languages)
+            languages->append(text.sliced(fence + 3, word - fence - 3));
         out.append(t + codeStart, codeEnd - codeStart);
         out.append(QLatin1String("</code>"));
         copied = from = spaceEnd(closing + 3);

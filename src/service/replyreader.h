@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <string>
@@ -82,5 +83,10 @@ public:
     // properties on), left to right, becomes "<code>" + the second group + "</code>". Done by a
     // scan in linear time: the expression backtracks in cubic time over a long run of line
     // breaks after a fence that is never closed, freezing the program for seconds.
-    static QString replaceCodeBlocks(const QString &text);
+    // `languages`, when given, receives the word after each replaced block's opening fence
+    // ("" where there is none), one per "<code>" written.
+    static QString replaceCodeBlocks(const QString &text, QStringList *languages = nullptr);
+    // The fence words of the blocks that formatReplyText turns into code, in order: the one
+    // thing about a block that the clean-up drops and a reader still wants to see.
+    static QStringList codeBlockLanguages(const QString &text);
 };

@@ -184,6 +184,36 @@ int main(int argc, char *argv[])
     chat->stopGenerating();
     save(window, QStringLiteral("12-stopped"));
 
+    // A rendered answer: lists, a table, quotes, links and a labelled code block.
+    chat->newConversation();
+    chat->hideWelcomeView();
+    chat->setMessageText(QStringLiteral("帮我规划一次三天的京都旅行，并写个脚本算预算。"));
+    chat->sendMessage();
+    (void)QTest::qWaitFor([&] { return server.openStreams() == 1; }, 5000);
+    server.sendPiece(openAIPiece(QStringLiteral(
+        "# 京都三日行程\n\n建议按区域安排，少走回头路：\n\n"
+        "1. **第一天**：东山区\n   - 清水寺，早上 8 点前人少\n   - 二年坂、三年坂\n"
+        "2. 第二天：岚山与嵯峨野\n3. 第三天：伏见稻荷与 `JR 奈良线`\n\n"
+        "| 项目 | 天数 | 每天（日元） |\n|:--|:--:|--:|\n| 住宿 | 3 | 12,000 |\n"
+        "| 交通 | 3 | 1,500 |\n| 餐饮 | 3 | 4,000 |\n\n"
+        "> 提示：寺庙多在 17 点关门。\n\n"
+        "详情见 [京都市观光协会](https://ja.kyoto.travel/) 官网。\n\n---\n\n"
+        "```python\ndays = 3\ncost = {\"住宿\": 12000, \"交通\": 1500, \"餐饮\": 4000}\n"
+        "total = days * sum(cost.values())\nprint(f\"预算：{total:,} 日元\")  "
+        "# 输出每一项的明细，并按金额从高到低排好序，方便和同行的人分摊\n```\n")));
+    server.endStreams();
+    (void)QTest::qWaitFor([&] { return !chat->isGenerating(); }, 5000);
+    save(window, QStringLiteral("13-rendered-answer"));
+
+    // The code block's long line, scrolled sideways.
+    if (QQuickItem *list = findItem(window->contentItem(), QStringLiteral("messageList"))) {
+        list->setProperty("contentY", list->property("contentY").toReal() + 200);
+        QTest::qWait(200);
+        if (QQuickItem *scroller = findItem(list, QStringLiteral("codeScroller")))
+            scroller->setProperty("contentX", 260);
+    }
+    save(window, QStringLiteral("14-code-scrolled"));
+
     graph.delegate->togglePopover();
     QQuickWindow *popover = graph.delegate->popover();
     (void)QTest::qWaitForWindowExposed(popover);

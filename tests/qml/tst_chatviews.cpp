@@ -127,11 +127,17 @@ void TestChatViews::replyBlocks_data()
 {
     QTest::addColumn<QString>("content");
     QTest::addColumn<QList<MessageBlock>>("blocks");
-    const auto prose = [](const char *t) {
-        return MessageBlock{false, QString::fromUtf8(t)};
+    const auto block = [](bool isCode, const char *t) {
+        MessageBlock b;
+        b.isCode = isCode;
+        b.text = QString::fromUtf8(t);
+        return b;
     };
-    const auto code = [](const char *t) {
-        return MessageBlock{true, QString::fromUtf8(t)};
+    const auto prose = [&](const char *t) {
+        return block(false, t);
+    };
+    const auto code = [&](const char *t) {
+        return block(true, t);
     };
 
     QTest::newRow("prose, code, prose") << QStringLiteral("看 <code>int x;\n</code> 好")
@@ -154,7 +160,6 @@ void TestChatViews::replyBlocks()
     QFETCH(QString, content);
     QFETCH(QList<MessageBlock>, blocks);
     QCOMPARE(MessageBlocks::split(content), blocks);
-    QCOMPARE(MessageBlocks::blocks(content).size(), blocks.size());
 }
 
 void TestChatViews::regenerateOnlyOnTheLastMessage()

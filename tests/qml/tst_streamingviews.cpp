@@ -63,11 +63,11 @@ class TestStreamingViews : public QObject {
         QString answer() const { return chat->messageList().last().content; }
     };
 
-    // The reader drags the list down with the mouse (towards its start), and lets go.
+    // The reader drags the list down with the mouse (towards its start) in its margin, where
+    // no text is (on text, dragging selects it), and lets go.
     static void scrollUp(Open &open, QQuickItem *list)
     {
-        const QPoint from =
-            list->mapToScene(QPointF(list->width() / 2, list->height() / 4)).toPoint();
+        const QPoint from = list->mapToScene(QPointF(4, list->height() / 4)).toPoint();
         QTest::mousePress(open.window, Qt::LeftButton, Qt::NoModifier, from);
         for (int dy = 10; dy <= 300; dy += 10)
             QTest::mouseMove(open.window, from + QPoint(0, dy), 10);

@@ -1,0 +1,80 @@
+import QtQuick
+import Talvoro
+
+// An answer's text, rendered: prose as formatted text, code blocks apart with their language
+// and a copy button. A long answer lays out only the pieces near the part the list shows, so
+// even millions of characters never hold the window up.
+Column {
+    id: answer
+
+    required property string content
+    required property var languages
+    // The part of this item that the list shows, in its own coordinates.
+    property real viewTop: 0
+    property real viewBottom: height
+
+    signal copyCodeRequested(string code)
+
+    // Up to this size an answer is laid out whole, so its height is exact from the start.
+    readonly property bool whole: content.length <= 40000
+    readonly property real reach: 800
+
+    Repeater {
+        model: MessageBlockModel {
+            content: answer.content
+            languages: answer.languages
+        }
+        delegate: Item {
+            id: slot
+
+            required property bool isCode
+            required property string text
+            required property string language
+            required property bool first
+            required property bool last
+            required property string code
+
+            readonly property bool near: answer.whole
+                || (y + height > answer.viewTop - answer.reach
+                    && y < answer.viewBottom + answer.reach)
+            // The height a piece had when it was last laid out; before that, a guess from its
+            // size, so that the scroll bar is about right.
+            property real knownHeight: -1
+            readonly property real guess: {
+                const lines = text.split("\n").length
+                if (isCode)
+                    return lines * 17 + 2 * Style.padding
+                const perLine = Math.max(10, width / (Style.bodySize * 0.8))
+                return (lines + text.length / perLine) * 20 + 10
+            }
+            readonly property real gap: last ? Style.spacing : 0
+
+            width: answer.width
+            height: (loader.item ? loader.item.implicitHeight
+                                 : knownHeight >= 0 ? knownHeight : guess) + gap
+            onHeightChanged: if (loader.item) knownHeight = height - gap
+
+            Loader {
+                id: loader
+                width: parent.width
+                active: slot.near
+                sourceComponent: slot.isCode ? codePiece : prosePiece
+
+                Component {
+                    id: prosePiece
+                    ProseBlock { source: slot.text }
+                }
+                Component {
+                    id: codePiece
+                    CodeBlock {
+                        source: slot.text
+                        language: slot.language
+                        first: slot.first
+                        last: slot.last
+                        onCopyRequested: answer.copyCodeRequested(slot.code)
+                    }
+                }
+            }
+        }
+    }
+}

@@ -1,0 +1,100 @@
+import QtQuick
+import QtQuick.Controls
+import Talvoro
+
+// A piece of a code block: exact text in a monospace face, scrolled sideways rather than
+// wrapped. The first piece of a block carries its language and the copy button.
+Item {
+    id: block
+
+    required property string source
+    required property string language
+    required property bool first
+    required property bool last
+
+    signal copyRequested()
+
+    readonly property real inset: Style.padding
+    implicitHeight: (first ? header.height : inset) + code.height + (last ? inset : 0)
+    clip: true
+
+    // Rounded only at the block's own ends: a piece in the middle runs on to the next.
+    Rectangle {
+        y: block.first ? 0 : -radius
+        width: parent.width
+        height: parent.height + (block.first ? 0 : radius) + (block.last ? 0 : radius)
+        radius: 10
+        color: Style.black
+    }
+
+    Item {
+        id: header
+        visible: block.first
+        width: parent.width
+        height: visible ? copyButton.height + 4 : 0
+
+        Text {
+            objectName: "codeLanguage"
+            anchors.verticalCenter: parent.verticalCenter
+            x: block.inset
+            text: block.language
+            color: Style.gray
+            font.pixelSize: Style.captionSize
+            font.family: Style.latinFamily
+        }
+        IconButton {
+            id: copyButton
+            objectName: "copyCodeButton"
+            anchors.right: parent.right
+            anchors.rightMargin: 4
+            anchors.verticalCenter: parent.verticalCenter
+            y: 2
+            symbol: "doc.on.doc"
+            symbolColor: Style.gray
+            toolTip: "复制代码"
+            onClicked: block.copyRequested()
+        }
+    }
+
+    Flickable {
+        id: scroller
+        objectName: "codeScroller"
+        x: block.inset
+        y: block.first ? header.height : block.inset
+        width: parent.width - 2 * block.inset
+        height: code.height
+        contentWidth: code.implicitWidth
+        contentHeight: code.height
+        flickableDirection: Flickable.HorizontalFlick
+        boundsBehavior: Flickable.StopAtBounds
+        interactive: contentWidth > width
+        clip: true
+        ScrollBar.horizontal: ScrollBar { policy: ScrollBar.AsNeeded }
+
+        TextEdit {
+            id: code
+            textFormat: TextEdit.PlainText
+            wrapMode: TextEdit.NoWrap
+            readOnly: true
+            selectByMouse: true
+            color: Style.white
+            selectionColor: Qt.rgba(1, 1, 1, 0.35)
+            selectedTextColor: color
+            font.pixelSize: Style.bodySize
+            font.family: "monospace"
+            // A piece that grows (an answer streaming in) gets only its new end: the lines
+            // above keep their layout.
+            function take(full) {
+                if (full.length > length && full.startsWith(text))
+                    insert(length, full.slice(length))
+                else if (full !== text)
+                    text = full
+            }
+            Component.onCompleted: take(block.source)
+            Connections {
+                target: block
+                function onSourceChanged() { code.take(block.source) }
+            }
+        }
+    }
+}

@@ -1,0 +1,34 @@
+import QtQuick
+import QtQuick.Controls
+import Talvoro
+
+// A prose piece of an answer, formatted: selectable, with links that open only on click.
+TextEdit {
+    id: prose
+
+    required property string source
+
+    topPadding: 5
+    bottomPadding: 5
+    // Plain: the formatted document is filled in directly, and `text` reads as the words.
+    textFormat: TextEdit.PlainText
+    wrapMode: TextEdit.Wrap
+    readOnly: true
+    selectByMouse: true
+    color: Style.text
+    selectionColor: Qt.rgba(0, 0.478, 1, 0.3)
+    selectedTextColor: color
+    font.pixelSize: Style.bodySize
+
+    // The document is filled from the rendered piece, never parsed from `text`.
+    Component.onCompleted: MarkdownRenderer.show(textDocument, source)
+    onSourceChanged: MarkdownRenderer.show(textDocument, source)
+    onLinkActivated: link => AnswerLinks.open(link)
+
+    HoverHandler {
+        cursorShape: prose.hoveredLink !== "" ? Qt.PointingHandCursor : Qt.IBeamCursor
+    }
+    ToolTip.visible: hoveredLink !== ""
+    ToolTip.text: hoveredLink
+    ToolTip.delay: 400
+}
