@@ -36,11 +36,11 @@ case "$engine" in
       chown nobody "$pgdir"
       as_owner=(setpriv --reuid=nobody --regid=nogroup --clear-groups --)
     fi
-    port=$((20000 + RANDOM % 20000))
     "${as_owner[@]}" "$pgbin/initdb" -D "$pgdir/data" -U talvoro -A trust -E UTF8 >/dev/null
     "${as_owner[@]}" "$pgbin/pg_ctl" -D "$pgdir/data" -l "$pgdir/log" -w \
-      -o "-p $port -k $pgdir -c listen_addresses=127.0.0.1" start >/dev/null
-    database=(--database "postgresql://talvoro@127.0.0.1:$port/postgres")
+      -o "-k $pgdir -c listen_addresses=''" start >/dev/null
+    # Its own socket directory and no TCP port: nothing to collide with.
+    database=(--database "postgresql://talvoro@/postgres?host=$pgdir")
     ;;
   *) echo "engine: sqlite or postgresql" >&2; exit 1 ;;
 esac

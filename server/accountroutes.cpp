@@ -121,6 +121,25 @@ std::optional<QHttpServerResponse> AccountRoutes::issueCode(const QHttpServerReq
     return std::nullopt;
 }
 
+std::optional<QHttpServerResponse> AccountRoutes::readDeduction(const QHttpServerRequest &request,
+                                                                QString *phone, double *amount)
+{
+    QString error;
+    const auto body = RequestBody::parse(request.body(), &error);
+    const auto raw = body ? body->string("phone", &error) : std::nullopt;
+    const auto number = raw ? body->number("amount", &error) : std::nullopt;
+    if (!number)
+        return JsonReply::error(Status::BadRequest, error);
+    if (*number < 0)
+        return JsonReply::error(Status::BadRequest, QStringLiteral("扣减数额不能为负数"));
+    const auto normalized = PhoneNumber::normalized(*raw);
+    if (!normalized)
+        return JsonReply::error(Status::BadRequest, badPhone);
+    *phone = *normalized;
+    *amount = *number;
+    return std::nullopt;
+}
+
 void AccountRoutes::install(QHttpServer &http)
 {
     http.route(
@@ -195,30 +214,30 @@ void AccountRoutes::install(QHttpServer &http)
                    return JsonReply::object(QJsonObject{{QStringLiteral("hasQuota"), has}});
                });
 
-    http.route(QStringLiteral("/api/deduct_quota"), QHttpServerRequest::Method::Post,
-               [this](const QHttpServerRequest &request) {
-                   QString error;
-                   const auto body = RequestBody::parse(request.body(), &error);
-                   const auto raw = body ? body->string("phone", &error) : std::nullopt;
-                   const auto amount = raw ? body->number("amount", &error) : std::nullopt;
-                   if (!amount)
-                       return JsonReply::error(Status::BadRequest, error);
-                   if (*amount < 0)
-                       return JsonReply::error(Status::BadRequest,
-                                               QStringLiteral("扣减数额不能为负数"));
-                   const auto phone = PhoneNumber::normalized(*raw);
-                   if (!phone)
-                       return JsonReply::error(Status::BadRequest, badPhone);
-                   switch (m_accounts.deduct(*phone, *amount)) {
-                   case AccountStore::Change::Done:
-                       return JsonReply::object(QJsonObject{{QStringLiteral("ok"), true}});
-                   case AccountStore::Change::NoAccount:
-                       return JsonReply::error(Status::NotFound, noAccount);
-                   case AccountStore::Change::Failed:
-                       break;
-                   }
-                   return JsonReply::error(Status::InternalServerError, internalError);
-               });
+    http.route(
+        QStringLiteral("/api/deduct_quota"), QHttpServerRequest::Method::Post,
+        [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+            QString phone;
+            double amount = 0;
+            if (const auto refusal = readDeduction(request, &phone, &amount)) {
+                refusal->write(std::move(responder));
+                return;
+            }
+            auto pending = std::make_shared<PendingAnswer>(std::move(responder));
+            m_accounts.deduct(phone, amount, [pending](AccountStore::Change change) {
+                switch (change) {
+                case AccountStore::Change::Done:
+                    pending->send(JsonReply::object(QJsonObject{{QStringLiteral("ok"), true}}));
+                    return;
+                case AccountStore::Change::NoAccount:
+                    pending->send(JsonReply::error(Status::NotFound, noAccount));
+                    return;
+                case AccountStore::Change::Failed:
+                    break;
+                }
+                pending->send(JsonReply::error(Status::InternalServerError, internalError));
+            });
+        });
 
     http.route(QStringLiteral("/api/macos_account_info"), QHttpServerRequest::Method::Get,
                [this](const QHttpServerRequest &request) {

@@ -25,6 +25,9 @@ private:
     // A new code for the phone of a send-code request, or the answer that refuses it.
     std::optional<QHttpServerResponse> issueCode(const QHttpServerRequest &request, QString *phone,
                                                  QString *code);
+    // The account and amount of a deduction, or the answer that refuses it.
+    std::optional<QHttpServerResponse> readDeduction(const QHttpServerRequest &request,
+                                                     QString *phone, double *amount);
 
     AccountStore &m_accounts;
     CodeIssuer &m_codes;

@@ -131,10 +131,33 @@ bool AccountStore::hasQuota(const QString &phone)
     return result;
 }
 
-AccountStore::Change AccountStore::deduct(const QString &phone, double amount)
+void AccountStore::deduct(const QString &phone, double amount, Deducted done)
 {
-    if (!m_db.transaction())
-        return Change::Failed;
+    if (m_deductions.empty())
+        QMetaObject::invokeMethod(
+            &m_applier, [this] { applyDeductions(); }, Qt::QueuedConnection);
+    m_deductions.push_back({phone, amount, std::move(done)});
+}
+
+void AccountStore::applyDeductions()
+{
+    const std::vector<PendingDeduction> batch = std::exchange(m_deductions, {});
+    std::vector<Change> results(batch.size(), Change::Failed);
+    bool ok = m_db.transaction();
+    for (size_t i = 0; ok && i < batch.size(); ++i) {
+        results[i] = deductOne(batch[i].phone, batch[i].amount);
+        ok = results[i] != Change::Failed;
+    }
+    if (!ok || !m_db.commit()) {
+        m_db.rollback();
+        results.assign(batch.size(), Change::Failed);
+    }
+    for (size_t i = 0; i < batch.size(); ++i)
+        batch[i].done(results[i]);
+}
+
+AccountStore::Change AccountStore::deductOne(const QString &phone, double amount)
+{
     m_deductQuery.addBindValue(amount);
     m_deductQuery.addBindValue(phone);
     const bool updated = m_deductQuery.exec();
@@ -142,15 +165,11 @@ AccountStore::Change AccountStore::deduct(const QString &phone, double amount)
     if (!updated)
         ServerLog::error({QStringLiteral("database"), m_deductQuery.lastError().text()});
     m_deductQuery.finish();
-    if (!found) {
-        m_db.rollback();
-        return updated ? Change::NoAccount : Change::Failed;
-    }
-    if (!record(phone, "deduct", amount) || !m_db.commit()) {
-        m_db.rollback();
+    if (!updated)
         return Change::Failed;
-    }
-    return Change::Done;
+    if (!found)
+        return Change::NoAccount;
+    return record(phone, "deduct", amount) ? Change::Done : Change::Failed;
 }
 
 AccountStore::Change AccountStore::grant(const QString &phone, double amount)

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <QObject>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
 
+#include <functional>
 #include <optional>
+#include <vector>
 
 class ServerClock;
 
@@ -35,9 +38,13 @@ public:
     std::optional<Account> signIn(const QString &phone);
     // Whether the balance is above zero; false for an unknown phone.
     bool hasQuota(const QString &phone);
+    using Deducted = std::function<void(Change)>;
     // Takes `amount` (finite, not negative) off the balance. The balance may go below zero: the
-    // answer of a request that was allowed is charged after it has been given.
-    Change deduct(const QString &phone, double amount);
+    // answer of a request that was allowed is charged after it has been given. Deductions asked
+    // for in one turn of the event loop are applied together after it, in one transaction, so
+    // they share one flush to disk (a commit waits for the disk: one per deduction would bound
+    // the server by the disk's latency). `done` runs once that commit is durable, or failed.
+    void deduct(const QString &phone, double amount, Deducted done);
     // Adds `amount` to the balance, creating the account when there is none.
     Change grant(const QString &phone, double amount);
 
@@ -48,6 +55,8 @@ private:
     enum class Created { New, Existing, Failed };
     Created create(const QString &phone);
     bool record(const QString &phone, const char *kind, double amount);
+    Change deductOne(const QString &phone, double amount);
+    void applyDeductions();
 
     QSqlDatabase m_db;
     const ServerClock &m_clock;
@@ -55,4 +64,11 @@ private:
     QSqlQuery m_balanceQuery;
     QSqlQuery m_deductQuery;
     QSqlQuery m_ledgerQuery;
+    struct PendingDeduction {
+        QString phone;
+        double amount;
+        Deducted done;
+    };
+    std::vector<PendingDeduction> m_deductions;
+    QObject m_applier; // receives the queued call that applies them; gone with the store
 };

@@ -18,6 +18,15 @@ void PendingAnswer::write(const QByteArray &body, const QByteArray &mimeType, in
     m_responder.write(body, mimeType, QHttpServerResponder::StatusCode(status));
 }
 
+void PendingAnswer::send(const QHttpServerResponse &response)
+{
+    if (!m_socket) {
+        ServerLog::debug({QStringLiteral("client left before its answer was ready")});
+        return;
+    }
+    response.write(std::move(m_responder));
+}
+
 void PendingAnswer::writeJson(const QJsonObject &object, int status)
 {
     write(JsonReply::bytes(object), QByteArrayLiteral("application/json; charset=utf-8"), status);

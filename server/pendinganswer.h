@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHttpServerResponder>
+#include <QHttpServerResponse>
 #include <QJsonObject>
 #include <QPointer>
 
@@ -13,6 +14,7 @@ public:
     explicit PendingAnswer(QHttpServerResponder &&responder);
     void write(const QByteArray &body, const QByteArray &mimeType, int status);
     void writeJson(const QJsonObject &object, int status);
+    void send(const QHttpServerResponse &response);
 
 private:
     QHttpServerResponder m_responder;

@@ -67,8 +67,10 @@ public:
 
     QString why() const { return m_why; }
 
+    enum class Via { Tcp, Socket };
+
     // The address of a new, empty database in the cluster; empty when it cannot be made.
-    QString newDatabase()
+    QString newDatabase(Via via = Via::Tcp)
     {
         const QString name = QStringLiteral("t%1").arg(++m_databases);
         {
@@ -85,6 +87,10 @@ public:
                 return {};
         }
         QSqlDatabase::removeDatabase("postgres-cluster-admin");
+        if (via == Via::Socket)
+            return QStringLiteral("postgresql://%1@/%2?host=%3&port=%4")
+                .arg(user, name, m_dir.path())
+                .arg(m_port);
         return QStringLiteral("postgresql://%1@127.0.0.1:%2/%3").arg(user).arg(m_port).arg(name);
     }
 
