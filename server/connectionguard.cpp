@@ -11,13 +11,20 @@ namespace {
 
 const QByteArray headEnd = QByteArrayLiteral("\r\n\r\n");
 
-// The value of header `name` (lower case) in a request head, or a null array.
-QByteArray headerValue(const QByteArray &head, const QByteArray &name)
+// The value of header `name` (lower case) in a request head, or a null array. Read in place:
+// this runs for every request.
+QByteArray headerValue(const QByteArray &head, QByteArrayView name)
 {
-    for (const QByteArray &line : head.split('\n')) {
-        const qsizetype colon = line.indexOf(':');
-        if (colon == name.size() && line.left(colon).toLower() == name)
-            return line.mid(colon + 1).trimmed();
+    qsizetype start = 0;
+    while (start < head.size()) {
+        qsizetype end = head.indexOf('\n', start);
+        if (end < 0)
+            end = head.size();
+        const QByteArrayView line(head.constData() + start, end - start);
+        if (line.size() > name.size() && line.at(name.size()) == ':' &&
+            line.first(name.size()).compare(name, Qt::CaseInsensitive) == 0)
+            return line.sliced(name.size() + 1).trimmed().toByteArray();
+        start = end + 1;
     }
     return {};
 }
@@ -110,13 +117,23 @@ void ConnectionGuard::check(Clock::time_point now)
 void ConnectionGuard::onReadyRead()
 {
     m_lastActivity = Clock::now();
+    const qint64 available = m_socket->bytesAvailable();
     if (m_reading == Reading::Refused) {
-        m_socket->skip(m_socket->bytesAvailable());
+        m_socket->skip(available);
         return;
     }
     // The HTTP layer reads everything available after this slot, so what is available now is
-    // exactly what arrived since the last call.
-    follow(m_socket->peek(m_socket->bytesAvailable()));
+    // exactly what arrived since the last call. A body is only counted; the rest is copied into
+    // a buffer that keeps its capacity from one request to the next.
+    if (m_reading == Reading::Body && available <= m_bodyLeft) {
+        m_bodyLeft -= available;
+        if (m_bodyLeft == 0)
+            requestComplete();
+        return;
+    }
+    m_arrived.resize(available);
+    m_socket->peek(m_arrived.data(), available);
+    follow(m_arrived);
 }
 
 void ConnectionGuard::follow(const QByteArray &bytes)
@@ -126,7 +143,7 @@ void ConnectionGuard::follow(const QByteArray &bytes)
         if (m_reading == Reading::Between) {
             m_reading = Reading::Head;
             m_requestStart = m_lastActivity;
-            m_head.clear();
+            m_head.truncate(0);
         }
         if (m_reading == Reading::Head) {
             const qsizetype searchFrom = qMax<qsizetype>(0, m_head.size() - 3);
@@ -172,7 +189,7 @@ bool ConnectionGuard::headComplete()
         refuse(413, QStringLiteral("请求体过大（最多 1 MiB）"));
         return false;
     }
-    m_head.clear();
+    m_head.truncate(0);
     m_bodyLeft = ok ? qMax<qint64>(size, 0) : 0;
     m_reading = Reading::Body;
     return true;

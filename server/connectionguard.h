@@ -63,6 +63,7 @@ private:
     QTcpSocket *m_socket;
     const HttpLimits &m_limits;
     Reading m_reading = Reading::Between;
+    QByteArray m_arrived;
     QByteArray m_head;
     qint64 m_bodyLeft = 0;
     bool m_answerOwed = false;
