@@ -8,6 +8,8 @@
 
 #include <QImage>
 #include <QJsonArray>
+#include <QSqlError>
+#include <QSqlQuery>
 
 #include <cmath>
 #include <limits>
@@ -53,6 +55,7 @@ private slots:
     void codesAreLimitedPerSourceAndHour();
     void codesGoThroughTheSmsCommand_data();
     void codesGoThroughTheSmsCommand();
+    void fileFromBeforeSchemaVersionsIsAdopted();
 };
 
 // The whole suite runs once on each engine: on PostgreSQL (TALVORO_TEST_ENGINE=postgresql) every
@@ -790,6 +793,45 @@ void ServerApiTest::codesGoThroughTheSmsCommand()
                  .value("message")
                  .toString(),
              QStringLiteral("登录成功！"));
+}
+
+// A data file written before schema versions were kept (its tables only, as that server made
+// them) keeps its accounts and gains what sign-in now needs.
+void ServerApiTest::fileFromBeforeSchemaVersionsIsAdopted()
+{
+    if (m_postgres)
+        QSKIP("about SQLite files only");
+    QTemporaryDir dir;
+    const QString path = dir.filePath("old.sqlite");
+    {
+        QSqlDatabase old = QSqlDatabase::addDatabase("QSQLITE", "old-file");
+        old.setDatabaseName(path);
+        QVERIFY(old.open());
+        QSqlQuery q(old);
+        for (const char *statement :
+             {"CREATE TABLE accounts (phone TEXT PRIMARY KEY, userid TEXT NOT NULL UNIQUE,"
+              " username TEXT NOT NULL, avatar TEXT NOT NULL DEFAULT '', state TEXT NOT NULL,"
+              " expiry TEXT NOT NULL DEFAULT '', translate_quota INTEGER NOT NULL DEFAULT 0,"
+              " balance REAL NOT NULL, created_ms INTEGER NOT NULL)",
+              "CREATE TABLE ledger (id INTEGER PRIMARY KEY, phone TEXT NOT NULL REFERENCES"
+              " accounts(phone), kind TEXT NOT NULL, amount REAL NOT NULL, at_ms INTEGER NOT NULL)",
+              "CREATE TABLE codes (phone TEXT PRIMARY KEY, code_hash BLOB NOT NULL,"
+              " issued_ms INTEGER NOT NULL, expires_ms INTEGER NOT NULL,"
+              " wrong_tries INTEGER NOT NULL DEFAULT 0)",
+              "PRAGMA user_version=1",
+              "INSERT INTO accounts (phone, userid, username, state, balance, created_ms)"
+              " VALUES ('+8613800138000', 'u-old', 'old', '免费', 123.25, 1)"})
+            QVERIFY2(q.exec(QString::fromUtf8(statement)), qPrintable(q.lastError().text()));
+        old.close();
+    }
+    QSqlDatabase::removeDatabase("old-file");
+
+    TestServer s({}, 500, [&](TalvoroServer::Options &o) { o.database = "sqlite:" + path; });
+    TestHttp http;
+    const QJsonObject profile = s.signIn(http, phone);
+    QCOMPARE(profile.value("userid").toString(), QStringLiteral("u-old"));
+    QCOMPARE(profile.value("chat_quota").toDouble(), 123.0);
+    QVERIFY(!profile.value("token").toString().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(ServerApiTest)
