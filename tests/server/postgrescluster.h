@@ -125,7 +125,9 @@ private:
                     QString::fromLocal8Bit(log.readAll()));
     }
 
-    QTemporaryDir m_dir;
+    // In /tmp whatever TMPDIR says: nobody must be able to reach it, and a socket's path must stay
+    // short.
+    QTemporaryDir m_dir{QStringLiteral("/tmp/talvoro-postgres-XXXXXX")};
     QString m_bin;
     QString m_why;
     quint16 m_port = 0;
