@@ -37,6 +37,9 @@ private:
     QString waitForLine(Running &server, const QRegularExpression &pattern);
     QJsonObject call(const QString &url, const QJsonObject *body = nullptr);
     static void stop(Running &server);
+    // A new database in `cluster`, started for it; empty, with `why`, when the test cannot have
+    // one (it runs as tst_serverprocess_postgresql only).
+    static QString postgresDatabase(PostgresCluster &cluster, QString *why);
 
     QNetworkAccessManager m_nam;
 };
@@ -107,6 +110,16 @@ void ServerProcessTest::stop(Running &server)
     QVERIFY(server.output.contains("\nstopped\n"));
 }
 
+QString ServerProcessTest::postgresDatabase(PostgresCluster &cluster, QString *why)
+{
+    QString database;
+    if (qEnvironmentVariable("TALVORO_TEST_ENGINE") != u"postgresql")
+        *why = QStringLiteral("runs as tst_serverprocess_postgresql");
+    else if (!cluster.start() || (database = cluster.newDatabase()).isEmpty())
+        *why = QStringLiteral("PostgreSQL could not start: ") + cluster.why();
+    return database;
+}
+
 void ServerProcessTest::signInThroughTheProgram()
 {
     QTemporaryDir dir;
@@ -164,13 +177,11 @@ void ServerProcessTest::grantTopsUpAndDataSurvivesRestart()
 // UPDATE in the database, never a read and a write in a server.
 void ServerProcessTest::twoServersKeepOneBalanceOnPostgreSQL()
 {
-    if (qEnvironmentVariable("TALVORO_TEST_ENGINE") != u"postgresql")
-        QSKIP("runs as tst_serverprocess_postgresql");
     PostgresCluster cluster;
-    if (!cluster.start())
-        QSKIP(qPrintable("PostgreSQL could not start: " + cluster.why()));
-    const QString database = cluster.newDatabase();
-    QVERIFY2(!database.isEmpty(), qPrintable(cluster.why()));
+    QString why;
+    const QString database = postgresDatabase(cluster, &why);
+    if (database.isEmpty())
+        QSKIP(qPrintable(why));
     QTemporaryDir dir;
     QProcess grant;
     grant.start(QStringLiteral(TALVORO_SERVER_PATH),
@@ -203,12 +214,11 @@ void ServerProcessTest::twoServersKeepOneBalanceOnPostgreSQL()
 // status for its service manager to start it again, rather than answer 500 from then on.
 void ServerProcessTest::serverStopsWhenItsDatabaseIsGone()
 {
-    if (qEnvironmentVariable("TALVORO_TEST_ENGINE") != u"postgresql")
-        QSKIP("runs as tst_serverprocess_postgresql");
     PostgresCluster cluster;
-    if (!cluster.start())
-        QSKIP(qPrintable("PostgreSQL could not start: " + cluster.why()));
-    const QString database = cluster.newDatabase();
+    QString why;
+    const QString database = postgresDatabase(cluster, &why);
+    if (database.isEmpty())
+        QSKIP(qPrintable(why));
     QTemporaryDir dir;
     Running server = start(dir.path(), {"--database", database});
     QVERIFY2(!server.origin.isEmpty(), server.output.constData());
