@@ -16,17 +16,20 @@ Column {
     signal copyCodeRequested(string code)
 
     // Up to this size an answer is laid out whole, so its height is exact from the start.
-    readonly property bool whole: content.length <= 40000
+    // (Read from the model, which has it before it makes the pieces.)
+    readonly property bool whole: blocks.content.length <= 40000
     readonly property real reach: 800
 
     Repeater {
         model: MessageBlockModel {
+            id: blocks
             content: answer.content
             languages: answer.languages
         }
         delegate: Item {
             id: slot
 
+            required property int index
             required property bool isCode
             required property string text
             required property string language
@@ -34,8 +37,10 @@ Column {
             required property bool last
             required property string code
 
+            // A piece the column has not placed yet sits at the top, where it is no guide.
+            readonly property bool placed: index === 0 || y > 0
             readonly property bool near: answer.whole
-                || (y + height > answer.viewTop - answer.reach
+                || (placed && y + extent > answer.viewTop - answer.reach
                     && y < answer.viewBottom + answer.reach)
             // The height a piece had when it was last laid out; before that, a guess from its
             // size, so that the scroll bar is about right.
@@ -48,16 +53,19 @@ Column {
                 return (lines + text.length / perLine) * 20 + 10
             }
             readonly property real gap: last ? Style.spacing : 0
+            readonly property real extent: knownHeight >= 0 ? knownHeight : guess
 
             width: answer.width
-            height: (loader.item ? loader.item.implicitHeight
-                                 : knownHeight >= 0 ? knownHeight : guess) + gap
+            height: (loader.item ? loader.item.implicitHeight : extent) + gap
             onHeightChanged: if (loader.item) knownHeight = height - gap
 
             Loader {
                 id: loader
                 width: parent.width
                 active: slot.near
+                // A long answer's pieces come in over several frames as the reader scrolls,
+                // never all in the one that brought them near.
+                asynchronous: !answer.whole
                 sourceComponent: slot.isCode ? codePiece : prosePiece
 
                 Component {

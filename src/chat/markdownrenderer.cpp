@@ -15,32 +15,91 @@ namespace {
 const QTextDocument::MarkdownFeatures kFeatures(QTextDocument::MarkdownDialectGitHub |
                                                 QTextDocument::MarkdownNoHTML);
 
-// Every line end inside a paragraph becomes a hard break (two spaces before it). Answers break
-// lines where they mean them (the clean-up even turns "<br>" into one), and the bubble showed
-// them so before it rendered Markdown; joined with a space, as CommonMark would, Chinese
-// sentences run together. (The parser's own flag for this is newer than the one Qt ships.)
-QString withHardBreaks(const QString &source)
+// A line whose end is not a paragraph's soft break, or that a mark at its end would change:
+// table rows, headings, fences, link definitions, rules and underlines.
+bool isStructure(QStringView line)
+{
+    const QStringView t = line.trimmed();
+    if (t.isEmpty() || t.contains(u'|') || t.startsWith(u'#') || t.startsWith(u"```") ||
+        t.startsWith(u"~~~") || (t.startsWith(u'[') && t.contains(u"]:")))
+        return true;
+    return std::all_of(t.begin(), t.end(), [](QChar c) {
+        return c == u'-' || c == u'=' || c == u'*' || c == u'_' || c == u':' || c == u' ';
+    });
+}
+
+// A line that starts a block of its own, so the line before it ends where it ends anyway.
+bool startsBlock(QStringView line)
+{
+    if (isStructure(line))
+        return true;
+    const QStringView t = line.trimmed();
+    if (t.startsWith(u'>'))
+        return true;
+    if (t.size() >= 2 && QStringView(u"-*+").contains(t.at(0)) && t.at(1) == u' ')
+        return true;
+    qsizetype digits = 0;
+    while (digits < t.size() && digits < 10 && t.at(digits).isDigit())
+        ++digits;
+    return digits > 0 && digits + 1 < t.size() && QStringView(u".)").contains(t.at(digits)) &&
+           t.at(digits + 1) == u' ';
+}
+
+// Every line end inside a paragraph becomes a line break. Answers break lines where they mean
+// them (the clean-up even turns "<br>" into one), and the bubble showed them so before it
+// rendered Markdown; joined with a space, as CommonMark would, Chinese sentences run together.
+// The parser's own option for this is newer than the one Qt ships, and its hard breaks become
+// separate paragraphs; so such a line end gets a line separator (U+2028), which the parser
+// takes as text and the layout as a line break, and unmarkBreaks tidies up after the parse.
+QString markBreaks(const QString &source)
 {
     QString out;
-    out.reserve(source.size() + source.size() / 16);
+    out.reserve(source.size() + source.size() / 32);
     qsizetype start = 0;
     while (start < source.size()) {
-        qsizetype end = source.indexOf(u'\n', start);
+        const qsizetype end = source.indexOf(u'\n', start);
         if (end < 0) {
             out.append(QStringView(source).sliced(start));
             break;
         }
         const QStringView line = QStringView(source).sliced(start, end - start);
-        out.append(line);
         const qsizetype nextEnd = source.indexOf(u'\n', end + 1);
         const QStringView next =
             QStringView(source).sliced(end + 1, (nextEnd < 0 ? source.size() : nextEnd) - end - 1);
-        if (!line.trimmed().isEmpty() && !next.trimmed().isEmpty() && !line.endsWith(u'\\'))
-            out.append(QLatin1String("  "));
+        out.append(line);
+        if (!isStructure(line) && !startsBlock(next))
+            out.append(QChar::LineSeparator);
         out.append(u'\n');
         start = end + 1;
     }
     return out;
+}
+
+// The space the parser puts for each soft break follows a separator and goes; a separator at
+// a block's end (a code line, the last line of a list item) breaks nothing and goes too.
+void unmarkBreaks(QTextDocument &document)
+{
+    QTextCursor cursor(&document);
+    // In one edit block a cursor does not lay out the paragraph to place itself at each move.
+    cursor.beginEditBlock();
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+        const QString text = block.text();
+        for (qsizetype i = text.size() - 1; i >= 0; --i) {
+            if (text.at(i) != QChar::LineSeparator)
+                continue;
+            const bool atEnd = i + 1 == text.size();
+            const bool spaceAfter = !atEnd && text.at(i + 1) == u' ';
+            if (!atEnd && !spaceAfter)
+                continue;
+            // A selection, not deleteChar(), which finds the next grapheme boundary by
+            // analysing the whole paragraph, each time.
+            const int at = block.position() + int(atEnd ? i : i + 1);
+            cursor.setPosition(at);
+            cursor.setPosition(at + 1, QTextCursor::KeepAnchor);
+            cursor.removeSelectedText();
+        }
+    }
+    cursor.endEditBlock();
 }
 
 const QColor kRule(127, 127, 127, 90);
@@ -103,7 +162,7 @@ void sanitize(QTextDocument &document)
             const QTextCharFormat format = fragment.charFormat();
             if (format.isImageFormat()) {
                 const QTextImageFormat image = format.toImageFormat();
-                const QString source = image.name();
+                const QString source = QString(image.name()).remove(QChar::LineSeparator);
                 QString alt = image.property(QTextFormat::ImageAltText).toString();
                 if (alt.isEmpty())
                     alt = source;
@@ -112,7 +171,8 @@ void sanitize(QTextDocument &document)
                     {fragment.position(), fragment.length(), alt,
                      AnswerLinks::isOpenable(QUrl(source)) ? linkFormat(base, source) : base});
             } else if (format.isAnchor()) {
-                const QString href = format.anchorHref();
+                // A link at a line's end may have taken in the line's break mark.
+                const QString href = QString(format.anchorHref()).remove(QChar::LineSeparator);
                 restyles.append({fragment.position(),
                                  fragment.length(),
                                  {},
@@ -153,11 +213,21 @@ void styleTable(QTextTable *table)
     format.setTopMargin(4);
     format.setBottomMargin(8);
     table->setFormat(format);
+    QTextCursor cursor(table->document());
     for (int column = 0; column < table->columns(); ++column) {
         QTextTableCell cell = table->cellAt(0, column);
         QTextCharFormat header = cell.format();
         header.setBackground(kTint);
         cell.setFormat(header);
+        // The parser aligns the body cells of a column; its heading goes with them.
+        if (table->rows() > 1) {
+            cursor.setPosition(cell.firstPosition());
+            QTextBlockFormat block = cursor.blockFormat();
+            cursor.setPosition(table->cellAt(1, column).firstPosition());
+            block.setAlignment(cursor.blockFormat().alignment());
+            cursor.setPosition(cell.firstPosition());
+            cursor.setBlockFormat(block);
+        }
     }
 }
 
@@ -198,7 +268,13 @@ QTextDocumentFragment MarkdownRenderer::build(const QString &source)
     if (hasLongLine(source)) {
         document.setPlainText(source);
     } else {
-        document.setMarkdown(withHardBreaks(source), kFeatures);
+        // As one edit: the importer's cursor would otherwise lay out the paragraph so far at
+        // every piece of text it adds, which is quadratic in a paragraph's length.
+        QTextCursor batch(&document);
+        batch.beginEditBlock();
+        document.setMarkdown(markBreaks(source), kFeatures);
+        batch.endEditBlock();
+        unmarkBreaks(document);
         sanitize(document);
         styleBlocks(document);
     }

@@ -40,8 +40,9 @@ void MessageBlockModel::setContent(const QString &content)
     if (content == m_content)
         return;
     m_content = content;
-    rebuild();
+    // Before the rows change, so that delegates made for them see the new text's size.
     emit contentChanged();
+    rebuild();
 }
 
 void MessageBlockModel::setLanguages(const QStringList &languages)

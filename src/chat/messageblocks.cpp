@@ -50,18 +50,30 @@ qsizetype pieceEnd(const QString &text, qsizetype from, qsizetype size, CanCut c
     const qsizetype hard = from + MessageBlocks::kPieceHardLimit;
     if (n <= from + size)
         return n;
+    // The best place is one `canCut` likes; failing that within another `size`, any line
+    // start that is not indented (a line end shows as a line break either way); failing
+    // that, the last line start before the hard limit.
+    qsizetype plainLineStart = -1;
     qsizetype lastLineStart = -1;
     for (qsizetype i = text.indexOf(u'\n', from); i >= 0 && i + 1 < n;
          i = text.indexOf(u'\n', i + 1)) {
         const qsizetype start = i + 1;
         if (start > hard)
             break;
-        if (start >= from + size && canCut(start))
-            return start;
+        if (start >= from + size) {
+            if (canCut(start))
+                return start;
+            if (plainLineStart < 0 && text.at(start) != u' ' && text.at(start) != u'\t')
+                plainLineStart = start;
+            if (plainLineStart >= 0 && start >= from + 2 * size)
+                return plainLineStart;
+        }
         lastLineStart = start;
     }
     if (n <= hard)
         return n;
+    if (plainLineStart >= 0)
+        return plainLineStart;
     if (lastLineStart > from + size / 4)
         return lastLineStart;
     return text.at(hard - 1).isHighSurrogate() ? hard + 1 : hard;

@@ -4,6 +4,7 @@
 #include "appgraph.h"
 #include "chatcontroller.h"
 #include "fakehttpserver.h"
+#include "streamingwindow.h"
 
 #include <QApplication>
 #include <QDir>
@@ -63,13 +64,6 @@ QUuid store(AppGraph &app, const MessageList &list)
     const QUuid id = QUuid::createUuid();
     app.conversations->saveCurrentConversation(id, list);
     return id;
-}
-
-QByteArray openAIPiece(const QString &text)
-{
-    const QJsonObject chunk{
-        {"choices", QJsonArray{QJsonObject{{"delta", QJsonObject{{"content", text}}}}}}};
-    return "data: " + QJsonDocument(chunk).toJson(QJsonDocument::Compact) + "\n\n";
 }
 
 Message at(Message m, double t)

@@ -1,16 +1,11 @@
 // The chat window while an answer streams in: the stop button and Escape, and a list that
 // follows the answer only while the reader is at its end.
 
-#include "appgraph.h"
-#include "chatcontroller.h"
-#include "fakehttpserver.h"
 #include "logcapture.h"
+#include "streamingwindow.h"
 
 #include <QAccessible>
 #include <QApplication>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QtQml/QQmlExtensionPlugin>
 
 Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
@@ -18,50 +13,9 @@ Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
 class TestStreamingViews : public QObject {
     Q_OBJECT
 
-    using B = FakeHttpServer::Behaviour;
+    using Open = StreamingWindow;
 
-    static QByteArray piece(const QString &text)
-    {
-        const QJsonObject chunk{
-            {"choices", QJsonArray{QJsonObject{{"delta", QJsonObject{{"content", text}}}}}}};
-        return "data: " + QJsonDocument(chunk).toJson(QJsonDocument::Compact) + "\n\n";
-    }
-
-    // A signed-in main window whose answers come from a stream the test feeds.
-    struct Open {
-        AppGraph app;
-        FakeHttpServer server;
-        QQuickWindow *window = nullptr;
-        ChatController *chat = nullptr;
-
-        bool start()
-        {
-            ServiceOrigin::setCurrent(server.origin());
-            server.on("/api/check_quota", FakeHttpServer::Response{200, "{\"hasQuota\":true}"});
-            server.on("/api/deduct_quota", FakeHttpServer::Response{200, "{\"ok\":true}"});
-            server.on("/api/proxy_openai2", FakeHttpServer::Response::with(B::Stream));
-            app.settings->set(QStringLiteral("isLoggedIn"), true);
-            app.settings->set(QStringLiteral("hasSeenWelcome"), true);
-            app.settings->set(QStringLiteral("selectedModel"), QStringLiteral("gpt-4o"));
-            if (!app.launch())
-                return false;
-            window = app.delegate->mainWindow();
-            window->resize(900, 640);
-            chat = chatOf(window);
-            return chat && QTest::qWaitForWindowExposed(window);
-        }
-        QQuickItem *item(const QString &name) const
-        {
-            return findItem(window->contentItem(), name);
-        }
-        bool ask(const QString &question)
-        {
-            chat->setMessageText(question);
-            chat->submitInput();
-            return QTest::qWaitFor([&] { return server.openStreams() == 1; }, 10000);
-        }
-        QString answer() const { return chat->messageList().last().content; }
-    };
+    static QByteArray piece(const QString &text) { return openAIPiece(text); }
 
     // The reader drags the list down with the mouse (towards its start) in its margin, where
     // no text is (on text, dragging selects it), and lets go.

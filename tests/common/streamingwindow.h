@@ -1,0 +1,74 @@
+#pragma once
+
+#include "appgraph.h"
+#include "chatcontroller.h"
+#include "fakehttpserver.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+// One piece of an OpenAI-style answer stream carrying `text`.
+inline QByteArray openAIPiece(const QString &text)
+{
+    const QJsonObject chunk{
+        {"choices", QJsonArray{QJsonObject{{"delta", QJsonObject{{"content", text}}}}}}};
+    return "data: " + QJsonDocument(chunk).toJson(QJsonDocument::Compact) + "\n\n";
+}
+
+// A signed-in main window whose answers come from a stream the test feeds.
+struct StreamingWindow {
+    AppGraph app;
+    FakeHttpServer server;
+    QQuickWindow *window = nullptr;
+    ChatController *chat = nullptr;
+
+    bool start()
+    {
+        ServiceOrigin::setCurrent(server.origin());
+        server.on("/api/check_quota", FakeHttpServer::Response{200, "{\"hasQuota\":true}"});
+        server.on("/api/deduct_quota", FakeHttpServer::Response{200, "{\"ok\":true}"});
+        server.on("/api/proxy_openai2",
+                  FakeHttpServer::Response::with(FakeHttpServer::Behaviour::Stream));
+        app.settings->set(QStringLiteral("isLoggedIn"), true);
+        app.settings->set(QStringLiteral("hasSeenWelcome"), true);
+        app.settings->set(QStringLiteral("selectedModel"), QStringLiteral("gpt-4o"));
+        if (!app.launch())
+            return false;
+        window = app.delegate->mainWindow();
+        window->resize(900, 640);
+        chat = chatOf(window);
+        return chat && QTest::qWaitForWindowExposed(window);
+    }
+    QQuickItem *item(const QString &name) const { return findItem(window->contentItem(), name); }
+    bool ask(const QString &question)
+    {
+        chat->setMessageText(question);
+        chat->submitInput();
+        return QTest::qWaitFor([&] { return server.openStreams() == 1; }, 10000);
+    }
+    // Asks, and has the whole answer arrive at once.
+    bool answerWith(const QString &question, const QString &answer)
+    {
+        if (!ask(question))
+            return false;
+        server.sendPiece(openAIPiece(answer));
+        server.endStreams();
+        // Settled: the list has come to rest at the answer's end, and stays there while its
+        // rows finish their layout.
+        QQuickItem *list = item(QStringLiteral("messageList"));
+        const auto atRest = [&] {
+            return chat->pendingSends() == 0 && list->property("distanceFromEnd").toReal() < 1 &&
+                   !list->property("moving").toBool();
+        };
+        for (int calm = 0; calm < 3;) {
+            if (!QTest::qWaitFor(atRest, 10000))
+                return false;
+            const qreal height = list->property("contentHeight").toReal();
+            QTest::qWait(30);
+            calm = atRest() && list->property("contentHeight").toReal() == height ? calm + 1 : 0;
+        }
+        return true;
+    }
+    QString answer() const { return chat->messageList().last().content; }
+};

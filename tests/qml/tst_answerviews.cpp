@@ -1,0 +1,347 @@
+// Answers rendered from their Markdown: what the formatted text holds, what must never happen
+// (a fetch, a link that runs something), and the window staying usable with a huge answer.
+
+#include "answerlinks.h"
+#include "markdownrenderer.h"
+#include "messageblocks.h"
+#include "replyreader.h"
+#include "streamingwindow.h"
+
+#include <QAccessible>
+#include <QApplication>
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QTcpServer>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextList>
+#include <QTextTable>
+#include <QtQml/QQmlExtensionPlugin>
+
+Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
+
+namespace {
+
+// The rendered structure, one line per text block: "L<depth> " for a list item, "Q " in a
+// quote, "T<row>,<column> " in a table cell (with "<" or ">" for a left or right alignment),
+// and each link as [text](target). Line breaks inside a block show as "⏎".
+QString outline(const QString &source)
+{
+    QTextDocument document;
+    QTextCursor(&document).insertFragment(MarkdownRenderer::render(source));
+    QStringList lines;
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+        QString line;
+        QTextCursor at(block);
+        if (QTextTable *table = at.currentTable()) {
+            const QTextTableCell cell = table->cellAt(at);
+            line += QStringLiteral("T%1,%2").arg(cell.row()).arg(cell.column());
+            const Qt::Alignment align = block.blockFormat().alignment();
+            line += align & Qt::AlignRight ? u">" : align & Qt::AlignHCenter ? u"^" : u"";
+            line += u' ';
+        }
+        if (QTextList *list = block.textList())
+            line += QStringLiteral("L%1 ").arg(list->format().indent());
+        if (block.blockFormat().intProperty(QTextFormat::BlockQuoteLevel) > 0)
+            line += QStringLiteral("Q ");
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fragment = it.fragment();
+            QString text = fragment.text();
+            text.replace(QChar::LineSeparator, u'⏎');
+            if (fragment.charFormat().isImageFormat())
+                text = QStringLiteral("<image>");
+            if (fragment.charFormat().isAnchor())
+                text =
+                    u'[' + text + QStringLiteral("](") + fragment.charFormat().anchorHref() + u')';
+            line += text;
+        }
+        if (!line.isEmpty())
+            lines.append(line);
+    }
+    return lines.join(QStringLiteral(" | "));
+}
+
+QList<QQuickItem *> itemsOfType(QQuickItem *root, const char *type)
+{
+    QList<QQuickItem *> out;
+    const std::function<void(QQuickItem *)> walk = [&](QQuickItem *item) {
+        if (item->inherits(type) && item->isVisible())
+            out.append(item);
+        for (QQuickItem *child : item->childItems())
+            walk(child);
+    };
+    walk(root);
+    return out;
+}
+
+// Records the addresses the desktop would have been asked to open.
+class UrlRecorder : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl &url) { opened.append(url); }
+};
+
+} // namespace
+
+class TestAnswerViews : public QObject {
+    Q_OBJECT
+
+private slots:
+    void structure_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("nested lists keep their depth and numbers")
+            << QStringLiteral("1. 一\n   - 甲\n   - 乙\n2. 二")
+            << QStringLiteral("L1 一 | L2 甲 | L2 乙 | L1 二");
+        QTest::newRow("a table keeps its cells and alignment")
+            << QStringLiteral("| 项 | 价 |\n|:--|--:|\n| 茶 | 12 |")
+            << QStringLiteral("T0,0 项 | T0,1> 价 | T1,0 茶 | T1,1> 12");
+        QTest::newRow("every line end is a line break")
+            << QStringLiteral("第一行\n第二行\n\n新段") << QStringLiteral("第一行⏎第二行 | 新段");
+        QTest::newRow("a quote") << QStringLiteral("> 引文") << QStringLiteral("Q 引文");
+        QTest::newRow("links: only web and mail stay links")
+            << QStringLiteral("[网](https://a.example/x) [信](mailto:a@b.example) "
+                              "[本地](file:///etc/passwd) [脚本](javascript:alert(1)) "
+                              "[数据](data:text/html,x) [应用](talvoro://open)")
+            << QStringLiteral("[网](https://a.example/x) [信](mailto:a@b.example) 本地 脚本 "
+                              "数据 应用");
+        QTest::newRow("pictures become their alt text")
+            << QStringLiteral("![城市](http://127.0.0.1:9/y.png) ![](ftp://h/z.png) "
+                              "![参考][图]\n\n[图]: file:///tmp/p.png")
+            << QStringLiteral("[城市](http://127.0.0.1:9/y.png)  参考"); // no alt text: nothing
+        QTest::newRow("raw HTML stays text")
+            << QStringLiteral("<img src=http://h/x> <b>粗</b> <script>x</script>")
+            << QStringLiteral("<img src=http://h/x> <b>粗</b> <script>x</script>");
+        QTest::newRow("a line too long for the parser stays plain")
+            << QStringLiteral("- ").repeated(5000) << QStringLiteral("- ").repeated(5000);
+    }
+
+    void structure()
+    {
+        QFETCH(QString, source);
+        QFETCH(QString, expected);
+        QCOMPARE(outline(source), expected);
+    }
+
+    void linksOpenOnlyForTheWebAndMail_data()
+    {
+        QTest::addColumn<QString>("link");
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("https") << QStringLiteral("https://a.example/路径?q=1") << true;
+        QTest::newRow("http") << QStringLiteral("http://a.example") << true;
+        QTest::newRow("mailto") << QStringLiteral("mailto:a@b.example") << true;
+        QTest::newRow("upper-case scheme") << QStringLiteral("HTTPS://a.example") << true;
+        QTest::newRow("file") << QStringLiteral("file:///etc/passwd") << false;
+        QTest::newRow("javascript") << QStringLiteral("javascript:alert(1)") << false;
+        QTest::newRow("data") << QStringLiteral("data:text/html,<b>x</b>") << false;
+        QTest::newRow("custom") << QStringLiteral("talvoro://open") << false;
+        QTest::newRow("relative") << QStringLiteral("/etc/passwd") << false;
+        QTest::newRow("web without host") << QStringLiteral("http:///x") << false;
+    }
+
+    void linksOpenOnlyForTheWebAndMail()
+    {
+        QFETCH(QString, link);
+        QFETCH(bool, opens);
+        UrlRecorder recorder;
+        for (const char *scheme : {"http", "https", "mailto", "file", "javascript", "data"})
+            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), &recorder, "open");
+        QCOMPARE(AnswerLinks::open(link), opens);
+        QCOMPARE(recorder.opened.size(), opens ? 1 : 0);
+        for (const char *scheme : {"http", "https", "mailto", "file", "javascript", "data"})
+            QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
+    }
+
+    // Long answers are cut where the Markdown on both sides stays what it was, code is kept
+    // exactly, and no piece is longer than one layout should take.
+    void piecesKeepTheAnswer_data()
+    {
+        QTest::addColumn<QString>("content");
+        QString paragraphs;
+        for (int i = 0; paragraphs.size() < 20000; ++i)
+            paragraphs += QStringLiteral("第%1段，说明一件事。\n\n- 要点\n\n  续行\n\n").arg(i);
+        QTest::newRow("paragraphs and loose lists") << paragraphs;
+        QTest::newRow("one line of a megabyte") << QStringLiteral("|a").repeated(500000);
+        QString code;
+        for (int i = 0; code.size() < 30000; ++i)
+            code += QStringLiteral("int v%1 = %1; // 🙂\n").arg(i);
+        QTest::newRow("a long code block")
+            << QStringLiteral("看：<code>") + code + QStringLiteral("</code>完");
+        QTest::newRow("a code line of 40,000 characters")
+            << QStringLiteral("<code>") + QStringLiteral("x🙂").repeated(20000) +
+                   QStringLiteral("</code>");
+    }
+
+    void piecesKeepTheAnswer()
+    {
+        QFETCH(QString, content);
+        const QList<MessageBlock> whole = MessageBlocks::split(content);
+        const QList<MessageBlock> pieces = MessageBlocks::pieces(content, {QStringLiteral("c")});
+        QVERIFY(pieces.size() > whole.size());
+        qsizetype block = -1;
+        QString joined;
+        for (const MessageBlock &piece : pieces) {
+            QVERIFY(piece.text.size() <= MessageBlocks::kPieceHardLimit + 1);
+            QVERIFY(!piece.text.isEmpty() && !piece.text.front().isLowSurrogate());
+            if (piece.first) {
+                ++block;
+                joined.clear();
+            } else {
+                joined += piece.isCode && piece.text.front() != u'x' ? u"\n" : u"";
+                // A piece after a cut starts a top-level block: not a list item's continuation.
+                if (!piece.isCode)
+                    QVERIFY(!piece.text.startsWith(QStringLiteral("续行")));
+            }
+            joined += piece.isCode ? piece.text : QString();
+            if (piece.isCode && piece.first) {
+                QCOMPARE(piece.code, whole.at(block).text);
+                QCOMPARE(piece.language, QStringLiteral("c"));
+            }
+            if (piece.isCode && piece.last)
+                QCOMPARE(joined, whole.at(block).text);
+        }
+        QCOMPARE(block + 1, whole.size());
+    }
+
+    // Hostile answers render (split and every piece parsed) without crashing; how long they
+    // take is measured in the benchmarks.
+    void hostileAnswersRender_data()
+    {
+        QTest::addColumn<QString>("content");
+        QTest::newRow("10,000 nested lists") << QStringLiteral("- ").repeated(10000) + u'x';
+        QTest::newRow("10,000 nested quotes") << QStringLiteral(">").repeated(10000) + u'x';
+        QString nested;
+        for (int i = 0; i < 2000; ++i)
+            nested += QStringLiteral(" ").repeated(i * 2) + QStringLiteral("- x\n");
+        QTest::newRow("2,000 nested list lines") << nested;
+        QTest::newRow("a 1 MB table row")
+            << QStringLiteral("| a | b |\n|---|---|\n") + QStringLiteral("| c ").repeated(250000);
+        QTest::newRow("100,000 backticks") << QStringLiteral("`").repeated(100000);
+        QTest::newRow("unbalanced fences and markers")
+            << QStringLiteral("```\n<code>x\n```\n</code></code>~~~\n").repeated(2000);
+    }
+
+    void hostileAnswersRender()
+    {
+        QFETCH(QString, content);
+        const QList<MessageBlock> pieces = MessageBlocks::pieces(content);
+        QVERIFY(!pieces.isEmpty());
+        for (const MessageBlock &piece : pieces) {
+            if (!piece.isCode)
+                (void)MarkdownRenderer::render(piece.text);
+        }
+    }
+
+    // Nothing in an answer reaches out: not raw HTML, not a picture, not a reference-style
+    // picture. A listening socket counts every connection the window might open.
+    void answersFetchNothing()
+    {
+        QTcpServer trap;
+        QVERIFY(trap.listen(QHostAddress::LocalHost));
+        const QString at = QStringLiteral("http://127.0.0.1:%1").arg(trap.serverPort());
+        StreamingWindow open;
+        QVERIFY(open.start());
+        QVERIFY(open.answerWith(
+            QStringLiteral("图"),
+            QStringLiteral("<img src=%1/a.png>\n\n![x](%1/b.png)\n\n![参考][p]\n\n[p]: %1/c.png\n"
+                           "\n<iframe src=\"%1/d\"></iframe>")
+                .arg(at)));
+        QTest::qWait(300);
+        QVERIFY(!trap.hasPendingConnections());
+        QVERIFY(!trap.waitForNewConnection(200));
+    }
+
+    // The code block's label, from the fence the answer arrived with; its button copies the
+    // block exactly and says so; dragged text copies with Ctrl+C; a click on a link opens it.
+    void codeBlocksAndText()
+    {
+        StreamingWindow open;
+        QVERIFY(open.start());
+        const QString code = QStringLiteral("def f(x):\n    return x  # 注释\n\n\nprint(f(1))");
+        QVERIFY(open.answerWith(QStringLiteral("代码"),
+                                QStringLiteral("见 [文档](https://docs.example/f)：\n```python\n") +
+                                    code + QStringLiteral("\n```\n完")));
+
+        QQuickItem *label = open.item(QStringLiteral("codeLanguage"));
+        QVERIFY(label);
+        QTRY_COMPARE(label->property("text").toString(), QStringLiteral("python"));
+        QQuickItem *copy = open.item(QStringLiteral("copyCodeButton"));
+        QVERIFY(copy);
+        QAccessibleInterface *named = QAccessible::queryAccessibleInterface(copy);
+        QVERIFY(named);
+        QCOMPARE(named->text(QAccessible::Name), QStringLiteral("复制代码"));
+        QGuiApplication::clipboard()->clear();
+        clickItem(copy);
+        QTRY_COMPARE(QGuiApplication::clipboard()->text(), code);
+        QTRY_VERIFY(std::ranges::any_of(
+            itemsOfType(open.window->contentItem(), "QQuickRectangle"), [](QQuickItem *item) {
+                return item->property("text").toString() == QStringLiteral("复制成功！");
+            }));
+
+        // The prose: selected and copied with the keyboard; its link opened by a click.
+        QQuickItem *prose = nullptr;
+        for (QQuickItem *text : itemsOfType(open.window->contentItem(), "QQuickTextEdit")) {
+            if (text->property("text").toString().startsWith(QStringLiteral("见 文档")))
+                prose = text;
+        }
+        QVERIFY(prose);
+        prose->forceActiveFocus();
+        QMetaObject::invokeMethod(prose, "selectAll");
+        QTest::keySequence(open.window, QKeySequence::Copy);
+        QTRY_COMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("见 文档："));
+
+        UrlRecorder recorder;
+        QDesktopServices::setUrlHandler(QStringLiteral("https"), &recorder, "open");
+        QRectF word;
+        QMetaObject::invokeMethod(prose, "positionToRectangle", Q_RETURN_ARG(QRectF, word),
+                                  Q_ARG(int, 3));
+        const QPoint on = prose->mapToScene(word.center()).toPoint();
+        QTest::mouseMove(open.window, on);
+        QTRY_COMPARE(prose->property("hoveredLink").toString(),
+                     QStringLiteral("https://docs.example/f"));
+        QTest::mouseClick(open.window, Qt::LeftButton, Qt::NoModifier, on);
+        QTRY_COMPARE(recorder.opened, QList<QUrl>{QUrl(QStringLiteral("https://docs.example/f"))});
+        QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+    }
+
+    // An answer of four million characters: no text item holds more than a piece, only the
+    // pieces near the screen are laid out, and the editor takes typing within a few turns of
+    // the event loop.
+    void hugeAnswerKeepsTheWindowResponsive()
+    {
+        StreamingWindow open;
+        QVERIFY(open.start());
+        QString huge;
+        huge.reserve(4'100'000);
+        for (int i = 0; huge.size() < 4'000'000; ++i)
+            huge += QStringLiteral("第%1行：一段很长的回答，不停地写下去。\n").arg(i);
+        QVERIFY(open.answerWith(QStringLiteral("长"), huge));
+        QCOMPARE(open.answer().size(), huge.size());
+
+        QQuickItem *editor = open.item(QStringLiteral("messageEditor"));
+        QVERIFY(editor);
+        editor->forceActiveFocus();
+        for (const QChar c : QStringLiteral("还在"))
+            QCoreApplication::postEvent(
+                editor, new QKeyEvent(QEvent::KeyPress, 0, Qt::NoModifier, QString(c)));
+        for (int turn = 0; turn < 20 && editor->property("text").toString().isEmpty(); ++turn)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QCOMPARE(editor->property("text").toString(), QStringLiteral("还在"));
+
+        QQuickItem *list = open.item(QStringLiteral("messageList"));
+        const QList<QQuickItem *> texts = itemsOfType(list, "QQuickTextEdit");
+        qsizetype laidOut = 0;
+        for (QQuickItem *text : texts) {
+            const qsizetype size = text->property("length").toInt();
+            QVERIFY(size <= MessageBlocks::kPieceHardLimit);
+            laidOut += size;
+        }
+        QVERIFY2(laidOut < 200'000, qPrintable(QString::number(laidOut)));
+    }
+};
+
+QTEST_MAIN(TestAnswerViews)
+#include "tst_answerviews.moc"
