@@ -6,12 +6,16 @@
 #include "appgraph.h"
 #include "benchdata.h"
 #include "chatcontroller.h"
+#include "markdownrenderer.h"
+#include "messageblocks.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QTcpServer>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QThread>
 #include <QTimer>
 #include <QtQml/QQmlExtensionPlugin>
@@ -210,6 +214,179 @@ BENCHMARK(BM_StreamIntoLongConversation)
     ->Iterations(3)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);
+
+// Parse and layout of one 20,000-character answer (lists, tables, three code blocks), as the
+// bubble does it: cut into pieces, each prose piece parsed, every piece laid out at the
+// bubble's width. Cold: every parse is new; warm: the pieces come from the render cache, as
+// when a row scrolls back into view.
+void BM_RenderAnswer(benchmark::State &state)
+{
+    const bool warm = state.range(0) != 0;
+    quint32 seed = 1;
+    const QString warmText = benchMarkdownAnswer(20000, 0);
+    for (auto _ : state) {
+        const QString content = warm ? warmText : benchMarkdownAnswer(20000, seed++);
+        qreal height = 0;
+        for (const MessageBlock &piece : MessageBlocks::pieces(content)) {
+            QTextDocument document;
+            document.setUndoRedoEnabled(false);
+            if (piece.isCode)
+                document.setPlainText(piece.text);
+            else
+                QTextCursor(&document).insertFragment(MarkdownRenderer::render(piece.text));
+            document.setTextWidth(700);
+            height += document.size().height();
+        }
+        benchmark::DoNotOptimize(height);
+    }
+}
+BENCHMARK(BM_RenderAnswer)->Name("render_20k_answer_cold")->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RenderAnswer)->Name("render_20k_answer_warm")->Arg(1)->Unit(benchmark::kMillisecond);
+
+// Hostile answers: each is cut into pieces and every prose piece parsed, as a window that
+// scrolled through all of it would; no piece is laid out.
+void BM_RenderHostile(benchmark::State &state)
+{
+    QString content;
+    switch (state.range(0)) {
+    case 0:
+        content = QStringLiteral("- ").repeated(10000) + u'x';
+        break;
+    case 1:
+        content = QStringLiteral(">").repeated(10000) + u'x';
+        break;
+    case 2:
+        content =
+            QStringLiteral("| a | b |\n|---|---|\n") + QStringLiteral("| c ").repeated(250000);
+        break;
+    case 3:
+        content = QStringLiteral("`").repeated(100000);
+        break;
+    default:
+        content = QStringLiteral("```\n<code>x\n```\n</code></code>~~~\n").repeated(2000);
+        break;
+    }
+    quint32 round = 0;
+    for (auto _ : state) {
+        // A new text each round, so that nothing comes from the cache.
+        const QString text = content + QString::number(round++);
+        for (const MessageBlock &piece : MessageBlocks::pieces(text)) {
+            if (!piece.isCode)
+                benchmark::DoNotOptimize(MarkdownRenderer::render(piece.text));
+        }
+    }
+}
+BENCHMARK(BM_RenderHostile)
+    ->Name("hostile_10000_nested_lists")
+    ->Arg(0)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RenderHostile)
+    ->Name("hostile_10000_nested_quotes")
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RenderHostile)->Name("hostile_1MB_table_row")->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RenderHostile)
+    ->Name("hostile_100000_backticks")
+    ->Arg(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RenderHostile)
+    ->Name("hostile_unbalanced_fences")
+    ->Arg(4)
+    ->Unit(benchmark::kMillisecond);
+
+// A 5,000-message conversation whose answers are 20,000-character Markdown answers: time to
+// the first frame after opening it, and the memory the open conversation adds per row drawn.
+void BM_ShowRenderedConversation(benchmark::State &state)
+{
+    AppGraph app(preparedFolder(1000));
+    const QUuid id = QUuid::createUuid();
+    MessageList list;
+    for (int i = 0; i < 5000; ++i)
+        list.append(i % 2 == 0 ? Message(benchText(60, quint32(i)), true)
+                               : Message(benchMarkdownAnswer(20000, quint32(i % 50)), false));
+    app.conversations->saveCurrentConversation(id, list);
+    list.clear();
+    if (!app.launch() || !waitForFrame(app.delegate->mainWindow())) {
+        state.SkipWithError("the main window did not render");
+        return;
+    }
+    QQuickWindow *window = app.delegate->mainWindow();
+    ChatController *chat = chatOf(window);
+    chat->hideWelcomeView();
+    waitForFrame(window);
+    malloc_trim(0);
+    const double before = residentMegabytes();
+    for (auto _ : state) {
+        QElapsedTimer timer;
+        timer.start();
+        chat->selectConversation(Message::idText(id));
+        if (!waitForFrame(window)) {
+            state.SkipWithError("no frame");
+            break;
+        }
+        state.SetIterationTime(double(timer.nsecsElapsed()) / 1e9);
+        state.PauseTiming();
+        // Settle, count what is drawn and what it costs, then leave for the next round.
+        for (int i = 0; i < 5; ++i)
+            waitForFrame(window);
+        int rows = 0;
+        if (QQuickItem *view = findItem(window->contentItem(), QStringLiteral("messageList"))) {
+            for (QQuickItem *row :
+                 view->property("contentItem").value<QQuickItem *>()->childItems())
+                rows += row->isVisible() ? 1 : 0;
+        }
+        malloc_trim(0);
+        state.counters["rows_drawn"] = rows;
+        state.counters["MiB_per_row_drawn"] = (residentMegabytes() - before) / std::max(rows, 1);
+        chat->newConversation();
+        chat->hideWelcomeView();
+        waitForFrame(window);
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_ShowRenderedConversation)
+    ->Name("show_5000_rendered_messages")
+    ->Iterations(5)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// An answer of 4,000,000 characters arriving whole at the end of an open conversation: the
+// time until the frame that shows it, which is the longest the window is unresponsive.
+void BM_HugeAnswerArrives(benchmark::State &state)
+{
+    AppGraph app(preparedFolder(1000));
+    QTcpServer silent;
+    silent.listen(QHostAddress::LocalHost, 0);
+    ServiceOrigin::setCurrent(QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort()));
+    if (!app.launch() || !waitForFrame(app.delegate->mainWindow())) {
+        state.SkipWithError("the main window did not render");
+        return;
+    }
+    QQuickWindow *window = app.delegate->mainWindow();
+    ChatController *chat = chatOf(window);
+    chat->hideWelcomeView();
+    QString huge;
+    for (int i = 0; huge.size() < 4'000'000; ++i)
+        huge += QStringLiteral("第%1行：一段很长的回答，不停地写下去。\n").arg(i);
+    for (auto _ : state) {
+        chat->newConversation();
+        chat->hideWelcomeView();
+        chat->setMessageText(QStringLiteral("长"));
+        chat->sendMessage();
+        const QUuid placeholder = chat->messageList().last().id;
+        waitForFrame(window);
+        QElapsedTimer timer;
+        timer.start();
+        chat->appendReplyText(placeholder, huge);
+        waitForFrame(window);
+        state.SetIterationTime(double(timer.nsecsElapsed()) / 1e9);
+    }
+}
+BENCHMARK(BM_HugeAnswerArrives)
+    ->Name("huge_4M_answer_to_frame")
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 

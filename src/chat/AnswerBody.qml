@@ -20,6 +20,26 @@ Column {
     readonly property bool whole: blocks.content.length <= 40000
     readonly property real reach: 800
 
+    // One of each for all pieces; a loaded piece reads its slot (the loader's parent).
+    Component {
+        id: prosePiece
+        ProseBlock {
+            readonly property Item slot: parent ? parent.parent : null
+            source: slot ? slot.text : ""
+        }
+    }
+    Component {
+        id: codePiece
+        CodeBlock {
+            readonly property Item slot: parent ? parent.parent : null
+            source: slot ? slot.text : ""
+            language: slot ? slot.language : ""
+            first: slot ? slot.first : true
+            last: slot ? slot.last : true
+            onCopyRequested: answer.copyCodeRequested(slot.code)
+        }
+    }
+
     Repeater {
         model: MessageBlockModel {
             id: blocks
@@ -36,6 +56,7 @@ Column {
             required property bool first
             required property bool last
             required property string code
+            required property int lineBreaks
 
             // A piece the column has not placed yet sits at the top, where it is no guide.
             readonly property bool placed: index === 0 || y > 0
@@ -45,13 +66,10 @@ Column {
             // The height a piece had when it was last laid out; before that, a guess from its
             // size, so that the scroll bar is about right.
             property real knownHeight: -1
-            readonly property real guess: {
-                const lines = text.split("\n").length
-                if (isCode)
-                    return lines * 17 + 2 * Style.padding
-                const perLine = Math.max(10, width / (Style.bodySize * 0.8))
-                return (lines + text.length / perLine) * 20 + 10
-            }
+            readonly property real guess: isCode
+                ? (lineBreaks + 1) * 17 + 2 * Style.padding
+                : (lineBreaks + 1 + text.length / Math.max(10, width / (Style.bodySize * 0.8)))
+                  * 20 + 10
             readonly property real gap: last ? Style.spacing : 0
             readonly property real extent: knownHeight >= 0 ? knownHeight : guess
 
@@ -67,21 +85,6 @@ Column {
                 // never all in the one that brought them near.
                 asynchronous: !answer.whole
                 sourceComponent: slot.isCode ? codePiece : prosePiece
-
-                Component {
-                    id: prosePiece
-                    ProseBlock { source: slot.text }
-                }
-                Component {
-                    id: codePiece
-                    CodeBlock {
-                        source: slot.text
-                        language: slot.language
-                        first: slot.first
-                        last: slot.last
-                        onCopyRequested: answer.copyCodeRequested(slot.code)
-                    }
-                }
             }
         }
     }

@@ -7,10 +7,10 @@ import Talvoro
 Item {
     id: block
 
-    required property string source
-    required property string language
-    required property bool first
-    required property bool last
+    property string source
+    property string language
+    property bool first: true
+    property bool last: true
 
     signal copyRequested()
 

@@ -6,7 +6,7 @@ import Talvoro
 TextEdit {
     id: prose
 
-    required property string source
+    property string source
 
     topPadding: 5
     bottomPadding: 5

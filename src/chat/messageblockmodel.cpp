@@ -24,6 +24,8 @@ QVariant MessageBlockModel::data(const QModelIndex &index, int role) const
         return block.last;
     case CodeRole:
         return block.code;
+    case LineBreaksRole:
+        return block.lineBreaks;
     default:
         return {};
     }
@@ -31,8 +33,9 @@ QVariant MessageBlockModel::data(const QModelIndex &index, int role) const
 
 QHash<int, QByteArray> MessageBlockModel::roleNames() const
 {
-    return {{IsCodeRole, "isCode"}, {TextRole, "text"}, {LanguageRole, "language"},
-            {FirstRole, "first"},   {LastRole, "last"}, {CodeRole, "code"}};
+    return {{IsCodeRole, "isCode"},        {TextRole, "text"}, {LanguageRole, "language"},
+            {FirstRole, "first"},          {LastRole, "last"}, {CodeRole, "code"},
+            {LineBreaksRole, "lineBreaks"}};
 }
 
 void MessageBlockModel::setContent(const QString &content)
@@ -76,6 +79,8 @@ void MessageBlockModel::rebuild()
             roles.append(LastRole);
         if (was.code != now.code)
             roles.append(CodeRole);
+        if (was.lineBreaks != now.lineBreaks)
+            roles.append(LineBreaksRole);
         m_blocks[row] = now;
         emit dataChanged(index(row), index(row), roles);
     }

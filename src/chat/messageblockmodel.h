@@ -23,6 +23,7 @@ public:
         FirstRole,                     // the first piece of its block
         LastRole,                      // the last piece of its block
         CodeRole,                      // code, first piece: the whole block
+        LineBreaksRole,                // line ends in the piece's text
     };
 
     using QAbstractListModel::QAbstractListModel;

@@ -133,5 +133,7 @@ QList<MessageBlock> MessageBlocks::pieces(const QString &content, const QStringL
         if (block.isCode)
             out[first].code = block.text;
     }
+    for (MessageBlock &piece : out)
+        piece.lineBreaks = int(piece.text.count(u'\n'));
     return out;
 }

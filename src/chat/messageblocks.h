@@ -16,6 +16,8 @@ struct MessageBlock {
     bool first = true;
     bool last = true;
     QString code;
+    // Line ends in `text`: enough to guess its height before it is laid out.
+    int lineBreaks = 0;
 
     bool operator==(const MessageBlock &) const = default;
 };
