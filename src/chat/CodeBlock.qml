@@ -82,6 +82,8 @@ Item {
             selectedTextColor: color
             font.pixelSize: Style.bodySize
             font.family: "monospace"
+            Accessible.role: Accessible.StaticText
+            Accessible.name: text
             // A piece that grows (an answer streaming in) gets only its new end: the lines
             // above keep their layout.
             function take(full) {

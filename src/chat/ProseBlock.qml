@@ -19,10 +19,16 @@ TextEdit {
     selectionColor: Qt.rgba(0, 0.478, 1, 0.3)
     selectedTextColor: color
     font.pixelSize: Style.bodySize
+    // Read aloud as the words it shows (tables cell by cell), without the Markdown marks.
+    Accessible.role: Accessible.StaticText
 
     // The document is filled from the rendered piece, never parsed from `text`.
-    Component.onCompleted: MarkdownRenderer.show(textDocument, source)
-    onSourceChanged: MarkdownRenderer.show(textDocument, source)
+    function fill() {
+        MarkdownRenderer.show(textDocument, source)
+        Accessible.name = getText(0, length)
+    }
+    Component.onCompleted: fill()
+    onSourceChanged: fill()
     onLinkActivated: link => AnswerLinks.open(link)
 
     HoverHandler {

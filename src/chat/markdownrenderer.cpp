@@ -297,6 +297,12 @@ void MarkdownRenderer::show(QQuickTextDocument *target, const QString &source)
     if (!target)
         return;
     QTextDocument *document = target->textDocument();
+    // A text item asks when it is made and whenever its piece changes; the first can come
+    // twice, and laying the same piece out again is the expensive part.
+    static const char *const kShown = "talvoroRenderedSource";
+    if (document->property(kShown).toString() == source && !document->isEmpty())
+        return;
+    document->setProperty(kShown, source);
     document->setUndoRedoEnabled(false);
     QTextCursor cursor(document);
     cursor.select(QTextCursor::Document);

@@ -106,6 +106,7 @@ private slots:
     void changesAreHeard();
     void rowsFollowTheConversationAfterScrolling();
     void historyRowsShowTwoLinesAndNameTheWholeTitle();
+    void renderedAnswersAreReadable();
 };
 
 void TestAccessibility::initTestCase()
@@ -301,3 +302,45 @@ void TestAccessibility::historyRowsShowTwoLinesAndNameTheWholeTitle()
 
 QTEST_MAIN(TestAccessibility)
 #include "tst_accessibility.moc"
+
+// A rendered answer stays one list item named by its text, and a screen reader reads what
+// it is made of: the code block's text, the table's cells, the copy button's name.
+void TestAccessibility::renderedAnswersAreReadable()
+{
+    Open open;
+    const QString answer = QStringLiteral(
+        "价格如下：\n\n| 项 | 价 |\n|---|--:|\n| 茶 | 12 |\n<code>total = 12</code>完");
+    const QUuid id = QUuid::createUuid();
+    open.app.conversations->saveCurrentConversation(
+        id, {Message(QStringLiteral("多少钱"), true), Message(answer, false)});
+    QVERIFY(open.start(View::Chat));
+    open.chat->selectConversation(Message::idText(id));
+    QQuickItem *copy = nullptr;
+    QTRY_VERIFY((copy = open.item(QStringLiteral("copyCodeButton"))));
+    QAccessibleInterface *button = QAccessible::queryAccessibleInterface(copy);
+    QVERIFY(button);
+    QCOMPARE(button->text(QAccessible::Name), QStringLiteral("复制代码"));
+
+    QQuickItem *row = copy;
+    while (row && !row->property("messageId").isValid())
+        row = row->parentItem();
+    QVERIFY(row);
+    QAccessibleInterface *item = QAccessible::queryAccessibleInterface(row);
+    QVERIFY(item);
+    QCOMPARE(item->text(QAccessible::Name), answer);
+
+    QStringList read;
+    const std::function<void(QQuickItem *)> collect = [&](QQuickItem *item) {
+        if (item->inherits("QQuickTextEdit") && item->isVisible()) {
+            QAccessibleInterface *node = QAccessible::queryAccessibleInterface(item);
+            QVERIFY(node);
+            read.append(node->text(QAccessible::Name));
+        }
+        for (QQuickItem *child : item->childItems())
+            collect(child);
+    };
+    collect(row);
+    const QString all = read.join(u'|');
+    for (const char *part : {"价格如下", "项", "价", "茶", "12", "total = 12", "完"})
+        QVERIFY2(all.contains(QString::fromUtf8(part)), qPrintable(all));
+}
