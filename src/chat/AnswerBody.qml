@@ -14,10 +14,15 @@ Column {
     property real viewBottom: height
 
     signal copyCodeRequested(string code)
+    // A piece wholly above the visible part changed its height by `delta` (it was laid out,
+    // or put away): the list moves by as much, so that what the reader sees stays put.
+    signal shiftedAbove(real delta)
 
-    // Up to this size an answer is laid out whole, so its height is exact from the start.
-    // (Read from the model, which has it before it makes the pieces.)
-    readonly property bool whole: blocks.content.length <= 40000
+    // Up to this size an answer is laid out whole, so its height is exact from the start;
+    // a longer one lays out the pieces near the visible part, and a very long one makes them
+    // over several frames. (Sizes read from the model, which has them before its pieces.)
+    readonly property bool whole: blocks.content.length <= 8000
+    readonly property bool huge: blocks.content.length > 200000
     readonly property real reach: 800
 
     // One of each for all pieces; a loaded piece reads its slot (the loader's parent).
@@ -73,17 +78,26 @@ Column {
             readonly property real gap: last ? Style.spacing : 0
             readonly property real extent: knownHeight >= 0 ? knownHeight : guess
 
+            property real shownHeight: 0
+
             width: answer.width
             height: (loader.item ? loader.item.implicitHeight : extent) + gap
-            onHeightChanged: if (loader.item) knownHeight = height - gap
+            onHeightChanged: {
+                if (loader.item)
+                    knownHeight = height - gap
+                const delta = height - shownHeight
+                shownHeight = height
+                if (!answer.whole && placed && y + height - delta <= answer.viewTop)
+                    answer.shiftedAbove(delta)
+            }
 
             Loader {
                 id: loader
                 width: parent.width
                 active: slot.near
-                // A long answer's pieces come in over several frames as the reader scrolls,
-                // never all in the one that brought them near.
-                asynchronous: !answer.whole
+                // A very long answer's pieces come in over several frames as the reader
+                // scrolls, never all in the one that brought them near.
+                asynchronous: answer.huge
                 sourceComponent: slot.isCode ? codePiece : prosePiece
             }
         }

@@ -32,6 +32,15 @@ ListView {
         Clipboard.setText(code)
         toastRequested("复制成功！")
     }
+    // Something above the visible part grew or shrank by `delta`: move with it, unless the
+    // list is following the end anyway.
+    function keepInPlace(delta) {
+        if (following || moving)
+            return
+        autoScrolling = true
+        contentY += delta
+        autoScrolling = false
+    }
     function copyImage(path) {
         if (Clipboard.setImage(path))
             toastRequested("复制成功！")

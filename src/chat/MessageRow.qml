@@ -131,6 +131,7 @@ Item {
             viewTop: row.listState.contentY - row.y
             viewBottom: viewTop + row.listState.height
             onCopyCodeRequested: code => row.listState.copyCode(code)
+            onShiftedAbove: delta => row.listState.keepInPlace(delta)
         }
     }
 
