@@ -1,9 +1,9 @@
 #include "benchdata.h"
-#include "chatcontroller.h"
-#include "conversationstore.h"
-#include "quotaservice.h"
-#include "replyreader.h"
-#include "settingsstore.h"
+#include "chat/chatcontroller.h"
+#include "conversation/conversationstore.h"
+#include "core/settingsstore.h"
+#include "service/quotaservice.h"
+#include "service/replyreader.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

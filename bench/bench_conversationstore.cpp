@@ -1,6 +1,6 @@
 #include "benchdata.h"
-#include "conversationstore.h"
-#include "settingsstore.h"
+#include "conversation/conversationstore.h"
+#include "core/settingsstore.h"
 
 #include <QTemporaryDir>
 

@@ -2,15 +2,15 @@
 // to its text being in the answer's bubble (the open conversation's row), through
 // talvoro-server, all on loopback in one event loop. Run:
 //   build/bench/talvoro_bench_server --benchmark_repetitions=5
-#include "chatclient.h"
-#include "chatcontroller.h"
-#include "conversationstore.h"
-#include "httpclient.h"
-#include "imageservice.h"
-#include "quotaservice.h"
+#include "chat/chatcontroller.h"
+#include "conversation/conversationstore.h"
+#include "core/httpclient.h"
+#include "core/serviceorigin.h"
+#include "core/settingsstore.h"
 #include "serverlog.h"
-#include "serviceorigin.h"
-#include "settingsstore.h"
+#include "service/chatclient.h"
+#include "service/imageservice.h"
+#include "service/quotaservice.h"
 #include "talvoroserver.h"
 
 #include <QCoreApplication>

@@ -5,9 +5,9 @@
 
 #include "appgraph.h"
 #include "benchdata.h"
-#include "chatcontroller.h"
-#include "markdownrenderer.h"
-#include "messageblocks.h"
+#include "chat/chatcontroller.h"
+#include "chat/markdownrenderer.h"
+#include "chat/messageblocks.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

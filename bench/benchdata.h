@@ -1,6 +1,6 @@
 #pragma once
 
-#include "conversationcodec.h"
+#include "conversation/conversationcodec.h"
 
 #include <QRandomGenerator>
 

@@ -1,10 +1,10 @@
 // Any bytes as the account-information answer: the card ends up showing either its
 // placeholders or the answer's values, every derived text is well formed, and nothing is
 // written to the settings.
-#include "accountcard.h"
+#include "account/accountcard.h"
+#include "core/httpclient.h"
+#include "core/settingsstore.h"
 #include "fuzzcheck.h"
-#include "httpclient.h"
-#include "settingsstore.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -2,10 +2,10 @@
 // the cut into pieces and the Markdown parse of each prose piece. Code pieces join to their
 // block exactly, no piece is longer than the layout limit, and what is rendered holds no
 // picture (it would be fetched) and no link that may not be opened.
-#include "answerlinks.h"
+#include "chat/answerlinks.h"
+#include "chat/markdownrenderer.h"
+#include "chat/messageblocks.h"
 #include "fuzzcheck.h"
-#include "markdownrenderer.h"
-#include "messageblocks.h"
 
 #include <QGuiApplication>
 #include <QTextBlock>

@@ -2,7 +2,7 @@
 // comes from inside the body (never more UTF-8 than the body has), and the body read in pieces
 // as it would arrive reads as the whole.
 #include "fuzzpieces.h"
-#include "replyreader.h"
+#include "service/replyreader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

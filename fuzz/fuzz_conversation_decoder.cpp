@@ -1,6 +1,6 @@
 // Any bytes as the stored history: a decode either fails or gives a map that is written back
 // and read again unchanged; the store never refuses to write what it read.
-#include "conversationcodec.h"
+#include "conversation/conversationcodec.h"
 #include "fuzzcheck.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

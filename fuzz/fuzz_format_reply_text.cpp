@@ -2,7 +2,7 @@
 // expression \s*```(\w+)?\s*\n([\s\S]*?)\n\s*```\s* that it stands for, and text without any
 // of the marks it rewrites (fences, "#", "<br>", "**", "\"\"") comes back unchanged.
 #include "fuzzcheck.h"
-#include "replyreader.h"
+#include "service/replyreader.h"
 
 #include <QRegularExpression>
 

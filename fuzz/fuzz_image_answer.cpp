@@ -1,9 +1,9 @@
 // Any bytes as the image answer, and as the picture's address: the answer is either used or
 // refused with exactly one outcome, and a picture from any address is stored as a new file
 // directly inside the Documents folder, never anywhere else and never over an existing file.
+#include "core/httpclient.h"
 #include "fuzzcheck.h"
-#include "httpclient.h"
-#include "imageservice.h"
+#include "service/imageservice.h"
 
 #include <QDir>
 #include <QJsonDocument>

@@ -1,6 +1,6 @@
 // Any bytes as one stored message: a decode either fails or gives a message that writes back to
 // text that reads as the very same message.
-#include "conversationcodec.h"
+#include "conversation/conversationcodec.h"
 #include "fuzzcheck.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

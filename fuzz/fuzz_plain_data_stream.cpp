@@ -5,7 +5,7 @@
 // matching would first retry the same place for a non-empty match). Read in pieces as it would
 // arrive, the body reads as the whole.
 #include "fuzzpieces.h"
-#include "replyreader.h"
+#include "service/replyreader.h"
 
 #include <QRegularExpression>
 

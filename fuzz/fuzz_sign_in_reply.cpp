@@ -1,10 +1,10 @@
 // Any bytes as the answer to a sign-in: the sheet leaves its waiting state, and a user is
 // signed in only by a reply whose "message" is the success text, with all eight profile
 // settings written in their types.
+#include "account/phonelogin.h"
+#include "core/httpclient.h"
+#include "core/settingsstore.h"
 #include "fuzzcheck.h"
-#include "httpclient.h"
-#include "phonelogin.h"
-#include "settingsstore.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "httpclient.h"
-#include "message.h"
-#include "settingsstore.h"
+#include "conversation/message.h"
+#include "core/httpclient.h"
+#include "core/settingsstore.h"
 #include <QByteArray>
 
 #include <QCoreApplication>

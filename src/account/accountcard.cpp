@@ -1,11 +1,11 @@
-#include "accountcard.h"
+#include "account/accountcard.h"
 
-#include "accountreply.h"
-#include "diagnosticlog.h"
-#include "httpclient.h"
-#include "serviceorigin.h"
-#include "settingsstore.h"
-#include "webpage.h"
+#include "account/accountreply.h"
+#include "account/webpage.h"
+#include "core/diagnosticlog.h"
+#include "core/httpclient.h"
+#include "core/serviceorigin.h"
+#include "core/settingsstore.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,4 +1,4 @@
-#include "accountreply.h"
+#include "account/accountreply.h"
 
 #include <QJsonValue>
 

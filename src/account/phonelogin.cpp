@@ -1,10 +1,10 @@
-#include "phonelogin.h"
+#include "account/phonelogin.h"
 
-#include "accountreply.h"
-#include "httpclient.h"
-#include "serviceorigin.h"
-#include "settingsstore.h"
-#include "webpage.h"
+#include "account/accountreply.h"
+#include "account/webpage.h"
+#include "core/httpclient.h"
+#include "core/serviceorigin.h"
+#include "core/settingsstore.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

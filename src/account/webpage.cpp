@@ -1,4 +1,4 @@
-#include "webpage.h"
+#include "account/webpage.h"
 
 #include <QDesktopServices>
 #include <QUrl>

@@ -1,6 +1,6 @@
-#include "appdelegate.h"
+#include "app/appdelegate.h"
 
-#include "settingsstore.h"
+#include "core/settingsstore.h"
 
 #include <QCursor>
 #include <QGuiApplication>

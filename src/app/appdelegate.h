@@ -1,6 +1,6 @@
 #pragma once
 
-#include "statusbar.h"
+#include "app/statusbar.h"
 
 #include <QObject>
 #include <QPointer>

@@ -1,4 +1,4 @@
-#include "fontsetup.h"
+#include "app/fontsetup.h"
 
 #include <QFont>
 #include <QFontDatabase>

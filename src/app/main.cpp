@@ -1,10 +1,10 @@
-#include "appdelegate.h"
-#include "fontsetup.h"
-#include "quonixapp.h"
-#include "serviceorigin.h"
-#include "settingsstore.h"
-#include "singleinstance.h"
-#include "systemstatusbar.h"
+#include "app/appdelegate.h"
+#include "app/fontsetup.h"
+#include "app/quonixapp.h"
+#include "app/singleinstance.h"
+#include "app/systemstatusbar.h"
+#include "core/serviceorigin.h"
+#include "core/settingsstore.h"
 
 #include <QApplication>
 #include <QQuickStyle>

@@ -1,12 +1,12 @@
-#include "quonixapp.h"
+#include "app/quonixapp.h"
 
-#include "appdelegate.h"
-#include "chatclient.h"
-#include "conversationstore.h"
-#include "httpclient.h"
-#include "imageservice.h"
-#include "quotaservice.h"
-#include "settingsstore.h"
+#include "app/appdelegate.h"
+#include "conversation/conversationstore.h"
+#include "core/httpclient.h"
+#include "core/settingsstore.h"
+#include "service/chatclient.h"
+#include "service/imageservice.h"
+#include "service/quotaservice.h"
 
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>

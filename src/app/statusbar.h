@@ -1,6 +1,6 @@
 #pragma once
 
-#include "statusitem.h"
+#include "app/statusitem.h"
 
 #include <QIcon>
 

@@ -1,4 +1,4 @@
-#include "systemstatusbar.h"
+#include "app/systemstatusbar.h"
 
 #include <QCoreApplication>
 #include <QMenu>

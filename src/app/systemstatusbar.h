@@ -1,6 +1,6 @@
 #pragma once
 
-#include "statusbar.h"
+#include "app/statusbar.h"
 
 // The status area through QSystemTrayIcon.
 class SystemStatusBar : public StatusBar {

@@ -1,4 +1,4 @@
-#include "answerlinks.h"
+#include "chat/answerlinks.h"
 
 #include <QDesktopServices>
 

@@ -1,14 +1,14 @@
-#include "chatcontroller.h"
+#include "chat/chatcontroller.h"
 
-#include "answerstream.h"
-#include "chatclient.h"
-#include "conversationcodec.h"
-#include "conversationstore.h"
-#include "diagnosticlog.h"
-#include "modelcatalogue.h"
-#include "quotaservice.h"
-#include "replyreader.h"
-#include "settingsstore.h"
+#include "conversation/conversationcodec.h"
+#include "conversation/conversationstore.h"
+#include "core/diagnosticlog.h"
+#include "core/settingsstore.h"
+#include "service/answerstream.h"
+#include "service/chatclient.h"
+#include "service/modelcatalogue.h"
+#include "service/quotaservice.h"
+#include "service/replyreader.h"
 
 #include <QScopedValueRollback>
 #include <QSet>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "message.h"
-#include "messagelistmodel.h"
+#include "chat/messagelistmodel.h"
+#include "conversation/message.h"
 
 #include <QElapsedTimer>
 #include <QHash>

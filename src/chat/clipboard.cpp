@@ -1,4 +1,4 @@
-#include "clipboard.h"
+#include "chat/clipboard.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

@@ -1,6 +1,6 @@
-#include "conversationlistmodel.h"
+#include "chat/conversationlistmodel.h"
 
-#include "conversationstore.h"
+#include "conversation/conversationstore.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,6 +1,6 @@
-#include "editorcontroller.h"
+#include "chat/editorcontroller.h"
 
-#include "diagnosticlog.h"
+#include "core/diagnosticlog.h"
 
 #include <QCoreApplication>
 #include <QFontMetricsF>

@@ -1,6 +1,6 @@
-#include "markdownrenderer.h"
+#include "chat/markdownrenderer.h"
 
-#include "answerlinks.h"
+#include "chat/answerlinks.h"
 
 #include <QCache>
 #include <QTextBlock>

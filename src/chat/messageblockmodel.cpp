@@ -1,4 +1,4 @@
-#include "messageblockmodel.h"
+#include "chat/messageblockmodel.h"
 
 int MessageBlockModel::rowCount(const QModelIndex &parent) const
 {

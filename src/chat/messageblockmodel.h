@@ -1,6 +1,6 @@
 #pragma once
 
-#include "messageblocks.h"
+#include "chat/messageblocks.h"
 
 #include <QAbstractListModel>
 #include <QStringList>

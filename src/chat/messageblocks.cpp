@@ -1,4 +1,4 @@
-#include "messageblocks.h"
+#include "chat/messageblocks.h"
 
 namespace {
 

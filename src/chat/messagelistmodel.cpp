@@ -1,4 +1,4 @@
-#include "messagelistmodel.h"
+#include "chat/messagelistmodel.h"
 
 MessageListModel::MessageListModel(QObject *parent) : QAbstractListModel(parent) {}
 

@@ -1,4 +1,4 @@
-#include "modelorder.h"
+#include "chat/modelorder.h"
 
 #include <QQuickItem>
 #include <QtQml/qqml.h>

@@ -1,6 +1,6 @@
-#include "modelpickerentries.h"
+#include "chat/modelpickerentries.h"
 
-#include "modelcatalogue.h"
+#include "service/modelcatalogue.h"
 
 #include <QVariantMap>
 

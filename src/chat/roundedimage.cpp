@@ -1,4 +1,4 @@
-#include "roundedimage.h"
+#include "chat/roundedimage.h"
 
 #include <QImageReader>
 #include <QPainter>

@@ -1,4 +1,4 @@
-#include "symboltable.h"
+#include "chat/symboltable.h"
 
 #include <QFile>
 

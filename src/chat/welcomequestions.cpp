@@ -1,4 +1,4 @@
-#include "welcomequestions.h"
+#include "chat/welcomequestions.h"
 
 QStringList WelcomeQuestions::forModel(const QString &model)
 {

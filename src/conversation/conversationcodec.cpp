@@ -1,4 +1,4 @@
-#include "conversationcodec.h"
+#include "conversation/conversationcodec.h"
 
 #include <QUrl>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "message.h"
+#include "conversation/message.h"
 
 #include <QByteArray>
 #include <QHash>

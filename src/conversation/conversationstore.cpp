@@ -1,7 +1,7 @@
-#include "conversationstore.h"
+#include "conversation/conversationstore.h"
 
-#include "diagnosticlog.h"
-#include "settingsstore.h"
+#include "core/diagnosticlog.h"
+#include "core/settingsstore.h"
 
 #include <QDateTime>
 #include <QFileInfo>

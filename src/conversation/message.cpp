@@ -1,4 +1,4 @@
-#include "message.h"
+#include "conversation/message.h"
 
 namespace {
 // 2001-01-01T00:00:00Z in Unix seconds.

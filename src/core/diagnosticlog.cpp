@@ -1,4 +1,4 @@
-#include "diagnosticlog.h"
+#include "core/diagnosticlog.h"
 
 #include <QMutex>
 

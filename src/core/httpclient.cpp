@@ -1,7 +1,7 @@
-#include "httpclient.h"
+#include "core/httpclient.h"
 
-#include "serviceorigin.h"
-#include "settingsstore.h"
+#include "core/serviceorigin.h"
+#include "core/settingsstore.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,4 +1,4 @@
-#include "serviceorigin.h"
+#include "core/serviceorigin.h"
 
 #include <QHostAddress>
 #include <QUrl>

@@ -1,4 +1,4 @@
-#include "settingbinding.h"
+#include "core/settingbinding.h"
 
 SettingBinding::SettingBinding(QObject *parent) : QObject(parent)
 {

@@ -1,6 +1,6 @@
-#include "settingsstore.h"
+#include "core/settingsstore.h"
 
-#include "diagnosticlog.h"
+#include "core/diagnosticlog.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,7 +1,7 @@
-#include "answerstream.h"
+#include "service/answerstream.h"
 
-#include "chatclient.h"
-#include "quotaservice.h"
+#include "service/chatclient.h"
+#include "service/quotaservice.h"
 
 #include <QNetworkReply>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "httpclient.h"
-#include "replyreader.h"
-#include "replytarget.h"
+#include "core/httpclient.h"
+#include "service/replyreader.h"
+#include "service/replytarget.h"
 
 #include <QObject>
 #include <QPointer>

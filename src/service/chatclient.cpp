@@ -1,12 +1,12 @@
-#include "chatclient.h"
+#include "service/chatclient.h"
 
-#include "answerstream.h"
+#include "service/answerstream.h"
 
-#include "diagnosticlog.h"
-#include "imageservice.h"
-#include "modelcatalogue.h"
-#include "quotaservice.h"
-#include "replyreader.h"
+#include "core/diagnosticlog.h"
+#include "service/imageservice.h"
+#include "service/modelcatalogue.h"
+#include "service/quotaservice.h"
+#include "service/replyreader.h"
 
 #include <QJsonObject>
 

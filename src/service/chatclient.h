@@ -1,7 +1,7 @@
 #pragma once
 
-#include "httpclient.h"
-#include "replytarget.h"
+#include "core/httpclient.h"
+#include "service/replytarget.h"
 
 #include <QObject>
 #include <QPointer>

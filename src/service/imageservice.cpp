@@ -1,7 +1,7 @@
-#include "imageservice.h"
+#include "service/imageservice.h"
 
-#include "chatclient.h"
-#include "diagnosticlog.h"
+#include "core/diagnosticlog.h"
+#include "service/chatclient.h"
 
 #include <QBuffer>
 #include <QDateTime>

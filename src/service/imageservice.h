@@ -1,6 +1,6 @@
 #pragma once
 
-#include "httpclient.h"
+#include "core/httpclient.h"
 
 #include <QObject>
 #include <QPointer>

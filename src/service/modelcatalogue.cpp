@@ -1,6 +1,6 @@
-#include "modelcatalogue.h"
+#include "service/modelcatalogue.h"
 
-#include "serviceorigin.h"
+#include "core/serviceorigin.h"
 
 namespace {
 

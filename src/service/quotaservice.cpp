@@ -1,10 +1,10 @@
-#include "quotaservice.h"
+#include "service/quotaservice.h"
 
-#include "diagnosticlog.h"
-#include "httpclient.h"
-#include "modelcatalogue.h"
-#include "serviceorigin.h"
-#include "settingsstore.h"
+#include "core/diagnosticlog.h"
+#include "core/httpclient.h"
+#include "core/serviceorigin.h"
+#include "core/settingsstore.h"
+#include "service/modelcatalogue.h"
 
 #include <QDesktopServices>
 #include <QJsonDocument>

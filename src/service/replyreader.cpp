@@ -1,6 +1,6 @@
-#include "replyreader.h"
+#include "service/replyreader.h"
 
-#include "diagnosticlog.h"
+#include "core/diagnosticlog.h"
 
 #include <simdjson.h>
 

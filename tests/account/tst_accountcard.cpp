@@ -1,9 +1,9 @@
-#include "accountcard.h"
+#include "account/accountcard.h"
 #include "accountservices.h"
-#include "httpclient.h"
+#include "core/httpclient.h"
+#include "core/serviceorigin.h"
+#include "core/settingsstore.h"
 #include "logcapture.h"
-#include "serviceorigin.h"
-#include "settingsstore.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "core/httpclient.h"
+#include "core/serviceorigin.h"
+#include "core/settingsstore.h"
 #include "fakehttpserver.h"
-#include "httpclient.h"
-#include "serviceorigin.h"
-#include "settingsstore.h"
 
 #include <QDesktopServices>
 #include <QFile>

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "appdelegate.h"
-#include "chatcontroller.h"
-#include "conversationstore.h"
-#include "fontsetup.h"
-#include "quonixapp.h"
-#include "serviceorigin.h"
-#include "settingsstore.h"
+#include "app/appdelegate.h"
+#include "app/fontsetup.h"
+#include "app/quonixapp.h"
+#include "chat/chatcontroller.h"
+#include "conversation/conversationstore.h"
+#include "core/serviceorigin.h"
+#include "core/settingsstore.h"
 
 #include <QQuickItem>
 #include <QQuickStyle>

@@ -1,14 +1,14 @@
 #pragma once
 
-#include "chatclient.h"
-#include "chatcontroller.h"
-#include "conversationstore.h"
+#include "chat/chatcontroller.h"
+#include "conversation/conversationstore.h"
+#include "core/httpclient.h"
+#include "core/serviceorigin.h"
+#include "core/settingsstore.h"
 #include "fakehttpserver.h"
-#include "httpclient.h"
-#include "imageservice.h"
-#include "quotaservice.h"
-#include "serviceorigin.h"
-#include "settingsstore.h"
+#include "service/chatclient.h"
+#include "service/imageservice.h"
+#include "service/quotaservice.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

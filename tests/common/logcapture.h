@@ -1,6 +1,6 @@
 #pragma once
 
-#include "diagnosticlog.h"
+#include "core/diagnosticlog.h"
 
 #include <QMutex>
 #include <QStringList>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "logcapture.h"
-#include "replyreader.h"
+#include "service/replyreader.h"
 
 #include <QRandomGenerator>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "appgraph.h"
-#include "chatcontroller.h"
+#include "chat/chatcontroller.h"
 #include "fakehttpserver.h"
 
 #include <QJsonArray>

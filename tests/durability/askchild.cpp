@@ -1,14 +1,14 @@
 // Child of tst_killduringsave: asks a question of a backend that takes it and never answers,
 // prints "asked <conversation id>" once the question is stored, then waits to be killed.
 
-#include "chatclient.h"
-#include "chatcontroller.h"
-#include "conversationstore.h"
-#include "httpclient.h"
-#include "imageservice.h"
-#include "quotaservice.h"
-#include "serviceorigin.h"
-#include "settingsstore.h"
+#include "chat/chatcontroller.h"
+#include "conversation/conversationstore.h"
+#include "core/httpclient.h"
+#include "core/serviceorigin.h"
+#include "core/settingsstore.h"
+#include "service/chatclient.h"
+#include "service/imageservice.h"
+#include "service/quotaservice.h"
 
 #include <QCoreApplication>
 #include <QTcpServer>

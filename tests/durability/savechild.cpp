@@ -2,8 +2,8 @@
 // over, until it is killed. After every save that reached the disk it prints
 // "saved <conversation id> <message count>", so the parent knows what must survive the kill.
 
-#include "conversationstore.h"
-#include "settingsstore.h"
+#include "conversation/conversationstore.h"
+#include "core/settingsstore.h"
 
 #include <QCoreApplication>
 #include <QRandomGenerator>

@@ -1,7 +1,7 @@
-#include "conversationcodec.h"
-#include "conversationstore.h"
+#include "conversation/conversationcodec.h"
+#include "conversation/conversationstore.h"
+#include "core/settingsstore.h"
 #include "logcapture.h"
-#include "settingsstore.h"
 
 #include <QDir>
 #include <QTemporaryDir>

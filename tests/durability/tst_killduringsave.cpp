@@ -1,5 +1,5 @@
-#include "conversationcodec.h"
-#include "settingsstore.h"
+#include "conversation/conversationcodec.h"
+#include "core/settingsstore.h"
 
 #include <QDir>
 #include <QElapsedTimer>

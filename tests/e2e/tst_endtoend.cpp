@@ -2,15 +2,15 @@
 // does: sign in, ask a chat model, ask the image model, quit, start again, find both
 // conversations, read the balance on the account card, sign out.
 
+#include "app/quonixapp.h"
 #include "appgraph.h"
-#include "chatcontroller.h"
-#include "conversationstore.h"
-#include "httpclient.h"
+#include "chat/chatcontroller.h"
+#include "conversation/conversationstore.h"
+#include "core/httpclient.h"
+#include "core/serviceorigin.h"
+#include "core/settingsstore.h"
 #include "logcapture.h"
-#include "quonixapp.h"
 #include "serverprocess.h"
-#include "serviceorigin.h"
-#include "settingsstore.h"
 
 #include <QAccessible>
 #include <QApplication>

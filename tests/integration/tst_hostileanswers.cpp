@@ -1,7 +1,7 @@
-#include "accountcard.h"
+#include "account/accountcard.h"
+#include "account/phonelogin.h"
 #include "chatharness.h"
 #include "logcapture.h"
-#include "phonelogin.h"
 
 #include <QDirIterator>
 #include <QTest>

@@ -2,7 +2,7 @@
 // without a display: talvoro_screenshots <output folder>.
 
 #include "appgraph.h"
-#include "chatcontroller.h"
+#include "chat/chatcontroller.h"
 #include "fakehttpserver.h"
 #include "streamingwindow.h"
 

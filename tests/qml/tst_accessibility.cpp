@@ -1,9 +1,9 @@
 // What a screen reader is told about the chat window, the sign-in sheet and the account card:
 // each control's role, name and state, the changes it hears, and rows in conversation order.
 
+#include "account/phonelogin.h"
 #include "appgraph.h"
-#include "chatcontroller.h"
-#include "phonelogin.h"
+#include "chat/chatcontroller.h"
 
 #include <QAccessible>
 #include <QApplication>

@@ -1,10 +1,10 @@
 // Answers rendered from their Markdown: what the formatted text holds, what must never happen
 // (a fetch, a link that runs something), and the window staying usable with a huge answer.
 
-#include "answerlinks.h"
-#include "markdownrenderer.h"
-#include "messageblocks.h"
-#include "replyreader.h"
+#include "chat/answerlinks.h"
+#include "chat/markdownrenderer.h"
+#include "chat/messageblocks.h"
+#include "service/replyreader.h"
 #include "streamingwindow.h"
 
 #include <QAccessible>

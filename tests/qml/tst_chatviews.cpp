@@ -2,11 +2,11 @@
 // and the model picker.
 
 #include "appgraph.h"
-#include "chatcontroller.h"
-#include "conversationlistmodel.h"
+#include "chat/chatcontroller.h"
+#include "chat/conversationlistmodel.h"
+#include "chat/messageblocks.h"
+#include "chat/welcomequestions.h"
 #include "logcapture.h"
-#include "messageblocks.h"
-#include "welcomequestions.h"
 
 #include <QApplication>
 #include <QDesktopServices>

@@ -1,7 +1,7 @@
 // The message editor: what Return does in each situation, and how tall the editor is.
 
 #include "appgraph.h"
-#include "editorcontroller.h"
+#include "chat/editorcontroller.h"
 #include "logcapture.h"
 
 #include <QApplication>

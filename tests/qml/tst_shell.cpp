@@ -1,9 +1,9 @@
 // The desktop shell: the window's content and limits follow the sign-in setting, the status
 // item and popover, re-opening, and one running copy per user.
 
+#include "app/singleinstance.h"
 #include "appgraph.h"
-#include "chatcontroller.h"
-#include "singleinstance.h"
+#include "chat/chatcontroller.h"
 
 #include <QApplication>
 #include <QSignalSpy>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "providerconfig.h"
-#include "replyreader.h"
+#include "service/replyreader.h"
 
 #include <QByteArray>
 #include <QJsonObject>

@@ -2,8 +2,8 @@
 #include "fakeupstream.h"
 #include "providerstreams.h"
 #include "replyencoder.h"
-#include "replyreader.h"
 #include "servertestkit.h"
+#include "service/replyreader.h"
 
 #include <functional>
 

@@ -1,7 +1,7 @@
 #include "fakeupstream.h"
 #include "providerstreams.h"
-#include "replyreader.h"
 #include "servertestkit.h"
+#include "service/replyreader.h"
 
 #include <QBuffer>
 #include <QImage>

@@ -1,8 +1,8 @@
 #include "accountstore.h"
 #include "codeissuer.h"
 #include "postgrescluster.h"
-#include "replyreader.h"
 #include "servertestkit.h"
+#include "service/replyreader.h"
 #include "sessionstore.h"
 #include "streamframes.h"
 

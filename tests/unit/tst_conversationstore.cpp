@@ -1,6 +1,6 @@
-#include "conversationstore.h"
+#include "conversation/conversationstore.h"
+#include "core/settingsstore.h"
 #include "logcapture.h"
-#include "settingsstore.h"
 
 #include <QDir>
 #include <QFile>

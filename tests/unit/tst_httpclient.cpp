@@ -1,5 +1,5 @@
+#include "core/httpclient.h"
 #include "fakehttpserver.h"
-#include "httpclient.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,6 +1,6 @@
-#include "httpclient.h"
-#include "imageservice.h"
+#include "core/httpclient.h"
 #include "logcapture.h"
+#include "service/imageservice.h"
 
 #include <QDir>
 #include <QFile>

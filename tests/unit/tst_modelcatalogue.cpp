@@ -1,5 +1,5 @@
-#include "modelcatalogue.h"
-#include "serviceorigin.h"
+#include "core/serviceorigin.h"
+#include "service/modelcatalogue.h"
 
 #include <QTest>
 

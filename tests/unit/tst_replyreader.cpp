@@ -1,7 +1,7 @@
+#include "chat/messageblocks.h"
 #include "logcapture.h"
-#include "messageblocks.h"
 #include "piecewisereading.h"
-#include "replyreader.h"
+#include "service/replyreader.h"
 
 #include <QDir>
 #include <QTest>

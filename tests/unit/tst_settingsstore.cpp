@@ -1,6 +1,6 @@
+#include "core/settingbinding.h"
+#include "core/settingsstore.h"
 #include "logcapture.h"
-#include "settingbinding.h"
-#include "settingsstore.h"
 
 #include <QDir>
 #include <QFile>
