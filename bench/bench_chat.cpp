@@ -1,5 +1,6 @@
 #include "benchdata.h"
 #include "chat/chatcontroller.h"
+#include "chat/replyformatter.h"
 #include "conversation/conversationstore.h"
 #include "core/settingsstore.h"
 #include "service/quotaservice.h"
@@ -162,7 +163,7 @@ void BM_FormatReplyText(benchmark::State &state)
 {
     const QString text = benchText(int(kMB), 7);
     for (auto _ : state)
-        benchmark::DoNotOptimize(ReplyReader::formatReplyText(text));
+        benchmark::DoNotOptimize(ReplyFormatter::formatReplyText(text));
     state.SetBytesProcessed(state.iterations() * text.size() * 2);
 }
 BENCHMARK(BM_FormatReplyText)->Unit(benchmark::kMillisecond);

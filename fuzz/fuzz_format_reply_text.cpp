@@ -1,8 +1,8 @@
 // Any text as a collected reply: the clean-up ends, its code-block step agrees with the
 // expression \s*```(\w+)?\s*\n([\s\S]*?)\n\s*```\s* that it stands for, and text without any
 // of the marks it rewrites (fences, "#", "<br>", "**", "\"\"") comes back unchanged.
+#include "chat/replyformatter.h"
 #include "fuzzcheck.h"
-#include "service/replyreader.h"
 
 #include <QRegularExpression>
 
@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzzSetUp();
     const QString text = QString::fromUtf8(fuzzBytes(data, size));
-    const QString formatted = ReplyReader::formatReplyText(text);
+    const QString formatted = ReplyFormatter::formatReplyText(text);
     const bool hasMarks = text.contains(u'`') || text.contains(u'#') || text.contains(u'<') ||
                           text.contains(u'*') || text.contains(u'"');
     if (!hasMarks)
@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             QRegularExpression::UseUnicodePropertiesOption);
         QString expected = text;
         expected.replace(codeBlock, QStringLiteral("<code>\\2</code>"));
-        FUZZ_CHECK(ReplyReader::replaceCodeBlocks(text) == expected);
+        FUZZ_CHECK(ReplyFormatter::replaceCodeBlocks(text) == expected);
     }
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "chat/chatcontroller.h"
 
+#include "chat/replyformatter.h"
 #include "conversation/conversationcodec.h"
 #include "conversation/conversationstore.h"
 #include "core/diagnosticlog.h"
@@ -8,7 +9,6 @@
 #include "service/chatclient.h"
 #include "service/modelcatalogue.h"
 #include "service/quotaservice.h"
-#include "service/replyreader.h"
 
 #include <QScopedValueRollback>
 #include <QSet>
@@ -295,7 +295,7 @@ void ChatController::showPendingAnswers(MessageList &list) const
         if (send == m_pending.cend() || send->discarded)
             continue;
         m.isLoading = send->partial.isEmpty();
-        m.content = ReplyReader::formatPartialReplyText(send->partial);
+        m.content = ReplyFormatter::formatPartialReplyText(send->partial);
     }
 }
 
@@ -366,6 +366,7 @@ void ChatController::startSend(const QString &text, const QString &context, cons
             target.appendPartialText = [this, placeholder](QStringView partial) {
                 appendPartialText(placeholder, partial);
             };
+            target.formatReplyText = &ReplyFormatter::formatReplyText;
             target.appendReplyText = [this, placeholder](const QString &reply) {
                 appendReplyText(placeholder, reply);
             };
@@ -586,11 +587,11 @@ void ChatController::refreshPartialAnswers()
         if (pending == m_pending.cend() || pending->conversation != m_currentConversationID)
             continue;
         if (const auto row = m_messages.indexOf(placeholder)) {
-            m_messages.setContent(*row, ReplyReader::formatPartialReplyText(pending->partial));
+            m_messages.setContent(*row, ReplyFormatter::formatPartialReplyText(pending->partial));
             // A block still open shows as code already, so it gets its label already.
             m_messages.setCodeLanguages(
                 placeholder,
-                ReplyReader::codeBlockLanguages(pending->partial + QStringLiteral("\n```")));
+                ReplyFormatter::codeBlockLanguages(pending->partial + QStringLiteral("\n```")));
         }
     }
 }
@@ -600,7 +601,8 @@ void ChatController::appendReplyText(const QUuid &placeholder, const QString &te
     // The placeholder showed the text so far; the final text is the whole answer. Its code
     // blocks' language words exist only in the raw text, which goes with the send.
     if (const auto pending = m_pending.constFind(placeholder); pending != m_pending.cend())
-        m_messages.setCodeLanguages(placeholder, ReplyReader::codeBlockLanguages(pending->partial));
+        m_messages.setCodeLanguages(placeholder,
+                                    ReplyFormatter::codeBlockLanguages(pending->partial));
     settle(placeholder, [&text](Message &m) {
         m.content = text;
         m.isLoading = false;

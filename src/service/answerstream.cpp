@@ -65,7 +65,7 @@ void AnswerStream::settle(Ending ending)
         m_reader->finish();
         if (!m_textShown)
             m_target.clearLoadingFlag();
-        const QString text = ReplyReader::formatReplyText(m_reader->text());
+        const QString text = m_target.formatReplyText(m_reader->text());
         // An empty bubble looks like a hang: say that nothing came, and charge nothing for it.
         if (text.isEmpty()) {
             m_target.appendReplyText(ChatClient::emptyAnswerNotice());
@@ -78,7 +78,7 @@ void AnswerStream::settle(Ending ending)
     case Ending::Stopped:
     case Ending::Broken: {
         m_reader->cutOff();
-        const QString text = ReplyReader::formatReplyText(m_reader->text());
+        const QString text = m_target.formatReplyText(m_reader->text());
         if (text.isEmpty()) {
             if (ending == Ending::Stopped)
                 m_target.withdraw();

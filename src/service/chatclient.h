@@ -15,7 +15,8 @@ class QuotaService;
 
 // Sends one question to the model's endpoint and hands the answer to the send's target as it
 // arrives: charges the question, posts the request, reads the reply with the reader of the
-// model's family while it streams in, formats what arrived, and charges the answer.
+// model's family while it streams in, formats what arrived with the target's formatter, and
+// charges the answer.
 class ChatClient : public QObject {
     Q_OBJECT
 

@@ -10,6 +10,10 @@ struct ReplyTarget {
     std::function<void()> clearLoadingFlag;
     // Raw text of an answer still arriving, as it comes: unformatted, whole characters.
     std::function<void(QStringView text)> appendPartialText;
+    // How the answer's collected text is shown and stored. The display side owns that rule; the
+    // stream still needs its result, since the shown text is what is charged and what decides
+    // that nothing came.
+    std::function<QString(const QString &collected)> formatReplyText;
     // The answer's final text, formatted: it takes the placeholder's place whole.
     std::function<void(const QString &text)> appendReplyText;
     std::function<void(const QString &path)> placeImageResult;

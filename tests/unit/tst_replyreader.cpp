@@ -1,4 +1,5 @@
 #include "chat/messageblocks.h"
+#include "chat/replyformatter.h"
 #include "logcapture.h"
 #include "piecewisereading.h"
 #include "service/replyreader.h"
@@ -355,7 +356,7 @@ private slots:
     {
         QFETCH(QString, partial);
         QFETCH(QString, shown);
-        QCOMPARE(ReplyReader::formatPartialReplyText(partial), shown);
+        QCOMPARE(ReplyFormatter::formatPartialReplyText(partial), shown);
     }
 
     // As an answer arrives character by character, what its bubble shows only ever grows:
@@ -378,13 +379,13 @@ private slots:
     {
         QFETCH(QString, answer);
         const QList<MessageBlock> final =
-            MessageBlocks::split(ReplyReader::formatReplyText(answer));
+            MessageBlocks::split(ReplyFormatter::formatReplyText(answer));
         for (qsizetype end = 0; end <= answer.size(); ++end) {
             if (end < answer.size() && answer.at(end).isLowSurrogate())
                 continue; // text arrives in whole characters
             const QString partial = answer.left(end);
             const QList<MessageBlock> shown =
-                MessageBlocks::split(ReplyReader::formatPartialReplyText(partial));
+                MessageBlocks::split(ReplyFormatter::formatPartialReplyText(partial));
             QVERIFY2(shown.size() <= final.size(), qPrintable(partial));
             for (qsizetype i = 0; i < shown.size(); ++i) {
                 const MessageBlock &now = shown.at(i);
@@ -452,7 +453,7 @@ private slots:
     {
         QFETCH(QString, text);
         QFETCH(QString, expected);
-        QCOMPARE(ReplyReader::formatReplyText(text), expected);
+        QCOMPARE(ReplyFormatter::formatReplyText(text), expected);
     }
 
 private:
