@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Controls
+import Talvoro
 
 // A button with white text on the accent brown. While `busy` it shows only a progress
 // indicator. Disabled, it fades instead of greying, so the accent stays recognisable.
@@ -20,7 +21,7 @@ Button {
         visible: !control.busy
         text: control.text
         font: control.font
-        color: "white"
+        color: Style.textOnAccent
         horizontalAlignment: Text.AlignHCenter
         verticalAlignment: Text.AlignVCenter
     }

@@ -1,4 +1,5 @@
 import QtQuick
+import Talvoro
 
 // The account picture in a 40 x 40 circle, or the person symbol when there is no address.
 // While the picture loads, and when it cannot be loaded, a progress indicator stands in for it.
@@ -8,8 +9,8 @@ Item {
     property url source
     // The colour behind the avatar: the circle is cut out by painting the corners in it, which
     // needs no shader and looks the same on every renderer.
-    property color backdrop: "white"
-    property color symbolColor: "#1d1d1f"
+    property color backdrop: Style.window
+    property color symbolColor: Style.text
     readonly property bool hasPicture: String(source) !== ""
 
     implicitWidth: 40
@@ -39,7 +40,7 @@ Item {
     AccountSpinner {
         objectName: "avatarProgress"
         anchors.centerIn: parent
-        color: "gray"
+        color: Style.secondaryText
         visible: avatar.hasPicture && picture.status !== Image.Ready
         running: visible
     }

@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import Talvoro
 
 // One line of the account card's info block: symbol and title on the left, in the accent colour
 // when `highlighted`, and the value on the right.
@@ -11,8 +12,7 @@ RowLayout {
     property string title
     property string value
     property bool highlighted: false
-    property color accent
-    readonly property color labelColor: highlighted ? accent : "#1d1d1f"
+    readonly property color labelColor: highlighted ? Style.accentText : Style.text
 
     spacing: 6
     Accessible.role: Accessible.StaticText
@@ -36,7 +36,7 @@ RowLayout {
         // Values come from the server; they are shown, never interpreted as markup.
         text: row.value
         textFormat: Text.PlainText
-        color: "#1d1d1f"
+        color: Style.text
         horizontalAlignment: Text.AlignRight
         elide: Text.ElideLeft
         Layout.maximumWidth: 150

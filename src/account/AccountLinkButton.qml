@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Controls
+import Talvoro
 
 // A full-width text button of the account card: brown with white text under the pointer,
 // plain black text otherwise.
@@ -19,7 +20,7 @@ Button {
     contentItem: Text {
         text: control.text
         font: control.font
-        color: control.hovered ? "white" : "black"
+        color: control.hovered ? Style.textOnAccent : Style.text
         horizontalAlignment: Text.AlignLeft
         verticalAlignment: Text.AlignVCenter
     }

@@ -1,12 +1,13 @@
 import QtQuick
 import QtQuick.Controls
+import Talvoro
 
 // An indeterminate progress indicator: a turning arc in one colour, drawn the same on every
 // renderer and in every control style.
 BusyIndicator {
     id: control
 
-    property color color: "gray"
+    property color color: Style.secondaryText
     property real lineWidth: 3
 
     padding: 0

@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Controls
+import Talvoro
 
 // The agreement tick box: a ticked square in blue, an empty one in grey. It shows its owner's
 // flag and reports presses through `clicked`; the owner inverts the flag, so the box always
@@ -22,7 +23,7 @@ CheckBox {
         y: control.topPadding
         name: control.isChecked ? "check_box" : "check_box_outline_blank"
         size: 20
-        color: control.isChecked ? "#0a64d6" : "gray"
+        color: control.isChecked ? Style.link : Style.secondaryText
         opacity: control.pressed ? 0.7 : 1
     }
     contentItem: Item {

@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Controls
+import Talvoro
 
 // A single-line field with a rounded border, named for assistive technology by its placeholder.
 TextField {
@@ -9,14 +10,14 @@ TextField {
     leftPadding: 10
     rightPadding: 10
     selectByMouse: true
-    color: "#1d1d1f"
-    placeholderTextColor: "#9a9a9f"
+    color: Style.text
+    placeholderTextColor: Style.placeholderText
     Accessible.name: placeholderText
 
     background: Rectangle {
         radius: 7
-        color: "white"
+        color: Style.surface
         border.width: field.activeFocus ? 2 : 1
-        border.color: field.activeFocus ? Qt.rgba(0.74, 0.36, 0.22, 0.8) : "#c9c9cc"
+        border.color: field.activeFocus ? Qt.rgba(Style.accent.r, Style.accent.g, Style.accent.b, 0.8) : Style.separator
     }
 }

@@ -12,8 +12,8 @@ Item {
     signal closeRequested
 
     readonly property AccountCard card: logic
-    readonly property color accent: Qt.rgba(0.74, 0.36, 0.22, 1)
-    readonly property color cardColor: "#f6f5f4"
+    readonly property color accent: Style.accent
+    readonly property color cardColor: Style.sheet
 
     // For a host that keeps the card visible and wants it refetched.
     function refresh() {
@@ -77,14 +77,14 @@ Item {
                         textFormat: Text.PlainText
                         font.pixelSize: 15
                         font.weight: Font.DemiBold
-                        color: "#1d1d1f"
+                        color: Style.text
                     }
                     Label {
                         objectName: "phone"
                         text: logic.phone
                         textFormat: Text.PlainText
                         font.pixelSize: 13
-                        color: "gray"
+                        color: Style.secondaryText
                     }
                 }
             }
@@ -97,7 +97,7 @@ Item {
                 visible: logic.errorMessage !== ""
                 text: logic.errorMessage
                 textFormat: Text.PlainText
-                color: "red"
+                color: Style.danger
                 font.pixelSize: 12
                 wrapMode: Text.Wrap
                 Accessible.role: Accessible.StaticText
@@ -110,7 +110,7 @@ Item {
                 Layout.rightMargin: 16
                 implicitHeight: rows.implicitHeight + 32
                 radius: 10
-                color: "white"
+                color: Style.surface
 
                 ColumnLayout {
                     id: rows
@@ -126,7 +126,6 @@ Item {
                         title: "订阅："
                         value: logic.stateText
                         highlighted: logic.stateHighlighted
-                        accent: root.accent
                     }
                     AccountInfoRow {
                         objectName: "chatQuotaRow"
@@ -135,7 +134,6 @@ Item {
                         title: "积分剩余："
                         value: logic.chatQuota
                         highlighted: logic.chatQuotaHighlighted
-                        accent: root.accent
                     }
                     AccountInfoRow {
                         objectName: "translateQuotaRow"
@@ -144,7 +142,6 @@ Item {
                         title: "(网页插件)对照翻译剩余："
                         value: logic.translateQuotaText
                         highlighted: logic.translateQuotaHighlighted
-                        accent: root.accent
                     }
                     AccountInfoRow {
                         objectName: "expiryRow"
@@ -154,7 +151,6 @@ Item {
                         title: "会员到期时间："
                         value: logic.expiryDate
                         highlighted: logic.expiryHighlighted
-                        accent: root.accent
                     }
                 }
             }

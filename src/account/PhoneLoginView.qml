@@ -12,7 +12,7 @@ Item {
     signal closeRequested
 
     readonly property PhoneLogin login: logic
-    readonly property color accent: Qt.rgba(0.74, 0.36, 0.22, 1)
+    readonly property color accent: Style.accent
 
     objectName: "phoneLoginView"
     implicitWidth: 500
@@ -29,7 +29,7 @@ Item {
 
     Rectangle {
         anchors.fill: parent
-        color: "#f6f5f4"
+        color: Style.sheet
     }
 
     ColumnLayout {
@@ -59,7 +59,7 @@ Item {
             text: "登录"
             font.pixelSize: 24
             font.bold: true
-            color: "#1d1d1f"
+            color: Style.text
         }
 
         RowLayout {
@@ -77,10 +77,10 @@ Item {
                 leftPadding: 10
                 background: Rectangle {
                     radius: 7
-                    color: countryCodePicker.pressed ? "#f0efee" : "white"
+                    color: countryCodePicker.pressed ? Style.shade(0.06) : Style.surface
                     border.width: countryCodePicker.activeFocus ? 2 : 1
-                    border.color: countryCodePicker.activeFocus ? Qt.rgba(0.74, 0.36, 0.22, 0.8)
-                                                                : "#c9c9cc"
+                    border.color: countryCodePicker.activeFocus ? Qt.rgba(Style.accent.r, Style.accent.g, Style.accent.b, 0.8)
+                                                                : Style.separator
                 }
                 model: logic.countryCodes
                 currentIndex: Math.max(0, find(logic.selectedCountryCode))
@@ -137,7 +137,7 @@ Item {
             }
             Label {
                 text: "我同意"
-                color: "#1d1d1f"
+                color: Style.text
                 Accessible.ignored: true
             }
             Button {
@@ -151,11 +151,11 @@ Item {
                 contentItem: Text {
                     text: termsButton.text
                     font.underline: true
-                    color: termsButton.pressed ? "#0850a8" : "#0a64d6"
+                    color: termsButton.pressed ? Qt.darker(Style.link, 1.2) : Style.link
                 }
                 background: Rectangle {
                     radius: 4
-                    color: termsButton.hovered ? Qt.rgba(0.04, 0.39, 0.84, 0.08) : "transparent"
+                    color: termsButton.hovered ? Qt.rgba(Style.link.r, Style.link.g, Style.link.b, 0.08) : "transparent"
                 }
                 onClicked: logic.openTermsPage()
             }
@@ -182,7 +182,7 @@ Item {
             visible: logic.errorMessage !== ""
             text: logic.errorMessage
             textFormat: Text.PlainText
-            color: "red"
+            color: Style.danger
             wrapMode: Text.Wrap
             horizontalAlignment: Text.AlignHCenter
             Accessible.role: Accessible.StaticText

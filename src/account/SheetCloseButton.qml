@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Controls
+import Talvoro
 
 // The round grey close button in the top-trailing corner of a sheet or card.
 Button {
@@ -12,7 +13,7 @@ Button {
     contentItem: AccountGlyph {
         name: "cancel"
         size: 18
-        color: control.pressed ? "#5f5f5f" : (control.hovered ? "#7a7a7a" : "gray")
+        color: control.pressed ? Qt.darker(Style.secondaryText, 1.3) : (control.hovered ? Qt.darker(Style.secondaryText, 1.15) : Style.secondaryText)
     }
     background: Rectangle {
         implicitWidth: 26

@@ -72,7 +72,7 @@ Item {
                 verticalAlignment: Text.AlignVCenter
                 font.pixelSize: Style.headlineSize
                 font.bold: true
-                color: Style.white
+                color: Style.textOnAccent
             }
             background: Rectangle {
                 radius: 10
@@ -98,7 +98,7 @@ Item {
         onOpened: AppDelegate.setSignInSheetShown(true)
         onAboutToHide: AppDelegate.setSignInSheetShown(false)
         closePolicy: Popup.CloseOnEscape
-        background: Rectangle { radius: 10; color: Style.white }
+        background: Rectangle { radius: 10; color: Style.surface }
         contentItem: Loader {
             id: phoneLogin
             active: root.showingPhoneLoginView

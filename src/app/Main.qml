@@ -11,7 +11,7 @@ ApplicationWindow {
     title: "Main Window"
     width: 1000
     height: 800
-    color: "white"
+    color: Style.window
 
     SettingBinding {
         id: loggedIn
@@ -29,7 +29,13 @@ ApplicationWindow {
 
     Component {
         id: chatContent
-        ContentView { }
+        ContentView {
+            isWindowAlwaysOnTop: AppDelegate.mainWindowPinned
+            isMinimized: AppDelegate.mainWindowCompact
+            isFullScreen: AppDelegate.mainWindowFullScreen
+            onPinToggled: AppDelegate.togglePin()
+            onCompactToggled: AppDelegate.toggleCompact()
+        }
     }
     Component {
         id: loginContent

@@ -11,7 +11,7 @@ Window {
     title: "Talvoro"
     width: 400
     height: 600
-    color: "white"
+    color: Style.window
 
     Loader {
         id: content
@@ -19,6 +19,11 @@ Window {
         active: false
         sourceComponent: ContentView {
             objectName: "popoverContent"
+            isWindowAlwaysOnTop: AppDelegate.mainWindowPinned
+            isMinimized: AppDelegate.mainWindowCompact
+            isFullScreen: AppDelegate.mainWindowFullScreen
+            onPinToggled: AppDelegate.togglePin()
+            onCompactToggled: AppDelegate.toggleCompact()
         }
     }
     onVisibleChanged: {

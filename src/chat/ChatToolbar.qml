@@ -16,7 +16,7 @@ Rectangle {
     signal compactToggled()
 
     implicitHeight: 44
-    color: Qt.rgba(1, 1, 1, 0.85)
+    color: Qt.rgba(Style.window.r, Style.window.g, Style.window.b, 0.85)
 
     Row {
         anchors.left: parent.left
@@ -41,7 +41,7 @@ Rectangle {
             implicitWidth: 24
             implicitHeight: 24
             symbol: root.isWindowAlwaysOnTop ? "pin.fill" : "pin.slash.fill"
-            symbolColor: root.isWindowAlwaysOnTop ? Style.red : Style.black
+            symbolColor: root.isWindowAlwaysOnTop ? Style.danger : Style.text
             symbolSize: 15
             toolTip: root.isWindowAlwaysOnTop ? "点击取消前置窗口" : "点击前置窗口"
             // Toggles, so a screen reader says whether the window is pinned and hears it change.
@@ -57,7 +57,7 @@ Rectangle {
             implicitHeight: 24
             symbol: root.isMinimized ? "arrow.up.left.and.arrow.down.right.square.fill"
                                      : "arrow.down.right.and.arrow.up.left.square.fill"
-            symbolColor: root.isMinimized ? Style.blue : Style.black
+            symbolColor: root.isMinimized ? Style.link : Style.text
             symbolSize: 15
             toolTip: root.isMinimized ? "点击恢复窗口" : "点击缩小窗口"
             checkable: true
@@ -103,6 +103,6 @@ Rectangle {
         anchors.bottom: parent.bottom
         width: parent.width
         height: 1
-        color: Qt.rgba(0, 0, 0, 0.08)
+        color: Style.shade(0.08)
     }
 }

@@ -24,7 +24,7 @@ Item {
         width: parent.width
         height: parent.height + (block.first ? 0 : radius) + (block.last ? 0 : radius)
         radius: 10
-        color: Style.black
+        color: Style.code
     }
 
     Item {
@@ -38,7 +38,7 @@ Item {
             anchors.verticalCenter: parent.verticalCenter
             x: block.inset
             text: block.language
-            color: Style.gray
+            color: Style.codeLabel
             font.pixelSize: Style.captionSize
             font.family: Style.latinFamily
         }
@@ -50,7 +50,7 @@ Item {
             anchors.verticalCenter: parent.verticalCenter
             y: 2
             symbol: "doc.on.doc"
-            symbolColor: Style.gray
+            symbolColor: Style.codeLabel
             toolTip: "复制代码"
             onClicked: block.copyRequested()
         }
@@ -77,7 +77,7 @@ Item {
             wrapMode: TextEdit.NoWrap
             readOnly: true
             selectByMouse: true
-            color: Style.white
+            color: Style.textOnCode
             selectionColor: Qt.rgba(1, 1, 1, 0.35)
             selectedTextColor: color
             font.pixelSize: Style.bodySize

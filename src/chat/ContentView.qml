@@ -11,10 +11,13 @@ Item {
     id: root
 
     readonly property alias chat: chat
-    // The main window's state, wherever this view is (the popover's toggles act on it too).
-    readonly property bool isWindowAlwaysOnTop: AppDelegate.mainWindowPinned
-    readonly property bool isMinimized: AppDelegate.mainWindowCompact
-    readonly property bool isFullScreen: AppDelegate.mainWindowFullScreen
+    // The main window's state, wherever this view is (the popover's toggles act on it too). The
+    // window holding the view binds these to the shell, which the chat layer does not reach.
+    property bool isWindowAlwaysOnTop: false
+    property bool isMinimized: false
+    property bool isFullScreen: false
+    signal pinToggled()
+    signal compactToggled()
 
     objectName: "contentView"
 
@@ -30,8 +33,8 @@ Item {
         }
     }
 
-    function togglePin() { AppDelegate.togglePin() }
-    function toggleCompact() { AppDelegate.toggleCompact() }
+    function togglePin() { pinToggled() }
+    function toggleCompact() { compactToggled() }
     function showToast(text) {
         toastComponent.createObject(root, { text: text })
     }
@@ -93,8 +96,8 @@ Item {
                 onClicked: messageList.scrollToEnd()
                 background: Rectangle {
                     radius: height / 2
-                    color: Style.white
-                    border.color: Qt.rgba(0, 0, 0, 0.12)
+                    color: Style.surface
+                    border.color: Style.shade(0.12)
                     border.width: 1
                 }
             }
@@ -126,13 +129,13 @@ Item {
         topPadding: 14
         background: Rectangle {
             radius: 12
-            color: "#F6F6F7"
+            color: Style.sheet
             // Drag indicator.
             Rectangle {
                 width: 36; height: 5; radius: 2.5
                 anchors.horizontalCenter: parent.horizontalCenter
                 y: 6
-                color: Qt.rgba(0, 0, 0, 0.2)
+                color: Style.shade(0.2)
             }
         }
         enter: Transition { NumberAnimation { property: "y"; from: root.height; to: root.height - historySheet.height; duration: 200; easing.type: Easing.OutCubic } }

@@ -42,7 +42,7 @@ Column {
                 readonly property bool checked: root.selectedModel === entry.modelData.modelId
                 width: 220
                 height: rowContent.implicitHeight + 12
-                color: hover.hovered ? Style.accent : Style.white
+                color: hover.hovered ? Style.accent : Style.surface
                 Accessible.role: Accessible.Button
                 Accessible.name: entry.modelData.displayName
                 Accessible.checkable: true
@@ -64,7 +64,7 @@ Column {
                         font.family: Style.latinFamily
                         anchors.verticalCenter: parent.verticalCenter
                         font.pixelSize: Style.bodySize
-                        color: hover.hovered ? Style.white : Style.black
+                        color: hover.hovered ? Style.textOnAccent : Style.text
                     }
                 }
                 SymbolIcon {
@@ -72,7 +72,7 @@ Column {
                     visible: modelRow.checked
                     name: "checkmark"
                     size: 16
-                    color: hover.hovered ? Style.white : Style.black
+                    color: hover.hovered ? Style.textOnAccent : Style.text
                     anchors.right: parent.right
                     anchors.rightMargin: 20
                     anchors.verticalCenter: parent.verticalCenter

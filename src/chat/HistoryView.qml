@@ -33,7 +33,7 @@ Column {
             objectName: "clearHistoryButton"
             anchors.verticalCenter: parent.verticalCenter
             symbol: "trash"
-            symbolColor: Style.red
+            symbolColor: Style.danger
             symbolSize: 14
             toolTip: "清除历史记录"
             onClicked: conversations.clearHistory()
@@ -47,10 +47,10 @@ Column {
             objectName: "closeHistoryButton"
             anchors.verticalCenter: parent.verticalCenter
             symbol: "xmark.circle.fill"
-            symbolColor: Style.gray
+            symbolColor: Style.secondaryText
             symbolSize: 20
             text: "关闭"
-            background: Rectangle { radius: 12; color: Qt.rgba(1, 1, 1, 0.8) }
+            background: Rectangle { radius: 12; color: Qt.rgba(Style.surface.r, Style.surface.g, Style.surface.b, 0.8) }
             onClicked: root.closeRequested()
         }
     }

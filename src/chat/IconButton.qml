@@ -30,7 +30,7 @@ AbstractButton {
     }
     background: Rectangle {
         radius: 6
-        color: control.down ? Qt.rgba(0, 0, 0, 0.12)
-                            : control.hovered ? Qt.rgba(0, 0, 0, 0.06) : "transparent"
+        color: control.down ? Style.shade(0.12)
+                            : control.hovered ? Style.shade(0.06) : "transparent"
     }
 }

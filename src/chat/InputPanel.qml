@@ -108,13 +108,13 @@ ColumnLayout {
         onClosed: root.chat.showDropdown = false
         closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutsideParent
         background: Item {
-            SoftShadow { anchors.fill: parent; radius: 10; blur: 8; color: Qt.rgba(0, 0, 0, 0.18) }
-            Rectangle { anchors.fill: parent; radius: 10; color: Style.white }
+            SoftShadow { anchors.fill: parent; radius: 10; blur: 8; color: Qt.rgba(0, 0, 0, Style.dark ? 0.5 : 0.18) }
+            Rectangle { anchors.fill: parent; radius: 10; color: Style.surface }
             // The arrow points at the model button below.
             Rectangle {
                 width: 12; height: 12; rotation: 45
                 x: 24; y: parent.height - 6
-                color: Style.white
+                color: Style.surface
             }
         }
         contentItem: DropdownView {

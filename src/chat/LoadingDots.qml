@@ -23,7 +23,7 @@ Row {
             height: 6
             radius: 3
             antialiasing: true
-            color: Qt.rgba(0, 0, 0, 0.7)
+            color: Qt.rgba(Style.text.r, Style.text.g, Style.text.b, 0.7)
             scale: root.currentDot === index ? 1.3 : 1.0
             Behavior on scale { NumberAnimation { duration: 400; easing.type: Easing.InOutQuad } }
         }

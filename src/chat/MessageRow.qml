@@ -42,7 +42,7 @@ Item {
         width: visible ? userText.width + 2 * row.padding : 0
         height: visible ? userText.height + 2 * row.padding : 0
         radius: 10
-        color: Qt.rgba(0, 0.478, 1, 0.7)
+        color: Style.bubble
 
         TextEdit {
             id: userText
@@ -56,7 +56,7 @@ Item {
             readOnly: true
             selectByMouse: true
             selectionColor: Qt.rgba(1, 1, 1, 0.35)
-            color: Style.white
+            color: Style.textOnBubble
             font.pixelSize: Style.bodySize
         }
     }
@@ -174,7 +174,7 @@ Item {
                 id: failed
                 visible: picture.status === RoundedImage.Error
                 text: "无法加载图片"
-                color: Style.red
+                color: Style.danger
                 font.pixelSize: Style.captionSize
                 Accessible.role: Accessible.StaticText
                 Accessible.name: text

@@ -16,7 +16,7 @@ TextEdit {
     readOnly: true
     selectByMouse: true
     color: Style.text
-    selectionColor: Qt.rgba(0, 0.478, 1, 0.3)
+    selectionColor: Qt.rgba(Style.link.r, Style.link.g, Style.link.b, 0.3)
     selectedTextColor: color
     font.pixelSize: Style.bodySize
     // Read aloud as the words it shows (tables cell by cell), without the Markdown marks.
@@ -24,11 +24,15 @@ TextEdit {
 
     // The document is filled from the rendered piece, never parsed from `text`.
     function fill() {
-        MarkdownRenderer.show(textDocument, source)
+        MarkdownRenderer.show(textDocument, source, Style.dark)
         Accessible.name = getText(0, length)
     }
     Component.onCompleted: fill()
     onSourceChanged: fill()
+    Connections {
+        target: Style
+        function onDarkChanged() { prose.fill() }
+    }
     onLinkActivated: link => AnswerLinks.open(link)
 
     HoverHandler {

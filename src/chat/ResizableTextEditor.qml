@@ -19,9 +19,9 @@ Rectangle {
 
     implicitHeight: dynamicHeight
     height: dynamicHeight
-    color: Style.white
+    color: Style.surface
     radius: 10
-    border.color: Style.gray
+    border.color: Style.separator
     border.width: 2
     Behavior on height { NumberAnimation { duration: 150; easing.type: Easing.InOutQuad } }
 

@@ -7,7 +7,7 @@ Item {
 
     property string name
     property real size: 16
-    property color color: Style.black
+    property color color: Style.text
 
     readonly property bool isSymbol: SymbolTable.isSymbol(name)
 

@@ -34,14 +34,14 @@ AbstractButton {
             horizontalAlignment: icon.visible ? Text.AlignLeft : Text.AlignHCenter
             font.pixelSize: Style.bodySize
             font.family: control.fontFamily
-            color: control.hovered ? Style.white : Style.black
+            color: control.hovered ? Style.textOnAccent : Style.text
         }
     }
 
     background: Rectangle {
         radius: 10
-        color: control.hovered ? Style.accent : Style.white
-        border.color: Style.white
+        color: control.hovered ? Style.accent : Style.surface
+        border.color: Style.surface
         border.width: 2
         scale: control.down ? 0.97 : 1
         Behavior on color { ColorAnimation { duration: 120 } }

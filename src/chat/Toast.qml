@@ -10,7 +10,7 @@ Rectangle {
     width: 200
     height: 40
     radius: 10
-    color: Qt.rgba(0, 0, 0, 0.7)
+    color: Style.notice
     z: 1000
     Accessible.role: Accessible.AlertMessage
     Accessible.name: text
@@ -23,7 +23,7 @@ Rectangle {
         height: 20
         horizontalAlignment: Text.AlignHCenter
         verticalAlignment: Text.AlignVCenter
-        color: Style.white
+        color: Style.textOnNotice
         font.pixelSize: Style.bodySize
     }
 

@@ -57,7 +57,7 @@ Item {
                     Rectangle {
                         anchors.fill: parent
                         radius: 10
-                        color: question.hovered ? Style.accent : Style.white
+                        color: question.hovered ? Style.accent : Style.surface
                         Behavior on color { ColorAnimation { duration: 120 } }
                     }
                     Text {
@@ -68,7 +68,7 @@ Item {
                         horizontalAlignment: Text.AlignHCenter
                         verticalAlignment: Text.AlignVCenter
                         font.pixelSize: Style.bodySize
-                        color: question.hovered ? Style.white : Style.black
+                        color: question.hovered ? Style.textOnAccent : Style.text
                     }
                     HoverHandler {
                         onHoveredChanged: {

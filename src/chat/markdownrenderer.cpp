@@ -126,14 +126,27 @@ struct Replacement {
     QTextCharFormat format;
 };
 
+// The two colours the formatted text sets itself, as the views' light and dark sets have
+// them (links, and quotes in the secondary text colour).
+struct Tones {
+    QColor link;
+    QColor quiet;
+};
+
+Tones tonesFor(bool dark)
+{
+    return dark ? Tones{QColor(0x4D, 0xA3, 0xFF), QColor(0xA1, 0xA1, 0xA6)}
+                : Tones{QColor(0x0A, 0x64, 0xD6), QColor(0x6E, 0x6E, 0x73)};
+}
+
 // A link's look, for what stays a link.
-QTextCharFormat linkFormat(const QTextCharFormat &base, const QString &href)
+QTextCharFormat linkFormat(const QTextCharFormat &base, const QString &href, const Tones &tones)
 {
     QTextCharFormat format = base;
     format.setAnchor(true);
     format.setAnchorHref(href);
     format.setFontUnderline(true);
-    format.setForeground(QColor(0, 122, 255));
+    format.setForeground(tones.link);
     format.setToolTip(href);
     return format;
 }
@@ -152,7 +165,7 @@ QTextCharFormat plainFormat(const QTextCharFormat &base)
 // Walks the parsed document once and collects what must change: pictures, links that may not
 // be opened, and inline code (which gets a tint, so it reads as code without relying on the
 // face alone).
-void sanitize(QTextDocument &document)
+void sanitize(QTextDocument &document, const Tones &tones)
 {
     QList<Replacement> replacements;
     QList<Replacement> restyles;
@@ -167,17 +180,19 @@ void sanitize(QTextDocument &document)
                 if (alt.isEmpty())
                     alt = source;
                 const QTextCharFormat base = plainFormat(QTextCharFormat());
-                replacements.append(
-                    {fragment.position(), fragment.length(), alt,
-                     AnswerLinks::isOpenable(QUrl(source)) ? linkFormat(base, source) : base});
+                replacements.append({fragment.position(), fragment.length(), alt,
+                                     AnswerLinks::isOpenable(QUrl(source))
+                                         ? linkFormat(base, source, tones)
+                                         : base});
             } else if (format.isAnchor()) {
                 // A link at a line's end may have taken in the line's break mark.
                 const QString href = QString(format.anchorHref()).remove(QChar::LineSeparator);
                 restyles.append({fragment.position(),
                                  fragment.length(),
                                  {},
-                                 AnswerLinks::isOpenable(QUrl(href)) ? linkFormat(format, href)
-                                                                     : plainFormat(format)});
+                                 AnswerLinks::isOpenable(QUrl(href))
+                                     ? linkFormat(format, href, tones)
+                                     : plainFormat(format)});
             } else if (format.fontFixedPitch() && !block.blockFormat().nonBreakableLines()) {
                 QTextCharFormat code = format;
                 code.setBackground(kTint);
@@ -233,7 +248,7 @@ void styleTable(QTextTable *table)
 
 // Room between paragraphs and around lists, none between the items of one list; a quote set
 // off in a quieter colour, since the layout draws no bar beside it.
-void styleBlocks(QTextDocument &document)
+void styleBlocks(QTextDocument &document, const Tones &tones)
 {
     QTextCursor cursor(&document);
     for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
@@ -249,7 +264,7 @@ void styleBlocks(QTextDocument &document)
         if (format.intProperty(QTextFormat::BlockQuoteLevel) > 0) {
             cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
             QTextCharFormat quiet;
-            quiet.setForeground(QColor(110, 110, 115));
+            quiet.setForeground(tones.quiet);
             cursor.mergeCharFormat(quiet);
         }
     }
@@ -261,7 +276,7 @@ void styleBlocks(QTextDocument &document)
 
 } // namespace
 
-QTextDocumentFragment MarkdownRenderer::build(const QString &source)
+QTextDocumentFragment MarkdownRenderer::build(const QString &source, bool dark)
 {
     QTextDocument document;
     document.setUndoRedoEnabled(false);
@@ -275,36 +290,41 @@ QTextDocumentFragment MarkdownRenderer::build(const QString &source)
         document.setMarkdown(markBreaks(source), kFeatures);
         batch.endEditBlock();
         unmarkBreaks(document);
-        sanitize(document);
-        styleBlocks(document);
+        const Tones tones = tonesFor(dark);
+        sanitize(document, tones);
+        styleBlocks(document, tones);
     }
     return QTextDocumentFragment(&document);
 }
 
-QTextDocumentFragment MarkdownRenderer::render(const QString &source)
+QTextDocumentFragment MarkdownRenderer::render(const QString &source, bool dark)
 {
     // Counted in characters of source: about a long conversation's worth of answers.
     static QCache<QString, QTextDocumentFragment> cache(4'000'000);
-    if (const QTextDocumentFragment *found = cache.object(source))
+    const QString key = (dark ? u'd' : u'l') + source;
+    if (const QTextDocumentFragment *found = cache.object(key))
         return *found;
-    const QTextDocumentFragment fragment = build(source);
-    cache.insert(source, new QTextDocumentFragment(fragment), source.size() + 1);
+    const QTextDocumentFragment fragment = build(source, dark);
+    cache.insert(key, new QTextDocumentFragment(fragment), key.size());
     return fragment;
 }
 
-void MarkdownRenderer::show(QQuickTextDocument *target, const QString &source)
+void MarkdownRenderer::show(QQuickTextDocument *target, const QString &source, bool dark)
 {
     if (!target)
         return;
     QTextDocument *document = target->textDocument();
-    // A text item asks when it is made and whenever its piece changes; the first can come
-    // twice, and laying the same piece out again is the expensive part.
+    // A text item asks when it is made and whenever its piece or the colours change; the
+    // first can come twice, and laying the same piece out again is the expensive part.
     static const char *const kShown = "talvoroRenderedSource";
-    if (document->property(kShown).toString() == source && !document->isEmpty())
+    static const char *const kShownDark = "talvoroRenderedDark";
+    if (document->property(kShown).toString() == source &&
+        document->property(kShownDark).toBool() == dark && !document->isEmpty())
         return;
     document->setProperty(kShown, source);
+    document->setProperty(kShownDark, dark);
     document->setUndoRedoEnabled(false);
     QTextCursor cursor(document);
     cursor.select(QTextCursor::Document);
-    cursor.insertFragment(render(source));
+    cursor.insertFragment(render(source, dark));
 }

@@ -26,10 +26,11 @@ public:
     // plain text.
     static constexpr qsizetype kLongestMarkdownLine = 8000;
 
-    static QTextDocumentFragment render(const QString &source);
+    // `dark`: in the colours of the views' dark set.
+    static QTextDocumentFragment render(const QString &source, bool dark = false);
     // Puts the rendered `source` into a text item's document, replacing what it held.
-    Q_INVOKABLE static void show(QQuickTextDocument *target, const QString &source);
+    Q_INVOKABLE static void show(QQuickTextDocument *target, const QString &source, bool dark);
 
 private:
-    static QTextDocumentFragment build(const QString &source);
+    static QTextDocumentFragment build(const QString &source, bool dark);
 };

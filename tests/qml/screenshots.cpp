@@ -14,6 +14,7 @@
 #include <QJsonObject>
 #include <QLinearGradient>
 #include <QPainter>
+#include <QPalette>
 #include <QQmlComponent>
 #include <QQuickItem>
 #include <QTest>
@@ -64,6 +65,26 @@ QUuid store(AppGraph &app, const MessageList &list)
     const QUuid id = QUuid::createUuid();
     app.conversations->saveCurrentConversation(id, list);
     return id;
+}
+
+// A desktop's dark palette, as a dark theme sets it.
+QPalette darkPalette()
+{
+    QPalette dark;
+    const QColor window(0x24, 0x24, 0x26), text(0xEE, 0xEE, 0xF0);
+    dark.setColor(QPalette::Window, window);
+    dark.setColor(QPalette::WindowText, text);
+    dark.setColor(QPalette::Base, QColor(0x1C, 0x1C, 0x1E));
+    dark.setColor(QPalette::AlternateBase, window);
+    dark.setColor(QPalette::Text, text);
+    dark.setColor(QPalette::Button, QColor(0x3A, 0x3A, 0x3C));
+    dark.setColor(QPalette::ButtonText, text);
+    dark.setColor(QPalette::ToolTipBase, QColor(0x3A, 0x3A, 0x3C));
+    dark.setColor(QPalette::ToolTipText, text);
+    dark.setColor(QPalette::Highlight, QColor(0x0A, 0x64, 0xD6));
+    dark.setColor(QPalette::HighlightedText, Qt::white);
+    dark.setColor(QPalette::PlaceholderText, QColor(0x8E, 0x8E, 0x93));
+    return dark;
 }
 
 Message at(Message m, double t)
@@ -213,5 +234,27 @@ int main(int argc, char *argv[])
         small->selectConversation(code);
         save(popover, QStringLiteral("09-popover-conversation"));
     }
+    graph.delegate->togglePopover();
+
+    // The same program on a dark desktop: the palette changes while it runs.
+    QGuiApplication::setPalette(darkPalette());
+    const QString rendered = chat->currentConversationID();
+    save(window, QStringLiteral("20-dark-rendered-answer"));
+    chat->selectConversation(code);
+    save(window, QStringLiteral("21-dark-conversation-code"));
+    chat->setShowHistory(true);
+    save(window, QStringLiteral("22-dark-history"));
+    chat->setShowHistory(false);
+    QTest::qWait(300);
+    chat->setShowDropdown(true);
+    save(window, QStringLiteral("23-dark-model-popover"));
+    chat->setShowDropdown(false);
+    chat->setShowCard(true);
+    save(window, QStringLiteral("24-dark-card"));
+    chat->setShowCard(false);
+    chat->newConversation();
+    save(window, QStringLiteral("25-dark-welcome"));
+    graph.settings->set(QStringLiteral("isLoggedIn"), false);
+    save(window, QStringLiteral("26-dark-login"));
     return 0;
 }

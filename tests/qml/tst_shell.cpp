@@ -6,9 +6,15 @@
 #include "chat/chatcontroller.h"
 
 #include <QApplication>
+#include <QPalette>
+#include <QQmlComponent>
+#include <QQmlEngine>
+
 #include <QSignalSpy>
 #include <QUuid>
 #include <QtQml/QQmlExtensionPlugin>
+#include <cmath>
+#include <memory>
 
 Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
 
@@ -37,6 +43,8 @@ private slots:
     void togglesActOnTheMainWindow();
     void reappearingRereadsTheWelcomeFlag();
     void secondLaunchHandsOver();
+    void coloursFollowTheDesktop_data();
+    void coloursFollowTheDesktop();
 };
 
 void TestShell::contentFollowsSignIn_data()
@@ -278,6 +286,90 @@ int main(int argc, char *argv[])
     app.setQuitOnLastWindowClosed(false);
     TestShell test;
     return QTest::qExec(&test, argc, argv);
+}
+
+namespace {
+
+double luminance(const QColor &c)
+{
+    const auto channel = [](double v) {
+        return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+
+double contrast(const QColor &a, const QColor &b)
+{
+    const double x = luminance(a), y = luminance(b);
+    return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
+}
+
+QPalette desktopPalette(bool dark)
+{
+    QPalette palette;
+    if (dark) {
+        palette.setColor(QPalette::Window, QColor(0x24, 0x24, 0x26));
+        palette.setColor(QPalette::WindowText, QColor(0xEE, 0xEE, 0xF0));
+    } else {
+        palette.setColor(QPalette::Window, QColor(0xEF, 0xEF, 0xEF));
+        palette.setColor(QPalette::WindowText, Qt::black);
+    }
+    return palette;
+}
+
+} // namespace
+
+void TestShell::coloursFollowTheDesktop_data()
+{
+    QTest::addColumn<bool>("dark");
+    QTest::newRow("light desktop") << false;
+    QTest::newRow("dark desktop") << true;
+}
+
+// The views take the light or the dark colour set from the desktop's palette, follow it when
+// it changes, and every text colour stays readable (4.5:1) on the backgrounds it is drawn on.
+void TestShell::coloursFollowTheDesktop()
+{
+    QFETCH(bool, dark);
+    const QPalette before = QGuiApplication::palette();
+    QGuiApplication::setPalette(desktopPalette(!dark));
+    QQmlEngine engine;
+    engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
+    QQmlComponent component(&engine);
+    component.setData("import QtQuick\nimport Talvoro\nQtObject { property QtObject style: Style }",
+                      QUrl());
+    std::unique_ptr<QObject> holder(component.create());
+    QVERIFY2(holder, qPrintable(component.errorString()));
+    QObject *style = holder->property("style").value<QObject *>();
+    QVERIFY(style);
+    QCOMPARE(style->property("dark").toBool(), !dark);
+    QGuiApplication::setPalette(desktopPalette(dark));
+    QTRY_COMPARE(style->property("dark").toBool(), dark);
+
+    const auto colour = [&](const char *role) {
+        return style->property(role).value<QColor>();
+    };
+    const QList<std::pair<const char *, QList<const char *>>> readable = {
+        {"text", {"window", "surface", "sheet"}},
+        {"secondaryText", {"window", "surface", "sheet"}},
+        {"link", {"window", "surface", "sheet"}},
+        {"danger", {"window", "surface", "sheet"}},
+        {"accentText", {"window", "surface", "sheet"}},
+        {"textOnAccent", {"accent"}},
+        {"textOnBubble", {"bubble"}},
+        {"textOnCode", {"code"}},
+        {"codeLabel", {"code"}},
+    };
+    for (const auto &[text, backgrounds] : readable) {
+        for (const char *background : backgrounds) {
+            const double ratio = contrast(colour(text), colour(background));
+            QVERIFY2(ratio >= 4.5,
+                     qPrintable(QStringLiteral("%1 on %2: %3")
+                                    .arg(QLatin1String(text), QLatin1String(background))
+                                    .arg(ratio)));
+        }
+    }
+    QGuiApplication::setPalette(before);
 }
 
 #include "tst_shell.moc"
