@@ -15,7 +15,7 @@ Item {
     signal copyRequested()
 
     readonly property real inset: Style.padding
-    implicitHeight: (first ? header.height : inset) + code.height + (last ? inset : 0)
+    implicitHeight: (header.visible ? header.height : inset) + code.height + (last ? inset : 0)
     clip: true
 
     // Rounded only at the block's own ends: a piece in the middle runs on to the next.
@@ -27,11 +27,12 @@ Item {
         color: Style.code
     }
 
+    // The language, when the answer gave one, on a line of its own above the code.
     Item {
         id: header
-        visible: block.first
+        visible: block.first && block.language !== ""
         width: parent.width
-        height: visible ? copyButton.height + 4 : 0
+        height: visible ? 28 : 0
 
         Text {
             objectName: "codeLanguage"
@@ -42,25 +43,13 @@ Item {
             font.pixelSize: Style.captionSize
             font.family: Style.latinFamily
         }
-        IconButton {
-            id: copyButton
-            objectName: "copyCodeButton"
-            anchors.right: parent.right
-            anchors.rightMargin: 4
-            anchors.verticalCenter: parent.verticalCenter
-            y: 2
-            symbol: "doc.on.doc"
-            symbolColor: Style.codeLabel
-            toolTip: "复制代码"
-            onClicked: block.copyRequested()
-        }
     }
 
     Flickable {
         id: scroller
         objectName: "codeScroller"
         x: block.inset
-        y: block.first ? header.height : block.inset
+        y: header.visible ? header.height : block.inset
         width: parent.width - 2 * block.inset
         height: code.height
         contentWidth: code.implicitWidth
@@ -98,5 +87,19 @@ Item {
                 function onSourceChanged() { code.take(block.source) }
             }
         }
+    }
+
+    // Over the top right corner of the block, above the code it may cover.
+    IconButton {
+        id: copyButton
+        objectName: "copyCodeButton"
+        visible: block.first
+        anchors.right: parent.right
+        anchors.rightMargin: 4
+        y: 2
+        symbol: "doc.on.doc"
+        symbolColor: Style.codeLabel
+        toolTip: "复制代码"
+        onClicked: block.copyRequested()
     }
 }
