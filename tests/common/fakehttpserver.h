@@ -11,6 +11,7 @@
 #include <QUrlQuery>
 
 #include <functional>
+#include <memory>
 
 // A scriptable HTTP/1.1 server on loopback for client tests: it can answer normally, slowly, in
 // pieces, never, with garbage, or by resetting the connection. Every request is recorded.
@@ -25,6 +26,9 @@ public:
         Raw,       // `body` is the whole answer, status line and headers included; then close
         Stream,    // status line and headers, then the body in chunks as the test sends it
                    // (sendPiece), ended by endStreams() or cut by resetStreams()
+        Pieces,    // status line and headers, then `pieces` gapMs apart in separate writes;
+                   // then close, or stay silent (stallAfterPieces), or close before the
+                   // promised Content-Length (cutShort), which is a broken answer
     };
 
     struct Response {
@@ -43,6 +47,11 @@ public:
         QList<QPair<QByteArray, QByteArray>> headers;
         Behaviour behaviour = Behaviour::Answer;
         int delayMs = 0; // before the first byte of the answer
+        // Behaviour::Pieces
+        QList<QByteArray> pieces;
+        int gapMs = 5;
+        bool stallAfterPieces = false;
+        bool cutShort = false;
     };
 
     struct Request {
@@ -78,6 +87,13 @@ public:
     {
         m_handlers.insert(path, std::move(handler));
     }
+    // The answer to a path no `on` names (by default 404).
+    void otherwise(Response response) { m_otherwise = std::move(response); }
+
+    // Of the last Behaviour::Pieces answer: the pieces written so far, and whether the client
+    // closed the connection before the answer ended it.
+    int piecesSent = 0;
+    bool closedByPeer = false;
 
     const QList<Request> &requests() const { return m_requests; }
     QList<Request> requestsTo(const QByteArray &path) const
@@ -165,9 +181,8 @@ private:
             m_requests.append(request);
 
             const auto handler = m_handlers.constFind(request.path);
-            const Response response = handler != m_handlers.cend()
-                                          ? (*handler)(request)
-                                          : Response{404, "{\"error\":\"not found\"}"};
+            const Response response =
+                handler != m_handlers.cend() ? (*handler)(request) : m_otherwise;
             QPointer<QTcpSocket> guard(socket);
             QTimer::singleShot(response.delayMs, this, [this, guard, response, request] {
                 if (!guard)
@@ -180,9 +195,29 @@ private:
         });
     }
 
-    static void answer(QTcpSocket *socket, const Response &r)
+    void answer(QTcpSocket *socket, const Response &r)
     {
         switch (r.behaviour) {
+        case Behaviour::Pieces: {
+            piecesSent = 0;
+            closedByPeer = false;
+            auto ended = std::make_shared<bool>(false);
+            QObject::connect(socket, &QTcpSocket::disconnected, this, [this, ended] {
+                if (!*ended)
+                    closedByPeer = true;
+            });
+            QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) +
+                              " X\r\nContent-Type: " + r.contentType + "\r\nConnection: close\r\n";
+            if (r.cutShort) {
+                qsizetype length = 1000;
+                for (const QByteArray &piece : r.pieces)
+                    length += piece.size();
+                head += "Content-Length: " + QByteArray::number(length) + "\r\n";
+            }
+            socket->write(head + "\r\n");
+            sendPiece(QPointer<QTcpSocket>(socket), r, 0, ended);
+            return;
+        }
         case Behaviour::Stall:
             return;
         case Behaviour::Reset:
@@ -219,7 +254,29 @@ private:
         socket->disconnectFromHost();
     }
 
+    void sendPiece(QPointer<QTcpSocket> socket, const Response &r, int index,
+                   const std::shared_ptr<bool> &ended)
+    {
+        if (!socket)
+            return;
+        if (index >= r.pieces.size()) {
+            if (!r.stallAfterPieces) {
+                *ended = true;
+                socket->disconnectFromHost();
+            }
+            return;
+        }
+        socket->write(r.pieces.at(index));
+        socket->flush();
+        piecesSent = index + 1;
+        // Apart, so that the peer sees them in separate reads.
+        QTimer::singleShot(r.gapMs, this, [this, socket, r, index, ended] {
+            sendPiece(socket, r, index + 1, ended);
+        });
+    }
+
     QTcpServer m_server;
+    Response m_otherwise{404, "{\"error\":\"not found\"}"};
     QHash<QByteArray, Handler> m_handlers;
     QList<Request> m_requests;
     QList<std::pair<QPointer<QTcpSocket>, Request>> m_streams;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fakehttpserver.h"
 #include "providerconfig.h"
 #include "service/replyreader.h"
 
@@ -142,3 +143,32 @@ inline QJsonObject question(const QString &model)
 }
 
 } // namespace ProviderStreams
+
+// A provider's scripted answer to whatever it is asked: a status, body pieces sent apart, then
+// the end of the connection, silence (stall), or an end before the promised length (cutShort).
+inline FakeHttpServer::Response scripted(int status, const QByteArray &contentType,
+                                         const QList<QByteArray> &pieces, bool stall = false,
+                                         int gapMs = 5, bool cutShort = false)
+{
+    FakeHttpServer::Response r = FakeHttpServer::Response::with(FakeHttpServer::Behaviour::Pieces);
+    r.status = status;
+    r.contentType = contentType;
+    r.pieces = pieces;
+    r.stallAfterPieces = stall;
+    r.gapMs = gapMs;
+    r.cutShort = cutShort;
+    return r;
+}
+
+// A recorded request's line and headers as it arrived: "METHOD TARGET ", then "name: value"
+// lines (names in lower case).
+inline QByteArray headOf(const FakeHttpServer::Request &r)
+{
+    QByteArray head = r.method + ' ' + r.path;
+    if (!r.query.isEmpty())
+        head += '?' + r.query.toString(QUrl::FullyEncoded).toLatin1();
+    head += " \n";
+    for (auto it = r.headers.cbegin(); it != r.headers.cend(); ++it)
+        head += it.key() + ": " + it.value() + '\n';
+    return head;
+}

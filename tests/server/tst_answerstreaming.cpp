@@ -1,5 +1,4 @@
 #include "demoresponder.h"
-#include "fakeupstream.h"
 #include "providerstreams.h"
 #include "replyencoder.h"
 #include "servertestkit.h"
@@ -110,8 +109,9 @@ void AnswerStreamingTest::providerPiecesReachTheClientAsTheyArrive()
 {
     QFETCH(ProxyFamily, family);
     int firstTextEvent = 0;
-    FakeUpstream upstream;
-    upstream.setScript({200, "text/event-stream", streamOf(family, &firstTextEvent), false, 200});
+    FakeHttpServer upstream;
+    upstream.otherwise(
+        scripted(200, "text/event-stream", streamOf(family, &firstTextEvent), false, 200));
     TestServer s(pointedAt(upstream.origin()));
     TestHttp http;
 
@@ -145,9 +145,9 @@ void AnswerStreamingTest::clientHangingUpAbortsTheUpstreamCall()
     QList<QByteArray> stream = streamOf(family, &firstTextEvent);
     if (!afterText)
         stream.clear();
-    FakeUpstream upstream;
+    FakeHttpServer upstream;
     // The provider would keep the call open for 20 s more: only our abort ends it sooner.
-    upstream.setScript({200, "text/event-stream", stream, true, 200});
+    upstream.otherwise(scripted(200, "text/event-stream", stream, true, 200));
     TestServer s(pointedAt(upstream.origin()));
     TestHttp http;
 
@@ -155,7 +155,7 @@ void AnswerStreamingTest::clientHangingUpAbortsTheUpstreamCall()
     if (afterText)
         QTRY_VERIFY(answer.readsUntil(QStringLiteral("你好").toUtf8()) > 0);
     else
-        QTRY_COMPARE(upstream.requests, 1);
+        QTRY_COMPARE(int(upstream.requests().size()), 1);
     answer.reply->abort();
 
     QTRY_VERIFY(upstream.closedByPeer);
@@ -196,8 +196,8 @@ void AnswerStreamingTest::failureAfterTextEndsTheBodyWithTheNotice()
     QFETCH(bool, cutShort);
     QFETCH(QString, notice);
     QFETCH(QByteArray, bodyEnd);
-    FakeUpstream upstream;
-    upstream.setScript({200, "text/event-stream", stream, stall, 5, cutShort});
+    FakeHttpServer upstream;
+    upstream.otherwise(scripted(200, "text/event-stream", stream, stall, 5, cutShort));
     TestServer s(pointedAt(upstream.origin(), 400));
     TestHttp http;
 

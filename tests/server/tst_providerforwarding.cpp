@@ -1,4 +1,3 @@
-#include "fakeupstream.h"
 #include "providerstreams.h"
 #include "servertestkit.h"
 #include "service/replyreader.h"
@@ -62,8 +61,8 @@ void ProviderForwardingTest::streamIsReEmitted()
     QFETCH(QList<QByteArray>, stream);
     QFETCH(QByteArray, upstreamPath);
     QFETCH(QByteArray, keyHeader);
-    FakeUpstream upstream;
-    upstream.setScript({200, "text/event-stream", stream, false});
+    FakeHttpServer upstream;
+    upstream.otherwise(scripted(200, "text/event-stream", stream, false));
     TestServer s(pointedAt(upstream.origin()));
     TestHttp http;
 
@@ -71,12 +70,14 @@ void ProviderForwardingTest::streamIsReEmitted()
     QCOMPARE(r.status, 200);
     QCOMPARE(textOf(path, r.body), QStringLiteral("你好，世界"));
 
-    QVERIFY2(upstream.requestHead.startsWith(upstreamPath), upstream.requestHead.constData());
-    QVERIFY(upstream.requestHead.toLower().contains(keyHeader.toLower()));
+    QVERIFY(!upstream.requests().isEmpty());
+    const FakeHttpServer::Request asked = upstream.requests().last();
+    QVERIFY2(headOf(asked).startsWith(upstreamPath), headOf(asked).constData());
+    QVERIFY(headOf(asked).toLower().contains(keyHeader.toLower()));
     // The prompt is the context (which ends with the question) plus the system message.
-    QVERIFY(upstream.requestBody.contains(QStringLiteral("早上好\\n问候一下").toUtf8()));
-    QVERIFY(upstream.requestBody.contains(QStringLiteral("简短回答").toUtf8()));
-    const QJsonObject sent = QJsonDocument::fromJson(upstream.requestBody).object();
+    QVERIFY(asked.body.contains(QStringLiteral("早上好\\n问候一下").toUtf8()));
+    QVERIFY(asked.body.contains(QStringLiteral("简短回答").toUtf8()));
+    const QJsonObject sent = QJsonDocument::fromJson(asked.body).object();
     if (!path.contains("gemini")) {
         QCOMPARE(sent.value("model").toString(), model);
         QCOMPARE(sent.value("stream"), QJsonValue(true));
@@ -133,10 +134,10 @@ void ProviderForwardingTest::failuresBecomeReadableAnswers()
     QFETCH(bool, stall);
     QFETCH(int, status);
     QFETCH(QStringList, expected);
-    FakeUpstream upstream;
-    upstream.setScript({upstreamStatus,
-                        upstreamStatus == 200 ? "text/event-stream" : "application/json", pieces,
-                        stall});
+    FakeHttpServer upstream;
+    upstream.otherwise(scripted(upstreamStatus,
+                                upstreamStatus == 200 ? "text/event-stream" : "application/json",
+                                pieces, stall));
     TestServer s(pointedAt(upstream.origin(), 400));
     TestHttp http;
 
@@ -149,20 +150,20 @@ void ProviderForwardingTest::failuresBecomeReadableAnswers()
 
 void ProviderForwardingTest::clientLeavingEarlyIsHarmless()
 {
-    FakeUpstream upstream;
-    upstream.setScript({200, "text/event-stream", openAIStream().mid(0, 2), true});
+    FakeHttpServer upstream;
+    upstream.otherwise(scripted(200, "text/event-stream", openAIStream().mid(0, 2), true));
     TestServer s(pointedAt(upstream.origin(), 500));
     TestHttp http;
 
     QNetworkRequest request{QUrl(s.url("/api/proxy_openai2"))};
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     QNetworkReply *reply = http.nam().post(request, QJsonDocument(question("m")).toJson());
-    QTRY_COMPARE(upstream.requests, 1);
+    QTRY_COMPARE(int(upstream.requests().size()), 1);
     reply->abort();
     reply->deleteLater();
     // The upstream gives up later; answering the departed client must not harm the server.
     QTest::qWait(800);
-    upstream.setScript({200, "text/event-stream", openAIStream(), false});
+    upstream.otherwise(scripted(200, "text/event-stream", openAIStream(), false));
     const ServerReply r = http.post(s.url("/api/proxy_openai2"), question("m"));
     QCOMPARE(ReplyReader::readOpenAIStream(r.body), QStringLiteral("你好，世界"));
 }
@@ -213,15 +214,17 @@ void ProviderForwardingTest::pictureFromProvider()
     QFETCH(int, upstreamStatus);
     QFETCH(QByteArray, answer);
     QFETCH(int, status);
-    FakeUpstream upstream;
-    upstream.setScript({upstreamStatus, "application/json", {answer}, false});
+    FakeHttpServer upstream;
+    upstream.otherwise(scripted(upstreamStatus, "application/json", {answer}, false));
     TestServer s(pointedAt(upstream.origin()));
     TestHttp http;
 
     const ServerReply r = http.post(s.url("/api/generate_image"), question("dall-e-3"));
     QCOMPARE(r.status, status);
-    QVERIFY(upstream.requestHead.startsWith("POST /v1/images/generations "));
-    QCOMPARE(QJsonDocument::fromJson(upstream.requestBody).object().value("prompt").toString(),
+    QVERIFY(!upstream.requests().isEmpty());
+    const FakeHttpServer::Request asked = upstream.requests().last();
+    QVERIFY(headOf(asked).startsWith("POST /v1/images/generations "));
+    QCOMPARE(QJsonDocument::fromJson(asked.body).object().value("prompt").toString(),
              QStringLiteral("问候一下"));
     if (status != 200) {
         QVERIFY(r.json().value("error").isString());
