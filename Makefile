@@ -7,7 +7,7 @@ FUZZ_SECONDS ?= 60
 CHECK_FUZZ_SECONDS ?= 30
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build run test check test-sanitize fuzz package bench bench-views screenshots clean
+.PHONY: all deps configure build run test check test-sanitize fuzz package bench bench-views bench-startup screenshots clean
 
 all: build
 
@@ -70,6 +70,10 @@ bench: build
 
 bench-views: build
 	$(BUILD)/bench/talvoro_bench_views --benchmark_out=$(BUILD)/bench-views.json --benchmark_out_format=json
+
+# Talvoro's start against a bare Qt Quick window, on a virtual X server.
+bench-startup: build
+	xvfb-run -a $(BUILD)/bench/talvoro_bench_startup --benchmark_out=$(BUILD)/bench-startup.json --benchmark_out_format=json
 
 # The main states of the program rendered offscreen to build/screenshots/*.png.
 screenshots: build

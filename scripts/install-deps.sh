@@ -16,7 +16,7 @@ packages=(
   qml6-module-qtqml-workerscript qml6-module-qttest qml6-module-qt-labs-platform
   libbenchmark-dev libsimdjson-dev wrk
   fonts-noto-cjk fonts-noto-color-emoji fonts-material-design-icons-iconfont
-  xvfb xauth
+  xvfb xauth libxcb1-dev
   dpkg-dev file appstream
 )
 
