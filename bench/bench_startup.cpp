@@ -20,6 +20,7 @@
 #include <xcb/xcb.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <poll.h>
 
 namespace {
@@ -118,6 +119,11 @@ void BM_StartAgainstBareWindow(benchmark::State &state)
         return;
     }
     QTemporaryDir home;
+    // For a closer look (strace, perf) at a start with the same home.
+    if (qEnvironmentVariableIsSet("TALVORO_BENCH_KEEP_HOME")) {
+        home.setAutoRemove(false);
+        std::fprintf(stderr, "home: %s\n", qPrintable(home.path()));
+    }
     const QProcessEnvironment env = preparedHome(home, int(state.range(0)));
     QList<double> bare, talvoro, resident;
     for (auto _ : state) {
