@@ -10,8 +10,6 @@
 #include <QScreen>
 #include <QTimer>
 
-AppDelegate *AppDelegate::s_instance = nullptr;
-
 AppDelegate::AppDelegate(SettingsStore *settings, StatusBar *statusBar, QObject *parent)
     : QObject(parent), m_settings(settings), m_statusBar(statusBar)
 {}
@@ -22,25 +20,6 @@ AppDelegate::~AppDelegate()
         qGuiApp->removeEventFilter(this);
     if (m_popover)
         delete m_popover.data();
-    if (s_instance == this)
-        s_instance = nullptr;
-}
-
-void AppDelegate::setInstance(AppDelegate *delegate)
-{
-    s_instance = delegate;
-}
-
-AppDelegate *AppDelegate::instance()
-{
-    return s_instance;
-}
-
-AppDelegate *AppDelegate::create(QQmlEngine *, QJSEngine *)
-{
-    Q_ASSERT_X(s_instance, "AppDelegate", "main() registers the delegate before QML loads");
-    QQmlEngine::setObjectOwnership(s_instance, QQmlEngine::CppOwnership);
-    return s_instance;
 }
 
 bool AppDelegate::isLoggedIn() const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/statusbar.h"
+#include "core/registeredinstance.h"
 
 #include <QObject>
 #include <QPointer>
@@ -10,14 +11,12 @@
 #include <memory>
 #include <optional>
 
-class QQmlEngine;
-class QJSEngine;
 class SettingsStore;
 
 // The desktop shell around the views: the status item (present exactly while a user is signed
 // in), the popover window with its own chat view, the main window's size limits for the login
 // gate and the chat view, and bringing the main window back when the program is launched again.
-class AppDelegate : public QObject {
+class AppDelegate : public QObject, public RegisteredInstance<AppDelegate> {
     Q_OBJECT
     QML_ELEMENT
     QML_SINGLETON
@@ -40,10 +39,6 @@ public:
 
     AppDelegate(SettingsStore *settings, StatusBar *statusBar, QObject *parent = nullptr);
     ~AppDelegate() override;
-
-    static void setInstance(AppDelegate *delegate);
-    static AppDelegate *instance();
-    static AppDelegate *create(QQmlEngine *, QJSEngine *);
 
     // Takes the engine's first window as the main window and creates the popover.
     void applicationDidFinishLaunching(QQmlEngine *engine);
@@ -101,6 +96,4 @@ private:
     bool m_compact = false;
     QSize m_originalWindowSize = kChatStartSize;
     std::optional<QSize> m_sizeWhenRestored;
-
-    static AppDelegate *s_instance;
 };

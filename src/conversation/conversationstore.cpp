@@ -8,28 +8,9 @@
 #include <QQmlEngine>
 #include <QSaveFile>
 
-ConversationStore *ConversationStore::s_instance = nullptr;
-
 ConversationStore::ConversationStore(SettingsStore *settings, QObject *parent)
     : QObject(parent), m_settings(settings)
 {}
-
-void ConversationStore::setInstance(ConversationStore *store)
-{
-    s_instance = store;
-}
-
-ConversationStore *ConversationStore::instance()
-{
-    return s_instance;
-}
-
-ConversationStore *ConversationStore::create(QQmlEngine *, QJSEngine *)
-{
-    Q_ASSERT(s_instance);
-    QQmlEngine::setObjectOwnership(s_instance, QQmlEngine::CppOwnership);
-    return s_instance;
-}
 
 const ConversationMap &ConversationStore::conversations() const
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "conversation/conversationcodec.h"
+#include "core/registeredinstance.h"
 
 #include <QObject>
 #include <QPointer>
@@ -9,8 +10,6 @@
 #include <optional>
 
 class SettingsStore;
-class QQmlEngine;
-class QJSEngine;
 
 // Every conversation saved on this machine, shared by all chat views of the process so that a
 // save from one view never drops what another view saved. Stored whole under the settings key
@@ -21,7 +20,7 @@ class QJSEngine;
 //
 // A stored blob that cannot be read loads as an empty history; its bytes are copied to a
 // time-stamped file beside the settings database before the first write replaces them.
-class ConversationStore : public QObject {
+class ConversationStore : public QObject, public RegisteredInstance<ConversationStore> {
     Q_OBJECT
     QML_ELEMENT
     QML_SINGLETON
@@ -30,10 +29,6 @@ public:
     static constexpr QLatin1String kKey{"conversations"};
 
     explicit ConversationStore(SettingsStore *settings, QObject *parent = nullptr);
-
-    static void setInstance(ConversationStore *store);
-    static ConversationStore *instance();
-    static ConversationStore *create(QQmlEngine *, QJSEngine *);
 
     const ConversationMap &conversations() const;
 
@@ -73,6 +68,4 @@ private:
     QHash<QUuid, QByteArray> m_encoded;
     mutable std::optional<QByteArray> m_unreadable; // bytes not yet kept in a file
     QString m_backupPath;
-
-    static ConversationStore *s_instance;
 };

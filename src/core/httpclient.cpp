@@ -7,18 +7,6 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 
-HttpClient *HttpClient::s_instance = nullptr;
-
-void HttpClient::setInstance(HttpClient *client)
-{
-    s_instance = client;
-}
-
-HttpClient *HttpClient::instance()
-{
-    return s_instance;
-}
-
 HttpClient::HttpClient(QObject *parent)
     : QObject(parent), m_network(new QNetworkAccessManager(this))
 {}

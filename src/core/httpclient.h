@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/registeredinstance.h"
+
 #include <QByteArray>
 #include <QNetworkReply>
 #include <QObject>
@@ -27,7 +29,7 @@ struct HttpResult {
 // completion on the main thread, unless the completion's context object is gone by then; the
 // reply object is always released. Requests never wait forever: each has an idle time-out.
 // Requests to the service carry the stored "sessionToken" as a bearer token once there is one.
-class HttpClient : public QObject {
+class HttpClient : public QObject, public RegisteredInstance<HttpClient> {
     Q_OBJECT
 
 public:
@@ -41,10 +43,6 @@ public:
     };
 
     explicit HttpClient(QObject *parent = nullptr);
-
-    // The process's client; main() (or a test) registers the one it made.
-    static void setInstance(HttpClient *client);
-    static HttpClient *instance();
 
     static constexpr std::chrono::milliseconds kDefaultIdleTimeout{60'000};
     // A body larger than this is a failed transfer, not a reason to exhaust memory.
@@ -74,7 +72,6 @@ private:
                Chunk onChunk = {});
 
     QNetworkAccessManager *m_network;
-    static HttpClient *s_instance;
     std::chrono::milliseconds m_idleTimeout = kDefaultIdleTimeout;
     qint64 m_maxBodySize = kDefaultMaxBodySize;
 };

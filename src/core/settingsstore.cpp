@@ -12,8 +12,6 @@
 #include <QStandardPaths>
 #include <QUuid>
 
-SettingsStore *SettingsStore::s_instance = nullptr;
-
 namespace {
 
 QString typeName(SettingsStore::Type type)
@@ -72,8 +70,6 @@ SettingsStore::SettingsStore(const QString &path, QObject *parent)
 
 SettingsStore::~SettingsStore()
 {
-    if (s_instance == this)
-        s_instance = nullptr;
     close();
 }
 
@@ -81,23 +77,6 @@ QString SettingsStore::defaultPath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) +
            QStringLiteral("/settings.sqlite");
-}
-
-void SettingsStore::setInstance(SettingsStore *store)
-{
-    s_instance = store;
-}
-
-SettingsStore *SettingsStore::instance()
-{
-    return s_instance;
-}
-
-SettingsStore *SettingsStore::create(QQmlEngine *, QJSEngine *)
-{
-    Q_ASSERT(s_instance);
-    QQmlEngine::setObjectOwnership(s_instance, QQmlEngine::CppOwnership);
-    return s_instance;
 }
 
 void SettingsStore::close()

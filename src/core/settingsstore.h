@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/registeredinstance.h"
+
 #include <QHash>
 #include <QObject>
 #include <QSqlDatabase>
@@ -8,9 +10,6 @@
 #include <QtQml/qqmlregistration.h>
 
 #include <optional>
-
-class QQmlEngine;
-class QJSEngine;
 
 // The program's one persistent key-value store: typed values (bool, int, string, bytes) in a
 // SQLite file, with a change signal that every observer in the process receives.
@@ -22,7 +21,7 @@ class QJSEngine;
 // logged and the in-memory value still changes (a blob that failed to reach the disk is kept in
 // memory until a write succeeds), so the running program stays consistent; what is on disk
 // keeps its last committed value.
-class SettingsStore : public QObject {
+class SettingsStore : public QObject, public RegisteredInstance<SettingsStore> {
     Q_OBJECT
     QML_ELEMENT
     QML_SINGLETON
@@ -40,11 +39,6 @@ public:
 
     // The file in the per-user configuration folder.
     static QString defaultPath();
-
-    // The instance QML sees; main() (or a test) registers the one it made.
-    static void setInstance(SettingsStore *store);
-    static SettingsStore *instance();
-    static SettingsStore *create(QQmlEngine *, QJSEngine *);
 
     Q_INVOKABLE bool getBool(const QString &key, bool fallback) const;
     Q_INVOKABLE qint64 getInt(const QString &key, qint64 fallback) const;
@@ -108,6 +102,4 @@ private:
     QHash<QString, Entry> m_cache;
     bool m_lastWriteOk = true;
     bool m_attached = true;
-
-    static SettingsStore *s_instance;
 };

@@ -10,21 +10,9 @@
 
 #include <QJsonObject>
 
-ChatClient *ChatClient::s_instance = nullptr;
-
 ChatClient::ChatClient(HttpClient *http, QuotaService *quota, ImageService *images, QObject *parent)
     : QObject(parent), m_http(http), m_quota(quota), m_images(images)
 {}
-
-void ChatClient::setInstance(ChatClient *client)
-{
-    s_instance = client;
-}
-
-ChatClient *ChatClient::instance()
-{
-    return s_instance;
-}
 
 AnswerStream *ChatClient::sendRequest(bool hasQuota, const QString &userMessage,
                                       const QString &conversation, const QString &model,

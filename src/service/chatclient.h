@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/httpclient.h"
+#include "core/registeredinstance.h"
 #include "service/replytarget.h"
 
 #include <QObject>
@@ -17,15 +18,12 @@ class QuotaService;
 // arrives: charges the question, posts the request, reads the reply with the reader of the
 // model's family while it streams in, formats what arrived with the target's formatter, and
 // charges the answer.
-class ChatClient : public QObject {
+class ChatClient : public QObject, public RegisteredInstance<ChatClient> {
     Q_OBJECT
 
 public:
     ChatClient(HttpClient *http, QuotaService *quota, ImageService *images,
                QObject *parent = nullptr);
-
-    static void setInstance(ChatClient *client);
-    static ChatClient *instance();
 
     static QString networkFailureNotice() { return QStringLiteral("网络请求失败，请稍后重试"); }
     static QString invalidModelNotice() { return QStringLiteral("无效的模型，请重新选择"); }
@@ -46,6 +44,4 @@ private:
     QPointer<HttpClient> m_http;
     QPointer<QuotaService> m_quota;
     QPointer<ImageService> m_images;
-
-    static ChatClient *s_instance;
 };

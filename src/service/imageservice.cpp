@@ -15,8 +15,6 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
-ImageService *ImageService::s_instance = nullptr;
-
 namespace {
 // File systems limit a name to 255 bytes (not characters: a CJK character takes three in
 // UTF-8). Room is left for the " (n)" a taken name gets, or the time stamp after 10000 of them.
@@ -44,23 +42,6 @@ QString fittingStart(const QString &text, qsizetype bytes)
 } // namespace
 
 ImageService::ImageService(HttpClient *http, QObject *parent) : QObject(parent), m_http(http) {}
-
-void ImageService::setInstance(ImageService *service)
-{
-    s_instance = service;
-}
-
-ImageService *ImageService::instance()
-{
-    return s_instance;
-}
-
-ImageService *ImageService::create(QQmlEngine *, QJSEngine *)
-{
-    Q_ASSERT(s_instance);
-    QQmlEngine::setObjectOwnership(s_instance, QQmlEngine::CppOwnership);
-    return s_instance;
-}
 
 QString ImageService::documentsFolder() const
 {

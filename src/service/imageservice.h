@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/httpclient.h"
+#include "core/registeredinstance.h"
 
 #include <QObject>
 #include <QPointer>
@@ -10,23 +11,16 @@
 
 #include <functional>
 
-class QQmlEngine;
-class QJSEngine;
-
 // Generated pictures: reads the image answer, downloads the picture into the Documents
 // folder under a name of its own (an earlier picture is never overwritten), and exports any
 // stored picture as PNG.
-class ImageService : public QObject {
+class ImageService : public QObject, public RegisteredInstance<ImageService> {
     Q_OBJECT
     QML_ELEMENT
     QML_SINGLETON
 
 public:
     explicit ImageService(HttpClient *http, QObject *parent = nullptr);
-
-    static void setInstance(ImageService *service);
-    static ImageService *instance();
-    static ImageService *create(QQmlEngine *, QJSEngine *);
 
     static QString failureNotice() { return QStringLiteral("图片生成失败，请稍后重试"); }
 
@@ -59,6 +53,4 @@ public:
 private:
     QPointer<HttpClient> m_http;
     QString m_documents;
-
-    static ImageService *s_instance;
 };

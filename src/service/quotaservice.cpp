@@ -11,8 +11,6 @@
 #include <QJsonObject>
 #include <QTextBoundaryFinder>
 
-QuotaService *QuotaService::s_instance = nullptr;
-
 namespace {
 
 QString phoneOf(const SettingsStore *settings)
@@ -52,16 +50,6 @@ QuotaService::QuotaService(SettingsStore *settings, HttpClient *http, QObject *p
     : QObject(parent), m_settings(settings), m_http(http),
       m_opener([](const QUrl &url) { QDesktopServices::openUrl(url); })
 {}
-
-void QuotaService::setInstance(QuotaService *service)
-{
-    s_instance = service;
-}
-
-QuotaService *QuotaService::instance()
-{
-    return s_instance;
-}
 
 void QuotaService::checkQuota(const QObject *context, Verdict completion)
 {

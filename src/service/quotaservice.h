@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/registeredinstance.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -19,14 +21,11 @@ enum class QuotaVerdict { Granted, Refused, Unanswered };
 // The account's balance lives on the server: this asks whether the account may spend, charges
 // it, and opens the pricing page. The phone number and user id are read from the settings at
 // the moment of each call.
-class QuotaService : public QObject {
+class QuotaService : public QObject, public RegisteredInstance<QuotaService> {
     Q_OBJECT
 
 public:
     QuotaService(SettingsStore *settings, HttpClient *http, QObject *parent = nullptr);
-
-    static void setInstance(QuotaService *service);
-    static QuotaService *instance();
 
     using Verdict = std::function<void(QuotaVerdict)>;
     // `completion` runs once on the main thread, unless `context` is gone by then.
@@ -64,6 +63,4 @@ private:
     QPointer<SettingsStore> m_settings;
     QPointer<HttpClient> m_http;
     PageOpener m_opener;
-
-    static QuotaService *s_instance;
 };
