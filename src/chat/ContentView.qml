@@ -193,7 +193,7 @@ Item {
         contentItem: Text {
             Accessible.role: Accessible.AlertMessage
             Accessible.name: text
-            text: "请升级获取更多积分"
+            text: chat.upgradeAlertText
             font.pixelSize: Style.headlineSize
             font.bold: true
             horizontalAlignment: Text.AlignHCenter
@@ -202,11 +202,11 @@ Item {
         footer: RowLayout {
             spacing: Style.spacing
             Item { Layout.fillWidth: true }
-            // The default button: Return in the alert chooses it, Escape chooses "取消".
+            // The default button: Return in the alert chooses it, Escape the cancel button.
             Button {
                 id: upgradeButton
                 objectName: "upgradeButton"
-                text: "升级会员"
+                text: chat.upgradeButtonText
                 highlighted: true
                 Layout.bottomMargin: Style.padding
                 onClicked: upgradeAlert.accept()
@@ -215,7 +215,7 @@ Item {
             }
             Button {
                 objectName: "cancelUpgradeButton"
-                text: "取消"
+                text: chat.cancelButtonText
                 Layout.bottomMargin: Style.padding
                 Layout.rightMargin: Style.padding
                 onClicked: upgradeAlert.reject()
