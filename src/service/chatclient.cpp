@@ -15,8 +15,8 @@ ChatClient::ChatClient(HttpClient *http, QuotaService *quota, ImageService *imag
 {}
 
 AnswerStream *ChatClient::sendRequest(bool hasQuota, const QString &userMessage,
-                                      const QString &conversation, const QString &model,
-                                      const QObject *context, ReplyTarget target)
+                                      const QString &contextText, const QString &model,
+                                      const QObject *owner, ReplyTarget target)
 {
     if (!hasQuota) {
         target.showQuotaExhausted();
@@ -25,7 +25,7 @@ AnswerStream *ChatClient::sendRequest(bool hasQuota, const QString &userMessage,
 
     // The question is charged before anything else, also when the model turns out unusable.
     if (m_quota)
-        m_quota->deductQuota(QuotaService::inputCharge(model, userMessage, conversation));
+        m_quota->deductQuota(QuotaService::inputCharge(model, userMessage, contextText));
 
     const QString address = ModelCatalogue::modelURLs().value(model);
     const QUrl url(address, QUrl::StrictMode);
@@ -39,16 +39,16 @@ AnswerStream *ChatClient::sendRequest(bool hasQuota, const QString &userMessage,
         {QStringLiteral("model"), model},
         {QStringLiteral("userMessage"), userMessage},
         {QStringLiteral("systemMessage"), QString()},
-        {QStringLiteral("context"), conversation},
+        {QStringLiteral("context"), contextText},
     };
     const auto family = ModelCatalogue::replyFamily(model);
     if (family == ReplyFamily::ImageResult) {
-        requestImage(url, body, context, std::move(target));
+        requestImage(url, body, owner, std::move(target));
         return nullptr;
     }
     if (!family) {
         // Asked anyway, as for any model with an address; nothing can read the answer.
-        m_http->postJson(url, body, context, [model, target](const HttpResult &result) {
+        m_http->postJson(url, body, owner, [model, target](const HttpResult &result) {
             if (!result.transferred()) {
                 target.showFailure(networkFailureNotice());
                 return;
@@ -68,11 +68,11 @@ AnswerStream *ChatClient::sendRequest(bool hasQuota, const QString &userMessage,
     auto *stream = new AnswerStream(ReplyStreamReader::create(layout), outputRate, m_quota,
                                     std::move(target), this);
     // Gone with its sender: the request is aborted then and nothing is settled.
-    if (context)
-        connect(context, &QObject::destroyed, stream, &QObject::deleteLater);
+    if (owner)
+        connect(owner, &QObject::destroyed, stream, &QObject::deleteLater);
     const QPointer<AnswerStream> guard(stream);
     QNetworkReply *reply = m_http->postJsonStreaming(
-        url, body, context,
+        url, body, owner,
         [guard](const QByteArray &bytes) {
             if (guard)
                 guard->receive(bytes);
@@ -85,12 +85,12 @@ AnswerStream *ChatClient::sendRequest(bool hasQuota, const QString &userMessage,
     return stream;
 }
 
-void ChatClient::requestImage(const QUrl &url, const QJsonObject &body, const QObject *context,
+void ChatClient::requestImage(const QUrl &url, const QJsonObject &body, const QObject *owner,
                               ReplyTarget target)
 {
-    const QPointer<const QObject> owner(context);
-    m_http->postJson(url, body, context,
-                     [this, owner, target = std::move(target)](const HttpResult &result) {
+    const QPointer<const QObject> stillThere(owner);
+    m_http->postJson(url, body, owner,
+                     [this, stillThere, target = std::move(target)](const HttpResult &result) {
                          if (!result.transferred()) {
                              target.showFailure(networkFailureNotice());
                              return;
@@ -100,7 +100,7 @@ void ChatClient::requestImage(const QUrl &url, const QJsonObject &body, const QO
                              target.showFailure(ImageService::failureNotice());
                              return;
                          }
-                         m_images->handleImageResponse(result.body, owner, target.placeImageResult,
-                                                       target.showFailure);
+                         m_images->handleImageResponse(result.body, stillThere,
+                                                       target.placeImageResult, target.showFailure);
                      });
 }

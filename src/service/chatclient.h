@@ -30,15 +30,15 @@ public:
     // Stored as the answer when a complete answer has no text.
     static QString emptyAnswerNotice() { return QStringLiteral("（模型没有返回内容）"); }
 
-    // `context` owns the request: when it is gone, the request is aborted and the reply
+    // `contextText` is the conversation text sent along as the request's context. `owner`
+    // owns the request: when it is gone, the request is aborted and the reply
     // dropped. Returns the answer's stream for a chat model (the sender may stop it), null
     // when nothing streams (no quota, an unusable model, the picture model).
-    AnswerStream *sendRequest(bool hasQuota, const QString &userMessage,
-                              const QString &conversation, const QString &model,
-                              const QObject *context, ReplyTarget target);
+    AnswerStream *sendRequest(bool hasQuota, const QString &userMessage, const QString &contextText,
+                              const QString &model, const QObject *owner, ReplyTarget target);
 
 private:
-    void requestImage(const QUrl &url, const QJsonObject &body, const QObject *context,
+    void requestImage(const QUrl &url, const QJsonObject &body, const QObject *owner,
                       ReplyTarget target);
 
     QPointer<HttpClient> m_http;
