@@ -587,11 +587,12 @@ void ChatController::refreshPartialAnswers()
         if (pending == m_pending.cend() || pending->conversation != m_currentConversationID)
             continue;
         if (const auto row = m_messages.indexOf(placeholder)) {
-            m_messages.setContent(*row, ReplyFormatter::formatPartialReplyText(pending->partial));
-            // A block still open shows as code already, so it gets its label already.
-            m_messages.setCodeLanguages(
-                placeholder,
-                ReplyFormatter::codeBlockLanguages(pending->partial + QStringLiteral("\n```")));
+            // A block still open shows as code already, so it gets its label already; both
+            // come from one scan of the text so far.
+            QStringList languages;
+            m_messages.setContent(
+                *row, ReplyFormatter::formatPartialReplyText(pending->partial, &languages));
+            m_messages.setCodeLanguages(placeholder, languages);
         }
     }
 }

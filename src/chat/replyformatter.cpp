@@ -2,7 +2,12 @@
 
 QString ReplyFormatter::formatReplyText(const QString &text)
 {
-    QString result = replaceCodeBlocks(text);
+    return cleanUp(text, nullptr);
+}
+
+QString ReplyFormatter::cleanUp(const QString &text, QStringList *languages)
+{
+    QString result = replaceCodeBlocks(text, languages);
     result.replace(QLatin1String("###"), QLatin1String(" "));
     result.replace(QLatin1String("##"), QLatin1String(" "));
     result.replace(QLatin1String("<br>"), QLatin1String("\n"));
@@ -18,7 +23,7 @@ QStringList ReplyFormatter::codeBlockLanguages(const QString &text)
     return languages;
 }
 
-QString ReplyFormatter::formatPartialReplyText(const QString &text)
+QString ReplyFormatter::formatPartialReplyText(const QString &text, QStringList *languages)
 {
     // A mark whose second half may be on its way: "**", "##", "\"\"", "<br>", a fence.
     qsizetype end = text.size();
@@ -31,16 +36,28 @@ QString ReplyFormatter::formatPartialReplyText(const QString &text)
         }
     }
     const QString partial = text.left(end);
-    const QString formatted = formatReplyText(partial);
+    QStringList shownLanguages;
+    const QString formatted = cleanUp(partial, languages ? &shownLanguages : nullptr);
     static const QString fence = QStringLiteral("```");
-    if (!formatted.contains(fence))
-        return formatted;
-    // A block that is still arriving shows as code now, as it will once its fence closes.
-    const QString closed = formatReplyText(partial + u'\n' + fence);
-    if (closed.count(fence) < formatted.count(fence))
-        return closed;
-    // The fence's own line (its language word) is still arriving.
-    return formatted.left(formatted.lastIndexOf(fence));
+    QString shown;
+    if (!formatted.contains(fence)) {
+        shown = formatted;
+    } else {
+        // A block that is still arriving shows as code now, as it will once its fence closes.
+        QStringList closedLanguages;
+        const QString closed =
+            cleanUp(partial + u'\n' + fence, languages ? &closedLanguages : nullptr);
+        if (closed.count(fence) < formatted.count(fence)) {
+            shown = closed;
+            shownLanguages = closedLanguages;
+        } else {
+            // The fence's own line (its language word) is still arriving.
+            shown = formatted.left(formatted.lastIndexOf(fence));
+        }
+    }
+    if (languages)
+        *languages = shownLanguages;
+    return shown;
 }
 
 QString ReplyFormatter::replaceCodeBlocks(const QString &text, QStringList *languages)

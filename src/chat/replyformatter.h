@@ -14,8 +14,9 @@ public:
     // The same clean-up for the text of an answer still arriving, so that it shows as it will
     // once complete: a fenced block whose closing fence has not come yet is shown as code
     // already (not as raw marks that turn into code later), and a mark that is only half there
-    // ("*" of "**", "<b" of "<br>") is held back instead of flashing.
-    static QString formatPartialReplyText(const QString &text);
+    // ("*" of "**", "<b" of "<br>") is held back instead of flashing. `languages`, when given,
+    // receives the fence words of the code blocks shown, from the same scan.
+    static QString formatPartialReplyText(const QString &text, QStringList *languages = nullptr);
     // Its first step: every match of \s*```(\w+)?\s*\n([\s\S]*?)\n\s*```\s* (Unicode
     // properties on), left to right, becomes "<code>" + the second group + "</code>". Done by a
     // scan in linear time: the expression backtracks in cubic time over a long run of line
@@ -26,4 +27,7 @@ public:
     // The fence words of the blocks that formatReplyText turns into code, in order: the one
     // thing about a block that the clean-up drops and a reader still wants to see.
     static QStringList codeBlockLanguages(const QString &text);
+
+private:
+    static QString cleanUp(const QString &text, QStringList *languages);
 };
