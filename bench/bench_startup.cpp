@@ -3,11 +3,11 @@
 // software renderer, and Talvoro's resident memory once its window is up. Talvoro starts signed
 // in, with a stored conversation of 38 or 10,000 messages.
 
+#include "benchdata.h"
 #include "conversation/conversationstore.h"
 #include "conversation/message.h"
 #include "core/settingsstore.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -61,18 +61,6 @@ double secondsToMapped(QProcess &process, const QString &program)
     }
     xcb_disconnect(x);
     return seconds;
-}
-
-double residentMegabytes(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
-    }
-    return 0;
 }
 
 // A home for Talvoro: signed in, the welcome seen, one conversation of `messages` messages.
@@ -142,7 +130,7 @@ void BM_StartAgainstBareWindow(benchmark::State &state)
                 (ours ? talvoro : bare).append(seconds * 1e3);
                 if (ours) {
                     QThread::msleep(500);
-                    resident.append(residentMegabytes(process.processId()));
+                    resident.append(residentMegabytes(QString::number(process.processId())));
                 }
                 process.kill();
                 process.waitForFinished();
@@ -164,14 +152,3 @@ BENCHMARK(BM_StartAgainstBareWindow)
     ->Unit(benchmark::kMillisecond);
 
 } // namespace
-
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

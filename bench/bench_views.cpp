@@ -12,7 +12,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QTcpServer>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -42,18 +41,6 @@ bool waitForFrame(QQuickWindow *window)
     window->update();
     loop.exec();
     return swapped;
-}
-
-double residentMegabytes()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
-    }
-    return 0;
 }
 
 // A settings folder holding `conversations` stored conversations of 20 messages each.

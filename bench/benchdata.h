@@ -2,6 +2,7 @@
 
 #include "conversation/conversationcodec.h"
 
+#include <QFile>
 #include <QRandomGenerator>
 
 // Realistic mixed Chinese/English chat text of about `length` characters, deterministic.
@@ -64,4 +65,17 @@ inline QString benchMarkdownAnswer(int length, quint32 seed)
     }
     text.truncate(length);
     return text;
+}
+
+// Resident memory of a process (this one by default), in MiB, as the kernel reports it.
+inline double residentMegabytes(const QString &process = QStringLiteral("self"))
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(process));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+    }
+    return 0;
 }

@@ -11,29 +11,9 @@
 #include <QTextBlock>
 #include <QTextDocument>
 
-namespace {
-
-void guiSetUp()
-{
-    static bool done = false;
-    if (done)
-        return;
-    done = true;
-    if (!std::freopen("/dev/null", "w", stdout))
-        std::abort();
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "fuzz";
-    static char *argv[] = {name, nullptr};
-    // Never destroyed: libFuzzer ends with exit(), after Qt's own globals are gone.
-    new QGuiApplication(argc, argv);
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    guiSetUp();
+    fuzzSetUp<QGuiApplication>();
     const QString content = QString::fromUtf8(fuzzBytes(data, size));
     const QList<MessageBlock> blocks = MessageBlocks::split(content);
     const QList<MessageBlock> pieces = MessageBlocks::pieces(content);

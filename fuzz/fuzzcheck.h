@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <type_traits>
 
 // A property every input must keep; a broken one stops the fuzzer with the input saved.
 #define FUZZ_CHECK(condition)                                                                      \
@@ -36,8 +37,9 @@ inline HttpResult fuzzReply(const uint8_t *data, size_t size)
 
 // Classes that load plugins (SQLite) or post events need an application object. The
 // diagnostic log goes to standard output, which is of no use at millions of inputs a minute;
-// the fuzzer reports on standard error.
-inline void fuzzSetUp()
+// the fuzzer reports on standard error. Text layout and fonts need a QGuiApplication, which
+// gets the offscreen platform.
+template <typename Application = QCoreApplication> inline void fuzzSetUp()
 {
     static bool done = false;
     if (done)
@@ -45,11 +47,13 @@ inline void fuzzSetUp()
     done = true;
     if (!std::freopen("/dev/null", "w", stdout))
         std::abort();
+    if constexpr (!std::is_same_v<Application, QCoreApplication>)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     static int argc = 1;
     static char name[] = "fuzz";
     static char *argv[] = {name, nullptr};
     // Never destroyed: libFuzzer ends with exit(), after Qt's own globals are gone.
-    new QCoreApplication(argc, argv);
+    new Application(argc, argv);
 }
 
 // A settings store that keeps its values in memory only: its file cannot be opened, so every
