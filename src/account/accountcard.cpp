@@ -5,6 +5,7 @@
 #include "core/diagnosticlog.h"
 #include "core/httpclient.h"
 #include "core/serviceorigin.h"
+#include "core/settingkeys.h"
 #include "core/settingsstore.h"
 
 #include <QJsonDocument>
@@ -65,7 +66,7 @@ QString AccountCard::membershipButtonText() const
 
 QString AccountCard::userid() const
 {
-    return m_store ? m_store->getString(QStringLiteral("userid")).value_or(QString()) : QString();
+    return m_store ? m_store->getString(SettingKeys::userid).value_or(QString()) : QString();
 }
 
 void AccountCard::refresh()
@@ -166,5 +167,5 @@ void AccountCard::signOut()
         return;
     // The token would still act for the account; the profile keys stay, as they always have.
     m_store->remove(QStringLiteral("sessionToken"));
-    m_store->set(QStringLiteral("isLoggedIn"), false);
+    m_store->set(SettingKeys::isLoggedIn, false);
 }

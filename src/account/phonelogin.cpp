@@ -4,6 +4,7 @@
 #include "account/webpage.h"
 #include "core/httpclient.h"
 #include "core/serviceorigin.h"
+#include "core/settingkeys.h"
 #include "core/settingsstore.h"
 
 #include <QJsonDocument>
@@ -231,7 +232,7 @@ void PhoneLogin::handleLoginResponse(const HttpResult &result)
     if (parseError.error != QJsonParseError::NoError) {
         setErrorMessage(QStringLiteral("解析用户信息失败: ") + parseError.errorString());
         if (m_store)
-            m_store->set(QStringLiteral("isLoggedIn"), false);
+            m_store->set(SettingKeys::isLoggedIn, false);
         return;
     }
     if (!document.isObject())
@@ -249,7 +250,7 @@ void PhoneLogin::handleLoginResponse(const HttpResult &result)
     setErrorMessage(message.isString() ? message.toString()
                                        : QStringLiteral("登录失败，请稍后再试"));
     if (m_store)
-        m_store->set(QStringLiteral("isLoggedIn"), false);
+        m_store->set(SettingKeys::isLoggedIn, false);
 }
 
 void PhoneLogin::storeProfile(const QJsonObject &reply)
@@ -258,18 +259,17 @@ void PhoneLogin::storeProfile(const QJsonObject &reply)
         return;
     // Every key is written, so nothing of an earlier account survives a sign-in; "isLoggedIn"
     // comes last, because writing it is what swaps the login gate for the chat window.
-    m_store->set(QStringLiteral("username"), AccountReply::text(reply, "username"));
-    m_store->set(QStringLiteral("userid"), AccountReply::text(reply, "userid"));
-    m_store->set(QStringLiteral("avatar"), AccountReply::text(reply, "avatar"));
-    m_store->set(QStringLiteral("phone"), AccountReply::text(reply, "phone"));
-    m_store->set(QStringLiteral("state"), AccountReply::text(reply, "state"));
-    m_store->set(QStringLiteral("chat_quota"),
-                 AccountReply::integer(reply, "chat_quota").value_or(0));
-    m_store->set(QStringLiteral("translate_quota"),
+    m_store->set(SettingKeys::username, AccountReply::text(reply, "username"));
+    m_store->set(SettingKeys::userid, AccountReply::text(reply, "userid"));
+    m_store->set(SettingKeys::avatar, AccountReply::text(reply, "avatar"));
+    m_store->set(SettingKeys::phone, AccountReply::text(reply, "phone"));
+    m_store->set(SettingKeys::state, AccountReply::text(reply, "state"));
+    m_store->set(SettingKeys::chatQuota, AccountReply::integer(reply, "chat_quota").value_or(0));
+    m_store->set(SettingKeys::translateQuota,
                  AccountReply::integer(reply, "translate_quota").value_or(0));
-    m_store->set(QStringLiteral("expiry_date"), AccountReply::text(reply, "expiry"));
+    m_store->set(SettingKeys::expiryDate, AccountReply::text(reply, "expiry"));
     m_store->set(QStringLiteral("sessionToken"), AccountReply::text(reply, "token"));
-    m_store->set(QStringLiteral("isLoggedIn"), true);
+    m_store->set(SettingKeys::isLoggedIn, true);
 }
 
 void PhoneLogin::openTermsPage()

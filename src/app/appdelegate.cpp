@@ -1,5 +1,6 @@
 #include "app/appdelegate.h"
 
+#include "core/settingkeys.h"
 #include "core/settingsstore.h"
 
 #include <QCursor>
@@ -24,7 +25,7 @@ AppDelegate::~AppDelegate()
 
 bool AppDelegate::isLoggedIn() const
 {
-    return m_settings && m_settings->getBool(QStringLiteral("isLoggedIn"), false);
+    return m_settings && m_settings->getBool(SettingKeys::isLoggedIn, false);
 }
 
 void AppDelegate::applicationDidFinishLaunching(QQmlEngine *engine)

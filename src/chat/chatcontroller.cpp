@@ -4,6 +4,7 @@
 #include "conversation/conversationcodec.h"
 #include "conversation/conversationstore.h"
 #include "core/diagnosticlog.h"
+#include "core/settingkeys.h"
 #include "core/settingsstore.h"
 #include "service/answerstream.h"
 #include "service/chatclient.h"
@@ -17,12 +18,6 @@
 #include <algorithm>
 
 namespace {
-
-const QString kSelectedModel = QStringLiteral("selectedModel");
-const QString kHasSeenWelcome = QStringLiteral("hasSeenWelcome");
-const QString kPhone = QStringLiteral("phone");
-const QString kAvatar = QStringLiteral("avatar");
-const QString kUserid = QStringLiteral("userid");
 
 qsizetype graphemeCount(const QString &text)
 {
@@ -69,11 +64,11 @@ ChatController::ChatController(const Services &services, QObject *parent)
     : QObject(parent), m_services(services)
 {
     if (SettingsStore *settings = m_services.settings) {
-        m_selectedModel = settings->getString(kSelectedModel).value_or(defaultModel());
-        m_showWelcomeView = !settings->getBool(kHasSeenWelcome, false);
-        settings->observe(kPhone, this, [this] { emit userPhoneChanged(); });
-        settings->observe(kAvatar, this, [this] { emit avatarChanged(); });
-        settings->observe(kUserid, this, [this] { emit useridChanged(); });
+        m_selectedModel = settings->getString(SettingKeys::selectedModel).value_or(defaultModel());
+        m_showWelcomeView = !settings->getBool(SettingKeys::hasSeenWelcome, false);
+        settings->observe(SettingKeys::phone, this, [this] { emit userPhoneChanged(); });
+        settings->observe(SettingKeys::avatar, this, [this] { emit avatarChanged(); });
+        settings->observe(SettingKeys::userid, this, [this] { emit useridChanged(); });
     } else {
         m_selectedModel = defaultModel();
     }
@@ -175,20 +170,23 @@ void ChatController::setTextEditorHeight(qreal height)
 
 QString ChatController::userPhone() const
 {
-    return m_services.settings ? m_services.settings->getString(kPhone).value_or(QString())
-                               : QString();
+    return m_services.settings
+               ? m_services.settings->getString(SettingKeys::phone).value_or(QString())
+               : QString();
 }
 
 QString ChatController::avatar() const
 {
-    return m_services.settings ? m_services.settings->getString(kAvatar).value_or(QString())
-                               : QString();
+    return m_services.settings
+               ? m_services.settings->getString(SettingKeys::avatar).value_or(QString())
+               : QString();
 }
 
 QString ChatController::userid() const
 {
-    return m_services.settings ? m_services.settings->getString(kUserid).value_or(QString())
-                               : QString();
+    return m_services.settings
+               ? m_services.settings->getString(SettingKeys::userid).value_or(QString())
+               : QString();
 }
 
 QString ChatController::upgradeAlertText()
@@ -218,7 +216,7 @@ void ChatController::hideWelcomeViewForGood()
 {
     setShowWelcomeView(false);
     if (m_services.settings)
-        m_services.settings->set(kHasSeenWelcome, true);
+        m_services.settings->set(SettingKeys::hasSeenWelcome, true);
 }
 
 void ChatController::scrollToBottom()
@@ -304,13 +302,13 @@ void ChatController::showPendingAnswers(MessageList &list) const
 void ChatController::onAppear()
 {
     if (m_services.settings)
-        setShowWelcomeView(!m_services.settings->getBool(kHasSeenWelcome, false));
+        setShowWelcomeView(!m_services.settings->getBool(SettingKeys::hasSeenWelcome, false));
 }
 
 void ChatController::onSelectedModelChange(const std::optional<QString> &value)
 {
     if (value && m_services.settings)
-        m_services.settings->set(kSelectedModel, *value);
+        m_services.settings->set(SettingKeys::selectedModel, *value);
 }
 
 void ChatController::sendMessage()
@@ -461,7 +459,7 @@ void ChatController::newConversation()
     m_messages.clear();
     setShowWelcomeView(true);
     if (m_services.settings)
-        m_services.settings->set(kHasSeenWelcome, false);
+        m_services.settings->set(SettingKeys::hasSeenWelcome, false);
 }
 
 void ChatController::selectConversation(const QString &conversationId)

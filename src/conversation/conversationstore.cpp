@@ -1,6 +1,7 @@
 #include "conversation/conversationstore.h"
 
 #include "core/diagnosticlog.h"
+#include "core/settingkeys.h"
 #include "core/settingsstore.h"
 
 #include <QDateTime>
@@ -21,7 +22,7 @@ const ConversationMap &ConversationStore::conversations() const
 void ConversationStore::ensureLoaded() const
 {
     if (!m_loaded)
-        decode(m_settings->getData(kKey));
+        decode(m_settings->getData(SettingKeys::conversations));
 }
 
 void ConversationStore::decode(std::optional<QByteArray> blob) const
@@ -34,7 +35,7 @@ void ConversationStore::decode(std::optional<QByteArray> blob) const
             m_map = std::move(*decoded);
         else
             m_unreadable = std::move(blob);
-    } else if (auto other = m_settings->storedBytes(kKey)) {
+    } else if (auto other = m_settings->storedBytes(SettingKeys::conversations)) {
         // A value of another type under the key is no history either, and kept all the same.
         m_unreadable = std::move(*other);
     }
@@ -43,7 +44,7 @@ void ConversationStore::decode(std::optional<QByteArray> blob) const
 const ConversationMap &ConversationStore::loadConversations()
 {
     m_encoded.clear();
-    decode(m_settings->getData(kKey));
+    decode(m_settings->getData(SettingKeys::conversations));
     emit conversationsChanged();
     return m_map;
 }
@@ -83,7 +84,7 @@ void ConversationStore::saveConversations()
         if (!m_encoded.contains(it.key()))
             m_encoded.insert(it.key(), ConversationCodec::encodeMessages(it.value()));
     }
-    m_settings->set(kKey, ConversationCodec::assemble(m_encoded));
+    m_settings->set(SettingKeys::conversations, ConversationCodec::assemble(m_encoded));
 }
 
 void ConversationStore::saveCurrentConversation(const QUuid &id, const MessageList &messages)
@@ -102,7 +103,7 @@ void ConversationStore::clearHistory()
 {
     if (!keepUnreadableBlob())
         return;
-    m_settings->remove(kKey);
+    m_settings->remove(SettingKeys::conversations);
     m_map.clear();
     m_encoded.clear();
     DiagnosticLog::line("历史记录已清除");

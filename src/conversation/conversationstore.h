@@ -26,8 +26,6 @@ class ConversationStore : public QObject, public RegisteredInstance<Conversation
     QML_SINGLETON
 
 public:
-    static constexpr QLatin1String kKey{"conversations"};
-
     explicit ConversationStore(SettingsStore *settings, QObject *parent = nullptr);
 
     const ConversationMap &conversations() const;

@@ -3,6 +3,7 @@
 #include "core/diagnosticlog.h"
 #include "core/httpclient.h"
 #include "core/serviceorigin.h"
+#include "core/settingkeys.h"
 #include "core/settingsstore.h"
 #include "service/modelcatalogue.h"
 
@@ -15,7 +16,7 @@ namespace {
 
 QString phoneOf(const SettingsStore *settings)
 {
-    return settings ? settings->getString(QStringLiteral("phone")).value_or(QString()) : QString();
+    return settings ? settings->getString(SettingKeys::phone).value_or(QString()) : QString();
 }
 
 // White space as the charging rule counts it: tabs, line breaks and every Unicode separator.
@@ -143,9 +144,8 @@ void QuotaService::answerUpgradeAlert(bool upgrade)
         DiagnosticLog::line(QStringLiteral("用户选择取消"));
         return;
     }
-    const QString userid = m_settings
-                               ? m_settings->getString(QStringLiteral("userid")).value_or(QString())
-                               : QString();
+    const QString userid =
+        m_settings ? m_settings->getString(SettingKeys::userid).value_or(QString()) : QString();
     openPricingPage(ServiceEndpoints::pricingPage(userid));
 }
 

@@ -1,4 +1,5 @@
 #include "chatharness.h"
+#include "core/settingkeys.h"
 #include "logcapture.h"
 
 #include <QAbstractItemModelTester>
@@ -166,12 +167,12 @@ private slots:
         h.conversations.saveCurrentConversation(c->currentConversationUuid(), list);
         c->selectConversation(c->currentConversationUuid());
         c->setMessageText(QStringLiteral("draft"));
-        const QByteArray before = h.settings.getData(ConversationStore::kKey).value_or("");
+        const QByteArray before = h.settings.getData(SettingKeys::conversations).value_or("");
 
         c->retryMessage(target < 0 ? QUuid::createUuid() : list.at(target).id);
         QCOMPARE(c->messages()->count(), list.size());
         QCOMPARE(c->messageText(), QStringLiteral("draft"));
-        QCOMPARE(h.settings.getData(ConversationStore::kKey).value_or(""), before);
+        QCOMPARE(h.settings.getData(SettingKeys::conversations).value_or(""), before);
         QVERIFY(h.server.requests().isEmpty());
     }
 
