@@ -118,7 +118,7 @@ QString ChatController::selectedModelIconName() const
 
 bool ChatController::isImageModel() const
 {
-    return m_selectedModel == QStringLiteral("dall-e-3");
+    return m_selectedModel && ModelCatalogue::isImageModel(*m_selectedModel);
 }
 
 QString ChatController::defaultModel()

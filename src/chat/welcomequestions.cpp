@@ -1,8 +1,10 @@
 #include "chat/welcomequestions.h"
 
+#include "service/modelcatalogue.h"
+
 QStringList WelcomeQuestions::forModel(const QString &model)
 {
-    if (model == u"dall-e-3") {
+    if (ModelCatalogue::isImageModel(model)) {
         return {QStringLiteral("🌆 绘制一个未来城市"), QStringLiteral("🌌 创作一片外星森林"),
                 QStringLiteral("🦄 画一只云端独角兽"),
                 QStringLiteral("🌠 创作星际旅行者形象")};

@@ -5,26 +5,37 @@
 namespace {
 
 struct Row {
-    const char *id;
+    QLatin1String id;
     const char *displayName;
     QString (*url)();
     const char *icon;
+    ReplyFamily family;
+    PriceTier price;
 };
+
+constexpr PriceTier kLowTier{0.0007, 0.0021, 0};
+constexpr PriceTier kHighTier{0.007, 0.021, 0};
 
 // Display names are UTF-8: "DALL·E" holds U+00B7 MIDDLE DOT.
 const Row kRows[] = {
-    {"gpt-3.5-turbo-0125", "GPT-3.5", ServiceEndpoints::proxyOpenAI, "chat3.5"},
-    {"claude-3-haiku-20240307", "Claude-3", ServiceEndpoints::proxyClaude, "claude3"},
-    {"gpt-4o", "GPT-4o", ServiceEndpoints::proxyOpenAI, "chat4"},
-    {"claude-3-5-sonnet-20240620", "Claude-3.5", ServiceEndpoints::proxyClaude, "claude3.5"},
-    {"gemini-1.5-pro", "Gemini-Pro", ServiceEndpoints::proxyGemini, "gemini"},
-    {"dall-e-3", "DALL\u00B7E", ServiceEndpoints::generateImage, "dall"},
+    {ModelIds::gpt35Turbo, "GPT-3.5", ServiceEndpoints::proxyOpenAI, "chat3.5",
+     ReplyFamily::OpenAIStream, kLowTier},
+    {ModelIds::claude3Haiku, "Claude-3", ServiceEndpoints::proxyClaude, "claude3",
+     ReplyFamily::ClaudeStream, kLowTier},
+    {ModelIds::gpt4o, "GPT-4o", ServiceEndpoints::proxyOpenAI, "chat4", ReplyFamily::OpenAIStream,
+     kHighTier},
+    {ModelIds::claude35Sonnet, "Claude-3.5", ServiceEndpoints::proxyClaude, "claude3.5",
+     ReplyFamily::ClaudeStream, kHighTier},
+    {ModelIds::gemini15Pro, "Gemini-Pro", ServiceEndpoints::proxyGemini, "gemini",
+     ReplyFamily::PlainDataStream, kHighTier},
+    {ModelIds::dallE3, "DALL\u00B7E", ServiceEndpoints::generateImage, "dall",
+     ReplyFamily::ImageResult, PriceTier{0, 0, 100}},
 };
 
 const Row *findRow(const QString &id)
 {
     for (const Row &row : kRows) {
-        if (id == QLatin1String(row.id))
+        if (id == row.id)
             return &row;
     }
     return nullptr;
@@ -43,7 +54,7 @@ QStringList ModelCatalogue::identifiers()
 {
     QStringList ids;
     for (const Row &row : kRows)
-        ids.append(QLatin1String(row.id));
+        ids.append(row.id);
     return ids;
 }
 
@@ -51,7 +62,7 @@ QHash<QString, QString> ModelCatalogue::modelURLs()
 {
     QHash<QString, QString> urls;
     for (const Row &row : kRows)
-        urls.insert(QLatin1String(row.id), row.url());
+        urls.insert(row.id, row.url());
     return urls;
 }
 
@@ -59,7 +70,7 @@ QHash<QString, QString> ModelCatalogue::modelDisplayNames()
 {
     QHash<QString, QString> names;
     for (const Row &row : kRows)
-        names.insert(QLatin1String(row.id), QString::fromUtf8(row.displayName));
+        names.insert(row.id, QString::fromUtf8(row.displayName));
     return names;
 }
 
@@ -77,30 +88,20 @@ QString ModelCatalogue::modelIconName(const std::optional<QString> &selected)
 
 std::optional<ReplyFamily> ModelCatalogue::replyFamily(const QString &model)
 {
-    if (model == u"gpt-3.5-turbo-0125" || model == u"gpt-4o")
-        return ReplyFamily::OpenAIStream;
-    if (model == u"claude-3-5-sonnet-20240620" || model == u"claude-3-haiku-20240307")
-        return ReplyFamily::ClaudeStream;
-    if (model == u"gemini-1.5-pro")
-        return ReplyFamily::PlainDataStream;
-    if (model == u"dall-e-3")
-        return ReplyFamily::ImageResult;
-    return std::nullopt;
+    const Row *row = findRow(model);
+    return row ? std::optional(row->family) : std::nullopt;
 }
 
+// An identifier the catalogue does not know is charged as the dearer models are.
 PriceTier ModelCatalogue::priceTier(const QString &model)
 {
-    constexpr PriceTier low{0.0007, 0.0021, 0};
-    constexpr PriceTier high{0.007, 0.021, 0};
-    if (model == u"gpt-3.5-turbo-0125")
-        return low;
-    if (model == u"gpt-4o" || model == u"claude-3-5-sonnet-20240620")
-        return high;
-    if (model == u"claude-3-haiku-20240307")
-        return low;
-    if (model == u"dall-e-3")
-        return PriceTier{0, 0, 100};
-    return high;
+    const Row *row = findRow(model);
+    return row ? row->price : kHighTier;
+}
+
+bool ModelCatalogue::isImageModel(const QString &model)
+{
+    return replyFamily(model) == ReplyFamily::ImageResult;
 }
 
 QString ModelCatalogue::displayName(const QString &selected)

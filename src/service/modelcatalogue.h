@@ -8,6 +8,17 @@
 
 #include <optional>
 
+// The identifiers of the six models, in the order the model picker lists them. They are what the
+// server is told and what the settings keep, so they match exactly, case included.
+namespace ModelIds {
+inline constexpr QLatin1String gpt35Turbo{"gpt-3.5-turbo-0125"};
+inline constexpr QLatin1String claude3Haiku{"claude-3-haiku-20240307"};
+inline constexpr QLatin1String gpt4o{"gpt-4o"};
+inline constexpr QLatin1String claude35Sonnet{"claude-3-5-sonnet-20240620"};
+inline constexpr QLatin1String gemini15Pro{"gemini-1.5-pro"};
+inline constexpr QLatin1String dallE3{"dall-e-3"};
+} // namespace ModelIds
+
 enum class ReplyFamily { OpenAIStream, ClaudeStream, PlainDataStream, ImageResult };
 
 // What one send and its reply cost, in quota units.
@@ -20,7 +31,7 @@ struct PriceTier {
 };
 
 // The six models, fixed at build time: where each one's requests go, how it is shown, which
-// reader understands its replies and what it costs. Identifiers match exactly, case included.
+// reader understands its replies and what it costs.
 class ModelCatalogue : public QObject {
     Q_OBJECT
     QML_ELEMENT
@@ -33,7 +44,7 @@ public:
 
     // In the order the model picker lists them.
     static QStringList identifiers();
-    static QString defaultModel() { return QStringLiteral("gpt-3.5-turbo-0125"); }
+    static QString defaultModel() { return ModelIds::gpt35Turbo; }
 
     // Identifier -> absolute URL (service origin + endpoint path), six entries.
     static QHash<QString, QString> modelURLs();
@@ -46,6 +57,8 @@ public:
     static QString modelIconName(const std::optional<QString> &selected);
     static std::optional<ReplyFamily> replyFamily(const QString &model);
     static PriceTier priceTier(const QString &model);
+    // The model answers with a picture rather than text.
+    static bool isImageModel(const QString &model);
 
     // For views: a null or empty identifier stands for "no selection".
     Q_INVOKABLE static QString displayName(const QString &selected);
