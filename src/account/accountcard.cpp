@@ -90,9 +90,9 @@ void AccountCard::showPlaceholders()
 
 void AccountCard::fetchAccountInfo()
 {
-    const QUrl url(ServiceEndpoints::accountInfo(userid()), QUrl::StrictMode);
+    const QUrl url = ServiceEndpoints::accountInfo(userid());
     HttpClient *client = HttpClient::instance();
-    if (!url.isValid() || url.host().isEmpty() || !client)
+    if (url.isEmpty() || !client)
         return;
     const quint64 request = ++m_request;
     client->get(url, this, [this, request](const HttpResult &result) {

@@ -15,15 +15,6 @@ namespace {
 
 const QString kLoginSucceeded = QStringLiteral("登录成功！");
 
-// An endpoint address the request may go to, or an empty URL when none can be formed.
-QUrl endpoint(const QString &address)
-{
-    QUrl url(address, QUrl::StrictMode);
-    if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
-        return {};
-    return url;
-}
-
 } // namespace
 
 PhoneLogin::PhoneLogin(QObject *parent) : QObject(parent), m_store(SettingsStore::instance())
@@ -141,7 +132,7 @@ void PhoneLogin::sendVerificationCode()
 {
     if (!canSendCode())
         return;
-    const QUrl url = endpoint(ServiceEndpoints::sendCode());
+    const QUrl url = ServiceEndpoints::sendCode();
     HttpClient *client = HttpClient::instance();
     if (url.isEmpty() || !client)
         return;
@@ -192,7 +183,7 @@ void PhoneLogin::loginOrRegister()
 {
     if (!canLogin())
         return;
-    const QUrl url = endpoint(ServiceEndpoints::loginRegister());
+    const QUrl url = ServiceEndpoints::loginRegister();
     HttpClient *client = HttpClient::instance();
     if (url.isEmpty() || !client)
         return;

@@ -1,11 +1,9 @@
 #include "account/webpage.h"
 
 #include <QDesktopServices>
-#include <QUrl>
 
-bool WebPage::open(const QString &address)
+bool WebPage::open(const QUrl &url)
 {
-    const QUrl url(address, QUrl::StrictMode);
     if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
         return false;
     // The desktop's handler starts the browser as a detached process, so this returns at once.

@@ -1,7 +1,6 @@
 #include "core/serviceorigin.h"
 
 #include <QHostAddress>
-#include <QUrl>
 
 namespace {
 
@@ -26,10 +25,24 @@ bool isLoopback(const QString &host)
     return !address.isNull() && address.isLoopback();
 }
 
-QString withQuery(const QString &path, const char *name, const QString &value)
+// Parsed strictly, so the percent-encoding written here is what goes on the wire.
+QUrl address(const QString &text)
 {
-    return ServiceOrigin::current() + path + QLatin1Char('?') + QLatin1String(name) +
-           QLatin1Char('=') + QString::fromLatin1(QUrl::toPercentEncoding(value));
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
+        return {};
+    return url;
+}
+
+QUrl at(const QString &path)
+{
+    return address(ServiceOrigin::current() + path);
+}
+
+QUrl withQuery(const QString &path, const char *name, const QString &value)
+{
+    return address(ServiceOrigin::current() + path + QLatin1Char('?') + QLatin1String(name) +
+                   QLatin1Char('=') + QString::fromLatin1(QUrl::toPercentEncoding(value)));
 }
 
 } // namespace
@@ -69,69 +82,69 @@ void ServiceOrigin::setCurrent(const QString &origin)
 
 namespace ServiceEndpoints {
 
-QString proxyOpenAI()
+QUrl proxyOpenAI()
 {
-    return ServiceOrigin::current() + QStringLiteral("/api/proxy_openai2");
+    return at(QStringLiteral("/api/proxy_openai2"));
 }
 
-QString proxyClaude()
+QUrl proxyClaude()
 {
-    return ServiceOrigin::current() + QStringLiteral("/api/proxy_claude2");
+    return at(QStringLiteral("/api/proxy_claude2"));
 }
 
-QString proxyGemini()
+QUrl proxyGemini()
 {
-    return ServiceOrigin::current() + QStringLiteral("/api/proxy_gemini2");
+    return at(QStringLiteral("/api/proxy_gemini2"));
 }
 
-QString generateImage()
+QUrl generateImage()
 {
-    return ServiceOrigin::current() + QStringLiteral("/api/generate_image");
+    return at(QStringLiteral("/api/generate_image"));
 }
 
-QString checkQuota(const QString &phone)
+QUrl checkQuota(const QString &phone)
 {
     return withQuery(QStringLiteral("/api/check_quota"), "phone", phone);
 }
 
-QString deductQuota()
+QUrl deductQuota()
 {
-    return ServiceOrigin::current() + QStringLiteral("/api/deduct_quota");
+    return at(QStringLiteral("/api/deduct_quota"));
 }
 
-QString sendCode()
+QUrl sendCode()
 {
-    return ServiceOrigin::current() + QStringLiteral("/api/send-code");
+    return at(QStringLiteral("/api/send-code"));
 }
 
-QString loginRegister()
+QUrl loginRegister()
 {
-    return ServiceOrigin::current() + QStringLiteral("/api/login-register");
+    return at(QStringLiteral("/api/login-register"));
 }
 
-QString accountInfo(const QString &userid)
+QUrl accountInfo(const QString &userid)
 {
     return withQuery(QStringLiteral("/api/macos_account_info"), "userid", userid);
 }
 
-QString pricingPage(const QString &userid)
+QUrl pricingPage(const QString &userid)
 {
     return withQuery(QStringLiteral("/pricing"), "userid", userid);
 }
 
-QString followPage()
+QUrl followPage()
 {
-    return ServiceOrigin::current() + QStringLiteral("/guanzhu");
+    return at(QStringLiteral("/guanzhu"));
 }
 
-QString contactPage()
+QUrl contactPage()
 {
-    return ServiceOrigin::current() + QStringLiteral("/contact");
+    return at(QStringLiteral("/contact"));
 }
 
-QString termsPage()
+QUrl termsPage()
 {
-    return ServiceOrigin::current() + QStringLiteral("/yinsi");
+    return at(QStringLiteral("/yinsi"));
 }
 
 } // namespace ServiceEndpoints

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QUrl>
 
 #include <optional>
 
@@ -22,21 +23,22 @@ public:
     static void setCurrent(const QString &origin);
 };
 
-// Every endpoint and page address of the backend, in one place. Values that go into query
-// strings are percent-encoded; an ordinary phone number comes out exactly as "+" -> "%2B".
+// Every endpoint and page address of the backend, in one place, as a URL ready to use: empty
+// when the origin does not make an absolute address. Values that go into query strings are
+// percent-encoded; an ordinary phone number comes out exactly as "+" -> "%2B".
 namespace ServiceEndpoints {
-QString proxyOpenAI();
-QString proxyClaude();
-QString proxyGemini();
-QString generateImage();
-QString checkQuota(const QString &phone);
-QString deductQuota();
-QString sendCode();
-QString loginRegister();
-QString accountInfo(const QString &userid);
+QUrl proxyOpenAI();
+QUrl proxyClaude();
+QUrl proxyGemini();
+QUrl generateImage();
+QUrl checkQuota(const QString &phone);
+QUrl deductQuota();
+QUrl sendCode();
+QUrl loginRegister();
+QUrl accountInfo(const QString &userid);
 
-QString pricingPage(const QString &userid);
-QString followPage();
-QString contactPage();
-QString termsPage();
+QUrl pricingPage(const QString &userid);
+QUrl followPage();
+QUrl contactPage();
+QUrl termsPage();
 } // namespace ServiceEndpoints

@@ -27,9 +27,8 @@ AnswerStream *ChatClient::sendRequest(bool hasQuota, const QString &userMessage,
     if (m_quota)
         m_quota->deductQuota(QuotaService::inputCharge(model, userMessage, contextText));
 
-    const QString address = ModelCatalogue::modelURLs().value(model);
-    const QUrl url(address, QUrl::StrictMode);
-    if (address.isEmpty() || !url.isValid() || !m_http) {
+    const QUrl url = ModelCatalogue::modelURL(model);
+    if (url.isEmpty() || !m_http) {
         DiagnosticLog::line(QStringLiteral("无效的模型或URL"));
         target.showFailure(invalidModelNotice());
         return nullptr;

@@ -7,7 +7,7 @@ namespace {
 struct Row {
     QLatin1String id;
     const char *displayName;
-    QString (*url)();
+    QUrl (*url)();
     const char *icon;
     ReplyFamily family;
     PriceTier price;
@@ -62,8 +62,14 @@ QHash<QString, QString> ModelCatalogue::modelURLs()
 {
     QHash<QString, QString> urls;
     for (const Row &row : kRows)
-        urls.insert(row.id, row.url());
+        urls.insert(row.id, row.url().toString(QUrl::FullyEncoded));
     return urls;
+}
+
+QUrl ModelCatalogue::modelURL(const QString &model)
+{
+    const Row *row = findRow(model);
+    return row ? row->url() : QUrl();
 }
 
 QHash<QString, QString> ModelCatalogue::modelDisplayNames()

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 #include <QtQml/qqmlregistration.h>
 
 #include <optional>
@@ -48,6 +49,8 @@ public:
 
     // Identifier -> absolute URL (service origin + endpoint path), six entries.
     static QHash<QString, QString> modelURLs();
+    // The address requests for `model` go to; empty for an unknown model or a broken origin.
+    static QUrl modelURL(const QString &model);
     static QHash<QString, QString> modelDisplayNames();
 
     // Display name of the selection, or of the default model when nothing is selected;

@@ -57,7 +57,7 @@ void QuotaService::checkQuota(const QObject *context, Verdict completion)
     const QString phone = phoneOf(m_settings);
     DiagnosticLog::line(QStringLiteral("userPhone"), phone);
 
-    const QUrl url(ServiceEndpoints::checkQuota(phone), QUrl::StrictMode);
+    const QUrl url = ServiceEndpoints::checkQuota(phone);
     if (!url.isValid() || !m_http) {
         completion(QuotaVerdict::Refused);
         return;
@@ -87,7 +87,7 @@ bool QuotaService::readQuotaAnswer(const QByteArray &body)
 
 void QuotaService::deductQuota(double amount)
 {
-    const QUrl url(ServiceEndpoints::deductQuota(), QUrl::StrictMode);
+    const QUrl url = ServiceEndpoints::deductQuota();
     if (!url.isValid() || !m_http)
         return;
     const QJsonObject body{
@@ -149,10 +149,9 @@ void QuotaService::answerUpgradeAlert(bool upgrade)
     openPricingPage(ServiceEndpoints::pricingPage(userid));
 }
 
-void QuotaService::openPricingPage(const QString &address)
+void QuotaService::openPricingPage(const QUrl &url)
 {
-    const QUrl url(address, QUrl::StrictMode);
-    if (address.isEmpty() || !url.isValid())
+    if (!url.isValid())
         return;
     // Handed on, not opened here: starting the browser may take a while and the caller is
     // answering a click.

@@ -51,9 +51,9 @@ public:
 
     // The user's answer to the upgrade alert.
     void answerUpgradeAlert(bool upgrade);
-    // Opens `address` in the default browser, after the current event has been handled so the
-    // caller never waits on the desktop. An address that is not a URL does nothing.
-    void openPricingPage(const QString &address);
+    // Opens `url` in the default browser, after the current event has been handled so the
+    // caller never waits on the desktop. An empty or invalid URL does nothing.
+    void openPricingPage(const QUrl &url);
 
     // Tests replace the browser.
     using PageOpener = std::function<void(const QUrl &)>;

@@ -230,8 +230,8 @@ private slots:
         QCOMPARE(h.openedPages.first().toString(QUrl::FullyEncoded),
                  h.server.origin() + QStringLiteral("/pricing?userid=a%2Bb%201"));
 
-        h.quota.openPricingPage(QString());
-        h.quota.openPricingPage(QStringLiteral("http://exa mple.com/%zz"));
+        h.quota.openPricingPage(QUrl());
+        h.quota.openPricingPage(QUrl(QStringLiteral("http://exa mple.com/%zz"), QUrl::StrictMode));
         QTest::qWait(20);
         QCOMPARE(h.openedPages.size(), 1);
     }
