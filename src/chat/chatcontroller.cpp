@@ -2,6 +2,7 @@
 
 #include "chat/replyformatter.h"
 #include "conversation/conversationcodec.h"
+#include "conversation/conversationcontext.h"
 #include "conversation/conversationstore.h"
 #include "core/diagnosticlog.h"
 #include "core/settingkeys.h"
@@ -13,39 +14,10 @@
 
 #include <QScopedValueRollback>
 #include <QSet>
-#include <QTextBoundaryFinder>
 
 #include <algorithm>
 
 namespace {
-
-qsizetype graphemeCount(const QString &text)
-{
-    if (text.isEmpty())
-        return 0;
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    qsizetype n = 0;
-    while (finder.toNextBoundary() != -1)
-        ++n;
-    return n;
-}
-
-// The last `count` user-perceived characters of `text`.
-QString lastGraphemes(const QString &text, qsizetype count)
-{
-    if (count <= 0)
-        return {};
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    finder.toEnd();
-    qsizetype position = text.size();
-    for (qsizetype i = 0; i < count; ++i) {
-        const qsizetype previous = finder.toPreviousBoundary();
-        if (previous == -1)
-            break;
-        position = previous;
-    }
-    return text.mid(position);
-}
 
 QString dump(const MessageList &messages)
 {
@@ -523,27 +495,10 @@ void ChatController::answerUpgradeAlert(bool upgrade)
 
 QString ChatController::buildContext(const MessageList &list, int limit)
 {
+    // The last message is the placeholder of the send the context is for.
     if (list.size() < 2)
         return {};
-    QStringList parts; // newest first
-    qsizetype total = 0;
-    for (qsizetype i = list.size() - 2; i >= 0; --i) {
-        const QString &content = list.at(i).content;
-        const qsizetype n = graphemeCount(content);
-        if (total + n <= limit) {
-            parts.append(content);
-            total += n;
-            continue;
-        }
-        parts.append(lastGraphemes(content, limit - total));
-        break;
-    }
-    QString result;
-    for (auto it = parts.crbegin(); it != parts.crend(); ++it) {
-        result += *it;
-        result += u'\n';
-    }
-    return result.trimmed();
+    return ConversationContext::newestText(list.first(list.size() - 1), limit);
 }
 
 // ---- what comes back for a send ---------------------------------------------------------------
