@@ -19,6 +19,39 @@
 
 namespace {
 
+// A stored conversation, seen through the same steps as the open one's list model.
+struct StoredList {
+    MessageList messages;
+
+    std::optional<int> indexOf(const QUuid &id) const
+    {
+        const auto it = std::find_if(messages.cbegin(), messages.cend(),
+                                     [&](const Message &m) { return m.id == id; });
+        return it == messages.cend() ? std::nullopt : std::optional(int(it - messages.cbegin()));
+    }
+    void update(int row, const std::function<void(Message &)> &change) { change(messages[row]); }
+    void append(const Message &message) { messages.append(message); }
+};
+
+// Puts a send's outcome in place of its placeholder. A list that never received the send (the
+// user left the conversation before it was saved) gets the send's question, unless there,
+// and the answer after it.
+template <typename List>
+void writeOutcome(List &list, const QUuid &placeholder, const Message &question,
+                  const std::function<void(Message &)> &fill)
+{
+    if (const auto row = list.indexOf(placeholder)) {
+        list.update(*row, fill);
+        return;
+    }
+    if (!list.indexOf(question.id))
+        list.append(question);
+    Message answer(QString(), false);
+    answer.id = placeholder;
+    fill(answer);
+    list.append(answer);
+}
+
 QString dump(const MessageList &messages)
 {
     return QString::fromUtf8(ConversationCodec::encodeMessages(messages));
@@ -626,20 +659,8 @@ bool ChatController::settle(const QUuid &placeholder, const std::function<void(M
         return false;
     }
 
-    // The send's question (unless there) and an answer in place of its placeholder, for a list
-    // that never received this send: the user left the conversation before it was saved.
-    Message answer(QString(), false);
-    answer.id = placeholder;
-    fill(answer);
-
     if (send.conversation == m_currentConversationID) {
-        if (const auto row = m_messages.indexOf(placeholder)) {
-            m_messages.update(*row, fill);
-        } else {
-            if (!m_messages.indexOf(send.question.id))
-                m_messages.append(send.question);
-            m_messages.append(answer);
-        }
+        writeOutcome(m_messages, placeholder, send.question, fill);
         // The send was stored with the network notice in its place; it now keeps its outcome,
         // a notice included.
         saveOpenConversation();
@@ -653,17 +674,8 @@ bool ChatController::settle(const QUuid &placeholder, const std::function<void(M
     // The user has opened another conversation since: the answer goes to the stored copy.
     if (!m_services.conversations)
         return false;
-    MessageList stored = m_services.conversations->conversations().value(send.conversation);
-    const auto it = std::find_if(stored.begin(), stored.end(),
-                                 [&](const Message &m) { return m.id == placeholder; });
-    if (it != stored.end()) {
-        fill(*it);
-    } else {
-        if (std::none_of(stored.cbegin(), stored.cend(),
-                         [&](const Message &m) { return m.id == send.question.id; }))
-            stored.append(send.question);
-        stored.append(answer);
-    }
-    m_services.conversations->saveCurrentConversation(send.conversation, stored);
+    StoredList stored{m_services.conversations->conversations().value(send.conversation)};
+    writeOutcome(stored, placeholder, send.question, fill);
+    m_services.conversations->saveCurrentConversation(send.conversation, stored.messages);
     return true;
 }
