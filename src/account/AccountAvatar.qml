@@ -37,7 +37,7 @@ Item {
         mipmap: true
     }
 
-    AccountSpinner {
+    Spinner {
         objectName: "avatarProgress"
         anchors.centerIn: parent
         color: Style.secondaryText
