@@ -42,9 +42,12 @@ Item {
         width: root.width - 32
         height: content.implicitHeight + 32
 
-        CardShadow {
+        SoftShadow {
             anchors.fill: parent
             radius: 20
+            blur: 10
+            layers: 8
+            color: Qt.rgba(0, 0, 0, 0.4)
         }
         Rectangle {
             anchors.fill: parent
