@@ -18,10 +18,10 @@ Item {
     Accessible.role: Accessible.Graphic
     Accessible.name: "头像"
 
-    AccountGlyph {
+    SymbolIcon {
         anchors.fill: parent
         visible: !avatar.hasPicture
-        name: "account_circle"
+        name: "person.crop.circle.fill"
         size: 40
         color: avatar.symbolColor
     }
@@ -37,7 +37,7 @@ Item {
         mipmap: true
     }
 
-    AccountSpinner {
+    Spinner {
         objectName: "avatarProgress"
         anchors.centerIn: parent
         color: Style.secondaryText

@@ -8,7 +8,7 @@ import Talvoro
 RowLayout {
     id: row
 
-    property string glyph
+    property string symbol
     property string title
     property string value
     property bool highlighted: false
@@ -18,8 +18,8 @@ RowLayout {
     Accessible.role: Accessible.StaticText
     Accessible.name: title + value
 
-    AccountGlyph {
-        name: row.glyph
+    SymbolIcon {
+        name: row.symbol
         size: 17
         color: row.labelColor
     }

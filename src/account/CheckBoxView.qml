@@ -18,10 +18,10 @@ CheckBox {
     // A press leaves the state to the owner; the binding above shows the owner's answer.
     nextCheckState: function() { return checkState }
 
-    indicator: AccountGlyph {
+    indicator: SymbolIcon {
         x: control.leftPadding
         y: control.topPadding
-        name: control.isChecked ? "check_box" : "check_box_outline_blank"
+        name: control.isChecked ? "checkmark.square" : "square"
         size: 20
         color: control.isChecked ? Style.link : Style.secondaryText
         opacity: control.pressed ? 0.7 : 1

@@ -42,9 +42,12 @@ Item {
         width: root.width - 32
         height: content.implicitHeight + 32
 
-        CardShadow {
+        SoftShadow {
             anchors.fill: parent
             radius: 20
+            blur: 10
+            layers: 8
+            color: Qt.rgba(0, 0, 0, 0.4)
         }
         Rectangle {
             anchors.fill: parent
@@ -122,7 +125,7 @@ Item {
                     AccountInfoRow {
                         objectName: "stateRow"
                         Layout.fillWidth: true
-                        glyph: "workspace_premium"
+                        symbol: "crown.fill"
                         title: "订阅："
                         value: logic.stateText
                         highlighted: logic.stateHighlighted
@@ -130,7 +133,7 @@ Item {
                     AccountInfoRow {
                         objectName: "chatQuotaRow"
                         Layout.fillWidth: true
-                        glyph: "monetization_on"
+                        symbol: "bitcoinsign.circle.fill"
                         title: "积分剩余："
                         value: logic.chatQuota
                         highlighted: logic.chatQuotaHighlighted
@@ -138,7 +141,7 @@ Item {
                     AccountInfoRow {
                         objectName: "translateQuotaRow"
                         Layout.fillWidth: true
-                        glyph: "menu_book"
+                        symbol: "character.book.closed.fill"
                         title: "(网页插件)对照翻译剩余："
                         value: logic.translateQuotaText
                         highlighted: logic.translateQuotaHighlighted
@@ -147,7 +150,7 @@ Item {
                         objectName: "expiryRow"
                         Layout.fillWidth: true
                         visible: logic.showsExpiry
-                        glyph: "event"
+                        symbol: "calendar.circle.fill"
                         title: "会员到期时间："
                         value: logic.expiryDate
                         highlighted: logic.expiryHighlighted

@@ -1,20 +1,15 @@
 import QtQuick
-import QtQuick.Controls
 import Talvoro
 
 // The round grey close button in the top-trailing corner of a sheet or card.
-Button {
+IconButton {
     id: control
 
-    padding: 4
-    hoverEnabled: true
-    Accessible.name: "关闭"
-
-    contentItem: AccountGlyph {
-        name: "cancel"
-        size: 18
-        color: control.pressed ? Qt.darker(Style.secondaryText, 1.3) : (control.hovered ? Qt.darker(Style.secondaryText, 1.15) : Style.secondaryText)
-    }
+    text: "关闭"
+    symbol: "xmark.circle.fill"
+    symbolSize: 18
+    symbolColor: control.pressed ? Qt.darker(Style.secondaryText, 1.3)
+                                 : (control.hovered ? Qt.darker(Style.secondaryText, 1.15) : Style.secondaryText)
     background: Rectangle {
         implicitWidth: 26
         implicitHeight: 26

@@ -183,52 +183,7 @@ Item {
         }
     }
 
-    Dialog {
-        id: upgradeAlert
-        objectName: "upgradeAlert"
-        parent: Overlay.overlay
-        anchors.centerIn: parent
-        modal: true
-        closePolicy: Popup.CloseOnEscape
-        contentItem: Text {
-            Accessible.role: Accessible.AlertMessage
-            Accessible.name: text
-            text: chat.upgradeAlertText
-            font.pixelSize: Style.headlineSize
-            font.bold: true
-            horizontalAlignment: Text.AlignHCenter
-            padding: Style.padding
-        }
-        footer: RowLayout {
-            spacing: Style.spacing
-            Item { Layout.fillWidth: true }
-            // The default button: Return in the alert chooses it, Escape the cancel button.
-            Button {
-                id: upgradeButton
-                objectName: "upgradeButton"
-                text: chat.upgradeButtonText
-                highlighted: true
-                Layout.bottomMargin: Style.padding
-                onClicked: upgradeAlert.accept()
-                Keys.onReturnPressed: upgradeAlert.accept()
-                Keys.onEnterPressed: upgradeAlert.accept()
-            }
-            Button {
-                objectName: "cancelUpgradeButton"
-                text: chat.cancelButtonText
-                Layout.bottomMargin: Style.padding
-                Layout.rightMargin: Style.padding
-                onClicked: upgradeAlert.reject()
-            }
-        }
-        onOpened: upgradeButton.forceActiveFocus()
-        onAccepted: chat.answerUpgradeAlert(true)
-        onRejected: chat.answerUpgradeAlert(false)
-        Connections {
-            target: chat
-            function onUpgradeAlertRequested() { upgradeAlert.open() }
-        }
-    }
+    UpgradeAlert { chat: chat }
 
     // The system's save panel where there is one, Qt's own otherwise; both let the user type
     // a new file name, which is the point of a save panel.

@@ -1,4 +1,4 @@
-#include "chat/symboltable.h"
+#include "components/symboltable.h"
 
 #include <QFile>
 

@@ -36,7 +36,7 @@ Button {
             color: control.pressed ? Qt.darker(control.accent, 1.2)
                                    : (control.hovered ? Qt.darker(control.accent, 1.08) : control.accent)
         }
-        AccountSpinner {
+        Spinner {
             anchors.centerIn: parent
             visible: control.busy
             running: control.busy

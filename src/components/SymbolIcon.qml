@@ -1,7 +1,9 @@
 import QtQuick
 import Talvoro
 
-// A system symbol (a glyph of the icon font) or an artwork image, by name.
+// A system symbol (a glyph of the icon font) or an artwork image, by name. The glyph is not
+// something to read aloud, so assistive technology skips it; the control around it carries the
+// name.
 Item {
     id: root
 
@@ -21,6 +23,7 @@ Item {
         font.family: SymbolTable.fontFamily
         font.pixelSize: root.size
         color: root.color
+        Accessible.ignored: true
     }
 
     // The font has no crossed-out pin: the stroke is drawn, with a gap in the background

@@ -1,8 +1,9 @@
 import QtQuick
 
 // A soft shadow around a rounded rectangle, drawn as stacked translucent rounded rectangles so
-// that renderers without shader effects show it too. Place it under the shadowed item, filling
-// the same area.
+// that renderers without shader effects (the software one too) show it the same. Place it under
+// the shadowed item, filling the same area; the shadowed item must be opaque. More layers give
+// a smoother fade over a wider blur.
 Item {
     id: root
 
