@@ -39,14 +39,8 @@ class TestStreamingViews : public QObject {
                 last = row;
         }
         QStringList texts;
-        const std::function<void(QQuickItem *)> collect = [&](QQuickItem *item) {
-            if (item->inherits("QQuickTextEdit") && item->isVisible())
-                texts.append(item->property("text").toString());
-            for (QQuickItem *child : item->childItems())
-                collect(child);
-        };
-        if (last)
-            collect(last);
+        for (QQuickItem *text : last ? visibleTexts(last) : QList<QQuickItem *>{})
+            texts.append(text->property("text").toString());
         return texts.join(u'\n');
     }
 
@@ -75,10 +69,6 @@ private slots:
         // While the answer comes, the send button is the stop button.
         QTRY_VERIFY(stop->isVisible());
         QVERIFY(!send->isVisible());
-        QAccessibleInterface *named = QAccessible::queryAccessibleInterface(stop);
-        QVERIFY(named);
-        QCOMPARE(named->role(), QAccessible::Button);
-        QCOMPARE(named->text(QAccessible::Name), QStringLiteral("停止生成"));
 
         if (byEscape) {
             QQuickItem *editor = open.item(QStringLiteral("messageEditor"));
@@ -103,10 +93,9 @@ private slots:
         MessageList earlier;
         for (int i = 0; i < 30; ++i)
             earlier.append(Message(QStringLiteral("第%1段。").arg(i).repeated(20), i % 2 == 0));
-        const QUuid id = QUuid::createUuid();
-        open.app.conversations->saveCurrentConversation(id, earlier);
+        const QString id = open.store(earlier);
         QVERIFY(open.start());
-        open.chat->selectConversation(Message::idText(id));
+        open.chat->selectConversation(id);
         QQuickItem *list = open.item(QStringLiteral("messageList"));
         QQuickItem *back = open.item(QStringLiteral("backToBottomButton"));
         QVERIFY(list && back);
