@@ -156,6 +156,13 @@ private:
     std::unique_ptr<QuonixApp> m_app;
 };
 
+// `message`, as sent or received at `timestamp`.
+inline Message at(Message message, double timestamp)
+{
+    message.timestamp = timestamp;
+    return message;
+}
+
 // The main window of a fresh program, signed in unless told otherwise, and its chat view.
 struct MainWindow {
     AppGraph app;

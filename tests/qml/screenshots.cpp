@@ -17,12 +17,6 @@ Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
 
 namespace {
 
-Message at(Message m, double t)
-{
-    m.timestamp = t;
-    return m;
-}
-
 Message picture(const QString &path)
 {
     Message m(QString(), false);

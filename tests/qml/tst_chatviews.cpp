@@ -17,12 +17,6 @@ Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
 
 namespace {
 
-Message at(Message message, double timestamp)
-{
-    message.timestamp = timestamp;
-    return message;
-}
-
 QList<QQuickItem *> named(QQuickItem *root, const QString &name)
 {
     return findAll(root, [&](QQuickItem *item) { return item->objectName() == name; });
