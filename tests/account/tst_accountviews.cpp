@@ -234,6 +234,7 @@ private slots:
         QCOMPARE(text("phone"), QStringLiteral("+8613800138000"));
         QCOMPARE(item("stateRow")->property("value").toString(), QStringLiteral("黄金会员版"));
         QCOMPARE(item("chatQuotaRow")->property("value").toString(), QStringLiteral("1234.50"));
+        QCOMPARE(item("translateQuotaRow")->property("value").toString(), QStringLiteral("30天"));
         QCOMPARE(item("expiryRow")->property("labelColor").value<QColor>(), kAccent);
         // Only the button under the pointer is highlighted.
         QTest::mouseMove(m_window, item("feedbackButton")->mapToScene({10, 10}).toPoint());

@@ -231,6 +231,8 @@ private slots:
         refused("ascii exclamation mark", Response{200, R"({"message":"登录成功!"})"}, "登录成功!",
                 true);
         refused("no message", Response{200, "{}"}, "登录失败，请稍后再试", true);
+        refused("message not a string", Response{200, R"({"message":1})"}, "登录失败，请稍后再试",
+                true);
         refused("not JSON", Response{200, "<html>busy</html>"}, "解析用户信息失败: …", true);
         refused("no data", Response{200, ""}, "服务器无响应，请稍后再试", false);
         refused("array", Response{200, R"([{"message":"登录成功！"}])"}, "", false);

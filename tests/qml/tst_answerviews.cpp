@@ -148,10 +148,12 @@ private slots:
         QTest::addColumn<QString>("link");
         QTest::addColumn<bool>("opens");
         QTest::newRow("https") << QStringLiteral("https://a.example/路径?q=1") << true;
+        QTest::newRow("http") << QStringLiteral("http://a.example") << true;
         QTest::newRow("mailto") << QStringLiteral("mailto:a@b.example") << true;
         QTest::newRow("upper-case scheme") << QStringLiteral("HTTPS://a.example") << true;
         QTest::newRow("file") << QStringLiteral("file:///etc/passwd") << false;
         QTest::newRow("javascript") << QStringLiteral("javascript:alert(1)") << false;
+        QTest::newRow("data") << QStringLiteral("data:text/html,<b>x</b>") << false;
         QTest::newRow("custom") << QStringLiteral("talvoro://open") << false;
         QTest::newRow("relative") << QStringLiteral("/etc/passwd") << false;
         QTest::newRow("web without host") << QStringLiteral("http:///x") << false;
