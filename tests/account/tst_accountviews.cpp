@@ -76,12 +76,7 @@ class TestAccountViews : public QObject {
     }
 
 private slots:
-    void initTestCase()
-    {
-        QFont font(QStringLiteral("Noto Sans CJK SC"));
-        font.setFamilies({QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Color Emoji")});
-        QGuiApplication::setFont(font);
-    }
+    void initTestCase() { FontSetup::install(); }
     void init() { m_services.start(m_dir.filePath(QStringLiteral("s.sqlite")), 3s); }
     void cleanup()
     {
