@@ -1,5 +1,6 @@
 // What a screen reader is told about the chat window, the sign-in sheet and the account card:
 // each control's role, name and state, the changes it hears, and rows in conversation order.
+// (History rows and rendered answers are checked with their views.)
 
 #include "account/phonelogin.h"
 #include "appgraph.h"
@@ -229,63 +230,6 @@ private slots:
         QVERIFY(exposed.size() > 3);
         const qsizetype first = names.indexOf(exposed.first());
         QCOMPARE(exposed, names.mid(first, exposed.size()));
-    }
-
-    void historyRowsShowTwoLinesAndNameTheWholeTitle()
-    {
-        Open open;
-        const QString title = QStringLiteral("这是一条很长的回答，").repeated(20);
-        open.store({Message(QStringLiteral("问"), true), Message(title, false)});
-        QVERIFY(open.start(View::Chat));
-        clickItem(open.item(QStringLiteral("historyButton")));
-        QQuickItem *list = nullptr;
-        QTRY_VERIFY((list = open.item(QStringLiteral("historyList"))) != nullptr);
-        QQuickItem *row = nullptr;
-        QTRY_VERIFY((row = findItem(list, QStringLiteral("historyRow"))) != nullptr);
-
-        QAccessibleInterface *node = QAccessible::queryAccessibleInterface(row);
-        QCOMPARE(node->role(), QAccessible::Button);
-        QCOMPARE(node->text(QAccessible::Name), title);
-        auto *shown = row->property("contentItem").value<QQuickItem *>();
-        QVERIFY(shown);
-        QTRY_COMPARE(shown->property("lineCount").toInt(), 2);
-        QVERIFY(shown->property("truncated").toBool());
-    }
-
-    // A rendered answer stays one list item named by its text, and a screen reader reads what
-    // it is made of: the code block's text, the table's cells, the copy button's name.
-    void renderedAnswersAreReadable()
-    {
-        Open open;
-        const QString answer = QStringLiteral(
-            "价格如下：\n\n| 项 | 价 |\n|---|--:|\n| 茶 | 12 |\n<code>total = 12</code>完");
-        const QString id =
-            open.store({Message(QStringLiteral("多少钱"), true), Message(answer, false)});
-        QVERIFY(open.start(View::Chat));
-        open.chat->selectConversation(id);
-        QQuickItem *copy = nullptr;
-        QTRY_VERIFY((copy = open.item(QStringLiteral("copyCodeButton"))));
-        QAccessibleInterface *button = QAccessible::queryAccessibleInterface(copy);
-        QVERIFY(button);
-        QCOMPARE(button->text(QAccessible::Name), QStringLiteral("复制代码"));
-
-        QQuickItem *row = copy;
-        while (row && !row->property("messageId").isValid())
-            row = row->parentItem();
-        QVERIFY(row);
-        QAccessibleInterface *item = QAccessible::queryAccessibleInterface(row);
-        QVERIFY(item);
-        QCOMPARE(item->text(QAccessible::Name), answer);
-
-        QStringList read;
-        for (QQuickItem *text : visibleTexts(row)) {
-            QAccessibleInterface *node = QAccessible::queryAccessibleInterface(text);
-            QVERIFY(node);
-            read.append(node->text(QAccessible::Name));
-        }
-        const QString all = read.join(u'|');
-        for (const char *part : {"价格如下", "项", "价", "茶", "12", "total = 12", "完"})
-            QVERIFY2(all.contains(QString::fromUtf8(part)), qPrintable(all));
     }
 };
 

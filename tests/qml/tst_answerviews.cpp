@@ -278,15 +278,34 @@ private slots:
         StreamingWindow open;
         QVERIFY(open.start());
         const QString code = QStringLiteral("def f(x):\n    return x  # 注释\n\n\nprint(f(1))");
-        QVERIFY(open.answerWith(QStringLiteral("代码"),
-                                QStringLiteral("见 [文档](https://docs.example/f)：\n```python\n") +
-                                    code + QStringLiteral("\n```\n完")));
+        QVERIFY(open.answerWith(
+            QStringLiteral("代码"),
+            QStringLiteral("见 [文档](https://docs.example/f)：\n```python\n") + code +
+                QStringLiteral("\n```\n| 项 | 价 |\n|---|--:|\n| 茶 | 12 |\n\n完")));
 
         QQuickItem *label = open.item(QStringLiteral("codeLanguage"));
         QVERIFY(label);
         QTRY_COMPARE(label->property("text").toString(), QStringLiteral("python"));
+        // A screen reader hears the answer as one list item named by its text, and reads what it
+        // is made of: the prose, the code, the table's cells, the copy button's name.
+        QQuickItem *copy = open.item(QStringLiteral("copyCodeButton"));
+        QCOMPARE(QAccessible::queryAccessibleInterface(copy)->text(QAccessible::Name),
+                 QStringLiteral("复制代码"));
+        QQuickItem *row = copy;
+        while (row && !row->property("messageId").isValid())
+            row = row->parentItem();
+        QVERIFY(row);
+        QCOMPARE(QAccessible::queryAccessibleInterface(row)->text(QAccessible::Name),
+                 open.answer());
+        QStringList read;
+        for (QQuickItem *text : visibleTexts(row))
+            read.append(QAccessible::queryAccessibleInterface(text)->text(QAccessible::Name));
+        for (const char *part : {"见 文档", "项", "价", "茶", "12", "print(f(1))", "完"})
+            QVERIFY2(read.join(u'|').contains(QString::fromUtf8(part)),
+                     qPrintable(read.join(u'|')));
+
         QGuiApplication::clipboard()->clear();
-        clickItem(open.item(QStringLiteral("copyCodeButton")));
+        clickItem(copy);
         QTRY_COMPARE(QGuiApplication::clipboard()->text(), code);
         QTRY_VERIFY(!findAll(open.window->contentItem(), [](QQuickItem *item) {
                          return item->isVisible() &&
