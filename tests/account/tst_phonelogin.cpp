@@ -184,36 +184,6 @@ private slots:
         QCOMPARE(login->countdown(), 59);
     }
 
-    void hidingTheSheetStopsTheCountdown_data()
-    {
-        QTest::addColumn<bool>("byCloseButton");
-        QTest::newRow("close button") << true;
-        QTest::newRow("dismissed by the host") << false;
-    }
-
-    void hidingTheSheetStopsTheCountdown()
-    {
-        QFETCH(bool, byCloseButton);
-        // The answer arrives only after the sheet has gone.
-        on("/api/send-code", Response::with(Behaviour::Answer, 300));
-        auto login = makeLogin();
-        QSignalSpy closes(login.get(), &PhoneLogin::closeRequested);
-        login->sendVerificationCode();
-        login->tickCountdown();
-        if (byCloseButton)
-            login->close();
-        else
-            login->dismiss();
-
-        QCOMPARE(closes.size(), byCloseButton ? 1 : 0);
-        QVERIFY(!login->isCountdownRunning() && !login->isSendingCode());
-        QCOMPARE(login->countdown(), 60);
-        QTRY_COMPARE_WITH_TIMEOUT(m_services.server->requests().size(), 1, 10000);
-        QTest::qWait(500);
-        QVERIFY(login->errorMessage().isEmpty());
-        QVERIFY(!login->isSendingCode());
-    }
-
     void signInAnswers_data()
     {
         QTest::addColumn<Response>("response");
@@ -321,40 +291,64 @@ private slots:
         QVERIFY(!login->isCountdownRunning());
     }
 
-    void answerAfterTheSheetWasReopened_data()
+    // Answers that arrive after the sheet went away: a sent code is not announced, a refusal
+    // is not shown, a sign-in still counts. Hiding stops the countdown; the sheet presented
+    // again starts afresh and keeps its own state.
+    void lateAnswers_data()
     {
+        QTest::addColumn<QString>("hiding"); // close, dismiss (by the host) or reset (reopened)
+        QTest::addColumn<QByteArray>("path");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<bool>("signsIn");
-        QTest::newRow("success still signs in")
-            << QByteArray(R"({"message":"登录成功！"})") << true;
-        QTest::newRow("refusal is not shown") << QByteArray(R"({"message":"验证码错误"})") << false;
+        const QByteArray code = "/api/send-code", login = "/api/login-register";
+        QTest::newRow("code, close button") << "close" << code << QByteArray("{}") << false;
+        QTest::newRow("code, dismissed by the host")
+            << "dismiss" << code << QByteArray("{}") << false;
+        QTest::newRow("success after reopening")
+            << "reset" << login << QByteArray(R"({"message":"登录成功！"})") << true;
+        QTest::newRow("refusal after reopening")
+            << "reset" << login << QByteArray(R"({"message":"验证码错误"})") << false;
     }
 
-    void answerAfterTheSheetWasReopened()
+    void lateAnswers()
     {
+        QFETCH(QString, hiding);
+        QFETCH(QByteArray, path);
         QFETCH(QByteArray, body);
         QFETCH(bool, signsIn);
         Response response(200, body);
         response.delayMs = 300;
-        on("/api/login-register", response);
+        on(path, response);
         auto login = makeLogin();
         QSignalSpy closes(login.get(), &PhoneLogin::closeRequested);
-        login->loginOrRegister();
-        // Presented again: the sheet starts afresh.
-        login->reset();
-        QCOMPARE(login->verificationCode(), QString());
-        QVERIFY(!login->isAgree());
-        QCOMPARE(login->selectedCountryCode(), QStringLiteral("+86"));
-        login->setPhoneNumber(QStringLiteral("139"));
+        if (path == "/api/send-code") {
+            login->sendVerificationCode();
+            login->tickCountdown();
+        } else {
+            login->loginOrRegister();
+        }
+        if (hiding == u"close") {
+            login->close();
+        } else if (hiding == u"dismiss") {
+            login->dismiss();
+        } else {
+            login->reset();
+            QCOMPARE(login->verificationCode(), QString());
+            QVERIFY(!login->isAgree());
+            QCOMPARE(login->selectedCountryCode(), QStringLiteral("+86"));
+            login->setPhoneNumber(QStringLiteral("139"));
+        }
+        QVERIFY(!login->isCountdownRunning() && !login->isSendingCode());
+        QCOMPARE(login->countdown(), 60);
 
         QTRY_COMPARE_WITH_TIMEOUT(m_services.server->requests().size(), 1, 10000);
         QTest::qWait(600);
         QCOMPARE(m_services.store->getBool(QStringLiteral("isLoggedIn"), false), signsIn);
-        QCOMPARE(closes.size(), signsIn ? 1 : 0);
-        // The reopened sheet keeps its own state.
+        QCOMPARE(closes.size(), (hiding == u"close" ? 1 : 0) + (signsIn ? 1 : 0));
         QCOMPARE(login->errorMessage(), QString());
-        QCOMPARE(login->phoneNumber(), QStringLiteral("139"));
-        QVERIFY(!login->isLoggingIn());
+        QVERIFY(!login->isSendingCode() && !login->isLoggingIn());
+        if (hiding == u"reset")
+            QCOMPARE(login->phoneNumber(), QStringLiteral("139"));
     }
 
     void unusableOriginStartsNothing()
