@@ -430,12 +430,15 @@ private slots:
             return list->property("distanceFromEnd").toReal();
         };
 
-        QVERIFY(open.ask(QStringLiteral("长一点")));
         QString sent;
+        const auto feed = [&](const QString &piece) {
+            sent += piece;
+            open.server.sendPiece(openAIPiece(piece));
+            return QTest::qWaitFor([&] { return open.answer() == sent; });
+        };
+        QVERIFY(open.ask(QStringLiteral("长一点")));
         for (int i = 0; i < 6; ++i) {
-            sent += QStringLiteral("新的一行 %1\n").arg(i);
-            open.server.sendPiece(openAIPiece(QStringLiteral("新的一行 %1\n").arg(i)));
-            QTRY_COMPARE(open.answer(), sent);
+            QVERIFY(feed(QStringLiteral("新的一行 %1\n").arg(i)));
             // At the end, the list keeps the growing answer in view.
             QTRY_VERIFY2(distance() < 4, qPrintable(QString::number(distance())));
         }
@@ -447,15 +450,12 @@ private slots:
         QVERIFY(distance() > 100);
         const qreal contentY = list->property("contentY").toReal();
         for (int i = 6; i < 10; ++i) {
-            sent += QStringLiteral("新的一行 %1\n").arg(i);
-            open.server.sendPiece(openAIPiece(QStringLiteral("新的一行 %1\n").arg(i)));
-            QTRY_COMPARE(open.answer(), sent);
+            QVERIFY(feed(QStringLiteral("新的一行 %1\n").arg(i)));
             QTest::qWait(40);
             QCOMPARE(list->property("contentY").toReal(), contentY);
         }
-        QAccessibleInterface *named = QAccessible::queryAccessibleInterface(back);
-        QVERIFY(named);
-        QCOMPARE(named->text(QAccessible::Name), QStringLiteral("回到底部"));
+        QCOMPARE(QAccessible::queryAccessibleInterface(back)->text(QAccessible::Name),
+                 QStringLiteral("回到底部"));
         // What is drawn is the answer so far, grown piece by piece.
         QCOMPARE(drawnText(list).trimmed(), sent.trimmed());
 
@@ -463,9 +463,7 @@ private slots:
         clickItem(back);
         QTRY_VERIFY(!back->isVisible());
         QTRY_VERIFY(distance() < 4);
-        sent += QStringLiteral("最后一行");
-        open.server.sendPiece(openAIPiece(QStringLiteral("最后一行")));
-        QTRY_COMPARE(open.answer(), sent);
+        QVERIFY(feed(QStringLiteral("最后一行")));
         QTRY_VERIFY(distance() < 4);
 
         // Nor does the answer's end move a reader who scrolled away.
