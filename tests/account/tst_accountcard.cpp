@@ -1,20 +1,17 @@
 #include "account/accountcard.h"
 #include "accountservices.h"
-#include "core/httpclient.h"
-#include "core/serviceorigin.h"
-#include "core/settingsstore.h"
 #include "logcapture.h"
 
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
-
 using namespace std::chrono_literals;
 using Behaviour = FakeHttpServer::Behaviour;
+using Response = FakeHttpServer::Response;
+
+Q_DECLARE_METATYPE(Response)
 
 class TestAccountCard : public QObject {
     Q_OBJECT
@@ -22,192 +19,128 @@ class TestAccountCard : public QObject {
     QTemporaryDir m_dir;
     AccountServices m_services;
 
-    static QJsonObject json(const QByteArray &text)
-    {
-        return QJsonDocument::fromJson(text).object();
-    }
+    // A JSON text written with single quotes, which moc's reading of raw strings trips over.
+    static QByteArray json(const char *text) { return QByteArray(text).replace('\'', '"'); }
 
-    // Shows the card once and waits for the answer to be handled.
-    void showAndWait(AccountCard &card, const LogCapture &log)
+    static QStringList shown(const AccountCard &card)
     {
-        card.refresh();
-        QTRY_VERIFY_WITH_TIMEOUT(
-            log.count(QStringLiteral("Chat Quota: ")) > 0 || !card.errorMessage().isEmpty(), 10000);
+        return {card.username(),  card.phone(),          card.state(),
+                card.chatQuota(), card.translateQuota(), card.expiryDate()};
     }
 
 private slots:
     void init() { m_services.start(m_dir.filePath(QStringLiteral("s.sqlite")), 2s); }
-
     void cleanup() { m_services.stop(); }
 
-    void replyMembersOrTheirFallbacks_data()
+    // What the card shows of an answer, what it highlights, and the two lines it logs.
+    void answerShown_data()
     {
         QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<QStringList>("shown"); // username, phone, state, chat, translate, expiry
         QTest::addColumn<QString>("quotaLog");
-        QTest::addColumn<bool>("hasAvatar");
+        // f: free account, c/t/e: chat quota, translate quota, expiry highlighted, a: avatar
+        QTest::addColumn<QString>("flags");
 
-        QTest::newRow("complete")
-            << QByteArray(R"({"username":"张三","phone":"+8613800138000","state":"黄金会员",)"
-                          R"("chat_quota":3.5,"translate_quota":7,"expiry_date":"2025-12-31",)"
-                          "\"avatar\":\"https://cdn.example/a.png\"}")
+        const QStringList unknown{"未知用户", "未知号码", "未知状态", "0.00", "0", "未知"};
+        QTest::newRow("complete member")
+            << json("{'username':'张三','phone':'+8613800138000','state':'黄金会员',"
+                    "'chat_quota':3.5,'translate_quota':7,'expiry_date':'2025-12-31',"
+                    "'avatar':'https://cdn.example/a.png'}")
             << QStringList{"张三", "+8613800138000", "黄金会员", "3.50", "7", "2025-12-31"}
-            << "Chat Quota: 3.50" << true;
-        QTest::newRow("empty object")
-            << QByteArray("{}")
-            << QStringList{"未知用户", "未知号码", "未知状态", "0.00", "0", "未知"}
-            << "Chat Quota: 0.00 (Default Value)" << false;
+            << "Chat Quota: 3.50"
+            << "ctea";
+        // No state is not the free state.
+        QTest::newRow("nothing but an avatar that is no address")
+            << json("{'avatar':'not an address'}") << unknown << "Chat Quota: 0.00 (Default Value)"
+            << "e";
         QTest::newRow("members of the wrong type")
-            << QByteArray(R"({"username":5,"phone":null,"state":true,"chat_quota":"5",)"
-                          R"("translate_quota":"7","expiry_date":20251231,"avatar":3})")
-            << QStringList{"未知用户", "未知号码", "未知状态", "0.00", "0", "未知"}
-            << "Chat Quota: 0.00 (Default Value)" << false;
+            << json("{'username':5,'phone':null,'state':true,'chat_quota':'5',"
+                    "'translate_quota':'7','expiry_date':20251231,'avatar':3}")
+            << unknown << "Chat Quota: 0.00 (Default Value)"
+            << "e";
         QTest::newRow("whole chat quota")
-            << QByteArray(R"({"chat_quota":12,"translate_quota":0})")
+            << json("{'chat_quota':12,'translate_quota':0}")
             << QStringList{"未知用户", "未知号码", "未知状态", "12.00", "0", "未知"}
-            << "Chat Quota: 12.00" << false;
-        QTest::newRow("rounding and sign")
-            << QByteArray(R"({"chat_quota":-0.005,"translate_quota":-3})")
-            << QStringList{"未知用户", "未知号码", "未知状态", "-0.01", "-3", "未知"}
-            << "Chat Quota: -0.01" << false;
-        QTest::newRow("fractional translate days")
-            << QByteArray(R"({"chat_quota":1e3,"translate_quota":7.5})")
-            << QStringList{"未知用户", "未知号码", "未知状态", "1000.00", "0", "未知"}
-            << "Chat Quota: 1000.00" << false;
-        QTest::newRow("avatar that is no address")
-            << QByteArray(R"({"avatar":"not an address"})")
-            << QStringList{"未知用户", "未知号码", "未知状态", "0.00", "0", "未知"}
-            << "Chat Quota: 0.00 (Default Value)" << false;
+            << "Chat Quota: 12.00"
+            << "ce";
+        QTest::newRow("free, credit that rounds to zero, fractional days")
+            << json("{'state':'免费','chat_quota':0.004,'translate_quota':7.5,"
+                    "'expiry_date':'x'}")
+            << QStringList{"未知用户", "未知号码", "免费", "0.00", "0", "x"} << "Chat Quota: 0.00"
+            << "fe";
+        QTest::newRow("negative balance, rounding, a state that is nearly free")
+            << json("{'state':'免费 ','chat_quota':-0.005,'translate_quota':-3,"
+                    "'expiry_date':''}")
+            << QStringList{"未知用户", "未知号码", "免费 ", "-0.01", "-3", ""}
+            << "Chat Quota: -0.01"
+            << "ct";
     }
 
-    void replyMembersOrTheirFallbacks()
+    void answerShown()
     {
         QFETCH(QByteArray, reply);
         QFETCH(QStringList, shown);
         QFETCH(QString, quotaLog);
-        QFETCH(bool, hasAvatar);
+        QFETCH(QString, flags);
 
-        m_services.server->on("/api/macos_account_info", FakeHttpServer::Response{200, reply});
         LogCapture log;
         AccountCard card;
-        showAndWait(card, log);
+        HttpResult result;
+        result.status = 200;
+        result.body = reply;
+        card.handleReply(result);
 
-        QCOMPARE((QStringList{card.username(), card.phone(), card.state(), card.chatQuota(),
-                              card.translateQuota(), card.expiryDate()}),
-                 shown);
-        QCOMPARE(!card.avatarAddress().isEmpty(), hasAvatar);
+        QCOMPARE(TestAccountCard::shown(card), shown);
         QCOMPARE(card.errorMessage(), QString());
-        const QStringList lines = log.all();
-        QCOMPARE(lines.size(), 2);
-        QCOMPARE(lines[0], QStringLiteral("Received JSON: ") +
-                               QString::fromUtf8(
-                                   QJsonDocument::fromJson(reply).toJson(QJsonDocument::Compact)));
-        QCOMPARE(lines[1], quotaLog);
-    }
-
-    void rowsAndButtonsFollowTheAccount_data()
-    {
-        QTest::addColumn<QByteArray>("reply");
-        // state, chat quota, translate quota, expiry highlighted; expiry row shown
-        QTest::addColumn<QList<bool>>("flags");
-        QTest::addColumn<QString>("stateText");
-        QTest::addColumn<QString>("translateText");
-        QTest::addColumn<QString>("membership");
-
-        QTest::newRow("free, nothing left")
-            << QByteArray(
-                   R"({"state":"免费","chat_quota":0,"translate_quota":0,"expiry_date":"x"})")
-            << QList<bool>{false, false, false, true, false} << "免费版"
-            << "0天"
-            << "开通会员";
-        QTest::newRow("member with credit")
-            << QByteArray(R"({"state":"黄金会员","chat_quota":3.5,"translate_quota":7,)"
-                          R"("expiry_date":"2025-12-31"})")
-            << QList<bool>{true, true, true, true, true} << "黄金会员版"
-            << "7天"
-            << "续费会员";
-        QTest::newRow("no state is not free")
-            << QByteArray("{}") << QList<bool>{true, false, false, true, true} << "未知状态版"
-            << "0天"
-            << "续费会员";
-        QTest::newRow("credit that rounds to zero")
-            << QByteArray(R"({"state":"免费","chat_quota":0.004})")
-            << QList<bool>{false, false, false, true, false} << "免费版"
-            << "0天"
-            << "开通会员";
-        QTest::newRow("negative balance is not zero")
-            << QByteArray(
-                   R"({"state":"免费 ","chat_quota":-2,"translate_quota":-1,"expiry_date":""})")
-            << QList<bool>{true, true, true, false, true} << "免费 版"
-            << "-1天"
-            << "续费会员";
-    }
-
-    void rowsAndButtonsFollowTheAccount()
-    {
-        QFETCH(QByteArray, reply);
-        QFETCH(QList<bool>, flags);
-        QFETCH(QString, stateText);
-        QFETCH(QString, translateText);
-        QFETCH(QString, membership);
-
-        AccountCard card;
-        card.applyAccountInfo(json(reply));
-        QCOMPARE((QList<bool>{card.stateHighlighted(), card.chatQuotaHighlighted(),
-                              card.translateQuotaHighlighted(), card.expiryHighlighted(),
-                              card.showsExpiry()}),
-                 flags);
-        QCOMPARE(card.stateText(), stateText);
-        QCOMPARE(card.translateQuotaText(), translateText);
-        QCOMPARE(card.membershipButtonText(), membership);
+        QCOMPARE(log.all(),
+                 (QStringList{QStringLiteral("Received JSON: ") +
+                                  QString::fromUtf8(QJsonDocument::fromJson(reply).toJson(
+                                      QJsonDocument::Compact)),
+                              quotaLog}));
+        const bool free = flags.contains(u'f');
+        QCOMPARE(card.isFree(), free);
+        QCOMPARE(card.showsExpiry(), !free);
+        QCOMPARE(card.stateHighlighted(), !free);
+        QCOMPARE(card.chatQuotaHighlighted(), flags.contains(u'c'));
+        QCOMPARE(card.translateQuotaHighlighted(), flags.contains(u't'));
+        QCOMPARE(card.expiryHighlighted(), flags.contains(u'e'));
+        QCOMPARE(!card.avatarAddress().isEmpty(), flags.contains(u'a'));
+        QCOMPARE(card.membershipButtonText(),
+                 free ? QStringLiteral("开通会员") : QStringLiteral("续费会员"));
     }
 
     void placeholdersUntilTheAnswer()
     {
-        m_services.server->on("/api/macos_account_info",
-                              FakeHttpServer::Response{200, R"({"state":"x"})"});
-        LogCapture log;
+        m_services.server->on("/api/macos_account_info", Response{200, json("{'state':'x'}")});
         AccountCard card;
-        showAndWait(card, log);
-        QCOMPARE(card.state(), QStringLiteral("x"));
+        card.refresh();
+        QTRY_COMPARE_WITH_TIMEOUT(card.state(), QStringLiteral("x"), 10000);
 
         // Showing the card again starts from the placeholders, whatever the last answer was.
-        m_services.server->on("/api/macos_account_info",
-                              FakeHttpServer::Response::with(Behaviour::Stall));
+        m_services.server->on("/api/macos_account_info", Response::with(Behaviour::Stall));
         card.refresh();
-        QCOMPARE(card.username(), QStringLiteral("加载中..."));
-        QCOMPARE(card.phone(), QStringLiteral("加载中..."));
-        QCOMPARE(card.stateText(), QStringLiteral("免费版"));
-        QCOMPARE(card.chatQuota(), QStringLiteral("0.00"));
-        QCOMPARE(card.translateQuotaText(), QStringLiteral("0天"));
-        QVERIFY(!card.showsExpiry());
+        QCOMPARE(shown(card),
+                 (QStringList{"加载中...", "加载中...", "免费", "0.00", "0", "加载中..."}));
+        QVERIFY(card.isFree() && !card.showsExpiry());
         QCOMPARE(card.membershipButtonText(), QStringLiteral("开通会员"));
     }
 
     void failedFetchKeepsThePlaceholders_data()
     {
-        QTest::addColumn<int>("behaviour");
-        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<Response>("response");
         QTest::addColumn<QString>("message");
-
         const QString fetch = QStringLiteral("获取信息失败，请稍后再试。");
-        const QString parse = QStringLiteral("解析信息失败，请稍后再试。");
-        QTest::newRow("connection reset") << int(Behaviour::Reset) << QByteArray() << fetch;
-        QTest::newRow("idle time-out") << int(Behaviour::Stall) << QByteArray() << fetch;
-        QTest::newRow("no data") << int(Behaviour::Answer) << QByteArray() << fetch;
-        QTest::newRow("not JSON") << int(Behaviour::Answer) << QByteArray("<html>") << parse;
-        QTest::newRow("array") << int(Behaviour::Answer) << QByteArray(R"([{"state":"x"}])")
-                               << QString();
+        QTest::newRow("connection reset") << Response::with(Behaviour::Reset) << fetch;
+        QTest::newRow("no data") << Response{200, ""} << fetch;
+        QTest::newRow("not JSON") << Response{200, "<html>"}
+                                  << QStringLiteral("解析信息失败，请稍后再试。");
+        QTest::newRow("array") << Response{200, json("[{'state':'x'}]")} << QString();
     }
 
     void failedFetchKeepsThePlaceholders()
     {
-        QFETCH(int, behaviour);
-        QFETCH(QByteArray, body);
+        QFETCH(Response, response);
         QFETCH(QString, message);
-
-        FakeHttpServer::Response response(200, body);
-        response.behaviour = Behaviour(behaviour);
         m_services.server->on("/api/macos_account_info", response);
         LogCapture log;
         AccountCard card;
@@ -215,10 +148,8 @@ private slots:
         if (message.isEmpty()) {
             QTRY_COMPARE_WITH_TIMEOUT(m_services.server->requests().size(), 1, 10000);
             QTest::qWait(300);
-        } else {
-            QTRY_COMPARE_WITH_TIMEOUT(card.errorMessage(), message, 10000);
         }
-        QCOMPARE(card.errorMessage(), message);
+        QTRY_COMPARE_WITH_TIMEOUT(card.errorMessage(), message, 10000);
         QCOMPARE(card.username(), QStringLiteral("加载中..."));
         QCOMPARE(card.state(), QStringLiteral("免费"));
         QCOMPARE(log.all(), QStringList());
@@ -230,8 +161,7 @@ private slots:
         m_services.server->on(
             "/api/macos_account_info", [&served](const FakeHttpServer::Request &) {
                 // The first answer is slow and would overwrite the second if it were applied.
-                FakeHttpServer::Response r(200, ++served == 1 ? R"({"username":"old"})"
-                                                              : R"({"username":"new"})");
+                Response r(200, json(++served == 1 ? "{'username':'old'}" : "{'username':'new'}"));
                 r.delayMs = served == 1 ? 400 : 0;
                 return r;
             });
@@ -250,9 +180,7 @@ private slots:
     {
         QTest::addColumn<QVariant>("userid"); // absent when invalid
         QTest::addColumn<QByteArray>("query");
-
         QTest::newRow("ordinary") << QVariant(QStringLiteral("u-42")) << QByteArray("userid=u-42");
-        QTest::newRow("empty") << QVariant(QString()) << QByteArray("userid=");
         QTest::newRow("absent") << QVariant() << QByteArray("userid=");
         // Characters with a meaning in a query cannot smuggle in another parameter.
         QTest::newRow("query characters")
@@ -263,10 +191,9 @@ private slots:
     {
         QFETCH(QVariant, userid);
         QFETCH(QByteArray, query);
-
         if (userid.isValid())
             m_services.store->set(QStringLiteral("userid"), userid.toString());
-        m_services.server->on("/api/macos_account_info", FakeHttpServer::Response{200, "{}"});
+        m_services.server->on("/api/macos_account_info", Response{200, "{}"});
         AccountCard card;
         card.refresh();
         QTRY_COMPARE_WITH_TIMEOUT(m_services.server->requests().size(), 1, 10000);
@@ -276,26 +203,17 @@ private slots:
         QCOMPARE(request.query.allQueryItemValues(QStringLiteral("userid")).size(), 1);
 
         card.openMembershipPage();
-        QCOMPARE(m_services.opened.size(), 1);
-        QCOMPARE(m_services.opened[0].path(), QStringLiteral("/pricing"));
-        QCOMPARE(m_services.opened[0].query(QUrl::FullyEncoded).toLatin1(), query);
-    }
-
-    void linksOpenTheirPages()
-    {
-        AccountCard card;
         card.openFollowPage();
-        card.openContactPage();
-        QCOMPARE(m_services.opened,
-                 (QList<QUrl>{QUrl(m_services.server->origin() + QStringLiteral("/guanzhu")),
-                              QUrl(m_services.server->origin() + QStringLiteral("/contact"))}));
+        const QString origin = m_services.server->origin();
+        QCOMPARE(m_services.opened, (QList<QUrl>{QUrl(origin + QStringLiteral("/pricing?") +
+                                                      QString::fromLatin1(query)),
+                                                 QUrl(origin + QStringLiteral("/guanzhu"))}));
     }
 
     void signOutWritesOnlyTheLoginFlag()
     {
         m_services.store->set(QStringLiteral("isLoggedIn"), true);
         m_services.store->set(QStringLiteral("userid"), QStringLiteral("u-1"));
-        m_services.store->set(QStringLiteral("phone"), QStringLiteral("+86138"));
         AccountCard card;
         QSignalSpy writes(m_services.store.get(), &SettingsStore::changed);
         card.signOut();
@@ -303,7 +221,6 @@ private slots:
         QCOMPARE(writes[0].at(0).toString(), QStringLiteral("isLoggedIn"));
         QVERIFY(!m_services.store->getBool(QStringLiteral("isLoggedIn"), true));
         QCOMPARE(m_services.store->getString(QStringLiteral("userid")), QStringLiteral("u-1"));
-        QCOMPARE(m_services.store->getString(QStringLiteral("phone")), QStringLiteral("+86138"));
     }
 };
 

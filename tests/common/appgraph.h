@@ -8,11 +8,13 @@
 #include "core/serviceorigin.h"
 #include "core/settingsstore.h"
 
+#include <QPalette>
 #include <QQuickItem>
 #include <QQuickStyle>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
 #include <memory>
 
 // The first item named `name` under `root`, searching the visual tree (a Loader's item is
@@ -31,6 +33,25 @@ inline QQuickItem *findItem(QQuickItem *root, const QString &name)
     return nullptr;
 }
 
+// Every item under `root` (itself included) that `match` accepts, in tree order.
+inline QList<QQuickItem *> findAll(QQuickItem *root, const std::function<bool(QQuickItem *)> &match)
+{
+    QList<QQuickItem *> found;
+    if (root && match(root))
+        found.append(root);
+    for (QQuickItem *child : root ? root->childItems() : QList<QQuickItem *>{})
+        found += findAll(child, match);
+    return found;
+}
+
+// The visible text items under `root`, in tree order.
+inline QList<QQuickItem *> visibleTexts(QQuickItem *root)
+{
+    return findAll(root, [](QQuickItem *item) {
+        return item->inherits("QQuickTextEdit") && item->isVisible();
+    });
+}
+
 // The controller of the chat view named `viewName` in `window` (the main window's is
 // "contentView", the popover's "popoverContent"); null while no such view is shown.
 inline ChatController *chatOf(QQuickWindow *window,
@@ -47,6 +68,27 @@ inline void clickItem(QQuickItem *item, Qt::MouseButton button = Qt::LeftButton)
     const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
     QTest::mouseMove(item->window(), centre.toPoint());
     QTest::mouseClick(item->window(), button, Qt::NoModifier, centre.toPoint());
+}
+
+// A desktop's palette as its light or dark theme sets it.
+inline QPalette desktopPalette(bool dark)
+{
+    QPalette palette;
+    const QColor text = dark ? QColor(0xEE, 0xEE, 0xF0) : QColor(Qt::black);
+    for (const auto role :
+         {QPalette::WindowText, QPalette::Text, QPalette::ButtonText, QPalette::ToolTipText})
+        palette.setColor(role, text);
+    palette.setColor(QPalette::Window, dark ? QColor(0x24, 0x24, 0x26) : QColor(0xEF, 0xEF, 0xEF));
+    if (dark) {
+        palette.setColor(QPalette::AlternateBase, QColor(0x24, 0x24, 0x26));
+        palette.setColor(QPalette::Base, QColor(0x1C, 0x1C, 0x1E));
+        palette.setColor(QPalette::Button, QColor(0x3A, 0x3A, 0x3C));
+        palette.setColor(QPalette::ToolTipBase, QColor(0x3A, 0x3A, 0x3C));
+        palette.setColor(QPalette::Highlight, QColor(0x0A, 0x64, 0xD6));
+        palette.setColor(QPalette::HighlightedText, Qt::white);
+        palette.setColor(QPalette::PlaceholderText, QColor(0x8E, 0x8E, 0x93));
+    }
+    return palette;
 }
 
 // A status area that records what the shell does with it.
@@ -112,4 +154,39 @@ public:
 private:
     // Last, so it goes before the folder and the status area it uses.
     std::unique_ptr<QuonixApp> m_app;
+};
+
+// `message`, as sent or received at `timestamp`.
+inline Message at(Message message, double timestamp)
+{
+    message.timestamp = timestamp;
+    return message;
+}
+
+// The main window of a fresh program, signed in unless told otherwise, and its chat view.
+struct MainWindow {
+    AppGraph app;
+    QQuickWindow *window = nullptr;
+    ChatController *chat = nullptr;
+
+    explicit MainWindow(const QString &folder = {}) : app(folder) {}
+    bool start(bool signedIn = true, QSize size = {1000, 720})
+    {
+        app.settings->set(QStringLiteral("isLoggedIn"), signedIn);
+        if (!app.launch())
+            return false;
+        window = app.delegate->mainWindow();
+        if (size.isValid())
+            window->resize(size);
+        chat = chatOf(window);
+        return (chat || !signedIn) && QTest::qWaitForWindowExposed(window);
+    }
+    QQuickItem *item(const QString &name) const { return findItem(window->contentItem(), name); }
+    // Stores a conversation of `messages` and returns its id, as the chat view names it.
+    QString store(const QList<Message> &messages)
+    {
+        const QUuid id = QUuid::createUuid();
+        app.conversations->saveCurrentConversation(id, messages);
+        return Message::idText(id);
+    }
 };

@@ -16,31 +16,28 @@ inline QByteArray openAIPiece(const QString &text)
     return "data: " + QJsonDocument(chunk).toJson(QJsonDocument::Compact) + "\n\n";
 }
 
+// Has `server` stand in for the backend, answering every question with a stream the caller
+// feeds (FakeHttpServer::sendPiece).
+inline void serveStreamedAnswers(FakeHttpServer &server)
+{
+    ServiceOrigin::setCurrent(server.origin());
+    server.on("/api/check_quota", FakeHttpServer::Response{200, "{\"hasQuota\":true}"});
+    server.on("/api/deduct_quota", FakeHttpServer::Response{200, "{\"ok\":true}"});
+    server.on("/api/proxy_openai2",
+              FakeHttpServer::Response::with(FakeHttpServer::Behaviour::Stream));
+}
+
 // A signed-in main window whose answers come from a stream the test feeds.
-struct StreamingWindow {
-    AppGraph app;
+struct StreamingWindow : MainWindow {
     FakeHttpServer server;
-    QQuickWindow *window = nullptr;
-    ChatController *chat = nullptr;
 
     bool start()
     {
-        ServiceOrigin::setCurrent(server.origin());
-        server.on("/api/check_quota", FakeHttpServer::Response{200, "{\"hasQuota\":true}"});
-        server.on("/api/deduct_quota", FakeHttpServer::Response{200, "{\"ok\":true}"});
-        server.on("/api/proxy_openai2",
-                  FakeHttpServer::Response::with(FakeHttpServer::Behaviour::Stream));
-        app.settings->set(QStringLiteral("isLoggedIn"), true);
+        serveStreamedAnswers(server);
         app.settings->set(QStringLiteral("hasSeenWelcome"), true);
         app.settings->set(QStringLiteral("selectedModel"), QStringLiteral("gpt-4o"));
-        if (!app.launch())
-            return false;
-        window = app.delegate->mainWindow();
-        window->resize(900, 640);
-        chat = chatOf(window);
-        return chat && QTest::qWaitForWindowExposed(window);
+        return MainWindow::start(true, {900, 640});
     }
-    QQuickItem *item(const QString &name) const { return findItem(window->contentItem(), name); }
     bool ask(const QString &question)
     {
         chat->setMessageText(question);

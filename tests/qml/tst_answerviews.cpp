@@ -1,9 +1,12 @@
-// Answers rendered from their Markdown: what the formatted text holds, what must never happen
-// (a fetch, a link that runs something), and the window staying usable with a huge answer.
+// Answers in the chat window. Rendered from their Markdown: what the formatted text holds, what
+// must never happen (a fetch, a link that runs something), and the window staying usable with a
+// huge answer. While one streams in: the stop button and Escape, and a list that follows the
+// answer only while the reader is at its end.
 
 #include "chat/answerlinks.h"
 #include "chat/markdownrenderer.h"
 #include "chat/messageblocks.h"
+#include "logcapture.h"
 #include "service/replyreader.h"
 #include "streamingwindow.h"
 
@@ -61,19 +64,6 @@ QString outline(const QString &source)
     return lines.join(QStringLiteral(" | "));
 }
 
-QList<QQuickItem *> itemsOfType(QQuickItem *root, const char *type)
-{
-    QList<QQuickItem *> out;
-    const std::function<void(QQuickItem *)> walk = [&](QQuickItem *item) {
-        if (item->inherits(type) && item->isVisible())
-            out.append(item);
-        for (QQuickItem *child : item->childItems())
-            walk(child);
-    };
-    walk(root);
-    return out;
-}
-
 // Records the addresses the desktop would have been asked to open.
 class UrlRecorder : public QObject {
     Q_OBJECT
@@ -87,6 +77,33 @@ public slots:
 
 class TestAnswerViews : public QObject {
     Q_OBJECT
+
+    // The reader drags the list down with the mouse (towards its start) in its margin, where
+    // no text is (on text, dragging selects it), and lets go.
+    static void scrollUp(StreamingWindow &open, QQuickItem *list)
+    {
+        const QPoint from = list->mapToScene(QPointF(4, list->height() / 4)).toPoint();
+        QTest::mousePress(open.window, Qt::LeftButton, Qt::NoModifier, from);
+        for (int dy = 10; dy <= 300; dy += 10)
+            QTest::mouseMove(open.window, from + QPoint(0, dy), 10);
+        QTest::mouseRelease(open.window, Qt::LeftButton, Qt::NoModifier, from + QPoint(0, 300), 10);
+        QTRY_VERIFY(!list->property("moving").toBool());
+    }
+
+    // The text of the last row's blocks, as its text items hold it.
+    static QString drawnText(QQuickItem *list)
+    {
+        auto *content = list->property("contentItem").value<QQuickItem *>();
+        QQuickItem *last = nullptr;
+        for (QQuickItem *row : content->childItems()) {
+            if (row->property("isLast").toBool() && row->isVisible())
+                last = row;
+        }
+        QStringList texts;
+        for (QQuickItem *text : last ? visibleTexts(last) : QList<QQuickItem *>{})
+            texts.append(text->property("text").toString());
+        return texts.join(u'\n');
+    }
 
 private slots:
     void structure_data()
@@ -261,29 +278,43 @@ private slots:
         StreamingWindow open;
         QVERIFY(open.start());
         const QString code = QStringLiteral("def f(x):\n    return x  # 注释\n\n\nprint(f(1))");
-        QVERIFY(open.answerWith(QStringLiteral("代码"),
-                                QStringLiteral("见 [文档](https://docs.example/f)：\n```python\n") +
-                                    code + QStringLiteral("\n```\n完")));
+        QVERIFY(open.answerWith(
+            QStringLiteral("代码"),
+            QStringLiteral("见 [文档](https://docs.example/f)：\n```python\n") + code +
+                QStringLiteral("\n```\n| 项 | 价 |\n|---|--:|\n| 茶 | 12 |\n\n完")));
 
         QQuickItem *label = open.item(QStringLiteral("codeLanguage"));
         QVERIFY(label);
         QTRY_COMPARE(label->property("text").toString(), QStringLiteral("python"));
+        // A screen reader hears the answer as one list item named by its text, and reads what it
+        // is made of: the prose, the code, the table's cells, the copy button's name.
         QQuickItem *copy = open.item(QStringLiteral("copyCodeButton"));
-        QVERIFY(copy);
-        QAccessibleInterface *named = QAccessible::queryAccessibleInterface(copy);
-        QVERIFY(named);
-        QCOMPARE(named->text(QAccessible::Name), QStringLiteral("复制代码"));
+        QCOMPARE(QAccessible::queryAccessibleInterface(copy)->text(QAccessible::Name),
+                 QStringLiteral("复制代码"));
+        QQuickItem *row = copy;
+        while (row && !row->property("messageId").isValid())
+            row = row->parentItem();
+        QVERIFY(row);
+        QCOMPARE(QAccessible::queryAccessibleInterface(row)->text(QAccessible::Name),
+                 open.answer());
+        QStringList read;
+        for (QQuickItem *text : visibleTexts(row))
+            read.append(QAccessible::queryAccessibleInterface(text)->text(QAccessible::Name));
+        for (const char *part : {"见 文档", "项", "价", "茶", "12", "print(f(1))", "完"})
+            QVERIFY2(read.join(u'|').contains(QString::fromUtf8(part)),
+                     qPrintable(read.join(u'|')));
+
         QGuiApplication::clipboard()->clear();
         clickItem(copy);
         QTRY_COMPARE(QGuiApplication::clipboard()->text(), code);
-        QTRY_VERIFY(std::ranges::any_of(
-            itemsOfType(open.window->contentItem(), "QQuickRectangle"), [](QQuickItem *item) {
-                return item->property("text").toString() == QStringLiteral("复制成功！");
-            }));
+        QTRY_VERIFY(!findAll(open.window->contentItem(), [](QQuickItem *item) {
+                         return item->isVisible() &&
+                                item->property("text").toString() == u"复制成功！";
+                     }).isEmpty());
 
         // The prose: selected and copied with the keyboard; its link opened by a click.
         QQuickItem *prose = nullptr;
-        for (QQuickItem *text : itemsOfType(open.window->contentItem(), "QQuickTextEdit")) {
+        for (QQuickItem *text : visibleTexts(open.window->contentItem())) {
             if (text->property("text").toString().startsWith(QStringLiteral("见 文档")))
                 prose = text;
         }
@@ -332,14 +363,117 @@ private slots:
         QCOMPARE(editor->property("text").toString(), QStringLiteral("还在"));
 
         QQuickItem *list = open.item(QStringLiteral("messageList"));
-        const QList<QQuickItem *> texts = itemsOfType(list, "QQuickTextEdit");
         qsizetype laidOut = 0;
-        for (QQuickItem *text : texts) {
+        for (QQuickItem *text : visibleTexts(list)) {
             const qsizetype size = text->property("length").toInt();
             QVERIFY(size <= MessageBlocks::kPieceHardLimit);
             laidOut += size;
         }
         QVERIFY2(laidOut < 200'000, qPrintable(QString::number(laidOut)));
+    }
+
+    void stopEndsTheAnswer_data()
+    {
+        QTest::addColumn<bool>("byEscape");
+        QTest::newRow("stop button") << false;
+        QTest::newRow("Escape in the editor") << true;
+    }
+
+    void stopEndsTheAnswer()
+    {
+        QFETCH(bool, byEscape);
+        StreamingWindow open;
+        QVERIFY(open.start());
+        QQuickItem *send = open.item(QStringLiteral("sendButton"));
+        QQuickItem *stop = open.item(QStringLiteral("stopButton"));
+        QVERIFY(send && stop);
+        QVERIFY(send->isVisible() && !stop->isVisible());
+
+        LogCapture log;
+        QVERIFY(open.ask(QStringLiteral("讲个故事")));
+        open.server.sendPiece(openAIPiece(QStringLiteral("从前")));
+        QTRY_COMPARE(open.answer(), QStringLiteral("从前"));
+        // While the answer comes, the send button is the stop button.
+        QTRY_VERIFY(stop->isVisible());
+        QVERIFY(!send->isVisible());
+
+        if (byEscape) {
+            QQuickItem *editor = open.item(QStringLiteral("messageEditor"));
+            editor->forceActiveFocus();
+            QTRY_VERIFY(editor->hasActiveFocus());
+            QTest::keyClick(open.window, Qt::Key_Escape);
+        } else {
+            clickItem(stop);
+        }
+        QTRY_COMPARE(open.chat->pendingSends(), 0);
+        QCOMPARE(open.answer(), QStringLiteral("从前"));
+        QTRY_VERIFY(send->isVisible());
+        QVERIFY(!stop->isVisible());
+        // Escape with nothing on its way stops nothing.
+        QTest::keyClick(open.window, Qt::Key_Escape);
+        QCOMPARE(log.count(QStringLiteral("用户停止生成")), 1);
+    }
+
+    void listFollowsTheAnswerOnlyAtTheEnd()
+    {
+        StreamingWindow open;
+        MessageList earlier;
+        for (int i = 0; i < 30; ++i)
+            earlier.append(Message(QStringLiteral("第%1段。").arg(i).repeated(20), i % 2 == 0));
+        const QString id = open.store(earlier);
+        QVERIFY(open.start());
+        open.chat->selectConversation(id);
+        QQuickItem *list = open.item(QStringLiteral("messageList"));
+        QQuickItem *back = open.item(QStringLiteral("backToBottomButton"));
+        QVERIFY(list && back);
+        const auto distance = [&] {
+            return list->property("distanceFromEnd").toReal();
+        };
+
+        QString sent;
+        const auto feed = [&](const QString &piece) {
+            sent += piece;
+            open.server.sendPiece(openAIPiece(piece));
+            return QTest::qWaitFor([&] { return open.answer() == sent; });
+        };
+        QVERIFY(open.ask(QStringLiteral("长一点")));
+        for (int i = 0; i < 6; ++i) {
+            QVERIFY(feed(QStringLiteral("新的一行 %1\n").arg(i)));
+            // At the end, the list keeps the growing answer in view.
+            QTRY_VERIFY2(distance() < 4, qPrintable(QString::number(distance())));
+        }
+        QVERIFY(!back->isVisible());
+
+        // The reader scrolls up: the list stays where they put it while text arrives.
+        scrollUp(open, list);
+        QTRY_VERIFY(back->isVisible());
+        QVERIFY(distance() > 100);
+        const qreal contentY = list->property("contentY").toReal();
+        for (int i = 6; i < 10; ++i) {
+            QVERIFY(feed(QStringLiteral("新的一行 %1\n").arg(i)));
+            QTest::qWait(40);
+            QCOMPARE(list->property("contentY").toReal(), contentY);
+        }
+        QCOMPARE(QAccessible::queryAccessibleInterface(back)->text(QAccessible::Name),
+                 QStringLiteral("回到底部"));
+        // What is drawn is the answer so far, grown piece by piece.
+        QCOMPARE(drawnText(list).trimmed(), sent.trimmed());
+
+        // Back to the end: the list follows again.
+        clickItem(back);
+        QTRY_VERIFY(!back->isVisible());
+        QTRY_VERIFY(distance() < 4);
+        QVERIFY(feed(QStringLiteral("最后一行")));
+        QTRY_VERIFY(distance() < 4);
+
+        // Nor does the answer's end move a reader who scrolled away.
+        scrollUp(open, list);
+        QTRY_VERIFY(back->isVisible());
+        const qreal readingAt = list->property("contentY").toReal();
+        open.server.endStreams();
+        QTRY_COMPARE(open.chat->pendingSends(), 0);
+        QTest::qWait(100);
+        QCOMPARE(list->property("contentY").toReal(), readingAt);
     }
 };
 

@@ -18,276 +18,6 @@
 
 Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
 
-class TestShell : public QObject {
-    Q_OBJECT
-
-private:
-    static QString contentName(AppGraph &app)
-    {
-        auto *loader =
-            findItem(app.delegate->mainWindow()->contentItem(), QStringLiteral("windowContent"));
-        auto *item = loader ? loader->property("item").value<QQuickItem *>() : nullptr;
-        return item ? item->objectName() : QString();
-    }
-
-private slots:
-    void contentFollowsSignIn_data();
-    void contentFollowsSignIn();
-    void statusItemIsNeverDoubled();
-    void statusItemClickTogglesPopover();
-    void withoutStatusAreaNothingBreaks();
-    void reopenBringsWindowBack();
-    void popoverChatIsIndependent();
-    void signingInGivesTheChatItsRoom_data();
-    void signingInGivesTheChatItsRoom();
-    void togglesActOnTheMainWindow();
-    void reappearingRereadsTheWelcomeFlag();
-    void secondLaunchHandsOver();
-    void coloursFollowTheDesktop_data();
-    void coloursFollowTheDesktop();
-};
-
-void TestShell::contentFollowsSignIn_data()
-{
-    QTest::addColumn<bool>("atLaunch");
-    QTest::addColumn<bool>("afterwards");
-    QTest::newRow("signing in") << false << true;
-    QTest::newRow("signing out") << true << false;
-    QTest::newRow("signed in throughout") << true << true;
-}
-
-void TestShell::contentFollowsSignIn()
-{
-    QFETCH(bool, atLaunch);
-    QFETCH(bool, afterwards);
-    AppGraph app;
-    app.settings->set(QStringLiteral("isLoggedIn"), atLaunch);
-    QVERIFY(app.launch());
-    QQuickWindow *window = app.delegate->mainWindow();
-
-    for (bool signedIn : {atLaunch, afterwards}) {
-        app.settings->set(QStringLiteral("isLoggedIn"), signedIn);
-        QTRY_COMPARE(contentName(app),
-                     signedIn ? QStringLiteral("contentView") : QStringLiteral("loginView"));
-        QCOMPARE(app.statusBar.live, signedIn ? 1 : 0);
-        QCOMPARE(app.delegate->hasStatusItem(), signedIn);
-        QCOMPARE(bool(window->flags() & Qt::WindowMaximizeButtonHint), signedIn);
-        if (signedIn) {
-            QCOMPARE(window->maximumSize(), QSize(1600, 1200));
-        } else {
-            QCOMPARE(window->minimumSize(), QSize(400, 300));
-            QCOMPARE(window->maximumSize(), QSize(400, 300));
-            QCOMPARE(window->size(), QSize(400, 300));
-        }
-    }
-    // Leaving the gate keeps its minimum size; the window only becomes resizable.
-    if (!atLaunch && afterwards)
-        QCOMPARE(window->minimumSize(), QSize(400, 300));
-    QVERIFY(!app.statusBar.lastIconNull || !afterwards);
-}
-
-void TestShell::statusItemIsNeverDoubled()
-{
-    AppGraph app;
-    app.settings->set(QStringLiteral("isLoggedIn"), true);
-    QVERIFY(app.launch());
-    for (int i = 0; i < 3; ++i)
-        app.delegate->contentAppeared();
-    QCOMPARE(app.statusBar.live, 1);
-    QVERIFY(app.statusBar.created >= 4);
-}
-
-void TestShell::statusItemClickTogglesPopover()
-{
-    AppGraph app;
-    app.settings->set(QStringLiteral("isLoggedIn"), true);
-    QVERIFY(app.launch());
-    QQuickWindow *main = app.delegate->mainWindow();
-    QQuickWindow *popover = app.delegate->popover();
-    QVERIFY(QTest::qWaitForWindowExposed(main));
-    auto *item = static_cast<FakeStatusBar::Item *>(app.delegate->statusItem());
-    QVERIFY(item);
-
-    item->click();
-    QVERIFY(main->windowStates() & Qt::WindowMinimized);
-    QTRY_VERIFY(popover->isVisible());
-    QCOMPARE(popover->size(), QSize(400, 600));
-
-    item->click();
-    QTRY_VERIFY(!popover->isVisible());
-    QVERIFY(main->windowStates() & Qt::WindowMinimized);
-
-    item->click();
-    QTRY_VERIFY(popover->isVisible());
-
-    // Signing out takes the item away, and the popover with it.
-    app.settings->set(QStringLiteral("isLoggedIn"), false);
-    QTRY_VERIFY(!popover->isVisible());
-    QCOMPARE(app.statusBar.live, 0);
-}
-
-void TestShell::withoutStatusAreaNothingBreaks()
-{
-    AppGraph app;
-    app.statusBar.available = false;
-    app.settings->set(QStringLiteral("isLoggedIn"), true);
-    QVERIFY(app.launch());
-    QTRY_COMPARE(contentName(app), QStringLiteral("contentView"));
-    QVERIFY(!app.delegate->hasStatusItem());
-    app.delegate->togglePopover();
-    QVERIFY(!app.delegate->popover()->isVisible());
-    QCOMPARE(app.delegate->mainWindow()->maximumSize(), QSize(1600, 1200));
-}
-
-void TestShell::reopenBringsWindowBack()
-{
-    AppGraph app;
-    QVERIFY(app.launch());
-    QQuickWindow *main = app.delegate->mainWindow();
-    main->close();
-    QVERIFY(!main->isVisible());
-    QVERIFY(app.delegate->applicationShouldHandleReopen());
-    QVERIFY(main->isVisible());
-    main->showMinimized();
-    QVERIFY(app.delegate->applicationShouldHandleReopen());
-    QVERIFY(!(main->windowStates() & Qt::WindowMinimized));
-}
-
-void TestShell::popoverChatIsIndependent()
-{
-    AppGraph app;
-    app.settings->set(QStringLiteral("isLoggedIn"), true);
-    QVERIFY(app.launch());
-    app.delegate->togglePopover();
-    QTRY_VERIFY(app.delegate->popover()->isVisible());
-    ChatController *main = chatOf(app.delegate->mainWindow(), QStringLiteral("contentView"));
-    ChatController *small = nullptr;
-    QTRY_VERIFY((small = chatOf(app.delegate->popover(), QStringLiteral("popoverContent"))));
-    QVERIFY(main && small && main != small);
-
-    main->setMessageText(QStringLiteral("只在主窗口"));
-    QCOMPARE(small->messageText(), QString());
-    QVERIFY(main->currentConversationID() != small->currentConversationID());
-
-    const QUuid stored = QUuid::createUuid();
-    app.conversations->saveCurrentConversation(
-        stored, {Message(QStringLiteral("问"), true), Message(QStringLiteral("答"), false)});
-    main->selectConversation(stored.toString(QUuid::WithoutBraces));
-    QCOMPARE(main->messages()->count(), 2);
-    QCOMPARE(small->messages()->count(), 0);
-    main->setShowHistory(true);
-    QVERIFY(!small->showHistory());
-}
-
-void TestShell::signingInGivesTheChatItsRoom_data()
-{
-    QTest::addColumn<bool>("sheetOpen");
-    QTest::newRow("from the gate") << false;
-    QTest::newRow("from the sign-in sheet") << true;
-}
-
-// A first sign-in opens the chat as a signed-in start does, and keeps only the gate's minimum,
-// so the compact size is the same as after a restart.
-void TestShell::signingInGivesTheChatItsRoom()
-{
-    QFETCH(bool, sheetOpen);
-    AppGraph app;
-    QVERIFY(app.launch());
-    QQuickWindow *window = app.delegate->mainWindow();
-    if (sheetOpen)
-        app.delegate->setSignInSheetShown(true);
-    app.settings->set(QStringLiteral("isLoggedIn"), true);
-    QTRY_COMPARE(contentName(app), QStringLiteral("contentView"));
-
-    QCOMPARE(window->minimumSize(), QSize(400, 300));
-    const QRect room = window->screen()->availableGeometry();
-    QCOMPARE(window->size(), QSize(1000, 800).boundedTo(room.size()));
-    // Centred, give or take the frame the platform draws around it.
-    QVERIFY((window->geometry().center() - room.center()).manhattanLength() <= 8);
-    app.delegate->toggleCompact();
-    QCOMPARE(window->size(), QSize(450, 500));
-}
-
-// Pressed in the popover's chat, pin and compact act on the main window, and every chat view
-// shows the main window's state.
-void TestShell::togglesActOnTheMainWindow()
-{
-    AppGraph app;
-    app.settings->set(QStringLiteral("isLoggedIn"), true);
-    QVERIFY(app.launch());
-    QQuickWindow *main = app.delegate->mainWindow();
-    QQuickWindow *popover = app.delegate->popover();
-    main->resize(900, 700);
-    app.delegate->togglePopover();
-    QQuickItem *small = nullptr;
-    QTRY_VERIFY((small = findItem(popover->contentItem(), QStringLiteral("popoverContent"))));
-    QQuickItem *big = findItem(main->contentItem(), QStringLiteral("contentView"));
-    const Qt::WindowFlags popoverFlags = popover->flags();
-
-    QVERIFY(QMetaObject::invokeMethod(small, "togglePin"));
-    QVERIFY(main->flags() & Qt::WindowStaysOnTopHint);
-    QCOMPARE(popover->flags(), popoverFlags);
-    QVERIFY(QMetaObject::invokeMethod(small, "toggleCompact"));
-    // Opening the popover minimised the main window; it comes back at the compact size.
-    main->showNormal();
-    QTRY_COMPARE(main->size(), QSize(450, 500));
-    QCOMPARE(popover->size(), QSize(400, 600));
-    for (QQuickItem *view : {small, big}) {
-        QVERIFY(view->property("isWindowAlwaysOnTop").toBool());
-        QVERIFY(view->property("isMinimized").toBool());
-    }
-
-    // Back from the main window's own toggles.
-    QVERIFY(QMetaObject::invokeMethod(big, "togglePin"));
-    QVERIFY(QMetaObject::invokeMethod(big, "toggleCompact"));
-    QVERIFY(!(main->flags() & Qt::WindowStaysOnTopHint));
-    QCOMPARE(main->size(), QSize(900, 700));
-    QVERIFY(!small->property("isWindowAlwaysOnTop").toBool());
-    QVERIFY(!small->property("isMinimized").toBool());
-}
-
-// Each time the popover opens, its chat view reads the welcome flag again.
-void TestShell::reappearingRereadsTheWelcomeFlag()
-{
-    AppGraph app;
-    app.settings->set(QStringLiteral("isLoggedIn"), true);
-    QVERIFY(app.launch());
-    app.delegate->togglePopover();
-    ChatController *small = nullptr;
-    QTRY_VERIFY((small = chatOf(app.delegate->popover(), QStringLiteral("popoverContent"))));
-    QVERIFY(small->showWelcomeView());
-    app.delegate->togglePopover();
-    QTRY_VERIFY(!app.delegate->popover()->isVisible());
-
-    app.settings->set(QStringLiteral("hasSeenWelcome"), true);
-    app.delegate->togglePopover();
-    QTRY_VERIFY(app.delegate->popover()->isVisible());
-    QTRY_VERIFY(!small->showWelcomeView());
-}
-
-void TestShell::secondLaunchHandsOver()
-{
-    const QString name =
-        QStringLiteral("talvoro-test-") + QUuid::createUuid().toString(QUuid::Id128);
-    SingleInstance first(name);
-    QVERIFY(!first.handOver()); // nobody is running yet
-    QVERIFY(first.listen());
-    QSignalSpy activated(&first, &SingleInstance::activationRequested);
-
-    SingleInstance second(name);
-    QVERIFY(second.handOver());
-    QTRY_COMPARE(activated.count(), 1);
-}
-
-int main(int argc, char *argv[])
-{
-    qputenv("QT_QUICK_BACKEND", "software");
-    QApplication app(argc, argv);
-    app.setQuitOnLastWindowClosed(false);
-    TestShell test;
-    return QTest::qExec(&test, argc, argv);
-}
-
 namespace {
 
 double luminance(const QColor &c)
@@ -304,72 +34,290 @@ double contrast(const QColor &a, const QColor &b)
     return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
 }
 
-QPalette desktopPalette(bool dark)
-{
-    QPalette palette;
-    if (dark) {
-        palette.setColor(QPalette::Window, QColor(0x24, 0x24, 0x26));
-        palette.setColor(QPalette::WindowText, QColor(0xEE, 0xEE, 0xF0));
-    } else {
-        palette.setColor(QPalette::Window, QColor(0xEF, 0xEF, 0xEF));
-        palette.setColor(QPalette::WindowText, Qt::black);
-    }
-    return palette;
-}
-
 } // namespace
 
-void TestShell::coloursFollowTheDesktop_data()
-{
-    QTest::addColumn<bool>("dark");
-    QTest::newRow("light desktop") << false;
-    QTest::newRow("dark desktop") << true;
-}
+class TestShell : public QObject {
+    Q_OBJECT
 
-// The views take the light or the dark colour set from the desktop's palette, follow it when
-// it changes, and every text colour stays readable (4.5:1) on the backgrounds it is drawn on.
-void TestShell::coloursFollowTheDesktop()
-{
-    QFETCH(bool, dark);
-    const QPalette before = QGuiApplication::palette();
-    QGuiApplication::setPalette(desktopPalette(!dark));
-    QQmlEngine engine;
-    engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
-    QQmlComponent component(&engine);
-    component.setData("import QtQuick\nimport Talvoro\nQtObject { property QtObject style: Style }",
-                      QUrl());
-    std::unique_ptr<QObject> holder(component.create());
-    QVERIFY2(holder, qPrintable(component.errorString()));
-    QObject *style = holder->property("style").value<QObject *>();
-    QVERIFY(style);
-    QCOMPARE(style->property("dark").toBool(), !dark);
-    QGuiApplication::setPalette(desktopPalette(dark));
-    QTRY_COMPARE(style->property("dark").toBool(), dark);
-
-    const auto colour = [&](const char *role) {
-        return style->property(role).value<QColor>();
-    };
-    const QList<std::pair<const char *, QList<const char *>>> readable = {
-        {"text", {"window", "surface", "sheet"}},
-        {"secondaryText", {"window", "surface", "sheet"}},
-        {"link", {"window", "surface", "sheet"}},
-        {"danger", {"window", "surface", "sheet"}},
-        {"accentText", {"window", "surface", "sheet"}},
-        {"textOnAccent", {"accent"}},
-        {"textOnBubble", {"bubble"}},
-        {"textOnCode", {"code"}},
-        {"codeLabel", {"code"}},
-    };
-    for (const auto &[text, backgrounds] : readable) {
-        for (const char *background : backgrounds) {
-            const double ratio = contrast(colour(text), colour(background));
-            QVERIFY2(ratio >= 4.5,
-                     qPrintable(QStringLiteral("%1 on %2: %3")
-                                    .arg(QLatin1String(text), QLatin1String(background))
-                                    .arg(ratio)));
-        }
+private:
+    static QString contentName(AppGraph &app)
+    {
+        auto *loader =
+            findItem(app.delegate->mainWindow()->contentItem(), QStringLiteral("windowContent"));
+        auto *item = loader ? loader->property("item").value<QQuickItem *>() : nullptr;
+        return item ? item->objectName() : QString();
     }
-    QGuiApplication::setPalette(before);
+
+    static bool launch(AppGraph &app, bool signedIn = true)
+    {
+        app.settings->set(QStringLiteral("isLoggedIn"), signedIn);
+        return app.launch();
+    }
+
+private slots:
+    void contentFollowsSignIn_data()
+    {
+        QTest::addColumn<bool>("atLaunch");
+        QTest::addColumn<bool>("afterwards");
+        QTest::newRow("signing in") << false << true;
+        QTest::newRow("signing out") << true << false;
+        QTest::newRow("signed in throughout") << true << true;
+    }
+
+    void contentFollowsSignIn()
+    {
+        QFETCH(bool, atLaunch);
+        QFETCH(bool, afterwards);
+        AppGraph app;
+        app.settings->set(QStringLiteral("isLoggedIn"), atLaunch);
+        QVERIFY(app.launch());
+        QQuickWindow *window = app.delegate->mainWindow();
+
+        for (bool signedIn : {atLaunch, afterwards}) {
+            app.settings->set(QStringLiteral("isLoggedIn"), signedIn);
+            QTRY_COMPARE(contentName(app),
+                         signedIn ? QStringLiteral("contentView") : QStringLiteral("loginView"));
+            // However often the content appears, there is one status item while signed in.
+            for (int i = 0; i < 3; ++i)
+                app.delegate->contentAppeared();
+            QCOMPARE(app.statusBar.live, signedIn ? 1 : 0);
+            QCOMPARE(app.delegate->hasStatusItem(), signedIn);
+            QCOMPARE(bool(window->flags() & Qt::WindowMaximizeButtonHint), signedIn);
+            if (signedIn) {
+                QCOMPARE(window->maximumSize(), QSize(1600, 1200));
+            } else {
+                QCOMPARE(window->minimumSize(), QSize(400, 300));
+                QCOMPARE(window->maximumSize(), QSize(400, 300));
+                QCOMPARE(window->size(), QSize(400, 300));
+            }
+        }
+        // Leaving the gate keeps its minimum size; the window only becomes resizable.
+        if (!atLaunch && afterwards)
+            QCOMPARE(window->minimumSize(), QSize(400, 300));
+        QVERIFY(!app.statusBar.lastIconNull || !afterwards);
+    }
+
+    void statusItemClickTogglesPopover()
+    {
+        AppGraph app;
+        QVERIFY(launch(app));
+        QQuickWindow *main = app.delegate->mainWindow();
+        QQuickWindow *popover = app.delegate->popover();
+        QVERIFY(QTest::qWaitForWindowExposed(main));
+        auto *item = static_cast<FakeStatusBar::Item *>(app.delegate->statusItem());
+        QVERIFY(item);
+
+        item->click();
+        QVERIFY(main->windowStates() & Qt::WindowMinimized);
+        QTRY_VERIFY(popover->isVisible());
+        QCOMPARE(popover->size(), QSize(400, 600));
+
+        item->click();
+        QTRY_VERIFY(!popover->isVisible());
+        QVERIFY(main->windowStates() & Qt::WindowMinimized);
+
+        item->click();
+        QTRY_VERIFY(popover->isVisible());
+
+        // Signing out takes the item away, and the popover with it.
+        app.settings->set(QStringLiteral("isLoggedIn"), false);
+        QTRY_VERIFY(!popover->isVisible());
+        QCOMPARE(app.statusBar.live, 0);
+    }
+
+    void withoutStatusAreaNothingBreaks()
+    {
+        AppGraph app;
+        app.statusBar.available = false;
+        QVERIFY(launch(app));
+        QTRY_COMPARE(contentName(app), QStringLiteral("contentView"));
+        QVERIFY(!app.delegate->hasStatusItem());
+        app.delegate->togglePopover();
+        QVERIFY(!app.delegate->popover()->isVisible());
+        QCOMPARE(app.delegate->mainWindow()->maximumSize(), QSize(1600, 1200));
+    }
+
+    void reopenBringsWindowBack()
+    {
+        AppGraph app;
+        QVERIFY(app.launch());
+        QQuickWindow *main = app.delegate->mainWindow();
+        main->close();
+        QVERIFY(!main->isVisible());
+        QVERIFY(app.delegate->applicationShouldHandleReopen());
+        QVERIFY(main->isVisible());
+        main->showMinimized();
+        QVERIFY(app.delegate->applicationShouldHandleReopen());
+        QVERIFY(!(main->windowStates() & Qt::WindowMinimized));
+    }
+
+    // The popover's chat is a view of its own, and reads the welcome flag each time it opens.
+    void popoverChatIsItsOwn()
+    {
+        AppGraph app;
+        QVERIFY(launch(app));
+        app.delegate->togglePopover();
+        ChatController *main = chatOf(app.delegate->mainWindow());
+        ChatController *small = nullptr;
+        QTRY_VERIFY((small = chatOf(app.delegate->popover(), QStringLiteral("popoverContent"))));
+        QVERIFY(main && main != small);
+        QVERIFY(small->showWelcomeView());
+
+        main->setMessageText(QStringLiteral("只在主窗口"));
+        QCOMPARE(small->messageText(), QString());
+        QVERIFY(main->currentConversationID() != small->currentConversationID());
+        const QUuid stored = QUuid::createUuid();
+        app.conversations->saveCurrentConversation(
+            stored, {Message(QStringLiteral("问"), true), Message(QStringLiteral("答"), false)});
+        main->selectConversation(Message::idText(stored));
+        QCOMPARE(small->messages()->count(), 0);
+        main->setShowHistory(true);
+        QVERIFY(!small->showHistory());
+
+        app.delegate->togglePopover();
+        QTRY_VERIFY(!app.delegate->popover()->isVisible());
+        app.settings->set(QStringLiteral("hasSeenWelcome"), true);
+        app.delegate->togglePopover();
+        QTRY_VERIFY(app.delegate->popover()->isVisible());
+        QTRY_VERIFY(!small->showWelcomeView());
+    }
+
+    void signingInGivesTheChatItsRoom_data()
+    {
+        QTest::addColumn<bool>("sheetOpen");
+        QTest::newRow("from the gate") << false;
+        QTest::newRow("from the sign-in sheet") << true;
+    }
+
+    // A first sign-in opens the chat as a signed-in start does, and keeps only the gate's minimum,
+    // so the compact size is the same as after a restart.
+    void signingInGivesTheChatItsRoom()
+    {
+        QFETCH(bool, sheetOpen);
+        AppGraph app;
+        QVERIFY(app.launch());
+        QQuickWindow *window = app.delegate->mainWindow();
+        if (sheetOpen)
+            app.delegate->setSignInSheetShown(true);
+        app.settings->set(QStringLiteral("isLoggedIn"), true);
+        QTRY_COMPARE(contentName(app), QStringLiteral("contentView"));
+
+        QCOMPARE(window->minimumSize(), QSize(400, 300));
+        const QRect room = window->screen()->availableGeometry();
+        QCOMPARE(window->size(), QSize(1000, 800).boundedTo(room.size()));
+        // Centred, give or take the frame the platform draws around it.
+        QVERIFY((window->geometry().center() - room.center()).manhattanLength() <= 8);
+        app.delegate->toggleCompact();
+        QCOMPARE(window->size(), QSize(450, 500));
+    }
+
+    // Pressed in the popover's chat, pin and compact act on the main window, and every chat view
+    // shows the main window's state.
+    void togglesActOnTheMainWindow()
+    {
+        AppGraph app;
+        QVERIFY(launch(app));
+        QQuickWindow *main = app.delegate->mainWindow();
+        QQuickWindow *popover = app.delegate->popover();
+        main->resize(900, 700);
+        app.delegate->togglePopover();
+        QQuickItem *small = nullptr;
+        QTRY_VERIFY((small = findItem(popover->contentItem(), QStringLiteral("popoverContent"))));
+        QQuickItem *big = findItem(main->contentItem(), QStringLiteral("contentView"));
+        const Qt::WindowFlags popoverFlags = popover->flags();
+
+        QVERIFY(QMetaObject::invokeMethod(small, "togglePin"));
+        QVERIFY(main->flags() & Qt::WindowStaysOnTopHint);
+        QCOMPARE(popover->flags(), popoverFlags);
+        QVERIFY(QMetaObject::invokeMethod(small, "toggleCompact"));
+        // Opening the popover minimised the main window; it comes back at the compact size.
+        main->showNormal();
+        QTRY_COMPARE(main->size(), QSize(450, 500));
+        QCOMPARE(popover->size(), QSize(400, 600));
+        for (QQuickItem *view : {small, big}) {
+            QVERIFY(view->property("isWindowAlwaysOnTop").toBool());
+            QVERIFY(view->property("isMinimized").toBool());
+        }
+
+        // Back from the main window's own toggles.
+        QVERIFY(QMetaObject::invokeMethod(big, "togglePin"));
+        QVERIFY(QMetaObject::invokeMethod(big, "toggleCompact"));
+        QVERIFY(!(main->flags() & Qt::WindowStaysOnTopHint));
+        QCOMPARE(main->size(), QSize(900, 700));
+        QVERIFY(!small->property("isWindowAlwaysOnTop").toBool());
+        QVERIFY(!small->property("isMinimized").toBool());
+    }
+
+    void secondLaunchHandsOver()
+    {
+        const QString name =
+            QStringLiteral("talvoro-test-") + QUuid::createUuid().toString(QUuid::Id128);
+        SingleInstance first(name);
+        QVERIFY(!first.handOver()); // nobody is running yet
+        QVERIFY(first.listen());
+        QSignalSpy activated(&first, &SingleInstance::activationRequested);
+
+        SingleInstance second(name);
+        QVERIFY(second.handOver());
+        QTRY_COMPARE(activated.count(), 1);
+    }
+
+    void coloursFollowTheDesktop_data()
+    {
+        QTest::addColumn<bool>("dark");
+        QTest::newRow("light desktop") << false;
+        QTest::newRow("dark desktop") << true;
+    }
+
+    // The views take the light or the dark colour set from the desktop's palette, follow it when
+    // it changes, and every text colour stays readable (4.5:1) on the backgrounds it is drawn on.
+    void coloursFollowTheDesktop()
+    {
+        QFETCH(bool, dark);
+        const QPalette before = QGuiApplication::palette();
+        QGuiApplication::setPalette(desktopPalette(!dark));
+        QQmlEngine engine;
+        engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
+        QQmlComponent component(&engine);
+        component.setData(
+            "import QtQuick\nimport Talvoro\nQtObject { property QtObject style: Style }", QUrl());
+        std::unique_ptr<QObject> holder(component.create());
+        QVERIFY2(holder, qPrintable(component.errorString()));
+        QObject *style = holder->property("style").value<QObject *>();
+        QVERIFY(style);
+        QCOMPARE(style->property("dark").toBool(), !dark);
+        QGuiApplication::setPalette(desktopPalette(dark));
+        QTRY_COMPARE(style->property("dark").toBool(), dark);
+
+        const auto colour = [&](const char *role) {
+            return style->property(role).value<QColor>();
+        };
+        const auto readable = [&](const char *text, QList<const char *> backgrounds) {
+            for (const char *background : backgrounds) {
+                const double ratio = contrast(colour(text), colour(background));
+                QVERIFY2(ratio >= 4.5,
+                         qPrintable(QStringLiteral("%1 on %2: %3")
+                                        .arg(QLatin1String(text), QLatin1String(background))
+                                        .arg(ratio)));
+            }
+        };
+        for (const char *text : {"text", "secondaryText", "link", "danger", "accentText"})
+            readable(text, {"window", "surface", "sheet"});
+        readable("textOnAccent", {"accent"});
+        readable("textOnBubble", {"bubble"});
+        readable("textOnCode", {"code"});
+        readable("codeLabel", {"code"});
+        QGuiApplication::setPalette(before);
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QUICK_BACKEND", "software");
+    QApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);
+    TestShell test;
+    return QTest::qExec(&test, argc, argv);
 }
 
 #include "tst_shell.moc"
