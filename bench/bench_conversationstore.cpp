@@ -1,5 +1,6 @@
 #include "benchdata.h"
 #include "conversation/conversationstore.h"
+#include "core/settingkeys.h"
 #include "core/settingsstore.h"
 
 #include <QTemporaryDir>
@@ -30,7 +31,7 @@ static void BM_LoadConversations(benchmark::State &state)
     const QString path = dir.filePath(QStringLiteral("settings.sqlite"));
     {
         SettingsStore settings(path);
-        settings.set(QString(ConversationStore::kKey),
+        settings.set(QString(SettingKeys::conversations),
                      ConversationCodec::encode(benchConversations(int(state.range(0)))));
     }
     for (auto _ : state) {

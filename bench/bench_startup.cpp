@@ -6,6 +6,7 @@
 #include "benchdata.h"
 #include "conversation/conversationstore.h"
 #include "conversation/message.h"
+#include "core/settingkeys.h"
 #include "core/settingsstore.h"
 
 #include <QDir>
@@ -82,8 +83,8 @@ QProcessEnvironment preparedHome(const QTemporaryDir &home, int messages)
         env.value(QStringLiteral("XDG_CONFIG_HOME")) + QStringLiteral("/Talvoro/Talvoro");
     QDir().mkpath(folder);
     SettingsStore settings(folder + QStringLiteral("/settings.sqlite"));
-    settings.set(QStringLiteral("isLoggedIn"), true);
-    settings.set(QStringLiteral("hasSeenWelcome"), true);
+    settings.set(QString(SettingKeys::isLoggedIn), true);
+    settings.set(QString(SettingKeys::hasSeenWelcome), true);
     ConversationStore conversations(&settings);
     MessageList list;
     for (int i = 0; i < messages; ++i)

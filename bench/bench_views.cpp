@@ -8,6 +8,7 @@
 #include "chat/chatcontroller.h"
 #include "chat/markdownrenderer.h"
 #include "chat/messageblocks.h"
+#include "core/settingkeys.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -50,11 +51,11 @@ QString preparedFolder(int conversations)
     static bool ready = false;
     if (!ready) {
         AppGraph seed(dir.path());
-        seed.settings->set(QStringLiteral("isLoggedIn"), true);
-        seed.settings->set(QStringLiteral("hasSeenWelcome"), true);
+        seed.settings->set(QString(SettingKeys::isLoggedIn), true);
+        seed.settings->set(QString(SettingKeys::hasSeenWelcome), true);
         // One write of the stored form, as a long-used history leaves it; saving conversation
         // by conversation would rewrite the growing history a thousand times.
-        seed.settings->set(QString(ConversationStore::kKey),
+        seed.settings->set(QString(SettingKeys::conversations),
                            ConversationCodec::encode(benchConversations(conversations * 20)));
         ready = true;
     }
