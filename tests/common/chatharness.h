@@ -17,11 +17,14 @@
 
 #include <memory>
 
-// The process's shared objects, wired to a fake backend on loopback, in a temporary folder.
+Q_DECLARE_METATYPE(FakeHttpServer::Response)
+
+// The process's shared objects, wired to a fake backend on loopback, in a temporary folder
+// (or with the settings database at `settingsPath`).
 struct ChatHarness {
     QTemporaryDir dir;
     FakeHttpServer server;
-    SettingsStore settings{dir.filePath(QStringLiteral("settings.db"))};
+    SettingsStore settings;
     ConversationStore conversations{&settings};
     HttpClient http;
     QuotaService quota{&settings, &http};
@@ -29,7 +32,9 @@ struct ChatHarness {
     ChatClient chat{&http, &quota, &images};
     QList<QUrl> openedPages;
 
-    ChatHarness()
+    explicit ChatHarness(const QString &settingsPath = {})
+        : settings(settingsPath.isEmpty() ? dir.filePath(QStringLiteral("settings.db"))
+                                          : settingsPath)
     {
         ServiceOrigin::setCurrent(server.origin());
         images.setDocumentsFolder(dir.filePath(QStringLiteral("Documents")));
@@ -51,6 +56,19 @@ struct ChatHarness {
     {
         return std::make_unique<ChatController>(
             ChatController::Services{&settings, &conversations, &quota, &chat});
+    }
+
+    static void send(ChatController &c, const QString &model, const QString &question)
+    {
+        c.setSelectedModel(model);
+        c.setMessageText(question);
+        c.sendMessage();
+    }
+
+    // What the store holds of the conversation `c` has open.
+    MessageList stored(const ChatController &c) const
+    {
+        return conversations.conversations().value(c.currentConversationUuid());
     }
 
     // The amounts charged so far, in the order the charges arrived.
