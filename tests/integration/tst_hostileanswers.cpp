@@ -200,6 +200,7 @@ private slots:
         add("quota: 100000 nested arrays", quota, Response(200, deep(100000)), refused);
         add("quota: stall is no answer", quota, stall, network);
         add("quota: reset is no answer", quota, reset, network);
+        add("quota: not HTTP is no answer", quota, with(B::Garbage), network);
         add("charge: reset", "/api/deduct_quota", reset, QStringLiteral("答"),
             QStringLiteral("扣减配额失败: "));
     }
