@@ -38,9 +38,7 @@ class TestStreaming : public QObject {
         }
         void ask(const QString &model, const QString &question)
         {
-            c->setSelectedModel(model);
-            c->setMessageText(question);
-            c->sendMessage();
+            ChatHarness::send(*c, model, question);
         }
         const Message &last() const { return c->messageList().last(); }
         // Asks, and waits until the first piece of the answer is in its bubble.
@@ -51,10 +49,7 @@ class TestStreaming : public QObject {
             h.server.sendPiece(openAIPiece(piece));
             QTRY_COMPARE_WITH_TIMEOUT(last().content, piece, kWait);
         }
-        MessageList stored() const
-        {
-            return h.conversations.conversations().value(c->currentConversationUuid());
-        }
+        MessageList stored() const { return h.stored(*c); }
     };
 
     static void waitForStreams(const Streamed &s, int n)
