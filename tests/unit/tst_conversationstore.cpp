@@ -51,6 +51,14 @@ class TestConversationStore : public QObject {
     {
         return QDir(m_dir.path()).entryList({QStringLiteral("conversations-unreadable-*")});
     }
+    // The bytes of the one copy of an unreadable history kept aside.
+    QByteArray keptCopy() const
+    {
+        if (backups().size() != 1)
+            return "<" + QByteArray::number(backups().size()) + " copies>";
+        QFile file(m_dir.filePath(backups().first()));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+    }
 
 private slots:
     void unreadableBlobLoadsEmptyAndIsKeptByteExact_data()
@@ -91,12 +99,9 @@ private slots:
         QCOMPARE(settings.getData(QStringLiteral("conversations")), blob);
 
         store.saveCurrentConversation(QUuid::createUuid(), {Message(QStringLiteral("q"), true)});
-        QCOMPARE(backups().size(), 1);
-        QFile kept(m_dir.filePath(backups().first()));
-        QVERIFY(kept.open(QIODevice::ReadOnly));
-        QCOMPARE(kept.readAll(), blob);
-        QCOMPARE(store.backupPath(), kept.fileName());
-        QCOMPARE(log.count(QStringLiteral("无法读取的历史记录已保存到 ") + kept.fileName()), 1);
+        QCOMPARE(keptCopy(), blob);
+        QCOMPARE(store.backupPath(), m_dir.filePath(backups().first()));
+        QCOMPARE(log.count(QStringLiteral("无法读取的历史记录已保存到 ") + store.backupPath()), 1);
 
         // Kept once: later saves do not write more copies.
         store.saveConversations();
@@ -141,10 +146,7 @@ private slots:
         ConversationStore store(&settings);
         QVERIFY(store.conversations().isEmpty());
         store.saveCurrentConversation(QUuid::createUuid(), {Message(QStringLiteral("q"), true)});
-        QCOMPARE(backups().size(), 1);
-        QFile file(m_dir.filePath(backups().first()));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), kept);
+        QCOMPARE(keptCopy(), kept);
         QCOMPARE(ConversationStore(&settings).conversations().size(), 1);
     }
 
@@ -176,10 +178,7 @@ private slots:
         else
             store.clearHistory();
 
-        QCOMPARE(backups().size(), 1);
-        QFile kept(m_dir.filePath(backups().first()));
-        QVERIFY(kept.open(QIODevice::ReadOnly));
-        QCOMPARE(kept.readAll(), blob);
+        QCOMPARE(keptCopy(), blob);
         QVERIFY(settings.getData(QStringLiteral("conversations")) != blob);
         QCOMPARE(store.conversations().size(), write == u"save one" ? 1 : 0);
     }
