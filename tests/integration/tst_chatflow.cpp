@@ -139,6 +139,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(log.count(QStringLiteral("扣减配额成功")), expected.size(),
                                   kWait);
         QCOMPARE(log.all().first(), QStringLiteral("userPhone +8613800000000"));
+        // The "+" of the stored phone number arrives as "%2B", so the server reads it back.
+        QCOMPARE(h.server.requestsTo("/api/check_quota").first().query.query(QUrl::FullyEncoded),
+                 QStringLiteral("phone=%2B8613800000000"));
     }
 
     void modelWithoutAddress()
