@@ -152,10 +152,11 @@ private slots:
         published.replace("\n", "\r\n");
         QTest::newRow("published events with CR LF") << published << "你好!\n" << publishedLog;
 
-        QTest::newRow("delta without text, type not a string, error event")
+        QTest::newRow("delta without text or not an object, type not a string, error event")
             << QByteArray("data: {\"type\":\"content_block_delta\",\"delta\":{\"type\":"
                           "\"input_json_delta\",\"partial_json\":\"{}\"}}\n"
                           "data: {\"type\":5,\"delta\":{\"text\":\"x\"}}\n"
+                          "data: {\"type\":\"content_block_delta\",\"delta\":\"x\"}\n"
                           "data: {\"delta\":{\"text\":\"x\"}}\n"
                           "data: {\"type\":\"error\",\"error\":{\"type\":\"overloaded_error\"}}\n"
                           "data: [DONE]\n")
