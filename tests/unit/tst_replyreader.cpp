@@ -273,14 +273,9 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("kept");
         QTest::newRow("OpenAI, half a line")
-            << Layout::OpenAI
-            << QByteArray("data: {\"choices\":[{\"delta\":{\"content\":\"a\"}}]}\n"
-                          "data: {\"choices\":[{\"delta\":{\"content\":\"b\"}}]}")
-            << "a";
+            << Layout::OpenAI << oa("\"a\"") + oa("\"b\"").chopped(1) << "a";
         QTest::newRow("Claude, half a line")
-            << Layout::Claude
-            << QByteArray("data: {\"type\":\"content_block_delta\",\"delta\":{\"text\":"
-                          "\"a\"}}\ndata: {\"type\":")
+            << Layout::Claude << delta("\"a\"") + "data: {\"type\":"
             << "a";
         QTest::newRow("plain data, a growing piece")
             << Layout::PlainData << QByteArray("data: a\ndata: bc\r\n") << "abc";
