@@ -19,12 +19,11 @@
 
 Q_DECLARE_METATYPE(FakeHttpServer::Response)
 
-// The process's shared objects, wired to a fake backend on loopback, in a temporary folder
-// (or with the settings database at `settingsPath`).
+// The process's shared objects, wired to a fake backend on loopback, in a temporary folder.
 struct ChatHarness {
     QTemporaryDir dir;
     FakeHttpServer server;
-    SettingsStore settings;
+    SettingsStore settings{dir.filePath(QStringLiteral("settings.db"))};
     ConversationStore conversations{&settings};
     HttpClient http;
     QuotaService quota{&settings, &http};
@@ -32,9 +31,7 @@ struct ChatHarness {
     ChatClient chat{&http, &quota, &images};
     QList<QUrl> openedPages;
 
-    explicit ChatHarness(const QString &settingsPath = {})
-        : settings(settingsPath.isEmpty() ? dir.filePath(QStringLiteral("settings.db"))
-                                          : settingsPath)
+    ChatHarness()
     {
         ServiceOrigin::setCurrent(server.origin());
         images.setDocumentsFolder(dir.filePath(QStringLiteral("Documents")));
