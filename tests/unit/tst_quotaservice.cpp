@@ -11,7 +11,8 @@ class TestQuotaService : public QObject {
     static void charge(const char *model, const QString &question, const QString &reply,
                        double input, double output)
     {
-        QTest::newRow(model) << model << question << reply << input << output;
+        QTest::addRow("%s, reply of %d", model, int(reply.size()))
+            << model << question << reply << input << output;
     }
 
 private slots:
@@ -53,7 +54,10 @@ private slots:
         charge("gpt-3.5-turbo-0125", "a b", "0123456789", 0.0028, 0.021);
         charge("GPT-4o", "ab", "x", 0.028, 0.021);               // unknown: the dearer tier
         charge("dall-e-3", QString(500, u'x'), "x", 100.0, 0.0); // flat, whatever the prompt
-        charge("claude-3-haiku-20240307", "", "", 0.0, 0.0);
+        charge("claude-3-haiku-20240307", "ab", "x", 0.0028, 0.0021);
+        charge("claude-3-5-sonnet-20240620", "ab", "x", 0.028, 0.021);
+        charge("gemini-1.5-pro", "ab", "x", 0.028, 0.021);
+        charge("gpt-4o", "", "", 0.0, 0.0);
     }
 
     void charges()
