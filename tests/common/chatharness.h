@@ -17,6 +17,8 @@
 
 #include <memory>
 
+Q_DECLARE_METATYPE(FakeHttpServer::Response)
+
 // The process's shared objects, wired to a fake backend on loopback, in a temporary folder.
 struct ChatHarness {
     QTemporaryDir dir;
@@ -51,6 +53,19 @@ struct ChatHarness {
     {
         return std::make_unique<ChatController>(
             ChatController::Services{&settings, &conversations, &quota, &chat});
+    }
+
+    static void send(ChatController &c, const QString &model, const QString &question)
+    {
+        c.setSelectedModel(model);
+        c.setMessageText(question);
+        c.sendMessage();
+    }
+
+    // What the store holds of the conversation `c` has open.
+    MessageList stored(const ChatController &c) const
+    {
+        return conversations.conversations().value(c.currentConversationUuid());
     }
 
     // The amounts charged so far, in the order the charges arrived.

@@ -10,6 +10,7 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -99,37 +100,30 @@ public:
     QList<Request> requestsTo(const QByteArray &path) const
     {
         QList<Request> out;
-        for (const Request &r : m_requests)
-            if (r.path == path)
-                out.append(r);
+        std::copy_if(m_requests.cbegin(), m_requests.cend(), std::back_inserter(out),
+                     [&](const Request &r) { return r.path == path; });
         return out;
     }
     void clearRequests() { m_requests.clear(); }
 
     // Answers of Behaviour::Stream whose connection is still open, oldest first. (A client
     // may send a request on a connection that is closing and send it again on a new one.)
-    QList<QTcpSocket *> liveStreams() const
+    QList<std::pair<QPointer<QTcpSocket>, Request>> liveStreams() const
     {
-        QList<QTcpSocket *> live;
-        for (const auto &[socket, request] : m_streams)
-            if (socket && socket->state() == QAbstractSocket::ConnectedState)
-                live.append(socket);
+        QList<std::pair<QPointer<QTcpSocket>, Request>> live;
+        std::copy_if(
+            m_streams.cbegin(), m_streams.cend(), std::back_inserter(live), [](const auto &stream) {
+                return stream.first && stream.first->state() == QAbstractSocket::ConnectedState;
+            });
         return live;
     }
     int openStreams() const { return int(liveStreams().size()); }
     // The request the `which`-th open streamed answer answers.
-    Request streamRequest(int which) const
-    {
-        int n = 0;
-        for (const auto &[socket, request] : m_streams)
-            if (socket && socket->state() == QAbstractSocket::ConnectedState && n++ == which)
-                return request;
-        return {};
-    }
+    Request streamRequest(int which) const { return liveStreams().value(which).second; }
     // Writes the next bytes of the body of the `which`-th open streamed answer.
     void sendPiece(const QByteArray &bytes, int which = 0)
     {
-        if (QTcpSocket *socket = liveStreams().value(which); socket && !bytes.isEmpty()) {
+        if (QTcpSocket *socket = liveStreams().value(which).first; socket && !bytes.isEmpty()) {
             socket->write(QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n");
             socket->flush();
         }

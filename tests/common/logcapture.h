@@ -5,48 +5,39 @@
 #include <QMutex>
 #include <QStringList>
 
+#include <algorithm>
+
 // Collects diagnostic log lines while it lives.
 class LogCapture {
 public:
     LogCapture()
     {
-        lines().clear();
-        DiagnosticLog::setSink(&LogCapture::record);
+        clear();
+        DiagnosticLog::setSink([](const QString &line) {
+            QMutexLocker lock(&s_mutex);
+            s_lines.append(line);
+        });
     }
     ~LogCapture() { DiagnosticLog::setSink(nullptr); }
 
     QStringList all() const
     {
-        QMutexLocker lock(&mutex());
-        return lines();
+        QMutexLocker lock(&s_mutex);
+        return s_lines;
     }
     int count(const QString &prefix) const
     {
-        int n = 0;
-        for (const QString &line : all())
-            n += line.startsWith(prefix) ? 1 : 0;
-        return n;
+        const QStringList lines = all();
+        return int(std::count_if(lines.cbegin(), lines.cend(),
+                                 [&](const QString &line) { return line.startsWith(prefix); }));
     }
     void clear()
     {
-        QMutexLocker lock(&mutex());
-        lines().clear();
+        QMutexLocker lock(&s_mutex);
+        s_lines.clear();
     }
 
 private:
-    static void record(const QString &line)
-    {
-        QMutexLocker lock(&mutex());
-        lines().append(line);
-    }
-    static QStringList &lines()
-    {
-        static QStringList l;
-        return l;
-    }
-    static QMutex &mutex()
-    {
-        static QMutex m;
-        return m;
-    }
+    static inline QStringList s_lines;
+    static inline QMutex s_mutex;
 };

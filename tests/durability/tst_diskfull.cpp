@@ -10,57 +10,24 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <memory>
 #include <sys/mount.h>
 #include <unistd.h>
+#include <utility>
 
 // The settings database on a filesystem that runs out of space: a failed save is logged, what
 // was saved before stays readable, and the program carries on and saves again once there is room.
 class TestDiskFull : public QObject {
     Q_OBJECT
 
-    // A 1 MiB tmpfs, mounted for one test and unmounted on every way out of it.
-    class SmallDisk {
-    public:
-        explicit SmallDisk(const QString &path) : m_path(QFile::encodeName(path))
-        {
-            QDir().mkpath(path);
-            if (::mount("tmpfs", m_path.constData(), "tmpfs", 0, "size=1m") == 0)
-                m_mounted = true;
-            else
-                m_error = QString::fromLocal8Bit(std::strerror(errno));
-        }
-        ~SmallDisk()
-        {
-            if (m_mounted)
-                ::umount2(m_path.constData(), MNT_DETACH);
-        }
-        bool mounted() const { return m_mounted; }
-        QString error() const { return m_error; }
-
-    private:
-        QByteArray m_path;
-        bool m_mounted = false;
-        QString m_error;
-    };
-
     // Writes until the filesystem refuses; returns the bytes written.
     static qint64 fill(const QString &path)
     {
-        const int fd =
-            ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (fd < 0)
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
             return -1;
         qint64 total = 0;
-        const QByteArray chunk(4096, 'f');
-        for (int i = 0; i < 1024; ++i) { // the disk is 1 MiB: bounded
-            const ssize_t n = ::write(fd, chunk.constData(), size_t(chunk.size()));
-            if (n <= 0)
-                break;
-            total += n;
-        }
-        ::close(fd);
+        for (qint64 n = 1; n > 0 && total < (2 << 20); total += qMax<qint64>(n, 0))
+            n = file.write(QByteArray(4096, 'f'));
         return total;
     }
 
@@ -87,21 +54,27 @@ class TestDiskFull : public QObject {
     }
 
     QTemporaryDir m_dir;
-    std::unique_ptr<SmallDisk> m_disk;
     QString m_folder;
+    bool m_mounted = false;
 
 private slots:
-    // Every test gets a fresh small disk; without root there is none, and the test is skipped.
+    // Every test gets a fresh 1 MiB tmpfs; without root there is none, and the test is skipped.
     void init()
     {
         if (::geteuid() != 0)
             QSKIP("needs root to mount a size-limited tmpfs for a full disk");
         m_folder = m_dir.filePath(QUuid::createUuid().toString(QUuid::Id128));
-        m_disk = std::make_unique<SmallDisk>(m_folder);
-        if (!m_disk->mounted())
-            QSKIP(qPrintable(QStringLiteral("cannot mount a 1 MiB tmpfs: ") + m_disk->error()));
+        QDir().mkpath(m_folder);
+        m_mounted = ::mount("tmpfs", QFile::encodeName(m_folder), "tmpfs", 0, "size=1m") == 0;
+        if (!m_mounted)
+            QSKIP(qPrintable(QStringLiteral("cannot mount a 1 MiB tmpfs: ") +
+                             QString::fromLocal8Bit(std::strerror(errno))));
     }
-    void cleanup() { m_disk.reset(); }
+    void cleanup()
+    {
+        if (std::exchange(m_mounted, false))
+            ::umount2(QFile::encodeName(m_folder), MNT_DETACH);
+    }
 
     void failedSaveKeepsHistoryAndNextSaveSucceeds()
     {

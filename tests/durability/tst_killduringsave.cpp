@@ -117,43 +117,6 @@ private slots:
         QVERIFY2(aside.isEmpty(), qPrintable(aside.join(u' ')));
         QVERIFY(reports > kRuns);
     }
-
-    // Killed while the answer is on its way, the program still has the question stored, and
-    // the conversation reads back with the network notice as the answer.
-    void questionSurvivesSigkillWhileItsAnswerIsPending()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("settings.sqlite"));
-        const QString question = QStringLiteral("断电之前问的问题");
-        QProcess child;
-        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        child.start(QCoreApplication::applicationDirPath() + QStringLiteral("/askchild"),
-                    {path, question});
-        QVERIFY2(child.waitForStarted(10000), qPrintable(child.errorString()));
-        QByteArray line;
-        QElapsedTimer waited;
-        waited.start();
-        while (!line.startsWith("asked ") && waited.elapsed() < 20000 &&
-               child.state() == QProcess::Running) {
-            child.waitForReadyRead(100);
-            if (child.canReadLine())
-                line = child.readLine().trimmed();
-        }
-        QVERIFY2(line.startsWith("asked "), "the child never asked");
-        child.kill();
-        QVERIFY(child.waitForFinished(10000));
-
-        SettingsStore settings(path);
-        const auto map = ConversationCodec::decode(
-            settings.getData(QStringLiteral("conversations")).value_or(QByteArray()));
-        QVERIFY(map);
-        const MessageList stored = map->value(QUuid::fromString(QString::fromLatin1(line.mid(6))));
-        QCOMPARE(stored.size(), 2);
-        QCOMPARE(stored.first().content, question);
-        QVERIFY(stored.first().isUserMessage);
-        QCOMPARE(stored.last().content, QStringLiteral("网络请求失败，请稍后重试"));
-        QVERIFY(!stored.last().isLoading && !stored.last().isUserMessage);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestKillDuringSave)

@@ -9,32 +9,36 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+// Whatever address a picture comes from, it is stored as a new file directly inside the
+// Documents folder, under a name the file system accepts; and a shown picture saves as PNG.
 class TestImageService : public QObject {
     Q_OBJECT
+
+    static void touch(const QString &path, const QByteArray &bytes = {})
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    }
+    static void row(const char *name, const QString &address, const QString &fileName)
+    {
+        QTest::newRow(name) << address << fileName;
+    }
 
 private slots:
     void safeFileName_data()
     {
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("name");
-
-        QTest::newRow("plain") << "https://cdn.example/img/cat.png"
-                               << "cat.png";
-        QTest::newRow("query and fragment left out") << "https://cdn.example/a/b.webp?sig=1&x=2#f"
-                                                     << "b.webp";
-        QTest::newRow("percent escapes decoded") << "https://cdn.example/%E7%8C%AB%20cat.png"
-                                                 << "猫 cat.png";
-        QTest::newRow("encoded slash cannot leave the folder")
-            << "https://cdn.example/x/..%2F..%2Fetc%2Fpasswd"
-            << "passwd";
-        QTest::newRow("backslash and control characters") << "https://cdn.example/a%5Cb%0A.png"
-                                                          << "a_b_.png";
-        QTest::newRow("no file name") << "https://cdn.example/"
-                                      << "image.png";
-        QTest::newRow("dot dot") << "https://cdn.example/a/%2E%2E"
-                                 << "image.png";
-        QTest::newRow("overlong name keeps its extension")
-            << "https://cdn.example/" + QString(300, u'n') + ".png" << QString(196, u'n') + ".png";
+        const QString o = QStringLiteral("https://cdn.example/");
+        row("plain", o + "img/cat.png", "cat.png");
+        row("query and fragment left out", o + "a/b.webp?sig=1&x=2#f", "b.webp");
+        row("percent escapes decoded", o + "%E7%8C%AB%20cat.png", "猫 cat.png");
+        row("encoded slash cannot leave the folder", o + "x/..%2F..%2Fetc%2Fpasswd", "passwd");
+        row("backslash and control characters", o + "a%5Cb%0A.png", "a_b_.png");
+        row("no file name", o, "image.png");
+        row("dot dot", o + "a/%2E%2E", "image.png");
+        row("overlong name keeps its extension", o + QString(300, u'n') + ".png",
+            QString(196, u'n') + ".png");
     }
 
     void safeFileName()
@@ -44,26 +48,67 @@ private slots:
         QCOMPARE(ImageService::safeFileName(QUrl(address)), name);
     }
 
+    void pictureLandsInsideDocuments_data()
+    {
+        QTest::addColumn<QString>("address");
+        const QString base = QStringLiteral("https://cdn.example.com/images/");
+        QTest::newRow("150 CJK characters") << base + QString("%E5%9B%BE").repeated(150) + ".png";
+        QTest::newRow("100 emoji, no extension") << base + QString("%F0%9F%98%80").repeated(100);
+        QTest::newRow("long extension") << base + "a." + QString(300, u'x');
+        QTest::newRow("leading colon") << base + ":scdn.e";
+        QTest::newRow("colon and slash encoded") << base + ":%2Fetc%2Fpasswd";
+        QTest::newRow("encoded dot-dot segments") << base + "..%2F..%2F.ssh%2Fauthorized_keys";
+        QTest::newRow("no name") << QStringLiteral("https://cdn.example.com/");
+        QTest::newRow("NUL") << base + "a%00b.png";
+        QTest::newRow("hidden name") << base + ".profile";
+    }
+
+    void pictureLandsInsideDocuments()
+    {
+        QFETCH(QString, address);
+        QTemporaryDir dir;
+        const QString documents = QDir(dir.path()).canonicalPath() + QStringLiteral("/Documents");
+        QVERIFY(QDir().mkpath(documents));
+        touch(documents + QStringLiteral("/image.png"), "earlier");
+
+        ImageService service(nullptr);
+        service.setDocumentsFolder(documents);
+        HttpResult download;
+        download.status = 200;
+        download.body = "picture bytes";
+        QString stored;
+        LogCapture log;
+        service.saveImageToDocuments(
+            download, QUrl(address, QUrl::StrictMode), [&](const QString &path) { stored = path; },
+            [&](const QString &notice) { QFAIL(qPrintable(notice + log.all().join(u'\n'))); });
+
+        QVERIFY(!stored.isEmpty());
+        QCOMPARE(QFileInfo(stored).absoluteDir().canonicalPath(), documents);
+        QVERIFY(QFileInfo(stored).fileName().toUtf8().size() <= 255);
+        QFile file(stored);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), download.body);
+        QFile earlier(documents + QStringLiteral("/image.png")); // never overwritten
+        QVERIFY(earlier.open(QIODevice::ReadOnly));
+        QCOMPARE(earlier.readAll(), QByteArray("earlier"));
+        QCOMPARE(log.all(), QStringList{QStringLiteral("Image saved at: ") + stored});
+    }
+
     void freePathNeverOverwrites_data()
     {
         QTest::addColumn<QStringList>("existing");
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("expected");
-
-        QTest::newRow("free") << QStringList{} << "a.png"
-                              << "a.png";
-        QTest::newRow("taken") << QStringList{"a.png"} << "a.png"
-                               << "a (2).png";
-        QTest::newRow("taken twice") << QStringList{"a.png", "a (2).png"} << "a.png"
-                                     << "a (3).png";
-        QTest::newRow("no extension") << QStringList{"a"} << "a"
-                                      << "a (2)";
+        QTest::newRow("free") << QStringList{} << "a.png" << QStringLiteral("a.png");
+        QTest::newRow("taken") << QStringList{"a.png"} << "a.png" << QStringLiteral("a (2).png");
+        QTest::newRow("taken twice")
+            << QStringList{"a.png", "a (2).png"} << "a.png" << QStringLiteral("a (3).png");
+        QTest::newRow("no extension") << QStringList{"a"} << "a" << QStringLiteral("a (2)");
         QTest::newRow("two dots") << QStringList{"a.b.png"} << "a.b.png"
-                                  << "a.b (2).png";
-        QTest::newRow("hidden file") << QStringList{".png"} << ".png"
-                                     << ".png (2)";
-        QTest::newRow("percent signs in the name") << QStringList{"%1.png"} << "%1.png"
-                                                   << "%1 (2).png";
+                                  << QStringLiteral("a.b (2).png");
+        QTest::newRow("hidden file") << QStringList{".png"} << ".png" << QStringLiteral(".png (2)");
+        QTest::newRow("percent signs in the name")
+            << QStringList{"%1.png"} << "%1.png" << QStringLiteral("%1 (2).png");
     }
 
     void freePathNeverOverwrites()
@@ -72,69 +117,41 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QString, expected);
         QTemporaryDir dir;
-        for (const QString &f : existing) {
-            QFile file(dir.filePath(f));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-        }
+        for (const QString &f : existing)
+            touch(dir.filePath(f));
         QCOMPARE(ImageService::freePath(dir.path(), name), dir.filePath(expected));
     }
 
-    void saveImageAsWritesPng_data()
+    void saveImageAs()
     {
-        QTest::addColumn<QByteArray>("format");
-        QTest::newRow("from JPEG") << QByteArray("JPG");
-        QTest::newRow("from PNG") << QByteArray("PNG");
-        QTest::newRow("from BMP") << QByteArray("BMP");
-    }
-
-    void saveImageAsWritesPng()
-    {
-        QFETCH(QByteArray, format);
         QTemporaryDir dir;
         QImage picture(32, 16, QImage::Format_RGB32);
         picture.fill(Qt::darkRed);
-        const QString source = dir.filePath("stored." + format.toLower());
-        QVERIFY(picture.save(source, format.constData()));
+        const QString source = dir.filePath(QStringLiteral("stored.jpg"));
+        QVERIFY(picture.save(source, "JPG"));
         const QString target = dir.filePath(QStringLiteral("保存图片.png"));
-        QFile old(target); // an existing file is replaced
-        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
-        old.close();
-
+        touch(target, "old"); // an existing file is replaced
+        touch(dir.filePath(QStringLiteral("x.png")), "no");
         HttpClient http;
         ImageService images(&http);
         LogCapture log;
+
         QVERIFY(images.saveImageAs(source, QUrl::fromLocalFile(target)));
         QCOMPARE(log.all(), QStringList{QStringLiteral("图片保存成功：") + target});
         QImageReader reader(target);
         QCOMPARE(reader.format(), QByteArray("png"));
         QCOMPARE(reader.read().size(), QSize(32, 16));
-    }
 
-    void saveImageAsFailures()
-    {
-        QTemporaryDir dir;
-        QImage picture(4, 4, QImage::Format_RGB32);
-        picture.fill(Qt::blue);
-        const QString source = dir.filePath("p.png");
-        QVERIFY(picture.save(source));
-        QFile notAPicture(dir.filePath("x.png"));
-        QVERIFY(notAPicture.open(QIODevice::WriteOnly) && notAPicture.write("no") == 2);
-        notAPicture.close();
-
-        HttpClient http;
-        ImageService images(&http);
-        LogCapture log;
         // Nothing to convert, or no destination chosen: nothing happens, nothing is logged.
-        QVERIFY(!images.saveImageAs(notAPicture.fileName(),
-                                    QUrl::fromLocalFile(dir.filePath("o.png"))));
-        QVERIFY(!images.saveImageAs(dir.filePath("missing.png"),
-                                    QUrl::fromLocalFile(dir.filePath("o.png"))));
+        log.clear();
+        const QUrl other = QUrl::fromLocalFile(dir.filePath(QStringLiteral("o.png")));
+        QVERIFY(!images.saveImageAs(dir.filePath(QStringLiteral("x.png")), other));
+        QVERIFY(!images.saveImageAs(dir.filePath(QStringLiteral("missing.png")), other));
         QVERIFY(!images.saveImageAs(source, QUrl()));
         QVERIFY(log.all().isEmpty());
-        QVERIFY(!QFile::exists(dir.filePath("o.png")));
+        QVERIFY(!QFile::exists(other.toLocalFile()));
 
-        QVERIFY(
-            !images.saveImageAs(source, QUrl::fromLocalFile(dir.filePath("no/such/dir/o.png"))));
+        QVERIFY(!images.saveImageAs(source, QUrl::fromLocalFile(dir.filePath("no/such/o.png"))));
         QCOMPARE(log.all().size(), 1);
         QVERIFY(log.all().first().startsWith(QStringLiteral("保存图片失败：")));
         QVERIFY(log.all().first().size() > QStringLiteral("保存图片失败：").size());

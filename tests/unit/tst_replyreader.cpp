@@ -15,6 +15,20 @@ Q_DECLARE_METATYPE(ReplyStreamReader::Layout)
 class TestReplyReader : public QObject {
     Q_OBJECT
 
+    // An OpenAI data line whose first choice carries `content` (JSON), and a Claude text delta.
+    static QByteArray oa(const QByteArray &content)
+    {
+        return "data: {\"choices\":[{\"delta\":{\"content\":" + content + "}}]}\n";
+    }
+    static QByteArray delta(const QByteArray &text)
+    {
+        return "data: {\"type\":\"content_block_delta\",\"delta\":{\"text\":" + text + "}}\n";
+    }
+    static void row(const char *name, const QString &text, const QString &expected)
+    {
+        QTest::newRow(name) << text << expected;
+    }
+
 private slots:
     void openAIStream_data()
     {
@@ -23,39 +37,23 @@ private slots:
         QTest::addColumn<int>("parseFailures");
 
         QTest::newRow("two pieces then an end marker")
-            << QByteArray("data: {\"choices\":[{\"delta\":{\"content\":\"Hel\"}}]}\n"
-                          "data: {\"choices\":[{\"delta\":{\"content\":\"lo\"}}]}\n"
-                          "data: [DONE]\n")
+            << oa("\"Hel\"") + oa("\"lo\"") + "data: [DONE]\n"
             << "Hello" << 1;
-
+        const QByteArray head =
+            "data: {\"id\":\"chatcmpl-9\",\"object\":\"chat.completion.chunk\","
+            "\"model\":\"gpt-4o-2024-05-13\",\"choices\":[{\"index\":0,\"delta\":";
         const QByteArray published =
-            "data: "
-            "{\"id\":\"chatcmpl-9\",\"object\":\"chat.completion.chunk\",\"created\":1718000000,"
-            "\"model\":\"gpt-4o-2024-05-13\",\"system_fingerprint\":\"fp_1\",\"choices\":[{"
-            "\"index\":0,"
-            "\"delta\":{\"role\":\"assistant\",\"content\":\"\"},\"logprobs\":null,\"finish_"
-            "reason\":null}]"
-            ",\"usage\":null}\n\n"
-            "data: "
-            "{\"id\":\"chatcmpl-9\",\"object\":\"chat.completion.chunk\",\"created\":1718000000,"
-            "\"model\":\"gpt-4o-2024-05-13\",\"choices\":[{\"index\":0,\"delta\":{\"content\":"
-            "\"\\u4f60"
-            "\\u597d\\n\\\"q\\\"\"},\"logprobs\":null,\"finish_reason\":null}],\"usage\":null}\n\n"
-            "data: "
-            "{\"id\":\"chatcmpl-9\",\"object\":\"chat.completion.chunk\",\"created\":1718000000,"
-            "\"model\":\"gpt-4o-2024-05-13\",\"choices\":[{\"index\":0,\"delta\":{},\"logprobs\":"
-            "null,"
-            "\"finish_reason\":\"stop\"}],\"usage\":null}\n\n"
-            "data: "
-            "{\"id\":\"chatcmpl-9\",\"object\":\"chat.completion.chunk\",\"created\":1718000000,"
-            "\"model\":\"gpt-4o-2024-05-13\",\"choices\":[],\"usage\":{\"prompt_tokens\":9,"
-            "\"completion_tokens\":2,\"total_tokens\":11}}\n\n"
+            head + "{\"role\":\"assistant\",\"content\":\"\"},\"finish_reason\":null}]}\n\n" +
+            head +
+            "{\"content\":\"\\u4f60\\u597d\\n\\\"q\\\"\"},\"logprobs\":null}],\"usage\":null}\n\n" +
+            head +
+            "{},\"finish_reason\":\"stop\"}]}\n\n"
+            "data: {\"choices\":[],\"usage\":{\"prompt_tokens\":9,\"total_tokens\":11}}\n\n"
             "data: [DONE]\n\n";
         QTest::newRow("published chunks, usage chunk, done") << published << "你好\n\"q\"" << 1;
         QByteArray crlf = published;
         crlf.replace("\n", "\r\n");
         QTest::newRow("published chunks with CR LF") << crlf << "你好\n\"q\"" << 1;
-
         QTest::newRow("only the first choice is read")
             << QByteArray("data: {\"choices\":[{\"delta\":{\"content\":\"a\"}},"
                           "{\"delta\":{\"content\":\"b\"}}]}")
@@ -80,25 +78,19 @@ private slots:
         QTest::newRow("a top-level array is valid and ignored")
             << QByteArray("data: [{\"choices\":[{\"delta\":{\"content\":\"x\"}}]}]") << "" << 0;
         QTest::newRow("broken JSON anywhere fails the whole line")
-            << QByteArray("data: {\"choices\":[{\"delta\":{\"content\":\"a\"}}],\"x\":tru}\n"
-                          "data: {\"choices\":[{\"delta\":{\"content\":\"b\"}}]} trailing\n"
-                          "data: {\"choices\":[{\"delta\":{\"content\":\"c\"}}]}}\n"
-                          "data: {\"choices\":[{\"delta\":{\"content\":\"d\"\n"
-                          "data: {\"choices\":[{\"delta\":{\"content\":\"e\"}}]}\n")
+            << QByteArray("data: {\"choices\":[{\"delta\":{\"content\":\"a\"}}],\"x\":tru}\n") +
+                   oa("\"b\"").replace("\n", " trailing\n") + oa("\"c\"").replace("\n", "}\n") +
+                   "data: {\"choices\":[{\"delta\":{\"content\":\"d\"\n" + oa("\"e\"")
             << "e" << 4;
-        QTest::newRow("last line without a line end")
-            << QByteArray("data: {\"choices\":[{\"delta\":{\"content\":\"end\"}}]}") << "end" << 0;
-        QTest::newRow("not UTF-8 reads as nothing")
-            << QByteArray("data: {\"choices\":[{\"delta\":{\"content\":\"\xff\"}}]}") << "" << 0;
+        QTest::newRow("last line without a line end") << oa("\"end\"").chopped(1) << "end" << 0;
+        QTest::newRow("not UTF-8 reads as nothing") << oa("\"\xff\"") << "" << 0;
         QTest::newRow("empty body") << QByteArray() << "" << 0;
         // Each of these overflowed the stack before nesting was limited.
         const QByteArray deep = QByteArray(200000, '[') + QByteArray(200000, ']');
         QTest::newRow("200000 nested arrays") << "data: " + deep + "\n"
                                               << "" << 1;
         QTest::newRow("200000 nested arrays inside choices, then an answer")
-            << "data: {\"choices\":" + deep +
-                   "}\ndata: {\"choices\":[{\"delta\":{\"content\":\"ok\"}}]}\n"
-            << "ok" << 1;
+            << "data: {\"choices\":" + deep + "}\n" + oa("\"ok\"") << "ok" << 1;
         QTest::newRow("1000 nested arrays are still JSON")
             << "data: " + QByteArray(1000, '[') + QByteArray(1000, ']') << "" << 0;
     }
@@ -121,54 +113,38 @@ private slots:
         QTest::addColumn<QString>("expected");
         QTest::addColumn<QStringList>("logLines");
 
+        const QByteArray messageDelta =
+            "{\"type\":\"message_delta\",\"delta\":{\"stop_reason\":\"end_turn\"}}";
         QTest::newRow("two deltas, one message_delta, three others")
-            << QByteArray(
-                   "data: {\"type\":\"message_start\"}\n"
-                   "data: {\"type\":\"content_block_delta\",\"delta\":{\"text\":\"Hi \"}}\n"
+            << "data: {\"type\":\"message_start\"}\n" + delta("\"Hi \"") +
                    "data: {\"type\":\"ping\"}\n"
                    "data: {\"delta\":{\"text\":\"there\"},\"type\":\"content_block_delta\"}\n"
-                   "data: {\"type\":\"message_delta\",\"delta\":{\"stop_reason\":\"end_turn\"}}\n"
-                   "data: {\"type\":\"message_stop\"}\n")
+                   "data: " +
+                   messageDelta + "\ndata: {\"type\":\"message_stop\"}\n"
             << "Hi there"
             << QStringList{"Unhandled event type: message_start", "Unhandled event type: ping",
-                           "Message Delta: {\"type\":\"message_delta\",\"delta\":{\"stop_reason\":"
-                           "\"end_turn\"}}",
-                           "Unhandled event type: message_stop"};
+                           "Message Delta: " + messageDelta, "Unhandled event type: message_stop"};
 
+        // As published: "event:" lines, blank lines between events, members the reader skips.
+        const auto event = [](const QByteArray &type, const QByteArray &members) {
+            return "event: " + type + "\ndata: {\"type\":\"" + type + "\"" + members + "}\n\n";
+        };
+        const QByteArray text = ",\"index\":0,\"delta\":{\"type\":\"text_delta\",\"text\":";
         QByteArray published =
-            "event: message_start\n"
-            "data: {\"type\":\"message_start\",\"message\":{\"id\":\"msg_01\",\"type\":\"message\","
-            "\"role\":\"assistant\",\"content\":[],\"model\":\"claude-3-5-sonnet-20240620\","
-            "\"stop_reason\":null,\"stop_sequence\":null,\"usage\":{\"input_tokens\":25,"
-            "\"output_tokens\":1}}}\n\n"
-            "event: content_block_start\n"
-            "data: "
-            "{\"type\":\"content_block_start\",\"index\":0,\"content_block\":{\"type\":\"text\","
-            "\"text\":\"\"}}\n\n"
-            "event: ping\n"
-            "data: {\"type\": \"ping\"}\n\n"
-            "event: content_block_delta\n"
-            "data: "
-            "{\"type\":\"content_block_delta\",\"index\":0,\"delta\":{\"type\":\"text_delta\","
-            "\"text\":\"你好\"}}\n\n"
-            "event: content_block_delta\n"
-            "data: "
-            "{\"type\":\"content_block_delta\",\"index\":0,\"delta\":{\"type\":\"text_delta\","
-            "\"text\":\"!\\n\"}}\n\n"
-            "event: content_block_stop\n"
-            "data: {\"type\":\"content_block_stop\",\"index\":0}\n\n"
-            "event: message_delta\n"
-            "data: {\"type\":\"message_delta\",\"delta\":{\"stop_reason\":\"end_turn\","
-            "\"stop_sequence\":null},\"usage\":{\"output_tokens\":15}}\n\n"
-            "event: message_stop\n"
-            "data: {\"type\":\"message_stop\"}\n\n";
+            event("message_start", ",\"message\":{\"id\":\"msg_01\",\"content\":[],"
+                                   "\"usage\":{\"input_tokens\":25,\"output_tokens\":1}}") +
+            event("content_block_start", ",\"index\":0,\"content_block\":{\"type\":\"text\"}") +
+            event("ping", "") + event("content_block_delta", text + "\"你好\"}") +
+            event("content_block_delta", text + "\"!\\n\"}") +
+            event("content_block_stop", ",\"index\":0") +
+            event("message_delta", ",\"delta\":{\"stop_reason\":\"end_turn\"}") +
+            event("message_stop", "");
         const QStringList publishedLog{
             "Unhandled event type: message_start",
             "Unhandled event type: content_block_start",
             "Unhandled event type: ping",
             "Unhandled event type: content_block_stop",
-            "Message Delta: {\"type\":\"message_delta\",\"delta\":{\"stop_reason\":\"end_turn\","
-            "\"stop_sequence\":null},\"usage\":{\"output_tokens\":15}}",
+            "Message Delta: {\"type\":\"message_delta\",\"delta\":{\"stop_reason\":\"end_turn\"}}",
             "Unhandled event type: message_stop",
         };
         QTest::newRow("published events with event: lines and ping") << published << "你好!\n"
@@ -176,10 +152,11 @@ private slots:
         published.replace("\n", "\r\n");
         QTest::newRow("published events with CR LF") << published << "你好!\n" << publishedLog;
 
-        QTest::newRow("delta without text, type not a string, error event")
+        QTest::newRow("delta without text or not an object, type not a string, error event")
             << QByteArray("data: {\"type\":\"content_block_delta\",\"delta\":{\"type\":"
                           "\"input_json_delta\",\"partial_json\":\"{}\"}}\n"
                           "data: {\"type\":5,\"delta\":{\"text\":\"x\"}}\n"
+                          "data: {\"type\":\"content_block_delta\",\"delta\":\"x\"}\n"
                           "data: {\"delta\":{\"text\":\"x\"}}\n"
                           "data: {\"type\":\"error\",\"error\":{\"type\":\"overloaded_error\"}}\n"
                           "data: [DONE]\n")
@@ -296,14 +273,9 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("kept");
         QTest::newRow("OpenAI, half a line")
-            << Layout::OpenAI
-            << QByteArray("data: {\"choices\":[{\"delta\":{\"content\":\"a\"}}]}\n"
-                          "data: {\"choices\":[{\"delta\":{\"content\":\"b\"}}]}")
-            << "a";
+            << Layout::OpenAI << oa("\"a\"") + oa("\"b\"").chopped(1) << "a";
         QTest::newRow("Claude, half a line")
-            << Layout::Claude
-            << QByteArray("data: {\"type\":\"content_block_delta\",\"delta\":{\"text\":"
-                          "\"a\"}}\ndata: {\"type\":")
+            << Layout::Claude << delta("\"a\"") + "data: {\"type\":"
             << "a";
         QTest::newRow("plain data, a growing piece")
             << Layout::PlainData << QByteArray("data: a\ndata: bc\r\n") << "abc";
@@ -326,30 +298,19 @@ private slots:
     {
         QTest::addColumn<QString>("partial");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("bold complete") << "a **b** c"
-                                       << "a b c";
-        QTest::newRow("half a bold mark") << "a *"
-                                          << "a ";
-        QTest::newRow("bold opened") << "a **b"
-                                     << "a b";
-        QTest::newRow("half a line break tag") << "a <br"
-                                               << "a ";
-        QTest::newRow("line break tag complete") << "a <br>b"
-                                                 << "a \nb";
-        QTest::newRow("heading mark arriving") << "x\n#"
-                                               << "x\n";
-        QTest::newRow("fence arriving") << "x ``"
-                                        << "x ";
-        QTest::newRow("fence with its language arriving") << "看：\n```py"
-                                                          << "看：\n";
-        QTest::newRow("open block shows as code") << "看：\n```py\nx = 1"
-                                                  << "看：<code>x = 1</code>";
-        QTest::newRow("open block, closing fence arriving") << "看：\n```py\nx = 1\n``"
-                                                            << "看：<code>x = 1</code>";
-        QTest::newRow("closed block, then prose") << "```\nx\n```\n好"
-                                                  << "<code>x</code>好";
-        QTest::newRow("second block open") << "```\na\n```\nmid\n```\nb"
-                                           << "<code>a</code>mid<code>b</code>";
+        row("bold complete", "a **b** c", "a b c");
+        row("half a bold mark", "a *", "a ");
+        row("bold opened", "a **b", "a b");
+        row("half a line break tag", "a <br", "a ");
+        row("line break tag complete", "a <br>b", "a \nb");
+        row("heading mark arriving", "x\n#", "x\n");
+        row("fence arriving", "x ``", "x ");
+        row("fence with its language arriving", "看：\n```py", "看：\n");
+        row("open block shows as code", "看：\n```py\nx = 1", "看：<code>x = 1</code>");
+        row("open block, closing fence arriving", "看：\n```py\nx = 1\n``",
+            "看：<code>x = 1</code>");
+        row("closed block, then prose", "```\nx\n```\n好", "<code>x</code>好");
+        row("second block open", "```\na\n```\nmid\n```\nb", "<code>a</code>mid<code>b</code>");
     }
 
     void partialReplyText()
@@ -404,49 +365,32 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
 
-        QTest::newRow("fenced block with language and blank lines around")
-            << "Text:\n\n```python\nx = 1\n```\n\nMore"
-            << "Text:<code>x = 1</code>More";
-        QTest::newRow("fence without language") << "a\n```\ncode\n```\nb"
-                                                << "a<code>code</code>b";
-        QTest::newRow("two blocks stay two") << "```\na\n```\nmid\n```\nb\n```"
-                                             << "<code>a</code>mid<code>b</code>";
-        QTest::newRow("line breaks inside the code stay") << "```js\nl1\n\n  l2\n```"
-                                                          << "<code>l1\n\n  l2</code>";
-        QTest::newRow("unclosed fence is left alone") << "```\nabc"
-                                                      << "```\nabc";
-        QTest::newRow("Unicode white space around fences") << "a\u3000```\nx\n```\u3000b"
-                                                           << "a<code>x</code>b";
-        QTest::newRow("heading marks") << "### H\n## T"
-                                       << "  H\n  T";
-        QTest::newRow("four and five number signs") << "####|#####"
-                                                    << " #|  ";
-        QTest::newRow("<br> only in lower case") << "a<br>b<BR>c"
-                                                 << "a\nb<BR>c";
-        QTest::newRow("bold marks") << "**bold** and ***x"
-                                    << "bold and *x";
-        QTest::newRow("adjacent double quotes") << "say \"\"hi\"\" \"\"\""
-                                                << "say hi \"";
-        QTest::newRow("number signs joined by removed bold stay") << "#**#"
-                                                                  << "##";
-        QTest::newRow("quotes joined by removed bold vanish") << "\"**\""
-                                                              << "";
-        QTest::newRow("rules apply inside code too") << "**```\n**x**\n```**"
-                                                     << "<code>x</code>";
-        QTest::newRow("plain text unchanged") << "普通的回答。"
-                                              << "普通的回答。";
+        row("fenced block with language and blank lines around",
+            "Text:\n\n```python\nx = 1\n```\n\nMore", "Text:<code>x = 1</code>More");
+        row("fence without language", "a\n```\ncode\n```\nb", "a<code>code</code>b");
+        row("two blocks stay two", "```\na\n```\nmid\n```\nb\n```",
+            "<code>a</code>mid<code>b</code>");
+        row("line breaks inside the code stay", "```js\nl1\n\n  l2\n```",
+            "<code>l1\n\n  l2</code>");
+        row("unclosed fence is left alone", "```\nabc", "```\nabc");
+        row("Unicode white space around fences", "a\u3000```\nx\n```\u3000b", "a<code>x</code>b");
+        row("heading marks", "### H\n## T", "  H\n  T");
+        row("four and five number signs", "####|#####", " #|  ");
+        row("<br> only in lower case", "a<br>b<BR>c", "a\nb<BR>c");
+        row("bold marks", "**bold** and ***x", "bold and *x");
+        row("adjacent double quotes", "say \"\"hi\"\" \"\"\"", "say hi \"");
+        row("number signs joined by removed bold stay", "#**#", "##");
+        row("quotes joined by removed bold vanish", "\"**\"", "");
+        row("rules apply inside code too", "**```\n**x**\n```**", "<code>x</code>");
+        row("plain text unchanged", "普通的回答。", "普通的回答。");
         // The block search is a linear scan that must agree with the expression everywhere.
-        QTest::newRow("four backquotes open at the second") << "````a\n``` a\n```"
-                                                            << "`<code>``` a</code>";
-        QTest::newRow("white space ending at a fence closes an empty block") << "```x\n\n```"
-                                                                             << "<code></code>";
-        QTest::newRow("closing fence past another fence") << "```x\n```\n```"
-                                                          << "<code>```</code>";
-        QTest::newRow("NEL is white space") << "a\u0085```\nx\n```\u0085b"
-                                            << "a<code>x</code>b";
+        row("four backquotes open at the second", "````a\n``` a\n```", "`<code>``` a</code>");
+        row("white space ending at a fence closes an empty block", "```x\n\n```", "<code></code>");
+        row("closing fence past another fence", "```x\n```\n```", "<code>```</code>");
+        row("NEL is white space", "a\u0085```\nx\n```\u0085b", "a<code>x</code>b");
         // The expression took 17 s over 4000 line breaks after an unclosed fence.
         const QString unclosed = QStringLiteral("```x\n") + QString(200000, u'\n');
-        QTest::newRow("unclosed fence before 200000 line breaks") << unclosed << unclosed;
+        row("unclosed fence before 200000 line breaks", unclosed, unclosed);
     }
 
     void formatReplyText()
