@@ -81,23 +81,16 @@ class TestEndToEnd : public QObject {
         return nullptr;
     }
 
-    // Waits until the popup `name` has come to rest on the screen.
-    void waitUntilOpened(const QString &name)
-    {
-        QObject *popup = findPopup(name);
-        QVERIFY(popup);
-        QTRY_VERIFY_WITH_TIMEOUT(popup->property("opened").toBool(), kWait);
-    }
-
-    // Waits until the popup `name` is off the screen, its closing animation included: until
-    // then a modal one still takes every click.
-    void waitUntilClosed(const QString &name)
+    // Waits until the popup `name` has come to rest on the screen, or is off it, its closing
+    // animation included (until then a modal one still takes every click).
+    void waitForPopup(const QString &name, bool open)
     {
         QObject *popup = findPopup(name);
         QVERIFY(popup);
         auto *content = popup->property("contentItem").value<QQuickItem *>();
         QVERIFY(content && content->parentItem());
-        QTRY_VERIFY_WITH_TIMEOUT(!content->parentItem()->isVisible(), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            open ? popup->property("opened").toBool() : !content->parentItem()->isVisible(), kWait);
     }
 
     void type(const QString &field, const QString &text)
@@ -127,7 +120,7 @@ class TestEndToEnd : public QObject {
     {
         STEP(click(QStringLiteral("modelButton")));
         QTRY_VERIFY(chat()->showDropdown());
-        STEP(waitUntilOpened(QStringLiteral("modelPopover")));
+        STEP(waitForPopup(QStringLiteral("modelPopover"), true));
         STEP(click(QStringLiteral("modelRow_") + model));
         QTRY_COMPARE(chat()->selectedModel(), model);
         QTRY_VERIFY(!chat()->showDropdown());
@@ -269,7 +262,7 @@ private slots:
 
         STEP(click(QStringLiteral("historyButton")));
         QTRY_VERIFY(chat()->showHistory());
-        STEP(waitUntilOpened(QStringLiteral("historySheet")));
+        STEP(waitForPopup(QStringLiteral("historySheet"), true));
         QQuickItem *list = nullptr;
         QTRY_VERIFY((list = item(QStringLiteral("historyList"))) && list->isVisible());
         QStringList titles;
@@ -290,7 +283,7 @@ private slots:
         QCOMPARE(titles, expected);
         STEP(click(QStringLiteral("closeHistoryButton")));
         QTRY_VERIFY(!chat()->showHistory());
-        STEP(waitUntilClosed(QStringLiteral("historySheet")));
+        STEP(waitForPopup(QStringLiteral("historySheet"), false));
     }
 
     void accountCardShowsTheServersBalance()
@@ -306,7 +299,7 @@ private slots:
 
         STEP(click(QStringLiteral("accountButton")));
         QTRY_VERIFY(chat()->showCard());
-        STEP(waitUntilOpened(QStringLiteral("accountCard")));
+        STEP(waitForPopup(QStringLiteral("accountCard"), true));
         QQuickItem *row = nullptr;
         QTRY_VERIFY((row = item(QStringLiteral("chatQuotaRow"))) && row->isVisible());
         QTRY_COMPARE_WITH_TIMEOUT(

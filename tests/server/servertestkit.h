@@ -56,6 +56,13 @@ private:
     static inline QStringList lines;
 };
 
+// {"phone": phone} and `more`.
+inline QJsonObject withPhone(const QString &phone, QJsonObject more = {})
+{
+    more.insert("phone", phone);
+    return more;
+}
+
 struct ServerReply {
     int status = 0;
     QNetworkReply::NetworkError error = QNetworkReply::NoError;
@@ -184,8 +191,8 @@ public:
     {
         TalvoroServer::Options options;
         options.dataDirectory = m_dir.path();
-        if (databases())
-            options.database = databases()();
+        if (databases)
+            options.database = databases();
         options.startingBalance = 500;
         options.clock = &clock;
         if (tweak)
@@ -197,29 +204,19 @@ public:
     }
     QString url(const QString &path) const { return server->origin() + path; }
     ServerReply get(const QString &path) { return http.get(url(path)); }
-    ServerReply post(const QString &path, const QJsonObject &body)
+    template <typename Body> ServerReply post(const QString &path, const Body &body)
     {
         return http.post(url(path), body);
     }
-    ServerReply post(const QString &path, const QByteArray &body)
-    {
-        return http.post(url(path), body);
-    }
-    ServerReply sendCode(const QString &phone)
-    {
-        return post(QStringLiteral("/api/send-code"), QJsonObject{{"phone", phone}});
-    }
+    ServerReply sendCode(const QString &phone) { return post("/api/send-code", withPhone(phone)); }
     int deduct(const QString &phone, double amount)
     {
-        return post(QStringLiteral("/api/deduct_quota"), {{"phone", phone}, {"amount", amount}})
-            .status;
+        return post("/api/deduct_quota", withPhone(phone, {{"amount", amount}})).status;
     }
     double balance(const QString &userid)
     {
-        return get("/api/macos_account_info?userid=" + userid)
-            .json()
-            .value("chat_quota")
-            .toDouble();
+        const QJsonObject info = get("/api/macos_account_info?userid=" + userid).json();
+        return info.value("chat_quota").toDouble();
     }
 
     // Signs `phone` in and returns the sign-in reply.
@@ -228,16 +225,11 @@ public:
         sendCode(phone);
         const QString code = log.lastCode(phone);
         clock.advance(CodeIssuerResend); // the next sign-in of the test may ask again
-        return post(QStringLiteral("/api/login-register"), {{"phone", phone}, {"code", code}})
-            .json();
+        return post("/api/login-register", withPhone(phone, {{"code", code}})).json();
     }
 
     // Where each new server keeps its data: the address of a fresh database, or empty for SQLite.
-    static std::function<QString()> &databases()
-    {
-        static std::function<QString()> make;
-        return make;
-    }
+    static inline std::function<QString()> databases;
 
     static constexpr qint64 CodeIssuerResend = 61 * 1000;
     QTemporaryDir m_dir;

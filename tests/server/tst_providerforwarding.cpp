@@ -9,36 +9,13 @@ using namespace ProviderStreams;
 
 namespace {
 
-// A chat request whose answer is watched read by read, as the network layer hands it over.
-// `onRead` runs at each read, so a test can note what the other side had done by then.
-class WatchedAnswer {
-public:
-    WatchedAnswer(TestHttp &http, const QString &url, const QString &model = "m",
-                  std::function<void()> onRead = {})
-        : reply(http.start(url, QJsonDocument(question(model)).toJson()))
-    {
-        QObject::connect(reply, &QNetworkReply::readyRead, reply, [this, onRead] {
-            reads.append(reply->readAll());
-            if (onRead)
-                onRead();
-        });
-    }
-    ~WatchedAnswer() { reply->deleteLater(); }
+const QByteArray hello = QStringLiteral("你好").toUtf8();
 
-    // The number of reads until the body first held "你好", -1 when it never did.
-    qsizetype readsUntilText() const
-    {
-        QByteArray sofar;
-        for (qsizetype i = 0; i < reads.size(); ++i) {
-            if ((sofar += reads.at(i)).contains(QStringLiteral("你好").toUtf8()))
-                return i + 1;
-        }
-        return -1;
-    }
-
-    QNetworkReply *const reply;
-    QList<QByteArray> reads;
-};
+// A chat question whose answer the caller reads as it comes.
+QNetworkReply *ask(TestServer &s, const QString &path, const QString &model = "m")
+{
+    return s.http.start(s.url(path), QJsonDocument(question(model)).toJson());
+}
 
 } // namespace
 
@@ -84,20 +61,21 @@ private slots:
         upstream.otherwise(scripted(200, stream, false, 200));
         TestServer s(pointedAt(upstream.origin()));
 
-        QList<int> upstreamSentAtRead;
-        WatchedAnswer answer(s.http, s.url(path), model,
-                             [&] { upstreamSentAtRead.append(upstream.piecesSent); });
-        QVERIFY(QTest::qWaitFor([&] { return answer.reply->isFinished(); }, 20000));
-        QCOMPARE(answer.reply->error(), QNetworkReply::NoError);
-        QCOMPARE(textOf(path, answer.reads.join()), QStringLiteral("你好，世界"));
-        // The first text was with the client while the provider had not yet sent the next piece.
-        const qsizetype read = answer.readsUntilText();
-        QVERIFY(read > 0);
-        const auto firstText =
-            std::find_if(stream.cbegin(), stream.cend(), [](const QByteArray &p) {
-                return p.contains(QStringLiteral("你好").toUtf8());
-            });
-        QCOMPARE(upstreamSentAtRead.at(read - 1), firstText - stream.cbegin() + 1);
+        QNetworkReply *reply = ask(s, path, model);
+        QByteArray body;
+        qsizetype sentAtText = -1; // pieces the provider had sent when the text reached the client
+        QObject::connect(reply, &QNetworkReply::readyRead, [&] {
+            body += reply->readAll();
+            if (sentAtText < 0 && body.contains(hello))
+                sentAtText = upstream.piecesSent;
+        });
+        const ServerReply r = TestHttp::wait(reply);
+        QCOMPARE(r.error, QNetworkReply::NoError);
+        QCOMPARE(textOf(path, body + r.body), QStringLiteral("你好，世界"));
+        // The first text was with the client before the provider sent its next piece.
+        const auto firstText = std::find_if(stream.cbegin(), stream.cend(),
+                                            [](const QByteArray &p) { return p.contains(hello); });
+        QCOMPARE(sentAtText, firstText - stream.cbegin() + 1);
 
         QCOMPARE(int(upstream.requests().size()), 1);
         const FakeHttpServer::Request asked = upstream.requests().last();
@@ -207,14 +185,12 @@ private slots:
         upstream.otherwise(scripted(200, stream, true, 200));
         TestServer s(pointedAt(upstream.origin()));
 
-        {
-            WatchedAnswer answer(s.http, s.url(path));
-            if (stream.isEmpty())
-                QTRY_COMPARE(int(upstream.requests().size()), 1);
-            else
-                QTRY_VERIFY(answer.readsUntilText() > 0);
-            answer.reply->abort();
-        }
+        QNetworkReply *reply = ask(s, path);
+        QByteArray body;
+        QObject::connect(reply, &QNetworkReply::readyRead, [&] { body += reply->readAll(); });
+        QTRY_VERIFY(stream.isEmpty() ? upstream.requests().size() == 1 : body.contains(hello));
+        reply->abort();
+        reply->deleteLater();
         QTRY_VERIFY(upstream.closedByPeer);
         QVERIFY(upstream.piecesSent < qMax(stream.size(), 1));
 

@@ -37,7 +37,7 @@ private slots:
         m_postgres = std::make_unique<PostgresCluster>();
         if (!m_postgres->start())
             QSKIP(qPrintable("PostgreSQL could not start: " + m_postgres->why()));
-        TestServer::databases() = [this] {
+        TestServer::databases = [this] {
             return m_postgres->newDatabase();
         };
     }
