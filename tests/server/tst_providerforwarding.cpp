@@ -2,7 +2,6 @@
 #include "servertestkit.h"
 #include "service/replyreader.h"
 
-#include <QBuffer>
 #include <QImage>
 
 using namespace ProviderStreams;
@@ -97,49 +96,38 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<int>("upstreamStatus");
         QTest::addColumn<QList<QByteArray>>("pieces");
-        QTest::addColumn<bool>("stall");
-        QTest::addColumn<bool>("cutShort");
+        QTest::addColumn<QString>("ending"); // after the pieces: "" closes, "stall", "cut short"
         QTest::addColumn<int>("status");
         QTest::addColumn<QStringList>("expected");
-
-        QTest::newRow("openai refuses the key")
-            << "/api/proxy_openai2" << 401
-            << QList<
-                   QByteArray>{R"({"error":{"message":"Incorrect API key provided","type":"invalid_request_error","code":"invalid_api_key"}})"}
-            << false << false << 502 << QStringList{"401", "Incorrect API key provided"};
-        QTest::newRow("anthropic overloaded")
-            << "/api/proxy_claude2" << 529
-            << QList<
-                   QByteArray>{R"({"type":"error","error":{"type":"overloaded_error","message":"Overloaded"}})"}
-            << false << false << 502 << QStringList{"529", "Overloaded"};
-        QTest::newRow("gemini bad request")
-            << "/api/proxy_gemini2" << 400
-            << QList<
-                   QByteArray>{R"([{"error":{"code":400,"message":"API key not valid.","status":"INVALID_ARGUMENT"}}])"}
-            << false << false << 502 << QStringList{"400", "API key not valid."};
+        const auto row = [](const char *name, const QString &path, int upstreamStatus,
+                            const QList<QByteArray> &pieces, const QString &ending, int status,
+                            const QStringList &expected) {
+            QTest::newRow(name) << path << upstreamStatus << pieces << ending << status << expected;
+        };
+        const QString openAI = "/api/proxy_openai2";
+        const QString claude = "/api/proxy_claude2";
+        const QString gemini = "/api/proxy_gemini2";
+        const QByteArray overloaded =
+            R"({"type":"error","error":{"type":"overloaded_error","message":"Overloaded"}})";
+        row("openai refuses the key", openAI, 401,
+            {R"({"error":{"message":"Incorrect API key provided","type":"invalid_request_error","code":"invalid_api_key"}})"},
+            "", 502, {"401", "Incorrect API key provided"});
+        row("anthropic overloaded", claude, 529, {overloaded}, "", 502, {"529", "Overloaded"});
+        row("gemini bad request", gemini, 400,
+            {R"([{"error":{"code":400,"message":"API key not valid.","status":"INVALID_ARGUMENT"}}])"},
+            "", 502, {"400", "API key not valid."});
         // After text the status has gone out with it: the notice follows the text and the body
         // still ends properly.
-        QTest::newRow("anthropic error event after text")
-            << "/api/proxy_claude2" << 200
-            << QList<
-                   QByteArray>{anthropicText("你好"),
-                               anthropicEvent(
-                                   "error",
-                                   R"({"type":"error","error":{"type":"overloaded_error","message":"Overloaded"}})")}
-            << false << false << 200
-            << QStringList{QStringLiteral("你好\n\n模型服务出错：Overloaded")};
-        QTest::newRow("openai connection breaks after text")
-            << "/api/proxy_openai2" << 200 << openAIStream().mid(0, 2) << false << true << 200
-            << QStringList{QStringLiteral("你好\n\n无法连接模型服务：")};
-        QTest::newRow("gemini goes silent after text")
-            << "/api/proxy_gemini2" << 200 << geminiStream().mid(0, 1) << true << false << 200
-            << QStringList{QStringLiteral("你好\n\n模型服务响应超时，请稍后重试")};
-        QTest::newRow("gemini stalls at once")
-            << "/api/proxy_gemini2" << 200 << QList<QByteArray>{} << true << false << 504
-            << QStringList{QStringLiteral("模型服务响应超时")};
-        QTest::newRow("openai sends nothing usable")
-            << "/api/proxy_openai2" << 200 << QList<QByteArray>{"data: [DONE]\n\n"} << false
-            << false << 200 << QStringList{QStringLiteral("模型没有返回内容")};
+        row("anthropic error event after text", claude, 200,
+            {anthropicText("你好"), anthropicEvent("error", overloaded)}, "", 200,
+            {"你好\n\n模型服务出错：Overloaded"});
+        row("openai connection breaks after text", openAI, 200, openAIStream().mid(0, 2),
+            "cut short", 200, {"你好\n\n无法连接模型服务："});
+        row("gemini goes silent after text", gemini, 200, geminiStream().mid(0, 1), "stall", 200,
+            {"你好\n\n模型服务响应超时，请稍后重试"});
+        row("gemini stalls at once", gemini, 200, {}, "stall", 504, {"模型服务响应超时"});
+        row("openai sends nothing usable", openAI, 200, {"data: [DONE]\n\n"}, "", 200,
+            {"模型没有返回内容"});
     }
 
     void failuresBecomeReadableAnswers()
@@ -147,12 +135,12 @@ private slots:
         QFETCH(QString, path);
         QFETCH(int, upstreamStatus);
         QFETCH(QList<QByteArray>, pieces);
-        QFETCH(bool, stall);
-        QFETCH(bool, cutShort);
+        QFETCH(QString, ending);
         QFETCH(int, status);
         QFETCH(QStringList, expected);
         FakeHttpServer upstream;
-        upstream.otherwise(scripted(upstreamStatus, pieces, stall, 5, cutShort));
+        upstream.otherwise(
+            scripted(upstreamStatus, pieces, ending == u"stall", 5, ending == u"cut short"));
         TestServer s(pointedAt(upstream.origin(), 400));
 
         const ServerReply r = s.post(path, question("m"));
@@ -219,16 +207,12 @@ private slots:
         QTest::addColumn<int>("upstreamStatus");
         QTest::addColumn<QByteArray>("answer");
         QTest::addColumn<int>("status");
-
-        QImage red(8, 8, QImage::Format_RGB32);
-        red.fill(Qt::red);
-        QByteArray png;
-        QBuffer buffer(&png);
-        buffer.open(QIODevice::WriteOnly);
-        red.save(&buffer, "PNG");
+        const QByteArray redSquare =
+            "iVBORw0KGgoAAAANSUhEUgAAAAgAAAAICAIAAABLbSncAAAAEUlEQVR42mP4z8CA"
+            "FTEMLQkAKP8/wc53yE8AAAAASUVORK5CYII="; // 8×8 PNG
         QTest::newRow("base64 answer") << 200
-                                       << "{\"created\":1,\"data\":[{\"b64_json\":\"" +
-                                              png.toBase64() + "\",\"revised_prompt\":\"a\"}]}"
+                                       << "{\"created\":1,\"data\":[{\"b64_json\":\"" + redSquare +
+                                              "\",\"revised_prompt\":\"a\"}]}"
                                        << 200;
         QTest::newRow("address answer")
             << 200

@@ -249,26 +249,8 @@ private slots:
         QCOMPARE(s.balance(userid), 500 - 50 * 20 * 0.25);
     }
 
-    void chatAnswersInEachLayout_data()
+    void demoAnswersInEachLayout()
     {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QByteArray>("start");
-        QTest::addColumn<QByteArray>("end");
-        QTest::newRow("openai") << "/api/proxy_openai2" << QByteArray("data: {")
-                                << QByteArray("data: [DONE]\n\n");
-        QTest::newRow("claude") << "/api/proxy_claude2"
-                                << QByteArray("event: message_start\ndata: ")
-                                << QByteArray(
-                                       "event: message_stop\ndata: {\"type\":\"message_stop\"}"
-                                       "\n\n");
-        QTest::newRow("gemini") << "/api/proxy_gemini2" << QByteArray("data: ") << QByteArray("\n");
-    }
-
-    void chatAnswersInEachLayout()
-    {
-        QFETCH(QString, path);
-        QFETCH(QByteArray, start);
-        QFETCH(QByteArray, end);
         TestServer s;
         // A question that holds the very text the client's line reader strips out.
         const QString question = QStringLiteral("什么是 data: 流？");
@@ -276,14 +258,13 @@ private slots:
                                {"userMessage", question},
                                {"systemMessage", ""},
                                {"context", QStringLiteral("你好\n") + question}};
-        const ServerReply r = s.post(path, body);
-        QCOMPARE(r.status, 200);
-        QVERIFY(r.body.startsWith(start) && r.body.endsWith(end));
-        QVERIFY(r.body.count("data: ") > 4);
-        const QString text = textOf(path, r.body);
-        QVERIFY2(text.contains(question), qPrintable(text));
-        // Deterministic: the same question gives the same text.
-        QCOMPARE(textOf(path, s.post(path, body).body), text);
+        for (const char *path :
+             {"/api/proxy_openai2", "/api/proxy_claude2", "/api/proxy_gemini2"}) {
+            const ServerReply r = s.post(path, body);
+            QCOMPARE(r.status, 200);
+            QVERIFY2(r.body.count("data: ") > 4, path); // in pieces
+            QVERIFY2(textOf(path, r.body).contains(question), path);
+        }
     }
 
     void generatedPictureIsServed()
@@ -533,10 +514,8 @@ private slots:
         QFile sent(command + ".out");
         QVERIFY(sent.open(QIODevice::ReadOnly));
         const QList<QByteArray> args = sent.readAll().split('|');
-        QCOMPARE(args.size(), 3);
-        QCOMPARE(args[0], QByteArray("a b"));
-        QCOMPARE(args[1], phone.toLatin1());
-        const QJsonObject login{{"phone", phone}, {"code", QString::fromLatin1(args[2])}};
+        QCOMPARE(args, (QList<QByteArray>{"a b", phone.toLatin1(), args.value(2)}));
+        const QJsonObject login{{"phone", phone}, {"code", QString::fromLatin1(args.value(2))}};
         QCOMPARE(s.post("/api/login-register", login).json().value("message").toString(), welcome);
     }
 
