@@ -99,13 +99,9 @@ public:
         QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
         if (!reply->isFinished())
             loop.exec();
-        ServerReply r;
-        r.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        r.error = reply->error();
-        r.body = reply->readAll();
-        r.contentType = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
         reply->deleteLater();
-        return r;
+        return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->error(),
+                reply->readAll(), reply->header(QNetworkRequest::ContentTypeHeader).toByteArray()};
     }
 
     QNetworkRequest prepared(const QString &url) const
