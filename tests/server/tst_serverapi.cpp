@@ -42,8 +42,7 @@ private slots:
         };
     }
 
-    // One request after an account has signed in: its answer, and that it neither spent nor sent
-    // anything.
+    // One request after an account signed in: its answer, and that it spent and sent nothing.
     void oneRequest_data()
     {
         QTest::addColumn<QString>("request"); // %1 stands for the account's user id
@@ -224,12 +223,14 @@ private slots:
             QCOMPARE(shown, message);
     }
 
-    void deductKeepsAmountsExactly()
+    void deductionsAreExactAndLoseNothing()
     {
         TestServer s;
         const QString userid = s.signIn(phone).value("userid").toString();
+        // Many at once; 0.25 is exact in binary, so the order of subtraction does not matter.
+        QCOMPARE(TestHttp::deductConcurrently({s.server->origin()}, phone, 50, 20, 0.25), 0);
         // Amounts as the client computes them, including ones no decimal fraction holds exactly.
-        double expected = 500;
+        double expected = 500 - 50 * 20 * 0.25;
         for (const double amount : {0.028, 4 * 0.007, 0.0021 * 37, 100.0, 0.0, 1e-9}) {
             QCOMPARE(s.deduct(phone, amount), 200);
             expected -= amount;
@@ -238,15 +239,6 @@ private slots:
         // Spending below zero is recorded; the account then has no quota.
         QCOMPARE(s.deduct(phone, 600), 200);
         QCOMPARE(s.get(ownQuota).json().value("hasQuota"), QJsonValue(false));
-    }
-
-    void concurrentDeductionsLoseNothing()
-    {
-        TestServer s;
-        const QString userid = s.signIn(phone).value("userid").toString();
-        // 0.25 is exact in binary, so the order of subtraction does not matter.
-        QCOMPARE(TestHttp::deductConcurrently({s.server->origin()}, phone, 50, 20, 0.25), 0);
-        QCOMPARE(s.balance(userid), 500 - 50 * 20 * 0.25);
     }
 
     void demoAnswersInEachLayout()
@@ -441,8 +433,7 @@ private slots:
     void codesAreLimitedPerSourceAndHour_data()
     {
         // Each entry asks for a code for a new phone, from the address a proxy on this machine
-        // names
-        // ("" when none); "hour" lets an hour pass.
+        // names ("" when none); "hour" lets an hour pass.
         QTest::addColumn<QStringList>("asks");
         QTest::addColumn<QList<int>>("statuses");
         QTest::newRow("fourth from one address")
