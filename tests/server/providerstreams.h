@@ -42,36 +42,6 @@ inline QList<QByteArray> openAIStream()
     };
 }
 
-// The answer as a refusal: the text comes in delta.refusal while content stays null.
-inline QList<QByteArray> openAIRefusalStream()
-{
-    return {
-        openAIChunk(R"({"index":0,"delta":{"role":"assistant","content":null,"refusal":""}})"),
-        openAIChunk(R"({"index":0,"delta":{"refusal":"你好"}})"),
-        openAIChunk(R"({"index":0,"delta":{"refusal":"，世界"}})"),
-        "data: [DONE]\n\n",
-    };
-}
-
-// Two choices (n = 2), interleaved the way a provider may send them.
-inline QList<QByteArray> openAITwoChoicesStream()
-{
-    return {
-        openAIChunk(
-            R"({"index":1,"delta":{"content":"另一个"}},{"index":0,"delta":{"content":"你好"}})"),
-        openAIChunk(R"({"index":1,"delta":{"content":"回答"}})"),
-        openAIChunk(R"({"index":0,"delta":{"content":"，世界"}})"),
-        "data: [DONE]\n\n",
-    };
-}
-
-// Some OpenAI-compatible servers leave "index" out when they only ever send one choice.
-inline QList<QByteArray> openAIWithoutIndexStream()
-{
-    return {openAIChunk(R"({"delta":{"content":"你好"}})"),
-            openAIChunk(R"({"delta":{"content":"，世界"}})")};
-}
-
 inline QByteArray anthropicEvent(const QByteArray &type, const QByteArray &data)
 {
     return "event: " + type + "\ndata: " + data + "\n\n";

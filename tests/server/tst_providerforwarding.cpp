@@ -32,12 +32,30 @@ private slots:
         const QByteArray completions = "POST /v1/chat/completions";
         const QByteArray bearer = "authorization: Bearer test-key";
         QTest::newRow("openai") << openAI << "gpt-4o" << openAIStream() << completions << bearer;
+        const QByteArray done = "data: [DONE]\n\n";
+        // The answer as a refusal: the text comes in delta.refusal while content stays null.
         QTest::newRow("openai refusal")
-            << openAI << "gpt-4o" << openAIRefusalStream() << completions << bearer;
+            << openAI << "gpt-4o"
+            << QList<
+                   QByteArray>{openAIChunk(
+                                   R"({"index":0,"delta":{"role":"assistant","content":null,"refusal":""}})"),
+                               openAIChunk(R"({"index":0,"delta":{"refusal":"你好"}})"),
+                               openAIChunk(R"({"index":0,"delta":{"refusal":"，世界"}})"), done}
+            << completions << bearer;
+        // Two choices (n = 2), interleaved the way a provider may send them.
         QTest::newRow("openai two choices")
-            << openAI << "gpt-4o" << openAITwoChoicesStream() << completions << bearer;
+            << openAI << "gpt-4o"
+            << QList<QByteArray>{openAIChunk(R"({"index":1,"delta":{"content":"另一个"}},)"
+                                             R"({"index":0,"delta":{"content":"你好"}})"),
+                                 openAIChunk(R"({"index":1,"delta":{"content":"回答"}})"),
+                                 openAIChunk(R"({"index":0,"delta":{"content":"，世界"}})"), done}
+            << completions << bearer;
+        // Some OpenAI-compatible servers leave "index" out when they only ever send one choice.
         QTest::newRow("openai-compatible without index")
-            << openAI << "gpt-4o" << openAIWithoutIndexStream() << completions << bearer;
+            << openAI << "gpt-4o"
+            << QList<QByteArray>{openAIChunk(R"({"delta":{"content":"你好"}})"),
+                                 openAIChunk(R"({"delta":{"content":"，世界"}})")}
+            << completions << bearer;
         QTest::newRow("anthropic")
             << "/api/proxy_claude2"
             << "claude-3-5-sonnet-20240620" << anthropicStream() << QByteArray("POST /v1/messages")
