@@ -6,22 +6,46 @@
 class ServerProcessTest : public QObject {
     Q_OBJECT
 private slots:
-    void grantTopsUpAndDataSurvivesRestart()
+    // Grants top accounts up; a stop while an answer is under way takes no new connections but
+    // finishes the answer, then the server exits cleanly; a new server on the same data sees it
+    // all.
+    void dataOutlivesAGracefulStop()
     {
         QTemporaryDir dir;
         const QString phone = QStringLiteral("+8613700000002");
         QCOMPARE(run({"grant", phone, "250.5", "--data-dir", dir.path()}), 0);
-        QString userid;
-        {
-            ServerProcess server;
-            QVERIFY2(!server.start(dir.path()).isEmpty(), server.output().constData());
-            userid = signIn(server, server, phone);
-            QVERIFY(!userid.isEmpty());
-            const QJsonObject deduct{{"phone", phone}, {"amount", 0.5}};
-            QCOMPARE(m_http.post(server.url("/api/deduct_quota"), deduct).status, 200);
-            stopCleanly(server);
-        }
-        // A second grant, then a new server on the same data sees everything.
+        ServerProcess server;
+        const QUrl origin(server.start(dir.path(), {"--demo-interval", "40"}));
+        QVERIFY2(origin.isValid(), server.output().constData());
+        const QString userid = signIn(server, server, phone);
+        QVERIFY(!userid.isEmpty());
+        const QJsonObject deduct = withPhone(phone, {{"amount", 0.5}});
+        QCOMPARE(m_http.post(server.url("/api/deduct_quota"), deduct).status, 200);
+
+        QNetworkReply *reply = m_http.start(
+            server.url("/api/proxy_openai2"),
+            R"({"model":"gpt-4o","userMessage":"a","systemMessage":"","context":"a"})");
+        QByteArray body;
+        connect(reply, &QNetworkReply::readyRead, [&] { body += reply->readAll(); });
+        QVERIFY(QTest::qWaitFor([&] { return !body.isEmpty(); }, 20000));
+        QVERIFY(!reply->isFinished()); // the demo answer comes in pieces
+        ::kill(pid_t(server.process().processId()), SIGTERM);
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                QTcpSocket late;
+                late.connectToHost(origin.host(), quint16(origin.port()));
+                return !late.waitForConnected(1000);
+            },
+            20000));
+        const ServerReply answer = TestHttp::wait(reply);
+        QCOMPARE(answer.error, QNetworkReply::NoError);
+        QVERIFY((body + answer.body).endsWith("data: [DONE]\n\n"));
+        QVERIFY(server.process().waitForFinished(20000) ||
+                server.process().state() == QProcess::NotRunning);
+        server.stop();
+        QCOMPARE(server.process().exitCode(), 0);
+        QVERIFY(server.output().endsWith("\nstopped\n"));
+
         QCOMPARE(run({"grant", phone, "100", "--data-dir", dir.path()}), 0);
         ServerProcess again;
         QVERIFY(!again.start(dir.path()).isEmpty());
@@ -91,39 +115,6 @@ private slots:
         QVERIFY(peak.hasMatch());
         QVERIFY2(peak.captured(1).toLongLong() < 100 * 1024, qPrintable(peak.captured(0)));
         stopCleanly(server);
-    }
-
-    // SIGTERM: no new connections; an answer under way is finished, then the server exits cleanly.
-    void stopLetsAnswersUnderWayFinish()
-    {
-        QTemporaryDir dir;
-        ServerProcess server;
-        const QUrl origin(server.start(dir.path(), {"--demo-interval", "40"}));
-        QVERIFY(origin.isValid());
-        QNetworkReply *reply = m_http.start(
-            server.url("/api/proxy_openai2"),
-            R"({"model":"gpt-4o","userMessage":"a","systemMessage":"","context":"a"})");
-        QByteArray body;
-        connect(reply, &QNetworkReply::readyRead, [&] { body += reply->readAll(); });
-        QVERIFY(QTest::qWaitFor([&] { return !body.isEmpty(); }, 20000));
-        QVERIFY(!reply->isFinished()); // the demo answer comes in pieces
-        ::kill(pid_t(server.process().processId()), SIGTERM);
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                QTcpSocket late;
-                late.connectToHost(origin.host(), quint16(origin.port()));
-                return !late.waitForConnected(1000);
-            },
-            20000));
-
-        const ServerReply answer = TestHttp::wait(reply);
-        QCOMPARE(answer.error, QNetworkReply::NoError);
-        QVERIFY((body + answer.body).endsWith("data: [DONE]\n\n"));
-        QVERIFY(server.process().state() == QProcess::NotRunning ||
-                server.process().waitForFinished(20000));
-        server.stop();
-        QCOMPARE(server.process().exitCode(), 0);
-        QVERIFY(server.output().endsWith("\nstopped\n"));
     }
 
     void refusesBadCommandLines_data()
