@@ -28,32 +28,25 @@ private:
     qint64 m_now = 1'700'000'000'000;
 };
 
-// Keeps every server log line written while it lives.
+// Keeps the sign-in codes the server logs while it lives.
 class ServerLogCapture {
 public:
     ServerLogCapture()
     {
-        lines.clear();
-        ServerLog::setSink([](const QString &line) { lines.append(line); });
+        codes.clear();
+        ServerLog::setSink([](const QString &line) {
+            static const QRegularExpression sms("^sms-code phone=(\\S+) code=(\\d{6})$");
+            if (const auto m = sms.match(line); m.hasMatch())
+                codes.insert(m.captured(1), m.captured(2));
+        });
     }
     ~ServerLogCapture() { ServerLog::setSink(nullptr); }
 
-    // The code of the last "sms-code" line for `phone`, empty when none.
-    QString lastCode(const QString &phone) const
-    {
-        static const QRegularExpression pattern(
-            QStringLiteral("^sms-code phone=(\\S+) code=(\\d{6})$"));
-        QString code;
-        for (const QString &line : lines) {
-            const auto m = pattern.match(line);
-            if (m.hasMatch() && m.captured(1) == phone)
-                code = m.captured(2);
-        }
-        return code;
-    }
+    // The code last logged for `phone`, empty when none.
+    QString lastCode(const QString &phone) const { return codes.value(phone); }
 
 private:
-    static inline QStringList lines;
+    static inline QHash<QString, QString> codes;
 };
 
 // {"phone": phone} and `more`.
