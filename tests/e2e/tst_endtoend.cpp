@@ -284,7 +284,7 @@ private slots:
         STEP(waitForPopup(QStringLiteral("historySheet"), false));
     }
 
-    void accountCardShowsTheServersBalance()
+    void accountCardShowsTheServersBalanceAndSignsOut()
     {
         const QString userid =
             m_app->settings()->getString(QStringLiteral("userid")).value_or(QString());
@@ -304,10 +304,8 @@ private slots:
             findItem(row, QStringLiteral("value"))->property("text").toString(), balance, kWait);
         QCOMPARE(item(QStringLiteral("phone"))->property("text").toString(),
                  info.value(QStringLiteral("phone")).toString());
-    }
 
-    void signOutReturnsToTheGate()
-    {
+        // Signing out on the card returns to the gate.
         STEP(click(QStringLiteral("signOutButton")));
         QTRY_COMPARE_WITH_TIMEOUT(contentName(), QStringLiteral("loginView"), kWait);
         QVERIFY(!m_app->settings()->getBool(QStringLiteral("isLoggedIn"), true));

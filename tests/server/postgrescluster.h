@@ -35,8 +35,6 @@ public:
         }
         if (m_bin.isEmpty())
             return fail("PostgreSQL is not installed (no /usr/lib/postgresql/*/bin/initdb)");
-        if (!m_dir.isValid())
-            return fail("no temporary directory");
         if (::geteuid() == 0 &&
             ::chown(QFile::encodeName(m_dir.path()).constData(), nobody, nobody) != 0)
             return fail("cannot hand the temporary directory to nobody");
