@@ -168,7 +168,7 @@ public:
 };
 
 // A server in this process on a free loopback port, with a temporary data directory and, unless
-// a test chose another engine with databases(), its SQLite file there.
+// a test chose another engine through databases, its SQLite file there.
 class TestServer {
 public:
     using Tweak = std::function<void(TalvoroServer::Options &)>;
