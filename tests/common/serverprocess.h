@@ -19,11 +19,11 @@ public:
 
     // Starts the server with its data in `dataDir` and returns its origin, or an empty string
     // when it did not come up (output() then says why).
-    QString start(const QString &program, const QString &dataDir)
+    QString start(const QString &dataDir, const QStringList &more = {})
     {
-        m_process.setProgram(program);
+        m_process.setProgram(QStringLiteral(TALVORO_SERVER_PATH));
         m_process.setArguments(
-            {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data-dir"), dataDir});
+            QStringList{"--port", "0", "--data-dir", dataDir, "--log-level", "info"} + more);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const QString &key : env.keys()) {
             if (key.startsWith(QLatin1String("TALVORO_")))
@@ -33,20 +33,20 @@ public:
         connect(&m_process, &QProcess::readyReadStandardOutput, this,
                 [this] { m_output += m_process.readAllStandardOutput(); });
         m_process.start();
-        if (!m_process.waitForStarted())
-            return {};
-        return waitForLine(
-            QRegularExpression(QStringLiteral("^listening (http://127\\.0\\.0\\.1:\\d+)$")));
+        if (m_process.waitForStarted())
+            m_origin = waitForLine(QStringLiteral("^listening (http://127\\.0\\.0\\.1:\\d+)$"));
+        return m_origin;
     }
 
-    // The first group of the first output line that matches, waiting for it to be printed.
-    QString waitForLine(const QRegularExpression &pattern)
+    // The first group of the last output line that matches, waiting for one to be printed.
+    QString waitForLine(const QString &pattern)
     {
+        const QRegularExpression expression(pattern);
         QString found;
         (void)QTest::qWaitFor(
             [&] {
                 for (const QByteArray &line : m_output.split('\n')) {
-                    if (const auto m = pattern.match(QString::fromUtf8(line)); m.hasMatch())
+                    if (const auto m = expression.match(QString::fromUtf8(line)); m.hasMatch())
                         found = m.captured(1);
                 }
                 return !found.isEmpty();
@@ -55,19 +55,30 @@ public:
         return found;
     }
 
+    // The sign-in code last printed for `phone`.
+    QString codeFor(const QString &phone)
+    {
+        return waitForLine("^sms-code phone=" + QRegularExpression::escape(phone) +
+                           " code=(\\d{6})$");
+    }
+
     // The way a user's Ctrl+C or the session's end stops it.
     void stop()
     {
-        if (m_process.state() != QProcess::Running)
-            return;
-        ::kill(pid_t(m_process.processId()), SIGTERM);
-        if (!m_process.waitForFinished(10000))
-            m_process.kill();
+        if (m_process.state() == QProcess::Running) {
+            ::kill(pid_t(m_process.processId()), SIGTERM);
+            if (!m_process.waitForFinished(10000))
+                m_process.kill();
+        }
+        m_output += m_process.readAllStandardOutput();
     }
 
+    QProcess &process() { return m_process; }
     const QByteArray &output() const { return m_output; }
+    QString url(const QString &path) const { return m_origin + path; }
 
 private:
     QProcess m_process;
     QByteArray m_output;
+    QString m_origin;
 };

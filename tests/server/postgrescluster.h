@@ -2,9 +2,6 @@
 
 #include <QDir>
 #include <QProcess>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QTcpServer>
 #include <QTemporaryDir>
 
@@ -38,8 +35,6 @@ public:
         }
         if (m_bin.isEmpty())
             return fail("PostgreSQL is not installed (no /usr/lib/postgresql/*/bin/initdb)");
-        if (!m_dir.isValid())
-            return fail("no temporary directory");
         if (::geteuid() == 0 &&
             ::chown(QFile::encodeName(m_dir.path()).constData(), nobody, nobody) != 0)
             return fail("cannot hand the temporary directory to nobody");
@@ -67,31 +62,15 @@ public:
 
     QString why() const { return m_why; }
 
-    enum class Via { Tcp, Socket };
-
-    // The address of a new, empty database in the cluster; empty when it cannot be made.
-    QString newDatabase(Via via = Via::Tcp)
+    // The address of a new, empty database in the cluster; empty, with why(), when it cannot be
+    // made.
+    QString newDatabase()
     {
         const QString name = QStringLiteral("t%1").arg(++m_databases);
-        {
-            QSqlDatabase admin = QSqlDatabase::addDatabase("QPSQL", "postgres-cluster-admin");
-            admin.setHostName("127.0.0.1");
-            admin.setPort(m_port);
-            admin.setUserName(user);
-            admin.setDatabaseName("postgres");
-            const bool made = admin.open() && QSqlQuery(admin).exec("CREATE DATABASE " + name);
-            if (!made)
-                m_why = admin.lastError().text();
-            admin.close();
-            if (!made)
-                return {};
-        }
-        QSqlDatabase::removeDatabase("postgres-cluster-admin");
-        if (via == Via::Socket)
-            return QStringLiteral("postgresql://%1@/%2?host=%3&port=%4")
-                .arg(user, name, m_dir.path())
-                .arg(m_port);
-        return QStringLiteral("postgresql://%1@127.0.0.1:%2/%3").arg(user).arg(m_port).arg(name);
+        const QString port = QString::number(m_port);
+        if (!run({m_bin + "/createdb", "-h", "127.0.0.1", "-p", port, "-U", user, name}))
+            return {};
+        return QStringLiteral("postgresql://%1@127.0.0.1:%2/%3").arg(user, port, name);
     }
 
 private:

@@ -13,87 +13,65 @@
 // test needs to point a server at a fake provider and ask it.
 namespace ProviderStreams {
 
-inline QList<QByteArray> openAIStream()
-{
-    const QByteArray head =
-        R"({"id":"chatcmpl-1","object":"chat.completion.chunk","created":1,"model":"gpt-4o","system_fingerprint":"fp","choices":[)";
-    return {
-        "data: " + head +
-            R"({"index":0,"delta":{"role":"assistant","content":"","refusal":null},"logprobs":null,"finish_reason":null}]})" +
-            "\n\n",
-        "data: " + head +
-            R"({"index":0,"delta":{"content":"你好"},"logprobs":null,"finish_reason":null}]})" +
-            "\n\n",
-        // One event cut in two across reads.
-        "data: " + head + R"({"index":0,"delta":{"content":"，世)",
-        R"(界"},"logprobs":null,"finish_reason":null}]})"
-        "\n\n",
-        "data: " + head + R"({"index":0,"delta":{},"logprobs":null,"finish_reason":"stop"}]})" +
-            "\n\n",
-        "data: " + head +
-            R"(],"usage":{"prompt_tokens":9,"completion_tokens":3,"total_tokens":12}})" + "\n\n",
-        "data: [DONE]\n\n",
-    };
-}
-
 inline QByteArray openAIChunk(const QByteArray &choices)
 {
-    return R"(data: {"id":"chatcmpl-2","object":"chat.completion.chunk","created":1,"choices":[)" +
+    return R"(data: {"id":"chatcmpl-1","object":"chat.completion.chunk","created":1,"model":"gpt-4o","system_fingerprint":"fp","choices":[)" +
            choices + "]}\n\n";
 }
 
-// The answer as a refusal: the text comes in delta.refusal while content stays null.
-inline QList<QByteArray> openAIRefusalStream()
+inline QByteArray openAIText(const char *text)
 {
-    return {
-        openAIChunk(R"({"index":0,"delta":{"role":"assistant","content":null,"refusal":""}})"),
-        openAIChunk(R"({"index":0,"delta":{"refusal":"你好"}})"),
-        openAIChunk(R"({"index":0,"delta":{"refusal":"，世界"}})"),
-        "data: [DONE]\n\n",
-    };
+    return openAIChunk(R"({"index":0,"delta":{"content":")" + QByteArray(text) +
+                       R"("},"logprobs":null,"finish_reason":null})");
 }
 
-// Two choices (n = 2), interleaved the way a provider may send them.
-inline QList<QByteArray> openAITwoChoicesStream()
+inline QList<QByteArray> openAIStream()
 {
+    const QByteArray split = openAIText("，世界");
+    const qsizetype cut = split.indexOf("界"); // one event cut in two across reads
     return {
         openAIChunk(
-            R"({"index":1,"delta":{"content":"另一个"}},{"index":0,"delta":{"content":"你好"}})"),
-        openAIChunk(R"({"index":1,"delta":{"content":"回答"}})"),
-        openAIChunk(R"({"index":0,"delta":{"content":"，世界"}})"),
+            R"({"index":0,"delta":{"role":"assistant","content":"","refusal":null},"logprobs":null,"finish_reason":null})"),
+        openAIText("你好"),
+        split.left(cut),
+        split.mid(cut),
+        openAIChunk(R"({"index":0,"delta":{},"logprobs":null,"finish_reason":"stop"})"),
+        R"(data: {"id":"chatcmpl-1","object":"chat.completion.chunk","created":1,"choices":[],"usage":{"prompt_tokens":9,"completion_tokens":3,"total_tokens":12}})"
+        "\n\n",
         "data: [DONE]\n\n",
     };
 }
 
-// Some OpenAI-compatible servers leave "index" out when they only ever send one choice.
-inline QList<QByteArray> openAIWithoutIndexStream()
+inline QByteArray anthropicEvent(const QByteArray &type, const QByteArray &data)
 {
-    return {openAIChunk(R"({"delta":{"content":"你好"}})"),
-            openAIChunk(R"({"delta":{"content":"，世界"}})")};
+    return "event: " + type + "\ndata: " + data + "\n\n";
+}
+
+inline QByteArray anthropicText(const char *text)
+{
+    return anthropicEvent(
+        "content_block_delta",
+        R"({"type":"content_block_delta","index":0,"delta":{"type":"text_delta","text":")" +
+            QByteArray(text) + "\"}}");
 }
 
 inline QList<QByteArray> anthropicStream()
 {
     return {
-        "event: message_start\ndata: "
-        "{\"type\":\"message_start\",\"message\":{\"id\":\"msg_1\",\"type\":\"message\",\"role\":"
-        "\"assistant\",\"content\":[],\"model\":\"claude-3-5-sonnet-20240620\",\"stop_reason\":"
-        "null,\"stop_sequence\":null,\"usage\":{\"input_tokens\":25,\"output_tokens\":1}}}\n\n",
-        "event: content_block_start\ndata: "
-        "{\"type\":\"content_block_start\",\"index\":0,\"content_block\":{\"type\":\"text\","
-        "\"text\":\"\"}}\n\n",
-        "event: ping\ndata: {\"type\": \"ping\"}\n\n",
-        "event: content_block_delta\ndata: "
-        "{\"type\":\"content_block_delta\",\"index\":0,\"delta\":{\"type\":\"text_delta\",\"text\":"
-        "\"你好\"}}\n\n",
-        "event: content_block_delta\ndata: "
-        "{\"type\":\"content_block_delta\",\"index\":0,\"delta\":{\"type\":\"text_delta\",\"text\":"
-        "\"，世界\"}}\n\n",
-        "event: content_block_stop\ndata: {\"type\":\"content_block_stop\",\"index\":0}\n\n",
-        "event: message_delta\ndata: "
-        "{\"type\":\"message_delta\",\"delta\":{\"stop_reason\":\"end_turn\",\"stop_sequence\":"
-        "null},\"usage\":{\"output_tokens\":15}}\n\n",
-        "event: message_stop\ndata: {\"type\":\"message_stop\"}\n\n",
+        anthropicEvent(
+            "message_start",
+            R"({"type":"message_start","message":{"id":"msg_1","type":"message","role":"assistant","content":[],"model":"claude-3-5-sonnet-20240620","stop_reason":null,"stop_sequence":null,"usage":{"input_tokens":25,"output_tokens":1}}})"),
+        anthropicEvent(
+            "content_block_start",
+            R"({"type":"content_block_start","index":0,"content_block":{"type":"text","text":""}})"),
+        anthropicEvent("ping", R"({"type": "ping"})"),
+        anthropicText("你好"),
+        anthropicText("，世界"),
+        anthropicEvent("content_block_stop", R"({"type":"content_block_stop","index":0})"),
+        anthropicEvent(
+            "message_delta",
+            R"({"type":"message_delta","delta":{"stop_reason":"end_turn","stop_sequence":null},"usage":{"output_tokens":15}})"),
+        anthropicEvent("message_stop", R"({"type":"message_stop"})"),
     };
 }
 
@@ -146,13 +124,13 @@ inline QJsonObject question(const QString &model)
 
 // A provider's scripted answer to whatever it is asked: a status, body pieces sent apart, then
 // the end of the connection, silence (stall), or an end before the promised length (cutShort).
-inline FakeHttpServer::Response scripted(int status, const QByteArray &contentType,
-                                         const QList<QByteArray> &pieces, bool stall = false,
-                                         int gapMs = 5, bool cutShort = false)
+inline FakeHttpServer::Response scripted(int status, const QList<QByteArray> &pieces,
+                                         bool stall = false, int gapMs = 5, bool cutShort = false)
 {
     FakeHttpServer::Response r = FakeHttpServer::Response::with(FakeHttpServer::Behaviour::Pieces);
     r.status = status;
-    r.contentType = contentType;
+    const bool json = status != 200 || pieces.value(0).startsWith('{');
+    r.contentType = json ? "application/json" : "text/event-stream";
     r.pieces = pieces;
     r.stallAfterPieces = stall;
     r.gapMs = gapMs;
@@ -160,15 +138,9 @@ inline FakeHttpServer::Response scripted(int status, const QByteArray &contentTy
     return r;
 }
 
-// A recorded request's line and headers as it arrived: "METHOD TARGET ", then "name: value"
-// lines (names in lower case).
-inline QByteArray headOf(const FakeHttpServer::Request &r)
+// A recorded request's method and target as it arrived.
+inline QByteArray targetOf(const FakeHttpServer::Request &r)
 {
-    QByteArray head = r.method + ' ' + r.path;
-    if (!r.query.isEmpty())
-        head += '?' + r.query.toString(QUrl::FullyEncoded).toLatin1();
-    head += " \n";
-    for (auto it = r.headers.cbegin(); it != r.headers.cend(); ++it)
-        head += it.key() + ": " + it.value() + '\n';
-    return head;
+    const QByteArray query = r.query.toString(QUrl::FullyEncoded).toLatin1();
+    return r.method + ' ' + r.path + (query.isEmpty() ? QByteArray() : '?' + query);
 }

@@ -7,7 +7,6 @@
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMutex>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
@@ -29,38 +28,33 @@ private:
     qint64 m_now = 1'700'000'000'000;
 };
 
-// Keeps every server log line written while it lives.
+// Keeps the sign-in codes the server logs while it lives.
 class ServerLogCapture {
 public:
     ServerLogCapture()
     {
-        lines().clear();
-        ServerLog::setSink(&ServerLogCapture::record);
+        codes.clear();
+        ServerLog::setSink([](const QString &line) {
+            static const QRegularExpression sms("^sms-code phone=(\\S+) code=(\\d{6})$");
+            if (const auto m = sms.match(line); m.hasMatch())
+                codes.insert(m.captured(1), m.captured(2));
+        });
     }
     ~ServerLogCapture() { ServerLog::setSink(nullptr); }
 
-    // The code of the last "sms-code" line for `phone`, empty when none.
-    QString lastCode(const QString &phone) const
-    {
-        static const QRegularExpression pattern(
-            QStringLiteral("^sms-code phone=(\\S+) code=(\\d{6})$"));
-        QString code;
-        for (const QString &line : lines()) {
-            const auto m = pattern.match(line);
-            if (m.hasMatch() && m.captured(1) == phone)
-                code = m.captured(2);
-        }
-        return code;
-    }
+    // The code last logged for `phone`, empty when none.
+    QString lastCode(const QString &phone) const { return codes.value(phone); }
 
 private:
-    static void record(const QString &line) { lines().append(line); }
-    static QStringList &lines()
-    {
-        static QStringList l;
-        return l;
-    }
+    static inline QHash<QString, QString> codes;
 };
+
+// {"phone": phone} and `more`.
+inline QJsonObject withPhone(const QString &phone, QJsonObject more = {})
+{
+    more.insert("phone", phone);
+    return more;
+}
 
 struct ServerReply {
     int status = 0;
@@ -68,6 +62,8 @@ struct ServerReply {
     QByteArray body;
     QByteArray contentType;
     QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
+    // The status of an answer that gives its reason in "error", 0 for any other answer.
+    int errorStatus() const { return json().value("error").isString() ? status : 0; }
 };
 
 // Plain blocking HTTP calls for tests (the event loop keeps running, so an in-process server
@@ -78,20 +74,15 @@ public:
     QHash<QByteArray, QByteArray> headers;
 
     ServerReply get(const QString &url) { return wait(m_nam.get(prepared(url))); }
-    ServerReply post(const QString &url, const QByteArray &body)
-    {
-        QNetworkRequest request = prepared(url);
-        request.setHeader(QNetworkRequest::ContentTypeHeader,
-                          QByteArrayLiteral("application/json"));
-        return wait(m_nam.post(request, body));
-    }
+    ServerReply post(const QString &url, const QByteArray &body) { return wait(start(url, body)); }
     ServerReply post(const QString &url, const QJsonObject &body)
     {
         return post(url, QJsonDocument(body).toJson(QJsonDocument::Compact));
     }
-    ServerReply send(const QByteArray &verb, const QString &url)
+    // A post whose answer the caller reads as it comes.
+    QNetworkReply *start(const QString &url, const QByteArray &body)
     {
-        return wait(m_nam.sendCustomRequest(prepared(url), verb));
+        return m_nam.post(prepared(url), body);
     }
 
     static ServerReply wait(QNetworkReply *reply, int timeoutMs = 20000)
@@ -101,70 +92,49 @@ public:
         QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
         if (!reply->isFinished())
             loop.exec();
-        ServerReply r;
-        r.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        r.error = reply->error();
-        r.body = reply->readAll();
-        r.contentType = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
         reply->deleteLater();
-        return r;
+        return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->error(),
+                reply->readAll(), reply->header(QNetworkRequest::ContentTypeHeader).toByteArray()};
     }
-
-    QNetworkAccessManager &nam() { return m_nam; }
 
     QNetworkRequest prepared(const QString &url) const
     {
         QNetworkRequest request{QUrl(url)};
+        request.setHeader(QNetworkRequest::ContentTypeHeader,
+                          QByteArrayLiteral("application/json"));
         for (auto it = headers.cbegin(); it != headers.cend(); ++it)
             request.setRawHeader(it.key(), it.value());
         return request;
     }
 
-    // `clients` connections at once, each posting `perClient` deductions of `amount` from
-    // `phone` one after another, spread over the servers at `origins`. Returns how many were
-    // not answered with 200.
+    // `clients` clients at once (each with connections of its own), each posting `perClient`
+    // deductions of `amount` from `phone`, spread over the servers at `origins`. Returns how
+    // many were not answered with 200.
     static int deductConcurrently(const QStringList &origins, const QString &phone, int clients,
                                   int perClient, double amount)
     {
-        std::vector<std::unique_ptr<QNetworkAccessManager>> nams;
-        int finished = 0;
-        int failures = 0;
-        QEventLoop loop;
+        std::vector<std::unique_ptr<TestHttp>> all;
+        QList<QNetworkReply *> replies;
         const QByteArray body =
             QJsonDocument(QJsonObject{{"phone", phone}, {"amount", amount}}).toJson();
-        std::function<void(QNetworkAccessManager *, const QString &, int)> next =
-            [&](QNetworkAccessManager *nam, const QString &origin, int left) {
-                QNetworkRequest request{QUrl(origin + "/api/deduct_quota")};
-                request.setHeader(QNetworkRequest::ContentTypeHeader,
-                                  QByteArrayLiteral("application/json"));
-                QNetworkReply *reply = nam->post(request, body);
-                QObject::connect(
-                    reply, &QNetworkReply::finished, &loop, [&, reply, nam, origin, left] {
-                        if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() !=
-                            200)
-                            ++failures;
-                        reply->deleteLater();
-                        if (left > 1)
-                            next(nam, origin, left - 1);
-                        else if (++finished == clients)
-                            loop.quit();
-                    });
-            };
-        for (int i = 0; i < clients; ++i) {
-            nams.push_back(std::make_unique<QNetworkAccessManager>());
-            next(nams.back().get(), origins.at(i % origins.size()), perClient);
+        for (int i = 0; i < clients * perClient; ++i) {
+            if (i < clients)
+                all.push_back(std::make_unique<TestHttp>());
+            replies.append(
+                all.at(i % clients)
+                    ->start(origins.at(i % clients % origins.size()) + "/api/deduct_quota", body));
         }
-        QTimer::singleShot(120000, &loop, &QEventLoop::quit);
-        loop.exec();
-        return failures + (clients - finished) * perClient;
+        int failures = 0;
+        for (QNetworkReply *reply : replies)
+            failures += wait(reply, 120000).status != 200;
+        return failures;
     }
 
 private:
     QNetworkAccessManager m_nam;
 };
 
-// One connection on which a test writes raw bytes, for what no well-behaved client sends. The
-// answers are read as the server sends them (each framed by Content-Length or chunked).
+// One connection on which a test writes raw bytes, for what no well-behaved client sends.
 class RawClient {
 public:
     explicit RawClient(quint16 port)
@@ -182,31 +152,13 @@ public:
     {
         return QTest::qWaitFor([&] { return statuses().size() >= count; }, 20000);
     }
-    // The status of each complete answer so far.
+    // The status of each answer begun so far (no answer here holds a status line in its body).
     QList<int> statuses() const
     {
+        static const QRegularExpression statusLine("HTTP/1\\.1 (\\d{3}) ");
         QList<int> found;
-        qsizetype pos = 0;
-        while (pos < received.size()) {
-            const qsizetype end = received.indexOf("\r\n\r\n", pos);
-            if (end < 0)
-                break;
-            const QByteArray head = received.mid(pos, end - pos).toLower();
-            qsizetype next = end + 4;
-            if (head.contains("transfer-encoding: chunked")) {
-                const qsizetype last = received.indexOf("\r\n0\r\n\r\n", next);
-                if (last < 0)
-                    break;
-                next = last + 7;
-            } else {
-                const qsizetype at = head.indexOf("content-length:");
-                next += at < 0 ? 0 : head.mid(at + 15).split('\r').first().trimmed().toLongLong();
-                if (next > received.size())
-                    break;
-            }
-            found.append(received.mid(pos + 9, 3).toInt());
-            pos = next;
-        }
+        for (const auto &m : statusLine.globalMatch(QString::fromLatin1(received)))
+            found.append(m.captured(1).toInt());
         return found;
     }
 
@@ -216,20 +168,21 @@ public:
 };
 
 // A server in this process on a free loopback port, with a temporary data directory and, unless
-// a test chose another engine with useDatabases(), its SQLite file there.
+// a test chose another engine through databases, its SQLite file there.
 class TestServer {
 public:
     using Tweak = std::function<void(TalvoroServer::Options &)>;
 
-    explicit TestServer(const ProviderConfig &providers = {}, double startingBalance = 500,
-                        const Tweak &tweak = {})
+    explicit TestServer(const ProviderConfig &providers)
+        : TestServer([providers](TalvoroServer::Options &o) { o.providers = providers; })
+    {}
+    explicit TestServer(const Tweak &tweak = {})
     {
         TalvoroServer::Options options;
         options.dataDirectory = m_dir.path();
-        if (databases())
-            options.database = databases()();
-        options.startingBalance = startingBalance;
-        options.providers = providers;
+        if (databases)
+            options.database = databases();
+        options.startingBalance = 500;
         options.clock = &clock;
         if (tweak)
             tweak(options);
@@ -239,30 +192,39 @@ public:
             port = server->listen(QHostAddress::LocalHost, 0);
     }
     QString url(const QString &path) const { return server->origin() + path; }
+    ServerReply get(const QString &path) { return http.get(url(path)); }
+    template <typename Body> ServerReply post(const QString &path, const Body &body)
+    {
+        return http.post(url(path), body);
+    }
+    ServerReply sendCode(const QString &phone) { return post("/api/send-code", withPhone(phone)); }
+    int deduct(const QString &phone, double amount)
+    {
+        return post("/api/deduct_quota", withPhone(phone, {{"amount", amount}})).status;
+    }
+    double balance(const QString &userid)
+    {
+        const QJsonObject info = get("/api/macos_account_info?userid=" + userid).json();
+        return info.value("chat_quota").toDouble();
+    }
 
     // Signs `phone` in and returns the sign-in reply.
-    QJsonObject signIn(TestHttp &http, const QString &phone)
+    QJsonObject signIn(const QString &phone)
     {
-        http.post(url(QStringLiteral("/api/send-code")), QJsonObject{{"phone", phone}});
+        sendCode(phone);
         const QString code = log.lastCode(phone);
         clock.advance(CodeIssuerResend); // the next sign-in of the test may ask again
-        return http
-            .post(url(QStringLiteral("/api/login-register")),
-                  QJsonObject{{"phone", phone}, {"code", code}})
-            .json();
+        return post("/api/login-register", withPhone(phone, {{"code", code}})).json();
     }
 
     // Where each new server keeps its data: the address of a fresh database, or empty for SQLite.
-    static std::function<QString()> &databases()
-    {
-        static std::function<QString()> make;
-        return make;
-    }
+    static inline std::function<QString()> databases;
 
     static constexpr qint64 CodeIssuerResend = 61 * 1000;
     QTemporaryDir m_dir;
     ManualClock clock;
     ServerLogCapture log;
+    TestHttp http;
     std::unique_ptr<TalvoroServer> server;
     quint16 port = 0;
 };

@@ -2,245 +2,266 @@
 #include "servertestkit.h"
 #include "service/replyreader.h"
 
-#include <QBuffer>
 #include <QImage>
 
 using namespace ProviderStreams;
 
+namespace {
+
+const QByteArray hello = QStringLiteral("你好").toUtf8();
+
+// A chat question whose answer the caller reads as it comes.
+QNetworkReply *ask(TestServer &s, const QString &path, const QString &model = "m")
+{
+    return s.http.start(s.url(path), QJsonDocument(question(model)).toJson());
+}
+
+} // namespace
+
 class ProviderForwardingTest : public QObject {
     Q_OBJECT
 private slots:
-    void streamIsReEmitted_data();
-    void streamIsReEmitted();
-    void failuresBecomeReadableAnswers_data();
-    void failuresBecomeReadableAnswers();
-    void clientLeavingEarlyIsHarmless();
-    void unreachableProvider();
-    void pictureFromProvider_data();
-    void pictureFromProvider();
+    void streamIsReEmittedAsItArrives_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QList<QByteArray>>("stream");
+        const QString openAI = "/api/proxy_openai2";
+        QTest::newRow("openai") << openAI << openAIStream();
+        const QByteArray done = "data: [DONE]\n\n";
+        // The answer as a refusal: the text comes in delta.refusal while content stays null.
+        QTest::newRow("openai refusal")
+            << openAI
+            << QList<QByteArray>{
+                   openAIChunk(
+                       R"({"index":0,"delta":{"role":"assistant","content":null,"refusal":""}})"),
+                   openAIChunk(R"({"index":0,"delta":{"refusal":"你好"}})"),
+                   openAIChunk(R"({"index":0,"delta":{"refusal":"，世界"}})"), done};
+        // Two choices (n = 2), interleaved the way a provider may send them.
+        QTest::newRow("openai two choices")
+            << openAI
+            << QList<QByteArray>{openAIChunk(R"({"index":1,"delta":{"content":"另一个"}},)"
+                                             R"({"index":0,"delta":{"content":"你好"}})"),
+                                 openAIChunk(R"({"index":1,"delta":{"content":"回答"}})"),
+                                 openAIChunk(R"({"index":0,"delta":{"content":"，世界"}})"), done};
+        // Some OpenAI-compatible servers leave "index" out when they only ever send one choice.
+        QTest::newRow("openai-compatible without index")
+            << openAI
+            << QList<QByteArray>{openAIChunk(R"({"delta":{"content":"你好"}})"),
+                                 openAIChunk(R"({"delta":{"content":"，世界"}})")};
+        QTest::newRow("anthropic") << "/api/proxy_claude2" << anthropicStream();
+        QTest::newRow("gemini") << "/api/proxy_gemini2" << geminiStream();
+    }
+
+    void streamIsReEmittedAsItArrives()
+    {
+        QFETCH(QString, path);
+        QFETCH(QList<QByteArray>, stream);
+        FakeHttpServer upstream;
+        upstream.otherwise(scripted(200, stream, false, 200));
+        TestServer s(pointedAt(upstream.origin()));
+
+        QNetworkReply *reply = ask(s, path, "m-1");
+        QByteArray body;
+        qsizetype sentAtText = -1; // pieces the provider had sent when the text reached the client
+        QObject::connect(reply, &QNetworkReply::readyRead, [&] {
+            body += reply->readAll();
+            if (sentAtText < 0 && body.contains(hello))
+                sentAtText = upstream.piecesSent;
+        });
+        const ServerReply r = TestHttp::wait(reply);
+        QCOMPARE(r.error, QNetworkReply::NoError);
+        QCOMPARE(textOf(path, body + r.body), QStringLiteral("你好，世界"));
+        // The first text was with the client before the provider sent its next piece.
+        const auto firstText = std::find_if(stream.cbegin(), stream.cend(),
+                                            [](const QByteArray &p) { return p.contains(hello); });
+        QCOMPARE(sentAtText, firstText - stream.cbegin() + 1);
+
+        QCOMPARE(int(upstream.requests().size()), 1);
+        const FakeHttpServer::Request asked = upstream.requests().last();
+        // Each provider is asked at its own address, with the key in its own header.
+        static const QHash<QString, QByteArrayList> ways{
+            {"/api/proxy_openai2",
+             {"POST /v1/chat/completions", "authorization", "Bearer test-key"}},
+            {"/api/proxy_claude2", {"POST /v1/messages", "x-api-key", "test-key"}},
+            {"/api/proxy_gemini2",
+             {"POST /v1/models/m-1:streamGenerateContent?alt=sse", "x-goog-api-key", "test-key"}}};
+        const QByteArrayList way = ways.value(path);
+        QCOMPARE(targetOf(asked), way.value(0));
+        QCOMPARE(asked.headers.value(way.value(1)), way.value(2));
+        // The prompt is the context (which ends with the question) plus the system message.
+        QVERIFY(asked.body.contains(QStringLiteral("早上好\\n问候一下").toUtf8()));
+        QVERIFY(asked.body.contains(QStringLiteral("简短回答").toUtf8()));
+        const QJsonObject sent = QJsonDocument::fromJson(asked.body).object();
+        if (!path.contains("gemini")) {
+            QCOMPARE(sent.value("model").toString(), QStringLiteral("m-1"));
+            QCOMPARE(sent.value("stream"), QJsonValue(true));
+        }
+    }
+
+    void failuresBecomeReadableAnswers_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("upstreamStatus");
+        QTest::addColumn<QList<QByteArray>>("pieces");
+        QTest::addColumn<QString>("ending"); // after the pieces: "" closes, "stall", "cut short"
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QStringList>("expected");
+        const auto row = [](const char *name, const QString &path, int upstreamStatus,
+                            const QList<QByteArray> &pieces, const QString &ending, int status,
+                            const QStringList &expected) {
+            QTest::newRow(name) << path << upstreamStatus << pieces << ending << status << expected;
+        };
+        const QString openAI = "/api/proxy_openai2";
+        const QString claude = "/api/proxy_claude2";
+        const QString gemini = "/api/proxy_gemini2";
+        const QByteArray overloaded =
+            R"({"type":"error","error":{"type":"overloaded_error","message":"Overloaded"}})";
+        row("openai refuses the key", openAI, 401,
+            {R"({"error":{"message":"Incorrect API key provided","type":"invalid_request_error","code":"invalid_api_key"}})"},
+            "", 502, {"401", "Incorrect API key provided"});
+        row("anthropic overloaded", claude, 529, {overloaded}, "", 502, {"529", "Overloaded"});
+        row("gemini bad request", gemini, 400,
+            {R"([{"error":{"code":400,"message":"API key not valid.","status":"INVALID_ARGUMENT"}}])"},
+            "", 502, {"400", "API key not valid."});
+        // After text the status has gone out with it: the notice follows the text and the body
+        // still ends properly.
+        row("anthropic error event after text", claude, 200,
+            {anthropicText("你好"), anthropicEvent("error", overloaded)}, "", 200,
+            {"你好\n\n模型服务出错：Overloaded"});
+        row("openai connection breaks after text", openAI, 200, openAIStream().mid(0, 2),
+            "cut short", 200, {"你好\n\n无法连接模型服务："});
+        row("gemini goes silent after text", gemini, 200, geminiStream().mid(0, 1), "stall", 200,
+            {"你好\n\n模型服务响应超时，请稍后重试"});
+        row("gemini stalls at once", gemini, 200, {}, "stall", 504, {"模型服务响应超时"});
+        row("openai sends nothing usable", openAI, 200, {"data: [DONE]\n\n"}, "", 200,
+            {"模型没有返回内容"});
+    }
+
+    void failuresBecomeReadableAnswers()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, upstreamStatus);
+        QFETCH(QList<QByteArray>, pieces);
+        QFETCH(QString, ending);
+        QFETCH(int, status);
+        QFETCH(QStringList, expected);
+        FakeHttpServer upstream;
+        upstream.otherwise(
+            scripted(upstreamStatus, pieces, ending == u"stall", 5, ending == u"cut short"));
+        TestServer s(pointedAt(upstream.origin(), 400));
+
+        const ServerReply r = s.post(path, question("m"));
+        QCOMPARE(r.status, status);
+        QVERIFY(status != 200 || r.error == QNetworkReply::NoError);
+        const QString text = textOf(path, r.body);
+        for (const QString &part : expected)
+            QVERIFY2(text.contains(part), qPrintable(text));
+        const QByteArray end = path.contains("openai")   ? "data: [DONE]\n\n"
+                               : path.contains("claude") ? "data: {\"type\":\"message_stop\"}\n\n"
+                                                         : "\n";
+        QVERIFY2(status != 200 || r.body.endsWith(end), r.body.right(60).constData());
+    }
+
+    void clientHangingUpAbortsTheUpstreamCall_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QList<QByteArray>>("stream");
+        QTest::newRow("openai, mid-answer") << "/api/proxy_openai2" << openAIStream();
+        QTest::newRow("anthropic, mid-answer") << "/api/proxy_claude2" << anthropicStream();
+        QTest::newRow("gemini, before any text") << "/api/proxy_gemini2" << QList<QByteArray>{};
+    }
+
+    void clientHangingUpAbortsTheUpstreamCall()
+    {
+        QFETCH(QString, path);
+        QFETCH(QList<QByteArray>, stream);
+        FakeHttpServer upstream;
+        // The provider would keep the call open for 20 s more: only our abort ends it sooner.
+        upstream.otherwise(scripted(200, stream, true, 200));
+        TestServer s(pointedAt(upstream.origin()));
+
+        QNetworkReply *reply = ask(s, path);
+        QByteArray body;
+        QObject::connect(reply, &QNetworkReply::readyRead, [&] { body += reply->readAll(); });
+        QTRY_VERIFY(stream.isEmpty() ? upstream.requests().size() == 1 : body.contains(hello));
+        reply->abort();
+        reply->deleteLater();
+        QTRY_VERIFY(upstream.closedByPeer);
+        QVERIFY(upstream.piecesSent < qMax(stream.size(), 1));
+
+        // The server goes on answering after the departed client.
+        upstream.otherwise(scripted(200, openAIStream()));
+        const ServerReply r = s.post("/api/proxy_openai2", question("m"));
+        QCOMPARE(ReplyReader::readOpenAIStream(r.body), QStringLiteral("你好，世界"));
+    }
+
+    void unreachableProvider()
+    {
+        QTcpServer closed;
+        closed.listen(QHostAddress::LocalHost, 0);
+        const QString origin = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
+        closed.close();
+        TestServer s(pointedAt(origin));
+        const ServerReply r = s.post("/api/proxy_claude2", question("m"));
+        QCOMPARE(r.status, 502);
+        QVERIFY(
+            ReplyReader::readClaudeStream(r.body).startsWith(QStringLiteral("无法连接模型服务")));
+        QCOMPARE(s.post("/api/generate_image", question("m")).status, 502);
+    }
+
+    void pictureFromProvider_data()
+    {
+        QTest::addColumn<int>("upstreamStatus");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<int>("status");
+        const QByteArray redSquare =
+            "iVBORw0KGgoAAAANSUhEUgAAAAgAAAAICAIAAABLbSncAAAAEUlEQVR42mP4z8CA"
+            "FTEMLQkAKP8/wc53yE8AAAAASUVORK5CYII="; // 8×8 PNG
+        QTest::newRow("base64 answer") << 200
+                                       << "{\"created\":1,\"data\":[{\"b64_json\":\"" + redSquare +
+                                              "\",\"revised_prompt\":\"a\"}]}"
+                                       << 200;
+        QTest::newRow("address answer")
+            << 200
+            << QByteArray("{\"created\":1,\"data\":[{\"url\":\"https://example.com/p.png\"}]}")
+            << 200;
+        QTest::newRow("no picture") << 200 << QByteArray(R"({"created":1,"data":[]})") << 502;
+        QTest::newRow("refused")
+            << 400
+            << QByteArray(
+                   R"({"error":{"message":"Your request was rejected","type":"invalid_request_error"}})")
+            << 502;
+    }
+
+    void pictureFromProvider()
+    {
+        QFETCH(int, upstreamStatus);
+        QFETCH(QByteArray, answer);
+        QFETCH(int, status);
+        FakeHttpServer upstream;
+        upstream.otherwise(scripted(upstreamStatus, {answer}));
+        TestServer s(pointedAt(upstream.origin()));
+
+        const ServerReply r = s.post("/api/generate_image", question("dall-e-3"));
+        QCOMPARE(r.status, status);
+        QCOMPARE(int(upstream.requests().size()), 1);
+        const FakeHttpServer::Request asked = upstream.requests().last();
+        QCOMPARE(targetOf(asked), QByteArray("POST /v1/images/generations"));
+        QCOMPARE(QJsonDocument::fromJson(asked.body).object().value("prompt").toString(),
+                 QStringLiteral("问候一下"));
+        const QString address = r.json().value("image_url").toString();
+        if (status != 200) {
+            QVERIFY(r.json().value("error").isString() && !r.json().contains("image_url"));
+        } else if (answer.contains("b64_json")) {
+            QVERIFY(address.startsWith(s.url("/images/")));
+            const QImage served = QImage::fromData(s.http.get(address).body);
+            QCOMPARE(served.size(), QSize(8, 8));
+            QCOMPARE(served.pixelColor(3, 3), QColor(Qt::red));
+        } else {
+            QCOMPARE(address, QStringLiteral("https://example.com/p.png"));
+        }
+    }
 };
-
-void ProviderForwardingTest::streamIsReEmitted_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("model");
-    QTest::addColumn<QList<QByteArray>>("stream");
-    QTest::addColumn<QByteArray>("upstreamPath");
-    QTest::addColumn<QByteArray>("keyHeader");
-    QTest::newRow("openai") << "/api/proxy_openai2"
-                            << "gpt-4o" << openAIStream()
-                            << QByteArray("POST /v1/chat/completions ")
-                            << QByteArray("authorization: Bearer test-key");
-    QTest::newRow("openai refusal")
-        << "/api/proxy_openai2"
-        << "gpt-4o" << openAIRefusalStream() << QByteArray("POST /v1/chat/completions ")
-        << QByteArray("authorization: Bearer test-key");
-    QTest::newRow("openai two choices")
-        << "/api/proxy_openai2"
-        << "gpt-4o" << openAITwoChoicesStream() << QByteArray("POST /v1/chat/completions ")
-        << QByteArray("authorization: Bearer test-key");
-    QTest::newRow("openai-compatible without index")
-        << "/api/proxy_openai2"
-        << "gpt-4o" << openAIWithoutIndexStream() << QByteArray("POST /v1/chat/completions ")
-        << QByteArray("authorization: Bearer test-key");
-    QTest::newRow("anthropic") << "/api/proxy_claude2"
-                               << "claude-3-5-sonnet-20240620" << anthropicStream()
-                               << QByteArray("POST /v1/messages ")
-                               << QByteArray("x-api-key: test-key");
-    QTest::newRow("gemini") << "/api/proxy_gemini2"
-                            << "gemini-1.5-pro" << geminiStream()
-                            << QByteArray(
-                                   "POST /v1/models/gemini-1.5-pro:streamGenerateContent?alt=sse ")
-                            << QByteArray("x-goog-api-key: test-key");
-}
-
-void ProviderForwardingTest::streamIsReEmitted()
-{
-    QFETCH(QString, path);
-    QFETCH(QString, model);
-    QFETCH(QList<QByteArray>, stream);
-    QFETCH(QByteArray, upstreamPath);
-    QFETCH(QByteArray, keyHeader);
-    FakeHttpServer upstream;
-    upstream.otherwise(scripted(200, "text/event-stream", stream, false));
-    TestServer s(pointedAt(upstream.origin()));
-    TestHttp http;
-
-    const ServerReply r = http.post(s.url(path), question(model));
-    QCOMPARE(r.status, 200);
-    QCOMPARE(textOf(path, r.body), QStringLiteral("你好，世界"));
-
-    QVERIFY(!upstream.requests().isEmpty());
-    const FakeHttpServer::Request asked = upstream.requests().last();
-    QVERIFY2(headOf(asked).startsWith(upstreamPath), headOf(asked).constData());
-    QVERIFY(headOf(asked).toLower().contains(keyHeader.toLower()));
-    // The prompt is the context (which ends with the question) plus the system message.
-    QVERIFY(asked.body.contains(QStringLiteral("早上好\\n问候一下").toUtf8()));
-    QVERIFY(asked.body.contains(QStringLiteral("简短回答").toUtf8()));
-    const QJsonObject sent = QJsonDocument::fromJson(asked.body).object();
-    if (!path.contains("gemini")) {
-        QCOMPARE(sent.value("model").toString(), model);
-        QCOMPARE(sent.value("stream"), QJsonValue(true));
-    }
-}
-
-void ProviderForwardingTest::failuresBecomeReadableAnswers_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<int>("upstreamStatus");
-    QTest::addColumn<QList<QByteArray>>("pieces");
-    QTest::addColumn<bool>("stall");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QStringList>("expected");
-
-    QTest::newRow("openai refuses the key")
-        << "/api/proxy_openai2" << 401
-        << QList<
-               QByteArray>{R"({"error":{"message":"Incorrect API key provided","type":"invalid_request_error","code":"invalid_api_key"}})"}
-        << false << 502 << QStringList{"401", "Incorrect API key provided"};
-    QTest::newRow("anthropic overloaded")
-        << "/api/proxy_claude2" << 529
-        << QList<
-               QByteArray>{R"({"type":"error","error":{"type":"overloaded_error","message":"Overloaded"}})"}
-        << false << 502 << QStringList{"529", "Overloaded"};
-    QTest::newRow("gemini bad request")
-        << "/api/proxy_gemini2" << 400
-        << QList<
-               QByteArray>{R"([{"error":{"code":400,"message":"API key not valid.","status":"INVALID_ARGUMENT"}}])"}
-        << false << 502 << QStringList{"400", "API key not valid."};
-    QTest::newRow("anthropic error event mid-stream")
-        << "/api/proxy_claude2" << 200
-        << QList<QByteArray>{anthropicStream().at(3),
-                             "event: error\ndata: "
-                             "{\"type\":\"error\",\"error\":{\"type\":\"overloaded_error\","
-                             "\"message\":\"Overloaded\"}}\n\n"}
-        << false << 200 << QStringList{"你好", "Overloaded"};
-    QTest::newRow("openai stalls after a piece")
-        << "/api/proxy_openai2" << 200 << openAIStream().mid(0, 2) << true << 200
-        << QStringList{"你好", QStringLiteral("模型服务响应超时")};
-    QTest::newRow("gemini stalls at once")
-        << "/api/proxy_gemini2" << 200 << QList<QByteArray>{} << true << 504
-        << QStringList{QStringLiteral("模型服务响应超时")};
-    QTest::newRow("openai sends nothing usable")
-        << "/api/proxy_openai2" << 200 << QList<QByteArray>{"data: [DONE]\n\n"} << false << 200
-        << QStringList{QStringLiteral("模型没有返回内容")};
-}
-
-void ProviderForwardingTest::failuresBecomeReadableAnswers()
-{
-    QFETCH(QString, path);
-    QFETCH(int, upstreamStatus);
-    QFETCH(QList<QByteArray>, pieces);
-    QFETCH(bool, stall);
-    QFETCH(int, status);
-    QFETCH(QStringList, expected);
-    FakeHttpServer upstream;
-    upstream.otherwise(scripted(upstreamStatus,
-                                upstreamStatus == 200 ? "text/event-stream" : "application/json",
-                                pieces, stall));
-    TestServer s(pointedAt(upstream.origin(), 400));
-    TestHttp http;
-
-    const ServerReply r = http.post(s.url(path), question("m"));
-    QCOMPARE(r.status, status);
-    const QString text = textOf(path, r.body);
-    for (const QString &part : expected)
-        QVERIFY2(text.contains(part), qPrintable(text));
-}
-
-void ProviderForwardingTest::clientLeavingEarlyIsHarmless()
-{
-    FakeHttpServer upstream;
-    upstream.otherwise(scripted(200, "text/event-stream", openAIStream().mid(0, 2), true));
-    TestServer s(pointedAt(upstream.origin(), 500));
-    TestHttp http;
-
-    QNetworkRequest request{QUrl(s.url("/api/proxy_openai2"))};
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-    QNetworkReply *reply = http.nam().post(request, QJsonDocument(question("m")).toJson());
-    QTRY_COMPARE(int(upstream.requests().size()), 1);
-    reply->abort();
-    reply->deleteLater();
-    // The upstream gives up later; answering the departed client must not harm the server.
-    QTest::qWait(800);
-    upstream.otherwise(scripted(200, "text/event-stream", openAIStream(), false));
-    const ServerReply r = http.post(s.url("/api/proxy_openai2"), question("m"));
-    QCOMPARE(ReplyReader::readOpenAIStream(r.body), QStringLiteral("你好，世界"));
-}
-
-void ProviderForwardingTest::unreachableProvider()
-{
-    QTcpServer closed;
-    closed.listen(QHostAddress::LocalHost, 0);
-    const QString origin = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
-    closed.close();
-    TestServer s(pointedAt(origin));
-    TestHttp http;
-    const ServerReply r = http.post(s.url("/api/proxy_claude2"), question("m"));
-    QCOMPARE(r.status, 502);
-    QVERIFY(ReplyReader::readClaudeStream(r.body).startsWith(QStringLiteral("无法连接模型服务")));
-    QCOMPARE(http.post(s.url("/api/generate_image"), question("m")).status, 502);
-}
-
-void ProviderForwardingTest::pictureFromProvider_data()
-{
-    QTest::addColumn<int>("upstreamStatus");
-    QTest::addColumn<QByteArray>("answer");
-    QTest::addColumn<int>("status");
-
-    QImage red(8, 8, QImage::Format_RGB32);
-    red.fill(Qt::red);
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    red.save(&buffer, "PNG");
-    QTest::newRow("base64 answer")
-        << 200
-        << R"({"created":1,"data":[{"b64_json":")" + png.toBase64() + R"(","revised_prompt":"a"}]})"
-        << 200;
-    QTest::newRow("address answer")
-        << 200 << QByteArray(R"({"created":1,"data":[{"url":"https://example.com/p.png"}]})")
-        << 200;
-    QTest::newRow("no picture") << 200 << QByteArray(R"({"created":1,"data":[]})") << 502;
-    QTest::newRow("refused")
-        << 400
-        << QByteArray(
-               R"({"error":{"message":"Your request was rejected","type":"invalid_request_error"}})")
-        << 502;
-}
-
-void ProviderForwardingTest::pictureFromProvider()
-{
-    QFETCH(int, upstreamStatus);
-    QFETCH(QByteArray, answer);
-    QFETCH(int, status);
-    FakeHttpServer upstream;
-    upstream.otherwise(scripted(upstreamStatus, "application/json", {answer}, false));
-    TestServer s(pointedAt(upstream.origin()));
-    TestHttp http;
-
-    const ServerReply r = http.post(s.url("/api/generate_image"), question("dall-e-3"));
-    QCOMPARE(r.status, status);
-    QVERIFY(!upstream.requests().isEmpty());
-    const FakeHttpServer::Request asked = upstream.requests().last();
-    QVERIFY(headOf(asked).startsWith("POST /v1/images/generations "));
-    QCOMPARE(QJsonDocument::fromJson(asked.body).object().value("prompt").toString(),
-             QStringLiteral("问候一下"));
-    if (status != 200) {
-        QVERIFY(r.json().value("error").isString());
-        QVERIFY(!r.json().contains("image_url"));
-        return;
-    }
-    const QString address = r.json().value("image_url").toString();
-    if (answer.contains("b64_json")) {
-        QVERIFY(address.startsWith(s.server->origin() + "/images/"));
-        const QImage served = QImage::fromData(http.get(address).body);
-        QCOMPARE(served.size(), QSize(8, 8));
-        QCOMPARE(served.pixelColor(3, 3), QColor(Qt::red));
-    } else {
-        QCOMPARE(address, QStringLiteral("https://example.com/p.png"));
-    }
-}
 
 QTEST_GUILESS_MAIN(ProviderForwardingTest)
 #include "tst_providerforwarding.moc"
