@@ -1,6 +1,5 @@
 import QtQuick
 import QtQuick.Controls
-import Qt.labs.platform as Platform
 import QtQuick.Layouts
 import Talvoro
 
@@ -18,6 +17,8 @@ Item {
     property bool isFullScreen: false
     signal pinToggled()
     signal compactToggled()
+    // The upgrade alert, once it has been needed.
+    property UpgradeAlert upgradeAlert: null
 
     objectName: "contentView"
 
@@ -76,8 +77,8 @@ Item {
                 chat: chat
                 onToastRequested: text => root.showToast(text)
                 onSaveImageRequested: path => {
-                    saveDialog.sourcePath = path
-                    saveDialog.open()
+                    saveDialog.active = true
+                    saveDialog.item.save(path)
                 }
             }
             // Shown once the reader has scrolled away from the end; brings them back and the
@@ -183,19 +184,24 @@ Item {
         }
     }
 
-    UpgradeAlert { chat: chat }
-
-    // The system's save panel where there is one, Qt's own otherwise; both let the user type
-    // a new file name, which is the point of a save panel.
-    Platform.FileDialog {
+    // The alert and the save panel (with the platform dialog module behind it) are made the
+    // first time they are needed: they are rarely used and would only slow the first frame.
+    Component {
+        id: upgradeAlertComponent
+        UpgradeAlert { chat: root.chat }
+    }
+    Connections {
+        target: chat
+        function onUpgradeAlertRequested() {
+            if (!root.upgradeAlert)
+                root.upgradeAlert = upgradeAlertComponent.createObject(root)
+            root.upgradeAlert.open()
+        }
+    }
+    Loader {
         id: saveDialog
-        property string sourcePath
-        fileMode: Platform.FileDialog.SaveFile
-        nameFilters: ["PNG (*.png)"]
-        defaultSuffix: "png"
-        folder: Platform.StandardPaths.writableLocation(Platform.StandardPaths.PicturesLocation)
-        currentFile: folder + "/保存图片.png"
-        onAccepted: ImageService.saveImageAs(sourcePath, file)
+        active: false
+        source: "SaveImageDialog.qml"
     }
 
     Component {

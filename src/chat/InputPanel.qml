@@ -117,11 +117,16 @@ ColumnLayout {
                 color: Style.surface
             }
         }
-        contentItem: DropdownView {
-            selectedModel: root.chat.selectedModel
-            onModelChosen: id => {
-                root.chat.selectedModel = id
-                root.chat.showDropdown = false
+        // Built while open only: six rows of names and pictures that the first frame can do
+        // without.
+        contentItem: Loader {
+            active: dropdown.visible
+            sourceComponent: DropdownView {
+                selectedModel: root.chat.selectedModel
+                onModelChosen: id => {
+                    root.chat.selectedModel = id
+                    root.chat.showDropdown = false
+                }
             }
         }
     }

@@ -3,8 +3,8 @@ import QtQuick.Controls
 import QtQuick.Layouts
 import Talvoro
 
-// The modal alert that offers the membership upgrade when the controller asks for it; the
-// controller gets the answer.
+// The modal alert that offers the membership upgrade; the chat view opens it when the controller
+// asks, and the controller gets the answer.
 Dialog {
     id: upgradeAlert
 
@@ -49,8 +49,4 @@ Dialog {
     onOpened: upgradeButton.forceActiveFocus()
     onAccepted: upgradeAlert.chat.answerUpgradeAlert(true)
     onRejected: upgradeAlert.chat.answerUpgradeAlert(false)
-    Connections {
-        target: upgradeAlert.chat
-        function onUpgradeAlertRequested() { upgradeAlert.open() }
-    }
 }
