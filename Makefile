@@ -78,7 +78,7 @@ bench-startup: build
 # The main states of the program rendered offscreen to build/screenshots/*.png.
 screenshots: build
 	rm -rf $(BUILD)/screenshots
-	QT_QPA_PLATFORM=offscreen $(BUILD)/tests/qml/talvoro_screenshots $(BUILD)/screenshots
+	QT_QPA_PLATFORM=offscreen $(BUILD)/tools/talvoro_screenshots $(BUILD)/screenshots
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD)
