@@ -8,7 +8,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -68,7 +67,6 @@ private slots:
         QTest::newRow("trailing garbage") << history(good()) + " x";
         QTest::newRow("malformed unknown member") << history(good("}", ",\"x\":[1,}"));
         QTest::newRow("empty bytes") << QByteArray("");
-        QTest::newRow("object") << QByteArray("{\"a\":1}");
         QTest::newRow("odd length") << "[" + kConvA + "]";
         QTest::newRow("bad id") << "[\"nope\",[" + good() + "]]";
         QTest::newRow("list not an array") << "[" + kConvA + ",{}]";
@@ -78,10 +76,8 @@ private slots:
         QTest::newRow("cut inside a character") // after the first byte of 你
             << history(good("hi", "你好")).left(kConvA.size() + 3 + 57);
         QTest::newRow("message without isLoading") << history(good(",\"isLoading\":false", ""));
-        QTest::newRow("invalid imageURL") << history(good("}", ",\"imageURL\":\"http://[::1\"}"));
         QTest::newRow("timestamp out of range") << history(good("3.25", "1e400"));
         QTest::newRow("null at top") << QByteArray("null");
-        QTest::newRow("lists nested once more") << history("[" + good() + "]");
         QTest::newRow("deep nesting") << QByteArray(5000, '[') + QByteArray(5000, ']');
         QTest::newRow("NUL after the array") << history(good()) + '\0';
     }
@@ -279,7 +275,6 @@ private slots:
         QTest::newRow("bad imageURL")
             << good("}", ",\"imageURL\":\"http://exa mple.com/%zz\"}") << false;
         QTest::newRow("empty imageURL") << good("}", ",\"imageURL\":\"\"}") << false;
-        QTest::newRow("avatarURL as number") << good("}", ",\"avatarURL\":5}") << false;
         QTest::newRow("not an object") << QByteArray("[1]") << false;
     }
 
@@ -340,13 +335,8 @@ private slots:
         store.saveCurrentConversation(QUuid::createUuid(), messages);
         store.saveCurrentConversation(open, messages);
 
-        LogCapture log;
-        QSignalSpy changed(&store, &ConversationStore::conversationsChanged);
         store.clearHistory();
-        QCOMPARE(log.all(), QStringList{QStringLiteral("历史记录已清除")});
-        QVERIFY(!settings.getData(QStringLiteral("conversations")));
         QVERIFY(store.conversations().isEmpty());
-        QCOMPARE(changed.count(), 1);
 
         messages.append(Message(QStringLiteral("a"), false));
         store.saveCurrentConversation(open, messages);
@@ -373,23 +363,6 @@ private slots:
         // A conversation left with nothing is not kept as an empty entry.
         store.removeMessages(id, keep.id, QUuid());
         QVERIFY(!ConversationStore(&settings).conversations().contains(id));
-    }
-
-    void twoViewsNeverDropEachOthersConversations()
-    {
-        // Both chat views save through the one store of the process.
-        SettingsStore &settings = freshSettings();
-        ConversationStore store(&settings);
-        const QUuid mainView = QUuid::createUuid();
-        const QUuid popover = QUuid::createUuid();
-        store.saveCurrentConversation(mainView, {Message(QStringLiteral("main"), true)});
-        store.saveCurrentConversation(popover, {Message(QStringLiteral("popover"), true)});
-        store.saveCurrentConversation(mainView, {Message(QStringLiteral("main 2"), true)});
-
-        ConversationStore afterRestart(&settings);
-        QCOMPARE(afterRestart.conversations().size(), 2);
-        QCOMPARE(afterRestart.conversations().value(popover).first().content,
-                 QStringLiteral("popover"));
     }
 };
 
