@@ -9,17 +9,24 @@
 class TestHttpClient : public QObject {
     Q_OBJECT
 
-    // Gets `path` and waits for its one completion.
-    HttpResult get(HttpClient &client, const FakeHttpServer &server, const QString &path)
+    // Sends to `path` of `server` (a POST when `post`) and waits for its one completion.
+    HttpResult call(HttpClient &client, const FakeHttpServer &server, const QString &path,
+                    bool post = false)
     {
         int calls = 0;
         HttpResult result;
-        client.get(server.url(path), this, [&](const HttpResult &r) {
+        auto done = [&](const HttpResult &r) {
             ++calls;
             result = r;
-        });
+        };
+        if (post)
+            client.postJson(server.url(path), QJsonObject{{"k", "v"}}, this, done);
+        else
+            client.get(server.url(path), this, done);
         [&] {
             QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 10000);
+            QTest::qWait(50);
+            QCOMPARE(calls, 1);
         }();
         return result;
     }
@@ -58,20 +65,7 @@ private slots:
         client.setIdleTimeout(std::chrono::milliseconds(300));
 
         for (bool post : {false, true}) {
-            int calls = 0;
-            HttpResult result;
-            auto done = [&](const HttpResult &r) {
-                ++calls;
-                result = r;
-            };
-            if (post)
-                client.postJson(server.url(QStringLiteral("/x")), QJsonObject{{"k", "v"}}, this,
-                                done);
-            else
-                client.get(server.url(QStringLiteral("/x")), this, done);
-            QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 10000);
-            QTest::qWait(50);
-            QCOMPARE(calls, 1);
+            const HttpResult result = call(client, server, QStringLiteral("/x"), post);
             QCOMPARE(result.transferred(), transferred);
             if (transferred) {
                 QCOMPARE(result.status, status);
@@ -89,7 +83,7 @@ private slots:
         server.on("/big", FakeHttpServer::Response{200, QByteArray(2 * 1024 * 1024, 'x')});
         HttpClient client;
         client.setMaxBodySize(1024 * 1024);
-        const HttpResult result = get(client, server, QStringLiteral("/big"));
+        const HttpResult result = call(client, server, QStringLiteral("/big"));
         QVERIFY(!result.transferred());
         QVERIFY(result.body.isEmpty());
     }
@@ -103,7 +97,7 @@ private slots:
         redirect.headers = {{"Location", elsewhere.url(QStringLiteral("/steal")).toEncoded()}};
         server.on("/api", redirect);
         HttpClient client;
-        get(client, server, QStringLiteral("/api"));
+        call(client, server, QStringLiteral("/api"));
         QVERIFY(elsewhere.requests().isEmpty());
     }
 
