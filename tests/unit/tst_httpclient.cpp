@@ -46,7 +46,8 @@ private slots:
         QTest::newRow("empty body") << int(B::Answer) << 200 << true << QByteArray();
         QTest::newRow("stall past idle time-out") << int(B::Stall) << 0 << false << QByteArray();
         QTest::newRow("reset") << int(B::Reset) << 0 << false << QByteArray();
-        QTest::newRow("garbage") << int(B::Garbage) << 0 << false << QByteArray();
+        QTest::newRow("not HTTP") << int(B::Raw) << 0 << false
+                                  << QByteArray("\x00\xff junk\r\n\r\n", 12);
         QTest::newRow("truncated") << int(B::Truncated) << 200 << false << QByteArray("{\"a\"");
     }
 
