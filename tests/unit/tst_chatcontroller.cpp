@@ -195,14 +195,6 @@ private slots:
         QVERIFY(c->showWelcomeView());
         QCOMPARE(h.settings.getBool(QStringLiteral("hasSeenWelcome"), true), false);
         QVERIFY(c->currentConversationID() != first);
-
-        const MessageList list{text("q", true), text("a")};
-        h.conversations.saveCurrentConversation(c->currentConversationUuid(), list);
-        c->selectConversation(c->currentConversationUuid());
-        const QUuid open = c->currentConversationUuid();
-        c->newConversation();
-        QCOMPARE(h.conversations.conversations().value(open).size(), 2);
-        QCOMPARE(c->messages()->count(), 0);
     }
 
     void selectConversationLogs()
