@@ -33,11 +33,10 @@ public:
 
     struct Response {
         Response(int status = 200, QByteArray body = {}) : status(status), body(std::move(body)) {}
-        static Response with(Behaviour behaviour, int delayMs = 0)
+        static Response with(Behaviour behaviour)
         {
             Response r;
             r.behaviour = behaviour;
-            r.delayMs = delayMs;
             return r;
         }
 
