@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -335,8 +336,11 @@ private slots:
         store.saveCurrentConversation(QUuid::createUuid(), messages);
         store.saveCurrentConversation(open, messages);
 
+        // Every other view of the history hears of it.
+        QSignalSpy changed(&store, &ConversationStore::conversationsChanged);
         store.clearHistory();
         QVERIFY(store.conversations().isEmpty());
+        QCOMPARE(changed.count(), 1);
 
         messages.append(Message(QStringLiteral("a"), false));
         store.saveCurrentConversation(open, messages);
