@@ -342,6 +342,8 @@ private slots:
         QVERIFY(!s.last().isLoading);
         QCOMPARE(s.stored().size(), 2);
         QCOMPARE(s.stored().last().content, kept);
+        // A stop after the end has nothing to stop.
+        s.c->stopGenerating();
         QCOMPARE(log.count(QStringLiteral("用户停止生成")), stop ? 1 : 0);
         // The request is given up: the backend sees the connection close.
         QTRY_COMPARE_WITH_TIMEOUT(s.h.server.openStreams(), 0, kWait);
