@@ -115,6 +115,11 @@ private slots:
             << Pieces{openAIPiece("Hel"), openAIPiece("lo **wor"),
                       openAIPiece("ld**") + "data: [DONE]\n\n"}
             << QStringList{"Hel", "Hello wor", "Hello world"} << QStringLiteral("Hello world");
+        QTest::newRow("gpt-4o, a code block shows as code while it arrives")
+            << "gpt-4o" << oa << 200
+            << Pieces{openAIPiece("看：\n```py\nx = 1\n"), openAIPiece("y = 2\n```\n完")}
+            << QStringList{"看：<code>x = 1</code>", "看：<code>x = 1\ny = 2</code>完"}
+            << QStringLiteral("看：<code>x = 1\ny = 2</code>完");
         // "你" is E4 BD A0: the first read ends inside it.
         QTest::newRow("gemini, a character split across reads")
             << "gemini-1.5-pro" << QByteArray("/api/proxy_gemini2") << 200
