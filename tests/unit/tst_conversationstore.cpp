@@ -276,6 +276,7 @@ private slots:
         QTest::newRow("bad imageURL")
             << good("}", ",\"imageURL\":\"http://exa mple.com/%zz\"}") << false;
         QTest::newRow("empty imageURL") << good("}", ",\"imageURL\":\"\"}") << false;
+        QTest::newRow("avatarURL as number") << good("}", ",\"avatarURL\":5}") << false;
         QTest::newRow("not an object") << QByteArray("[1]") << false;
     }
 
