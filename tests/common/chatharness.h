@@ -38,15 +38,8 @@ struct ChatHarness {
         quota.setPageOpener([this](const QUrl &url) { openedPages.append(url); });
         settings.set(QStringLiteral("phone"), QStringLiteral("+8613800000000"));
         settings.set(QStringLiteral("userid"), QStringLiteral("u1"));
-        grantQuota(true);
+        server.on("/api/check_quota", FakeHttpServer::Response{200, "{\"hasQuota\":true}"});
         server.on("/api/deduct_quota", FakeHttpServer::Response{200, "{\"ok\":true}"});
-    }
-
-    void grantQuota(bool granted)
-    {
-        server.on("/api/check_quota",
-                  FakeHttpServer::Response{200, granted ? "{\"hasQuota\":true,\"vip\":false}"
-                                                        : "{\"hasQuota\":false}"});
     }
 
     std::unique_ptr<ChatController> controller()

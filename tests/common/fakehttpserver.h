@@ -22,7 +22,6 @@ public:
         Answer,    // status line, headers, body
         Stall,     // read the request, never answer
         Reset,     // read the request, then drop the connection without a word
-        Garbage,   // raw bytes that are not HTTP, then close
         Truncated, // announce more body than is sent, then close
         Raw,       // `body` is the whole answer, status line and headers included; then close
         Stream,    // status line and headers, then the body in chunks as the test sends it
@@ -34,11 +33,10 @@ public:
 
     struct Response {
         Response(int status = 200, QByteArray body = {}) : status(status), body(std::move(body)) {}
-        static Response with(Behaviour behaviour, int delayMs = 0)
+        static Response with(Behaviour behaviour)
         {
             Response r;
             r.behaviour = behaviour;
-            r.delayMs = delayMs;
             return r;
         }
 
@@ -216,10 +214,6 @@ private:
             return;
         case Behaviour::Reset:
             socket->abort();
-            return;
-        case Behaviour::Garbage:
-            socket->write("\x00\xff garbage that is not HTTP\r\n\r\n", 32);
-            socket->disconnectFromHost();
             return;
         case Behaviour::Raw:
             socket->write(r.body);

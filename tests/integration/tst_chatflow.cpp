@@ -2,16 +2,18 @@
 #include "logcapture.h"
 
 #include <QAbstractItemModelTester>
-#include <QFile>
 #include <QSignalSpy>
 #include <QTest>
 
 // A controller with no view, against a fake backend: every answer lands where it belongs, with
-// its log lines and charges, and nothing that was answered is lost from the store. (Failed and
+// its log lines and charges, and nothing that was answered is lost from the store. Answers that
+// arrive in pieces come from a stream the test feeds: the bubble grows, a stop or a broken
+// connection keeps what arrived, and every ending is stored and charged once. (Failed and
 // hostile answers are in tst_hostileanswers.)
 class TestChatFlow : public QObject {
     Q_OBJECT
 
+    using B = FakeHttpServer::Behaviour;
     using Response = FakeHttpServer::Response;
 
     static constexpr int kWait = 15000;
@@ -39,45 +41,101 @@ class TestChatFlow : public QObject {
         return r;
     }
 
+    static QByteArray openAIPath() { return QByteArrayLiteral("/api/proxy_openai2"); }
+
+    static QByteArray openAIPiece(const QString &text)
+    {
+        return ChatHarness::openAIBody({text}).chopped(int(strlen("data: [DONE]\n\n")));
+    }
+
+    // A controller whose answers come from a stream the test feeds.
+    struct Streamed {
+        ChatHarness h;
+        std::unique_ptr<ChatController> c = h.controller();
+        QStringList shown; // every text the answer's row showed, in order
+
+        explicit Streamed(const QByteArray &path = openAIPath(), int status = 200)
+        {
+            Response streamed = Response::with(B::Stream);
+            streamed.status = status;
+            h.server.on(path, streamed);
+            QObject::connect(c->messages(), &QAbstractItemModel::dataChanged, c.get(),
+                             [this](const QModelIndex &top) {
+                                 shown.append(c->messageList().at(top.row()).content);
+                             });
+        }
+        void ask(const QString &model, const QString &question)
+        {
+            ChatHarness::send(*c, model, question);
+        }
+        const Message &last() const { return c->messageList().last(); }
+        // Asks, and waits until the first piece of the answer is in its bubble.
+        void askAndShowFirstPiece(const QString &piece)
+        {
+            ask(QStringLiteral("gpt-4o"), QStringLiteral("问"));
+            QTRY_COMPARE_WITH_TIMEOUT(h.server.openStreams(), 1, kWait);
+            h.server.sendPiece(openAIPiece(piece));
+            QTRY_COMPARE_WITH_TIMEOUT(last().content, piece, kWait);
+        }
+        MessageList stored() const { return h.stored(*c); }
+    };
+
+    static void waitForStreams(const Streamed &s, int n)
+    {
+        QTRY_COMPARE_WITH_TIMEOUT(s.h.server.openStreams(), n, kWait);
+    }
+
 private slots:
     void answerLands_data()
     {
         QTest::addColumn<QString>("model");
         QTest::addColumn<QByteArray>("path");
         QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QList<QByteArray>>("pieces");
+        QTest::addColumn<QStringList>("shownAfter"); // what the bubble shows after each piece
         QTest::addColumn<QString>("answer");
 
         // An answer with no text says so, instead of an empty bubble that looks like a hang.
         const QString nothing = QStringLiteral("（模型没有返回内容）");
-        const QByteArray openAI = ChatHarness::openAIBody({"**Hel**", "lo ```py\nx=1\n``` end"});
-        const QString openAIText = QStringLiteral("Hello<code>x=1</code>end");
-        const QByteArray claude =
-            "event: content_block_delta\r\n"
-            "data: {\"type\":\"content_block_delta\",\"delta\":{\"text\":\"## 你好\"}}\r\n\r\n"
-            "data: {\"type\":\"content_block_delta\",\"delta\":{\"text\":\"，世界\"}}\r\n";
-        const QByteArray oa = "/api/proxy_openai2";
-        const QByteArray cl = "/api/proxy_claude2";
-        const QByteArray gm = "/api/proxy_gemini2";
-        // The other models, and each reply family in pieces, are in tst_streaming.
-        QTest::newRow("gpt-3.5") << "gpt-3.5-turbo-0125" << oa << 200 << openAI << openAIText;
-        QTest::newRow("claude-3.5") << "claude-3-5-sonnet-20240620" << cl << 200 << claude
-                                    << QStringLiteral("  你好，世界");
+        const QByteArray oa = openAIPath();
+        using Pieces = QList<QByteArray>;
+        QTest::newRow("gpt-3.5, whole")
+            << "gpt-3.5-turbo-0125" << oa << 200
+            << Pieces{ChatHarness::openAIBody({"**Hel**", "lo ```py\nx=1\n``` end"})}
+            << QStringList() << QStringLiteral("Hello<code>x=1</code>end");
+        QTest::newRow("claude-3.5, whole")
+            << "claude-3-5-sonnet-20240620" << QByteArray("/api/proxy_claude2") << 200
+            << Pieces{"event: content_block_delta\r\n"
+                      "data: {\"type\":\"content_block_delta\",\"delta\":{\"text\":\"## 你好\"}}"
+                      "\r\n\r\ndata: {\"type\":\"content_block_delta\",\"delta\":{\"text\":"
+                      "\"，世界\"}}\r\n"}
+            << QStringList() << QStringLiteral("  你好，世界");
+        QTest::newRow("gpt-4o, bold marks arriving apart")
+            << "gpt-4o" << oa << 200
+            << Pieces{openAIPiece("Hel"), openAIPiece("lo **wor"),
+                      openAIPiece("ld**") + "data: [DONE]\n\n"}
+            << QStringList{"Hel", "Hello wor", "Hello world"} << QStringLiteral("Hello world");
+        QTest::newRow("gpt-4o, a code block shows as code while it arrives")
+            << "gpt-4o" << oa << 200
+            << Pieces{openAIPiece("看：\n```py\nx = 1\n"), openAIPiece("y = 2\n```\n完")}
+            << QStringList{"看：<code>x = 1</code>", "看：<code>x = 1\ny = 2</code>完"}
+            << QStringLiteral("看：<code>x = 1\ny = 2</code>完");
+        // "你" is E4 BD A0: the first read ends inside it.
+        QTest::newRow("gemini, a character split across reads")
+            << "gemini-1.5-pro" << QByteArray("/api/proxy_gemini2") << 200
+            << Pieces{"data: Hi \xe4\xbd", "\xa0\n", "data: 好\n"}
+            << QStringList{"Hi", "Hi 你", "Hi 你好"} << QStringLiteral("Hi 你好");
         // The status is not judged: an error page is read like any answer.
         QTest::newRow("500 with a body")
-            << "gpt-4o" << oa << 500 << QByteArray("Internal Server Error") << nothing;
-        QTest::newRow("not UTF-8")
-            << "gpt-4o" << oa << 200
-            << QByteArray("data: {\"choices\":[{\"delta\":{\"content\":\"\xc3\x28\"}}]}\n")
-            << nothing;
-        QTest::newRow("empty body") << "gemini-1.5-pro" << gm << 200 << QByteArray() << nothing;
+            << "gpt-4o" << oa << 500 << Pieces{"Internal Server Error"} << QStringList() << nothing;
 
         QStringList many;
         for (int i = 0; i < 180000; ++i)
             many.append(QStringLiteral("片段%1 the quick brown fox ").arg(i % 10));
         const QByteArray big = ChatHarness::openAIBody(many);
         QVERIFY(big.size() > 10 * 1000 * 1000);
-        QTest::newRow("10 MB body") << "gpt-4o" << oa << 200 << big << many.join(QString());
+        QTest::newRow("10 MB body")
+            << "gpt-4o" << oa << 200 << Pieces{big} << QStringList() << many.join(QString());
     }
 
     void answerLands()
@@ -85,33 +143,45 @@ private slots:
         QFETCH(QString, model);
         QFETCH(QByteArray, path);
         QFETCH(int, status);
-        QFETCH(QByteArray, body);
+        QFETCH(QList<QByteArray>, pieces);
+        QFETCH(QStringList, shownAfter);
         QFETCH(QString, answer);
 
-        ChatHarness h;
-        Response response(status, body);
-        response.contentType = "text/event-stream";
-        h.server.on(path, response);
-        auto c = h.controller();
-        QAbstractItemModelTester tester(c->messages(),
+        Streamed s(path, status);
+        QAbstractItemModelTester tester(s.c->messages(),
                                         QAbstractItemModelTester::FailureReportingMode::QtTest);
-        QSignalSpy changes(c->messages(), &QAbstractItemModel::dataChanged);
+        QSignalSpy changes(s.c->messages(), &QAbstractItemModel::dataChanged);
         LogCapture log;
+        s.ask(model, QStringLiteral("问题 one"));
+        const QString context = ChatController::buildContext(s.c->messageList(), 1000);
+        waitForStreams(s, 1);
+        for (int i = 0; i < pieces.size(); ++i) {
+            s.h.server.sendPiece(pieces.at(i));
+            if (i >= shownAfter.size())
+                continue;
+            // The bubble's text as the user reads it: prose blocks are shown trimmed.
+            QTRY_COMPARE_WITH_TIMEOUT(s.last().content.trimmed(), shownAfter.at(i), kWait);
+            QVERIFY(!s.last().isLoading);
+            QVERIFY(s.c->isGenerating());
+        }
+        // While the answer is on its way, the question is stored, and in the answer's place what
+        // a quit would leave: the network notice, not the text so far.
+        QCOMPARE(s.stored().size(), 2);
+        QCOMPARE(s.stored().last().content, QStringLiteral("网络请求失败，请稍后重试"));
 
-        ChatHarness::send(*c, model, QStringLiteral("问题 one"));
-        const QString context = ChatController::buildContext(c->messageList(), 1000);
-        waitUntilSettled(*c);
-
-        QCOMPARE(c->messages()->count(), 2);
-        const Message &reply = c->messageList().last();
-        QCOMPARE(reply.content, answer);
-        QVERIFY(!reply.isLoading && !reply.isUserMessage);
+        s.h.server.endStreams();
+        waitUntilSettled(*s.c);
+        QCOMPARE(s.c->messages()->count(), 2);
+        QCOMPARE(s.last().content, answer);
+        QVERIFY(!s.last().isLoading && !s.last().isUserMessage && !s.c->isGenerating());
+        for (const QString &text : std::as_const(s.shown))
+            QVERIFY2(!text.contains(QChar::ReplacementCharacter), qPrintable(text));
         // Only one row changes at a time (the placeholder's, and the question's "last" flag).
         for (const auto &signal : changes)
             QVERIFY(signal.at(0).value<QModelIndex>() == signal.at(1).value<QModelIndex>());
-        QCOMPARE(rows(h.stored(*c)), rows(c->messageList()));
+        QCOMPARE(rows(s.stored()), rows(s.c->messageList()));
 
-        const auto request = h.server.requestsTo(path).first();
+        const auto request = s.h.server.requestsTo(path).first();
         QCOMPARE(request.headers.value("content-type"), QByteArray("application/json"));
         QCOMPARE(QJsonDocument::fromJson(request.body).object(),
                  (QJsonObject{{"model", model},
@@ -123,8 +193,8 @@ private slots:
         QList<double> expected{QuotaService::inputCharge(model, "问题 one", context)};
         if (answer != QStringLiteral("（模型没有返回内容）"))
             expected.append(QuotaService::outputCharge(model, answer));
-        QTRY_COMPARE_WITH_TIMEOUT(h.charges().size(), expected.size(), kWait);
-        QList<double> charged = h.charges();
+        QTRY_COMPARE_WITH_TIMEOUT(s.h.charges().size(), expected.size(), kWait);
+        QList<double> charged = s.h.charges();
         std::sort(expected.begin(), expected.end());
         std::sort(charged.begin(), charged.end());
         QCOMPARE(charged, expected);
@@ -132,7 +202,7 @@ private slots:
                                   kWait);
         QCOMPARE(log.all().first(), QStringLiteral("userPhone +8613800000000"));
         // The "+" of the stored phone number arrives as "%2B", so the server reads it back.
-        QCOMPARE(h.server.requestsTo("/api/check_quota").first().query.query(QUrl::FullyEncoded),
+        QCOMPARE(s.h.server.requestsTo("/api/check_quota").first().query.query(QUrl::FullyEncoded),
                  QStringLiteral("phone=%2B8613800000000"));
     }
 
@@ -147,38 +217,6 @@ private slots:
         QCOMPARE(c->messageList().last().content, QStringLiteral("无效的模型，请重新选择"));
         QTRY_COMPARE_WITH_TIMEOUT(h.charges().size(), 1, kWait);
         QVERIFY(qAbs(h.charges().first() - 4 * 0.007) < 1e-12); // "ab" twice, high tier
-    }
-
-    void pictureLandsUnderItsOwnName()
-    {
-        ChatHarness h;
-        h.server.on("/api/generate_image",
-                    Response{200, "{\"created\":1,\"image_url\":\"" + h.server.origin().toUtf8() +
-                                      "/files/a%20b.png?sig=1#x\"}"});
-        h.server.on("/files/a%20b.png", Response{200, png()});
-        auto c = h.controller();
-        LogCapture log;
-
-        for (int i = 0; i < 2; ++i) {
-            ChatHarness::send(*c, QStringLiteral("dall-e-3"), QStringLiteral("猫"));
-            waitUntilSettled(*c);
-        }
-        QCOMPARE(c->messages()->count(), 4);
-        const QString folder = h.images.documentsFolder();
-        const QStringList paths{*c->messageList().at(1).cachedImagePath,
-                                *c->messageList().at(3).cachedImagePath};
-        QCOMPARE(paths, (QStringList{folder + "/a b.png", folder + "/a b (2).png"}));
-        for (const QString &p : paths) {
-            QFile f(p);
-            QVERIFY(f.open(QIODevice::ReadOnly));
-            QCOMPARE(f.readAll(), png());
-        }
-        QCOMPARE(log.count(QStringLiteral("Image saved at: ")), 2);
-        const MessageList stored = h.stored(*c);
-        QCOMPARE(stored.size(), 4);
-        QCOMPARE(stored.at(3).cachedImagePath, paths.at(1));
-        QVERIFY(stored.at(3).content.isEmpty() && !stored.at(3).imageURL);
-        QTRY_COMPARE_WITH_TIMEOUT(h.charges(), (QList<double>{100, 100}), kWait);
     }
 
     void pictureNeverTakesANewerPlaceholder()
@@ -200,34 +238,6 @@ private slots:
         QCOMPARE(list.at(2).content, QStringLiteral("说"));
         QCOMPARE(list.at(3).content, QStringLiteral("text"));
         QCOMPARE(h.stored(*c).size(), 4);
-    }
-
-    // The user leaves the conversation and comes back while its answer is on its way.
-    // (Leaving for good is in tst_streaming.)
-    void lateReplyLandsInItsConversation()
-    {
-        ChatHarness h;
-        h.server.on("/api/proxy_openai2", delayed(ChatHarness::openAIBody({"late"}), 300));
-        auto c = h.controller();
-        const QUuid other = QUuid::createUuid();
-        h.conversations.saveCurrentConversation(other, {Message("old q", true)});
-
-        ChatHarness::send(*c, QStringLiteral("gpt-4o"), QStringLiteral("q"));
-        const QUuid asked = c->currentConversationUuid();
-        c->selectConversation(other);
-        // Stored when sent: it opens with the question, its answer still on its way.
-        c->selectConversation(asked);
-        QCOMPARE(c->messages()->count(), 2);
-        QVERIFY(c->messageList().last().isLoading);
-        QVERIFY(c->isGenerating());
-        waitUntilSettled(*c);
-
-        const MessageList stored = h.stored(*c);
-        QCOMPARE(stored.size(), 2);
-        QCOMPARE(stored.at(1).content, QStringLiteral("late"));
-        QVERIFY(!stored.at(1).isLoading);
-        QCOMPARE(rows(c->messageList()), rows(stored));
-        QCOMPARE(h.conversations.conversations().value(other).size(), 1);
     }
 
     // The main window and the popover can have the same conversation open; a save by one must
@@ -301,6 +311,196 @@ private slots:
         QCOMPARE(c->messageList().last().content, QStringLiteral("new"));
         QCOMPARE(log.count(QStringLiteral("回复已丢弃")), 1);
         QCOMPARE(rows(h.stored(*c)), rows(c->messageList()));
+    }
+
+    // A stop or a broken connection ends the answer with what arrived: not a half line that
+    // never got its line end, and only the text is charged, not a notice under it.
+    void endingMidAnswerKeepsWhatArrived_data()
+    {
+        QTest::addColumn<bool>("stop");
+        QTest::addColumn<QString>("kept");
+        QTest::newRow("stopped") << true << QStringLiteral("从前有座山，山里");
+        QTest::newRow("connection broken")
+            << false << QStringLiteral("从前有座山，山里\n网络请求失败，请稍后重试");
+    }
+
+    void endingMidAnswerKeepsWhatArrived()
+    {
+        QFETCH(bool, stop);
+        QFETCH(QString, kept);
+        Streamed s;
+        LogCapture log;
+        const QString text = QStringLiteral("从前有座山，山里");
+        s.askAndShowFirstPiece(text);
+        s.h.server.sendPiece(openAIPiece("有座庙").left(25));
+        QTest::qWait(50);
+
+        if (stop) {
+            s.c->stopGenerating();
+            QCOMPARE(s.c->pendingSends(), 0);
+        } else {
+            s.h.server.resetStreams();
+            waitUntilSettled(*s.c);
+        }
+        QVERIFY(!s.c->isGenerating());
+        QCOMPARE(s.last().content, kept);
+        QVERIFY(!s.last().isLoading);
+        QCOMPARE(s.stored().size(), 2);
+        QCOMPARE(s.stored().last().content, kept);
+        // A stop after the end has nothing to stop.
+        s.c->stopGenerating();
+        QCOMPARE(log.count(QStringLiteral("用户停止生成")), stop ? 1 : 0);
+        // The request is given up: the backend sees the connection close.
+        QTRY_COMPARE_WITH_TIMEOUT(s.h.server.openStreams(), 0, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(s.h.charges().size(), 2, kWait);
+        QCOMPARE(s.h.charges().last(), QuotaService::outputCharge("gpt-4o", text));
+    }
+
+    void stopBeforeAnyText_data()
+    {
+        QTest::addColumn<bool>("quotaAnswers");
+        QTest::addColumn<int>("charges");
+        QTest::newRow("while the quota is being asked") << false << 0;
+        QTest::newRow("before the answer's first text") << true << 1;
+    }
+
+    void stopBeforeAnyText()
+    {
+        QFETCH(bool, quotaAnswers);
+        QFETCH(int, charges);
+
+        Streamed s;
+        if (!quotaAnswers)
+            s.h.server.on("/api/check_quota", Response::with(B::Stall));
+        LogCapture log;
+        s.ask(QStringLiteral("gpt-4o"), QStringLiteral("算了"));
+        if (quotaAnswers) {
+            waitForStreams(s, 1);
+            s.h.server.sendPiece("event: ping\n\n");
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(s.h.server.requestsTo("/api/check_quota").size(), 1, kWait);
+        }
+        QVERIFY(s.c->isGenerating());
+        s.c->stopGenerating();
+
+        // The question stays, and is kept; the empty placeholder is gone.
+        QCOMPARE(s.c->messages()->count(), 1);
+        QVERIFY(s.last().isUserMessage);
+        QCOMPARE(s.stored().size(), 1);
+        QCOMPARE(s.stored().first().content, QStringLiteral("算了"));
+        QVERIFY(!s.c->isGenerating());
+        QCOMPARE(log.count(QStringLiteral("用户停止生成")), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(s.h.server.openStreams(), 0, kWait);
+        QTest::qWait(100);
+        QCOMPARE(s.h.charges().size(), charges);
+        QCOMPARE(s.h.server.requestsTo(openAIPath()).isEmpty(), charges == 0);
+    }
+
+    void twoAnswersStreamAtOnce()
+    {
+        Streamed s;
+        s.ask(QStringLiteral("gpt-4o"), QStringLiteral("first"));
+        s.ask(QStringLiteral("gpt-4o"), QStringLiteral("second"));
+        waitForStreams(s, 2);
+        const auto questionOf = [&](int stream) {
+            return QJsonDocument::fromJson(s.h.server.streamRequest(stream).body)["userMessage"]
+                .toString();
+        };
+        for (int stream : {1, 0, 1})
+            s.h.server.sendPiece(openAIPiece(questionOf(stream).left(3)), stream);
+        s.h.server.endStreams();
+        waitUntilSettled(*s.c);
+
+        const MessageList list = s.c->messageList();
+        QCOMPARE(list.size(), 4);
+        QCOMPARE(list.at(1).content, QStringLiteral("fir"));
+        QCOMPARE(list.at(3).content, QStringLiteral("secsec"));
+        QCOMPARE(s.stored().size(), 4);
+    }
+
+    // The user leaves the conversation while its answer is on its way, and may come back.
+    void answerOfAConversationLeft_data()
+    {
+        QTest::addColumn<QString>("leaveFor");
+        QTest::newRow("a new conversation") << "new";
+        QTest::newRow("another stored one") << "other";
+        QTest::newRow("another one, and back") << "back";
+    }
+
+    void answerOfAConversationLeft()
+    {
+        QFETCH(QString, leaveFor);
+
+        Streamed s;
+        const QUuid other = QUuid::createUuid();
+        s.h.conversations.saveCurrentConversation(other, {Message(QStringLiteral("旧的"), true)});
+        s.askAndShowFirstPiece(QStringLiteral("答"));
+        const QUuid asked = s.c->currentConversationUuid();
+
+        if (leaveFor == u"new")
+            s.c->newConversation();
+        else
+            s.c->selectConversation(other);
+        QVERIFY(!s.c->isGenerating());
+        if (leaveFor == u"back") {
+            // Stored when sent: it opens with the question, its answer still on its way.
+            s.c->selectConversation(asked);
+            QCOMPARE(s.c->messages()->count(), 2);
+            QVERIFY(s.c->isGenerating());
+        }
+        const MessageList open = s.c->messageList();
+        s.h.server.sendPiece(openAIPiece("案"));
+        s.h.server.endStreams();
+        waitUntilSettled(*s.c);
+
+        // The answer went to the one that asked; any other open conversation is untouched.
+        const MessageList stored = s.h.conversations.conversations().value(asked);
+        QCOMPARE(stored.size(), 2);
+        QCOMPARE(stored.first().content, QStringLiteral("问"));
+        QCOMPARE(stored.last().content, QStringLiteral("答案"));
+        QVERIFY(!stored.last().isLoading);
+        if (leaveFor == u"back")
+            QCOMPARE(s.last().content, QStringLiteral("答案"));
+        else
+            QCOMPARE(s.c->messageList().size(), open.size());
+        QCOMPARE(s.h.conversations.conversations().value(other).size(), 1);
+    }
+
+    // The chat view closes (its controller goes) while an answer streams: the request is given
+    // up at once, and what still arrives lands nowhere.
+    void senderGoneMidAnswer()
+    {
+        Streamed s;
+        s.askAndShowFirstPiece(QStringLiteral("一半"));
+        s.c.reset();
+        s.h.server.sendPiece(openAIPiece("另一半"));
+        QTRY_COMPARE_WITH_TIMEOUT(s.h.server.openStreams(), 0, kWait);
+        QTest::qWait(50);
+        // Only the question was charged: no answer was settled.
+        QCOMPARE(s.h.charges().size(), 1);
+    }
+
+    void manyDeltasBecomeFewRowUpdates()
+    {
+        Streamed s;
+        s.ask(QStringLiteral("gpt-4o"), QStringLiteral("问"));
+        waitForStreams(s, 1);
+        const QUuid placeholder = s.last().id;
+        QSignalSpy changes(s.c->messages(), &QAbstractItemModel::dataChanged);
+
+        for (int i = 0; i < 2000; ++i)
+            s.c->appendPartialText(placeholder, QStringLiteral("字"));
+        QTRY_COMPARE_WITH_TIMEOUT(s.last().content, QString(2000, u'字'), kWait);
+
+        // One refresh for the whole burst, of the text of that one row only.
+        QVERIFY2(changes.size() <= 2, qPrintable(QString::number(changes.size())));
+        const int row = s.c->messages()->count() - 1;
+        for (const auto &change : std::as_const(changes)) {
+            QCOMPARE(change.at(0).value<QModelIndex>().row(), row);
+            QCOMPARE(change.at(1).value<QModelIndex>().row(), row);
+            QCOMPARE(change.at(2).value<QList<int>>(), QList<int>{MessageListModel::ContentRole});
+        }
+        s.c->stopGenerating();
     }
 };
 

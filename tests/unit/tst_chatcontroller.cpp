@@ -65,18 +65,6 @@ private slots:
         QCOMPARE(ChatController::buildContext(list, ChatController::kContextLimit), expected);
     }
 
-    void contextNeverExceedsTheLimit()
-    {
-        for (int seed = 1; seed <= 50; ++seed) {
-            MessageList list;
-            for (int i = 0; i < seed % 7 + 1; ++i)
-                list.append(text(QString((seed * 37 + i * 101) % 700, u'z'), i % 2 == 0));
-            list.append(text(QString()));
-            const QString context = ChatController::buildContext(list, 1000);
-            QVERIFY(QuotaService::countBillableCharacters(context) <= 1000);
-        }
-    }
-
     void sendIsRefused_data()
     {
         QTest::addColumn<QString>("input");
@@ -207,14 +195,6 @@ private slots:
         QVERIFY(c->showWelcomeView());
         QCOMPARE(h.settings.getBool(QStringLiteral("hasSeenWelcome"), true), false);
         QVERIFY(c->currentConversationID() != first);
-
-        const MessageList list{text("q", true), text("a")};
-        h.conversations.saveCurrentConversation(c->currentConversationUuid(), list);
-        c->selectConversation(c->currentConversationUuid());
-        const QUuid open = c->currentConversationUuid();
-        c->newConversation();
-        QCOMPARE(h.conversations.conversations().value(open).size(), 2);
-        QCOMPARE(c->messages()->count(), 0);
     }
 
     void selectConversationLogs()

@@ -55,8 +55,6 @@ private slots:
         charge("GPT-4o", "ab", "x", 0.028, 0.021);               // unknown: the dearer tier
         charge("dall-e-3", QString(500, u'x'), "x", 100.0, 0.0); // flat, whatever the prompt
         charge("claude-3-haiku-20240307", "ab", "x", 0.0028, 0.0021);
-        charge("claude-3-5-sonnet-20240620", "ab", "x", 0.028, 0.021);
-        charge("gemini-1.5-pro", "ab", "x", 0.028, 0.021);
         charge("gpt-4o", "", "", 0.0, 0.0);
     }
 

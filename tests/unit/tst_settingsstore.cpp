@@ -1,10 +1,8 @@
-#include "core/settingbinding.h"
 #include "core/settingsstore.h"
 #include "logcapture.h"
 
 #include <QDir>
 #include <QFile>
-#include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -63,29 +61,6 @@ private slots:
         store.remove(QStringLiteral("isLoggedIn"));
         QCOMPARE(first, 2);
         QCOMPARE(second, 2);
-    }
-
-    void bindingReadsWritesAndRefreshes()
-    {
-        QTemporaryDir dir;
-        SettingsStore store(dbPath(dir));
-        SettingBinding a;
-        SettingBinding b;
-        for (SettingBinding *binding : {&a, &b}) {
-            binding->setStore(&store);
-            binding->setKey(QStringLiteral("hasSeenWelcome"));
-            binding->setDefaultValue(false);
-        }
-        QCOMPARE(a.value(), QVariant(false));
-        QSignalSpy spy(&b, &SettingBinding::valueChanged);
-        a.setValue(true);
-        QCOMPARE(spy.count(), 1);
-        QCOMPARE(b.value(), QVariant(true));
-        QCOMPARE(store.getBool(QStringLiteral("hasSeenWelcome"), false), true);
-
-        // A value of another type under the key reads as the binding's default.
-        store.set(QStringLiteral("hasSeenWelcome"), QStringLiteral("yes"));
-        QCOMPARE(b.value(), QVariant(false));
     }
 
     void unreadableDatabaseIsMovedAside_data()
