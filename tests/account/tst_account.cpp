@@ -27,56 +27,17 @@ Q_DECLARE_METATYPE(Response)
 // The brand brown, as highlighted text has it on a light desktop.
 static const QColor kAccent = QColor::fromRgbF(0.70f, 0.34f, 0.20f);
 
-// What the account sheet and card talk to, set up afresh for each test: a settings file of their
-// own, an HTTP client and a scriptable server standing in for the backend, installed as the
-// process-wide instances for as long as they live. Web pages the views open are recorded in
-// `opened` instead of reaching a browser.
-class AccountServices : public QObject {
-    Q_OBJECT
-
-public:
-    void start(const QString &settingsPath, std::chrono::milliseconds idleTimeout)
-    {
-        opened.clear();
-        QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
-        m_settingsPath = settingsPath;
-        store = std::make_unique<SettingsStore>(settingsPath);
-        SettingsStore::setInstance(store.get());
-        client = std::make_unique<HttpClient>();
-        client->setIdleTimeout(idleTimeout);
-        HttpClient::setInstance(client.get());
-        server = std::make_unique<FakeHttpServer>();
-        ServiceOrigin::setCurrent(server->origin());
-    }
-
-    // Nothing is left for the next test: not the instances, not the settings file.
-    void stop()
-    {
-        QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
-        HttpClient::setInstance(nullptr);
-        SettingsStore::setInstance(nullptr);
-        server.reset();
-        client.reset();
-        store.reset();
-        QFile::remove(m_settingsPath);
-    }
-
-    std::unique_ptr<SettingsStore> store;
-    std::unique_ptr<HttpClient> client;
-    std::unique_ptr<FakeHttpServer> server;
-    QList<QUrl> opened;
-
-    Q_INVOKABLE void openUrl(const QUrl &url) { opened.append(url); }
-
-private:
-    QString m_settingsPath;
-};
-
 class TestAccount : public QObject {
     Q_OBJECT
 
+    // What the sheet and card talk to, afresh for each test: a settings file of their own, an
+    // HTTP client and a scriptable server standing in for the backend, installed as the
+    // process-wide instances. Web pages they open are recorded instead of reaching a browser.
     QTemporaryDir m_dir;
-    AccountServices m_services;
+    std::unique_ptr<SettingsStore> m_store;
+    std::unique_ptr<HttpClient> m_client;
+    std::unique_ptr<FakeHttpServer> m_server;
+    QList<QUrl> m_opened;
     std::unique_ptr<QQmlApplicationEngine> m_engine;
     QQuickWindow *m_window = nullptr;
 
@@ -92,10 +53,7 @@ class TestAccount : public QObject {
         login->setIsAgree(agree);
         return login;
     }
-    void on(const QByteArray &path, const Response &response)
-    {
-        m_services.server->on(path, response);
-    }
+    void on(const QByteArray &path, const Response &response) { m_server->on(path, response); }
     static QStringList changedKeys(const QSignalSpy &spy)
     {
         QStringList keys;
@@ -154,14 +112,35 @@ class TestAccount : public QObject {
     void setViewVisible(bool visible) { item("view")->setVisible(visible); }
     void fitCard() { m_window->resize(380, int(item("view")->implicitHeight())); }
 
+public slots:
+    void openUrl(const QUrl &url) { m_opened.append(url); }
+
 private slots:
     void initTestCase() { FontSetup::install(); }
-    void init() { m_services.start(m_dir.filePath(QStringLiteral("s.sqlite")), 2s); }
+    void init()
+    {
+        QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
+        m_store = std::make_unique<SettingsStore>(m_dir.filePath(QStringLiteral("s.sqlite")));
+        SettingsStore::setInstance(m_store.get());
+        m_client = std::make_unique<HttpClient>();
+        m_client->setIdleTimeout(2s);
+        HttpClient::setInstance(m_client.get());
+        m_server = std::make_unique<FakeHttpServer>();
+        ServiceOrigin::setCurrent(m_server->origin());
+    }
+    // Nothing is left for the next test: not the instances, not the settings file.
     void cleanup()
     {
         m_engine.reset();
         m_window = nullptr;
-        m_services.stop();
+        QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+        HttpClient::setInstance(nullptr);
+        SettingsStore::setInstance(nullptr);
+        m_server.reset();
+        m_client.reset();
+        m_store.reset();
+        m_opened.clear();
+        QFile::remove(m_dir.filePath(QStringLiteral("s.sqlite")));
     }
 
     void buttonsFollowTheEnablingRules_data()
@@ -212,13 +191,13 @@ private slots:
         // A press on a disabled button starts nothing. The pending request is waited for
         // first: on a slow machine (sanitizers) it arrives later than any fixed pause.
         const qsizetype expected = pending.isEmpty() ? 0 : 1;
-        QTRY_COMPARE_WITH_TIMEOUT(m_services.server->requests().size(), expected, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->requests().size(), expected, 10000);
         if (!canSend)
             login->sendVerificationCode();
         if (!canLogin)
             login->loginOrRegister();
         QTest::qWait(50);
-        QCOMPARE(m_services.server->requests().size(), expected);
+        QCOMPARE(m_server->requests().size(), expected);
     }
 
     // 60 shows at once; the timer then counts 59 .. 1 with the button held, shows the label
@@ -247,7 +226,7 @@ private slots:
         expected << QStringLiteral("0 获取验证码 1 0") << QStringLiteral("60 获取验证码 0 1");
         QCOMPARE(seen, expected);
 
-        const auto sent = m_services.server->requestsTo("/api/send-code");
+        const auto sent = m_server->requestsTo("/api/send-code");
         QCOMPARE(sent.size(), 1);
         QCOMPARE(sent[0].body, QByteArray(R"({"phone":"+86138 0013 8000"})"));
         QCOMPARE(sent[0].headers.value("content-type"), QByteArray("application/json"));
@@ -350,15 +329,15 @@ private slots:
         on("/api/send-code", Response{200, "{}"});
         // What an earlier account left behind must all be overwritten.
         for (const char *key : {"username", "userid", "avatar", "phone", "state", "expiry_date"})
-            m_services.store->set(QString::fromLatin1(key), QStringLiteral("old"));
-        m_services.store->set(QStringLiteral("chat_quota"), 5);
-        m_services.store->set(QStringLiteral("translate_quota"), 5);
+            m_store->set(QString::fromLatin1(key), QStringLiteral("old"));
+        m_store->set(QStringLiteral("chat_quota"), 5);
+        m_store->set(QStringLiteral("translate_quota"), 5);
 
         auto login = makeLogin(QStringLiteral("138 0013"), QStringLiteral("654321"));
         const bool signsIn = !stored.isEmpty();
         if (signsIn) // a countdown that signing in ends
             login->sendVerificationCode();
-        QSignalSpy writes(m_services.store.get(), &SettingsStore::changed);
+        QSignalSpy writes(m_store.get(), &SettingsStore::changed);
         QSignalSpy closes(login.get(), &PhoneLogin::closeRequested);
         QSignalSpy signedIn(login.get(), &PhoneLogin::signedIn);
         login->loginOrRegister();
@@ -366,7 +345,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!login->isLoggingIn(), 10000);
 
         // (A reset connection has the network layer post again.)
-        const auto posted = m_services.server->requestsTo("/api/login-register");
+        const auto posted = m_server->requestsTo("/api/login-register");
         QVERIFY(!posted.isEmpty());
         QCOMPARE(QJsonDocument::fromJson(posted[0].body).object(),
                  (QJsonObject{{"phone", "+86138 0013"}, {"code", "654321"}}));
@@ -377,8 +356,7 @@ private slots:
             QVERIFY2(matches(login->errorMessage(), message), qPrintable(login->errorMessage()));
             QCOMPARE(changedKeys(writes),
                      writesLoggedOut ? QStringList{QStringLiteral("isLoggedIn")} : QStringList{});
-            QCOMPARE(m_services.store->getBool(QStringLiteral("isLoggedIn"), true),
-                     !writesLoggedOut);
+            QCOMPARE(m_store->getBool(QStringLiteral("isLoggedIn"), true), !writesLoggedOut);
             // Nothing typed is lost, so the user can try again at once.
             QCOMPARE(login->phoneNumber(), QStringLiteral("138 0013"));
             QCOMPARE(login->verificationCode(), QStringLiteral("654321"));
@@ -391,12 +369,12 @@ private slots:
         QCOMPARE(changedKeys(writes), keys + QStringList{QStringLiteral("isLoggedIn")});
         for (qsizetype i = 0; i < keys.size(); ++i) {
             if (stored[i].typeId() == QMetaType::LongLong)
-                QCOMPARE(m_services.store->getInt(keys[i], -1), stored[i].toLongLong());
+                QCOMPARE(m_store->getInt(keys[i], -1), stored[i].toLongLong());
             else
-                QCOMPARE(m_services.store->getString(keys[i]).value_or(QStringLiteral("<absent>")),
+                QCOMPARE(m_store->getString(keys[i]).value_or(QStringLiteral("<absent>")),
                          stored[i].toString());
         }
-        QVERIFY(m_services.store->getBool(QStringLiteral("isLoggedIn"), false));
+        QVERIFY(m_store->getBool(QStringLiteral("isLoggedIn"), false));
         QVERIFY(!login->isCountdownRunning());
     }
 
@@ -450,9 +428,9 @@ private slots:
         QVERIFY(!login->isCountdownRunning() && !login->isSendingCode());
         QCOMPARE(login->countdown(), 60);
 
-        QTRY_COMPARE_WITH_TIMEOUT(m_services.server->requests().size(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->requests().size(), 1, 10000);
         QTest::qWait(600);
-        QCOMPARE(m_services.store->getBool(QStringLiteral("isLoggedIn"), false), signsIn);
+        QCOMPARE(m_store->getBool(QStringLiteral("isLoggedIn"), false), signsIn);
         QCOMPARE(closes.size(), (hiding == u"close" ? 1 : 0) + (signsIn ? 1 : 0));
         QCOMPARE(login->errorMessage(), QString());
         QVERIFY(!login->isSendingCode() && !login->isLoggingIn());
@@ -469,26 +447,26 @@ private slots:
         login->openTermsPage();
         QVERIFY(!login->isSendingCode() && !login->isLoggingIn());
         QVERIFY(!login->isCountdownRunning());
-        QVERIFY(m_services.opened.isEmpty());
+        QVERIFY(m_opened.isEmpty());
     }
 
     // The Authorization header of a GET and a POST to the service and of a GET to another host.
     QByteArrayList authorizationsSent(FakeHttpServer &elsewhere)
     {
-        m_services.server->clearRequests();
+        m_server->clearRequests();
         elsewhere.clearRequests();
         int done = 0;
         auto count = [&](const HttpResult &) {
             ++done;
         };
-        const QUrl service(m_services.server->origin() + QStringLiteral("/api/check_quota"));
-        m_services.client->get(service, this, count);
-        m_services.client->postJson(service, QJsonObject{}, this, count);
-        m_services.client->get(elsewhere.url(QStringLiteral("/p.png")), this, count,
-                               HttpClient::Redirects::NoLessSafe);
+        const QUrl service(m_server->origin() + QStringLiteral("/api/check_quota"));
+        m_client->get(service, this, count);
+        m_client->postJson(service, QJsonObject{}, this, count);
+        m_client->get(elsewhere.url(QStringLiteral("/p.png")), this, count,
+                      HttpClient::Redirects::NoLessSafe);
         if (!QTest::qWaitFor([&] { return done == 3; }, 10000))
             return {"no answer"};
-        const auto sent = m_services.server->requestsTo("/api/check_quota");
+        const auto sent = m_server->requestsTo("/api/check_quota");
         return {sent.value(0).headers.value("authorization"),
                 sent.value(1).headers.value("authorization"),
                 elsewhere.requests().value(0).headers.value("authorization")};
@@ -505,13 +483,18 @@ private slots:
 
         auto login = makeLogin();
         login->loginOrRegister();
-        QTRY_VERIFY_WITH_TIMEOUT(m_services.store->getBool(QStringLiteral("isLoggedIn"), false),
-                                 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_store->getBool(QStringLiteral("isLoggedIn"), false), 10000);
         QCOMPARE(authorizationsSent(elsewhere), (QByteArrayList{"Bearer t-9", "Bearer t-9", ""}));
+        // Signing out drops the token and the flag; the profile stays for the next sign-in.
+        m_store->set(QStringLiteral("userid"), QStringLiteral("u-1"));
         AccountCard card;
         card.signOut();
+        QVERIFY(!m_store->getBool(QStringLiteral("isLoggedIn"), true));
+        QCOMPARE(m_store->getString(QStringLiteral("sessionToken")), std::nullopt);
+        QCOMPARE(m_store->getString(QStringLiteral("userid")), QStringLiteral("u-1"));
         QCOMPARE(authorizationsSent(elsewhere), none);
     }
+
     // What the card shows of an answer, what it highlights, and the two lines it logs.
     void answerShown_data()
     {
@@ -591,13 +574,13 @@ private slots:
 
     void placeholdersUntilTheAnswer()
     {
-        m_services.server->on("/api/macos_account_info", Response{200, json("{'state':'x'}")});
+        m_server->on("/api/macos_account_info", Response{200, json("{'state':'x'}")});
         AccountCard card;
         card.refresh();
         QTRY_COMPARE_WITH_TIMEOUT(card.state(), QStringLiteral("x"), 10000);
 
         // Showing the card again starts from the placeholders, whatever the last answer was.
-        m_services.server->on("/api/macos_account_info", Response::with(Behaviour::Stall));
+        m_server->on("/api/macos_account_info", Response::with(Behaviour::Stall));
         card.refresh();
         QCOMPARE(shown(card),
                  (QStringList{"加载中...", "加载中...", "免费", "0.00", "0", "加载中..."}));
@@ -621,12 +604,12 @@ private slots:
     {
         QFETCH(Response, response);
         QFETCH(QString, message);
-        m_services.server->on("/api/macos_account_info", response);
+        m_server->on("/api/macos_account_info", response);
         LogCapture log;
         AccountCard card;
         card.refresh();
         if (message.isEmpty()) {
-            QTRY_COMPARE_WITH_TIMEOUT(m_services.server->requests().size(), 1, 10000);
+            QTRY_COMPARE_WITH_TIMEOUT(m_server->requests().size(), 1, 10000);
             QTest::qWait(300);
         }
         QTRY_COMPARE_WITH_TIMEOUT(card.errorMessage(), message, 10000);
@@ -638,13 +621,12 @@ private slots:
     void onlyTheLatestShowingCounts()
     {
         int served = 0;
-        m_services.server->on(
-            "/api/macos_account_info", [&served](const FakeHttpServer::Request &) {
-                // The first answer is slow and would overwrite the second if it were applied.
-                Response r(200, json(++served == 1 ? "{'username':'old'}" : "{'username':'new'}"));
-                r.delayMs = served == 1 ? 400 : 0;
-                return r;
-            });
+        m_server->on("/api/macos_account_info", [&served](const FakeHttpServer::Request &) {
+            // The first answer is slow and would overwrite the second if it were applied.
+            Response r(200, json(++served == 1 ? "{'username':'old'}" : "{'username':'new'}"));
+            r.delayMs = served == 1 ? 400 : 0;
+            return r;
+        });
         LogCapture log;
         AccountCard card;
         card.refresh();
@@ -672,42 +654,30 @@ private slots:
         QFETCH(QVariant, userid);
         QFETCH(QByteArray, query);
         if (userid.isValid())
-            m_services.store->set(QStringLiteral("userid"), userid.toString());
-        m_services.server->on("/api/macos_account_info", Response{200, "{}"});
+            m_store->set(QStringLiteral("userid"), userid.toString());
+        m_server->on("/api/macos_account_info", Response{200, "{}"});
         AccountCard card;
         card.refresh();
-        QTRY_COMPARE_WITH_TIMEOUT(m_services.server->requests().size(), 1, 10000);
-        const auto request = m_services.server->requests().first();
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->requests().size(), 1, 10000);
+        const auto request = m_server->requests().first();
         QCOMPARE(request.method, QByteArray("GET"));
         QCOMPARE(request.query.toString(QUrl::FullyEncoded).toLatin1(), query);
         QCOMPARE(request.query.allQueryItemValues(QStringLiteral("userid")).size(), 1);
 
         card.openMembershipPage();
         card.openFollowPage();
-        const QString origin = m_services.server->origin();
-        QCOMPARE(m_services.opened, (QList<QUrl>{QUrl(origin + QStringLiteral("/pricing?") +
-                                                      QString::fromLatin1(query)),
-                                                 QUrl(origin + QStringLiteral("/guanzhu"))}));
+        const QString origin = m_server->origin();
+        QCOMPARE(m_opened, (QList<QUrl>{QUrl(origin + QStringLiteral("/pricing?") +
+                                             QString::fromLatin1(query)),
+                                        QUrl(origin + QStringLiteral("/guanzhu"))}));
     }
 
-    void signOutWritesOnlyTheLoginFlag()
-    {
-        m_services.store->set(QStringLiteral("isLoggedIn"), true);
-        m_services.store->set(QStringLiteral("userid"), QStringLiteral("u-1"));
-        AccountCard card;
-        QSignalSpy writes(m_services.store.get(), &SettingsStore::changed);
-        card.signOut();
-        QCOMPARE(writes.size(), 1);
-        QCOMPARE(writes[0].at(0).toString(), QStringLiteral("isLoggedIn"));
-        QVERIFY(!m_services.store->getBool(QStringLiteral("isLoggedIn"), true));
-        QCOMPARE(m_services.store->getString(QStringLiteral("userid")), QStringLiteral("u-1"));
-    }
     // The sheet's own part of signing in (typing, agreeing and signing in run end to end): the
     // status line, the countdown on its button, the terms page, and a fresh start when shown
     // again.
     void signInSheet()
     {
-        m_services.server->on("/api/send-code", Response{200, "{}"});
+        m_server->on("/api/send-code", Response{200, "{}"});
         show("PhoneLoginView", 500, 400);
         auto *login = item("view")->property("login").value<PhoneLogin *>();
         QVERIFY(login);
@@ -721,8 +691,7 @@ private slots:
         QCOMPARE(text("sendCodeButton"), QStringLiteral("60"));
         QVERIFY(!enabled("sendCodeButton"));
         click("termsButton");
-        QCOMPARE(m_services.opened,
-                 QList<QUrl>{QUrl(m_services.server->origin() + QStringLiteral("/yinsi"))});
+        QCOMPARE(m_opened, QList<QUrl>{QUrl(m_server->origin() + QStringLiteral("/yinsi"))});
 
         // Hiding the sheet stops its countdown; shown again, it starts afresh.
         setViewVisible(false);
@@ -764,9 +733,9 @@ private slots:
         QFETCH(QByteArray, reply);
         QFETCH(QString, error);
 
-        m_services.store->set(QStringLiteral("isLoggedIn"), true);
-        m_services.store->set(QStringLiteral("userid"), QStringLiteral("u-1"));
-        const QString origin = m_services.server->origin();
+        m_store->set(QStringLiteral("isLoggedIn"), true);
+        m_store->set(QStringLiteral("userid"), QStringLiteral("u-1"));
+        const QString origin = m_server->origin();
         QImage avatar(80, 80, QImage::Format_ARGB32);
         avatar.fill(QColor(0x3b, 0x82, 0xc4));
         QBuffer png;
@@ -774,9 +743,9 @@ private slots:
         avatar.save(&png, "PNG");
         Response image(200, png.data());
         image.contentType = "image/png";
-        m_services.server->on("/avatar.png", image);
-        m_services.server->on("/api/macos_account_info",
-                              Response{status, reply.replace("ORIGIN", origin.toUtf8())});
+        m_server->on("/avatar.png", image);
+        m_server->on("/api/macos_account_info",
+                     Response{status, reply.replace("ORIGIN", origin.toUtf8())});
         show("MyCardView", 380, 460);
         auto *card = item("view")->property("card").value<AccountCard *>();
         QVERIFY(card);
@@ -794,7 +763,7 @@ private slots:
         for (const char *row : {"stateRow", "chatQuotaRow", "translateQuotaRow"})
             QCOMPARE(item(row)->property("labelColor").value<QColor>() == kAccent, member);
         if (missing)
-            QTRY_COMPARE_WITH_TIMEOUT(m_services.server->requestsTo("/none.png").size(), 1, 10000);
+            QTRY_COMPARE_WITH_TIMEOUT(m_server->requestsTo("/none.png").size(), 1, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(item("avatarProgress")->isVisible(), missing, 10000);
         if (!member)
             return;
@@ -809,15 +778,13 @@ private slots:
 
         click("feedbackButton");
         click("membershipButton");
-        QCOMPARE(m_services.opened,
-                 (QList<QUrl>{QUrl(origin + QStringLiteral("/contact")),
-                              QUrl(origin + QStringLiteral("/pricing?userid=u-1"))}));
+        QCOMPARE(m_opened, (QList<QUrl>{QUrl(origin + QStringLiteral("/contact")),
+                                        QUrl(origin + QStringLiteral("/pricing?userid=u-1"))}));
         // Each showing asks afresh.
         setViewVisible(false);
         setViewVisible(true);
         QCOMPARE(text("username"), QStringLiteral("加载中..."));
-        QTRY_COMPARE_WITH_TIMEOUT(m_services.server->requestsTo("/api/macos_account_info").size(),
-                                  2, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->requestsTo("/api/macos_account_info").size(), 2, 10000);
         click("closeButton");
         QCOMPARE(closes(), 1);
     }
