@@ -59,18 +59,20 @@ private slots:
     {
         QTest::addColumn<bool>("atLaunch");
         QTest::addColumn<bool>("afterwards");
-        QTest::newRow("signing in") << false << true;
-        QTest::newRow("signing out") << true << false;
-        QTest::newRow("signed in throughout") << true << true;
+        QTest::addColumn<bool>("sheetOpen"); // the sign-in sheet open over the gate
+        QTest::newRow("signing in") << false << true << false;
+        QTest::newRow("signing in from the sheet") << false << true << true;
+        QTest::newRow("signing out") << true << false << false;
+        QTest::newRow("signed in throughout") << true << true << false;
     }
 
     void contentFollowsSignIn()
     {
         QFETCH(bool, atLaunch);
         QFETCH(bool, afterwards);
+        QFETCH(bool, sheetOpen);
         AppGraph app;
-        app.settings->set(QStringLiteral("isLoggedIn"), atLaunch);
-        QVERIFY(app.launch());
+        QVERIFY(launch(app, atLaunch));
         QQuickWindow *window = app.delegate->mainWindow();
 
         for (bool signedIn : {atLaunch, afterwards}) {
@@ -89,12 +91,21 @@ private slots:
                 QCOMPARE(window->minimumSize(), QSize(400, 300));
                 QCOMPARE(window->maximumSize(), QSize(400, 300));
                 QCOMPARE(window->size(), QSize(400, 300));
+                app.delegate->setSignInSheetShown(sheetOpen);
             }
         }
-        // Leaving the gate keeps its minimum size; the window only becomes resizable.
-        if (!atLaunch && afterwards)
-            QCOMPARE(window->minimumSize(), QSize(400, 300));
         QVERIFY(!app.statusBar.lastIconNull || !afterwards);
+        if (atLaunch || !afterwards)
+            return;
+        // A first sign-in opens the chat as a signed-in start does, and keeps only the gate's
+        // minimum, so the compact size is the same as after a restart.
+        QCOMPARE(window->minimumSize(), QSize(400, 300));
+        const QRect room = window->screen()->availableGeometry();
+        QCOMPARE(window->size(), QSize(1000, 800).boundedTo(room.size()));
+        // Centred, give or take the frame the platform draws around it.
+        QVERIFY((window->geometry().center() - room.center()).manhattanLength() <= 8);
+        app.delegate->toggleCompact();
+        QCOMPARE(window->size(), QSize(450, 500));
     }
 
     void statusItemClickTogglesPopover()
@@ -180,35 +191,6 @@ private slots:
         app.delegate->togglePopover();
         QTRY_VERIFY(app.delegate->popover()->isVisible());
         QTRY_VERIFY(!small->showWelcomeView());
-    }
-
-    void signingInGivesTheChatItsRoom_data()
-    {
-        QTest::addColumn<bool>("sheetOpen");
-        QTest::newRow("from the gate") << false;
-        QTest::newRow("from the sign-in sheet") << true;
-    }
-
-    // A first sign-in opens the chat as a signed-in start does, and keeps only the gate's minimum,
-    // so the compact size is the same as after a restart.
-    void signingInGivesTheChatItsRoom()
-    {
-        QFETCH(bool, sheetOpen);
-        AppGraph app;
-        QVERIFY(app.launch());
-        QQuickWindow *window = app.delegate->mainWindow();
-        if (sheetOpen)
-            app.delegate->setSignInSheetShown(true);
-        app.settings->set(QStringLiteral("isLoggedIn"), true);
-        QTRY_COMPARE(contentName(app), QStringLiteral("contentView"));
-
-        QCOMPARE(window->minimumSize(), QSize(400, 300));
-        const QRect room = window->screen()->availableGeometry();
-        QCOMPARE(window->size(), QSize(1000, 800).boundedTo(room.size()));
-        // Centred, give or take the frame the platform draws around it.
-        QVERIFY((window->geometry().center() - room.center()).manhattanLength() <= 8);
-        app.delegate->toggleCompact();
-        QCOMPARE(window->size(), QSize(450, 500));
     }
 
     // Pressed in the popover's chat, pin and compact act on the main window, and every chat view
