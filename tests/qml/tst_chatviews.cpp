@@ -9,6 +9,7 @@
 #include "chat/conversationlistmodel.h"
 #include "chat/markdownrenderer.h"
 #include "chat/messageblocks.h"
+#include "chat/welcomequestions.h"
 #include "logcapture.h"
 #include "streamingwindow.h"
 
@@ -741,6 +742,11 @@ private slots:
 
     void welcomeClickSends()
     {
+        // Only the image model, named exactly, has the picture questions.
+        QCOMPARE(WelcomeQuestions::forModel(QStringLiteral("dall-e-3")).first(),
+                 QStringLiteral("🌆 绘制一个未来城市"));
+        QCOMPARE(WelcomeQuestions::forModel(QStringLiteral("DALL-E-3")),
+                 WelcomeQuestions::forModel(QStringLiteral("gpt-4o")));
         MainWindow open;
         QVERIFY(open.start());
         const QString question = QStringLiteral("💡有哪些方法可以提高记忆力？");
