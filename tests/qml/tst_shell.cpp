@@ -108,7 +108,9 @@ private slots:
         QCOMPARE(window->size(), QSize(450, 500));
     }
 
-    void statusItemClickTogglesPopover()
+    // A click on the status item shows the popover (the main window goes down) or hides it. Its
+    // chat is a view of its own, and reads the welcome flag each time it opens.
+    void statusItemTogglesAPopoverWithItsOwnChat()
     {
         AppGraph app;
         QVERIFY(launch(app));
@@ -122,13 +124,29 @@ private slots:
         QVERIFY(main->windowStates() & Qt::WindowMinimized);
         QTRY_VERIFY(popover->isVisible());
         QCOMPARE(popover->size(), QSize(400, 600));
+        ChatController *big = chatOf(main);
+        ChatController *small = nullptr;
+        QTRY_VERIFY((small = chatOf(popover, QStringLiteral("popoverContent"))));
+        QVERIFY(big && big != small);
+        QVERIFY(small->showWelcomeView());
+        big->setMessageText(QStringLiteral("只在主窗口"));
+        QCOMPARE(small->messageText(), QString());
+        QVERIFY(big->currentConversationID() != small->currentConversationID());
+        const QUuid stored = QUuid::createUuid();
+        app.conversations->saveCurrentConversation(
+            stored, {Message(QStringLiteral("问"), true), Message(QStringLiteral("答"), false)});
+        big->selectConversation(Message::idText(stored));
+        QCOMPARE(small->messages()->count(), 0);
+        big->setShowHistory(true);
+        QVERIFY(!small->showHistory());
 
         item->click();
         QTRY_VERIFY(!popover->isVisible());
         QVERIFY(main->windowStates() & Qt::WindowMinimized);
-
+        app.settings->set(QStringLiteral("hasSeenWelcome"), true);
         item->click();
         QTRY_VERIFY(popover->isVisible());
+        QTRY_VERIFY(!small->showWelcomeView());
 
         // Signing out takes the item away, and the popover with it.
         app.settings->set(QStringLiteral("isLoggedIn"), false);
@@ -160,37 +178,6 @@ private slots:
         main->showMinimized();
         QVERIFY(app.delegate->applicationShouldHandleReopen());
         QVERIFY(!(main->windowStates() & Qt::WindowMinimized));
-    }
-
-    // The popover's chat is a view of its own, and reads the welcome flag each time it opens.
-    void popoverChatIsItsOwn()
-    {
-        AppGraph app;
-        QVERIFY(launch(app));
-        app.delegate->togglePopover();
-        ChatController *main = chatOf(app.delegate->mainWindow());
-        ChatController *small = nullptr;
-        QTRY_VERIFY((small = chatOf(app.delegate->popover(), QStringLiteral("popoverContent"))));
-        QVERIFY(main && main != small);
-        QVERIFY(small->showWelcomeView());
-
-        main->setMessageText(QStringLiteral("只在主窗口"));
-        QCOMPARE(small->messageText(), QString());
-        QVERIFY(main->currentConversationID() != small->currentConversationID());
-        const QUuid stored = QUuid::createUuid();
-        app.conversations->saveCurrentConversation(
-            stored, {Message(QStringLiteral("问"), true), Message(QStringLiteral("答"), false)});
-        main->selectConversation(Message::idText(stored));
-        QCOMPARE(small->messages()->count(), 0);
-        main->setShowHistory(true);
-        QVERIFY(!small->showHistory());
-
-        app.delegate->togglePopover();
-        QTRY_VERIFY(!app.delegate->popover()->isVisible());
-        app.settings->set(QStringLiteral("hasSeenWelcome"), true);
-        app.delegate->togglePopover();
-        QTRY_VERIFY(app.delegate->popover()->isVisible());
-        QTRY_VERIFY(!small->showWelcomeView());
     }
 
     // Pressed in the popover's chat, pin and compact act on the main window, and every chat view
