@@ -107,7 +107,6 @@ public:
 
     std::unique_ptr<StatusItem> addItem(const QIcon &image) override
     {
-        ++created;
         lastIconNull = image.isNull();
         if (!available)
             return nullptr;
@@ -116,7 +115,6 @@ public:
 
     bool available = true;
     int live = 0;
-    int created = 0;
     bool lastIconNull = true;
     QRect geometry;
 };

@@ -59,18 +59,20 @@ private slots:
     {
         QTest::addColumn<bool>("atLaunch");
         QTest::addColumn<bool>("afterwards");
-        QTest::newRow("signing in") << false << true;
-        QTest::newRow("signing out") << true << false;
-        QTest::newRow("signed in throughout") << true << true;
+        QTest::addColumn<bool>("sheetOpen"); // the sign-in sheet open over the gate
+        QTest::newRow("signing in") << false << true << false;
+        QTest::newRow("signing in from the sheet") << false << true << true;
+        QTest::newRow("signing out") << true << false << false;
+        QTest::newRow("signed in throughout") << true << true << false;
     }
 
     void contentFollowsSignIn()
     {
         QFETCH(bool, atLaunch);
         QFETCH(bool, afterwards);
+        QFETCH(bool, sheetOpen);
         AppGraph app;
-        app.settings->set(QStringLiteral("isLoggedIn"), atLaunch);
-        QVERIFY(app.launch());
+        QVERIFY(launch(app, atLaunch));
         QQuickWindow *window = app.delegate->mainWindow();
 
         for (bool signedIn : {atLaunch, afterwards}) {
@@ -89,15 +91,26 @@ private slots:
                 QCOMPARE(window->minimumSize(), QSize(400, 300));
                 QCOMPARE(window->maximumSize(), QSize(400, 300));
                 QCOMPARE(window->size(), QSize(400, 300));
+                app.delegate->setSignInSheetShown(sheetOpen);
             }
         }
-        // Leaving the gate keeps its minimum size; the window only becomes resizable.
-        if (!atLaunch && afterwards)
-            QCOMPARE(window->minimumSize(), QSize(400, 300));
         QVERIFY(!app.statusBar.lastIconNull || !afterwards);
+        if (atLaunch || !afterwards)
+            return;
+        // A first sign-in opens the chat as a signed-in start does, and keeps only the gate's
+        // minimum, so the compact size is the same as after a restart.
+        QCOMPARE(window->minimumSize(), QSize(400, 300));
+        const QRect room = window->screen()->availableGeometry();
+        QCOMPARE(window->size(), QSize(1000, 800).boundedTo(room.size()));
+        // Centred, give or take the frame the platform draws around it.
+        QVERIFY((window->geometry().center() - room.center()).manhattanLength() <= 8);
+        app.delegate->toggleCompact();
+        QCOMPARE(window->size(), QSize(450, 500));
     }
 
-    void statusItemClickTogglesPopover()
+    // A click on the status item shows the popover (the main window goes down) or hides it. Its
+    // chat is a view of its own, and reads the welcome flag each time it opens.
+    void statusItemTogglesAPopoverWithItsOwnChat()
     {
         AppGraph app;
         QVERIFY(launch(app));
@@ -111,13 +124,29 @@ private slots:
         QVERIFY(main->windowStates() & Qt::WindowMinimized);
         QTRY_VERIFY(popover->isVisible());
         QCOMPARE(popover->size(), QSize(400, 600));
+        ChatController *big = chatOf(main);
+        ChatController *small = nullptr;
+        QTRY_VERIFY((small = chatOf(popover, QStringLiteral("popoverContent"))));
+        QVERIFY(big && big != small);
+        QVERIFY(small->showWelcomeView());
+        big->setMessageText(QStringLiteral("只在主窗口"));
+        QCOMPARE(small->messageText(), QString());
+        QVERIFY(big->currentConversationID() != small->currentConversationID());
+        const QUuid stored = QUuid::createUuid();
+        app.conversations->saveCurrentConversation(
+            stored, {Message(QStringLiteral("问"), true), Message(QStringLiteral("答"), false)});
+        big->selectConversation(Message::idText(stored));
+        QCOMPARE(small->messages()->count(), 0);
+        big->setShowHistory(true);
+        QVERIFY(!small->showHistory());
 
         item->click();
         QTRY_VERIFY(!popover->isVisible());
         QVERIFY(main->windowStates() & Qt::WindowMinimized);
-
+        app.settings->set(QStringLiteral("hasSeenWelcome"), true);
         item->click();
         QTRY_VERIFY(popover->isVisible());
+        QTRY_VERIFY(!small->showWelcomeView());
 
         // Signing out takes the item away, and the popover with it.
         app.settings->set(QStringLiteral("isLoggedIn"), false);
@@ -149,66 +178,6 @@ private slots:
         main->showMinimized();
         QVERIFY(app.delegate->applicationShouldHandleReopen());
         QVERIFY(!(main->windowStates() & Qt::WindowMinimized));
-    }
-
-    // The popover's chat is a view of its own, and reads the welcome flag each time it opens.
-    void popoverChatIsItsOwn()
-    {
-        AppGraph app;
-        QVERIFY(launch(app));
-        app.delegate->togglePopover();
-        ChatController *main = chatOf(app.delegate->mainWindow());
-        ChatController *small = nullptr;
-        QTRY_VERIFY((small = chatOf(app.delegate->popover(), QStringLiteral("popoverContent"))));
-        QVERIFY(main && main != small);
-        QVERIFY(small->showWelcomeView());
-
-        main->setMessageText(QStringLiteral("只在主窗口"));
-        QCOMPARE(small->messageText(), QString());
-        QVERIFY(main->currentConversationID() != small->currentConversationID());
-        const QUuid stored = QUuid::createUuid();
-        app.conversations->saveCurrentConversation(
-            stored, {Message(QStringLiteral("问"), true), Message(QStringLiteral("答"), false)});
-        main->selectConversation(Message::idText(stored));
-        QCOMPARE(small->messages()->count(), 0);
-        main->setShowHistory(true);
-        QVERIFY(!small->showHistory());
-
-        app.delegate->togglePopover();
-        QTRY_VERIFY(!app.delegate->popover()->isVisible());
-        app.settings->set(QStringLiteral("hasSeenWelcome"), true);
-        app.delegate->togglePopover();
-        QTRY_VERIFY(app.delegate->popover()->isVisible());
-        QTRY_VERIFY(!small->showWelcomeView());
-    }
-
-    void signingInGivesTheChatItsRoom_data()
-    {
-        QTest::addColumn<bool>("sheetOpen");
-        QTest::newRow("from the gate") << false;
-        QTest::newRow("from the sign-in sheet") << true;
-    }
-
-    // A first sign-in opens the chat as a signed-in start does, and keeps only the gate's minimum,
-    // so the compact size is the same as after a restart.
-    void signingInGivesTheChatItsRoom()
-    {
-        QFETCH(bool, sheetOpen);
-        AppGraph app;
-        QVERIFY(app.launch());
-        QQuickWindow *window = app.delegate->mainWindow();
-        if (sheetOpen)
-            app.delegate->setSignInSheetShown(true);
-        app.settings->set(QStringLiteral("isLoggedIn"), true);
-        QTRY_COMPARE(contentName(app), QStringLiteral("contentView"));
-
-        QCOMPARE(window->minimumSize(), QSize(400, 300));
-        const QRect room = window->screen()->availableGeometry();
-        QCOMPARE(window->size(), QSize(1000, 800).boundedTo(room.size()));
-        // Centred, give or take the frame the platform draws around it.
-        QVERIFY((window->geometry().center() - room.center()).manhattanLength() <= 8);
-        app.delegate->toggleCompact();
-        QCOMPARE(window->size(), QSize(450, 500));
     }
 
     // Pressed in the popover's chat, pin and compact act on the main window, and every chat view
