@@ -106,7 +106,18 @@ int main(int argc, char *argv[])
         program.chat->setShowDropdown(false);
     };
 
+    // The sign-in sheet over the gate, which takes the sheet's size while it is open.
+    const auto signInSheet = [&](const char *name) {
+        QQuickItem *gate = findItem(program.window->contentItem(), QStringLiteral("loginView"));
+        if (!gate)
+            return;
+        gate->setProperty("showingPhoneLoginView", true);
+        shoot(name);
+        gate->setProperty("showingPhoneLoginView", false);
+    };
+
     shoot("01-login");
+    signInSheet("15-sign-in-sheet");
     graph.settings->set(QStringLiteral("isLoggedIn"), true);
     program.window->resize(1000, 720);
     QTest::qWait(100);
@@ -120,6 +131,9 @@ int main(int argc, char *argv[])
     chat->selectConversation(pictures);
     shoot("05-picture");
     conversationHistoryPicker("03-conversation-code", "06-history", "07-model-popover");
+    chat->setShowCard(true);
+    shoot("16-card");
+    chat->setShowCard(false);
 
     serveStreamedAnswers(server);
     chat->selectConversation(code);
@@ -189,5 +203,6 @@ int main(int argc, char *argv[])
     shoot("25-dark-welcome");
     graph.settings->set(QStringLiteral("isLoggedIn"), false);
     shoot("26-dark-login");
+    signInSheet("27-dark-sign-in-sheet");
     return 0;
 }
