@@ -82,6 +82,22 @@ Item {
                     border.color: countryCodePicker.activeFocus ? Qt.rgba(Style.accent.r, Style.accent.g, Style.accent.b, 0.8)
                                                                 : Style.separator
                 }
+                // Drawn in the role colours: the style's own follow the platform theme, which
+                // need not be the palette the rest of the window follows.
+                contentItem: Text {
+                    text: countryCodePicker.displayText
+                    font: countryCodePicker.font
+                    color: Style.text
+                    verticalAlignment: Text.AlignVCenter
+                    elide: Text.ElideRight
+                }
+                indicator: SymbolIcon {
+                    name: "chevron.down"
+                    size: 18
+                    color: Style.secondaryText
+                    x: countryCodePicker.width - width - 6
+                    y: (countryCodePicker.height - height) / 2
+                }
                 model: logic.countryCodes
                 currentIndex: Math.max(0, find(logic.selectedCountryCode))
                 onActivated: index => logic.selectedCountryCode = textAt(index)

@@ -33,6 +33,7 @@ const Symbol kSymbols[] = {
     {"questionmark.circle", 0xe8fd},                            // help_outline
     {"stop.circle.fill", 0xef71},                               // stop_circle
     {"arrow.down", 0xe5db},                                     // arrow_downward
+    {"chevron.down", 0xe5cf},                                   // expand_more
 };
 
 const Symbol *find(const QString &name)
