@@ -217,20 +217,19 @@ private slots:
         const QByteArray redSquare =
             "iVBORw0KGgoAAAANSUhEUgAAAAgAAAAICAIAAABLbSncAAAAEUlEQVR42mP4z8CA"
             "FTEMLQkAKP8/wc53yE8AAAAASUVORK5CYII="; // 8×8 PNG
-        QTest::newRow("base64 answer") << 200
-                                       << "{\"created\":1,\"data\":[{\"b64_json\":\"" + redSquare +
-                                              "\",\"revised_prompt\":\"a\"}]}"
-                                       << 200;
-        QTest::newRow("address answer")
-            << 200
-            << QByteArray("{\"created\":1,\"data\":[{\"url\":\"https://example.com/p.png\"}]}")
-            << 200;
-        QTest::newRow("no picture") << 200 << QByteArray(R"({"created":1,"data":[]})") << 502;
-        QTest::newRow("refused")
-            << 400
-            << QByteArray(
-                   R"({"error":{"message":"Your request was rejected","type":"invalid_request_error"}})")
-            << 502;
+        const auto row = [](const char *name, int upstreamStatus, const QByteArray &answer,
+                            int status) {
+            QTest::newRow(name) << upstreamStatus << answer << status;
+        };
+        row("base64 answer", 200,
+            R"({"created":1,"data":[{"b64_json":")" + redSquare + R"(","revised_prompt":"a"}]})",
+            200);
+        row("address answer", 200,
+            "{\"created\":1,\"data\":[{\"url\":\"https://example.com/p.png\"}]}", 200);
+        row("no picture", 200, R"({"created":1,"data":[]})", 502);
+        row("refused", 400,
+            R"({"error":{"message":"Your request was rejected","type":"invalid_request_error"}})",
+            502);
     }
 
     void pictureFromProvider()

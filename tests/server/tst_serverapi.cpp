@@ -55,13 +55,11 @@ private slots:
         };
         const QString code = "POST /api/send-code";
         row("code, not json", code, "phone=+86138", 400);
-        row("code, empty body", code, "", 400);
         row("code, array", code, R"(["+8613800138000"])", 400);
         row("code, no phone", code, R"({"telephone":"+8613800138000"})", 400);
         row("code, phone is a number", code, R"({"phone":8613800138000})", 400);
         row("code, letters", code, R"({"phone":"+86abc"})", 400);
         row("code, too short", code, R"({"phone":"+8612"})", 400);
-        row("code, empty phone", code, R"({"phone":""})", 400);
 
         // The account's code was used up by its sign-in.
         const QString login = "POST /api/login-register";
@@ -76,7 +74,6 @@ private slots:
         const QByteArray own = R"({"phone":"+8613800138000")";
         row("deduct, negative", deduct, own + R"(,"amount":-1})", 400);
         row("deduct, text amount", deduct, own + R"(,"amount":"1"})", 400);
-        row("deduct, null amount", deduct, own + R"(,"amount":null})", 400);
         row("deduct, no amount", deduct, own + "}", 400);
         row("deduct, overflowing amount", deduct, own + R"(,"amount":1e999})", 400);
         row("deduct, no phone", deduct, R"({"amount":1})", 400);
@@ -91,12 +88,10 @@ private slots:
         row("quota, other account", quota + "?phone=%2B8613900000000", {}, 200,
             R"({"hasQuota":false})");
         row("quota, empty value", quota + "?phone=", {}, 200, R"({"hasQuota":false})");
-        row("quota, not a number", quota + "?phone=abc", {}, 200, R"({"hasQuota":false})");
         row("quota, no parameter", quota, {}, 400);
 
         const QString card = "GET /api/macos_account_info";
         row("card, unknown id", card + "?userid=nobody", {}, 404);
-        row("card, empty id", card + "?userid=", {}, 404);
         row("card, no parameter", card, {}, 400);
 
         row("chat without context", "POST /api/proxy_openai2",
@@ -109,7 +104,6 @@ private slots:
         row("chat asked with GET", "GET /api/proxy_openai2", {}, 405);
 
         row("pricing", "GET /pricing?userid=%1", {}, 200, "500.00");
-        row("pricing, plan", "GET /pricing?userid=%1", {}, 200, QStringLiteral("免费版"));
         row("pricing of nobody", "GET /pricing?userid=x", {}, 200, QStringLiteral("未找到该账号"));
         row("follow", "GET /guanzhu", {}, 200, QStringLiteral("网页扩展"));
         row("contact", "GET /contact", {}, 200, QStringLiteral("问题反馈"));
@@ -117,7 +111,6 @@ private slots:
         row("unknown page", "GET /nowhere", {}, 404);
         row("unknown endpoint", "GET /api/nowhere", {}, 404);
         row("picture path climbing out", "GET /images/..%2Ftalvoro-server.sqlite", {}, 404);
-        row("missing picture", "GET /images/missing.png", {}, 404);
     }
 
     void oneRequest()
@@ -190,33 +183,34 @@ private slots:
 
     void signInRefusals_data()
     {
-        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<int>("wrongTries"); // wrong codes tried before the last one
+        QTest::addColumn<qint64>("wait");
+        QTest::addColumn<bool>("rightCode"); // whether the last one is the code that was sent
         QTest::addColumn<QString>("message");
-        QTest::newRow("wrong code") << "wrong" << QStringLiteral("验证码错误，请重新输入");
-        QTest::newRow("expired") << "expired" << QStringLiteral("验证码已过期，请重新获取");
+        QTest::newRow("wrong code")
+            << 0 << 0LL << false << QStringLiteral("验证码错误，请重新输入");
+        QTest::newRow("expired") << 0 << CodeIssuer::validityMs << true
+                                 << QStringLiteral("验证码已过期，请重新获取");
         QTest::newRow("right code after five wrong ones")
-            << "five wrong" << QStringLiteral("验证码错误次数过多，请重新获取");
+            << CodeIssuer::maxWrongTries << 0LL << true
+            << QStringLiteral("验证码错误次数过多，请重新获取");
     }
 
     void signInRefusals()
     {
-        QFETCH(QString, scenario);
+        QFETCH(int, wrongTries);
+        QFETCH(qint64, wait);
+        QFETCH(bool, rightCode);
         QFETCH(QString, message);
         TestServer s;
-        const QString login = QStringLiteral("/api/login-register");
         s.sendCode(phone);
         const QString code = s.log.lastCode(phone);
         const QString wrong =
             code == u"000000" ? QStringLiteral("000001") : QStringLiteral("000000");
-        QJsonObject body{{"phone", phone}, {"code", code}};
-        if (scenario == u"wrong")
-            body["code"] = wrong;
-        else if (scenario == u"expired")
-            s.clock.advance(CodeIssuer::validityMs);
-        for (int i = 0; scenario == u"five wrong" && i < CodeIssuer::maxWrongTries; ++i)
-            s.post(login, QJsonObject{{"phone", phone}, {"code", wrong}});
-
-        const ServerReply r = s.post(login, body);
+        for (int i = 0; i < wrongTries; ++i)
+            s.login(phone, wrong);
+        s.clock.advance(wait);
+        const ServerReply r = s.login(phone, rightCode ? code : wrong);
         QVERIFY(r.errorStatus() >= 400 && r.errorStatus() < 500);
         QCOMPARE(r.json().value("message").toString(), message);
     }
@@ -498,8 +492,9 @@ private slots:
         QVERIFY(sent.open(QIODevice::ReadOnly));
         const QList<QByteArray> args = sent.readAll().split('|');
         QCOMPARE(args, (QList<QByteArray>{"a b", phone.toLatin1(), args.value(2)}));
-        const QJsonObject login{{"phone", phone}, {"code", QString::fromLatin1(args.value(2))}};
-        QCOMPARE(s.post("/api/login-register", login).json().value("message").toString(), welcome);
+        QCOMPARE(
+            s.login(phone, QString::fromLatin1(args.value(2))).json().value("message").toString(),
+            welcome);
     }
 
     // A data file written before schema versions were kept (its tables only, as that server made
