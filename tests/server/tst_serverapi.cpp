@@ -398,13 +398,11 @@ private slots:
         s.http.headers.insert("Authorization", tokens.value("own"));
         if (before == u"spent")
             QCOMPARE(s.deduct(phone, 500), 200);
-        for (int i = 0; before == u"used every 29 days" && i < 2; ++i) {
+        for (int i = 0; before == u"used every 29 days" && i < 3; ++i) {
             s.clock.advance(29LL * 24 * 60 * 60 * 1000);
-            QCOMPARE(s.get(ownQuota).status, 200);
+            QVERIFY(i == 2 || s.get(ownQuota).status == 200);
         }
-        s.clock.advance(before == u"30 days idle"         ? SessionStore::idleLifetimeMs
-                        : before == u"used every 29 days" ? 29LL * 24 * 60 * 60 * 1000
-                                                          : 0);
+        s.clock.advance(before == u"30 days idle" ? SessionStore::idleLifetimeMs : 0);
         s.http.headers.clear();
         if (tokens.contains(token))
             s.http.headers.insert("Authorization", tokens.value(token));
