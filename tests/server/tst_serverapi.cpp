@@ -498,23 +498,23 @@ private slots:
             QSqlDatabase old = QSqlDatabase::addDatabase("QSQLITE", "old-file");
             old.setDatabaseName(path);
             QVERIFY(old.open());
+            const QString schema = QStringLiteral(
+                "CREATE TABLE accounts (phone TEXT PRIMARY KEY, userid TEXT NOT NULL UNIQUE,"
+                " username TEXT NOT NULL, avatar TEXT NOT NULL DEFAULT '', state TEXT NOT NULL,"
+                " expiry TEXT NOT NULL DEFAULT '', translate_quota INTEGER NOT NULL DEFAULT 0,"
+                " balance REAL NOT NULL, created_ms INTEGER NOT NULL);"
+                "CREATE TABLE ledger (id INTEGER PRIMARY KEY, phone TEXT NOT NULL REFERENCES"
+                " accounts(phone), kind TEXT NOT NULL, amount REAL NOT NULL,"
+                " at_ms INTEGER NOT NULL);"
+                "CREATE TABLE codes (phone TEXT PRIMARY KEY, code_hash BLOB NOT NULL, issued_ms"
+                " INTEGER NOT NULL, expires_ms INTEGER NOT NULL, wrong_tries INTEGER NOT NULL"
+                " DEFAULT 0);"
+                "PRAGMA user_version=1;"
+                "INSERT INTO accounts (phone, userid, username, state, balance, created_ms)"
+                " VALUES ('+8613800138000', 'u-old', 'old', '免费', 123.25, 1)");
             QSqlQuery q(old);
-            for (const char *statement :
-                 {"CREATE TABLE accounts (phone TEXT PRIMARY KEY, userid TEXT NOT NULL UNIQUE,"
-                  " username TEXT NOT NULL, avatar TEXT NOT NULL DEFAULT '', state TEXT NOT NULL,"
-                  " expiry TEXT NOT NULL DEFAULT '', translate_quota INTEGER NOT NULL DEFAULT 0,"
-                  " balance REAL NOT NULL, created_ms INTEGER NOT NULL)",
-                  "CREATE TABLE ledger (id INTEGER PRIMARY KEY, phone TEXT NOT NULL REFERENCES"
-                  " accounts(phone), kind TEXT NOT NULL, amount REAL NOT NULL,"
-                  " at_ms INTEGER NOT NULL)",
-                  "CREATE TABLE codes (phone TEXT PRIMARY KEY, code_hash BLOB NOT NULL,"
-                  " issued_ms INTEGER NOT NULL, expires_ms INTEGER NOT NULL,"
-                  " wrong_tries INTEGER NOT NULL DEFAULT 0)",
-                  "PRAGMA user_version=1",
-                  "INSERT INTO accounts (phone, userid, username, state, balance, created_ms)"
-                  " VALUES ('+8613800138000', 'u-old', 'old', '免费', 123.25, 1)"})
-                QVERIFY2(q.exec(QString::fromUtf8(statement)), qPrintable(q.lastError().text()));
-            old.close();
+            for (const QString &statement : schema.split(';'))
+                QVERIFY2(q.exec(statement), qPrintable(q.lastError().text()));
         }
         QSqlDatabase::removeDatabase("old-file");
 
