@@ -41,14 +41,12 @@ public:
     // The first group of the last output line that matches, waiting for one to be printed.
     QString waitForLine(const QString &pattern)
     {
-        const QRegularExpression expression(pattern);
+        const QRegularExpression expression(pattern, QRegularExpression::MultilineOption);
         QString found;
         (void)QTest::qWaitFor(
             [&] {
-                for (const QByteArray &line : m_output.split('\n')) {
-                    if (const auto m = expression.match(QString::fromUtf8(line)); m.hasMatch())
-                        found = m.captured(1);
-                }
+                for (const auto &m : expression.globalMatch(QString::fromUtf8(m_output)))
+                    found = m.captured(1);
                 return !found.isEmpty();
             },
             kWait);

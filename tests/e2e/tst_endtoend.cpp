@@ -1,18 +1,14 @@
-// The whole program against a real talvoro-server, driven through its views the way a user
-// does: sign in, ask a chat model, ask the image model, quit, start again, find both
-// conversations, read the balance on the account card, sign out.
+// One smoke flow through the whole program and a real talvoro-server, driven through its views
+// the way a user does: sign in, ask a chat model, ask the image model, quit, start again and
+// find both conversations, read the balance on the account card, sign out. The rules behind
+// each step are tested in the client's and the server's own tests.
 
 #include "appgraph.h"
-#include "core/httpclient.h"
-#include "logcapture.h"
 #include "serverprocess.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QInputMethodEvent>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QtQml/QQmlExtensionPlugin>
 #include <QtQuickTest/quicktest.h>
 
@@ -28,141 +24,75 @@ QTemporaryDir *g_home = nullptr;
 
 } // namespace
 
-// Runs one step of a test; a step that failed ends the test function there.
-#define STEP(statement)                                                                            \
-    do {                                                                                           \
-        statement;                                                                                 \
-        if (QTest::currentTestFailed())                                                            \
-            return;                                                                                \
-    } while (false)
-
 class TestEndToEnd : public QObject {
     Q_OBJECT
 
     ServerProcess m_server;
-    QString m_origin;
     FakeStatusBar m_statusBar;
     std::unique_ptr<QuonixApp> m_app;
 
-    // What the first run left behind, for the second run to find.
-    QString m_answer;
-
     QQuickWindow *window() const { return m_app->delegate()->mainWindow(); }
     QQuickItem *item(const QString &name) const { return findItem(window()->contentItem(), name); }
-    QString contentName() const
-    {
-        QQuickItem *loader = item(QStringLiteral("windowContent"));
-        auto *content = loader ? loader->property("item").value<QQuickItem *>() : nullptr;
-        return content ? content->objectName() : QString();
-    }
     ChatController *chat() const { return chatOf(window()); }
+    // The window shows the sign-in gate, or else the chat.
+    bool gate() const { return item(QStringLiteral("loginView")) && !chat(); }
 
-    // Waits until the item is on screen and clicks its middle.
-    void click(const QString &name)
+    // Each step waits (for an item on screen, focus, a popup at rest) and says whether it came.
+    bool click(const QString &name)
     {
         QQuickItem *target = nullptr;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            (target = item(name)) && target->isVisible() && target->isEnabled(), kWait);
-        clickItem(target);
+        const bool shown = QTest::qWaitFor(
+            [&] {
+                return (target = item(name)) && target->isVisible() && target->isEnabled() &&
+                       !QQuickTest::qIsPolishScheduled(window()); // laid out where it shows
+            },
+            kWait);
+        if (shown)
+            clickItem(target);
+        return shown;
     }
 
-    // Popups are not items; they hang off the item that declares them.
-    QObject *findPopup(const QString &name) const
+    bool type(const QString &field, const QString &text)
     {
-        QList<QQuickItem *> items{window()->contentItem()};
-        while (!items.isEmpty()) {
-            QQuickItem *at = items.takeFirst();
-            for (QObject *child : at->children()) {
-                if (child->objectName() == name && child->property("opened").isValid())
-                    return child;
-            }
-            items += at->childItems();
-        }
-        return nullptr;
-    }
-
-    // Waits until the popup `name` has come to rest on the screen, or is off it, its closing
-    // animation included (until then a modal one still takes every click).
-    void waitForPopup(const QString &name, bool open)
-    {
-        QObject *popup = findPopup(name);
-        QVERIFY(popup);
-        auto *content = popup->property("contentItem").value<QQuickItem *>();
-        QVERIFY(content && content->parentItem());
-        QTRY_VERIFY_WITH_TIMEOUT(
-            open ? popup->property("opened").toBool() : !content->parentItem()->isVisible(), kWait);
-    }
-
-    void type(const QString &field, const QString &text)
-    {
-        STEP(click(field));
-        QTRY_VERIFY(item(field)->hasActiveFocus());
+        if (!click(field) || !QTest::qWaitFor([&] { return item(field)->hasActiveFocus(); }))
+            return false;
         for (const QChar c : text)
             QTest::keyClick(window(), c.toLatin1());
-        QCOMPARE(item(field)->property("text").toString(), text);
+        return true;
     }
 
-    // Chinese comes from an input method: its committed text, then Return in the editor.
-    void ask(const QString &question)
+    // The popup `name` has come to rest on the screen, or is off it, its closing animation
+    // included (until then a modal one still takes every click).
+    bool popup(const char *name, bool open)
     {
-        STEP(click(QStringLiteral("messageEditor")));
-        QQuickItem *editor = item(QStringLiteral("messageEditor"));
-        QTRY_VERIFY(editor->hasActiveFocus());
-        QInputMethodEvent commit;
-        commit.setCommitString(question);
-        QCoreApplication::sendEvent(editor, &commit);
-        QTRY_COMPARE(chat()->messageText(), question);
+        QObject *p = nullptr;
+        return QTest::qWaitFor(
+            [&] {
+                return (p = window()->findChild<QObject *>(name)) &&
+                       p->property(open ? "opened" : "visible").toBool() == open;
+            },
+            kWait);
+    }
+
+    bool ask(const QString &model, const QString &question)
+    {
+        if (!click(QStringLiteral("modelButton")) || !popup("modelPopover", true) ||
+            !click(QStringLiteral("modelRow_") + model) || !popup("modelPopover", false) ||
+            chat()->selectedModel() != model || !type(QStringLiteral("messageEditor"), question))
+            return false;
         QTest::keyClick(window(), Qt::Key_Return);
-        QTRY_COMPARE(chat()->messageText(), QString());
+        return QTest::qWaitFor(
+            [&] {
+                return chat()->pendingSends() == 0 && !chat()->isGenerating() &&
+                       chat()->messageList().size() == 2;
+            },
+            kWait);
     }
 
-    void chooseModel(const QString &model)
-    {
-        STEP(click(QStringLiteral("modelButton")));
-        QTRY_VERIFY(chat()->showDropdown());
-        STEP(waitForPopup(QStringLiteral("modelPopover"), true));
-        STEP(click(QStringLiteral("modelRow_") + model));
-        QTRY_COMPARE(chat()->selectedModel(), model);
-        QTRY_VERIFY(!chat()->showDropdown());
-    }
-
-    // The rows that show the open conversation, in its order. Rows are pooled for reuse, so a
-    // row counts only while it stands for the message at its index.
-    QList<QQuickItem *> rows() const
-    {
-        QQuickItem *list = item(QStringLiteral("messageList"));
-        if (!list || !list->isVisible())
-            return {};
-        const MessageList &messages = chat()->messageList();
-        QList<QQuickItem *> found(messages.size(), nullptr);
-        auto *content = list->property("contentItem").value<QQuickItem *>();
-        for (QQuickItem *row : content->childItems()) {
-            const int index = row->property("index").toInt();
-            if (row->property("messageId").isValid() && index >= 0 && index < messages.size() &&
-                row->property("messageId").toString() == Message::idText(messages.at(index).id))
-                found[index] = row;
-        }
-        if (found.contains(nullptr))
-            return {};
-        return found;
-    }
-
-    QJsonObject accountInfo(const QString &userid)
-    {
-        HttpClient http;
-        std::optional<HttpResult> result;
-        http.get(QUrl(m_origin + QStringLiteral("/api/macos_account_info?userid=") + userid), this,
-                 [&](const HttpResult &r) { result = r; });
-        if (!QTest::qWaitFor([&] { return result.has_value(); }, kWait))
-            return {};
-        return QJsonDocument::fromJson(result->body).object();
-    }
-
-    void start()
+    bool start()
     {
         m_app = std::make_unique<QuonixApp>(SettingsStore::defaultPath(), &m_statusBar);
-        QVERIFY(m_app->launch());
-        QVERIFY(QTest::qWaitForWindowExposed(window()));
+        return m_app->launch() && QTest::qWaitForWindowExposed(window());
     }
 
 private slots:
@@ -171,13 +101,12 @@ private slots:
         // Files of this run stay in the temporary home.
         QVERIFY(SettingsStore::defaultPath().startsWith(g_home->path()));
         QVERIFY(QDir().mkpath(g_home->filePath(QStringLiteral("server"))));
-        m_origin = m_server.start(g_home->filePath(QStringLiteral("server")));
-        QVERIFY2(!m_origin.isEmpty(), m_server.output().constData());
-        ServiceOrigin::setCurrent(m_origin);
-
+        const QString origin = m_server.start(g_home->filePath(QStringLiteral("server")));
+        QVERIFY2(!origin.isEmpty(), m_server.output().constData());
+        ServiceOrigin::setCurrent(origin);
         FontSetup::install();
         QQuickStyle::setStyle(QStringLiteral("Fusion"));
-        start();
+        QVERIFY(start());
     }
 
     void cleanupTestCase()
@@ -186,129 +115,68 @@ private slots:
         m_server.stop();
     }
 
-    void signInThroughTheSheet()
+    void signIn()
     {
-        QTRY_COMPARE(contentName(), QStringLiteral("loginView"));
-        STEP(click(QStringLiteral("phoneLoginButton")));
+        QTRY_VERIFY(gate());
+        QVERIFY(click(QStringLiteral("phoneLoginButton")));
         // The whole sheet fits: its button and its message line are never cut off.
         QTRY_COMPARE(window()->size(), QSize(500, 400));
-        STEP(type(QStringLiteral("phoneField"), kPhone));
-        STEP(click(QStringLiteral("sendCodeButton")));
+        QVERIFY(type(QStringLiteral("phoneField"), kPhone));
+        QVERIFY(click(QStringLiteral("sendCodeButton")));
         const QString code = m_server.codeFor("+86" + kPhone);
         QVERIFY2(!code.isEmpty(), m_server.output().constData());
-        STEP(type(QStringLiteral("codeField"), code));
-        STEP(click(QStringLiteral("agreeCheckBox")));
-        STEP(click(QStringLiteral("loginButton")));
-
-        QTRY_COMPARE_WITH_TIMEOUT(contentName(), QStringLiteral("contentView"), kWait);
-        QVERIFY(m_app->settings()->getBool(QStringLiteral("isLoggedIn"), false));
-        QCOMPARE(m_app->settings()->getString(QStringLiteral("phone")), "+86" + kPhone);
-    }
-
-    void chatAnswerIsShown()
-    {
-        QVERIFY(chat());
+        QVERIFY(type(QStringLiteral("codeField"), code));
+        QVERIFY(click(QStringLiteral("agreeCheckBox")));
+        QVERIFY(click(QStringLiteral("loginButton")));
+        QTRY_VERIFY_WITH_TIMEOUT(chat() && !item(QStringLiteral("loginView")), kWait);
         window()->resize(1000, 760);
         QTRY_COMPARE(window()->contentItem()->size(), QSizeF(1000, 760));
-        LogCapture log;
-        STEP(chooseModel(QStringLiteral("gpt-4o")));
-        const QString question = QStringLiteral("什么是 RAII？");
-        STEP(ask(question));
-
-        // The question, then the answer in place of the loading dots.
-        QList<QQuickItem *> shown;
-        QTRY_VERIFY_WITH_TIMEOUT(chat()->pendingSends() == 0 && (shown = rows()).size() == 2 &&
-                                     !shown.last()->property("isLoading").toBool() &&
-                                     !shown.last()->property("content").toString().isEmpty(),
-                                 kWait);
-        QCOMPARE(shown.first()->property("content").toString(), question);
-        QVERIFY(shown.first()->property("isUserMessage").toBool());
-        m_answer = shown.last()->property("content").toString();
-        QVERIFY2(m_answer.contains(question) && m_answer.contains(QStringLiteral("gpt-4o")),
-                 qPrintable(m_answer));
-
-        // The question and the answer are both charged before the program goes.
-        QTRY_COMPARE_WITH_TIMEOUT(log.count(QStringLiteral("扣减配额成功")), 2, kWait);
     }
 
-    void pictureIsShownAndStored()
+    void chatAnswer()
     {
-        LogCapture log;
-        STEP(click(QStringLiteral("newConversationButton")));
-        QTRY_COMPARE(rows().size(), 0);
-        STEP(chooseModel(QStringLiteral("dall-e-3")));
-        STEP(ask(QStringLiteral("画一只在月光下的猫")));
+        const QString question = QStringLiteral("What is RAII?");
+        QVERIFY(ask(QStringLiteral("gpt-4o"), question));
+        const QString answer = chat()->messageList().last().content;
+        QVERIFY2(answer.contains(question) && answer.contains(QStringLiteral("gpt-4o")),
+                 qPrintable(answer));
+    }
 
+    void picture()
+    {
+        QVERIFY(click(QStringLiteral("newConversationButton")));
+        QTRY_VERIFY(chat()->messageList().isEmpty());
+        QVERIFY(ask(QStringLiteral("dall-e-3"), QStringLiteral("a cat in the moonlight")));
         QQuickItem *picture = nullptr;
         QTRY_VERIFY_WITH_TIMEOUT(
-            (picture = item(QStringLiteral("picture"))) && picture->isVisible(), kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(picture->property("status").toInt(), 2 /* Ready */, kWait);
-        QVERIFY(picture->width() > 0 && picture->height() > 0);
+            (picture = item(QStringLiteral("picture"))) && picture->isVisible() &&
+                picture->property("status").toInt() == 2 /* Ready */ && picture->width() > 0,
+            kWait);
         const QFileInfo file(picture->property("path").toString());
-        QVERIFY2(file.isFile() && file.size() > 0, qPrintable(file.filePath()));
+        QVERIFY2(file.size() > 0, qPrintable(file.filePath()));
         QCOMPARE(file.absolutePath(), g_home->filePath(QStringLiteral("Documents")));
-        QCOMPARE(rows().size(), 2);
-        QCOMPARE(rows().last()->property("imagePath").toString(), file.filePath());
-        QTRY_COMPARE_WITH_TIMEOUT(log.count(QStringLiteral("扣减配额成功")), 1, kWait);
     }
 
-    void restartFindsBothConversations()
+    void restartKeepsBothConversations()
     {
         m_app.reset();
-        STEP(start());
-        QTRY_COMPARE(contentName(), QStringLiteral("contentView"));
-        window()->resize(1000, 760);
-        QTRY_COMPARE(window()->contentItem()->size(), QSizeF(1000, 760));
-
-        STEP(click(QStringLiteral("historyButton")));
-        QTRY_VERIFY(chat()->showHistory());
-        STEP(waitForPopup(QStringLiteral("historySheet"), true));
-        QQuickItem *list = nullptr;
-        QTRY_VERIFY((list = item(QStringLiteral("historyList"))) && list->isVisible());
-        QStringList titles;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            [&] {
-                titles.clear();
-                auto *content = list->property("contentItem").value<QQuickItem *>();
-                for (QQuickItem *row : content->childItems()) {
-                    if (row->property("title").isValid())
-                        titles.append(row->property("title").toString());
-                }
-                return titles.size() == 2;
-            }(),
-            kWait);
-        QCOMPARE(QSet<QString>(titles.cbegin(), titles.cend()),
-                 (QSet<QString>{m_answer, QStringLiteral("【图片】")}));
-        STEP(click(QStringLiteral("closeHistoryButton")));
-        QTRY_VERIFY(!chat()->showHistory());
-        STEP(waitForPopup(QStringLiteral("historySheet"), false));
+        QVERIFY(start());
+        QTRY_VERIFY(chat());
+        QCOMPARE(m_app->conversations()->conversations().size(), 2);
     }
 
-    void accountCardShowsTheServersBalanceAndSignsOut()
+    void accountCardShowsTheChargedBalanceAndSignsOut()
     {
-        const QString userid =
-            m_app->settings()->getString(QStringLiteral("userid")).value_or(QString());
-        QVERIFY(!userid.isEmpty());
-        const QJsonObject info = accountInfo(userid);
-        // The charges of both answers came off the starting balance.
-        const double left = info.value(QStringLiteral("chat_quota")).toDouble(500);
-        QVERIFY2(left < 500, qPrintable(QJsonDocument(info).toJson()));
-        const QString balance = QString::asprintf("%.2f", left);
-
-        STEP(click(QStringLiteral("accountButton")));
-        QTRY_VERIFY(chat()->showCard());
-        STEP(waitForPopup(QStringLiteral("accountCard"), true));
+        QVERIFY(click(QStringLiteral("accountButton")));
+        QVERIFY(popup("accountCard", true));
         QQuickItem *row = nullptr;
-        QTRY_VERIFY((row = item(QStringLiteral("chatQuotaRow"))) && row->isVisible());
-        QTRY_COMPARE_WITH_TIMEOUT(
-            findItem(row, QStringLiteral("value"))->property("text").toString(), balance, kWait);
-        QCOMPARE(item(QStringLiteral("phone"))->property("text").toString(),
-                 info.value(QStringLiteral("phone")).toString());
-
-        // Signing out on the card returns to the gate.
-        STEP(click(QStringLiteral("signOutButton")));
-        QTRY_COMPARE_WITH_TIMEOUT(contentName(), QStringLiteral("loginView"), kWait);
-        QVERIFY(!m_app->settings()->getBool(QStringLiteral("isLoggedIn"), true));
+        // Both answers were charged to the account on the server.
+        QTRY_VERIFY_WITH_TIMEOUT((row = item(QStringLiteral("chatQuotaRow"))) &&
+                                     row->property("value").toDouble() > 0 &&
+                                     row->property("value").toDouble() < 500,
+                                 kWait);
+        QVERIFY(click(QStringLiteral("signOutButton")));
+        QTRY_VERIFY_WITH_TIMEOUT(gate(), kWait);
     }
 };
 
@@ -320,9 +188,9 @@ int main(int argc, char *argv[])
         return 1;
     g_home = &home;
     qputenv("HOME", QFile::encodeName(home.path()));
-    for (const char *name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+    for (const char *name :
+         {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_DIRS"})
         qunsetenv(name);
-    qunsetenv("XDG_CONFIG_DIRS");
     qputenv("QT_QUICK_BACKEND", "software");
 
     QApplication app(argc, argv);

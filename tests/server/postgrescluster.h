@@ -27,23 +27,20 @@ public:
     // False, with why(), when PostgreSQL is not installed or does not come up.
     bool start()
     {
-        const QStringList versions = QDir(QStringLiteral("/usr/lib/postgresql"))
-                                         .entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-        for (const QString &v : versions) {
-            if (QFile::exists("/usr/lib/postgresql/" + v + "/bin/initdb"))
-                m_bin = "/usr/lib/postgresql/" + v + "/bin";
+        for (const QFileInfo &v :
+             QDir("/usr/lib/postgresql").entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            if (QFile::exists(v.filePath() + "/bin/initdb"))
+                m_bin = v.filePath() + "/bin";
         }
         if (m_bin.isEmpty())
             return fail("PostgreSQL is not installed (no /usr/lib/postgresql/*/bin/initdb)");
         if (::geteuid() == 0 &&
             ::chown(QFile::encodeName(m_dir.path()).constData(), nobody, nobody) != 0)
             return fail("cannot hand the temporary directory to nobody");
-        {
-            QTcpServer probe;
-            if (!probe.listen(QHostAddress::LocalHost, 0))
-                return fail("no free loopback port");
+        if (QTcpServer probe; probe.listen(QHostAddress::LocalHost, 0))
             m_port = probe.serverPort();
-        }
+        else
+            return fail("no free loopback port");
         // Durability is the production default; a test cluster that vanishes afterwards needs
         // none of it, and skipping the flushes keeps the suite quick.
         if (!run({m_bin + "/initdb", "-D", dataDir(), "-U", user, "-A", "trust", "-E", "UTF8",

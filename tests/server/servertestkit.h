@@ -28,27 +28,6 @@ private:
     qint64 m_now = 1'700'000'000'000;
 };
 
-// Keeps the sign-in codes the server logs while it lives.
-class ServerLogCapture {
-public:
-    ServerLogCapture()
-    {
-        codes.clear();
-        ServerLog::setSink([](const QString &line) {
-            static const QRegularExpression sms("^sms-code phone=(\\S+) code=(\\d{6})$");
-            if (const auto m = sms.match(line); m.hasMatch())
-                codes.insert(m.captured(1), m.captured(2));
-        });
-    }
-    ~ServerLogCapture() { ServerLog::setSink(nullptr); }
-
-    // The code last logged for `phone`, empty when none.
-    QString lastCode(const QString &phone) const { return codes.value(phone); }
-
-private:
-    static inline QHash<QString, QString> codes;
-};
-
 // {"phone": phone} and `more`.
 inline QJsonObject withPhone(const QString &phone, QJsonObject more = {})
 {
@@ -148,9 +127,9 @@ public:
     {
         return QTest::qWaitFor([this] { return closed; }, 20000);
     }
-    bool waitAnswers(int count)
+    bool waitAnswers(int n)
     {
-        return QTest::qWaitFor([&] { return statuses().size() >= count; }, 20000);
+        return QTest::qWaitFor([&] { return statuses().size() >= n; });
     }
     // The status of each answer begun so far (no answer here holds a status line in its body).
     QList<int> statuses() const
@@ -187,10 +166,17 @@ public:
         if (tweak)
             tweak(options);
         server = std::make_unique<TalvoroServer>(options);
-        QString error;
-        if (server->open(&error))
+        if (QString error; server->open(&error))
             port = server->listen(QHostAddress::LocalHost, 0);
+        // The sign-in codes the server logs, as a developer reads them from the terminal.
+        codes.clear();
+        ServerLog::setSink([](const QString &line) {
+            static const QRegularExpression sms("^sms-code phone=(\\S+) code=(\\d{6})$");
+            if (const auto m = sms.match(line); m.hasMatch())
+                codes.insert(m.captured(1), m.captured(2));
+        });
     }
+    ~TestServer() { ServerLog::setSink(nullptr); }
     QString url(const QString &path) const { return server->origin() + path; }
     ServerReply get(const QString &path) { return http.get(url(path)); }
     template <typename Body> ServerReply post(const QString &path, const Body &body)
@@ -204,17 +190,25 @@ public:
     }
     double balance(const QString &userid)
     {
-        const QJsonObject info = get("/api/macos_account_info?userid=" + userid).json();
-        return info.value("chat_quota").toDouble();
+        return get("/api/macos_account_info?userid=" + userid)
+            .json()
+            .value("chat_quota")
+            .toDouble();
     }
+    // The code last logged for `phone`, empty when none.
+    static QString lastCode(const QString &phone) { return codes.value(phone); }
 
     // Signs `phone` in and returns the sign-in reply.
     QJsonObject signIn(const QString &phone)
     {
         sendCode(phone);
-        const QString code = log.lastCode(phone);
+        const QString code = lastCode(phone);
         clock.advance(CodeIssuerResend); // the next sign-in of the test may ask again
-        return post("/api/login-register", withPhone(phone, {{"code", code}})).json();
+        return login(phone, code).json();
+    }
+    ServerReply login(const QString &phone, const QString &code)
+    {
+        return post("/api/login-register", withPhone(phone, {{"code", code}}));
     }
 
     // Where each new server keeps its data: the address of a fresh database, or empty for SQLite.
@@ -223,7 +217,7 @@ public:
     static constexpr qint64 CodeIssuerResend = 61 * 1000;
     QTemporaryDir m_dir;
     ManualClock clock;
-    ServerLogCapture log;
+    static inline QHash<QString, QString> codes;
     TestHttp http;
     std::unique_ptr<TalvoroServer> server;
     quint16 port = 0;

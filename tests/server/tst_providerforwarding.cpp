@@ -1,6 +1,7 @@
 #include "providerstreams.h"
 #include "servertestkit.h"
 #include "service/replyreader.h"
+#include "ssereader.h"
 
 #include <QImage>
 
@@ -21,6 +22,48 @@ QNetworkReply *ask(TestServer &s, const QString &path, const QString &model = "m
 class ProviderForwardingTest : public QObject {
     Q_OBJECT
 private slots:
+    // Upstream streams arrive in arbitrary pieces; the events must not depend on where they split.
+    void eventsDoNotDependOnSplits_data()
+    {
+        QTest::addColumn<QByteArray>("stream");
+        QTest::addColumn<QList<QByteArray>>("expected"); // "type|data" per event
+
+        QTest::newRow("line feeds")
+            << QByteArray("data: a\n\ndata: b\n\n") << QList<QByteArray>{"|a", "|b"};
+        QTest::newRow("cr lf") << QByteArray("data: a\r\n\r\ndata: b\r\n\r\n")
+                               << QList<QByteArray>{"|a", "|b"};
+        QTest::newRow("bare cr") << QByteArray("data: a\r\rdata: b\r\r")
+                                 << QList<QByteArray>{"|a", "|b"};
+        QTest::newRow("event names") << QByteArray("event: ping\ndata: {}\n\nevent: x\ndata:y\n\n")
+                                     << QList<QByteArray>{"ping|{}", "x|y"};
+        QTest::newRow("data over lines")
+            << QByteArray("data: one\ndata: two\n\n") << QList<QByteArray>{"|one\ntwo"};
+        QTest::newRow("comments and unknown fields")
+            << QByteArray(": keep-alive\nid: 7\nretry: 10\ndata: a\n\n") << QList<QByteArray>{"|a"};
+        QTest::newRow("no blank line at the end")
+            << QByteArray("data: a\n\ndata: last") << QList<QByteArray>{"|a", "|last"};
+        QTest::newRow("blank lines only") << QByteArray("\n\n\r\n") << QList<QByteArray>{};
+        QTest::newRow("only one space is dropped")
+            << QByteArray("data:  two spaces\n\n") << QList<QByteArray>{"| two spaces"};
+    }
+
+    void eventsDoNotDependOnSplits()
+    {
+        QFETCH(QByteArray, stream);
+        QFETCH(QList<QByteArray>, expected);
+        for (qsizetype piece = 1; piece <= stream.size() + 1; ++piece) {
+            SseReader reader;
+            QList<SseReader::Event> events;
+            for (qsizetype at = 0; at < stream.size(); at += piece)
+                events += reader.feed(stream.mid(at, piece));
+            events += reader.finish();
+            QList<QByteArray> got;
+            for (const auto &e : events)
+                got.append(e.type + '|' + e.data);
+            QCOMPARE(got, expected);
+        }
+    }
+
     void streamIsReEmittedAsItArrives_data()
     {
         QTest::addColumn<QString>("path");
@@ -197,11 +240,7 @@ private slots:
 
     void unreachableProvider()
     {
-        QTcpServer closed;
-        closed.listen(QHostAddress::LocalHost, 0);
-        const QString origin = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
-        closed.close();
-        TestServer s(pointedAt(origin));
+        TestServer s(pointedAt(QStringLiteral("http://127.0.0.1:1"))); // nothing listens there
         const ServerReply r = s.post("/api/proxy_claude2", question("m"));
         QCOMPARE(r.status, 502);
         QVERIFY(
@@ -217,20 +256,19 @@ private slots:
         const QByteArray redSquare =
             "iVBORw0KGgoAAAANSUhEUgAAAAgAAAAICAIAAABLbSncAAAAEUlEQVR42mP4z8CA"
             "FTEMLQkAKP8/wc53yE8AAAAASUVORK5CYII="; // 8×8 PNG
-        QTest::newRow("base64 answer") << 200
-                                       << "{\"created\":1,\"data\":[{\"b64_json\":\"" + redSquare +
-                                              "\",\"revised_prompt\":\"a\"}]}"
-                                       << 200;
-        QTest::newRow("address answer")
-            << 200
-            << QByteArray("{\"created\":1,\"data\":[{\"url\":\"https://example.com/p.png\"}]}")
-            << 200;
-        QTest::newRow("no picture") << 200 << QByteArray(R"({"created":1,"data":[]})") << 502;
-        QTest::newRow("refused")
-            << 400
-            << QByteArray(
-                   R"({"error":{"message":"Your request was rejected","type":"invalid_request_error"}})")
-            << 502;
+        const auto row = [](const char *name, int upstreamStatus, const QByteArray &answer,
+                            int status) {
+            QTest::newRow(name) << upstreamStatus << answer << status;
+        };
+        row("base64 answer", 200,
+            R"({"created":1,"data":[{"b64_json":")" + redSquare + R"(","revised_prompt":"a"}]})",
+            200);
+        row("address answer", 200,
+            "{\"created\":1,\"data\":[{\"url\":\"https://example.com/p.png\"}]}", 200);
+        row("no picture", 200, R"({"created":1,"data":[]})", 502);
+        row("refused", 400,
+            R"({"error":{"message":"Your request was rejected","type":"invalid_request_error"}})",
+            502);
     }
 
     void pictureFromProvider()

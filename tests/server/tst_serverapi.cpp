@@ -4,7 +4,6 @@
 #include "servertestkit.h"
 #include "sessionstore.h"
 
-#include <QImage>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -55,13 +54,11 @@ private slots:
         };
         const QString code = "POST /api/send-code";
         row("code, not json", code, "phone=+86138", 400);
-        row("code, empty body", code, "", 400);
         row("code, array", code, R"(["+8613800138000"])", 400);
         row("code, no phone", code, R"({"telephone":"+8613800138000"})", 400);
         row("code, phone is a number", code, R"({"phone":8613800138000})", 400);
         row("code, letters", code, R"({"phone":"+86abc"})", 400);
         row("code, too short", code, R"({"phone":"+8612"})", 400);
-        row("code, empty phone", code, R"({"phone":""})", 400);
 
         // The account's code was used up by its sign-in.
         const QString login = "POST /api/login-register";
@@ -76,7 +73,6 @@ private slots:
         const QByteArray own = R"({"phone":"+8613800138000")";
         row("deduct, negative", deduct, own + R"(,"amount":-1})", 400);
         row("deduct, text amount", deduct, own + R"(,"amount":"1"})", 400);
-        row("deduct, null amount", deduct, own + R"(,"amount":null})", 400);
         row("deduct, no amount", deduct, own + "}", 400);
         row("deduct, overflowing amount", deduct, own + R"(,"amount":1e999})", 400);
         row("deduct, no phone", deduct, R"({"amount":1})", 400);
@@ -91,12 +87,10 @@ private slots:
         row("quota, other account", quota + "?phone=%2B8613900000000", {}, 200,
             R"({"hasQuota":false})");
         row("quota, empty value", quota + "?phone=", {}, 200, R"({"hasQuota":false})");
-        row("quota, not a number", quota + "?phone=abc", {}, 200, R"({"hasQuota":false})");
         row("quota, no parameter", quota, {}, 400);
 
         const QString card = "GET /api/macos_account_info";
         row("card, unknown id", card + "?userid=nobody", {}, 404);
-        row("card, empty id", card + "?userid=", {}, 404);
         row("card, no parameter", card, {}, 400);
 
         row("chat without context", "POST /api/proxy_openai2",
@@ -109,7 +103,6 @@ private slots:
         row("chat asked with GET", "GET /api/proxy_openai2", {}, 405);
 
         row("pricing", "GET /pricing?userid=%1", {}, 200, "500.00");
-        row("pricing, plan", "GET /pricing?userid=%1", {}, 200, QStringLiteral("免费版"));
         row("pricing of nobody", "GET /pricing?userid=x", {}, 200, QStringLiteral("未找到该账号"));
         row("follow", "GET /guanzhu", {}, 200, QStringLiteral("网页扩展"));
         row("contact", "GET /contact", {}, 200, QStringLiteral("问题反馈"));
@@ -117,7 +110,6 @@ private slots:
         row("unknown page", "GET /nowhere", {}, 404);
         row("unknown endpoint", "GET /api/nowhere", {}, 404);
         row("picture path climbing out", "GET /images/..%2Ftalvoro-server.sqlite", {}, 404);
-        row("missing picture", "GET /images/missing.png", {}, 404);
     }
 
     void oneRequest()
@@ -128,7 +120,7 @@ private slots:
         QFETCH(QString, contains);
         TestServer s;
         const QString userid = s.signIn(phone).value("userid").toString();
-        const QString code = s.log.lastCode(phone);
+        const QString code = s.lastCode(phone);
         const QString path = request.section(' ', 1).replace("%1", userid);
         const ServerReply r = request.startsWith("GET ") ? s.get(path) : s.post(path, body);
         QCOMPARE(path.startsWith("/api/") && status >= 400 ? r.errorStatus() : r.status, status);
@@ -137,7 +129,7 @@ private slots:
         if (!path.startsWith("/api/") && status == 200)
             QVERIFY(r.contentType.startsWith("text/html") && text.startsWith("<!DOCTYPE html>"));
         QCOMPARE(s.balance(userid), 500.0);
-        QCOMPARE(s.log.lastCode(phone), code);
+        QCOMPARE(s.lastCode(phone), code);
     }
 
     void sendCodeAllowsOneSendPerMinute()
@@ -145,7 +137,7 @@ private slots:
         TestServer s;
         // Spaces typed into the number do not make it another account.
         QCOMPARE(s.sendCode("+86 138 0013 8000").status, 200);
-        QCOMPARE(s.log.lastCode(phone).size(), 6);
+        QCOMPARE(s.lastCode(phone).size(), 6);
         s.clock.advance(59 * 1000);
         QCOMPARE(s.sendCode(phone).errorStatus(), 429);
         s.clock.advance(2 * 1000);
@@ -190,33 +182,34 @@ private slots:
 
     void signInRefusals_data()
     {
-        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<int>("wrongTries"); // wrong codes tried before the last one
+        QTest::addColumn<qint64>("wait");
+        QTest::addColumn<bool>("rightCode"); // whether the last one is the code that was sent
         QTest::addColumn<QString>("message");
-        QTest::newRow("wrong code") << "wrong" << QStringLiteral("验证码错误，请重新输入");
-        QTest::newRow("expired") << "expired" << QStringLiteral("验证码已过期，请重新获取");
+        QTest::newRow("wrong code")
+            << 0 << 0LL << false << QStringLiteral("验证码错误，请重新输入");
+        QTest::newRow("expired") << 0 << CodeIssuer::validityMs << true
+                                 << QStringLiteral("验证码已过期，请重新获取");
         QTest::newRow("right code after five wrong ones")
-            << "five wrong" << QStringLiteral("验证码错误次数过多，请重新获取");
+            << CodeIssuer::maxWrongTries << 0LL << true
+            << QStringLiteral("验证码错误次数过多，请重新获取");
     }
 
     void signInRefusals()
     {
-        QFETCH(QString, scenario);
+        QFETCH(int, wrongTries);
+        QFETCH(qint64, wait);
+        QFETCH(bool, rightCode);
         QFETCH(QString, message);
         TestServer s;
-        const QString login = QStringLiteral("/api/login-register");
         s.sendCode(phone);
-        const QString code = s.log.lastCode(phone);
+        const QString code = s.lastCode(phone);
         const QString wrong =
             code == u"000000" ? QStringLiteral("000001") : QStringLiteral("000000");
-        QJsonObject body{{"phone", phone}, {"code", code}};
-        if (scenario == u"wrong")
-            body["code"] = wrong;
-        else if (scenario == u"expired")
-            s.clock.advance(CodeIssuer::validityMs);
-        for (int i = 0; scenario == u"five wrong" && i < CodeIssuer::maxWrongTries; ++i)
-            s.post(login, QJsonObject{{"phone", phone}, {"code", wrong}});
-
-        const ServerReply r = s.post(login, body);
+        for (int i = 0; i < wrongTries; ++i)
+            s.login(phone, wrong);
+        s.clock.advance(wait);
+        const ServerReply r = s.login(phone, rightCode ? code : wrong);
         QVERIFY(r.errorStatus() >= 400 && r.errorStatus() < 500);
         QCOMPARE(r.json().value("message").toString(), message);
     }
@@ -239,7 +232,8 @@ private slots:
         QCOMPARE(s.get(ownQuota).json().value("hasQuota"), QJsonValue(false));
     }
 
-    // Without providers the server answers with its own demo text and pictures.
+    // Without providers the server answers with its own demo text (its pictures are shown in
+    // the end-to-end test).
     void demoAnswers()
     {
         TestServer s;
@@ -256,13 +250,6 @@ private slots:
             QVERIFY2(r.body.count("data: ") > 4, path); // in pieces
             QVERIFY2(textOf(path, r.body).contains(question), path);
         }
-        body["model"] = "dall-e-3";
-        const QString address =
-            s.post("/api/generate_image", body).json().value("image_url").toString();
-        QVERIFY2(address.startsWith(s.url("/images/")), qPrintable(address));
-        const ServerReply picture = s.http.get(address);
-        QCOMPARE(picture.contentType, QByteArray("image/png"));
-        QCOMPARE(QImage::fromData(picture.body, "PNG").size(), QSize(1024, 1024));
     }
 
     void rawConnections_data()
@@ -404,13 +391,11 @@ private slots:
         s.http.headers.insert("Authorization", tokens.value("own"));
         if (before == u"spent")
             QCOMPARE(s.deduct(phone, 500), 200);
-        for (int i = 0; before == u"used every 29 days" && i < 2; ++i) {
+        for (int i = 0; before == u"used every 29 days" && i < 3; ++i) {
             s.clock.advance(29LL * 24 * 60 * 60 * 1000);
-            QCOMPARE(s.get(ownQuota).status, 200);
+            QVERIFY(i == 2 || s.get(ownQuota).status == 200);
         }
-        s.clock.advance(before == u"30 days idle"         ? SessionStore::idleLifetimeMs
-                        : before == u"used every 29 days" ? 29LL * 24 * 60 * 60 * 1000
-                                                          : 0);
+        s.clock.advance(before == u"30 days idle" ? SessionStore::idleLifetimeMs : 0);
         s.http.headers.clear();
         if (tokens.contains(token))
             s.http.headers.insert("Authorization", tokens.value(token));
@@ -451,7 +436,7 @@ private slots:
             s.http.headers.insert("X-Forwarded-For", "198.51.100.7, " + asks[i].toLatin1());
             const QString number = QStringLiteral("+86137000000%1").arg(i, 2, 10, QLatin1Char('0'));
             got.append(s.sendCode(number).status);
-            QCOMPARE(s.log.lastCode(number).isEmpty(), got.last() != 200);
+            QCOMPARE(s.lastCode(number).isEmpty(), got.last() != 200);
         }
         QCOMPARE(got, statuses);
     }
@@ -475,12 +460,10 @@ private slots:
         QFETCH(int, status);
         QTemporaryDir dir;
         const QString command = dir.filePath("send sms");
-        if (!script.isEmpty()) {
-            QFile file(command);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("#!/bin/sh\n" + script + "\n");
+        if (QFile file(command); !script.isEmpty()) {
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\n" + script + "\n"));
             file.close();
-            file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
         }
         TestServer s([&](TalvoroServer::Options &o) {
             o.smsCommand = QStringLiteral("\"%1\" \"a b\"").arg(command);
@@ -491,15 +474,16 @@ private slots:
             QCOMPARE(status == 200 ? s.sendCode(phone).status : s.sendCode(phone).errorStatus(),
                      status);
         // Never printed when a command delivers codes.
-        QVERIFY(s.log.lastCode(phone).isEmpty());
+        QVERIFY(s.lastCode(phone).isEmpty());
         if (status != 200)
             return;
         QFile sent(command + ".out");
         QVERIFY(sent.open(QIODevice::ReadOnly));
         const QList<QByteArray> args = sent.readAll().split('|');
         QCOMPARE(args, (QList<QByteArray>{"a b", phone.toLatin1(), args.value(2)}));
-        const QJsonObject login{{"phone", phone}, {"code", QString::fromLatin1(args.value(2))}};
-        QCOMPARE(s.post("/api/login-register", login).json().value("message").toString(), welcome);
+        QCOMPARE(
+            s.login(phone, QString::fromLatin1(args.value(2))).json().value("message").toString(),
+            welcome);
     }
 
     // A data file written before schema versions were kept (its tables only, as that server made
@@ -514,23 +498,23 @@ private slots:
             QSqlDatabase old = QSqlDatabase::addDatabase("QSQLITE", "old-file");
             old.setDatabaseName(path);
             QVERIFY(old.open());
+            const QString schema = QStringLiteral(
+                "CREATE TABLE accounts (phone TEXT PRIMARY KEY, userid TEXT NOT NULL UNIQUE,"
+                " username TEXT NOT NULL, avatar TEXT NOT NULL DEFAULT '', state TEXT NOT NULL,"
+                " expiry TEXT NOT NULL DEFAULT '', translate_quota INTEGER NOT NULL DEFAULT 0,"
+                " balance REAL NOT NULL, created_ms INTEGER NOT NULL);"
+                "CREATE TABLE ledger (id INTEGER PRIMARY KEY, phone TEXT NOT NULL REFERENCES"
+                " accounts(phone), kind TEXT NOT NULL, amount REAL NOT NULL,"
+                " at_ms INTEGER NOT NULL);"
+                "CREATE TABLE codes (phone TEXT PRIMARY KEY, code_hash BLOB NOT NULL, issued_ms"
+                " INTEGER NOT NULL, expires_ms INTEGER NOT NULL, wrong_tries INTEGER NOT NULL"
+                " DEFAULT 0);"
+                "PRAGMA user_version=1;"
+                "INSERT INTO accounts (phone, userid, username, state, balance, created_ms)"
+                " VALUES ('+8613800138000', 'u-old', 'old', '免费', 123.25, 1)");
             QSqlQuery q(old);
-            for (const char *statement :
-                 {"CREATE TABLE accounts (phone TEXT PRIMARY KEY, userid TEXT NOT NULL UNIQUE,"
-                  " username TEXT NOT NULL, avatar TEXT NOT NULL DEFAULT '', state TEXT NOT NULL,"
-                  " expiry TEXT NOT NULL DEFAULT '', translate_quota INTEGER NOT NULL DEFAULT 0,"
-                  " balance REAL NOT NULL, created_ms INTEGER NOT NULL)",
-                  "CREATE TABLE ledger (id INTEGER PRIMARY KEY, phone TEXT NOT NULL REFERENCES"
-                  " accounts(phone), kind TEXT NOT NULL, amount REAL NOT NULL,"
-                  " at_ms INTEGER NOT NULL)",
-                  "CREATE TABLE codes (phone TEXT PRIMARY KEY, code_hash BLOB NOT NULL,"
-                  " issued_ms INTEGER NOT NULL, expires_ms INTEGER NOT NULL,"
-                  " wrong_tries INTEGER NOT NULL DEFAULT 0)",
-                  "PRAGMA user_version=1",
-                  "INSERT INTO accounts (phone, userid, username, state, balance, created_ms)"
-                  " VALUES ('+8613800138000', 'u-old', 'old', '免费', 123.25, 1)"})
-                QVERIFY2(q.exec(QString::fromUtf8(statement)), qPrintable(q.lastError().text()));
-            old.close();
+            for (const QString &statement : schema.split(';'))
+                QVERIFY2(q.exec(statement), qPrintable(q.lastError().text()));
         }
         QSqlDatabase::removeDatabase("old-file");
 
