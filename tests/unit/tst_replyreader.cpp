@@ -24,9 +24,11 @@ class TestReplyReader : public QObject {
     {
         return "data: {\"type\":\"content_block_delta\",\"delta\":{\"text\":" + text + "}}\n";
     }
-    static void row(const char *name, const QString &text, const QString &expected)
+    // A reply's text as shown once it has all arrived, or (`partial`) while it arrives.
+    static void row(const char *name, const QString &text, const QString &shown,
+                    bool partial = false)
     {
-        QTest::newRow(name) << text << expected;
+        QTest::newRow(name) << text << shown << partial;
     }
 
 private slots:
@@ -182,38 +184,33 @@ private slots:
         verifyAnySplitReadsTheSame(Layout::Claude, body);
     }
 
+    // The text read is the pieces logged, put together.
     void plainDataStream_data()
     {
         QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QString>("expected");
         QTest::addColumn<QStringList>("pieces");
-
-        QTest::newRow("two pieces, final line end dropped")
-            << QByteArray("data: Hello\ndata:  world\n") << "Hello world"
-            << QStringList{"Hello", " world"};
-        QTest::newRow("CR LF line ends") << QByteArray("data: Hello\r\ndata:  world\r\n")
-                                         << "Hello world" << QStringList{"Hello", " world"};
-        QTest::newRow("a piece runs over line breaks")
-            << QByteArray("data: line1\nline2\n\ndata: x") << "line1\nline2\nx"
-            << QStringList{"line1\nline2\n", "x"};
-        QTest::newRow("text before the first data: is dropped")
-            << QByteArray("junk\ndata: a") << "a" << QStringList{"a"};
-        QTest::newRow("data: not after a line end does not split")
-            << QByteArray("data: a data: b") << "a data: b" << QStringList{"a data: b"};
-        QTest::newRow("only one final line break is dropped") << QByteArray("data: a\n\n") << "a\n"
-                                                              << QStringList{"a\n"};
-        QTest::newRow("empty pieces") << QByteArray("data: \ndata: ") << "" << QStringList{"", ""};
-        QTest::newRow("no data at all") << QByteArray("hello\nworld\n") << "" << QStringList{};
-        QTest::newRow("not UTF-8") << QByteArray("data: \xfe\xff") << "" << QStringList{};
+        const auto row = [](const char *name, const QByteArray &body, const QStringList &pieces) {
+            QTest::newRow(name) << body << pieces;
+        };
+        row("two pieces, final line end dropped", "data: Hello\ndata:  world\n",
+            {"Hello", " world"});
+        row("CR LF line ends", "data: Hello\r\ndata:  world\r\n", {"Hello", " world"});
+        row("a piece runs over line breaks", "data: line1\nline2\n\ndata: x",
+            {"line1\nline2\n", "x"});
+        row("text before the first data: is dropped", "junk\ndata: a", {"a"});
+        row("data: not after a line end does not split", "data: a data: b", {"a data: b"});
+        row("only one final line break is dropped", "data: a\n\n", {"a\n"});
+        row("empty pieces", "data: \ndata: ", {"", ""});
+        row("no data at all", "hello\nworld\n", {});
+        row("not UTF-8", "data: \xfe\xff", {});
     }
 
     void plainDataStream()
     {
         QFETCH(QByteArray, body);
-        QFETCH(QString, expected);
         QFETCH(QStringList, pieces);
         LogCapture log;
-        QCOMPARE(ReplyReader::readPlainDataStream(body), expected);
+        QCOMPARE(ReplyReader::readPlainDataStream(body), pieces.join(QString()));
 
         // A body that is not UTF-8 is logged, like everything else about it, as empty text.
         const bool utf8 = !QString::fromUtf8(body).contains(QChar::ReplacementCharacter);
@@ -294,29 +291,6 @@ private slots:
         QCOMPARE(log.count(QStringLiteral("JSON解析失败: ")), 0);
     }
 
-    void partialReplyText_data()
-    {
-        QTest::addColumn<QString>("partial");
-        QTest::addColumn<QString>("shown");
-        row("half a bold mark", "a *", "a ");
-        row("bold opened", "a **b", "a b");
-        row("half a line break tag", "a <br", "a ");
-        row("heading mark arriving", "x\n#", "x\n");
-        row("fence arriving", "x ``", "x ");
-        row("fence with its language arriving", "看：\n```py", "看：\n");
-        row("open block shows as code", "看：\n```py\nx = 1", "看：<code>x = 1</code>");
-        row("open block, closing fence arriving", "看：\n```py\nx = 1\n``",
-            "看：<code>x = 1</code>");
-        row("second block open", "```\na\n```\nmid\n```\nb", "<code>a</code>mid<code>b</code>");
-    }
-
-    void partialReplyText()
-    {
-        QFETCH(QString, partial);
-        QFETCH(QString, shown);
-        QCOMPARE(ReplyFormatter::formatPartialReplyText(partial), shown);
-    }
-
     // As an answer arrives character by character, what its bubble shows only ever grows:
     // every block but the last is already final, and the last is the start of its final self,
     // of the same kind. A block never shows as code and then as prose, or the other way.
@@ -360,7 +334,8 @@ private slots:
     void formatReplyText_data()
     {
         QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<bool>("partial");
 
         row("fenced block with language and blank lines around",
             "Text:\n\n```python\nx = 1\n```\n\nMore", "Text:<code>x = 1</code>More");
@@ -386,13 +361,29 @@ private slots:
         // The expression took 17 s over 4000 line breaks after an unclosed fence.
         const QString unclosed = QStringLiteral("```x\n") + QString(200000, u'\n');
         row("unclosed fence before 200000 line breaks", unclosed, unclosed);
+
+        row("partial: half a bold mark", "a *", "a ", true);
+        row("partial: bold opened", "a **b", "a b", true);
+        row("partial: half a line break tag", "a <br", "a ", true);
+        row("partial: heading mark arriving", "x\n#", "x\n", true);
+        row("partial: fence arriving", "x ``", "x ", true);
+        row("partial: fence with its language arriving", "看：\n```py", "看：\n", true);
+        row("partial: open block shows as code", "看：\n```py\nx = 1", "看：<code>x = 1</code>",
+            true);
+        row("partial: open block, closing fence arriving", "看：\n```py\nx = 1\n``",
+            "看：<code>x = 1</code>", true);
+        row("partial: second block open", "```\na\n```\nmid\n```\nb",
+            "<code>a</code>mid<code>b</code>", true);
     }
 
     void formatReplyText()
     {
         QFETCH(QString, text);
-        QFETCH(QString, expected);
-        QCOMPARE(ReplyFormatter::formatReplyText(text), expected);
+        QFETCH(QString, shown);
+        QFETCH(bool, partial);
+        QCOMPARE(partial ? ReplyFormatter::formatPartialReplyText(text)
+                         : ReplyFormatter::formatReplyText(text),
+                 shown);
     }
 
 private:
@@ -405,17 +396,8 @@ private:
         const Reading whole = readInPieces(
             layout, body, [&] { return body.size(); }, log);
         QVERIFY(!whole.utf8 || whole.handedOut == whole.text);
-        const std::function<qsizetype()> oneByte = [] {
-            return qsizetype(1);
-        };
-        const std::function<qsizetype()> splits[] = {oneByte,
-                                                     randomPieces(1, 3),
-                                                     randomPieces(2, 16),
-                                                     randomPieces(3, 80),
-                                                     randomPieces(4, 700),
-                                                     randomPieces(5, 4096)};
-        for (const auto &split : splits) {
-            const Reading pieces = readInPieces(layout, body, split, log);
+        for (int largest : {1, 3, 16, 80, 700, 4096}) { // 1: one byte at a time
+            const Reading pieces = readInPieces(layout, body, randomPieces(largest, largest), log);
             QCOMPARE(pieces.text, whole.text);
             QCOMPARE(pieces.log, whole.log);
             QCOMPARE(pieces.utf8, whole.utf8);
