@@ -3,33 +3,10 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSignalSpy>
 #include <QTest>
 
 class TestHttpClient : public QObject {
     Q_OBJECT
-
-    // Sends to `path` of `server` (a POST when `post`) and waits for its one completion.
-    HttpResult call(HttpClient &client, const FakeHttpServer &server, const QString &path,
-                    bool post = false)
-    {
-        int calls = 0;
-        HttpResult result;
-        auto done = [&](const HttpResult &r) {
-            ++calls;
-            result = r;
-        };
-        if (post)
-            client.postJson(server.url(path), QJsonObject{{"k", "v"}}, this, done);
-        else
-            client.get(server.url(path), this, done);
-        [&] {
-            QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 10000);
-            QTest::qWait(50);
-            QCOMPARE(calls, 1);
-        }();
-        return result;
-    }
 
 private slots:
     void everyRequestEndsExactlyOnce_data()
@@ -66,7 +43,19 @@ private slots:
         client.setIdleTimeout(std::chrono::milliseconds(300));
 
         for (bool post : {false, true}) {
-            const HttpResult result = call(client, server, QStringLiteral("/x"), post);
+            int calls = 0;
+            HttpResult result;
+            const auto done = [&](const HttpResult &r) {
+                ++calls;
+                result = r;
+            };
+            if (post)
+                client.postJson(server.url("/x"), QJsonObject{{"k", "v"}}, this, done);
+            else
+                client.get(server.url("/x"), this, done);
+            QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 10000);
+            QTest::qWait(50);
+            QCOMPARE(calls, 1);
             QCOMPARE(result.transferred(), transferred);
             if (transferred) {
                 QCOMPARE(result.status, status);
@@ -78,41 +67,14 @@ private slots:
         QCOMPARE(posted.body, QByteArray("{\"k\":\"v\"}"));
     }
 
-    void oversizedBodyFails()
-    {
-        FakeHttpServer server;
-        server.on("/big", FakeHttpServer::Response{200, QByteArray(2 * 1024 * 1024, 'x')});
-        HttpClient client;
-        client.setMaxBodySize(1024 * 1024);
-        const HttpResult result = call(client, server, QStringLiteral("/big"));
-        QVERIFY(!result.transferred());
-        QVERIFY(result.body.isEmpty());
-    }
-
-    void redirectToAnotherHostIsNotFollowed()
-    {
-        FakeHttpServer server;
-        FakeHttpServer elsewhere; // same address, other port: another origin
-        elsewhere.on("/steal", FakeHttpServer::Response{200, "{}"});
-        FakeHttpServer::Response redirect(302);
-        redirect.headers = {{"Location", elsewhere.url(QStringLiteral("/steal")).toEncoded()}};
-        server.on("/api", redirect);
-        HttpClient client;
-        call(client, server, QStringLiteral("/api"));
-        QVERIFY(elsewhere.requests().isEmpty());
-    }
-
     void goneContextGetsNoCall()
     {
         FakeHttpServer server;
-        FakeHttpServer::Response slow(200, "{}");
-        slow.delayMs = 100;
-        server.on("/slow", slow);
+        server.on("/slow", FakeHttpServer::Response(200, "{}"));
         HttpClient client;
         auto context = std::make_unique<QObject>();
         bool called = false;
-        client.get(server.url(QStringLiteral("/slow")), context.get(),
-                   [&](const HttpResult &) { called = true; });
+        client.get(server.url("/slow"), context.get(), [&](const HttpResult &) { called = true; });
         context.reset();
         QTRY_COMPARE(server.requests().size(), 1);
         QTest::qWait(300);
