@@ -70,7 +70,11 @@ struct ChatHarness {
         return out;
     }
 
-    static QByteArray openAIBody(const QStringList &pieces)
+    // Stored unchanged, so any bytes do.
+    static QByteArray png() { return QByteArrayLiteral("\x89PNG\r\n\x1a\n picture bytes"); }
+
+    // An OpenAI event stream of `pieces`, with its end marker when `done`.
+    static QByteArray openAIBody(const QStringList &pieces, bool done = true)
     {
         QByteArray body;
         for (const QString &p : pieces) {
@@ -78,6 +82,6 @@ struct ChatHarness {
                 {"choices", QJsonArray{QJsonObject{{"delta", QJsonObject{{"content", p}}}}}}};
             body += "data: " + QJsonDocument(chunk).toJson(QJsonDocument::Compact) + "\n\n";
         }
-        return body + "data: [DONE]\n\n";
+        return done ? body + "data: [DONE]\n\n" : body;
     }
 };

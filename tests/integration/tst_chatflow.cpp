@@ -18,9 +18,6 @@ class TestChatFlow : public QObject {
 
     static constexpr int kWait = 15000;
 
-    // Stored unchanged, so any bytes do.
-    static QByteArray png() { return QByteArrayLiteral("\x89PNG\r\n\x1a\n picture bytes"); }
-
     static QStringList rows(const MessageList &list)
     {
         QStringList out;
@@ -34,18 +31,11 @@ class TestChatFlow : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(c.pendingSends() == 0, kWait);
     }
 
-    static Response delayed(const QByteArray &body, int ms)
-    {
-        Response r(200, body);
-        r.delayMs = ms;
-        return r;
-    }
-
-    static QByteArray openAIPath() { return QByteArrayLiteral("/api/proxy_openai2"); }
+    static inline const QByteArray kOpenAI = "/api/proxy_openai2";
 
     static QByteArray openAIPiece(const QString &text)
     {
-        return ChatHarness::openAIBody({text}).chopped(int(strlen("data: [DONE]\n\n")));
+        return ChatHarness::openAIBody({text}, false);
     }
 
     // A controller whose answers come from a stream the test feeds.
@@ -54,7 +44,7 @@ class TestChatFlow : public QObject {
         std::unique_ptr<ChatController> c = h.controller();
         QStringList shown; // every text the answer's row showed, in order
 
-        explicit Streamed(const QByteArray &path = openAIPath(), int status = 200)
+        explicit Streamed(const QByteArray &path = kOpenAI, int status = 200)
         {
             Response streamed = Response::with(B::Stream);
             streamed.status = status;
@@ -97,10 +87,9 @@ private slots:
 
         // An answer with no text says so, instead of an empty bubble that looks like a hang.
         const QString nothing = QStringLiteral("（模型没有返回内容）");
-        const QByteArray oa = openAIPath();
         using Pieces = QList<QByteArray>;
         QTest::newRow("gpt-3.5, whole")
-            << "gpt-3.5-turbo-0125" << oa << 200
+            << "gpt-3.5-turbo-0125" << kOpenAI << 200
             << Pieces{ChatHarness::openAIBody({"**Hel**", "lo ```py\nx=1\n``` end"})}
             << QStringList() << QStringLiteral("Hello<code>x=1</code>end");
         QTest::newRow("claude-3.5, whole")
@@ -111,12 +100,12 @@ private slots:
                       "\"，世界\"}}\r\n"}
             << QStringList() << QStringLiteral("  你好，世界");
         QTest::newRow("gpt-4o, bold marks arriving apart")
-            << "gpt-4o" << oa << 200
+            << "gpt-4o" << kOpenAI << 200
             << Pieces{openAIPiece("Hel"), openAIPiece("lo **wor"),
                       openAIPiece("ld**") + "data: [DONE]\n\n"}
             << QStringList{"Hel", "Hello wor", "Hello world"} << QStringLiteral("Hello world");
         QTest::newRow("gpt-4o, a code block shows as code while it arrives")
-            << "gpt-4o" << oa << 200
+            << "gpt-4o" << kOpenAI << 200
             << Pieces{openAIPiece("看：\n```py\nx = 1\n"), openAIPiece("y = 2\n```\n完")}
             << QStringList{"看：<code>x = 1</code>", "看：<code>x = 1\ny = 2</code>完"}
             << QStringLiteral("看：<code>x = 1\ny = 2</code>完");
@@ -127,7 +116,8 @@ private slots:
             << QStringList{"Hi", "Hi 你", "Hi 你好"} << QStringLiteral("Hi 你好");
         // The status is not judged: an error page is read like any answer.
         QTest::newRow("500 with a body")
-            << "gpt-4o" << oa << 500 << Pieces{"Internal Server Error"} << QStringList() << nothing;
+            << "gpt-4o" << kOpenAI << 500 << Pieces{"Internal Server Error"} << QStringList()
+            << nothing;
 
         QStringList many;
         for (int i = 0; i < 180000; ++i)
@@ -135,7 +125,7 @@ private slots:
         const QByteArray big = ChatHarness::openAIBody(many);
         QVERIFY(big.size() > 10 * 1000 * 1000);
         QTest::newRow("10 MB body")
-            << "gpt-4o" << oa << 200 << Pieces{big} << QStringList() << many.join(QString());
+            << "gpt-4o" << kOpenAI << 200 << Pieces{big} << QStringList() << many.join(QString());
     }
 
     void answerLands()
@@ -222,10 +212,11 @@ private slots:
     void pictureNeverTakesANewerPlaceholder()
     {
         ChatHarness h;
-        h.server.on(
-            "/api/generate_image",
-            delayed("{\"image_url\":\"" + h.server.origin().toUtf8() + "/files/p.png\"}", 400));
-        h.server.on("/files/p.png", Response{200, png()});
+        h.server.on("/api/generate_image",
+                    Response(200,
+                             "{\"image_url\":\"" + h.server.origin().toUtf8() + "/files/p.png\"}",
+                             400));
+        h.server.on("/files/p.png", Response{200, ChatHarness::png()});
         h.server.on("/api/proxy_openai2", Response{200, ChatHarness::openAIBody({"text"})});
         auto c = h.controller();
 
@@ -261,8 +252,8 @@ private slots:
         h.server.on("/api/proxy_openai2", [&](const FakeHttpServer::Request &request) {
             const bool first =
                 QJsonDocument::fromJson(request.body)["userMessage"].toString() == u"q1";
-            return delayed(ChatHarness::openAIBody({first ? "a1" : "a2"}),
-                           first ? firstDelayMs : secondDelayMs);
+            return Response(200, ChatHarness::openAIBody({first ? "a1" : "a2"}),
+                            first ? firstDelayMs : secondDelayMs);
         });
         auto mainView = h.controller();
         auto popover = h.controller();
@@ -298,7 +289,7 @@ private slots:
         int calls = 0;
         h.server.on("/api/proxy_openai2", [&](const FakeHttpServer::Request &) {
             const bool first = ++calls == 1;
-            return delayed(ChatHarness::openAIBody({first ? "old" : "new"}), first ? 400 : 0);
+            return Response(200, ChatHarness::openAIBody({first ? "old" : "new"}), first ? 400 : 0);
         });
         auto c = h.controller();
         LogCapture log;
@@ -393,7 +384,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(s.h.server.openStreams(), 0, kWait);
         QTest::qWait(100);
         QCOMPARE(s.h.charges().size(), charges);
-        QCOMPARE(s.h.server.requestsTo(openAIPath()).isEmpty(), charges == 0);
+        QCOMPARE(s.h.server.requestsTo(kOpenAI).isEmpty(), charges == 0);
     }
 
     void twoAnswersStreamAtOnce()

@@ -22,12 +22,6 @@ class TestHostileAnswers : public QObject {
     // The content of a message that shows a stored picture.
     static inline const QString kPicture = QStringLiteral("<picture>");
 
-    static Response with(B behaviour, const QByteArray &body = {})
-    {
-        Response r(200, body);
-        r.behaviour = behaviour;
-        return r;
-    }
     static Response redirect(const QByteArray &to)
     {
         Response r(302);
@@ -42,11 +36,10 @@ class TestHostileAnswers : public QObject {
     }
     static Response chunked(const QByteArray &chunks)
     {
-        return with(B::Raw, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
-                            "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n" +
-                                chunks);
+        return Response::with(B::Raw, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
+                                      "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n" +
+                                          chunks);
     }
-    static QByteArray png() { return QByteArrayLiteral("\x89PNG\r\n\x1a\n picture bytes"); }
 
     // "{origin}" and "{other}" stand for the backend's origin and another server's.
     static Response resolve(Response r, const FakeHttpServer &main, const FakeHttpServer &other)
@@ -110,8 +103,8 @@ private slots:
         const QString imageNotJson = QStringLiteral("DALL-E JSON解析失败: ");
         const QString downloadFailed = QStringLiteral("下载图片失败: ");
         const QByteArray notHttp("\x00\xff garbage that is not HTTP\r\n\r\n", 32);
-        const Response stall = with(B::Stall);
-        const Response reset = with(B::Reset);
+        const Response stall = Response::with(B::Stall);
+        const Response reset = Response::with(B::Reset);
         const auto image = [](const QByteArray &address) {
             return Response(200, "{\"image_url\":\"" + address + "\"}");
         };
@@ -138,14 +131,14 @@ private slots:
             stream(
                 "data: {\"type\":\"content_block_delta\",\"delta\":{\"text\":\"\xed\xa0\x80\"}}"),
             nothing);
-        add("claude: not HTTP", cl, with(B::Raw, notHttp), network);
+        add("claude: not HTTP", cl, Response::with(B::Raw, notHttp), network);
 
         add("gemini: NUL and CR LF", gm, stream(QByteArray("data: a\0b\r\ndata: c", 18)),
             QStringLiteral("a") + QChar(0) + QStringLiteral("bc"));
         add("gemini: 20000 empty pieces", gm, stream(QByteArray("data: \n").repeated(20000)),
             nothing);
-        add("gemini: body cut short before any text", gm, with(B::Truncated, "data:partial"),
-            network);
+        add("gemini: body cut short before any text", gm,
+            Response::with(B::Truncated, "data:partial"), network);
 
         add("image: answer reset", gen, reset, network);
         add("image: answer a JSON array", gen,
@@ -197,8 +190,8 @@ private slots:
         h.server.on(
             "/api/generate_image",
             resolve(Response(200, "{\"image_url\":\"{origin}/files/p.png\"}"), h.server, other));
-        h.server.on("/files/p.png", Response(200, png()));
-        other.on("/files/p.png", Response(200, png()));
+        h.server.on("/files/p.png", Response(200, ChatHarness::png()));
+        other.on("/files/p.png", Response(200, ChatHarness::png()));
         h.server.on(path, resolve(response, h.server, other));
         auto c = h.controller();
         QSignalSpy alerts(c.get(), &ChatController::upgradeAlertRequested);
@@ -225,7 +218,7 @@ private slots:
             QCOMPARE(stored.absoluteDir().canonicalPath(), documents);
             QFile file(stored.filePath());
             QVERIFY(file.open(QIODevice::ReadOnly));
-            QCOMPARE(file.readAll(), png());
+            QCOMPARE(file.readAll(), ChatHarness::png());
         } else {
             QVERIFY(QDir(h.images.documentsFolder()).entryList(QDir::Files).isEmpty());
         }
