@@ -1,5 +1,6 @@
 #include "conversation/conversationcodec.h"
 #include "conversation/conversationstore.h"
+#include "core/settingkeys.h"
 #include "core/settingsstore.h"
 #include "logcapture.h"
 
@@ -39,13 +40,20 @@ class TestConversationStore : public QObject {
     QTemporaryDir m_dir;
     std::unique_ptr<SettingsStore> m_settings;
 
-    SettingsStore &freshSettings()
+    // An empty folder with a settings database, holding `blob` as the history if given.
+    SettingsStore &freshSettings(const std::optional<QByteArray> &blob = std::nullopt)
     {
         m_settings.reset();
         QDir(m_dir.path()).removeRecursively();
         QDir().mkpath(m_dir.path());
         m_settings = std::make_unique<SettingsStore>(m_dir.filePath(QStringLiteral("s.sqlite")));
+        if (blob)
+            m_settings->set(SettingKeys::conversations, *blob);
         return *m_settings;
+    }
+    static void saveQuestion(ConversationStore &store, const QUuid &id = QUuid::createUuid())
+    {
+        store.saveCurrentConversation(id, {Message(QStringLiteral("q"), true)});
     }
     QStringList backups() const
     {
@@ -64,39 +72,58 @@ private slots:
     void unreadableBlobLoadsEmptyAndIsKeptByteExact_data()
     {
         QTest::addColumn<QByteArray>("blob");
-        QTest::newRow("not JSON") << QByteArray("{{{not json");
-        QTest::newRow("trailing garbage") << history(good()) + " x";
-        QTest::newRow("malformed unknown member") << history(good("}", ",\"x\":[1,}"));
-        QTest::newRow("empty bytes") << QByteArray("");
-        QTest::newRow("odd length") << "[" + kConvA + "]";
-        QTest::newRow("bad id") << "[\"nope\",[" + good() + "]]";
-        QTest::newRow("list not an array") << "[" + kConvA + ",{}]";
-        QTest::newRow("bad message") << history("{\"id\":1}");
-        QTest::newRow("truncated") << history(good()).left(60);
-        QTest::newRow("invalid UTF-8") << history(good("hi", "h\xff\xfe"));
-        QTest::newRow("cut inside a character") // after the first byte of 你
-            << history(good("hi", "你好")).left(kConvA.size() + 3 + 57);
-        QTest::newRow("message without isLoading") << history(good(",\"isLoading\":false", ""));
-        QTest::newRow("timestamp out of range") << history(good("3.25", "1e400"));
-        QTest::newRow("null at top") << QByteArray("null");
-        QTest::newRow("deep nesting") << QByteArray(5000, '[') + QByteArray(5000, ']');
-        QTest::newRow("NUL after the array") << history(good()) + '\0';
+        // The history is read on first use; a write that comes before any read must still
+        // find the unreadable bytes and keep them before replacing them.
+        QTest::addColumn<QString>("write");
+        const auto row = [](const char *name, const QByteArray &blob, const char *write = "load") {
+            QTest::newRow(name) << blob << QString::fromLatin1(write);
+        };
+        row("not JSON", "{{{not json");
+        row("trailing garbage", history(good()) + " x");
+        row("malformed unknown member", history(good("}", ",\"x\":[1,}")));
+        row("empty bytes", "");
+        row("odd length", "[" + kConvA + "]");
+        row("bad id", "[\"nope\",[" + good() + "]]");
+        row("list not an array", "[" + kConvA + ",{}]");
+        row("bad message", history("{\"id\":1}"));
+        row("truncated", history(good()).left(60));
+        row("invalid UTF-8", history(good("hi", "h\xff\xfe")));
+        row("cut inside a character",
+            history(good("hi", "你好")).left(kConvA.size() + 3 + 57)); // after the first byte of 你
+        row("message without isLoading", history(good(",\"isLoading\":false", "")));
+        row("timestamp out of range", history(good("3.25", "1e400")));
+        row("null at top", "null");
+        row("deep nesting", QByteArray(5000, '[') + QByteArray(5000, ']'));
+        row("NUL after the array", history(good()) + '\0');
+        const QByteArray blob("[\"not\",\"a history\"]");
+        for (const char *write : {"save one", "save all", "remove messages", "clear"})
+            row(write, blob, write);
     }
 
     void unreadableBlobLoadsEmptyAndIsKeptByteExact()
     {
         QFETCH(QByteArray, blob);
-        SettingsStore &settings = freshSettings();
-        settings.set(QStringLiteral("conversations"), blob);
-
+        QFETCH(QString, write);
+        SettingsStore &settings = freshSettings(blob);
         LogCapture log;
         ConversationStore store(&settings);
-        QVERIFY(store.conversations().isEmpty());
-        QVERIFY(backups().isEmpty()); // nothing is written until something would replace it
-        QCOMPARE(settings.getData(QStringLiteral("conversations")), blob);
+        if (write == u"load") {
+            QVERIFY(store.conversations().isEmpty());
+            QVERIFY(backups().isEmpty()); // nothing is written until something would replace it
+            QCOMPARE(settings.getData(SettingKeys::conversations), blob);
+        }
+        if (write == u"save all")
+            store.saveConversations();
+        else if (write == u"remove messages")
+            store.removeMessages(QUuid::createUuid(), QUuid::createUuid(), QUuid::createUuid());
+        else if (write == u"clear")
+            store.clearHistory();
+        else
+            saveQuestion(store);
 
-        store.saveCurrentConversation(QUuid::createUuid(), {Message(QStringLiteral("q"), true)});
         QCOMPARE(keptCopy(), blob);
+        QVERIFY(settings.getData(SettingKeys::conversations) != blob);
+        QCOMPARE(store.conversations().size(), write == u"load" || write == u"save one" ? 1 : 0);
         QCOMPARE(store.backupPath(), m_dir.filePath(backups().first()));
         QCOMPARE(log.count(QStringLiteral("无法读取的历史记录已保存到 ") + store.backupPath()), 1);
 
@@ -132,7 +159,7 @@ private slots:
             QVERIFY(db.open());
             QSqlQuery q(db);
             q.prepare(QStringLiteral("INSERT INTO settings (key, type, value) VALUES (?, ?, ?)"));
-            q.addBindValue(QStringLiteral("conversations"));
+            q.addBindValue(SettingKeys::conversations);
             q.addBindValue(type);
             q.addBindValue(value);
             QVERIFY2(q.exec(), qPrintable(q.lastError().text()));
@@ -142,42 +169,9 @@ private slots:
         SettingsStore settings(path);
         ConversationStore store(&settings);
         QVERIFY(store.conversations().isEmpty());
-        store.saveCurrentConversation(QUuid::createUuid(), {Message(QStringLiteral("q"), true)});
+        saveQuestion(store);
         QCOMPARE(keptCopy(), kept);
         QCOMPARE(ConversationStore(&settings).conversations().size(), 1);
-    }
-
-    void unreadableBlobIsKeptWhateverWritesFirst_data()
-    {
-        // The history is read on first use; a write that comes before any read must still
-        // find the unreadable bytes and keep them before replacing them.
-        QTest::addColumn<QString>("write");
-        QTest::newRow("save one") << "save one";
-        QTest::newRow("save all") << "save all";
-        QTest::newRow("remove messages") << "remove messages";
-        QTest::newRow("clear") << "clear";
-    }
-
-    void unreadableBlobIsKeptWhateverWritesFirst()
-    {
-        QFETCH(QString, write);
-        const QByteArray blob("[\"not\",\"a history\"]");
-        SettingsStore &settings = freshSettings();
-        settings.set(QStringLiteral("conversations"), blob);
-        ConversationStore store(&settings);
-        if (write == u"save one")
-            store.saveCurrentConversation(QUuid::createUuid(),
-                                          {Message(QStringLiteral("q"), true)});
-        else if (write == u"save all")
-            store.saveConversations();
-        else if (write == u"remove messages")
-            store.removeMessages(QUuid::createUuid(), QUuid::createUuid(), QUuid::createUuid());
-        else
-            store.clearHistory();
-
-        QCOMPARE(keptCopy(), blob);
-        QVERIFY(settings.getData(QStringLiteral("conversations")) != blob);
-        QCOMPARE(store.conversations().size(), write == u"save one" ? 1 : 0);
     }
 
     void encodedTextIsJsonThatReadsBackTheSame_data()
@@ -297,18 +291,16 @@ private slots:
 
     void storedFormRoundTripsAndLaterPairWins()
     {
-        SettingsStore &settings = freshSettings();
-        QByteArray later = kGoodMessage;
-        later.replace("\"hi\"", "\"later\"");
-        settings.set(QStringLiteral("conversations"), "[" + kConvA + ",[" + kGoodMessage + "]," +
-                                                          kConvA.toLower() + ",[" + later + "]]");
+        SettingsStore &settings =
+            freshSettings(history(good()).chopped(1) + "," + kConvA.toLower() + ",[" +
+                          good("\"hi\"", "\"later\"") + "]]");
         ConversationStore store(&settings);
         QCOMPARE(store.conversations().size(), 1);
         QCOMPARE(store.conversations().cbegin()->first().content, QStringLiteral("later"));
 
         store.saveConversations();
         const QJsonArray saved =
-            QJsonDocument::fromJson(*settings.getData(QStringLiteral("conversations"))).array();
+            QJsonDocument::fromJson(*settings.getData(SettingKeys::conversations)).array();
         QCOMPARE(saved.size(), 2);
         QCOMPARE(saved.at(0).toString(), QStringLiteral("A0000000-0000-0000-0000-00000000000A"));
         QCOMPARE(saved.at(1).toArray().at(0).toObject().value(QLatin1String("timestamp")), 3.25);
@@ -321,9 +313,9 @@ private slots:
         ConversationStore store(&settings);
         const QUuid id = QUuid::createUuid();
         store.saveCurrentConversation(id, {});
-        QVERIFY(!settings.getData(QStringLiteral("conversations")));
+        QVERIFY(!settings.getData(SettingKeys::conversations));
 
-        store.saveCurrentConversation(id, {Message(QStringLiteral("q"), true)});
+        saveQuestion(store, id);
         store.saveCurrentConversation(id, {});
         QCOMPARE(store.conversations().value(id).size(), 1);
     }
