@@ -11,7 +11,6 @@
 #include <QJsonObject>
 #include <QSignalSpy>
 #include <QSqlDatabase>
-#include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
@@ -32,21 +31,50 @@ QByteArray history(const QByteArray &message)
 {
     return "[" + kConvA + ",[" + message + "]]";
 }
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+// Runs `statement` on the SQLite file at `path` as another program would.
+bool sql(const QString &path, const QString &statement, const QVariantList &values = {})
+{
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), path);
+        db.setDatabaseName(path);
+        if (db.open()) {
+            QSqlQuery q(db);
+            q.prepare(statement);
+            for (const QVariant &value : values)
+                q.addBindValue(value);
+            ok = q.exec();
+        }
+    }
+    QSqlDatabase::removeDatabase(path);
+    return ok;
+}
 } // namespace
 
-class TestConversationStore : public QObject {
+// The settings database and the conversation history kept in it.
+class TestStorage : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
     std::unique_ptr<SettingsStore> m_settings;
 
-    // An empty folder with a settings database, holding `blob` as the history if given.
-    SettingsStore &freshSettings(const std::optional<QByteArray> &blob = std::nullopt)
+    // The settings database's path in a folder emptied for the test.
+    QString emptyFolder()
     {
         m_settings.reset();
         QDir(m_dir.path()).removeRecursively();
         QDir().mkpath(m_dir.path());
-        m_settings = std::make_unique<SettingsStore>(m_dir.filePath(QStringLiteral("s.sqlite")));
+        return m_dir.filePath(QStringLiteral("settings.sqlite"));
+    }
+    // A settings database in an empty folder, holding `blob` as the history if given.
+    SettingsStore &freshSettings(const std::optional<QByteArray> &blob = std::nullopt)
+    {
+        m_settings = std::make_unique<SettingsStore>(emptyFolder());
         if (blob)
             m_settings->set(SettingKeys::conversations, *blob);
         return *m_settings;
@@ -64,11 +92,119 @@ class TestConversationStore : public QObject {
     {
         if (backups().size() != 1)
             return "<" + QByteArray::number(backups().size()) + " copies>";
-        QFile file(m_dir.filePath(backups().first()));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+        return readAll(m_dir.filePath(backups().first()));
     }
 
 private slots:
+    // Values read back after a restart, each only by the reader of its own type.
+    void valuesSurviveARestartAndKeepTheirType()
+    {
+        const QString path = emptyFolder();
+        const QByteArray blob("\x00\xff{\"a\":1}", 10);
+        {
+            SettingsStore store(path);
+            store.set(QStringLiteral("b"), true);
+            store.set(QStringLiteral("i"), qint64(-9007199254740993LL));
+            store.set(QStringLiteral("s"), QStringLiteral("小明 🙂"));
+            store.set(QStringLiteral("d"), blob);
+            store.set(QStringLiteral("gone"), QStringLiteral("x"));
+            store.remove(QStringLiteral("gone"));
+        }
+        SettingsStore store(path);
+        QCOMPARE(store.getInt(QStringLiteral("i"), 0), -9007199254740993LL);
+        QCOMPARE(store.getString(QStringLiteral("s")), QStringLiteral("小明 🙂"));
+        QCOMPARE(store.getData(QStringLiteral("d")), blob);
+        for (const QString key : {"b", "i", "s", "d", "gone"}) {
+            QCOMPARE(store.getBool(key, false), key == u"b");
+            QCOMPARE(store.getInt(key, -7) != -7, key == u"i");
+            QCOMPARE(store.getString(key).has_value(), key == u"s");
+            QCOMPARE(store.getData(key).has_value(), key == u"d");
+        }
+        // An empty string is a value, not an absence.
+        store.set(QStringLiteral("phone"), QString());
+        QCOMPARE(store.getString(QStringLiteral("phone")), QString());
+    }
+
+    void everyObserverSeesAChange()
+    {
+        SettingsStore &store = freshSettings();
+        int first = 0;
+        int second = 0;
+        QObject context;
+        store.observe(SettingKeys::isLoggedIn, &context, [&] { ++first; });
+        store.observe(SettingKeys::isLoggedIn, &context, [&] { ++second; });
+        store.observe(QStringLiteral("other"), &context, [&] { QFAIL("wrong key observed"); });
+
+        store.set(SettingKeys::isLoggedIn, true);
+        store.remove(SettingKeys::isLoggedIn);
+        QCOMPARE(first, 2);
+        QCOMPARE(second, 2);
+    }
+
+    void unreadableDatabaseIsMovedAside_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<bool>("movedAside");
+
+        // A real settings database with a value large enough to need overflow pages.
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("settings.sqlite"));
+        SettingsStore(path).set(SettingKeys::conversations, QByteArray(300000, 'c'));
+        const QByteArray valid = readAll(path);
+        QVERIFY(valid.size() > 3 * 65536);
+        QByteArray damaged = valid;
+        damaged.replace(65536, 4096, QByteArray(4096, '\xff')); // the table's first page
+
+        // SQLite files of other programs: a "settings" table with other columns, other tables.
+        QByteArray foreign[2];
+        for (int i = 0; i < 2; ++i) {
+            const QString other = dir.filePath(QString::number(i));
+            const QString table = i == 0 ? QStringLiteral("settings") : QStringLiteral("prefs");
+            QVERIFY(
+                sql(other, QStringLiteral("CREATE TABLE %1 (name TEXT, data TEXT)").arg(table)));
+            QVERIFY(
+                sql(other, QStringLiteral("INSERT INTO %1 VALUES ('theme', 'dark')").arg(table)));
+            foreign[i] = readAll(other);
+        }
+        QTest::newRow("text file") << QByteArray(4096, 'x') << true;
+        QTest::newRow("damaged table page") << damaged << true;
+        QTest::newRow("header only") << valid.left(100) << true;
+        QTest::newRow("another program's table") << foreign[0] << true;
+        QTest::newRow("another program's database") << foreign[1] << true;
+        QTest::newRow("zero-length file") << QByteArray() << false;
+    }
+
+    void unreadableDatabaseIsMovedAside()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(bool, movedAside);
+        const QString path = emptyFolder();
+        QFile junk(path);
+        QVERIFY(junk.open(QIODevice::WriteOnly) && junk.write(file) == file.size());
+        junk.close();
+
+        LogCapture log;
+        {
+            SettingsStore store(path);
+            QVERIFY(store.isAttached());
+            QCOMPARE(store.getBool(SettingKeys::isLoggedIn, false), false);
+            QVERIFY(!store.getData(SettingKeys::conversations));
+            store.set(SettingKeys::isLoggedIn, true);
+            QVERIFY(store.lastWriteSucceeded());
+        }
+        QCOMPARE(SettingsStore(path).getBool(SettingKeys::isLoggedIn, false), true);
+
+        const QStringList aside =
+            QDir(m_dir.path()).entryList({QStringLiteral("settings.sqlite.unreadable-*")});
+        QCOMPARE(aside.size(), movedAside ? 1 : 0);
+        if (!movedAside)
+            return;
+        QCOMPARE(readAll(m_dir.filePath(aside.first())), file);
+        QCOMPARE(log.count(QStringLiteral("设置数据库无法读取，已移至 ") +
+                           m_dir.filePath(aside.first())),
+                 1);
+    }
+
     void unreadableBlobLoadsEmptyAndIsKeptByteExact_data()
     {
         QTest::addColumn<QByteArray>("blob");
@@ -150,22 +286,11 @@ private slots:
         QFETCH(QString, type);
         QFETCH(QVariant, value);
         QFETCH(QByteArray, kept);
-        freshSettings();
-        const QString path = m_settings->path();
+        const QString path = freshSettings().path();
         m_settings.reset();
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), type);
-            db.setDatabaseName(path);
-            QVERIFY(db.open());
-            QSqlQuery q(db);
-            q.prepare(QStringLiteral("INSERT INTO settings (key, type, value) VALUES (?, ?, ?)"));
-            q.addBindValue(SettingKeys::conversations);
-            q.addBindValue(type);
-            q.addBindValue(value);
-            QVERIFY2(q.exec(), qPrintable(q.lastError().text()));
-        }
-        QSqlDatabase::removeDatabase(type);
-
+        QVERIFY(sql(path,
+                    QStringLiteral("INSERT INTO settings (key, type, value) VALUES (?, ?, ?)"),
+                    {SettingKeys::conversations, type, value}));
         SettingsStore settings(path);
         ConversationStore store(&settings);
         QVERIFY(store.conversations().isEmpty());
@@ -363,5 +488,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestConversationStore)
-#include "tst_conversationstore.moc"
+QTEST_GUILESS_MAIN(TestStorage)
+#include "tst_storage.moc"
