@@ -30,6 +30,7 @@ struct ChatHarness {
     ImageService images{&http};
     ChatClient chat{&http, &quota, &images};
     QList<QUrl> openedPages;
+    std::unique_ptr<ChatController> c; // made last, on the wired services
 
     ChatHarness()
     {
@@ -40,6 +41,7 @@ struct ChatHarness {
         settings.set(QStringLiteral("userid"), QStringLiteral("u1"));
         server.on("/api/check_quota", FakeHttpServer::Response{200, "{\"hasQuota\":true}"});
         server.on("/api/deduct_quota", FakeHttpServer::Response{200, "{\"ok\":true}"});
+        c = controller();
     }
 
     std::unique_ptr<ChatController> controller()
@@ -55,10 +57,13 @@ struct ChatHarness {
         c.sendMessage();
     }
 
-    // What the store holds of the conversation `c` has open.
-    MessageList stored(const ChatController &c) const
+    void ask(const QString &model, const QString &question) { send(*c, model, question); }
+    const Message &last() const { return c->messageList().last(); }
+
+    // What the store holds of the conversation `of` (by default `c`) has open.
+    MessageList stored(const ChatController *of = nullptr) const
     {
-        return conversations.conversations().value(c.currentConversationUuid());
+        return conversations.conversations().value((of ? of : c.get())->currentConversationUuid());
     }
 
     // The amounts charged so far, in the order the charges arrived.

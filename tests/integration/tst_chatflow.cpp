@@ -53,40 +53,32 @@ class TestChatFlow : public QObject {
     }
 
     // A controller whose answers come from a stream the test feeds.
-    struct Streamed {
-        ChatHarness h;
-        std::unique_ptr<ChatController> c = h.controller();
+    struct Streamed : ChatHarness {
         QStringList shown; // every text the answer's row showed, in order
 
         explicit Streamed(const QByteArray &path = kOpenAI, int status = 200)
         {
             Response streamed = Response::with(B::Stream);
             streamed.status = status;
-            h.server.on(path, streamed);
+            server.on(path, streamed);
             QObject::connect(c->messages(), &QAbstractItemModel::dataChanged, c.get(),
                              [this](const QModelIndex &top) {
                                  shown.append(c->messageList().at(top.row()).content);
                              });
         }
-        void ask(const QString &model, const QString &question)
-        {
-            ChatHarness::send(*c, model, question);
-        }
-        const Message &last() const { return c->messageList().last(); }
         // Asks, and waits until the first piece of the answer is in its bubble.
         void askAndShowFirstPiece(const QString &piece)
         {
             ask(QStringLiteral("gpt-4o"), QStringLiteral("问"));
-            QTRY_COMPARE_WITH_TIMEOUT(h.server.openStreams(), 1, kWait);
-            h.server.sendPiece(openAIPiece(piece));
+            QTRY_COMPARE_WITH_TIMEOUT(server.openStreams(), 1, kWait);
+            server.sendPiece(openAIPiece(piece));
             QTRY_COMPARE_WITH_TIMEOUT(last().content, piece, kWait);
         }
-        MessageList stored() const { return h.stored(*c); }
     };
 
-    static void waitForStreams(const Streamed &s, int n)
+    static void waitForStreams(const ChatHarness &s, int n)
     {
-        QTRY_COMPARE_WITH_TIMEOUT(s.h.server.openStreams(), n, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), n, kWait);
     }
 
     // The content of a message that shows a stored picture.
@@ -210,41 +202,39 @@ private slots:
         QFETCH(QString, model);
         QFETCH(QString, logLine);
         ChatHarness h;
-        auto c = h.controller();
-        c->setSelectedModel(model);
-        c->setMessageText(input);
+        h.c->setSelectedModel(model);
+        h.c->setMessageText(input);
         LogCapture log;
-        c->sendMessage();
+        h.c->sendMessage();
         QCOMPARE(log.all(), QStringList{logLine});
-        QCOMPARE(c->messageText(), input);
-        QCOMPARE(c->messages()->count(), 0);
+        QCOMPARE(h.c->messageText(), input);
+        QCOMPARE(h.c->messages()->count(), 0);
         QVERIFY(h.server.requests().isEmpty());
     }
 
     void sendAppendsQuestionAndPlaceholder()
     {
         ChatHarness h;
-        auto c = h.controller();
-        QAbstractItemModelTester tester(c->messages(),
+        QAbstractItemModelTester tester(h.c->messages(),
                                         QAbstractItemModelTester::FailureReportingMode::QtTest);
-        QSignalSpy scroll(c.get(), &ChatController::scrollToBottomTriggerChanged);
-        c->setMessageText(QStringLiteral("  你好 \n"));
-        c->sendMessage();
-        QCOMPARE(c->messageText(), QString());
-        QCOMPARE(c->messages()->count(), 2);
-        const Message &q = c->messageList().at(0);
-        const Message &p = c->messageList().at(1);
+        QSignalSpy scroll(h.c.get(), &ChatController::scrollToBottomTriggerChanged);
+        h.c->setMessageText(QStringLiteral("  你好 \n"));
+        h.c->sendMessage();
+        QCOMPARE(h.c->messageText(), QString());
+        QCOMPARE(h.c->messages()->count(), 2);
+        const Message &q = h.c->messageList().at(0);
+        const Message &p = h.c->messageList().at(1);
         QCOMPARE(q.content, QStringLiteral("你好"));
         QVERIFY(q.isUserMessage && !q.isLoading);
         QVERIFY(!p.isUserMessage && p.isLoading && p.content.isEmpty());
         QCOMPARE(scroll.count(), 1);
-        QCOMPARE(c->messages()->data(c->messages()->index(1), MessageListModel::IsLastRole),
+        QCOMPARE(h.c->messages()->data(h.c->messages()->index(1), MessageListModel::IsLastRole),
                  QVariant(true));
-        QCOMPARE(c->messages()->data(c->messages()->index(0), MessageListModel::IsLastRole),
+        QCOMPARE(h.c->messages()->data(h.c->messages()->index(0), MessageListModel::IsLastRole),
                  QVariant(false));
         // The question is on disk once sent, its answer as the notice a quit would leave.
         const MessageList stored =
-            ConversationStore(&h.settings).conversations().value(c->currentConversationUuid());
+            ConversationStore(&h.settings).conversations().value(h.c->currentConversationUuid());
         QCOMPARE(stored.size(), 2);
         QCOMPARE(stored.first().id, q.id);
         QCOMPARE(stored.last().id, p.id);
@@ -270,15 +260,14 @@ private slots:
         QFETCH(MessageList, list);
         QFETCH(int, target);
         ChatHarness h;
-        auto c = h.controller();
-        h.conversations.saveCurrentConversation(c->currentConversationUuid(), list);
-        c->selectConversation(c->currentConversationUuid());
-        c->setMessageText(QStringLiteral("draft"));
+        h.conversations.saveCurrentConversation(h.c->currentConversationUuid(), list);
+        h.c->selectConversation(h.c->currentConversationUuid());
+        h.c->setMessageText(QStringLiteral("draft"));
         const QByteArray before = h.settings.getData(SettingKeys::conversations).value_or("");
 
-        c->retryMessage(target < 0 ? QUuid::createUuid() : list.at(target).id);
-        QCOMPARE(c->messages()->count(), list.size());
-        QCOMPARE(c->messageText(), QStringLiteral("draft"));
+        h.c->retryMessage(target < 0 ? QUuid::createUuid() : list.at(target).id);
+        QCOMPARE(h.c->messages()->count(), list.size());
+        QCOMPARE(h.c->messageText(), QStringLiteral("draft"));
         QCOMPARE(h.settings.getData(SettingKeys::conversations).value_or(""), before);
         QVERIFY(h.server.requests().isEmpty());
     }
@@ -288,21 +277,20 @@ private slots:
         ChatHarness h;
         h.server.on("/api/proxy_openai2",
                     FakeHttpServer::Response::with(FakeHttpServer::Behaviour::Stall));
-        auto c = h.controller();
         const MessageList list{text("q1", true), text("a1"), text("q2", true), text("note"),
                                text("a2")};
-        h.conversations.saveCurrentConversation(c->currentConversationUuid(), list);
-        c->selectConversation(c->currentConversationUuid());
+        h.conversations.saveCurrentConversation(h.c->currentConversationUuid(), list);
+        h.c->selectConversation(h.c->currentConversationUuid());
 
-        c->retryMessage(list.at(4).id);
-        const MessageList &now = c->messageList();
+        h.c->retryMessage(list.at(4).id);
+        const MessageList &now = h.c->messageList();
         QCOMPARE(now.size(), 5);
         QCOMPARE(now.at(2).content, QStringLiteral("note")); // between them: stays
         QCOMPARE(now.at(3).content, QStringLiteral("q2"));
         QVERIFY(now.at(3).id != list.at(2).id);
         QVERIFY(now.at(4).isLoading);
         // The stored copy lost the two regenerated messages, and holds the question asked again.
-        const MessageList stored = h.stored(*c);
+        const MessageList stored = h.stored();
         QCOMPARE(stored.size(), 5);
         QCOMPARE(stored.at(2).content, QStringLiteral("note"));
         QCOMPARE(stored.at(3).id, now.at(3).id);
@@ -311,25 +299,23 @@ private slots:
     void newConversation()
     {
         ChatHarness h;
-        auto c = h.controller();
-        c->hideWelcomeView();
-        const QString first = c->currentConversationID();
-        c->newConversation();
+        h.c->hideWelcomeView();
+        const QString first = h.c->currentConversationID();
+        h.c->newConversation();
         QVERIFY(h.conversations.conversations().isEmpty()); // nothing to store
-        QVERIFY(c->showWelcomeView());
+        QVERIFY(h.c->showWelcomeView());
         QCOMPARE(h.settings.getBool(QStringLiteral("hasSeenWelcome"), true), false);
-        QVERIFY(c->currentConversationID() != first);
+        QVERIFY(h.c->currentConversationID() != first);
     }
 
     void selectConversationLogs()
     {
         ChatHarness h;
-        auto c = h.controller();
         const QUuid id = QUuid::createUuid();
         h.conversations.saveCurrentConversation(id, {text("q", true)});
         LogCapture log;
-        c->selectConversation(Message::idText(id).toLower());
-        QCOMPARE(c->messages()->count(), 1);
+        h.c->selectConversation(Message::idText(id).toLower());
+        QCOMPARE(h.c->messages()->count(), 1);
         QCOMPARE(log.all().size(), 2);
         QCOMPARE(log.all().at(0), "currentConversationID " + Message::idText(id));
         QVERIFY(log.all().at(1).startsWith("messages [{"));
@@ -339,23 +325,22 @@ private slots:
     void welcomeAndModelSettings()
     {
         ChatHarness h;
-        auto c = h.controller();
-        QVERIFY(c->showWelcomeView());
-        QCOMPARE(c->selectedModel(), QStringLiteral("gpt-3.5-turbo-0125"));
+        QVERIFY(h.c->showWelcomeView());
+        QCOMPARE(h.c->selectedModel(), QStringLiteral("gpt-3.5-turbo-0125"));
 
         // Refused sends still hide the welcome view for good.
-        c->submitInput();
-        QVERIFY(!c->showWelcomeView());
+        h.c->submitInput();
+        QVERIFY(!h.c->showWelcomeView());
         QCOMPARE(h.settings.getBool(QStringLiteral("hasSeenWelcome"), false), true);
         h.settings.set(QStringLiteral("hasSeenWelcome"), false);
-        c->onAppear();
-        QVERIFY(c->showWelcomeView());
+        h.c->onAppear();
+        QVERIFY(h.c->showWelcomeView());
 
-        c->setSelectedModel(QStringLiteral("dall-e-3"));
-        QVERIFY(c->isImageModel());
-        c->setSelectedModel(QString()); // no choice: the stored one stays
+        h.c->setSelectedModel(QStringLiteral("dall-e-3"));
+        QVERIFY(h.c->isImageModel());
+        h.c->setSelectedModel(QString()); // no choice: the stored one stays
         QCOMPARE(h.settings.getString(QStringLiteral("selectedModel")), QStringLiteral("dall-e-3"));
-        QCOMPARE(c->selectedModelIconName(), QStringLiteral("questionmark.circle"));
+        QCOMPARE(h.c->selectedModelIconName(), QStringLiteral("questionmark.circle"));
     }
 
     void answerLands_data()
@@ -428,7 +413,7 @@ private slots:
         const QString context = ChatController::buildContext(s.c->messageList(), 1000);
         waitForStreams(s, 1);
         for (int i = 0; i < pieces.size(); ++i) {
-            s.h.server.sendPiece(pieces.at(i));
+            s.server.sendPiece(pieces.at(i));
             if (i >= shownAfter.size())
                 continue;
             // The bubble's text as the user reads it: prose blocks are shown trimmed.
@@ -441,7 +426,7 @@ private slots:
         QCOMPARE(s.stored().size(), 2);
         QCOMPARE(s.stored().last().content, QStringLiteral("网络请求失败，请稍后重试"));
 
-        s.h.server.endStreams();
+        s.server.endStreams();
         waitUntilSettled(*s.c);
         QCOMPARE(s.c->messages()->count(), 2);
         QCOMPARE(s.last().content, answer);
@@ -453,7 +438,7 @@ private slots:
             QVERIFY(signal.at(0).value<QModelIndex>() == signal.at(1).value<QModelIndex>());
         QCOMPARE(rows(s.stored()), rows(s.c->messageList()));
 
-        const auto request = s.h.server.requestsTo(path).first();
+        const auto request = s.server.requestsTo(path).first();
         QCOMPARE(request.headers.value("content-type"), QByteArray("application/json"));
         QCOMPARE(QJsonDocument::fromJson(request.body).object(),
                  (QJsonObject{{"model", model},
@@ -465,8 +450,8 @@ private slots:
         QList<double> expected{QuotaService::inputCharge(model, "问题 one", context)};
         if (answer != QStringLiteral("（模型没有返回内容）"))
             expected.append(QuotaService::outputCharge(model, answer));
-        QTRY_COMPARE_WITH_TIMEOUT(s.h.charges().size(), expected.size(), kWait);
-        QList<double> charged = s.h.charges();
+        QTRY_COMPARE_WITH_TIMEOUT(s.charges().size(), expected.size(), kWait);
+        QList<double> charged = s.charges();
         std::sort(expected.begin(), expected.end());
         std::sort(charged.begin(), charged.end());
         QCOMPARE(charged, expected);
@@ -474,7 +459,7 @@ private slots:
                                   kWait);
         QCOMPARE(log.all().first(), QStringLiteral("userPhone +8613800000000"));
         // The "+" of the stored phone number arrives as "%2B", so the server reads it back.
-        QCOMPARE(s.h.server.requestsTo("/api/check_quota").first().query.query(QUrl::FullyEncoded),
+        QCOMPARE(s.server.requestsTo("/api/check_quota").first().query.query(QUrl::FullyEncoded),
                  QStringLiteral("phone=%2B8613800000000"));
     }
 
@@ -487,17 +472,16 @@ private slots:
                              400));
         h.server.on("/files/p.png", Response{200, ChatHarness::png()});
         h.server.on("/api/proxy_openai2", Response{200, ChatHarness::openAIBody({"text"})});
-        auto c = h.controller();
 
-        ChatHarness::send(*c, QStringLiteral("dall-e-3"), QStringLiteral("画"));
-        ChatHarness::send(*c, QStringLiteral("gpt-4o"), QStringLiteral("说"));
-        waitUntilSettled(*c);
-        const MessageList &list = c->messageList();
+        h.ask(QStringLiteral("dall-e-3"), QStringLiteral("画"));
+        h.ask(QStringLiteral("gpt-4o"), QStringLiteral("说"));
+        waitUntilSettled(*h.c);
+        const MessageList &list = h.c->messageList();
         QCOMPARE(list.size(), 4);
         QVERIFY(list.at(1).cachedImagePath.has_value());
         QCOMPARE(list.at(2).content, QStringLiteral("说"));
         QCOMPARE(list.at(3).content, QStringLiteral("text"));
-        QCOMPARE(h.stored(*c).size(), 4);
+        QCOMPARE(h.stored().size(), 4);
     }
 
     // The main window and the popover can have the same conversation open; a save by one must
@@ -540,7 +524,7 @@ private slots:
         waitUntilSettled(*popover);
 
         QStringList stored;
-        for (const Message &m : h.stored(*mainView))
+        for (const Message &m : h.stored(mainView.get()))
             stored.append(m.content);
         QCOMPARE(stored.size(), 6);
         for (const char *content : {"old q", "old a", "q1", "a1", "q2", "a2"})
@@ -548,7 +532,7 @@ private slots:
         if (!overlapping)
             QCOMPARE(stored, QStringList({"old q", "old a", "q1", "a1", "q2", "a2"}));
         // Both views show what is stored.
-        QCOMPARE(rows(mainView->messageList()), rows(h.stored(*mainView)));
+        QCOMPARE(rows(mainView->messageList()), rows(h.stored(mainView.get())));
         QCOMPARE(rows(popover->messageList()), rows(mainView->messageList()));
     }
 
@@ -560,17 +544,16 @@ private slots:
             const bool first = ++calls == 1;
             return Response(200, ChatHarness::openAIBody({first ? "old" : "new"}), first ? 400 : 0);
         });
-        auto c = h.controller();
         LogCapture log;
-        ChatHarness::send(*c, QStringLiteral("gpt-4o"), QStringLiteral("q"));
-        c->retryMessage(c->messageList().last().id);
-        waitUntilSettled(*c);
+        h.ask(QStringLiteral("gpt-4o"), QStringLiteral("q"));
+        h.c->retryMessage(h.c->messageList().last().id);
+        waitUntilSettled(*h.c);
         QTest::qWait(600);
 
-        QCOMPARE(c->messages()->count(), 2);
-        QCOMPARE(c->messageList().last().content, QStringLiteral("new"));
+        QCOMPARE(h.c->messages()->count(), 2);
+        QCOMPARE(h.c->messageList().last().content, QStringLiteral("new"));
         QCOMPARE(log.count(QStringLiteral("回复已丢弃")), 1);
-        QCOMPARE(rows(h.stored(*c)), rows(c->messageList()));
+        QCOMPARE(rows(h.stored()), rows(h.c->messageList()));
     }
 
     // A stop or a broken connection ends the answer with what arrived: not a half line that
@@ -592,14 +575,14 @@ private slots:
         LogCapture log;
         const QString text = QStringLiteral("从前有座山，山里");
         s.askAndShowFirstPiece(text);
-        s.h.server.sendPiece(openAIPiece("有座庙").left(25));
+        s.server.sendPiece(openAIPiece("有座庙").left(25));
         QTest::qWait(50);
 
         if (stop) {
             s.c->stopGenerating();
             QCOMPARE(s.c->pendingSends(), 0);
         } else {
-            s.h.server.resetStreams();
+            s.server.resetStreams();
             waitUntilSettled(*s.c);
         }
         QVERIFY(!s.c->isGenerating());
@@ -611,9 +594,9 @@ private slots:
         s.c->stopGenerating();
         QCOMPARE(log.count(QStringLiteral("用户停止生成")), stop ? 1 : 0);
         // The request is given up: the backend sees the connection close.
-        QTRY_COMPARE_WITH_TIMEOUT(s.h.server.openStreams(), 0, kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(s.h.charges().size(), 2, kWait);
-        QCOMPARE(s.h.charges().last(), QuotaService::outputCharge("gpt-4o", text));
+        QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 0, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(s.charges().size(), 2, kWait);
+        QCOMPARE(s.charges().last(), QuotaService::outputCharge("gpt-4o", text));
     }
 
     void stopBeforeAnyText_data()
@@ -631,14 +614,14 @@ private slots:
 
         Streamed s;
         if (!quotaAnswers)
-            s.h.server.on("/api/check_quota", Response::with(B::Stall));
+            s.server.on("/api/check_quota", Response::with(B::Stall));
         LogCapture log;
         s.ask(QStringLiteral("gpt-4o"), QStringLiteral("算了"));
         if (quotaAnswers) {
             waitForStreams(s, 1);
-            s.h.server.sendPiece("event: ping\n\n");
+            s.server.sendPiece("event: ping\n\n");
         } else {
-            QTRY_COMPARE_WITH_TIMEOUT(s.h.server.requestsTo("/api/check_quota").size(), 1, kWait);
+            QTRY_COMPARE_WITH_TIMEOUT(s.server.requestsTo("/api/check_quota").size(), 1, kWait);
         }
         QVERIFY(s.c->isGenerating());
         s.c->stopGenerating();
@@ -650,10 +633,10 @@ private slots:
         QCOMPARE(s.stored().first().content, QStringLiteral("算了"));
         QVERIFY(!s.c->isGenerating());
         QCOMPARE(log.count(QStringLiteral("用户停止生成")), 1);
-        QTRY_COMPARE_WITH_TIMEOUT(s.h.server.openStreams(), 0, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 0, kWait);
         QTest::qWait(100);
-        QCOMPARE(s.h.charges().size(), charges);
-        QCOMPARE(s.h.server.requestsTo(kOpenAI).isEmpty(), charges == 0);
+        QCOMPARE(s.charges().size(), charges);
+        QCOMPARE(s.server.requestsTo(kOpenAI).isEmpty(), charges == 0);
     }
 
     void twoAnswersStreamAtOnce()
@@ -663,12 +646,12 @@ private slots:
         s.ask(QStringLiteral("gpt-4o"), QStringLiteral("second"));
         waitForStreams(s, 2);
         const auto questionOf = [&](int stream) {
-            return QJsonDocument::fromJson(s.h.server.streamRequest(stream).body)["userMessage"]
+            return QJsonDocument::fromJson(s.server.streamRequest(stream).body)["userMessage"]
                 .toString();
         };
         for (int stream : {1, 0, 1})
-            s.h.server.sendPiece(openAIPiece(questionOf(stream).left(3)), stream);
-        s.h.server.endStreams();
+            s.server.sendPiece(openAIPiece(questionOf(stream).left(3)), stream);
+        s.server.endStreams();
         waitUntilSettled(*s.c);
 
         const MessageList list = s.c->messageList();
@@ -693,7 +676,7 @@ private slots:
 
         Streamed s;
         const QUuid other = QUuid::createUuid();
-        s.h.conversations.saveCurrentConversation(other, {Message(QStringLiteral("旧的"), true)});
+        s.conversations.saveCurrentConversation(other, {Message(QStringLiteral("旧的"), true)});
         s.askAndShowFirstPiece(QStringLiteral("答"));
         const QUuid asked = s.c->currentConversationUuid();
 
@@ -709,12 +692,12 @@ private slots:
             QVERIFY(s.c->isGenerating());
         }
         const MessageList open = s.c->messageList();
-        s.h.server.sendPiece(openAIPiece("案"));
-        s.h.server.endStreams();
+        s.server.sendPiece(openAIPiece("案"));
+        s.server.endStreams();
         waitUntilSettled(*s.c);
 
         // The answer went to the one that asked; any other open conversation is untouched.
-        const MessageList stored = s.h.conversations.conversations().value(asked);
+        const MessageList stored = s.conversations.conversations().value(asked);
         QCOMPARE(stored.size(), 2);
         QCOMPARE(stored.first().content, QStringLiteral("问"));
         QCOMPARE(stored.last().content, QStringLiteral("答案"));
@@ -723,7 +706,7 @@ private slots:
             QCOMPARE(s.last().content, QStringLiteral("答案"));
         else
             QCOMPARE(s.c->messageList().size(), open.size());
-        QCOMPARE(s.h.conversations.conversations().value(other).size(), 1);
+        QCOMPARE(s.conversations.conversations().value(other).size(), 1);
     }
 
     // The chat view closes (its controller goes) while an answer streams: the request is given
@@ -733,11 +716,11 @@ private slots:
         Streamed s;
         s.askAndShowFirstPiece(QStringLiteral("一半"));
         s.c.reset();
-        s.h.server.sendPiece(openAIPiece("另一半"));
-        QTRY_COMPARE_WITH_TIMEOUT(s.h.server.openStreams(), 0, kWait);
+        s.server.sendPiece(openAIPiece("另一半"));
+        QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 0, kWait);
         QTest::qWait(50);
         // Only the question was charged: no answer was settled.
-        QCOMPARE(s.h.charges().size(), 1);
+        QCOMPARE(s.charges().size(), 1);
     }
 
     void manyDeltasBecomeFewRowUpdates()
@@ -884,24 +867,23 @@ private slots:
         h.server.on("/files/p.png", Response(200, ChatHarness::png()));
         other.on("/files/p.png", Response(200, ChatHarness::png()));
         h.server.on(path, resolve(response, h.server, other));
-        auto c = h.controller();
-        QSignalSpy alerts(c.get(), &ChatController::upgradeAlertRequested);
+        QSignalSpy alerts(h.c.get(), &ChatController::upgradeAlertRequested);
         LogCapture logged;
 
-        ChatHarness::send(*c, model, QStringLiteral("问题"));
-        waitUntilSettled(*c);
-        QCOMPARE(c->messages()->count(), 2);
-        for (const Message &m : c->messageList())
+        h.ask(model, QStringLiteral("问题"));
+        waitUntilSettled(*h.c);
+        QCOMPARE(h.c->messages()->count(), 2);
+        for (const Message &m : h.c->messageList())
             QVERIFY(!m.isLoading);
-        const Message &last = c->messageList().last();
+        const Message &last = h.c->messageList().last();
         QVERIFY(!last.isUserMessage);
         QCOMPARE(last.cachedImagePath.has_value(), content == kPicture);
         QCOMPARE(last.content, content == kPicture ? QString() : content);
         // Stored as shown: the question was kept when it was sent, and the answer or notice
         // ended it.
-        QCOMPARE(h.stored(*c).size(), 2);
-        QCOMPARE(h.stored(*c).last().content, last.content);
-        QCOMPARE(h.stored(*c).last().cachedImagePath, last.cachedImagePath);
+        QCOMPARE(h.stored().size(), 2);
+        QCOMPARE(h.stored().last().content, last.content);
+        QCOMPARE(h.stored().last().cachedImagePath, last.cachedImagePath);
 
         const QString documents = QDir(h.images.documentsFolder()).canonicalPath();
         if (last.cachedImagePath) {
