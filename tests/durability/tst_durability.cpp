@@ -102,14 +102,11 @@ class TestDurability : public QObject {
 private slots:
     void everyCompletedSaveSurvivesSigkill()
     {
-        QTemporaryDir dir;
-        QVERIFY(dir.isValid());
-        const QString path = dir.filePath(QStringLiteral("settings.sqlite"));
+        const QString path = m_dir.filePath(QStringLiteral("killed.sqlite"));
         const QString child = QCoreApplication::applicationDirPath() + QStringLiteral("/savechild");
         QVERIFY(QFile::exists(child));
 
         QRandomGenerator random(QRandomGenerator::global()->generate());
-        int losses = 0;
         int killedBeforeFirstSave = 0;
         int reports = 0;
         QStringList lossDetails;
@@ -143,19 +140,15 @@ private slots:
             reports += lines;
             killedBeforeFirstSave += lines == 0 ? 1 : 0;
 
-            const QString loss = checkStored(path);
-            if (!loss.isEmpty()) {
-                ++losses;
+            if (const QString loss = checkStored(path); !loss.isEmpty())
                 lossDetails << QStringLiteral("run %1: %2").arg(run).arg(loss);
-            }
         }
-        const QStringList aside =
-            QDir(dir.path()).entryList({QStringLiteral("*unreadable*")}, QDir::Files);
+        const QStringList aside = movedAside(m_dir.path());
 
         qInfo("runs %d, losses %d, completed saves %d, conversations %lld, "
               "runs killed before their first save %d, size %lld bytes",
-              kRuns, losses, reports, qlonglong(m_completed.size()), killedBeforeFirstSave,
-              qlonglong(QFileInfo(path).size()));
+              kRuns, int(lossDetails.size()), reports, qlonglong(m_completed.size()),
+              killedBeforeFirstSave, qlonglong(QFileInfo(path).size()));
         QVERIFY2(lossDetails.isEmpty(), qPrintable(lossDetails.join(u'\n')));
         QVERIFY2(aside.isEmpty(), qPrintable(aside.join(u' ')));
         QVERIFY(reports > kRuns);
