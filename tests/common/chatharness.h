@@ -50,14 +50,14 @@ struct ChatHarness {
             ChatController::Services{&settings, &conversations, &quota, &chat});
     }
 
-    static void send(ChatController &c, const QString &model, const QString &question)
+    // Asks `question` of `model` in `on` (by default `c`).
+    void ask(const QString &model, const QString &question, ChatController *on = nullptr)
     {
-        c.setSelectedModel(model);
-        c.setMessageText(question);
-        c.sendMessage();
+        on = on ? on : c.get();
+        on->setSelectedModel(model);
+        on->setMessageText(question);
+        on->sendMessage();
     }
-
-    void ask(const QString &model, const QString &question) { send(*c, model, question); }
     const Message &last() const { return c->messageList().last(); }
 
     // What the store holds of the conversation `of` (by default `c`) has open.

@@ -508,23 +508,22 @@ private slots:
             return Response(200, ChatHarness::openAIBody({first ? "a1" : "a2"}),
                             first ? firstDelayMs : secondDelayMs);
         });
-        auto mainView = h.controller();
         auto popover = h.controller();
         const QUuid shared = QUuid::createUuid();
         h.conversations.saveCurrentConversation(shared,
                                                 {Message("old q", true), Message("old a", false)});
-        mainView->selectConversation(shared);
+        h.c->selectConversation(shared);
         popover->selectConversation(shared);
 
-        ChatHarness::send(*mainView, QStringLiteral("gpt-4o"), QStringLiteral("q1"));
+        h.ask(QStringLiteral("gpt-4o"), QStringLiteral("q1"));
         if (!overlapping)
-            waitUntilSettled(*mainView);
-        ChatHarness::send(*popover, QStringLiteral("gpt-4o"), QStringLiteral("q2"));
-        waitUntilSettled(*mainView);
+            waitUntilSettled(*h.c);
+        h.ask(QStringLiteral("gpt-4o"), QStringLiteral("q2"), popover.get());
+        waitUntilSettled(*h.c);
         waitUntilSettled(*popover);
 
         QStringList stored;
-        for (const Message &m : h.stored(mainView.get()))
+        for (const Message &m : h.stored())
             stored.append(m.content);
         QCOMPARE(stored.size(), 6);
         for (const char *content : {"old q", "old a", "q1", "a1", "q2", "a2"})
@@ -532,8 +531,8 @@ private slots:
         if (!overlapping)
             QCOMPARE(stored, QStringList({"old q", "old a", "q1", "a1", "q2", "a2"}));
         // Both views show what is stored.
-        QCOMPARE(rows(mainView->messageList()), rows(h.stored(mainView.get())));
-        QCOMPARE(rows(popover->messageList()), rows(mainView->messageList()));
+        QCOMPARE(rows(h.c->messageList()), rows(h.stored()));
+        QCOMPARE(rows(popover->messageList()), rows(h.c->messageList()));
     }
 
     void regeneratedReplyIsDropped()
