@@ -1,4 +1,4 @@
-// Child of tst_durability: loads the history, then appends a message and saves, over and
+// Child of tst_storage: loads the history, then appends a message and saves, over and
 // over, until it is killed. After every save that reached the disk it prints
 // "saved <conversation id> <message count>", so the parent knows what must survive the kill.
 
