@@ -40,11 +40,6 @@ class TestChatFlow : public QObject {
         return out;
     }
 
-    static void waitUntilSettled(ChatController &c)
-    {
-        QTRY_VERIFY_WITH_TIMEOUT(c.pendingSends() == 0, kWait);
-    }
-
     static inline const QByteArray kOpenAI = "/api/proxy_openai2";
 
     static QByteArray openAIPiece(const QString &text)
@@ -75,11 +70,6 @@ class TestChatFlow : public QObject {
             QTRY_COMPARE_WITH_TIMEOUT(last().content, piece, kWait);
         }
     };
-
-    static void waitForStreams(const ChatHarness &s, int n)
-    {
-        QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), n, kWait);
-    }
 
     // The content of a message that shows a stored picture.
     static inline const QString kPicture = QStringLiteral("<picture>");
@@ -411,7 +401,7 @@ private slots:
         LogCapture log;
         s.ask(model, QStringLiteral("问题 one"));
         const QString context = ChatController::buildContext(s.c->messageList(), 1000);
-        waitForStreams(s, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 1, kWait);
         for (int i = 0; i < pieces.size(); ++i) {
             s.server.sendPiece(pieces.at(i));
             if (i >= shownAfter.size())
@@ -427,7 +417,7 @@ private slots:
         QCOMPARE(s.stored().last().content, QStringLiteral("网络请求失败，请稍后重试"));
 
         s.server.endStreams();
-        waitUntilSettled(*s.c);
+        QTRY_COMPARE_WITH_TIMEOUT(s.c->pendingSends(), 0, kWait);
         QCOMPARE(s.c->messages()->count(), 2);
         QCOMPARE(s.last().content, answer);
         QVERIFY(!s.last().isLoading && !s.last().isUserMessage && !s.c->isGenerating());
@@ -475,7 +465,7 @@ private slots:
 
         h.ask(QStringLiteral("dall-e-3"), QStringLiteral("画"));
         h.ask(QStringLiteral("gpt-4o"), QStringLiteral("说"));
-        waitUntilSettled(*h.c);
+        QTRY_COMPARE_WITH_TIMEOUT(h.c->pendingSends(), 0, kWait);
         const MessageList &list = h.c->messageList();
         QCOMPARE(list.size(), 4);
         QVERIFY(list.at(1).cachedImagePath.has_value());
@@ -517,10 +507,10 @@ private slots:
 
         h.ask(QStringLiteral("gpt-4o"), QStringLiteral("q1"));
         if (!overlapping)
-            waitUntilSettled(*h.c);
+            QTRY_COMPARE_WITH_TIMEOUT(h.c->pendingSends(), 0, kWait);
         h.ask(QStringLiteral("gpt-4o"), QStringLiteral("q2"), popover.get());
-        waitUntilSettled(*h.c);
-        waitUntilSettled(*popover);
+        QTRY_COMPARE_WITH_TIMEOUT(h.c->pendingSends(), 0, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(popover->pendingSends(), 0, kWait);
 
         QStringList stored;
         for (const Message &m : h.stored())
@@ -546,7 +536,7 @@ private slots:
         LogCapture log;
         h.ask(QStringLiteral("gpt-4o"), QStringLiteral("q"));
         h.c->retryMessage(h.c->messageList().last().id);
-        waitUntilSettled(*h.c);
+        QTRY_COMPARE_WITH_TIMEOUT(h.c->pendingSends(), 0, kWait);
         QTest::qWait(600);
 
         QCOMPARE(h.c->messages()->count(), 2);
@@ -582,7 +572,7 @@ private slots:
             QCOMPARE(s.c->pendingSends(), 0);
         } else {
             s.server.resetStreams();
-            waitUntilSettled(*s.c);
+            QTRY_COMPARE_WITH_TIMEOUT(s.c->pendingSends(), 0, kWait);
         }
         QVERIFY(!s.c->isGenerating());
         QCOMPARE(s.last().content, kept);
@@ -617,7 +607,7 @@ private slots:
         LogCapture log;
         s.ask(QStringLiteral("gpt-4o"), QStringLiteral("算了"));
         if (quotaAnswers) {
-            waitForStreams(s, 1);
+            QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 1, kWait);
             s.server.sendPiece("event: ping\n\n");
         } else {
             QTRY_COMPARE_WITH_TIMEOUT(s.server.requestsTo("/api/check_quota").size(), 1, kWait);
@@ -643,7 +633,7 @@ private slots:
         Streamed s;
         s.ask(QStringLiteral("gpt-4o"), QStringLiteral("first"));
         s.ask(QStringLiteral("gpt-4o"), QStringLiteral("second"));
-        waitForStreams(s, 2);
+        QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 2, kWait);
         const auto questionOf = [&](int stream) {
             return QJsonDocument::fromJson(s.server.streamRequest(stream).body)["userMessage"]
                 .toString();
@@ -651,7 +641,7 @@ private slots:
         for (int stream : {1, 0, 1})
             s.server.sendPiece(openAIPiece(questionOf(stream).left(3)), stream);
         s.server.endStreams();
-        waitUntilSettled(*s.c);
+        QTRY_COMPARE_WITH_TIMEOUT(s.c->pendingSends(), 0, kWait);
 
         const MessageList list = s.c->messageList();
         QCOMPARE(list.size(), 4);
@@ -693,7 +683,7 @@ private slots:
         const MessageList open = s.c->messageList();
         s.server.sendPiece(openAIPiece("案"));
         s.server.endStreams();
-        waitUntilSettled(*s.c);
+        QTRY_COMPARE_WITH_TIMEOUT(s.c->pendingSends(), 0, kWait);
 
         // The answer went to the one that asked; any other open conversation is untouched.
         const MessageList stored = s.conversations.conversations().value(asked);
@@ -726,7 +716,7 @@ private slots:
     {
         Streamed s;
         s.ask(QStringLiteral("gpt-4o"), QStringLiteral("问"));
-        waitForStreams(s, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 1, kWait);
         const QUuid placeholder = s.last().id;
         QSignalSpy changes(s.c->messages(), &QAbstractItemModel::dataChanged);
 
@@ -870,7 +860,7 @@ private slots:
         LogCapture logged;
 
         h.ask(model, QStringLiteral("问题"));
-        waitUntilSettled(*h.c);
+        QTRY_COMPARE_WITH_TIMEOUT(h.c->pendingSends(), 0, kWait);
         QCOMPARE(h.c->messages()->count(), 2);
         for (const Message &m : h.c->messageList())
             QVERIFY(!m.isLoading);
