@@ -73,16 +73,10 @@ public:
         m_server.listen(QHostAddress::LocalHost, 0);
     }
 
-    QString origin() const
-    {
-        return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort());
-    }
+    QString origin() const { return "http://127.0.0.1:" + QString::number(m_server.serverPort()); }
     QUrl url(const QString &path) const { return QUrl(origin() + path); }
 
-    void on(const QByteArray &path, Handler handler)
-    {
-        m_handlers.insert(path, std::move(handler));
-    }
+    void on(const QByteArray &path, Handler h) { m_handlers.insert(path, std::move(h)); }
     void on(const QByteArray &path, Response r)
     {
         on(path, [r](const Request &) { return r; });

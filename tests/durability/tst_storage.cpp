@@ -37,11 +37,6 @@ QByteArray good(const QByteArray &from = {}, const QByteArray &to = {})
 {
     return from.isEmpty() ? kGoodMessage : QByteArray(kGoodMessage).replace(from, to);
 }
-// A stored history of one conversation holding `message`.
-QByteArray history(const QByteArray &message)
-{
-    return "[" + kConvA + ",[" + message + "]]";
-}
 QByteArray readAll(const QString &path)
 {
     QFile file(path);
@@ -74,6 +69,9 @@ bool sql(const QString &path, const QString &statement, const QVariantList &valu
 // saved before stays readable, and the program carries on and saves again once there is room.
 class TestStorage : public QObject {
     Q_OBJECT
+
+    // A stored history of one conversation holding `message`.
+    static QByteArray history(const QByteArray &m) { return "[" + kConvA + ",[" + m + "]]"; }
 
 #ifdef TALVORO_KILL_RUNS
     static constexpr int kRuns = TALVORO_KILL_RUNS;

@@ -9,15 +9,6 @@
 
 using namespace std::chrono_literals;
 
-namespace {
-
-Message text(const QString &content, bool user = false)
-{
-    return Message(content, user);
-}
-
-} // namespace
-
 // A controller with no view, against a fake backend. First its own rules: the context sent
 // along, refused sends, retry, switching conversations. Then every answer lands where it belongs,
 // with its log lines and charges, and nothing that was answered is lost from the store. Answers
@@ -32,6 +23,8 @@ class TestChatFlow : public QObject {
 
     static constexpr int kWait = 20000;
 
+    static Message text(const QString &t, bool user = false) { return Message(t, user); }
+
     static QStringList rows(const MessageList &list)
     {
         QStringList out;
@@ -42,10 +35,7 @@ class TestChatFlow : public QObject {
 
     static inline const QByteArray kOpenAI = "/api/proxy_openai2";
 
-    static QByteArray openAIPiece(const QString &text)
-    {
-        return ChatHarness::openAIBody({text}, false);
-    }
+    static QByteArray openAIPiece(const QString &t) { return ChatHarness::openAIBody({t}, false); }
 
     // A controller whose answers come from a stream the test feeds.
     struct Streamed : ChatHarness {

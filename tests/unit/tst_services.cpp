@@ -8,6 +8,7 @@
 
 #include <QImage>
 #include <QImageReader>
+#include <QRandomGenerator>
 #include <QTest>
 
 using Layout = ReplyStreamReader::Layout;
@@ -816,7 +817,9 @@ private:
             layout, body, [&] { return body.size(); }, log);
         QVERIFY(!whole.utf8 || whole.handedOut == whole.text);
         for (int largest : {1, 3, 16, 80, 700, 4096}) { // 1: one byte at a time
-            const Reading pieces = readInPieces(layout, body, randomPieces(largest, largest), log);
+            QRandomGenerator sizes(largest); // pieces of random sizes up to `largest` bytes
+            const Reading pieces = readInPieces(
+                layout, body, [&] { return qsizetype(sizes.bounded(1, largest + 1)); }, log);
             QCOMPARE(pieces.text, whole.text);
             QCOMPARE(pieces.log, whole.log);
             QCOMPARE(pieces.utf8, whole.utf8);
