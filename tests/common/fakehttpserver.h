@@ -124,11 +124,9 @@ public:
     }
     void endStreams()
     {
-        for (const auto &[socket, request] : std::as_const(m_streams)) {
-            if (socket) {
-                socket->write("0\r\n\r\n");
-                socket->disconnectFromHost();
-            }
+        for (const auto &[socket, request] : liveStreams()) {
+            socket->write("0\r\n\r\n");
+            socket->disconnectFromHost();
         }
     }
     void resetStreams()
@@ -201,9 +199,7 @@ private:
                 if (!*ended)
                     closedByPeer = true;
             });
-            qsizetype length = 1000;
-            for (const QByteArray &piece : r.pieces)
-                length += piece.size();
+            const qsizetype length = 1000 + r.pieces.join().size();
             socket->write(head(r, r.contentType,
                                r.cutShort ? "Content-Length: " + QByteArray::number(length) + "\r\n"
                                           : QByteArray()));

@@ -195,8 +195,6 @@ private slots:
     void sendAppendsQuestionAndPlaceholder()
     {
         ChatHarness h;
-        QAbstractItemModelTester tester(h.c->messages(),
-                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
         QSignalSpy scroll(h.c.get(), &ChatController::scrollToBottomTriggerChanged);
         h.c->setMessageText(QStringLiteral("  你好 \n"));
         h.c->sendMessage();
