@@ -180,20 +180,6 @@ private slots:
         QCOMPARE(posted.body, QByteArray("{\"k\":\"v\"}"));
     }
 
-    void goneContextGetsNoCall()
-    {
-        FakeHttpServer server;
-        server.on("/slow", FakeHttpServer::Response(200, "{}"));
-        HttpClient client;
-        auto context = std::make_unique<QObject>();
-        bool called = false;
-        client.get(server.url("/slow"), context.get(), [&](const HttpResult &) { called = true; });
-        context.reset();
-        QTRY_COMPARE(server.requests().size(), 1);
-        QTest::qWait(300);
-        QVERIFY(!called);
-    }
-
     // Whatever address a picture comes from, it is stored as a new file directly inside the
     // Documents folder, under a name the file system accepts; and a shown picture saves as PNG.
     // Where a name is given, the picture is stored under exactly that name.
