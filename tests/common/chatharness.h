@@ -30,6 +30,7 @@ struct ChatHarness {
     ImageService images{&http};
     ChatClient chat{&http, &quota, &images};
     QList<QUrl> openedPages;
+    std::unique_ptr<ChatController> c; // made last, on the wired services
 
     ChatHarness()
     {
@@ -40,6 +41,7 @@ struct ChatHarness {
         settings.set(QStringLiteral("userid"), QStringLiteral("u1"));
         server.on("/api/check_quota", FakeHttpServer::Response{200, "{\"hasQuota\":true}"});
         server.on("/api/deduct_quota", FakeHttpServer::Response{200, "{\"ok\":true}"});
+        c = controller();
     }
 
     std::unique_ptr<ChatController> controller()
@@ -48,17 +50,20 @@ struct ChatHarness {
             ChatController::Services{&settings, &conversations, &quota, &chat});
     }
 
-    static void send(ChatController &c, const QString &model, const QString &question)
+    // Asks `question` of `model` in `on` (by default `c`).
+    void ask(const QString &model, const QString &question, ChatController *on = nullptr)
     {
-        c.setSelectedModel(model);
-        c.setMessageText(question);
-        c.sendMessage();
+        on = on ? on : c.get();
+        on->setSelectedModel(model);
+        on->setMessageText(question);
+        on->sendMessage();
     }
+    const Message &last() const { return c->messageList().last(); }
 
-    // What the store holds of the conversation `c` has open.
-    MessageList stored(const ChatController &c) const
+    // What the store holds of the conversation `of` (by default `c`) has open.
+    MessageList stored(const ChatController *of = nullptr) const
     {
-        return conversations.conversations().value(c.currentConversationUuid());
+        return conversations.conversations().value((of ? of : c.get())->currentConversationUuid());
     }
 
     // The amounts charged so far, in the order the charges arrived.
@@ -70,7 +75,11 @@ struct ChatHarness {
         return out;
     }
 
-    static QByteArray openAIBody(const QStringList &pieces)
+    // Stored unchanged, so any bytes do.
+    static QByteArray png() { return QByteArrayLiteral("\x89PNG\r\n\x1a\n picture bytes"); }
+
+    // An OpenAI event stream of `pieces`, with its end marker when `done`.
+    static QByteArray openAIBody(const QStringList &pieces, bool done = true)
     {
         QByteArray body;
         for (const QString &p : pieces) {
@@ -78,6 +87,6 @@ struct ChatHarness {
                 {"choices", QJsonArray{QJsonObject{{"delta", QJsonObject{{"content", p}}}}}}};
             body += "data: " + QJsonDocument(chunk).toJson(QJsonDocument::Compact) + "\n\n";
         }
-        return body + "data: [DONE]\n\n";
+        return done ? body + "data: [DONE]\n\n" : body;
     }
 };

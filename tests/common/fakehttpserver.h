@@ -10,7 +10,6 @@
 #include <QUrl>
 #include <QUrlQuery>
 
-#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -32,10 +31,12 @@ public:
     };
 
     struct Response {
-        Response(int status = 200, QByteArray body = {}) : status(status), body(std::move(body)) {}
-        static Response with(Behaviour behaviour)
+        Response(int status = 200, QByteArray body = {}, int delayMs = 0)
+            : status(status), body(std::move(body)), delayMs(delayMs)
+        {}
+        static Response with(Behaviour behaviour, QByteArray body = {})
         {
-            Response r;
+            Response r(200, std::move(body));
             r.behaviour = behaviour;
             return r;
         }
@@ -72,19 +73,13 @@ public:
         m_server.listen(QHostAddress::LocalHost, 0);
     }
 
-    QString origin() const
-    {
-        return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort());
-    }
+    QString origin() const { return "http://127.0.0.1:" + QString::number(m_server.serverPort()); }
     QUrl url(const QString &path) const { return QUrl(origin() + path); }
 
-    void on(const QByteArray &path, Response response)
+    void on(const QByteArray &path, Handler h) { m_handlers.insert(path, std::move(h)); }
+    void on(const QByteArray &path, Response r)
     {
-        m_handlers.insert(path, [response](const Request &) { return response; });
-    }
-    void on(const QByteArray &path, Handler handler)
-    {
-        m_handlers.insert(path, std::move(handler));
+        on(path, [r](const Request &) { return r; });
     }
     // The answer to a path no `on` names (by default 404).
     void otherwise(Response response) { m_otherwise = std::move(response); }
@@ -98,21 +93,22 @@ public:
     QList<Request> requestsTo(const QByteArray &path) const
     {
         QList<Request> out;
-        std::copy_if(m_requests.cbegin(), m_requests.cend(), std::back_inserter(out),
-                     [&](const Request &r) { return r.path == path; });
+        for (const Request &r : m_requests)
+            if (r.path == path)
+                out.append(r);
         return out;
     }
     void clearRequests() { m_requests.clear(); }
 
     // Answers of Behaviour::Stream whose connection is still open, oldest first. (A client
     // may send a request on a connection that is closing and send it again on a new one.)
-    QList<std::pair<QPointer<QTcpSocket>, Request>> liveStreams() const
+    using Stream = std::pair<QPointer<QTcpSocket>, Request>;
+    QList<Stream> liveStreams() const
     {
-        QList<std::pair<QPointer<QTcpSocket>, Request>> live;
-        std::copy_if(
-            m_streams.cbegin(), m_streams.cend(), std::back_inserter(live), [](const auto &stream) {
-                return stream.first && stream.first->state() == QAbstractSocket::ConnectedState;
-            });
+        QList<Stream> live;
+        for (const Stream &stream : m_streams)
+            if (stream.first && stream.first->state() == QAbstractSocket::ConnectedState)
+                live.append(stream);
         return live;
     }
     int openStreams() const { return int(liveStreams().size()); }
@@ -128,11 +124,9 @@ public:
     }
     void endStreams()
     {
-        for (const auto &[socket, request] : std::as_const(m_streams)) {
-            if (socket) {
-                socket->write("0\r\n\r\n");
-                socket->disconnectFromHost();
-            }
+        for (const auto &[socket, request] : liveStreams()) {
+            socket->write("0\r\n\r\n");
+            socket->disconnectFromHost();
         }
     }
     void resetStreams()
@@ -187,6 +181,13 @@ private:
         });
     }
 
+    static QByteArray head(const Response &r, const QByteArray &contentType,
+                           const QByteArray &more = {})
+    {
+        return "HTTP/1.1 " + QByteArray::number(r.status) + " X\r\nContent-Type: " + contentType +
+               "\r\n" + more + "Connection: close\r\n\r\n";
+    }
+
     void answer(QTcpSocket *socket, const Response &r)
     {
         switch (r.behaviour) {
@@ -198,15 +199,10 @@ private:
                 if (!*ended)
                     closedByPeer = true;
             });
-            QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) +
-                              " X\r\nContent-Type: " + r.contentType + "\r\nConnection: close\r\n";
-            if (r.cutShort) {
-                qsizetype length = 1000;
-                for (const QByteArray &piece : r.pieces)
-                    length += piece.size();
-                head += "Content-Length: " + QByteArray::number(length) + "\r\n";
-            }
-            socket->write(head + "\r\n");
+            const qsizetype length = 1000 + r.pieces.join().size();
+            socket->write(head(r, r.contentType,
+                               r.cutShort ? "Content-Length: " + QByteArray::number(length) + "\r\n"
+                                          : QByteArray()));
             sendPiece(QPointer<QTcpSocket>(socket), r, 0, ended);
             return;
         }
@@ -221,24 +217,19 @@ private:
             return;
         case Behaviour::Stream:
             // Chunked, so that a connection cut mid-body is told apart from its end.
-            socket->write("HTTP/1.1 " + QByteArray::number(r.status) +
-                          " X\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: "
-                          "chunked\r\nConnection: close\r\n\r\n");
+            socket->write(head(r, "text/event-stream", "Transfer-Encoding: chunked\r\n"));
             socket->flush();
             return;
         case Behaviour::Answer:
         case Behaviour::Truncated:
             break;
         }
-        QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + " X\r\n";
-        head += "Content-Type: " + r.contentType + "\r\n";
         const qsizetype announced =
-            r.behaviour == Behaviour::Truncated ? r.body.size() + 1000 : r.body.size();
-        head += "Content-Length: " + QByteArray::number(announced) + "\r\n";
+            r.body.size() + (r.behaviour == Behaviour::Truncated ? 1000 : 0);
+        QByteArray more = "Content-Length: " + QByteArray::number(announced) + "\r\n";
         for (const auto &[name, value] : r.headers)
-            head += name + ": " + value + "\r\n";
-        head += "Connection: close\r\n\r\n";
-        socket->write(head + r.body);
+            more += name + ": " + value + "\r\n";
+        socket->write(head(r, r.contentType, more) + r.body);
         socket->disconnectFromHost();
     }
 
@@ -267,5 +258,5 @@ private:
     Response m_otherwise{404, "{\"error\":\"not found\"}"};
     QHash<QByteArray, Handler> m_handlers;
     QList<Request> m_requests;
-    QList<std::pair<QPointer<QTcpSocket>, Request>> m_streams;
+    QList<Stream> m_streams;
 };

@@ -3,8 +3,6 @@
 #include "logcapture.h"
 #include "service/replyreader.h"
 
-#include <QRandomGenerator>
-
 #include <functional>
 
 // One reading of a chat body: the final text, the text handed out while the body arrived,
@@ -37,13 +35,4 @@ inline Reading readInPieces(ReplyStreamReader::Layout layout, const QByteArray &
     r.utf8 = reader->isUtf8();
     r.log = log.all();
     return r;
-}
-
-// Pieces of random sizes up to `largest` bytes.
-inline std::function<qsizetype()> randomPieces(quint32 seed, int largest)
-{
-    auto rng = std::make_shared<QRandomGenerator>(seed);
-    return [rng, largest] {
-        return qsizetype(rng->bounded(1, largest + 1));
-    };
 }

@@ -1,4 +1,4 @@
-// Child of tst_killduringsave: loads the history, then appends a message and saves, over and
+// Child of tst_storage: loads the history, then appends a message and saves, over and
 // over, until it is killed. After every save that reached the disk it prints
 // "saved <conversation id> <message count>", so the parent knows what must survive the kill.
 
@@ -10,24 +10,6 @@
 
 #include <cstdio>
 
-namespace {
-
-QString someText(QRandomGenerator &random)
-{
-    // Mixed scripts and escapes, 1 to 3 KiB, so each save rewrites a sizeable value.
-    static const QString pieces[] = {
-        QStringLiteral("你好，世界。"), QStringLiteral("Hello \"quoted\" text\\n "),
-        QStringLiteral("```cpp\nint x = 1;\n```\n"), QStringLiteral("👨‍👩‍👧 "),
-        QStringLiteral("\t制表符与换行\n")};
-    QString text;
-    const int target = 1024 + int(random.bounded(2048));
-    while (text.size() < target)
-        text += pieces[random.bounded(int(std::size(pieces)))];
-    return text;
-}
-
-} // namespace
-
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
@@ -35,6 +17,18 @@ int main(int argc, char **argv)
     if (args.size() < 3)
         return 2;
     QRandomGenerator random(args.at(2).toUInt());
+    // Mixed scripts and escapes, 1 to 3 KiB, so each save rewrites a sizeable value.
+    const QString pieces[] = {
+        QStringLiteral("你好，世界。"), QStringLiteral("Hello \"quoted\" text\\n "),
+        QStringLiteral("```cpp\nint x = 1;\n```\n"), QStringLiteral("👨‍👩‍👧 "),
+        QStringLiteral("\t制表符与换行\n")};
+    const auto someText = [&] {
+        QString text;
+        const int target = 1024 + int(random.bounded(2048));
+        while (text.size() < target)
+            text += pieces[random.bounded(int(std::size(pieces)))];
+        return text;
+    };
 
     SettingsStore settings(args.at(1));
     ConversationStore store(&settings);
@@ -55,7 +49,7 @@ int main(int argc, char **argv)
             current = QUuid::createUuid();
             messages.clear();
         }
-        messages.append(Message(someText(random), messages.size() % 2 == 0));
+        messages.append(Message(someText(), messages.size() % 2 == 0));
         store.saveCurrentConversation(current, messages);
         if (settings.lastWriteSucceeded()) {
             std::printf("saved %s %lld\n", qPrintable(Message::idText(current)),

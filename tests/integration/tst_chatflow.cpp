@@ -1,25 +1,29 @@
 #include "chatharness.h"
+#include "core/settingkeys.h"
 #include "logcapture.h"
 
 #include <QAbstractItemModelTester>
+#include <QDirIterator>
 #include <QSignalSpy>
 #include <QTest>
 
-// A controller with no view, against a fake backend: every answer lands where it belongs, with
-// its log lines and charges, and nothing that was answered is lost from the store. Answers that
-// arrive in pieces come from a stream the test feeds: the bubble grows, a stop or a broken
-// connection keeps what arrived, and every ending is stored and charged once. (Failed and
-// hostile answers are in tst_hostileanswers.)
+using namespace std::chrono_literals;
+
+// A controller with no view, against a fake backend. First its own rules: the context sent
+// along, refused sends, retry, switching conversations. Then every answer lands where it belongs,
+// with its log lines and charges, and nothing that was answered is lost from the store. Answers
+// that arrive in pieces come from a stream the test feeds: the bubble grows, a stop or a broken
+// connection keeps what arrived, and every ending is stored and charged once. Failed and
+// hostile answers, last, leave nothing waiting and nothing outside the Documents folder.
 class TestChatFlow : public QObject {
     Q_OBJECT
 
     using B = FakeHttpServer::Behaviour;
     using Response = FakeHttpServer::Response;
 
-    static constexpr int kWait = 15000;
+    static constexpr int kWait = 20000;
 
-    // Stored unchanged, so any bytes do.
-    static QByteArray png() { return QByteArrayLiteral("\x89PNG\r\n\x1a\n picture bytes"); }
+    static Message text(const QString &t, bool user = false) { return Message(t, user); }
 
     static QStringList rows(const MessageList &list)
     {
@@ -29,63 +33,294 @@ class TestChatFlow : public QObject {
         return out;
     }
 
-    static void waitUntilSettled(ChatController &c)
-    {
-        QTRY_VERIFY_WITH_TIMEOUT(c.pendingSends() == 0, kWait);
-    }
+    static inline const QByteArray kOpenAI = "/api/proxy_openai2";
 
-    static Response delayed(const QByteArray &body, int ms)
-    {
-        Response r(200, body);
-        r.delayMs = ms;
-        return r;
-    }
-
-    static QByteArray openAIPath() { return QByteArrayLiteral("/api/proxy_openai2"); }
-
-    static QByteArray openAIPiece(const QString &text)
-    {
-        return ChatHarness::openAIBody({text}).chopped(int(strlen("data: [DONE]\n\n")));
-    }
+    static QByteArray openAIPiece(const QString &t) { return ChatHarness::openAIBody({t}, false); }
 
     // A controller whose answers come from a stream the test feeds.
-    struct Streamed {
-        ChatHarness h;
-        std::unique_ptr<ChatController> c = h.controller();
+    struct Streamed : ChatHarness {
         QStringList shown; // every text the answer's row showed, in order
 
-        explicit Streamed(const QByteArray &path = openAIPath(), int status = 200)
+        explicit Streamed(const QByteArray &path = kOpenAI, int status = 200)
         {
             Response streamed = Response::with(B::Stream);
             streamed.status = status;
-            h.server.on(path, streamed);
+            server.on(path, streamed);
             QObject::connect(c->messages(), &QAbstractItemModel::dataChanged, c.get(),
                              [this](const QModelIndex &top) {
                                  shown.append(c->messageList().at(top.row()).content);
                              });
         }
-        void ask(const QString &model, const QString &question)
-        {
-            ChatHarness::send(*c, model, question);
-        }
-        const Message &last() const { return c->messageList().last(); }
         // Asks, and waits until the first piece of the answer is in its bubble.
         void askAndShowFirstPiece(const QString &piece)
         {
             ask(QStringLiteral("gpt-4o"), QStringLiteral("问"));
-            QTRY_COMPARE_WITH_TIMEOUT(h.server.openStreams(), 1, kWait);
-            h.server.sendPiece(openAIPiece(piece));
+            QTRY_COMPARE_WITH_TIMEOUT(server.openStreams(), 1, kWait);
+            server.sendPiece(openAIPiece(piece));
             QTRY_COMPARE_WITH_TIMEOUT(last().content, piece, kWait);
         }
-        MessageList stored() const { return h.stored(*c); }
     };
 
-    static void waitForStreams(const Streamed &s, int n)
+    // The content of a message that shows a stored picture.
+    static inline const QString kPicture = QStringLiteral("<picture>");
+
+    static Response redirect(const QByteArray &to)
     {
-        QTRY_COMPARE_WITH_TIMEOUT(s.h.server.openStreams(), n, kWait);
+        Response r(302);
+        r.headers.append({"Location", to});
+        return r;
+    }
+    static Response stream(const QByteArray &body)
+    {
+        Response r(200, body);
+        r.contentType = "text/event-stream";
+        return r;
+    }
+    static Response chunked(const QByteArray &chunks)
+    {
+        return Response::with(B::Raw, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
+                                      "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n" +
+                                          chunks);
+    }
+
+    // "{origin}" and "{other}" stand for the backend's origin and another server's.
+    static Response resolve(Response r, const FakeHttpServer &main, const FakeHttpServer &other)
+    {
+        const auto fill = [&](QByteArray &text) {
+            text.replace("{origin}", main.origin().toUtf8())
+                .replace("{other}", other.origin().toUtf8().replace("127.0.0.1", "localhost"));
+        };
+        fill(r.body);
+        for (auto &header : r.headers)
+            fill(header.second);
+        return r;
+    }
+
+    // Files under `root` other than the settings database and what is in `documents`.
+    static QStringList filesOutside(const QString &root, const QString &documents)
+    {
+        QStringList out;
+        QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            if (!path.startsWith(documents + u'/') && !it.fileName().startsWith(u"settings.db"))
+                out.append(path);
+        }
+        return out;
+    }
+
+    // The model is the one whose request `path` answers (the picture model for downloads).
+    static void add(const char *name, const QByteArray &path, const Response &response,
+                    const QString &content, const QString &log = {})
+    {
+        const QString model = path.contains("claude")   ? "claude-3-haiku-20240307"
+                              : path.contains("gemini") ? "gemini-1.5-pro"
+                              : path.contains("image") || path.startsWith("/files/") ? "dall-e-3"
+                                                                                     : "gpt-4o";
+        QTest::newRow(name) << model << path << response << content << log;
     }
 
 private slots:
+    void buildContext_data()
+    {
+        QTest::addColumn<MessageList>("list");
+        QTest::addColumn<QString>("expected");
+
+        const Message placeholder = text(QString());
+        const QString answer1200 = QString(200, u'a') + QString(1000, u'b');
+        QTest::newRow("empty") << MessageList{} << "";
+        QTest::newRow("only the placeholder") << MessageList{placeholder} << "";
+        QTest::newRow("long answer cut to what is left of the limit")
+            << MessageList{text(answer1200), text("0123456789", true), placeholder}
+            << QString(990, u'b') + "\n0123456789";
+        QTest::newRow("exactly the limit")
+            << MessageList{text(QString(990, u'x')), text("0123456789", true), placeholder}
+            << QString(990, u'x') + "\n0123456789";
+        QTest::newRow("one over the limit")
+            << MessageList{text("y" + QString(990, u'x')), text("0123456789", true), placeholder}
+            << QString(990, u'x') + "\n0123456789";
+        QTest::newRow("limit reached: older messages add nothing")
+            << MessageList{text("old"), text(QString(1000, u'x'), true), placeholder}
+            << QString(1000, u'x');
+        QTest::newRow("counted in user-perceived characters")
+            << MessageList{text(QStringLiteral("👨‍👩‍👧").repeated(1200)),
+                           text("0123456789", true), placeholder}
+            << QStringLiteral("👨‍👩‍👧").repeated(990) + "\n0123456789";
+        QTest::newRow("a picture gives an empty line")
+            << MessageList{text("a", true), text(QString()), text("b", true), placeholder}
+            << "a\n\nb";
+        QTest::newRow("trimmed at both ends")
+            << MessageList{text("  \n a", true), text("b \n "), placeholder} << "a\nb";
+    }
+
+    void buildContext()
+    {
+        QFETCH(MessageList, list);
+        QFETCH(QString, expected);
+        QCOMPARE(ChatController::buildContext(list, ChatController::kContextLimit), expected);
+    }
+
+    void sendIsRefused_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<QString>("logLine");
+
+        const QString empty = QStringLiteral("发送消息失败：未选择模型或消息为空");
+        const QString blank = QStringLiteral("消息仅包含空格或为空，无法发送");
+        QTest::newRow("empty") << QString() << QStringLiteral("gpt-4o") << empty;
+        QTest::newRow("no model") << QStringLiteral("hello") << QString() << empty;
+        QTest::newRow("spaces") << QStringLiteral("   ") << QStringLiteral("gpt-4o") << blank;
+        QTest::newRow("line breaks and ideographic space")
+            << QStringLiteral("\n\t\u3000\n") << QStringLiteral("gpt-4o") << blank;
+    }
+
+    void sendIsRefused()
+    {
+        QFETCH(QString, input);
+        QFETCH(QString, model);
+        QFETCH(QString, logLine);
+        ChatHarness h;
+        h.c->setSelectedModel(model);
+        h.c->setMessageText(input);
+        LogCapture log;
+        h.c->sendMessage();
+        QCOMPARE(log.all(), QStringList{logLine});
+        QCOMPARE(h.c->messageText(), input);
+        QCOMPARE(h.c->messages()->count(), 0);
+        QVERIFY(h.server.requests().isEmpty());
+    }
+
+    void sendAppendsQuestionAndPlaceholder()
+    {
+        ChatHarness h;
+        QSignalSpy scroll(h.c.get(), &ChatController::scrollToBottomTriggerChanged);
+        h.c->setMessageText(QStringLiteral("  你好 \n"));
+        h.c->sendMessage();
+        QCOMPARE(h.c->messageText(), QString());
+        QCOMPARE(h.c->messages()->count(), 2);
+        const Message &q = h.c->messageList().at(0);
+        const Message &p = h.c->messageList().at(1);
+        QCOMPARE(q.content, QStringLiteral("你好"));
+        QVERIFY(q.isUserMessage && !q.isLoading);
+        QVERIFY(!p.isUserMessage && p.isLoading && p.content.isEmpty());
+        QCOMPARE(scroll.count(), 1);
+        QCOMPARE(h.c->messages()->data(h.c->messages()->index(1), MessageListModel::IsLastRole),
+                 QVariant(true));
+        QCOMPARE(h.c->messages()->data(h.c->messages()->index(0), MessageListModel::IsLastRole),
+                 QVariant(false));
+        // The question is on disk once sent, its answer as the notice a quit would leave.
+        const MessageList stored =
+            ConversationStore(&h.settings).conversations().value(h.c->currentConversationUuid());
+        QCOMPARE(stored.size(), 2);
+        QCOMPARE(stored.first().id, q.id);
+        QCOMPARE(stored.last().id, p.id);
+        QCOMPARE(stored.last().content, QStringLiteral("网络请求失败，请稍后重试"));
+        QVERIFY(!stored.last().isLoading);
+    }
+
+    void retryGuards_data()
+    {
+        QTest::addColumn<MessageList>("list");
+        QTest::addColumn<int>("target"); // index into list, -1 for an unknown id
+
+        const MessageList qa{text("q1", true), text("a1"), text("q2", true), text("a2")};
+        QTest::newRow("empty list") << MessageList{} << -1;
+        QTest::newRow("no question") << MessageList{text("a"), text("b")} << 1;
+        QTest::newRow("unknown id") << qa << -1;
+        QTest::newRow("an earlier answer") << qa << 1;
+        QTest::newRow("the last question itself") << qa << 2;
+    }
+
+    void retryGuards()
+    {
+        QFETCH(MessageList, list);
+        QFETCH(int, target);
+        ChatHarness h;
+        h.conversations.saveCurrentConversation(h.c->currentConversationUuid(), list);
+        h.c->selectConversation(h.c->currentConversationUuid());
+        h.c->setMessageText(QStringLiteral("draft"));
+        const QByteArray before = h.settings.getData(SettingKeys::conversations).value_or("");
+
+        h.c->retryMessage(target < 0 ? QUuid::createUuid() : list.at(target).id);
+        QCOMPARE(h.c->messages()->count(), list.size());
+        QCOMPARE(h.c->messageText(), QStringLiteral("draft"));
+        QCOMPARE(h.settings.getData(SettingKeys::conversations).value_or(""), before);
+        QVERIFY(h.server.requests().isEmpty());
+    }
+
+    void retryRegeneratesTheLastAnswer()
+    {
+        ChatHarness h;
+        h.server.on("/api/proxy_openai2",
+                    FakeHttpServer::Response::with(FakeHttpServer::Behaviour::Stall));
+        const MessageList list{text("q1", true), text("a1"), text("q2", true), text("note"),
+                               text("a2")};
+        h.conversations.saveCurrentConversation(h.c->currentConversationUuid(), list);
+        h.c->selectConversation(h.c->currentConversationUuid());
+
+        h.c->retryMessage(list.at(4).id);
+        const MessageList &now = h.c->messageList();
+        QCOMPARE(now.size(), 5);
+        QCOMPARE(now.at(2).content, QStringLiteral("note")); // between them: stays
+        QCOMPARE(now.at(3).content, QStringLiteral("q2"));
+        QVERIFY(now.at(3).id != list.at(2).id);
+        QVERIFY(now.at(4).isLoading);
+        // The stored copy lost the two regenerated messages, and holds the question asked again.
+        const MessageList stored = h.stored();
+        QCOMPARE(stored.size(), 5);
+        QCOMPARE(stored.at(2).content, QStringLiteral("note"));
+        QCOMPARE(stored.at(3).id, now.at(3).id);
+    }
+
+    void newConversation()
+    {
+        ChatHarness h;
+        h.c->hideWelcomeView();
+        const QString first = h.c->currentConversationID();
+        h.c->newConversation();
+        QVERIFY(h.conversations.conversations().isEmpty()); // nothing to store
+        QVERIFY(h.c->showWelcomeView());
+        QCOMPARE(h.settings.getBool(QStringLiteral("hasSeenWelcome"), true), false);
+        QVERIFY(h.c->currentConversationID() != first);
+    }
+
+    void selectConversationLogs()
+    {
+        ChatHarness h;
+        const QUuid id = QUuid::createUuid();
+        h.conversations.saveCurrentConversation(id, {text("q", true)});
+        LogCapture log;
+        h.c->selectConversation(Message::idText(id).toLower());
+        QCOMPARE(h.c->messages()->count(), 1);
+        QCOMPARE(log.all().size(), 2);
+        QCOMPARE(log.all().at(0), "currentConversationID " + Message::idText(id));
+        QVERIFY(log.all().at(1).startsWith("messages [{"));
+    }
+
+    // (A chosen model surviving a restart is checked through the dropdown, in tst_chatviews.)
+    void welcomeAndModelSettings()
+    {
+        ChatHarness h;
+        QVERIFY(h.c->showWelcomeView());
+        QCOMPARE(h.c->selectedModel(), QStringLiteral("gpt-3.5-turbo-0125"));
+
+        // Refused sends still hide the welcome view for good.
+        h.c->submitInput();
+        QVERIFY(!h.c->showWelcomeView());
+        QCOMPARE(h.settings.getBool(QStringLiteral("hasSeenWelcome"), false), true);
+        h.settings.set(QStringLiteral("hasSeenWelcome"), false);
+        h.c->onAppear();
+        QVERIFY(h.c->showWelcomeView());
+
+        h.c->setSelectedModel(QStringLiteral("dall-e-3"));
+        QVERIFY(h.c->isImageModel());
+        h.c->setSelectedModel(QString()); // no choice: the stored one stays
+        QCOMPARE(h.settings.getString(QStringLiteral("selectedModel")), QStringLiteral("dall-e-3"));
+        QCOMPARE(h.c->selectedModelIconName(), QStringLiteral("questionmark.circle"));
+    }
+
     void answerLands_data()
     {
         QTest::addColumn<QString>("model");
@@ -97,10 +332,9 @@ private slots:
 
         // An answer with no text says so, instead of an empty bubble that looks like a hang.
         const QString nothing = QStringLiteral("（模型没有返回内容）");
-        const QByteArray oa = openAIPath();
         using Pieces = QList<QByteArray>;
         QTest::newRow("gpt-3.5, whole")
-            << "gpt-3.5-turbo-0125" << oa << 200
+            << "gpt-3.5-turbo-0125" << kOpenAI << 200
             << Pieces{ChatHarness::openAIBody({"**Hel**", "lo ```py\nx=1\n``` end"})}
             << QStringList() << QStringLiteral("Hello<code>x=1</code>end");
         QTest::newRow("claude-3.5, whole")
@@ -111,12 +345,12 @@ private slots:
                       "\"，世界\"}}\r\n"}
             << QStringList() << QStringLiteral("  你好，世界");
         QTest::newRow("gpt-4o, bold marks arriving apart")
-            << "gpt-4o" << oa << 200
+            << "gpt-4o" << kOpenAI << 200
             << Pieces{openAIPiece("Hel"), openAIPiece("lo **wor"),
                       openAIPiece("ld**") + "data: [DONE]\n\n"}
             << QStringList{"Hel", "Hello wor", "Hello world"} << QStringLiteral("Hello world");
         QTest::newRow("gpt-4o, a code block shows as code while it arrives")
-            << "gpt-4o" << oa << 200
+            << "gpt-4o" << kOpenAI << 200
             << Pieces{openAIPiece("看：\n```py\nx = 1\n"), openAIPiece("y = 2\n```\n完")}
             << QStringList{"看：<code>x = 1</code>", "看：<code>x = 1\ny = 2</code>完"}
             << QStringLiteral("看：<code>x = 1\ny = 2</code>完");
@@ -127,7 +361,8 @@ private slots:
             << QStringList{"Hi", "Hi 你", "Hi 你好"} << QStringLiteral("Hi 你好");
         // The status is not judged: an error page is read like any answer.
         QTest::newRow("500 with a body")
-            << "gpt-4o" << oa << 500 << Pieces{"Internal Server Error"} << QStringList() << nothing;
+            << "gpt-4o" << kOpenAI << 500 << Pieces{"Internal Server Error"} << QStringList()
+            << nothing;
 
         QStringList many;
         for (int i = 0; i < 180000; ++i)
@@ -135,7 +370,7 @@ private slots:
         const QByteArray big = ChatHarness::openAIBody(many);
         QVERIFY(big.size() > 10 * 1000 * 1000);
         QTest::newRow("10 MB body")
-            << "gpt-4o" << oa << 200 << Pieces{big} << QStringList() << many.join(QString());
+            << "gpt-4o" << kOpenAI << 200 << Pieces{big} << QStringList() << many.join(QString());
     }
 
     void answerLands()
@@ -154,9 +389,9 @@ private slots:
         LogCapture log;
         s.ask(model, QStringLiteral("问题 one"));
         const QString context = ChatController::buildContext(s.c->messageList(), 1000);
-        waitForStreams(s, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 1, kWait);
         for (int i = 0; i < pieces.size(); ++i) {
-            s.h.server.sendPiece(pieces.at(i));
+            s.server.sendPiece(pieces.at(i));
             if (i >= shownAfter.size())
                 continue;
             // The bubble's text as the user reads it: prose blocks are shown trimmed.
@@ -169,8 +404,8 @@ private slots:
         QCOMPARE(s.stored().size(), 2);
         QCOMPARE(s.stored().last().content, QStringLiteral("网络请求失败，请稍后重试"));
 
-        s.h.server.endStreams();
-        waitUntilSettled(*s.c);
+        s.server.endStreams();
+        QTRY_COMPARE_WITH_TIMEOUT(s.c->pendingSends(), 0, kWait);
         QCOMPARE(s.c->messages()->count(), 2);
         QCOMPARE(s.last().content, answer);
         QVERIFY(!s.last().isLoading && !s.last().isUserMessage && !s.c->isGenerating());
@@ -181,7 +416,7 @@ private slots:
             QVERIFY(signal.at(0).value<QModelIndex>() == signal.at(1).value<QModelIndex>());
         QCOMPARE(rows(s.stored()), rows(s.c->messageList()));
 
-        const auto request = s.h.server.requestsTo(path).first();
+        const auto request = s.server.requestsTo(path).first();
         QCOMPARE(request.headers.value("content-type"), QByteArray("application/json"));
         QCOMPARE(QJsonDocument::fromJson(request.body).object(),
                  (QJsonObject{{"model", model},
@@ -193,8 +428,8 @@ private slots:
         QList<double> expected{QuotaService::inputCharge(model, "问题 one", context)};
         if (answer != QStringLiteral("（模型没有返回内容）"))
             expected.append(QuotaService::outputCharge(model, answer));
-        QTRY_COMPARE_WITH_TIMEOUT(s.h.charges().size(), expected.size(), kWait);
-        QList<double> charged = s.h.charges();
+        QTRY_COMPARE_WITH_TIMEOUT(s.charges().size(), expected.size(), kWait);
+        QList<double> charged = s.charges();
         std::sort(expected.begin(), expected.end());
         std::sort(charged.begin(), charged.end());
         QCOMPARE(charged, expected);
@@ -202,42 +437,29 @@ private slots:
                                   kWait);
         QCOMPARE(log.all().first(), QStringLiteral("userPhone +8613800000000"));
         // The "+" of the stored phone number arrives as "%2B", so the server reads it back.
-        QCOMPARE(s.h.server.requestsTo("/api/check_quota").first().query.query(QUrl::FullyEncoded),
+        QCOMPARE(s.server.requestsTo("/api/check_quota").first().query.query(QUrl::FullyEncoded),
                  QStringLiteral("phone=%2B8613800000000"));
-    }
-
-    void modelWithoutAddress()
-    {
-        ChatHarness h;
-        auto c = h.controller();
-        LogCapture log;
-        ChatHarness::send(*c, QStringLiteral("gpt-5"), QStringLiteral("ab"));
-        waitUntilSettled(*c);
-        QCOMPARE(log.count(QStringLiteral("无效的模型或URL")), 1);
-        QCOMPARE(c->messageList().last().content, QStringLiteral("无效的模型，请重新选择"));
-        QTRY_COMPARE_WITH_TIMEOUT(h.charges().size(), 1, kWait);
-        QVERIFY(qAbs(h.charges().first() - 4 * 0.007) < 1e-12); // "ab" twice, high tier
     }
 
     void pictureNeverTakesANewerPlaceholder()
     {
         ChatHarness h;
-        h.server.on(
-            "/api/generate_image",
-            delayed("{\"image_url\":\"" + h.server.origin().toUtf8() + "/files/p.png\"}", 400));
-        h.server.on("/files/p.png", Response{200, png()});
+        h.server.on("/api/generate_image",
+                    Response(200,
+                             "{\"image_url\":\"" + h.server.origin().toUtf8() + "/files/p.png\"}",
+                             400));
+        h.server.on("/files/p.png", Response{200, ChatHarness::png()});
         h.server.on("/api/proxy_openai2", Response{200, ChatHarness::openAIBody({"text"})});
-        auto c = h.controller();
 
-        ChatHarness::send(*c, QStringLiteral("dall-e-3"), QStringLiteral("画"));
-        ChatHarness::send(*c, QStringLiteral("gpt-4o"), QStringLiteral("说"));
-        waitUntilSettled(*c);
-        const MessageList &list = c->messageList();
+        h.ask(QStringLiteral("dall-e-3"), QStringLiteral("画"));
+        h.ask(QStringLiteral("gpt-4o"), QStringLiteral("说"));
+        QTRY_COMPARE_WITH_TIMEOUT(h.c->pendingSends(), 0, kWait);
+        const MessageList &list = h.c->messageList();
         QCOMPARE(list.size(), 4);
         QVERIFY(list.at(1).cachedImagePath.has_value());
         QCOMPARE(list.at(2).content, QStringLiteral("说"));
         QCOMPARE(list.at(3).content, QStringLiteral("text"));
-        QCOMPARE(h.stored(*c).size(), 4);
+        QCOMPARE(h.stored().size(), 4);
     }
 
     // The main window and the popover can have the same conversation open; a save by one must
@@ -261,26 +483,25 @@ private slots:
         h.server.on("/api/proxy_openai2", [&](const FakeHttpServer::Request &request) {
             const bool first =
                 QJsonDocument::fromJson(request.body)["userMessage"].toString() == u"q1";
-            return delayed(ChatHarness::openAIBody({first ? "a1" : "a2"}),
-                           first ? firstDelayMs : secondDelayMs);
+            return Response(200, ChatHarness::openAIBody({first ? "a1" : "a2"}),
+                            first ? firstDelayMs : secondDelayMs);
         });
-        auto mainView = h.controller();
         auto popover = h.controller();
         const QUuid shared = QUuid::createUuid();
         h.conversations.saveCurrentConversation(shared,
                                                 {Message("old q", true), Message("old a", false)});
-        mainView->selectConversation(shared);
+        h.c->selectConversation(shared);
         popover->selectConversation(shared);
 
-        ChatHarness::send(*mainView, QStringLiteral("gpt-4o"), QStringLiteral("q1"));
+        h.ask(QStringLiteral("gpt-4o"), QStringLiteral("q1"));
         if (!overlapping)
-            waitUntilSettled(*mainView);
-        ChatHarness::send(*popover, QStringLiteral("gpt-4o"), QStringLiteral("q2"));
-        waitUntilSettled(*mainView);
-        waitUntilSettled(*popover);
+            QTRY_COMPARE_WITH_TIMEOUT(h.c->pendingSends(), 0, kWait);
+        h.ask(QStringLiteral("gpt-4o"), QStringLiteral("q2"), popover.get());
+        QTRY_COMPARE_WITH_TIMEOUT(h.c->pendingSends(), 0, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(popover->pendingSends(), 0, kWait);
 
         QStringList stored;
-        for (const Message &m : h.stored(*mainView))
+        for (const Message &m : h.stored())
             stored.append(m.content);
         QCOMPARE(stored.size(), 6);
         for (const char *content : {"old q", "old a", "q1", "a1", "q2", "a2"})
@@ -288,8 +509,8 @@ private slots:
         if (!overlapping)
             QCOMPARE(stored, QStringList({"old q", "old a", "q1", "a1", "q2", "a2"}));
         // Both views show what is stored.
-        QCOMPARE(rows(mainView->messageList()), rows(h.stored(*mainView)));
-        QCOMPARE(rows(popover->messageList()), rows(mainView->messageList()));
+        QCOMPARE(rows(h.c->messageList()), rows(h.stored()));
+        QCOMPARE(rows(popover->messageList()), rows(h.c->messageList()));
     }
 
     void regeneratedReplyIsDropped()
@@ -298,19 +519,18 @@ private slots:
         int calls = 0;
         h.server.on("/api/proxy_openai2", [&](const FakeHttpServer::Request &) {
             const bool first = ++calls == 1;
-            return delayed(ChatHarness::openAIBody({first ? "old" : "new"}), first ? 400 : 0);
+            return Response(200, ChatHarness::openAIBody({first ? "old" : "new"}), first ? 400 : 0);
         });
-        auto c = h.controller();
         LogCapture log;
-        ChatHarness::send(*c, QStringLiteral("gpt-4o"), QStringLiteral("q"));
-        c->retryMessage(c->messageList().last().id);
-        waitUntilSettled(*c);
+        h.ask(QStringLiteral("gpt-4o"), QStringLiteral("q"));
+        h.c->retryMessage(h.c->messageList().last().id);
+        QTRY_COMPARE_WITH_TIMEOUT(h.c->pendingSends(), 0, kWait);
         QTest::qWait(600);
 
-        QCOMPARE(c->messages()->count(), 2);
-        QCOMPARE(c->messageList().last().content, QStringLiteral("new"));
+        QCOMPARE(h.c->messages()->count(), 2);
+        QCOMPARE(h.c->messageList().last().content, QStringLiteral("new"));
         QCOMPARE(log.count(QStringLiteral("回复已丢弃")), 1);
-        QCOMPARE(rows(h.stored(*c)), rows(c->messageList()));
+        QCOMPARE(rows(h.stored()), rows(h.c->messageList()));
     }
 
     // A stop or a broken connection ends the answer with what arrived: not a half line that
@@ -332,15 +552,15 @@ private slots:
         LogCapture log;
         const QString text = QStringLiteral("从前有座山，山里");
         s.askAndShowFirstPiece(text);
-        s.h.server.sendPiece(openAIPiece("有座庙").left(25));
+        s.server.sendPiece(openAIPiece("有座庙").left(25));
         QTest::qWait(50);
 
         if (stop) {
             s.c->stopGenerating();
             QCOMPARE(s.c->pendingSends(), 0);
         } else {
-            s.h.server.resetStreams();
-            waitUntilSettled(*s.c);
+            s.server.resetStreams();
+            QTRY_COMPARE_WITH_TIMEOUT(s.c->pendingSends(), 0, kWait);
         }
         QVERIFY(!s.c->isGenerating());
         QCOMPARE(s.last().content, kept);
@@ -351,9 +571,9 @@ private slots:
         s.c->stopGenerating();
         QCOMPARE(log.count(QStringLiteral("用户停止生成")), stop ? 1 : 0);
         // The request is given up: the backend sees the connection close.
-        QTRY_COMPARE_WITH_TIMEOUT(s.h.server.openStreams(), 0, kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(s.h.charges().size(), 2, kWait);
-        QCOMPARE(s.h.charges().last(), QuotaService::outputCharge("gpt-4o", text));
+        QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 0, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(s.charges().size(), 2, kWait);
+        QCOMPARE(s.charges().last(), QuotaService::outputCharge("gpt-4o", text));
     }
 
     void stopBeforeAnyText_data()
@@ -371,14 +591,14 @@ private slots:
 
         Streamed s;
         if (!quotaAnswers)
-            s.h.server.on("/api/check_quota", Response::with(B::Stall));
+            s.server.on("/api/check_quota", Response::with(B::Stall));
         LogCapture log;
         s.ask(QStringLiteral("gpt-4o"), QStringLiteral("算了"));
         if (quotaAnswers) {
-            waitForStreams(s, 1);
-            s.h.server.sendPiece("event: ping\n\n");
+            QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 1, kWait);
+            s.server.sendPiece("event: ping\n\n");
         } else {
-            QTRY_COMPARE_WITH_TIMEOUT(s.h.server.requestsTo("/api/check_quota").size(), 1, kWait);
+            QTRY_COMPARE_WITH_TIMEOUT(s.server.requestsTo("/api/check_quota").size(), 1, kWait);
         }
         QVERIFY(s.c->isGenerating());
         s.c->stopGenerating();
@@ -390,10 +610,10 @@ private slots:
         QCOMPARE(s.stored().first().content, QStringLiteral("算了"));
         QVERIFY(!s.c->isGenerating());
         QCOMPARE(log.count(QStringLiteral("用户停止生成")), 1);
-        QTRY_COMPARE_WITH_TIMEOUT(s.h.server.openStreams(), 0, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 0, kWait);
         QTest::qWait(100);
-        QCOMPARE(s.h.charges().size(), charges);
-        QCOMPARE(s.h.server.requestsTo(openAIPath()).isEmpty(), charges == 0);
+        QCOMPARE(s.charges().size(), charges);
+        QCOMPARE(s.server.requestsTo(kOpenAI).isEmpty(), charges == 0);
     }
 
     void twoAnswersStreamAtOnce()
@@ -401,15 +621,15 @@ private slots:
         Streamed s;
         s.ask(QStringLiteral("gpt-4o"), QStringLiteral("first"));
         s.ask(QStringLiteral("gpt-4o"), QStringLiteral("second"));
-        waitForStreams(s, 2);
+        QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 2, kWait);
         const auto questionOf = [&](int stream) {
-            return QJsonDocument::fromJson(s.h.server.streamRequest(stream).body)["userMessage"]
+            return QJsonDocument::fromJson(s.server.streamRequest(stream).body)["userMessage"]
                 .toString();
         };
         for (int stream : {1, 0, 1})
-            s.h.server.sendPiece(openAIPiece(questionOf(stream).left(3)), stream);
-        s.h.server.endStreams();
-        waitUntilSettled(*s.c);
+            s.server.sendPiece(openAIPiece(questionOf(stream).left(3)), stream);
+        s.server.endStreams();
+        QTRY_COMPARE_WITH_TIMEOUT(s.c->pendingSends(), 0, kWait);
 
         const MessageList list = s.c->messageList();
         QCOMPARE(list.size(), 4);
@@ -433,7 +653,7 @@ private slots:
 
         Streamed s;
         const QUuid other = QUuid::createUuid();
-        s.h.conversations.saveCurrentConversation(other, {Message(QStringLiteral("旧的"), true)});
+        s.conversations.saveCurrentConversation(other, {Message(QStringLiteral("旧的"), true)});
         s.askAndShowFirstPiece(QStringLiteral("答"));
         const QUuid asked = s.c->currentConversationUuid();
 
@@ -449,12 +669,12 @@ private slots:
             QVERIFY(s.c->isGenerating());
         }
         const MessageList open = s.c->messageList();
-        s.h.server.sendPiece(openAIPiece("案"));
-        s.h.server.endStreams();
-        waitUntilSettled(*s.c);
+        s.server.sendPiece(openAIPiece("案"));
+        s.server.endStreams();
+        QTRY_COMPARE_WITH_TIMEOUT(s.c->pendingSends(), 0, kWait);
 
         // The answer went to the one that asked; any other open conversation is untouched.
-        const MessageList stored = s.h.conversations.conversations().value(asked);
+        const MessageList stored = s.conversations.conversations().value(asked);
         QCOMPARE(stored.size(), 2);
         QCOMPARE(stored.first().content, QStringLiteral("问"));
         QCOMPARE(stored.last().content, QStringLiteral("答案"));
@@ -463,7 +683,7 @@ private slots:
             QCOMPARE(s.last().content, QStringLiteral("答案"));
         else
             QCOMPARE(s.c->messageList().size(), open.size());
-        QCOMPARE(s.h.conversations.conversations().value(other).size(), 1);
+        QCOMPARE(s.conversations.conversations().value(other).size(), 1);
     }
 
     // The chat view closes (its controller goes) while an answer streams: the request is given
@@ -473,18 +693,18 @@ private slots:
         Streamed s;
         s.askAndShowFirstPiece(QStringLiteral("一半"));
         s.c.reset();
-        s.h.server.sendPiece(openAIPiece("另一半"));
-        QTRY_COMPARE_WITH_TIMEOUT(s.h.server.openStreams(), 0, kWait);
+        s.server.sendPiece(openAIPiece("另一半"));
+        QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 0, kWait);
         QTest::qWait(50);
         // Only the question was charged: no answer was settled.
-        QCOMPARE(s.h.charges().size(), 1);
+        QCOMPARE(s.charges().size(), 1);
     }
 
     void manyDeltasBecomeFewRowUpdates()
     {
         Streamed s;
         s.ask(QStringLiteral("gpt-4o"), QStringLiteral("问"));
-        waitForStreams(s, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 1, kWait);
         const QUuid placeholder = s.last().id;
         QSignalSpy changes(s.c->messages(), &QAbstractItemModel::dataChanged);
 
@@ -501,6 +721,173 @@ private slots:
             QCOMPARE(change.at(2).value<QList<int>>(), QList<int>{MessageListModel::ContentRole});
         }
         s.c->stopGenerating();
+    }
+
+    // Failed, malformed and hostile answers on every endpoint a send touches: wrong types, huge and
+    // deeply nested bodies, invalid UTF-8, cut and broken chunked bodies, stalls, resets, redirects
+    // elsewhere, picture addresses that are no web address. Whatever comes, the program does not
+    // crash, no placeholder keeps waiting, what is shown is what is stored, no file lands outside
+    // the Documents folder, and the log says what happened.
+    void hostileAnswers_data()
+    {
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<Response>("response");
+        QTest::addColumn<QString>("content");
+        QTest::addColumn<QString>("log");
+
+        const QByteArray oa = "/api/proxy_openai2";
+        const QByteArray cl = "/api/proxy_claude2";
+        const QByteArray gm = "/api/proxy_gemini2";
+        const QByteArray gen = "/api/generate_image";
+        const QByteArray file = "/files/p.png";
+        const QByteArray quota = "/api/check_quota";
+        // A chat answer that yields no text says so.
+        const QString nothing = QStringLiteral("（模型没有返回内容）");
+        const QString network = QStringLiteral("网络请求失败，请稍后重试");
+        const QString unusable = QStringLiteral("图片生成失败，请稍后重试");
+        const QString refused = QStringLiteral("请升级会员后再次访问");
+        const QString noImage = QStringLiteral("无法解析DALL-E的响应");
+        const QString imageNotJson = QStringLiteral("DALL-E JSON解析失败: ");
+        const QString downloadFailed = QStringLiteral("下载图片失败: ");
+        const QByteArray notHttp("\x00\xff garbage that is not HTTP\r\n\r\n", 32);
+        const Response stall = Response::with(B::Stall);
+        const Response reset = Response::with(B::Reset);
+        const auto image = [](const QByteArray &address) {
+            return Response(200, "{\"image_url\":\"" + address + "\"}");
+        };
+
+        add("openai: escaped NUL in the text", oa,
+            stream("data: {\"choices\":[{\"delta\":{\"content\":\"a\\u0000b\"}}]}"),
+            QStringLiteral("a") + QChar(0) + u'b');
+        add("openai: 3 MB body over the cap", oa, stream("data: " + QByteArray(3 << 20, 'x')),
+            network);
+        add("openai: chunked body cut inside a chunk", oa,
+            chunked("40\r\ndata: {\"choices\":[{\"delta\":{\"content\":\"cut"), network);
+        // Qt reads a chunk size it cannot parse as the last chunk: an empty answer.
+        add("openai: chunk size that is not hexadecimal", oa, chunked("zz\r\ndata: x\r\n0\r\n\r\n"),
+            nothing);
+        add("openai: stall past the idle time-out", oa, stall, network);
+        add("openai: reset", oa, reset, network);
+        add("openai: redirect to another host", oa, redirect("{other}/api/proxy_openai2"), network);
+        add("openai: redirect to a local file", oa, redirect("file:///etc/passwd"), network);
+
+        add("claude: 2000 unknown events", cl,
+            stream(QByteArray("data: {\"type\":\"zz\"}\n").repeated(2000)), nothing,
+            "Unhandled event type: zz");
+        add("claude: invalid UTF-8", cl,
+            stream(
+                "data: {\"type\":\"content_block_delta\",\"delta\":{\"text\":\"\xed\xa0\x80\"}}"),
+            nothing);
+        add("claude: not HTTP", cl, Response::with(B::Raw, notHttp), network);
+
+        add("gemini: NUL and CR LF", gm, stream(QByteArray("data: a\0b\r\ndata: c", 18)),
+            QStringLiteral("a") + QChar(0) + QStringLiteral("bc"));
+        add("gemini: 20000 empty pieces", gm, stream(QByteArray("data: \n").repeated(20000)),
+            nothing);
+        add("gemini: body cut short before any text", gm,
+            Response::with(B::Truncated, "data:partial"), network);
+
+        add("image: answer reset", gen, reset, network);
+        add("image: answer a JSON array", gen,
+            Response(200, "[{\"image_url\":\"{origin}/files/p.png\"}]"), unusable, noImage);
+        add("image: image_url a number", gen, Response(200, "{\"image_url\":5}"), unusable,
+            noImage);
+        add("image: image_url empty", gen, image(""), unusable, noImage);
+        add("image: javascript address", gen, image("javascript:alert(1)"), unusable, noImage);
+        add("image: data address", gen, image("data:image/png;base64,iVBORw0KGgo="), unusable,
+            noImage);
+        add("image: file address", gen, image("file:///etc/passwd"), unusable, noImage);
+        add("image: 100000 nested arrays", gen,
+            Response(200, QByteArray(100000, '[') + QByteArray(100000, ']')), unusable,
+            imageNotJson);
+        add("image: answer not UTF-8", gen, Response(200, "{\"image_url\":\"\xff\"}"), unusable,
+            imageNotJson);
+        add("download: redirected to another host", file, redirect("{other}/files/p.png"), kPicture,
+            "Image saved at: ");
+        add("download: redirected to a local file", file, redirect("file:///etc/passwd"), network,
+            downloadFailed);
+        add("download: cut inside a chunk", file, chunked("100\r\n\x89PNG"), network,
+            downloadFailed);
+        add("download: stall", file, stall, network, downloadFailed);
+        add("download: not found", file, Response(404, "not found"), unusable,
+            "下载图片失败: HTTP 404");
+        add("download: empty", file, Response(200, ""), unusable, "下载图片失败: 未知错误");
+
+        QTest::newRow("a model with no address")
+            << "gpt-5" << QByteArray("/none") << Response()
+            << QStringLiteral("无效的模型，请重新选择") << QStringLiteral("无效的模型或URL");
+        add("quota: refused", quota, Response(200, "{\"hasQuota\":false}"), refused);
+        add("quota: error page counts as refused", quota, Response(500, "<html>"), refused);
+        add("quota: reset is no answer", quota, reset, network);
+        add("charge: reset", "/api/deduct_quota", reset, QStringLiteral("答"),
+            QStringLiteral("扣减配额失败: "));
+    }
+
+    void hostileAnswers()
+    {
+        QFETCH(QString, model);
+        QFETCH(QByteArray, path);
+        QFETCH(Response, response);
+        QFETCH(QString, content);
+        QFETCH(QString, log);
+
+        ChatHarness h;
+        FakeHttpServer other;
+        h.http.setIdleTimeout(500ms);
+        h.http.setMaxBodySize(2 << 20);
+        for (const char *chat : {"/api/proxy_openai2", "/api/proxy_claude2"})
+            h.server.on(chat, stream(ChatHarness::openAIBody({QStringLiteral("答")})));
+        h.server.on(
+            "/api/generate_image",
+            resolve(Response(200, "{\"image_url\":\"{origin}/files/p.png\"}"), h.server, other));
+        h.server.on("/files/p.png", Response(200, ChatHarness::png()));
+        other.on("/files/p.png", Response(200, ChatHarness::png()));
+        h.server.on(path, resolve(response, h.server, other));
+        QSignalSpy alerts(h.c.get(), &ChatController::upgradeAlertRequested);
+        LogCapture logged;
+
+        h.ask(model, QStringLiteral("问题"));
+        QTRY_COMPARE_WITH_TIMEOUT(h.c->pendingSends(), 0, kWait);
+        QCOMPARE(h.c->messages()->count(), 2);
+        for (const Message &m : h.c->messageList())
+            QVERIFY(!m.isLoading);
+        const Message &last = h.c->messageList().last();
+        QVERIFY(!last.isUserMessage);
+        QCOMPARE(last.cachedImagePath.has_value(), content == kPicture);
+        QCOMPARE(last.content, content == kPicture ? QString() : content);
+        // Stored as shown: the question was kept when it was sent, and the answer or notice
+        // ended it.
+        QCOMPARE(h.stored().size(), 2);
+        QCOMPARE(h.stored().last().content, last.content);
+        QCOMPARE(h.stored().last().cachedImagePath, last.cachedImagePath);
+
+        const QString documents = QDir(h.images.documentsFolder()).canonicalPath();
+        if (last.cachedImagePath) {
+            const QFileInfo stored(*last.cachedImagePath);
+            QCOMPARE(stored.absoluteDir().canonicalPath(), documents);
+            QFile file(stored.filePath());
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), ChatHarness::png());
+        } else {
+            QVERIFY(QDir(h.images.documentsFolder()).entryList(QDir::Files).isEmpty());
+        }
+        QCOMPARE(filesOutside(QDir(h.dir.path()).canonicalPath(), documents), QStringList());
+        if (!log.isEmpty())
+            QTRY_VERIFY2_WITH_TIMEOUT(logged.count(log) >= 1,
+                                      qPrintable(logged.all().join(u'\n').left(2000)), kWait);
+        // Redirects to another origin are only followed for picture downloads.
+        if (!path.startsWith("/files/"))
+            QVERIFY(other.requests().isEmpty());
+        // A refusal asks to upgrade; without a yes nothing is asked of the model or charged.
+        QCOMPARE(alerts.count(), content == QStringLiteral("请升级会员后再次访问") ? 1 : 0);
+        if (path == "/api/check_quota") {
+            QTest::qWait(50);
+            QVERIFY(h.charges().isEmpty());
+            QVERIFY(h.server.requestsTo("/api/proxy_openai2").isEmpty());
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(h.charges().size() >= 1, kWait);
+        }
     }
 };
 
