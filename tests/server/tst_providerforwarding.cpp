@@ -23,24 +23,18 @@ private slots:
     {
         QTest::addColumn<QByteArray>("stream");
         QTest::addColumn<QList<QByteArray>>("expected"); // "type|data" per event
-
-        QTest::newRow("line feeds")
-            << QByteArray("data: a\n\ndata: b\n\n") << QList<QByteArray>{"|a", "|b"};
-        QTest::newRow("cr lf") << QByteArray("data: a\r\n\r\ndata: b\r\n\r\n")
-                               << QList<QByteArray>{"|a", "|b"};
-        QTest::newRow("bare cr") << QByteArray("data: a\r\rdata: b\r\r")
-                                 << QList<QByteArray>{"|a", "|b"};
-        QTest::newRow("event names") << QByteArray("event: ping\ndata: {}\n\nevent: x\ndata:y\n\n")
-                                     << QList<QByteArray>{"ping|{}", "x|y"};
-        QTest::newRow("data over lines")
-            << QByteArray("data: one\ndata: two\n\n") << QList<QByteArray>{"|one\ntwo"};
-        QTest::newRow("comments and unknown fields")
-            << QByteArray(": keep-alive\nid: 7\nretry: 10\ndata: a\n\n") << QList<QByteArray>{"|a"};
-        QTest::newRow("no blank line at the end")
-            << QByteArray("data: a\n\ndata: last") << QList<QByteArray>{"|a", "|last"};
-        QTest::newRow("blank lines only") << QByteArray("\n\n\r\n") << QList<QByteArray>{};
-        QTest::newRow("only one space is dropped")
-            << QByteArray("data:  two spaces\n\n") << QList<QByteArray>{"| two spaces"};
+        const auto row = [](const char *name, const char *stream, const QList<QByteArray> &events) {
+            QTest::newRow(name) << QByteArray(stream) << events;
+        };
+        row("line feeds", "data: a\n\ndata: b\n\n", {"|a", "|b"});
+        row("cr lf", "data: a\r\n\r\ndata: b\r\n\r\n", {"|a", "|b"});
+        row("bare cr", "data: a\r\rdata: b\r\r", {"|a", "|b"});
+        row("event names", "event: ping\ndata: {}\n\nevent: x\ndata:y\n\n", {"ping|{}", "x|y"});
+        row("data over lines", "data: one\ndata: two\n\n", {"|one\ntwo"});
+        row("comments and unknown fields", ": keep-alive\nid: 7\nretry: 10\ndata: a\n\n", {"|a"});
+        row("no blank line at the end", "data: a\n\ndata: last", {"|a", "|last"});
+        row("blank lines only", "\n\n\r\n", {});
+        row("only one space is dropped", "data:  two spaces\n\n", {"| two spaces"});
     }
 
     void eventsDoNotDependOnSplits()
@@ -64,30 +58,28 @@ private slots:
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QList<QByteArray>>("stream");
-        QTest::newRow("openai") << openAI << openAIStream();
+        const auto row = [](const char *name, const QString &path, const QList<QByteArray> &s) {
+            QTest::newRow(name) << path << s;
+        };
+        row("openai", openAI, openAIStream());
         const QByteArray done = "data: [DONE]\n\n";
         // The answer as a refusal: the text comes in delta.refusal while content stays null.
-        QTest::newRow("openai refusal")
-            << openAI
-            << QList<QByteArray>{
-                   openAIChunk(
-                       R"({"index":0,"delta":{"role":"assistant","content":null,"refusal":""}})"),
-                   openAIChunk(R"({"index":0,"delta":{"refusal":"你好"}})"),
-                   openAIChunk(R"({"index":0,"delta":{"refusal":"，世界"}})"), done};
+        row("openai refusal", openAI,
+            {openAIChunk(R"({"index":0,"delta":{"role":"assistant","content":null,"refusal":""}})"),
+             openAIChunk(R"({"index":0,"delta":{"refusal":"你好"}})"),
+             openAIChunk(R"({"index":0,"delta":{"refusal":"，世界"}})"), done});
         // Two choices (n = 2), interleaved the way a provider may send them.
-        QTest::newRow("openai two choices")
-            << openAI
-            << QList<QByteArray>{openAIChunk(R"({"index":1,"delta":{"content":"另一个"}},)"
-                                             R"({"index":0,"delta":{"content":"你好"}})"),
-                                 openAIChunk(R"({"index":1,"delta":{"content":"回答"}})"),
-                                 openAIChunk(R"({"index":0,"delta":{"content":"，世界"}})"), done};
+        row("openai two choices", openAI,
+            {openAIChunk(R"({"index":1,"delta":{"content":"另一个"}},)"
+                         R"({"index":0,"delta":{"content":"你好"}})"),
+             openAIChunk(R"({"index":1,"delta":{"content":"回答"}})"),
+             openAIChunk(R"({"index":0,"delta":{"content":"，世界"}})"), done});
         // Some OpenAI-compatible servers leave "index" out when they only ever send one choice.
-        QTest::newRow("openai-compatible without index")
-            << openAI
-            << QList<QByteArray>{openAIChunk(R"({"delta":{"content":"你好"}})"),
-                                 openAIChunk(R"({"delta":{"content":"，世界"}})")};
-        QTest::newRow("anthropic") << claude << anthropicStream();
-        QTest::newRow("gemini") << gemini << geminiStream();
+        row("openai-compatible without index", openAI,
+            {openAIChunk(R"({"delta":{"content":"你好"}})"),
+             openAIChunk(R"({"delta":{"content":"，世界"}})")});
+        row("anthropic", claude, anthropicStream());
+        row("gemini", gemini, geminiStream());
     }
 
     void streamIsReEmittedAsItArrives()
@@ -237,31 +229,28 @@ private slots:
     void pictureFromProvider_data()
     {
         QTest::addColumn<int>("upstreamStatus");
-        QTest::addColumn<QByteArray>("answer");
         QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("answer");
         const QByteArray redSquare =
             "iVBORw0KGgoAAAANSUhEUgAAAAgAAAAICAIAAABLbSncAAAAEUlEQVR42mP4z8CA"
             "FTEMLQkAKP8/wc53yE8AAAAASUVORK5CYII="; // 8×8 PNG
-        const auto row = [](const char *name, int upstreamStatus, const QByteArray &answer,
-                            int status) {
-            QTest::newRow(name) << upstreamStatus << answer << status;
+        const auto row = [](const char *name, int upstream, int status, const QByteArray &answer) {
+            QTest::newRow(name) << upstream << status << answer;
         };
-        row("base64 answer", 200,
-            R"({"created":1,"data":[{"b64_json":")" + redSquare + R"(","revised_prompt":"a"}]})",
-            200);
-        row("address answer", 200,
-            "{\"created\":1,\"data\":[{\"url\":\"https://example.com/p.png\"}]}", 200);
-        row("no picture", 200, R"({"created":1,"data":[]})", 502);
-        row("refused", 400,
-            R"({"error":{"message":"Your request was rejected","type":"invalid_request_error"}})",
-            502);
+        row("base64 answer", 200, 200,
+            R"({"created":1,"data":[{"b64_json":")" + redSquare + R"(","revised_prompt":"a"}]})");
+        row("address answer", 200, 200,
+            "{\"created\":1,\"data\":[{\"url\":\"https://example.com/p.png\"}]}");
+        row("no picture", 200, 502, R"({"created":1,"data":[]})");
+        row("refused", 400, 502,
+            R"({"error":{"message":"Your request was rejected","type":"invalid_request_error"}})");
     }
 
     void pictureFromProvider()
     {
         QFETCH(int, upstreamStatus);
-        QFETCH(QByteArray, answer);
         QFETCH(int, status);
+        QFETCH(QByteArray, answer);
         FakeHttpServer upstream;
         upstream.otherwise(scripted(upstreamStatus, {answer}));
         TestServer s(pointedAt(upstream.origin()));
