@@ -19,13 +19,9 @@
 #include <memory>
 
 // A clock the test moves by hand.
-class ManualClock : public ServerClock {
-public:
-    qint64 nowMs() const override { return m_now; }
-    void advance(qint64 ms) { m_now += ms; }
-
-private:
-    qint64 m_now = 1'700'000'000'000;
+struct ManualClock : ServerClock {
+    qint64 nowMs() const override { return now; }
+    qint64 now = 1'700'000'000'000;
 };
 
 // {"phone": phone} and `more`.
@@ -57,6 +53,12 @@ public:
     ServerReply post(const QString &url, const QJsonObject &body)
     {
         return post(url, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    }
+    // The balance on the account card of `userid` at the server at `origin`.
+    double balance(const QString &origin, const QString &userid)
+    {
+        const ServerReply card = get(origin + "/api/macos_account_info?userid=" + userid);
+        return card.json().value("chat_quota").toDouble();
     }
     // A post whose answer the caller reads as it comes.
     QNetworkReply *start(const QString &url, const QByteArray &body)
@@ -188,13 +190,7 @@ public:
     {
         return post("/api/deduct_quota", withPhone(phone, {{"amount", amount}})).status;
     }
-    double balance(const QString &userid)
-    {
-        return get("/api/macos_account_info?userid=" + userid)
-            .json()
-            .value("chat_quota")
-            .toDouble();
-    }
+    double balance(const QString &userid) { return http.balance(url({}), userid); }
     // The code last logged for `phone`, empty when none.
     static QString lastCode(const QString &phone) { return codes.value(phone); }
 
@@ -203,7 +199,7 @@ public:
     {
         sendCode(phone);
         const QString code = lastCode(phone);
-        clock.advance(CodeIssuerResend); // the next sign-in of the test may ask again
+        clock.now += CodeIssuerResend; // the next sign-in of the test may ask again
         return login(phone, code).json();
     }
     ServerReply login(const QString &phone, const QString &code)
