@@ -61,9 +61,9 @@ public:
         return card.json().value("chat_quota").toDouble();
     }
     // A post whose answer the caller reads as it comes.
-    QNetworkReply *start(const QString &url, const QByteArray &body)
+    QNetworkReply *start(const QString &url, const QByteArray &b)
     {
-        return m_nam.post(prepared(url), body);
+        return m_nam.post(prepared(url), b);
     }
 
     static ServerReply wait(QNetworkReply *reply, int timeoutMs = 20000)
@@ -81,8 +81,7 @@ public:
     QNetworkRequest prepared(const QString &url) const
     {
         QNetworkRequest request{QUrl(url)};
-        request.setHeader(QNetworkRequest::ContentTypeHeader,
-                          QByteArrayLiteral("application/json"));
+        request.setRawHeader("Content-Type", "application/json");
         for (auto it = headers.cbegin(); it != headers.cend(); ++it)
             request.setRawHeader(it.key(), it.value());
         return request;
@@ -94,16 +93,12 @@ public:
     static int deductConcurrently(const QStringList &origins, const QString &phone, int clients,
                                   int perClient, double amount)
     {
-        std::vector<std::unique_ptr<TestHttp>> all;
+        std::vector<TestHttp> all(clients);
         QList<QNetworkReply *> replies;
-        const QByteArray body =
-            QJsonDocument(QJsonObject{{"phone", phone}, {"amount", amount}}).toJson();
+        const QByteArray body = QJsonDocument(withPhone(phone, {{"amount", amount}})).toJson();
         for (int i = 0; i < clients * perClient; ++i) {
-            if (i < clients)
-                all.push_back(std::make_unique<TestHttp>());
-            replies.append(
-                all.at(i % clients)
-                    ->start(origins.at(i % clients % origins.size()) + "/api/deduct_quota", body));
+            const QString origin = origins.at(i % clients % origins.size());
+            replies.append(all[i % clients].start(origin + "/api/deduct_quota", body));
         }
         int failures = 0;
         for (QNetworkReply *reply : replies)
@@ -198,9 +193,8 @@ public:
     QJsonObject signIn(const QString &phone)
     {
         sendCode(phone);
-        const QString code = lastCode(phone);
         clock.now += CodeIssuerResend; // the next sign-in of the test may ask again
-        return login(phone, code).json();
+        return login(phone, lastCode(phone)).json();
     }
     ServerReply login(const QString &phone, const QString &code)
     {
