@@ -109,12 +109,13 @@ inline ProviderConfig pointedAt(const QString &origin, int idleMs = 20000)
     return c;
 }
 
-inline QJsonObject question(const QString &model)
+// A chat question as the client sends it: the context ends with the question.
+inline QJsonObject question(const QString &model, const QString &asked = QStringLiteral("问候一下"))
 {
     return {{"model", model},
-            {"userMessage", QStringLiteral("问候一下")},
+            {"userMessage", asked},
             {"systemMessage", QStringLiteral("简短回答")},
-            {"context", QStringLiteral("早上好\n问候一下")}};
+            {"context", QStringLiteral("早上好\n") + asked}};
 }
 
 } // namespace ProviderStreams

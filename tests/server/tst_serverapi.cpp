@@ -236,13 +236,9 @@ private slots:
         TestServer s;
         // A question that holds the very text the client's line reader strips out.
         const QString question = QStringLiteral("什么是 data: 流？");
-        QJsonObject body{{"model", "gpt-4o"},
-                         {"userMessage", question},
-                         {"systemMessage", ""},
-                         {"context", QStringLiteral("你好\n") + question}};
         for (const char *path :
              {"/api/proxy_openai2", "/api/proxy_claude2", "/api/proxy_gemini2"}) {
-            const ServerReply r = s.post(path, body);
+            const ServerReply r = s.post(path, ProviderStreams::question("gpt-4o", question));
             QCOMPARE(r.status, 200);
             QVERIFY2(r.body.count("data: ") > 4, path); // in pieces
             QVERIFY2(textOf(path, r.body).contains(question), path);
