@@ -154,9 +154,8 @@ private slots:
         QCOMPARE(first.value("state").toString(), QStringLiteral("免费"));
         QCOMPARE(first.value("chat_quota").toDouble(), 500.0);
         // At least 128 random bits, in characters a header carries as they are.
-        QVERIFY(QRegularExpression("^[A-Za-z0-9_-]{22,}$")
-                    .match(first.value("token").toString())
-                    .hasMatch());
+        QVERIFY(
+            first.value("token").toString().contains(QRegularExpression("^[A-Za-z0-9_-]{22,}$")));
         QVERIFY(first.value("translate_quota").isDouble() && !first.contains("expiry_date"));
         for (const char *member : {"username", "userid", "avatar", "expiry"})
             QVERIFY2(first.value(member).isString(), member);
