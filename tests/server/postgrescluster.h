@@ -46,15 +46,11 @@ public:
         if (!run({m_bin + "/initdb", "-D", dataDir(), "-U", user, "-A", "trust", "-E", "UTF8",
                   "--no-sync"}))
             return false;
-        const QString options =
-            QStringLiteral("-p %1 -k %2 -c listen_addresses=127.0.0.1 -F -c max_connections=200")
-                .arg(m_port)
-                .arg(m_dir.path());
-        if (!run({m_bin + "/pg_ctl", "-D", dataDir(), "-l", m_dir.filePath("log"), "-o", options,
-                  "-w", "-t", "60", "start"}))
-            return false;
-        m_running = true;
-        return true;
+        const QString options = "-p " + QString::number(m_port) + " -k " + m_dir.path() +
+                                " -c listen_addresses=127.0.0.1 -F -c max_connections=200";
+        m_running = run({m_bin + "/pg_ctl", "-D", dataDir(), "-l", m_dir.filePath("log"), "-o",
+                         options, "-w", "-t", "60", "start"});
+        return m_running;
     }
 
     QString why() const { return m_why; }

@@ -19,40 +19,39 @@ inline QByteArray openAIChunk(const QByteArray &choices)
            choices + "]}\n\n";
 }
 
-inline QByteArray openAIText(const char *text)
+// One choice's delta, with the members OpenAI sends alongside it.
+inline QByteArray openAIDelta(const QByteArray &delta, const QByteArray &finish = "null")
 {
-    return openAIChunk(R"({"index":0,"delta":{"content":")" + QByteArray(text) +
-                       R"("},"logprobs":null,"finish_reason":null})");
+    return openAIChunk(R"({"index":0,"delta":{)" + delta + R"(},"logprobs":null,"finish_reason":)" +
+                       finish + "}");
 }
 
 inline QList<QByteArray> openAIStream()
 {
-    const QByteArray split = openAIText("，世界");
+    const QByteArray split = openAIDelta(R"("content":"，世界")");
     const qsizetype cut = split.indexOf("界"); // one event cut in two across reads
     return {
-        openAIChunk(
-            R"({"index":0,"delta":{"role":"assistant","content":"","refusal":null},"logprobs":null,"finish_reason":null})"),
-        openAIText("你好"),
+        openAIDelta(R"("role":"assistant","content":"","refusal":null)"),
+        openAIDelta(R"("content":"你好")"),
         split.left(cut),
         split.mid(cut),
-        openAIChunk(R"({"index":0,"delta":{},"logprobs":null,"finish_reason":"stop"})"),
+        openAIDelta({}, R"("stop")"),
         R"(data: {"id":"chatcmpl-1","object":"chat.completion.chunk","created":1,"choices":[],"usage":{"prompt_tokens":9,"completion_tokens":3,"total_tokens":12}})"
         "\n\n",
-        "data: [DONE]\n\n",
-    };
+        "data: [DONE]\n\n"};
 }
 
-inline QByteArray anthropicEvent(const QByteArray &type, const QByteArray &data)
+// Anthropic's events name their type again at the start of their data.
+inline QByteArray anthropicEvent(const QByteArray &type, const QByteArray &rest = "}")
 {
-    return "event: " + type + "\ndata: " + data + "\n\n";
+    return "event: " + type + "\ndata: {\"type\":\"" + type + '"' + rest + "\n\n";
 }
 
 inline QByteArray anthropicText(const char *text)
 {
-    return anthropicEvent(
-        "content_block_delta",
-        R"({"type":"content_block_delta","index":0,"delta":{"type":"text_delta","text":")" +
-            QByteArray(text) + "\"}}");
+    return anthropicEvent("content_block_delta",
+                          R"(,"index":0,"delta":{"type":"text_delta","text":")" + QByteArray(text) +
+                              "\"}}");
 }
 
 inline QList<QByteArray> anthropicStream()
@@ -60,19 +59,17 @@ inline QList<QByteArray> anthropicStream()
     return {
         anthropicEvent(
             "message_start",
-            R"({"type":"message_start","message":{"id":"msg_1","type":"message","role":"assistant","content":[],"model":"claude-3-5-sonnet-20240620","stop_reason":null,"stop_sequence":null,"usage":{"input_tokens":25,"output_tokens":1}}})"),
-        anthropicEvent(
-            "content_block_start",
-            R"({"type":"content_block_start","index":0,"content_block":{"type":"text","text":""}})"),
-        anthropicEvent("ping", R"({"type": "ping"})"),
+            R"(,"message":{"id":"msg_1","type":"message","role":"assistant","content":[],"model":"claude-3-5-sonnet-20240620","stop_reason":null,"stop_sequence":null,"usage":{"input_tokens":25,"output_tokens":1}}})"),
+        anthropicEvent("content_block_start",
+                       R"(,"index":0,"content_block":{"type":"text","text":""}})"),
+        "event: ping\ndata: {\"type\": \"ping\"}\n\n",
         anthropicText("你好"),
         anthropicText("，世界"),
-        anthropicEvent("content_block_stop", R"({"type":"content_block_stop","index":0})"),
+        anthropicEvent("content_block_stop", R"(,"index":0})"),
         anthropicEvent(
             "message_delta",
-            R"({"type":"message_delta","delta":{"stop_reason":"end_turn","stop_sequence":null},"usage":{"output_tokens":15}})"),
-        anthropicEvent("message_stop", R"({"type":"message_stop"})"),
-    };
+            R"(,"delta":{"stop_reason":"end_turn","stop_sequence":null},"usage":{"output_tokens":15}})"),
+        anthropicEvent("message_stop")};
 }
 
 inline QList<QByteArray> geminiStream()
@@ -112,12 +109,13 @@ inline ProviderConfig pointedAt(const QString &origin, int idleMs = 20000)
     return c;
 }
 
-inline QJsonObject question(const QString &model)
+// A chat question as the client sends it: the context ends with the question.
+inline QJsonObject question(const QString &model, const QString &asked = QStringLiteral("问候一下"))
 {
     return {{"model", model},
-            {"userMessage", QStringLiteral("问候一下")},
+            {"userMessage", asked},
             {"systemMessage", QStringLiteral("简短回答")},
-            {"context", QStringLiteral("早上好\n问候一下")}};
+            {"context", QStringLiteral("早上好\n") + asked}};
 }
 
 } // namespace ProviderStreams

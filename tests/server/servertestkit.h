@@ -19,13 +19,9 @@
 #include <memory>
 
 // A clock the test moves by hand.
-class ManualClock : public ServerClock {
-public:
-    qint64 nowMs() const override { return m_now; }
-    void advance(qint64 ms) { m_now += ms; }
-
-private:
-    qint64 m_now = 1'700'000'000'000;
+struct ManualClock : ServerClock {
+    qint64 nowMs() const override { return now; }
+    qint64 now = 1'700'000'000'000;
 };
 
 // {"phone": phone} and `more`.
@@ -58,10 +54,16 @@ public:
     {
         return post(url, QJsonDocument(body).toJson(QJsonDocument::Compact));
     }
-    // A post whose answer the caller reads as it comes.
-    QNetworkReply *start(const QString &url, const QByteArray &body)
+    // The balance on the account card of `userid` at the server at `origin`.
+    double balance(const QString &origin, const QString &userid)
     {
-        return m_nam.post(prepared(url), body);
+        const ServerReply card = get(origin + "/api/macos_account_info?userid=" + userid);
+        return card.json().value("chat_quota").toDouble();
+    }
+    // A post whose answer the caller reads as it comes.
+    QNetworkReply *start(const QString &url, const QByteArray &b)
+    {
+        return m_nam.post(prepared(url), b);
     }
 
     static ServerReply wait(QNetworkReply *reply, int timeoutMs = 20000)
@@ -79,8 +81,7 @@ public:
     QNetworkRequest prepared(const QString &url) const
     {
         QNetworkRequest request{QUrl(url)};
-        request.setHeader(QNetworkRequest::ContentTypeHeader,
-                          QByteArrayLiteral("application/json"));
+        request.setRawHeader("Content-Type", "application/json");
         for (auto it = headers.cbegin(); it != headers.cend(); ++it)
             request.setRawHeader(it.key(), it.value());
         return request;
@@ -92,16 +93,12 @@ public:
     static int deductConcurrently(const QStringList &origins, const QString &phone, int clients,
                                   int perClient, double amount)
     {
-        std::vector<std::unique_ptr<TestHttp>> all;
+        std::vector<TestHttp> all(clients);
         QList<QNetworkReply *> replies;
-        const QByteArray body =
-            QJsonDocument(QJsonObject{{"phone", phone}, {"amount", amount}}).toJson();
+        const QByteArray body = QJsonDocument(withPhone(phone, {{"amount", amount}})).toJson();
         for (int i = 0; i < clients * perClient; ++i) {
-            if (i < clients)
-                all.push_back(std::make_unique<TestHttp>());
-            replies.append(
-                all.at(i % clients)
-                    ->start(origins.at(i % clients % origins.size()) + "/api/deduct_quota", body));
+            const QString origin = origins.at(i % clients % origins.size());
+            replies.append(all[i % clients].start(origin + "/api/deduct_quota", body));
         }
         int failures = 0;
         for (QNetworkReply *reply : replies)
@@ -188,13 +185,7 @@ public:
     {
         return post("/api/deduct_quota", withPhone(phone, {{"amount", amount}})).status;
     }
-    double balance(const QString &userid)
-    {
-        return get("/api/macos_account_info?userid=" + userid)
-            .json()
-            .value("chat_quota")
-            .toDouble();
-    }
+    double balance(const QString &userid) { return http.balance(url({}), userid); }
     // The code last logged for `phone`, empty when none.
     static QString lastCode(const QString &phone) { return codes.value(phone); }
 
@@ -202,9 +193,8 @@ public:
     QJsonObject signIn(const QString &phone)
     {
         sendCode(phone);
-        const QString code = lastCode(phone);
-        clock.advance(CodeIssuerResend); // the next sign-in of the test may ask again
-        return login(phone, code).json();
+        clock.now += CodeIssuerResend; // the next sign-in of the test may ask again
+        return login(phone, lastCode(phone)).json();
     }
     ServerReply login(const QString &phone, const QString &code)
     {

@@ -10,12 +10,8 @@ using namespace ProviderStreams;
 namespace {
 
 const QByteArray hello = QStringLiteral("你好").toUtf8();
-
-// A chat question whose answer the caller reads as it comes.
-QNetworkReply *ask(TestServer &s, const QString &path, const QString &model = "m")
-{
-    return s.http.start(s.url(path), QJsonDocument(question(model)).toJson());
-}
+const QString openAI = "/api/proxy_openai2", claude = "/api/proxy_claude2",
+              gemini = "/api/proxy_gemini2";
 
 } // namespace
 
@@ -27,24 +23,18 @@ private slots:
     {
         QTest::addColumn<QByteArray>("stream");
         QTest::addColumn<QList<QByteArray>>("expected"); // "type|data" per event
-
-        QTest::newRow("line feeds")
-            << QByteArray("data: a\n\ndata: b\n\n") << QList<QByteArray>{"|a", "|b"};
-        QTest::newRow("cr lf") << QByteArray("data: a\r\n\r\ndata: b\r\n\r\n")
-                               << QList<QByteArray>{"|a", "|b"};
-        QTest::newRow("bare cr") << QByteArray("data: a\r\rdata: b\r\r")
-                                 << QList<QByteArray>{"|a", "|b"};
-        QTest::newRow("event names") << QByteArray("event: ping\ndata: {}\n\nevent: x\ndata:y\n\n")
-                                     << QList<QByteArray>{"ping|{}", "x|y"};
-        QTest::newRow("data over lines")
-            << QByteArray("data: one\ndata: two\n\n") << QList<QByteArray>{"|one\ntwo"};
-        QTest::newRow("comments and unknown fields")
-            << QByteArray(": keep-alive\nid: 7\nretry: 10\ndata: a\n\n") << QList<QByteArray>{"|a"};
-        QTest::newRow("no blank line at the end")
-            << QByteArray("data: a\n\ndata: last") << QList<QByteArray>{"|a", "|last"};
-        QTest::newRow("blank lines only") << QByteArray("\n\n\r\n") << QList<QByteArray>{};
-        QTest::newRow("only one space is dropped")
-            << QByteArray("data:  two spaces\n\n") << QList<QByteArray>{"| two spaces"};
+        const auto row = [](const char *name, const char *stream, const QList<QByteArray> &events) {
+            QTest::newRow(name) << QByteArray(stream) << events;
+        };
+        row("line feeds", "data: a\n\ndata: b\n\n", {"|a", "|b"});
+        row("cr lf", "data: a\r\n\r\ndata: b\r\n\r\n", {"|a", "|b"});
+        row("bare cr", "data: a\r\rdata: b\r\r", {"|a", "|b"});
+        row("event names", "event: ping\ndata: {}\n\nevent: x\ndata:y\n\n", {"ping|{}", "x|y"});
+        row("data over lines", "data: one\ndata: two\n\n", {"|one\ntwo"});
+        row("comments and unknown fields", ": keep-alive\nid: 7\nretry: 10\ndata: a\n\n", {"|a"});
+        row("no blank line at the end", "data: a\n\ndata: last", {"|a", "|last"});
+        row("blank lines only", "\n\n\r\n", {});
+        row("only one space is dropped", "data:  two spaces\n\n", {"| two spaces"});
     }
 
     void eventsDoNotDependOnSplits()
@@ -68,31 +58,28 @@ private slots:
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QList<QByteArray>>("stream");
-        const QString openAI = "/api/proxy_openai2";
-        QTest::newRow("openai") << openAI << openAIStream();
+        const auto row = [](const char *name, const QString &path, const QList<QByteArray> &s) {
+            QTest::newRow(name) << path << s;
+        };
+        row("openai", openAI, openAIStream());
         const QByteArray done = "data: [DONE]\n\n";
         // The answer as a refusal: the text comes in delta.refusal while content stays null.
-        QTest::newRow("openai refusal")
-            << openAI
-            << QList<QByteArray>{
-                   openAIChunk(
-                       R"({"index":0,"delta":{"role":"assistant","content":null,"refusal":""}})"),
-                   openAIChunk(R"({"index":0,"delta":{"refusal":"你好"}})"),
-                   openAIChunk(R"({"index":0,"delta":{"refusal":"，世界"}})"), done};
+        row("openai refusal", openAI,
+            {openAIChunk(R"({"index":0,"delta":{"role":"assistant","content":null,"refusal":""}})"),
+             openAIChunk(R"({"index":0,"delta":{"refusal":"你好"}})"),
+             openAIChunk(R"({"index":0,"delta":{"refusal":"，世界"}})"), done});
         // Two choices (n = 2), interleaved the way a provider may send them.
-        QTest::newRow("openai two choices")
-            << openAI
-            << QList<QByteArray>{openAIChunk(R"({"index":1,"delta":{"content":"另一个"}},)"
-                                             R"({"index":0,"delta":{"content":"你好"}})"),
-                                 openAIChunk(R"({"index":1,"delta":{"content":"回答"}})"),
-                                 openAIChunk(R"({"index":0,"delta":{"content":"，世界"}})"), done};
+        row("openai two choices", openAI,
+            {openAIChunk(R"({"index":1,"delta":{"content":"另一个"}},)"
+                         R"({"index":0,"delta":{"content":"你好"}})"),
+             openAIChunk(R"({"index":1,"delta":{"content":"回答"}})"),
+             openAIChunk(R"({"index":0,"delta":{"content":"，世界"}})"), done});
         // Some OpenAI-compatible servers leave "index" out when they only ever send one choice.
-        QTest::newRow("openai-compatible without index")
-            << openAI
-            << QList<QByteArray>{openAIChunk(R"({"delta":{"content":"你好"}})"),
-                                 openAIChunk(R"({"delta":{"content":"，世界"}})")};
-        QTest::newRow("anthropic") << "/api/proxy_claude2" << anthropicStream();
-        QTest::newRow("gemini") << "/api/proxy_gemini2" << geminiStream();
+        row("openai-compatible without index", openAI,
+            {openAIChunk(R"({"delta":{"content":"你好"}})"),
+             openAIChunk(R"({"delta":{"content":"，世界"}})")});
+        row("anthropic", claude, anthropicStream());
+        row("gemini", gemini, geminiStream());
     }
 
     void streamIsReEmittedAsItArrives()
@@ -103,7 +90,7 @@ private slots:
         upstream.otherwise(scripted(200, stream, false, 200));
         TestServer s(pointedAt(upstream.origin()));
 
-        QNetworkReply *reply = ask(s, path, "m-1");
+        QNetworkReply *reply = s.http.start(s.url(path), QJsonDocument(question("m-1")).toJson());
         QByteArray body;
         qsizetype sentAtText = -1; // pieces the provider had sent when the text reached the client
         QObject::connect(reply, &QNetworkReply::readyRead, [&] {
@@ -123,10 +110,9 @@ private slots:
         const FakeHttpServer::Request asked = upstream.requests().last();
         // Each provider is asked at its own address, with the key in its own header.
         static const QHash<QString, QByteArrayList> ways{
-            {"/api/proxy_openai2",
-             {"POST /v1/chat/completions", "authorization", "Bearer test-key"}},
-            {"/api/proxy_claude2", {"POST /v1/messages", "x-api-key", "test-key"}},
-            {"/api/proxy_gemini2",
+            {openAI, {"POST /v1/chat/completions", "authorization", "Bearer test-key"}},
+            {claude, {"POST /v1/messages", "x-api-key", "test-key"}},
+            {gemini,
              {"POST /v1/models/m-1:streamGenerateContent?alt=sse", "x-goog-api-key", "test-key"}}};
         const QByteArrayList way = ways.value(path);
         QCOMPARE(targetOf(asked), way.value(0));
@@ -146,7 +132,8 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<int>("upstreamStatus");
         QTest::addColumn<QList<QByteArray>>("pieces");
-        QTest::addColumn<QString>("ending"); // after the pieces: "" closes, "stall", "cut short"
+        // After the pieces: "" closes, "stall", "cut short"; "unreachable": nothing listens.
+        QTest::addColumn<QString>("ending");
         QTest::addColumn<int>("status");
         QTest::addColumn<QStringList>("expected");
         const auto row = [](const char *name, const QString &path, int upstreamStatus,
@@ -154,15 +141,13 @@ private slots:
                             const QStringList &expected) {
             QTest::newRow(name) << path << upstreamStatus << pieces << ending << status << expected;
         };
-        const QString openAI = "/api/proxy_openai2";
-        const QString claude = "/api/proxy_claude2";
-        const QString gemini = "/api/proxy_gemini2";
         const QByteArray overloaded =
-            R"({"type":"error","error":{"type":"overloaded_error","message":"Overloaded"}})";
+            R"(,"error":{"type":"overloaded_error","message":"Overloaded"}})";
         row("openai refuses the key", openAI, 401,
             {R"({"error":{"message":"Incorrect API key provided","type":"invalid_request_error","code":"invalid_api_key"}})"},
             "", 502, {"401", "Incorrect API key provided"});
-        row("anthropic overloaded", claude, 529, {overloaded}, "", 502, {"529", "Overloaded"});
+        row("anthropic overloaded", claude, 529, {R"({"type":"error")" + overloaded}, "", 502,
+            {"529", "Overloaded"});
         row("gemini bad request", gemini, 400,
             {R"([{"error":{"code":400,"message":"API key not valid.","status":"INVALID_ARGUMENT"}}])"},
             "", 502, {"400", "API key not valid."});
@@ -178,6 +163,8 @@ private slots:
         row("gemini stalls at once", gemini, 200, {}, "stall", 504, {"模型服务响应超时"});
         row("openai sends nothing usable", openAI, 200, {"data: [DONE]\n\n"}, "", 200,
             {"模型没有返回内容"});
+        row("anthropic unreachable", claude, 0, {}, "unreachable", 502, {"无法连接模型服务"});
+        row("picture, provider unreachable", "/api/generate_image", 0, {}, "unreachable", 502, {});
     }
 
     void failuresBecomeReadableAnswers()
@@ -191,7 +178,8 @@ private slots:
         FakeHttpServer upstream;
         upstream.otherwise(
             scripted(upstreamStatus, pieces, ending == u"stall", 5, ending == u"cut short"));
-        TestServer s(pointedAt(upstream.origin(), 400));
+        const QString origin = ending == u"unreachable" ? "http://127.0.0.1:1" : upstream.origin();
+        TestServer s(pointedAt(origin, 400));
 
         const ServerReply r = s.post(path, question("m"));
         QCOMPARE(r.status, status);
@@ -199,9 +187,9 @@ private slots:
         const QString text = textOf(path, r.body);
         for (const QString &part : expected)
             QVERIFY2(text.contains(part), qPrintable(text));
-        const QByteArray end = path.contains("openai")   ? "data: [DONE]\n\n"
-                               : path.contains("claude") ? "data: {\"type\":\"message_stop\"}\n\n"
-                                                         : "\n";
+        const QByteArray end = path == openAI   ? "data: [DONE]\n\n"
+                               : path == claude ? "data: {\"type\":\"message_stop\"}\n\n"
+                                                : "\n";
         QVERIFY2(status != 200 || r.body.endsWith(end), r.body.right(60).constData());
     }
 
@@ -209,9 +197,9 @@ private slots:
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QList<QByteArray>>("stream");
-        QTest::newRow("openai, mid-answer") << "/api/proxy_openai2" << openAIStream();
-        QTest::newRow("anthropic, mid-answer") << "/api/proxy_claude2" << anthropicStream();
-        QTest::newRow("gemini, before any text") << "/api/proxy_gemini2" << QList<QByteArray>{};
+        QTest::newRow("openai, mid-answer") << openAI << openAIStream();
+        QTest::newRow("anthropic, mid-answer") << claude << anthropicStream();
+        QTest::newRow("gemini, before any text") << gemini << QList<QByteArray>{};
     }
 
     void clientHangingUpAbortsTheUpstreamCall()
@@ -223,7 +211,7 @@ private slots:
         upstream.otherwise(scripted(200, stream, true, 200));
         TestServer s(pointedAt(upstream.origin()));
 
-        QNetworkReply *reply = ask(s, path);
+        QNetworkReply *reply = s.http.start(s.url(path), QJsonDocument(question("m")).toJson());
         QByteArray body;
         QObject::connect(reply, &QNetworkReply::readyRead, [&] { body += reply->readAll(); });
         QTRY_VERIFY(stream.isEmpty() ? upstream.requests().size() == 1 : body.contains(hello));
@@ -234,48 +222,35 @@ private slots:
 
         // The server goes on answering after the departed client.
         upstream.otherwise(scripted(200, openAIStream()));
-        const ServerReply r = s.post("/api/proxy_openai2", question("m"));
+        const ServerReply r = s.post(openAI, question("m"));
         QCOMPARE(ReplyReader::readOpenAIStream(r.body), QStringLiteral("你好，世界"));
-    }
-
-    void unreachableProvider()
-    {
-        TestServer s(pointedAt(QStringLiteral("http://127.0.0.1:1"))); // nothing listens there
-        const ServerReply r = s.post("/api/proxy_claude2", question("m"));
-        QCOMPARE(r.status, 502);
-        QVERIFY(
-            ReplyReader::readClaudeStream(r.body).startsWith(QStringLiteral("无法连接模型服务")));
-        QCOMPARE(s.post("/api/generate_image", question("m")).status, 502);
     }
 
     void pictureFromProvider_data()
     {
         QTest::addColumn<int>("upstreamStatus");
-        QTest::addColumn<QByteArray>("answer");
         QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("answer");
         const QByteArray redSquare =
             "iVBORw0KGgoAAAANSUhEUgAAAAgAAAAICAIAAABLbSncAAAAEUlEQVR42mP4z8CA"
             "FTEMLQkAKP8/wc53yE8AAAAASUVORK5CYII="; // 8×8 PNG
-        const auto row = [](const char *name, int upstreamStatus, const QByteArray &answer,
-                            int status) {
-            QTest::newRow(name) << upstreamStatus << answer << status;
+        const auto row = [](const char *name, int upstream, int status, const QByteArray &answer) {
+            QTest::newRow(name) << upstream << status << answer;
         };
-        row("base64 answer", 200,
-            R"({"created":1,"data":[{"b64_json":")" + redSquare + R"(","revised_prompt":"a"}]})",
-            200);
-        row("address answer", 200,
-            "{\"created\":1,\"data\":[{\"url\":\"https://example.com/p.png\"}]}", 200);
-        row("no picture", 200, R"({"created":1,"data":[]})", 502);
-        row("refused", 400,
-            R"({"error":{"message":"Your request was rejected","type":"invalid_request_error"}})",
-            502);
+        row("base64 answer", 200, 200,
+            R"({"created":1,"data":[{"b64_json":")" + redSquare + R"(","revised_prompt":"a"}]})");
+        row("address answer", 200, 200,
+            "{\"created\":1,\"data\":[{\"url\":\"https://example.com/p.png\"}]}");
+        row("no picture", 200, 502, R"({"created":1,"data":[]})");
+        row("refused", 400, 502,
+            R"({"error":{"message":"Your request was rejected","type":"invalid_request_error"}})");
     }
 
     void pictureFromProvider()
     {
         QFETCH(int, upstreamStatus);
-        QFETCH(QByteArray, answer);
         QFETCH(int, status);
+        QFETCH(QByteArray, answer);
         FakeHttpServer upstream;
         upstream.otherwise(scripted(upstreamStatus, {answer}));
         TestServer s(pointedAt(upstream.origin()));
