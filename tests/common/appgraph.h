@@ -9,6 +9,7 @@
 #include "core/settingsstore.h"
 
 #include <QPalette>
+#include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickStyle>
 #include <QTemporaryDir>
@@ -68,6 +69,17 @@ inline void clickItem(QQuickItem *item, Qt::MouseButton button = Qt::LeftButton)
     const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
     QTest::mouseMove(item->window(), centre.toPoint());
     QTest::mouseClick(item->window(), button, Qt::NoModifier, centre.toPoint());
+}
+
+// Has `engine` load `qml`, a Window of the module's types, and waits until it shows.
+inline QQuickWindow *showWindow(QQmlApplicationEngine &engine, const QByteArray &qml)
+{
+    FontSetup::install();
+    engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
+    engine.loadData("import QtQuick\nimport QtQuick.Window\nimport Talvoro\n" + qml);
+    const auto roots = engine.rootObjects();
+    auto *window = roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(roots.first());
+    return window && QTest::qWaitForWindowExposed(window) ? window : nullptr;
 }
 
 // A desktop's palette as its light or dark theme sets it.

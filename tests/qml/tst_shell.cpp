@@ -18,6 +18,8 @@
 
 Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 double luminance(const QColor &c)
@@ -42,15 +44,14 @@ class TestShell : public QObject {
 private:
     static QString contentName(AppGraph &app)
     {
-        auto *loader =
-            findItem(app.delegate->mainWindow()->contentItem(), QStringLiteral("windowContent"));
+        auto *loader = findItem(app.delegate->mainWindow()->contentItem(), u"windowContent"_s);
         auto *item = loader ? loader->property("item").value<QQuickItem *>() : nullptr;
         return item ? item->objectName() : QString();
     }
 
     static bool launch(AppGraph &app, bool signedIn = true)
     {
-        app.settings->set(QStringLiteral("isLoggedIn"), signedIn);
+        app.settings->set(u"isLoggedIn"_s, signedIn);
         return app.launch();
     }
 
@@ -76,9 +77,8 @@ private slots:
         QQuickWindow *window = app.delegate->mainWindow();
 
         for (bool signedIn : {atLaunch, afterwards}) {
-            app.settings->set(QStringLiteral("isLoggedIn"), signedIn);
-            QTRY_COMPARE(contentName(app),
-                         signedIn ? QStringLiteral("contentView") : QStringLiteral("loginView"));
+            app.settings->set(u"isLoggedIn"_s, signedIn);
+            QTRY_COMPARE(contentName(app), signedIn ? u"contentView"_s : u"loginView"_s);
             // However often the content appears, there is one status item while signed in.
             for (int i = 0; i < 3; ++i)
                 app.delegate->contentAppeared();
@@ -126,15 +126,15 @@ private slots:
         QCOMPARE(popover->size(), QSize(400, 600));
         ChatController *big = chatOf(main);
         ChatController *small = nullptr;
-        QTRY_VERIFY((small = chatOf(popover, QStringLiteral("popoverContent"))));
+        QTRY_VERIFY((small = chatOf(popover, u"popoverContent"_s)));
         QVERIFY(big && big != small);
         QVERIFY(small->showWelcomeView());
-        big->setMessageText(QStringLiteral("只在主窗口"));
+        big->setMessageText(u"只在主窗口"_s);
         QCOMPARE(small->messageText(), QString());
         QVERIFY(big->currentConversationID() != small->currentConversationID());
         const QUuid stored = QUuid::createUuid();
         app.conversations->saveCurrentConversation(
-            stored, {Message(QStringLiteral("问"), true), Message(QStringLiteral("答"), false)});
+            stored, {Message(u"问"_s, true), Message(u"答"_s, false)});
         big->selectConversation(Message::idText(stored));
         QCOMPARE(small->messages()->count(), 0);
         big->setShowHistory(true);
@@ -143,13 +143,13 @@ private slots:
         item->click();
         QTRY_VERIFY(!popover->isVisible());
         QVERIFY(main->windowStates() & Qt::WindowMinimized);
-        app.settings->set(QStringLiteral("hasSeenWelcome"), true);
+        app.settings->set(u"hasSeenWelcome"_s, true);
         item->click();
         QTRY_VERIFY(popover->isVisible());
         QTRY_VERIFY(!small->showWelcomeView());
 
         // Signing out takes the item away, and the popover with it.
-        app.settings->set(QStringLiteral("isLoggedIn"), false);
+        app.settings->set(u"isLoggedIn"_s, false);
         QTRY_VERIFY(!popover->isVisible());
         QCOMPARE(app.statusBar.live, 0);
     }
@@ -159,7 +159,7 @@ private slots:
         AppGraph app;
         app.statusBar.available = false;
         QVERIFY(launch(app));
-        QTRY_COMPARE(contentName(app), QStringLiteral("contentView"));
+        QTRY_COMPARE(contentName(app), u"contentView"_s);
         QVERIFY(!app.delegate->hasStatusItem());
         app.delegate->togglePopover();
         QVERIFY(!app.delegate->popover()->isVisible());
@@ -191,8 +191,8 @@ private slots:
         main->resize(900, 700);
         app.delegate->togglePopover();
         QQuickItem *small = nullptr;
-        QTRY_VERIFY((small = findItem(popover->contentItem(), QStringLiteral("popoverContent"))));
-        QQuickItem *big = findItem(main->contentItem(), QStringLiteral("contentView"));
+        QTRY_VERIFY((small = findItem(popover->contentItem(), u"popoverContent"_s)));
+        QQuickItem *big = findItem(main->contentItem(), u"contentView"_s);
         const Qt::WindowFlags popoverFlags = popover->flags();
 
         QVERIFY(QMetaObject::invokeMethod(small, "togglePin"));
@@ -219,8 +219,7 @@ private slots:
 
     void secondLaunchHandsOver()
     {
-        const QString name =
-            QStringLiteral("talvoro-test-") + QUuid::createUuid().toString(QUuid::Id128);
+        const QString name = u"talvoro-test-"_s + QUuid::createUuid().toString(QUuid::Id128);
         SingleInstance first(name);
         QVERIFY(!first.handOver()); // nobody is running yet
         QVERIFY(first.listen());
@@ -246,7 +245,7 @@ private slots:
         const QPalette before = QGuiApplication::palette();
         QGuiApplication::setPalette(desktopPalette(!dark));
         QQmlEngine engine;
-        engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
+        engine.addImportPath(u"qrc:/qt/qml"_s);
         QQmlComponent component(&engine);
         component.setData(
             "import QtQuick\nimport Talvoro\nQtObject { property QtObject style: Style }", QUrl());
@@ -264,10 +263,10 @@ private slots:
         const auto readable = [&](const char *text, QList<const char *> backgrounds) {
             for (const char *background : backgrounds) {
                 const double ratio = contrast(colour(text), colour(background));
-                QVERIFY2(ratio >= 4.5,
-                         qPrintable(QStringLiteral("%1 on %2: %3")
-                                        .arg(QLatin1String(text), QLatin1String(background))
-                                        .arg(ratio)));
+                QVERIFY2(
+                    ratio >= 4.5,
+                    qPrintable(u"%1 on %2: %3"_s.arg(QLatin1String(text), QLatin1String(background))
+                                   .arg(ratio)));
             }
         };
         for (const char *text : {"text", "secondaryText", "link", "danger", "accentText"})
