@@ -281,11 +281,9 @@ private slots:
                                << writesLoggedOut;
         };
         refused("refused", Response{200, R"({"message":"验证码错误"})"}, "验证码错误", true);
-        refused("ascii exclamation mark", Response{200, R"({"message":"登录成功!"})"}, "登录成功!",
-                true);
+        refused("ascii '!'", Response{200, R"({"message":"登录成功!"})"}, "登录成功!", true);
         refused("no message", Response{200, "{}"}, "登录失败，请稍后再试", true);
-        refused("message not a string", Response{200, R"({"message":1})"}, "登录失败，请稍后再试",
-                true);
+        refused("numeric message", Response{200, R"({"message":1})"}, "登录失败，请稍后再试", true);
         refused("not JSON", Response{200, "<html>busy</html>"}, "解析用户信息失败: …", true);
         refused("no data", Response{200, ""}, "服务器无响应，请稍后再试", false);
         refused("array", Response{200, R"([{"message":"登录成功！"}])"}, "", false);
@@ -381,14 +379,15 @@ private slots:
         QTest::addColumn<QByteArray>("path");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<bool>("signsIn");
-        const QByteArray code = "/api/send-code", login = "/api/login-register";
-        QTest::newRow("code, close button") << "close" << code << QByteArray("{}") << false;
-        QTest::newRow("code, dismissed by the host")
-            << "dismiss" << code << QByteArray("{}") << false;
-        QTest::newRow("success after reopening")
-            << "reset" << login << QByteArray(R"({"message":"登录成功！"})") << true;
-        QTest::newRow("refusal after reopening")
-            << "reset" << login << QByteArray(R"({"message":"验证码错误"})") << false;
+        const auto row = [](const char *tag, const char *hiding, const char *path, const char *body,
+                            bool signsIn) {
+            QTest::newRow(tag) << QString::fromLatin1(hiding) << "/api/" + QByteArray(path)
+                               << json(body) << signsIn;
+        };
+        row("code, close button", "close", "send-code", "{}", false);
+        row("code, dismissed by the host", "dismiss", "send-code", "{}", false);
+        row("success after reopening", "reset", "login-register", "{'message':'登录成功！'}", true);
+        row("refusal, reopened", "reset", "login-register", "{'message':'验证码错误'}", false);
     }
 
     void lateAnswers()
@@ -689,17 +688,15 @@ private slots:
         QTest::addColumn<QByteArray>("reply"); // ORIGIN stands for the service's origin
         QTest::addColumn<QString>("error");
 
-        QTest::newRow("member") << 200
-                                << QByteArray(R"({"username":"张三","phone":"+8613800138000",)"
-                                              R"("state":"黄金会员","chat_quota":1234.5,)"
-                                              R"("translate_quota":30,"expiry_date":"2025-12-31",)"
-                                              R"("avatar":"ORIGIN/avatar.png"})")
-                                << QString();
+        const QByteArray member = json(
+            "{'username':'张三','phone':'+8613800138000','state':'黄金会员','chat_quota':1234.5,"
+            "'translate_quota':30,'expiry_date':'2025-12-31','avatar':'ORIGIN/avatar.png'}");
+        QTest::newRow("member") << 200 << member << QString();
         QTest::newRow("unreadable answer")
             << 502 << QByteArray("<html>Bad Gateway</html>") << "解析信息失败，请稍后再试。";
         // The address is fine but nothing is there: the progress indicator stays in the circle.
         QTest::newRow("free, avatar that cannot load")
-            << 200 << QByteArray(R"({"username":"王五","state":"免费","avatar":"ORIGIN/none.png"})")
+            << 200 << json("{'username':'王五','state':'免费','avatar':'ORIGIN/none.png'}")
             << QString();
     }
 

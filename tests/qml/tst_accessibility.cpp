@@ -68,7 +68,6 @@ class TestAccessibility : public QObject {
             }
             return true;
         }
-        using MainWindow::item;
         // Whether the popup showing the view named `name` has finished opening, so clicks land.
         bool opened(const QString &name) const
         {
@@ -77,14 +76,6 @@ class TestAccessibility : public QObject {
                     return up->property("opened").toBool();
             }
             return false;
-        }
-        // The item named `path`'s last part, under the one named by its first part if any.
-        QQuickItem *item(const QStringList &path) const
-        {
-            QQuickItem *found = window->contentItem();
-            for (const QString &name : path)
-                found = findItem(found, name);
-            return found;
         }
     };
 
@@ -148,7 +139,9 @@ private slots:
 
         Open open;
         QVERIFY(open.start(view));
-        QQuickItem *control = open.item(path);
+        QQuickItem *control = open.window->contentItem();
+        for (const QString &name : path) // its last part, under the one named by the first
+            control = findItem(control, name);
         QVERIFY(control);
         if (name.contains(u"%1")) {
             QQuickItem *value = findItem(control, u"value"_s);

@@ -134,7 +134,20 @@ struct Editors {
     QString text(const char *n) const { return get(n, "typed").toString(); }
 };
 
+// A key press in one editor: the focused one holds `before` (with `composing` not yet
+// committed), the other "甲"; then what it sent, the text left and the lines logged.
+struct KeyPress {
+    const char *focused = "a";
+    QString before, composing;
+    QKeyCombination keys;
+    int sent = 0;
+    QString after;
+    QStringList log;
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(KeyPress)
 
 class TestChatViews : public QObject {
     Q_OBJECT
@@ -742,65 +755,47 @@ private slots:
         again.chat->setShowDropdown(true);
         QTRY_COMPARE(marked(again), QStringList{u"modelRow_"_s + claude});
     }
-    // The focused editor holds `before` (with `composing` not yet committed), the other "甲".
     void returnKey_data()
     {
-        QTest::addColumn<QByteArray>("focused");
-        QTest::addColumn<QString>("before");
-        QTest::addColumn<QString>("composing");
-        QTest::addColumn<int>("keys");
-        QTest::addColumn<int>("sent");
-        QTest::addColumn<QString>("after");
-        QTest::addColumn<QStringList>("log");
-        const auto row = [](const char *tag, const char *focused, const QString &before,
-                            const QString &composing, QKeyCombination keys, int sent,
-                            const QString &after, const QStringList &log) {
-            QTest::newRow(tag) << QByteArray(focused) << before << composing << keys.toCombined()
-                               << sent << after << log;
-        };
+        QTest::addColumn<KeyPress>("press");
         // Sending logs the text as it is after sending.
         const QStringList sends{u"TextEditor 中的内容: "_s, u"Enter 按下"_s};
-        row("Return sends", "a", u"你好"_s, {}, Qt::Key_Return, 1, {}, sends);
-        row("Return with blank text sends nothing", "a", u"  \n "_s, {}, Qt::Key_Return, 0,
-            u"  \n "_s, {u"无法发送空白消息"_s});
-        row("Shift+Return breaks the line", "a", u"第一行"_s, {},
-            Qt::ShiftModifier | Qt::Key_Return, 0, u"第一行\n"_s, {u"Shift + Enter 按下"_s});
-        row("keypad Enter is not Return", "a", u"ab"_s, {}, Qt::KeypadModifier | Qt::Key_Enter, 0,
-            u"ab\n"_s, {});
-        row("Return while composing only commits", "a", u"拼音"_s, u"ni"_s, Qt::Key_Return, 0,
-            u"拼音"_s, {});
-        row("keys reach only the focused editor", "b", u"乙"_s, {}, Qt::Key_Return, 1, {}, sends);
+        const QKeyCombination shiftReturn = Qt::ShiftModifier | Qt::Key_Return;
+        QTest::newRow("Return sends") << KeyPress{"a", u"你好"_s, {}, Qt::Key_Return, 1, {}, sends};
+        QTest::newRow("Return with blank text sends nothing") << KeyPress{
+            "a", u"  \n "_s, {}, Qt::Key_Return, 0, u"  \n "_s, {u"无法发送空白消息"_s}};
+        QTest::newRow("Shift+Return breaks the line") << KeyPress{
+            "a", u"第一行"_s, {}, shiftReturn, 0, u"第一行\n"_s, {u"Shift + Enter 按下"_s}};
+        QTest::newRow("keypad Enter is not Return")
+            << KeyPress{"a", u"ab"_s, {}, Qt::KeypadModifier | Qt::Key_Enter, 0, u"ab\n"_s, {}};
+        QTest::newRow("Return while composing only commits")
+            << KeyPress{"a", u"拼音"_s, u"ni"_s, Qt::Key_Return, 0, u"拼音"_s, {}};
+        QTest::newRow("keys reach only the focused editor")
+            << KeyPress{"b", u"乙"_s, {}, Qt::Key_Return, 1, {}, sends};
     }
 
     void returnKey()
     {
-        QFETCH(QByteArray, focused);
-        QFETCH(QString, before);
-        QFETCH(QString, composing);
-        QFETCH(int, keys);
-        QFETCH(int, sent);
-        QFETCH(QString, after);
-        QFETCH(QStringList, log);
+        QFETCH(KeyPress, press);
         Editors e;
         QVERIFY(e.start());
-        const char *other = focused == "a" ? "b" : "a";
+        const char *other = press.focused == QByteArray("a") ? "b" : "a";
         e.setText(other, u"甲"_s);
-        e.setText(focused, before);
-        QQuickItem *area = e.area(focused);
+        e.setText(press.focused, press.before);
+        QQuickItem *area = e.area(press.focused);
         area->forceActiveFocus();
-        if (!composing.isEmpty()) {
-            QInputMethodEvent event(composing, {});
+        if (!press.composing.isEmpty()) {
+            QInputMethodEvent event(press.composing, {});
             QCoreApplication::sendEvent(area, &event);
-            QCOMPARE(area->property("preeditText").toString(), composing);
+            QCOMPARE(area->property("preeditText").toString(), press.composing);
         }
         LogCapture capture;
-        const auto pressed = QKeyCombination::fromCombined(keys);
-        QTest::keyClick(e.window, pressed.key(), pressed.keyboardModifiers());
-        QCOMPARE(e.sends(focused), sent);
-        QCOMPARE(e.text(focused), after);
+        QTest::keyClick(e.window, press.keys.key(), press.keys.keyboardModifiers());
+        QCOMPARE(e.sends(press.focused), press.sent);
+        QCOMPARE(e.text(press.focused), press.after);
         QCOMPARE(e.sends(other), 0);
         QCOMPARE(e.text(other), u"甲"_s);
-        QCOMPARE(capture.all(), log);
+        QCOMPARE(capture.all(), press.log);
     }
 
     void heightFollowsText()

@@ -42,17 +42,10 @@ class TestShell : public QObject {
     Q_OBJECT
 
 private:
-    static QString contentName(AppGraph &app)
+    static QString contentName(MainWindow &open)
     {
-        auto *loader = findItem(app.delegate->mainWindow()->contentItem(), u"windowContent"_s);
-        auto *item = loader ? loader->property("item").value<QQuickItem *>() : nullptr;
+        auto *item = open.item(u"windowContent"_s)->property("item").value<QQuickItem *>();
         return item ? item->objectName() : QString();
-    }
-
-    static bool launch(AppGraph &app, bool signedIn = true)
-    {
-        app.settings->set(u"isLoggedIn"_s, signedIn);
-        return app.launch();
     }
 
 private slots:
@@ -72,13 +65,14 @@ private slots:
         QFETCH(bool, atLaunch);
         QFETCH(bool, afterwards);
         QFETCH(bool, sheetOpen);
-        AppGraph app;
-        QVERIFY(launch(app, atLaunch));
-        QQuickWindow *window = app.delegate->mainWindow();
+        MainWindow open;
+        QVERIFY(open.start(atLaunch, {}));
+        AppGraph &app = open.app;
+        QQuickWindow *window = open.window;
 
         for (bool signedIn : {atLaunch, afterwards}) {
             app.settings->set(u"isLoggedIn"_s, signedIn);
-            QTRY_COMPARE(contentName(app), signedIn ? u"contentView"_s : u"loginView"_s);
+            QTRY_COMPARE(contentName(open), signedIn ? u"contentView"_s : u"loginView"_s);
             // However often the content appears, there is one status item while signed in.
             for (int i = 0; i < 3; ++i)
                 app.delegate->contentAppeared();
@@ -112,11 +106,10 @@ private slots:
     // chat is a view of its own, and reads the welcome flag each time it opens.
     void statusItemTogglesAPopoverWithItsOwnChat()
     {
-        AppGraph app;
-        QVERIFY(launch(app));
-        QQuickWindow *main = app.delegate->mainWindow();
-        QQuickWindow *popover = app.delegate->popover();
-        QVERIFY(QTest::qWaitForWindowExposed(main));
+        MainWindow open;
+        QVERIFY(open.start(true, {}));
+        AppGraph &app = open.app;
+        QQuickWindow *main = open.window, *popover = app.delegate->popover();
         auto *item = static_cast<FakeStatusBar::Item *>(app.delegate->statusItem());
         QVERIFY(item);
 
@@ -132,10 +125,7 @@ private slots:
         big->setMessageText(u"只在主窗口"_s);
         QCOMPARE(small->messageText(), QString());
         QVERIFY(big->currentConversationID() != small->currentConversationID());
-        const QUuid stored = QUuid::createUuid();
-        app.conversations->saveCurrentConversation(
-            stored, {Message(u"问"_s, true), Message(u"答"_s, false)});
-        big->selectConversation(Message::idText(stored));
+        big->selectConversation(open.store({Message(u"问"_s, true), Message(u"答"_s, false)}));
         QCOMPARE(small->messages()->count(), 0);
         big->setShowHistory(true);
         QVERIFY(!small->showHistory());
@@ -156,27 +146,27 @@ private slots:
 
     void withoutStatusAreaNothingBreaks()
     {
-        AppGraph app;
-        app.statusBar.available = false;
-        QVERIFY(launch(app));
-        QTRY_COMPARE(contentName(app), u"contentView"_s);
-        QVERIFY(!app.delegate->hasStatusItem());
-        app.delegate->togglePopover();
-        QVERIFY(!app.delegate->popover()->isVisible());
-        QCOMPARE(app.delegate->mainWindow()->maximumSize(), QSize(1600, 1200));
+        MainWindow open;
+        open.app.statusBar.available = false;
+        QVERIFY(open.start(true, {}));
+        QTRY_COMPARE(contentName(open), u"contentView"_s);
+        QVERIFY(!open.app.delegate->hasStatusItem());
+        open.app.delegate->togglePopover();
+        QVERIFY(!open.app.delegate->popover()->isVisible());
+        QCOMPARE(open.window->maximumSize(), QSize(1600, 1200));
     }
 
     void reopenBringsWindowBack()
     {
-        AppGraph app;
-        QVERIFY(app.launch());
-        QQuickWindow *main = app.delegate->mainWindow();
+        MainWindow open;
+        QVERIFY(open.start(false, {}));
+        QQuickWindow *main = open.window;
         main->close();
         QVERIFY(!main->isVisible());
-        QVERIFY(app.delegate->applicationShouldHandleReopen());
+        QVERIFY(open.app.delegate->applicationShouldHandleReopen());
         QVERIFY(main->isVisible());
         main->showMinimized();
-        QVERIFY(app.delegate->applicationShouldHandleReopen());
+        QVERIFY(open.app.delegate->applicationShouldHandleReopen());
         QVERIFY(!(main->windowStates() & Qt::WindowMinimized));
     }
 
@@ -184,15 +174,13 @@ private slots:
     // shows the main window's state.
     void togglesActOnTheMainWindow()
     {
-        AppGraph app;
-        QVERIFY(launch(app));
-        QQuickWindow *main = app.delegate->mainWindow();
-        QQuickWindow *popover = app.delegate->popover();
-        main->resize(900, 700);
-        app.delegate->togglePopover();
+        MainWindow open;
+        QVERIFY(open.start(true, {900, 700}));
+        QQuickWindow *main = open.window, *popover = open.app.delegate->popover();
+        open.app.delegate->togglePopover();
         QQuickItem *small = nullptr;
         QTRY_VERIFY((small = findItem(popover->contentItem(), u"popoverContent"_s)));
-        QQuickItem *big = findItem(main->contentItem(), u"contentView"_s);
+        QQuickItem *big = open.item(u"contentView"_s);
         const Qt::WindowFlags popoverFlags = popover->flags();
 
         QVERIFY(QMetaObject::invokeMethod(small, "togglePin"));
