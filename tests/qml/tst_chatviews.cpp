@@ -319,33 +319,23 @@ private slots:
         }
     }
 
-    // Nothing in an answer reaches out: not raw HTML, not a picture, not a reference-style
-    // picture. A listening socket counts every connection the window might open.
-    void answersFetchNothing()
+    // The code block's label, from the fence the answer arrived with; its button copies the
+    // block exactly and says so; dragged text copies with Ctrl+C; a click on a link opens it.
+    // Nothing in the answer reaches out: not raw HTML, not a picture, not a reference-style
+    // picture; a listening socket counts every connection the window might open.
+    void answerTextAndCode()
     {
         QTcpServer trap;
         QVERIFY(trap.listen(QHostAddress::LocalHost));
-        const QString at = u"http://127.0.0.1:%1"_s.arg(trap.serverPort());
-        StreamingWindow open;
-        QVERIFY(open.start());
-        QVERIFY(open.answerWith(
-            u"图"_s, u"<img src=%1/a.png>\n\n![x](%1/b.png)\n\n![参考][p]\n\n[p]: %1/c.png\n"
-                     "\n<iframe src=\"%1/d\"></iframe>"_s.arg(at)));
-        QTest::qWait(300);
-        QVERIFY(!trap.hasPendingConnections());
-        QVERIFY(!trap.waitForNewConnection(200));
-    }
-
-    // The code block's label, from the fence the answer arrived with; its button copies the
-    // block exactly and says so; dragged text copies with Ctrl+C; a click on a link opens it.
-    void codeBlocksAndText()
-    {
         StreamingWindow open;
         QVERIFY(open.start());
         const QString code = u"def f(x):\n    return x  # 注释\n\n\nprint(f(1))"_s;
-        QVERIFY(open.answerWith(u"代码"_s,
-                                u"见 [文档](https://docs.example/f)：\n```python\n"_s + code +
-                                    u"\n```\n| 项 | 价 |\n|---|--:|\n| 茶 | 12 |\n\n完"_s));
+        const QString pictures =
+            u"\n\n<img src=%1/a.png>\n\n![x](%1/b.png)\n\n![参考][p]\n\n[p]: %1/c.png\n\n"
+            "<iframe src=\"%1/d\"></iframe>"_s.arg(u"http://127.0.0.1:%1"_s.arg(trap.serverPort()));
+        QVERIFY(open.answerWith(
+            u"代码"_s, u"见 [文档](https://docs.example/f)：\n```python\n"_s + code +
+                           u"\n```\n| 项 | 价 |\n|---|--:|\n| 茶 | 12 |\n\n完"_s + pictures));
 
         QQuickItem *label = open.item(u"codeLanguage"_s);
         QVERIFY(label);
@@ -392,6 +382,8 @@ private slots:
         QTRY_COMPARE(prose->property("hoveredLink").toString(), u"https://docs.example/f"_s);
         QTest::mouseClick(open.window, Qt::LeftButton, Qt::NoModifier, on);
         QTRY_COMPARE(recorder.opened, QList<QUrl>{QUrl(u"https://docs.example/f"_s)});
+        QVERIFY(!trap.hasPendingConnections());
+        QVERIFY(!trap.waitForNewConnection(200));
     }
 
     // An answer of four million characters: no text item holds more than a piece, only the
@@ -633,7 +625,9 @@ private slots:
             QCOMPARE(QSizeF(shown->width(), shown->height()), QSizeF(200, 400.0 / 3));
     }
 
-    void historyOrderAndTitles()
+    // Listed by when each conversation started, titled by its last message; the trash empties
+    // the list and the stored history at once.
+    void historyListAndTrash()
     {
         MainWindow open;
         Message picture(QString(), false);
@@ -651,13 +645,19 @@ private slots:
         QStringList order, titles;
         for (int row = 0; row < model.rowCount(); ++row) {
             order.append(
-                model.data(model.index(row), ConversationListModel::ConversationIdRole).toString());
-            titles.append(
-                model.data(model.index(row), ConversationListModel::TitleRole).toString());
+                model.index(row).data(ConversationListModel::ConversationIdRole).toString());
+            titles.append(model.index(row).data(ConversationListModel::TitleRole).toString());
         }
         QCOMPARE(order, (QStringList{ids[2], ids[3], ids[1], ids[0]}));
         // An empty last message gives an empty title, not "无标题".
         QCOMPARE(titles, (QStringList{"", "十点半", "【图片】", "最新的回答"}));
+
+        LogCapture capture;
+        model.clearHistory();
+        QCOMPARE(model.rowCount(), 0);
+        QVERIFY(!open.app.settings->getData(u"conversations"_s));
+        model.clearHistory(); // nothing stored: still logs, still empty
+        QCOMPARE(capture.count(u"历史记录已清除"_s), 2);
     }
 
     // A history row shows its title as plain text (rich text would fetch the picture a reply
@@ -691,20 +691,6 @@ private slots:
         QVERIFY(open.app.settings->getBool(u"hasSeenWelcome"_s, false));
         QCOMPARE(open.chat->currentConversationID(), id);
         QCOMPARE(open.chat->messages()->count(), 2);
-    }
-
-    void historyTrashClearsAtOnce()
-    {
-        AppGraph app;
-        app.conversations->saveCurrentConversation(QUuid::createUuid(), {Message(u"问"_s, true)});
-        ConversationListModel model;
-        QCOMPARE(model.rowCount(), 1);
-        LogCapture capture;
-        model.clearHistory();
-        QCOMPARE(model.rowCount(), 0);
-        QVERIFY(!app.settings->getData(u"conversations"_s));
-        model.clearHistory(); // nothing stored: still logs, still empty
-        QCOMPARE(capture.count(u"历史记录已清除"_s), 2);
     }
 
     void welcomeClickSends()

@@ -144,30 +144,26 @@ private slots:
         QCOMPARE(app.statusBar.live, 0);
     }
 
-    void withoutStatusAreaNothingBreaks()
+    // Without a status area the window still works: no item, no popover, and reopening (as the
+    // dock does) brings the closed or minimised window back.
+    void withoutStatusAreaTheWindowStillWorks()
     {
         MainWindow open;
         open.app.statusBar.available = false;
         QVERIFY(open.start(true, {}));
+        AppDelegate *delegate = open.app.delegate;
         QTRY_COMPARE(contentName(open), u"contentView"_s);
-        QVERIFY(!open.app.delegate->hasStatusItem());
-        open.app.delegate->togglePopover();
-        QVERIFY(!open.app.delegate->popover()->isVisible());
+        QVERIFY(!delegate->hasStatusItem());
+        delegate->togglePopover();
+        QVERIFY(!delegate->popover()->isVisible());
         QCOMPARE(open.window->maximumSize(), QSize(1600, 1200));
-    }
-
-    void reopenBringsWindowBack()
-    {
-        MainWindow open;
-        QVERIFY(open.start(false, {}));
-        QQuickWindow *main = open.window;
-        main->close();
-        QVERIFY(!main->isVisible());
-        QVERIFY(open.app.delegate->applicationShouldHandleReopen());
-        QVERIFY(main->isVisible());
-        main->showMinimized();
-        QVERIFY(open.app.delegate->applicationShouldHandleReopen());
-        QVERIFY(!(main->windowStates() & Qt::WindowMinimized));
+        open.window->close();
+        QVERIFY(!open.window->isVisible());
+        QVERIFY(delegate->applicationShouldHandleReopen());
+        QVERIFY(open.window->isVisible());
+        open.window->showMinimized();
+        QVERIFY(delegate->applicationShouldHandleReopen());
+        QVERIFY(!(open.window->windowStates() & Qt::WindowMinimized));
     }
 
     // Pressed in the popover's chat, pin and compact act on the main window, and every chat view
