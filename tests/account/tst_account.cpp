@@ -28,6 +28,16 @@ Q_DECLARE_METATYPE(Response)
 // The brand brown, as highlighted text has it on a light desktop.
 static const QColor kAccent = QColor::fromRgbF(0.70f, 0.34f, 0.20f);
 
+// A sheet as filled in, with a request left waiting ("", "code" or "login"), and what its
+// buttons allow then.
+struct Sheet {
+    QString phone, code;
+    bool agree = false;
+    QString pending;
+    bool canSend = false, canLogin = false;
+};
+Q_DECLARE_METATYPE(Sheet)
+
 class TestAccount : public QObject {
     Q_OBJECT
 
@@ -90,13 +100,7 @@ class TestAccount : public QObject {
             showWindow(*m_engine, qml.arg(width).arg(height).arg(QLatin1String(view)).toUtf8());
         QVERIFY(m_window);
     }
-    QQuickItem *item(const char *name)
-    {
-        QQuickItem *found = findItem(m_window->contentItem(), QString::fromLatin1(name));
-        if (!found)
-            qWarning() << "no item named" << name;
-        return found;
-    }
+    QQuickItem *item(const char *name) { return findItem(m_window->contentItem(), name); }
     void click(const char *name)
     {
         QVERIFY2(item(name) && item(name)->isVisible(), name);
@@ -139,36 +143,21 @@ private slots:
 
     void buttonsFollowTheEnablingRules_data()
     {
-        QTest::addColumn<QString>("phone");
-        QTest::addColumn<QString>("code");
-        QTest::addColumn<bool>("agree");
-        QTest::addColumn<QString>("pending"); // "", "code" or "login": a request left waiting
-        QTest::addColumn<bool>("canSend");
-        QTest::addColumn<bool>("canLogin");
-        const auto row = [](const char *tag, const char *phone, const char *code, bool agree,
-                            const char *pending, bool canSend, bool canLogin) {
-            QTest::newRow(tag) << QString::fromLatin1(phone) << QString::fromLatin1(code) << agree
-                               << QString::fromLatin1(pending) << canSend << canLogin;
-        };
-        row("nothing typed", "", "", false, "", false, false);
-        row("code and agreement, no phone", "", "1234", true, "", false, false);
-        row("one character", "1", "", false, "", true, false);
-        row("filled, not agreed", "138", "1234", false, "", true, false);
-        row("filled and agreed", "138", "1234", true, "", true, true);
-        row("agreed, no code", "138", "", true, "", true, false);
-        row("code counting down", "138", "1234", true, "code", false, true);
-        row("signing in", "138", "1234", true, "login", true, false);
+        QTest::addColumn<Sheet>("sheet");
+        QTest::newRow("nothing typed") << Sheet{"", "", false, "", false, false};
+        QTest::newRow("code and agreement, no phone") << Sheet{"", "1234", true, "", false, false};
+        QTest::newRow("one character") << Sheet{"1", "", false, "", true, false};
+        QTest::newRow("filled, not agreed") << Sheet{"138", "1234", false, "", true, false};
+        QTest::newRow("filled and agreed") << Sheet{"138", "1234", true, "", true, true};
+        QTest::newRow("agreed, no code") << Sheet{"138", "", true, "", true, false};
+        QTest::newRow("code counting down") << Sheet{"138", "1234", true, "code", false, true};
+        QTest::newRow("signing in") << Sheet{"138", "1234", true, "login", true, false};
     }
 
     void buttonsFollowTheEnablingRules()
     {
-        QFETCH(QString, phone);
-        QFETCH(QString, code);
-        QFETCH(bool, agree);
-        QFETCH(QString, pending);
-        QFETCH(bool, canSend);
-        QFETCH(bool, canLogin);
-
+        QFETCH(Sheet, sheet);
+        const auto &[phone, code, agree, pending, canSend, canLogin] = sheet;
         on("/api/send-code", Response::with(Behaviour::Stall));
         on("/api/login-register", Response::with(Behaviour::Stall));
         auto login = makeLogin(phone, code, agree);

@@ -135,8 +135,8 @@ private slots:
         Open open;
         QVERIFY(open.start(view));
         QQuickItem *control = open.window->contentItem();
-        for (const QString &name : path) // its last part, under the one named by the first
-            control = findItem(control, name);
+        for (const QString &part : path) // its last part, under the one named by the first
+            control = findItem(control, part);
         QVERIFY(control);
         if (name.contains(u"%1")) {
             QQuickItem *value = findItem(control, u"value"_s);

@@ -79,28 +79,6 @@ QList<QQuickItem *> having(QQuickItem *root, const char *property, const QString
     });
 }
 
-// Records the addresses the desktop is asked to open for `schemes`, instead of opening them.
-class UrlRecorder : public QObject {
-    Q_OBJECT
-public:
-    explicit UrlRecorder(const QStringList &schemes = {"http"}) : m_schemes(schemes)
-    {
-        for (const QString &scheme : schemes)
-            QDesktopServices::setUrlHandler(scheme, this, "open");
-    }
-    ~UrlRecorder() override
-    {
-        for (const QString &scheme : std::as_const(m_schemes))
-            QDesktopServices::unsetUrlHandler(scheme);
-    }
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl &url) { opened.append(url); }
-
-private:
-    QStringList m_schemes;
-};
-
 // Two editors of different widths; each counts its sends and clears its text as the chat does.
 const QByteArray kScene = R"(
 Window {
@@ -167,19 +145,29 @@ class TestChatViews : public QObject {
     // The text of the last row's blocks, as its text items hold it.
     static QString drawnText(QQuickItem *list)
     {
-        auto *content = list->property("contentItem").value<QQuickItem *>();
-        QQuickItem *last = nullptr;
-        for (QQuickItem *row : content->childItems()) {
-            if (row->property("isLast").toBool() && row->isVisible())
-                last = row;
-        }
+        const auto last = findAll(list, [](QQuickItem *row) {
+            return row->property("isLast").toBool() && row->isVisible();
+        });
         QStringList texts;
-        for (QQuickItem *text : last ? visibleTexts(last) : QList<QQuickItem *>{})
+        for (QQuickItem *text : last.isEmpty() ? last : visibleTexts(last.last()))
             texts.append(text->property("text").toString());
         return texts.join(u'\n');
     }
 
+    // The addresses the desktop is asked to open, recorded instead of opened.
+    QList<QUrl> m_opened;
+
+public slots:
+    void openUrl(const QUrl &url) { m_opened.append(url); }
+
 private slots:
+    void initTestCase()
+    {
+        for (const char *scheme : {"http", "https", "mailto", "file", "javascript", "data"})
+            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "openUrl");
+    }
+    void init() { m_opened.clear(); }
+
     void structure_data()
     {
         QTest::addColumn<QString>("source");
@@ -236,9 +224,8 @@ private slots:
     {
         QFETCH(QString, link);
         QFETCH(bool, opens);
-        UrlRecorder recorder({"http", "https", "mailto", "file", "javascript", "data"});
         QCOMPARE(AnswerLinks::open(link), opens);
-        QCOMPARE(recorder.opened.size(), opens ? 1 : 0);
+        QCOMPARE(m_opened.size(), opens ? 1 : 0);
     }
 
     // Long answers are cut where the Markdown on both sides stays what it was, code is kept
@@ -373,7 +360,6 @@ private slots:
         QTest::keySequence(open.window, QKeySequence::Copy);
         QTRY_COMPARE(QGuiApplication::clipboard()->text(), u"见 文档："_s);
 
-        UrlRecorder recorder({"https"});
         QRectF word;
         QMetaObject::invokeMethod(prose, "positionToRectangle", Q_RETURN_ARG(QRectF, word),
                                   Q_ARG(int, 3));
@@ -381,7 +367,7 @@ private slots:
         QTest::mouseMove(open.window, on);
         QTRY_COMPARE(prose->property("hoveredLink").toString(), u"https://docs.example/f"_s);
         QTest::mouseClick(open.window, Qt::LeftButton, Qt::NoModifier, on);
-        QTRY_COMPARE(recorder.opened, QList<QUrl>{QUrl(u"https://docs.example/f"_s)});
+        QTRY_COMPARE(m_opened, QList<QUrl>{QUrl(u"https://docs.example/f"_s)});
         QVERIFY(!trap.hasPendingConnections());
         QVERIFY(!trap.waitForNewConnection(200));
     }
@@ -530,7 +516,6 @@ private slots:
         QFETCH(bool, upgrades);
         MainWindow open;
         QVERIFY(open.start());
-        UrlRecorder pages;
         LogCapture log;
         QVERIFY(QMetaObject::invokeMethod(open.chat, "upgradeAlertRequested"));
         QQuickItem *button = nullptr;
@@ -538,7 +523,7 @@ private slots:
         QTRY_VERIFY(button->hasActiveFocus());
         QTest::keyClick(open.window, Qt::Key(key));
         QTRY_VERIFY(!button->isVisible());
-        QCOMPARE(pages.opened.size(), upgrades ? 1 : 0);
+        QCOMPARE(m_opened.size(), upgrades ? 1 : 0);
         QCOMPARE(log.count(u"用户选择取消"_s), upgrades ? 0 : 1);
     }
 
@@ -702,9 +687,8 @@ private slots:
         MainWindow open;
         QVERIFY(open.start());
         const QString question = u"💡有哪些方法可以提高记忆力？"_s;
-        QQuickItem *button = nullptr;
-        QTRY_VERIFY((button = open.item(u"question_"_s + question)) != nullptr);
-        clickItem(button);
+        QTRY_VERIFY(open.item(u"question_"_s + question));
+        clickItem(open.item(u"question_"_s + question));
         QTRY_VERIFY(!open.chat->showWelcomeView());
         QVERIFY(open.app.settings->getBool(u"hasSeenWelcome"_s, false));
         QVERIFY(open.chat->messages()->count() >= 2);

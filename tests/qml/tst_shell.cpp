@@ -103,11 +103,12 @@ private slots:
     }
 
     // A click on the status item shows the popover (the main window goes down) or hides it. Its
-    // chat is a view of its own, and reads the welcome flag each time it opens.
+    // chat is a view of its own, and reads the welcome flag each time it opens; pressed there,
+    // pin and compact act on the main window, and every chat view shows the main window's state.
     void statusItemTogglesAPopoverWithItsOwnChat()
     {
         MainWindow open;
-        QVERIFY(open.start(true, {}));
+        QVERIFY(open.start(true, {900, 700}));
         AppGraph &app = open.app;
         QQuickWindow *main = open.window, *popover = app.delegate->popover();
         auto *item = static_cast<FakeStatusBar::Item *>(app.delegate->statusItem());
@@ -138,6 +139,29 @@ private slots:
         QTRY_VERIFY(popover->isVisible());
         QTRY_VERIFY(!small->showWelcomeView());
 
+        QQuickItem *smallView = findItem(popover->contentItem(), u"popoverContent"_s);
+        QQuickItem *bigView = open.item(u"contentView"_s);
+        const Qt::WindowFlags popoverFlags = popover->flags();
+        QVERIFY(QMetaObject::invokeMethod(smallView, "togglePin"));
+        QVERIFY(main->flags() & Qt::WindowStaysOnTopHint);
+        QCOMPARE(popover->flags(), popoverFlags);
+        QVERIFY(QMetaObject::invokeMethod(smallView, "toggleCompact"));
+        // Opening the popover minimised the main window; it comes back at the compact size.
+        main->showNormal();
+        QTRY_COMPARE(main->size(), QSize(450, 500));
+        QCOMPARE(popover->size(), QSize(400, 600));
+        for (QQuickItem *view : {smallView, bigView}) {
+            QVERIFY(view->property("isWindowAlwaysOnTop").toBool());
+            QVERIFY(view->property("isMinimized").toBool());
+        }
+        // Back from the main window's own toggles.
+        QVERIFY(QMetaObject::invokeMethod(bigView, "togglePin"));
+        QVERIFY(QMetaObject::invokeMethod(bigView, "toggleCompact"));
+        QVERIFY(!(main->flags() & Qt::WindowStaysOnTopHint));
+        QCOMPARE(main->size(), QSize(900, 700));
+        QVERIFY(!smallView->property("isWindowAlwaysOnTop").toBool());
+        QVERIFY(!smallView->property("isMinimized").toBool());
+
         // Signing out takes the item away, and the popover with it.
         app.settings->set(u"isLoggedIn"_s, false);
         QTRY_VERIFY(!popover->isVisible());
@@ -164,41 +188,6 @@ private slots:
         open.window->showMinimized();
         QVERIFY(delegate->applicationShouldHandleReopen());
         QVERIFY(!(open.window->windowStates() & Qt::WindowMinimized));
-    }
-
-    // Pressed in the popover's chat, pin and compact act on the main window, and every chat view
-    // shows the main window's state.
-    void togglesActOnTheMainWindow()
-    {
-        MainWindow open;
-        QVERIFY(open.start(true, {900, 700}));
-        QQuickWindow *main = open.window, *popover = open.app.delegate->popover();
-        open.app.delegate->togglePopover();
-        QQuickItem *small = nullptr;
-        QTRY_VERIFY((small = findItem(popover->contentItem(), u"popoverContent"_s)));
-        QQuickItem *big = open.item(u"contentView"_s);
-        const Qt::WindowFlags popoverFlags = popover->flags();
-
-        QVERIFY(QMetaObject::invokeMethod(small, "togglePin"));
-        QVERIFY(main->flags() & Qt::WindowStaysOnTopHint);
-        QCOMPARE(popover->flags(), popoverFlags);
-        QVERIFY(QMetaObject::invokeMethod(small, "toggleCompact"));
-        // Opening the popover minimised the main window; it comes back at the compact size.
-        main->showNormal();
-        QTRY_COMPARE(main->size(), QSize(450, 500));
-        QCOMPARE(popover->size(), QSize(400, 600));
-        for (QQuickItem *view : {small, big}) {
-            QVERIFY(view->property("isWindowAlwaysOnTop").toBool());
-            QVERIFY(view->property("isMinimized").toBool());
-        }
-
-        // Back from the main window's own toggles.
-        QVERIFY(QMetaObject::invokeMethod(big, "togglePin"));
-        QVERIFY(QMetaObject::invokeMethod(big, "toggleCompact"));
-        QVERIFY(!(main->flags() & Qt::WindowStaysOnTopHint));
-        QCOMPARE(main->size(), QSize(900, 700));
-        QVERIFY(!small->property("isWindowAlwaysOnTop").toBool());
-        QVERIFY(!small->property("isMinimized").toBool());
     }
 
     void secondLaunchHandsOver()
