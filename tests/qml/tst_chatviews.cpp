@@ -163,6 +163,8 @@ public slots:
 private slots:
     void initTestCase()
     {
+        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+        QGuiApplication::setQuitOnLastWindowClosed(false);
         for (const char *scheme : {"http", "https", "mailto", "file", "javascript", "data"})
             QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "openUrl");
     }
@@ -794,13 +796,5 @@ private slots:
     }
 };
 
-int main(int argc, char *argv[])
-{
-    qputenv("QT_QUICK_BACKEND", "software");
-    QApplication app(argc, argv);
-    app.setQuitOnLastWindowClosed(false);
-    TestChatViews test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_MAIN(TestChatViews)
 #include "tst_chatviews.moc"

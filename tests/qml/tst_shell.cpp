@@ -49,6 +49,12 @@ private:
     }
 
 private slots:
+    void initTestCase()
+    {
+        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+        QGuiApplication::setQuitOnLastWindowClosed(false);
+    }
+
     void contentFollowsSignIn_data()
     {
         QTest::addColumn<bool>("atLaunch");
@@ -230,16 +236,11 @@ private slots:
         QGuiApplication::setPalette(desktopPalette(dark));
         QTRY_COMPARE(style->property("dark").toBool(), dark);
 
-        const auto colour = [&](const char *role) {
-            return style->property(role).value<QColor>();
-        };
         const auto readable = [&](const char *text, QList<const char *> backgrounds) {
-            for (const char *background : backgrounds) {
-                const double ratio = contrast(colour(text), colour(background));
-                QVERIFY2(
-                    ratio >= 4.5,
-                    qPrintable(u"%1 on %2: %3"_s.arg(QLatin1String(text), QLatin1String(background))
-                                   .arg(ratio)));
+            for (const char *back : backgrounds) {
+                const double ratio = contrast(style->property(text).value<QColor>(),
+                                              style->property(back).value<QColor>());
+                QVERIFY2(ratio >= 4.5, qPrintable(u"%1 on %2: %3"_s.arg(text, back).arg(ratio)));
             }
         };
         for (const char *text : {"text", "secondaryText", "link", "danger", "accentText"})
@@ -252,13 +253,5 @@ private slots:
     }
 };
 
-int main(int argc, char *argv[])
-{
-    qputenv("QT_QUICK_BACKEND", "software");
-    QApplication app(argc, argv);
-    app.setQuitOnLastWindowClosed(false);
-    TestShell test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_MAIN(TestShell)
 #include "tst_shell.moc"
