@@ -64,13 +64,6 @@ class TestAccount : public QObject {
         return login;
     }
     void on(const QByteArray &path, const Response &response) { m_server->on(path, response); }
-    static QStringList changedKeys(const QSignalSpy &spy)
-    {
-        QStringList keys;
-        for (const auto &args : spy)
-            keys.append(args.at(0).toString());
-        return keys;
-    }
     // "…" at the end of `expected` means "starts with, and a reason follows".
     static bool matches(const QString &message, const QString &expected)
     {
@@ -116,9 +109,9 @@ public slots:
     void openUrl(const QUrl &url) { m_opened.append(url); }
 
 private slots:
+    void initTestCase() { QDesktopServices::setUrlHandler(u"http"_s, this, "openUrl"); }
     void init()
     {
-        QDesktopServices::setUrlHandler(u"http"_s, this, "openUrl");
         m_store = std::make_unique<SettingsStore>(m_dir.filePath(u"s.sqlite"_s));
         SettingsStore::setInstance(m_store.get());
         m_client = std::make_unique<HttpClient>();
@@ -131,7 +124,6 @@ private slots:
     void cleanup()
     {
         m_engine.reset();
-        QDesktopServices::unsetUrlHandler(u"http"_s);
         HttpClient::setInstance(nullptr);
         SettingsStore::setInstance(nullptr);
         m_server.reset();
@@ -317,7 +309,9 @@ private slots:
         const bool signsIn = !stored.isEmpty();
         if (signsIn) // a countdown that signing in ends
             login->sendVerificationCode();
-        QSignalSpy writes(m_store.get(), &SettingsStore::changed);
+        QStringList writes; // the keys written, in order
+        connect(m_store.get(), &SettingsStore::changed, this,
+                [&](const QString &key) { writes.append(key); });
         QSignalSpy closes(login.get(), &PhoneLogin::closeRequested);
         QSignalSpy signedIn(login.get(), &PhoneLogin::signedIn);
         login->loginOrRegister();
@@ -334,8 +328,7 @@ private slots:
         QCOMPARE(signedIn.size(), signsIn ? 1 : 0);
         if (!signsIn) {
             QVERIFY2(matches(login->errorMessage(), message), qPrintable(login->errorMessage()));
-            QCOMPARE(changedKeys(writes),
-                     writesLoggedOut ? QStringList{u"isLoggedIn"_s} : QStringList{});
+            QCOMPARE(writes, writesLoggedOut ? QStringList{u"isLoggedIn"_s} : QStringList{});
             QCOMPARE(m_store->getBool(u"isLoggedIn"_s, true), !writesLoggedOut);
             // Nothing typed is lost, so the user can try again at once.
             QCOMPARE(login->phoneNumber(), u"138 0013"_s);
@@ -346,7 +339,7 @@ private slots:
         const QStringList keys{"username",        "userid",      "avatar",
                                "phone",           "state",       "chat_quota",
                                "translate_quota", "expiry_date", "sessionToken"};
-        QCOMPARE(changedKeys(writes), keys + QStringList{u"isLoggedIn"_s});
+        QCOMPARE(writes, keys + QStringList{u"isLoggedIn"_s});
         for (qsizetype i = 0; i < keys.size(); ++i) {
             if (stored[i].typeId() == QMetaType::LongLong)
                 QCOMPARE(m_store->getInt(keys[i], -1), stored[i].toLongLong());
@@ -436,13 +429,12 @@ private slots:
         m_server->clearRequests();
         elsewhere.clearRequests();
         int done = 0;
-        auto count = [&](const HttpResult &) {
-            ++done;
-        };
         const QUrl service(m_server->origin() + u"/api/check_quota"_s);
-        m_client->get(service, this, count);
-        m_client->postJson(service, QJsonObject{}, this, count);
-        m_client->get(elsewhere.url(u"/p.png"_s), this, count, HttpClient::Redirects::NoLessSafe);
+        m_client->get(service, this, [&](const HttpResult &) { ++done; });
+        m_client->postJson(service, QJsonObject{}, this, [&](const HttpResult &) { ++done; });
+        m_client->get(
+            elsewhere.url(u"/p.png"_s), this, [&](const HttpResult &) { ++done; },
+            HttpClient::Redirects::NoLessSafe);
         if (!QTest::qWaitFor([&] { return done == 3; }, 10000))
             return {"no answer"};
         const auto sent = m_server->requestsTo("/api/check_quota");

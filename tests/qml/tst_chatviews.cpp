@@ -84,11 +84,8 @@ const QByteArray kScene = R"(
 Window {
     width: 500; height: 700; visible: true
     component Editor: ResizableTextEditor {
-        property int sends: 0
-        property string typed: ""
-        text: typed
-        onTextEdited: t => typed = t
-        onSend: { sends += 1; typed = "" }
+        property int sends: 0; property string typed: ""
+        text: typed; onTextEdited: t => typed = t; onSend: { sends += 1; typed = "" }
     }
     Editor { objectName: "a"; width: 400 }
     Editor { objectName: "b"; width: 200; y: 350 }
