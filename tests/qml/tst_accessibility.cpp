@@ -49,19 +49,17 @@ class TestAccessibility : public QObject {
             app.settings->set(u"hasSeenWelcome"_s, true);
             if (!MainWindow::start(view != View::SignIn, {900, 640}))
                 return false;
-            if (view == View::SignIn) {
-                item(u"loginView"_s)->setProperty("showingPhoneLoginView", true);
-                // The window takes the sheet's size once it opens; a click before that misses.
-                return QTest::qWaitFor([&] {
-                    return opened(u"phoneLoginView"_s) &&
-                           window->contentItem()->size() == AppDelegate::kSignInSheetSize;
-                });
-            }
-            if (view == View::Card) {
+            if (view == View::Card)
                 chat->setShowCard(true);
-                return QTest::qWaitFor([&] { return opened(u"myCardView"_s); });
-            }
-            return true;
+            else if (view == View::SignIn)
+                item(u"loginView"_s)->setProperty("showingPhoneLoginView", true);
+            const QString popup = view == View::Card ? u"myCardView"_s : u"phoneLoginView"_s;
+            const QSizeF sheet = AppDelegate::kSignInSheetSize;
+            // The window takes the sheet's size once it opens; a click before that misses.
+            return view == View::Chat || QTest::qWaitFor([&] {
+                       return opened(popup) &&
+                              (view == View::Card || window->contentItem()->size() == sheet);
+                   });
         }
         // Whether the popup showing the view named `name` has finished opening, so clicks land.
         bool opened(const QString &name) const

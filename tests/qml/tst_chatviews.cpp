@@ -98,10 +98,7 @@ struct Editors {
 
     bool start() { return (window = showWindow(engine, kScene)); }
     QQuickItem *editor(const char *n) const { return findItem(window->contentItem(), n); }
-    QVariant get(const char *n, const char *property) const
-    {
-        return editor(n)->property(property);
-    }
+    QVariant get(const char *n, const char *name) const { return editor(n)->property(name); }
     QQuickItem *area(const char *n) const { return get(n, "editor").value<QQuickItem *>(); }
     void setText(const char *n, const QString &text) { editor(n)->setProperty("typed", text); }
     qreal height(const char *n) const { return get(n, "dynamicHeight").toReal(); }
