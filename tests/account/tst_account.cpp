@@ -103,7 +103,6 @@ class TestAccount : public QObject {
     QString text(const char *name) { return item(name)->property("text").toString(); }
     int closes() { return m_window->property("closes").toInt(); }
     void setViewVisible(bool visible) { item("view")->setVisible(visible); }
-    void fitCard() { m_window->resize(380, int(item("view")->implicitHeight())); }
 
 public slots:
     void openUrl(const QUrl &url) { m_opened.append(url); }
@@ -693,7 +692,7 @@ private slots:
         QVERIFY(card);
         QTRY_VERIFY_WITH_TIMEOUT(
             card->username() != u"加载中..."_s || !card->errorMessage().isEmpty(), 10000);
-        fitCard();
+        m_window->resize(380, int(item("view")->implicitHeight()));
 
         const bool member = reply.contains("黄金会员"), missing = reply.contains("none.png");
         QCOMPARE(item("expiryRow")->isVisible(), member);

@@ -345,12 +345,9 @@ private slots:
         QTRY_VERIFY(!having(open.window->contentItem(), "text", u"复制成功！"_s, true).isEmpty());
 
         // The prose: selected and copied with the keyboard; its link opened by a click.
-        QQuickItem *prose = nullptr;
-        for (QQuickItem *text : visibleTexts(open.window->contentItem())) {
-            if (text->property("text").toString().startsWith(u"见 文档"_s))
-                prose = text;
-        }
-        QVERIFY(prose);
+        const auto proses = having(open.window->contentItem(), "text", u"见 文档："_s, true);
+        QVERIFY(!proses.isEmpty());
+        QQuickItem *prose = proses.last();
         prose->forceActiveFocus();
         QMetaObject::invokeMethod(prose, "selectAll");
         QTest::keySequence(open.window, QKeySequence::Copy);
