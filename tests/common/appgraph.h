@@ -22,12 +22,9 @@
 // not a QObject child of the window's content).
 inline QQuickItem *findItem(QQuickItem *root, const QString &name)
 {
-    if (!root)
-        return nullptr;
-    if (root->objectName() == name)
+    if (!root || root->objectName() == name)
         return root;
-    const auto children = root->childItems();
-    for (QQuickItem *child : children) {
+    for (QQuickItem *child : root->childItems()) {
         if (QQuickItem *found = findItem(child, name))
             return found;
     }
@@ -120,9 +117,7 @@ public:
     std::unique_ptr<StatusItem> addItem(const QIcon &image) override
     {
         lastIconNull = image.isNull();
-        if (!available)
-            return nullptr;
-        return std::make_unique<Item>(this);
+        return std::unique_ptr<StatusItem>(available ? new Item(this) : nullptr);
     }
 
     bool available = true;

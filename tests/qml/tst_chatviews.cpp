@@ -306,7 +306,7 @@ private slots:
     // block exactly and says so; dragged text copies with Ctrl+C; a click on a link opens it.
     // Nothing in the answer reaches out: not raw HTML, not a picture, not a reference-style
     // picture; a listening socket counts every connection the window might open.
-    void answerTextAndCode()
+    void answersInTheWindow()
     {
         QTcpServer trap;
         QVERIFY(trap.listen(QHostAddress::LocalHost));
@@ -363,15 +363,10 @@ private slots:
         QTRY_COMPARE(m_opened, QList<QUrl>{QUrl(u"https://docs.example/f"_s)});
         QVERIFY(!trap.hasPendingConnections());
         QVERIFY(!trap.waitForNewConnection(200));
-    }
 
-    // An answer of four million characters: no text item holds more than a piece, only the
-    // pieces near the screen are laid out, and the editor takes typing within a few turns of
-    // the event loop.
-    void hugeAnswerKeepsTheWindowResponsive()
-    {
-        StreamingWindow open;
-        QVERIFY(open.start());
+        // Then an answer of four million characters: no text item holds more than a piece, only
+        // the pieces near the screen are laid out, and the editor takes typing within a few
+        // turns of the event loop.
         QString huge;
         huge.reserve(4'100'000);
         for (int i = 0; huge.size() < 4'000'000; ++i)
