@@ -136,18 +136,6 @@ class TestChatViews : public QObject {
         QTRY_VERIFY(!list->property("moving").toBool());
     }
 
-    // The text of the last row's blocks, as its text items hold it.
-    static QString drawnText(QQuickItem *list)
-    {
-        const auto last = findAll(list, [](QQuickItem *row) {
-            return row->property("isLast").toBool() && row->isVisible();
-        });
-        QStringList texts;
-        for (QQuickItem *text : last.isEmpty() ? last : visibleTexts(last.last()))
-            texts.append(text->property("text").toString());
-        return texts.join(u'\n');
-    }
-
     // The addresses the desktop is asked to open, recorded instead of opened.
     QList<QUrl> m_opened;
 
@@ -407,8 +395,7 @@ private slots:
         QFETCH(bool, byEscape);
         StreamingWindow open;
         QVERIFY(open.start());
-        QQuickItem *send = open.item(u"sendButton"_s);
-        QQuickItem *stop = open.item(u"stopButton"_s);
+        QQuickItem *send = open.item(u"sendButton"_s), *stop = open.item(u"stopButton"_s);
         QVERIFY(send && stop);
         QVERIFY(send->isVisible() && !stop->isVisible());
 
@@ -471,8 +458,15 @@ private slots:
         }
         QCOMPARE(QAccessible::queryAccessibleInterface(back)->text(QAccessible::Name),
                  u"回到底部"_s);
-        // What is drawn is the answer so far, grown piece by piece.
-        QCOMPARE(drawnText(list).trimmed(), sent.trimmed());
+        // What is drawn (the text items of the last row's blocks) is the answer so far, grown
+        // piece by piece.
+        const auto last = findAll(list, [](QQuickItem *row) {
+            return row->property("isLast").toBool() && row->isVisible();
+        });
+        QStringList drawn;
+        for (QQuickItem *text : last.isEmpty() ? last : visibleTexts(last.last()))
+            drawn.append(text->property("text").toString());
+        QCOMPARE(drawn.join(u'\n').trimmed(), sent.trimmed());
 
         // Back to the end: the list follows again.
         clickItem(back);

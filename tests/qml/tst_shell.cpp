@@ -124,8 +124,7 @@ private slots:
         QVERIFY(main->windowStates() & Qt::WindowMinimized);
         QTRY_VERIFY(popover->isVisible());
         QCOMPARE(popover->size(), QSize(400, 600));
-        ChatController *big = chatOf(main);
-        ChatController *small = nullptr;
+        ChatController *big = chatOf(main), *small = nullptr;
         QTRY_VERIFY((small = chatOf(popover, u"popoverContent"_s)));
         QVERIFY(big && big != small);
         QVERIFY(small->showWelcomeView());
