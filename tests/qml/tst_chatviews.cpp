@@ -382,38 +382,32 @@ private slots:
         QVERIFY2(laidOut < 200'000, qPrintable(QString::number(laidOut)));
     }
 
-    void stopEndsTheAnswer_data()
-    {
-        QTest::addColumn<bool>("byEscape");
-        QTest::newRow("stop button") << false;
-        QTest::newRow("Escape in the editor") << true;
-    }
-
-    // What stopping keeps and logs is checked with the controller; here, the two doors to it.
+    // What stopping keeps and logs is checked with the controller; here, the two doors to it,
+    // one answer each: the stop button, then Escape in the editor.
     void stopEndsTheAnswer()
     {
-        QFETCH(bool, byEscape);
         StreamingWindow open;
         QVERIFY(open.start());
         QQuickItem *send = open.item(u"sendButton"_s), *stop = open.item(u"stopButton"_s);
-        QVERIFY(send && stop);
+        QQuickItem *editor = open.item(u"messageEditor"_s);
+        QVERIFY(send && stop && editor);
         QVERIFY(send->isVisible() && !stop->isVisible());
-
-        QVERIFY(open.ask(u"讲个故事"_s));
-        // While the answer comes, the send button is the stop button.
-        QTRY_VERIFY(stop->isVisible());
-        QVERIFY(!send->isVisible());
-        if (byEscape) {
-            QQuickItem *editor = open.item(u"messageEditor"_s);
-            editor->forceActiveFocus();
-            QTRY_VERIFY(editor->hasActiveFocus());
-            QTest::keyClick(open.window, Qt::Key_Escape);
-        } else {
-            clickItem(stop);
+        for (const bool byEscape : {false, true}) {
+            QVERIFY(open.ask(u"讲个故事"_s));
+            // While the answer comes, the send button is the stop button.
+            QTRY_VERIFY(stop->isVisible());
+            QVERIFY(!send->isVisible());
+            if (byEscape) {
+                editor->forceActiveFocus();
+                QTRY_VERIFY(editor->hasActiveFocus());
+                QTest::keyClick(open.window, Qt::Key_Escape);
+            } else {
+                clickItem(stop);
+            }
+            QTRY_COMPARE(open.chat->pendingSends(), 0);
+            QTRY_VERIFY(send->isVisible());
+            QVERIFY(!stop->isVisible());
         }
-        QTRY_COMPARE(open.chat->pendingSends(), 0);
-        QTRY_VERIFY(send->isVisible());
-        QVERIFY(!stop->isVisible());
     }
 
     void listFollowsTheAnswerOnlyAtTheEnd()
@@ -484,29 +478,23 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(list->property("contentY").toReal(), readingAt);
     }
-    void upgradeAlertKeys_data()
-    {
-        QTest::addColumn<int>("key");
-        QTest::addColumn<bool>("upgrades");
-        QTest::newRow("Return chooses 升级会员") << int(Qt::Key_Return) << true;
-        QTest::newRow("Escape chooses 取消") << int(Qt::Key_Escape) << false;
-    }
-
+    // The upgrade alert, shown twice: Return chooses 升级会员 and opens the page, Escape chooses
+    // 取消 and opens nothing.
     void upgradeAlertKeys()
     {
-        QFETCH(int, key);
-        QFETCH(bool, upgrades);
         MainWindow open;
         QVERIFY(open.start());
         LogCapture log;
-        QVERIFY(QMetaObject::invokeMethod(open.chat, "upgradeAlertRequested"));
-        QQuickItem *button = nullptr;
-        QTRY_VERIFY((button = open.item(u"upgradeButton"_s)) && button->isVisible());
-        QTRY_VERIFY(button->hasActiveFocus());
-        QTest::keyClick(open.window, Qt::Key(key));
-        QTRY_VERIFY(!button->isVisible());
-        QCOMPARE(m_opened.size(), upgrades ? 1 : 0);
-        QCOMPARE(log.count(u"用户选择取消"_s), upgrades ? 0 : 1);
+        for (const bool upgrades : {true, false}) {
+            QVERIFY(QMetaObject::invokeMethod(open.chat, "upgradeAlertRequested"));
+            QQuickItem *button = nullptr;
+            QTRY_VERIFY((button = open.item(u"upgradeButton"_s)) && button->isVisible());
+            QTRY_VERIFY(button->hasActiveFocus());
+            QTest::keyClick(open.window, upgrades ? Qt::Key_Return : Qt::Key_Escape);
+            QTRY_VERIFY(!button->isVisible());
+            QCOMPARE(m_opened.size(), 1);
+            QCOMPARE(log.count(u"用户选择取消"_s), upgrades ? 0 : 1);
+        }
     }
 
     void replyBlocks_data()
@@ -558,38 +546,37 @@ private slots:
         QTRY_COMPARE(open.chat->messageList().at(3).content, u"二"_s);
     }
 
-    void pictureRows_data()
-    {
-        QTest::addColumn<bool>("fileExists");
-        QTest::newRow("stored picture") << true;
-        QTest::newRow("picture file gone") << false;
-    }
-
+    // A stored picture shows fitted into 200 x 200, its aspect kept; one whose file is gone
+    // says so instead.
     void pictureRows()
     {
-        QFETCH(bool, fileExists);
         MainWindow open;
         const QString path = open.app.folder() + u"/p.png"_s;
         QImage image(60, 40, QImage::Format_RGB32);
         image.fill(Qt::darkCyan);
-        QVERIFY(!fileExists || image.save(path));
-        Message picture(QString(), false);
-        picture.cachedImagePath = path;
-        const QString id = open.store({Message(u"画"_s, true), picture});
+        QVERIFY(image.save(path));
+        Message stored(QString(), false), gone(QString(), false);
+        stored.cachedImagePath = path;
+        gone.cachedImagePath = open.app.folder() + u"/gone.png"_s;
+        const QString id =
+            open.store({Message(u"画"_s, true), stored, Message(u"再画"_s, true), gone});
         QVERIFY(open.start());
         open.chat->hideWelcomeView();
         open.chat->selectConversation(id);
 
-        QQuickItem *shown = nullptr;
-        QTRY_VERIFY((shown = open.item(u"picture"_s)) != nullptr);
-        // Decoding runs off the main thread; wait for its verdict.
-        QTRY_VERIFY(shown->property("status").toInt() >= 2);
-        const auto failed = having(shown->parentItem(), "text", u"无法加载图片"_s);
-        QCOMPARE(failed.size(), 1);
-        QCOMPARE(failed.first()->isVisible(), !fileExists);
-        QCOMPARE(shown->height() > 0, fileExists);
-        if (fileExists) // fitted into 200 x 200, aspect kept
-            QCOMPARE(QSizeF(shown->width(), shown->height()), QSizeF(200, 400.0 / 3));
+        QList<QQuickItem *> shown;
+        QTRY_COMPARE(
+            (shown = having(open.window->contentItem(), "objectName", u"picture"_s)).size(), 2);
+        for (QQuickItem *picture : shown) {
+            const bool exists = picture->property("path").toString() == path;
+            // Decoding runs off the main thread; wait for its verdict.
+            QTRY_VERIFY(picture->property("status").toInt() >= 2);
+            const auto failed = having(picture->parentItem(), "text", u"无法加载图片"_s);
+            QCOMPARE(failed.size(), 1);
+            QCOMPARE(failed.first()->isVisible(), !exists);
+            QCOMPARE(QSizeF(picture->width(), picture->height()),
+                     exists ? QSizeF(200, 400.0 / 3) : QSizeF(picture->width(), 0));
+        }
     }
 
     // Listed by when each conversation started, titled by its last message; the trash empties
