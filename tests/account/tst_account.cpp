@@ -8,7 +8,6 @@
 #include "fakehttpserver.h"
 #include "logcapture.h"
 
-#include <QBuffer>
 #include <QDesktopServices>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,6 +17,8 @@
 
 Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
 
+using namespace Qt::StringLiterals;
+
 using namespace std::chrono_literals;
 using Behaviour = FakeHttpServer::Behaviour;
 using Response = FakeHttpServer::Response;
@@ -26,6 +27,16 @@ Q_DECLARE_METATYPE(Response)
 
 // The brand brown, as highlighted text has it on a light desktop.
 static const QColor kAccent = QColor::fromRgbF(0.70f, 0.34f, 0.20f);
+
+// A sheet as filled in, with a request left waiting ("", "code" or "login"), and what its
+// buttons allow then.
+struct Sheet {
+    QString phone, code;
+    bool agree = false;
+    QString pending;
+    bool canSend = false, canLogin = false;
+};
+Q_DECLARE_METATYPE(Sheet)
 
 class TestAccount : public QObject {
     Q_OBJECT
@@ -42,9 +53,8 @@ class TestAccount : public QObject {
     QQuickWindow *m_window = nullptr;
 
     // A filled-in sheet whose countdown only moves when the test ticks it.
-    std::unique_ptr<PhoneLogin> makeLogin(const QString &phone = QStringLiteral("13800138000"),
-                                          const QString &code = QStringLiteral("123456"),
-                                          bool agree = true)
+    std::unique_ptr<PhoneLogin> makeLogin(const QString &phone = u"13800138000"_s,
+                                          const QString &code = u"123456"_s, bool agree = true)
     {
         auto login = std::make_unique<PhoneLogin>();
         login->setTickInterval(1h);
@@ -54,13 +64,6 @@ class TestAccount : public QObject {
         return login;
     }
     void on(const QByteArray &path, const Response &response) { m_server->on(path, response); }
-    static QStringList changedKeys(const QSignalSpy &spy)
-    {
-        QStringList keys;
-        for (const auto &args : spy)
-            keys.append(args.at(0).toString());
-        return keys;
-    }
     // "…" at the end of `expected` means "starts with, and a reason follows".
     static bool matches(const QString &message, const QString &expected)
     {
@@ -79,48 +82,35 @@ class TestAccount : public QObject {
     }
 
     // Shows `view` (a type of the module) filling a window of the given size.
-    void show(const QByteArray &view, int width, int height)
+    void show(const char *view, int width, int height)
     {
         m_engine = std::make_unique<QQmlApplicationEngine>();
-        m_engine->addImportPath(QStringLiteral("qrc:/qt/qml"));
-        m_engine->loadData("import QtQuick\nimport QtQuick.Window\nimport Talvoro\n"
-                           "Window { property int closes: 0; visible: true; color: \"#ececec\"; "
-                           "width: " +
-                           QByteArray::number(width) + "; height: " + QByteArray::number(height) +
-                           "\n" + view +
-                           " { objectName: \"view\"; anchors.fill: parent;"
-                           " onCloseRequested: closes++ } }\n");
-        QVERIFY(!m_engine->rootObjects().isEmpty());
-        m_window = qobject_cast<QQuickWindow *>(m_engine->rootObjects().first());
-        QVERIFY(m_window && QTest::qWaitForWindowExposed(m_window));
+        const QString qml =
+            u"Window { property int closes: 0; visible: true; color: \"#ececec\"; "
+            "width: %1; height: %2\n%3 { objectName: \"view\"; anchors.fill: parent; "
+            "onCloseRequested: closes++ } }\n"_s;
+        m_window =
+            showWindow(*m_engine, qml.arg(width).arg(height).arg(QLatin1String(view)).toUtf8());
+        QVERIFY(m_window);
     }
-    QQuickItem *item(const char *name)
-    {
-        QQuickItem *found = findItem(m_window->contentItem(), QString::fromLatin1(name));
-        if (!found)
-            qWarning() << "no item named" << name;
-        return found;
-    }
+    QQuickItem *item(const char *name) { return findItem(m_window->contentItem(), name); }
     void click(const char *name)
     {
         QVERIFY2(item(name) && item(name)->isVisible(), name);
         clickItem(item(name));
     }
-    bool enabled(const char *name) { return item(name)->isEnabled(); }
     QString text(const char *name) { return item(name)->property("text").toString(); }
     int closes() { return m_window->property("closes").toInt(); }
     void setViewVisible(bool visible) { item("view")->setVisible(visible); }
-    void fitCard() { m_window->resize(380, int(item("view")->implicitHeight())); }
 
 public slots:
     void openUrl(const QUrl &url) { m_opened.append(url); }
 
 private slots:
-    void initTestCase() { FontSetup::install(); }
+    void initTestCase() { QDesktopServices::setUrlHandler(u"http"_s, this, "openUrl"); }
     void init()
     {
-        QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
-        m_store = std::make_unique<SettingsStore>(m_dir.filePath(QStringLiteral("s.sqlite")));
+        m_store = std::make_unique<SettingsStore>(m_dir.filePath(u"s.sqlite"_s));
         SettingsStore::setInstance(m_store.get());
         m_client = std::make_unique<HttpClient>();
         m_client->setIdleTimeout(2s);
@@ -132,49 +122,32 @@ private slots:
     void cleanup()
     {
         m_engine.reset();
-        m_window = nullptr;
-        QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
         HttpClient::setInstance(nullptr);
         SettingsStore::setInstance(nullptr);
         m_server.reset();
         m_client.reset();
         m_store.reset();
         m_opened.clear();
-        QFile::remove(m_dir.filePath(QStringLiteral("s.sqlite")));
+        QFile::remove(m_dir.filePath(u"s.sqlite"_s));
     }
 
     void buttonsFollowTheEnablingRules_data()
     {
-        QTest::addColumn<QString>("phone");
-        QTest::addColumn<QString>("code");
-        QTest::addColumn<bool>("agree");
-        QTest::addColumn<QString>("pending"); // "", "code" or "login": a request left waiting
-        QTest::addColumn<bool>("canSend");
-        QTest::addColumn<bool>("canLogin");
-        const auto row = [](const char *tag, const char *phone, const char *code, bool agree,
-                            const char *pending, bool canSend, bool canLogin) {
-            QTest::newRow(tag) << QString::fromLatin1(phone) << QString::fromLatin1(code) << agree
-                               << QString::fromLatin1(pending) << canSend << canLogin;
-        };
-        row("nothing typed", "", "", false, "", false, false);
-        row("code and agreement, no phone", "", "1234", true, "", false, false);
-        row("one character", "1", "", false, "", true, false);
-        row("filled, not agreed", "138", "1234", false, "", true, false);
-        row("filled and agreed", "138", "1234", true, "", true, true);
-        row("agreed, no code", "138", "", true, "", true, false);
-        row("code counting down", "138", "1234", true, "code", false, true);
-        row("signing in", "138", "1234", true, "login", true, false);
+        QTest::addColumn<Sheet>("sheet");
+        QTest::newRow("nothing typed") << Sheet{"", "", false, "", false, false};
+        QTest::newRow("code and agreement, no phone") << Sheet{"", "1234", true, "", false, false};
+        QTest::newRow("one character") << Sheet{"1", "", false, "", true, false};
+        QTest::newRow("filled, not agreed") << Sheet{"138", "1234", false, "", true, false};
+        QTest::newRow("filled and agreed") << Sheet{"138", "1234", true, "", true, true};
+        QTest::newRow("agreed, no code") << Sheet{"138", "", true, "", true, false};
+        QTest::newRow("code counting down") << Sheet{"138", "1234", true, "code", false, true};
+        QTest::newRow("signing in") << Sheet{"138", "1234", true, "login", true, false};
     }
 
     void buttonsFollowTheEnablingRules()
     {
-        QFETCH(QString, phone);
-        QFETCH(QString, code);
-        QFETCH(bool, agree);
-        QFETCH(QString, pending);
-        QFETCH(bool, canSend);
-        QFETCH(bool, canLogin);
-
+        QFETCH(Sheet, sheet);
+        const auto &[phone, code, agree, pending, canSend, canLogin] = sheet;
         on("/api/send-code", Response::with(Behaviour::Stall));
         on("/api/login-register", Response::with(Behaviour::Stall));
         auto login = makeLogin(phone, code, agree);
@@ -205,25 +178,24 @@ private slots:
     void countdownRunsThroughItsThreePhases()
     {
         on("/api/send-code", Response{200, "{}"});
-        auto login = makeLogin(QStringLiteral("138 0013 8000"));
+        auto login = makeLogin(u"138 0013 8000"_s);
         login->setTickInterval(2ms);
         QStringList seen;
         connect(login.get(), &PhoneLogin::countdownChanged, this, [&] {
-            seen.append(QStringLiteral("%1 %2 %3 %4")
-                            .arg(login->countdown())
+            seen.append(u"%1 %2 %3 %4"_s.arg(login->countdown())
                             .arg(login->sendCodeLabel())
                             .arg(login->isSendingCode())
                             .arg(login->canSendCode()));
         });
         login->sendVerificationCode();
-        QCOMPARE(login->sendCodeLabel(), QStringLiteral("60"));
+        QCOMPARE(login->sendCodeLabel(), u"60"_s);
         QVERIFY(login->isCountdownRunning());
         QTRY_VERIFY_WITH_TIMEOUT(!login->isSendingCode(), 10000);
         QVERIFY(!login->isCountdownRunning());
         QStringList expected;
         for (int second = 59; second >= 1; --second)
-            expected.append(QStringLiteral("%1 %1 1 0").arg(second));
-        expected << QStringLiteral("0 获取验证码 1 0") << QStringLiteral("60 获取验证码 0 1");
+            expected.append(u"%1 %1 1 0"_s.arg(second));
+        expected << u"0 获取验证码 1 0"_s << u"60 获取验证码 0 1"_s;
         QCOMPARE(seen, expected);
 
         const auto sent = m_server->requestsTo("/api/send-code");
@@ -231,20 +203,20 @@ private slots:
         QCOMPARE(sent[0].body, QByteArray(R"({"phone":"+86138 0013 8000"})"));
         QCOMPARE(sent[0].headers.value("content-type"), QByteArray("application/json"));
         // The code stays announced while the next one is typed.
-        QTRY_COMPARE(login->errorMessage(), QStringLiteral("验证码已发送到您的手机"));
-        login->setVerificationCode(QStringLiteral("12"));
-        QCOMPARE(login->errorMessage(), QStringLiteral("验证码已发送到您的手机"));
+        QTRY_COMPARE(login->errorMessage(), u"验证码已发送到您的手机"_s);
+        login->setVerificationCode(u"12"_s);
+        QCOMPARE(login->errorMessage(), u"验证码已发送到您的手机"_s);
     }
 
     void failedSendEndsTheCountdown_data()
     {
         QTest::addColumn<Response>("response");
         QTest::addColumn<QString>("message");
-        const QString later = QStringLiteral("发送验证码失败，请稍后再试");
+        const QString later = u"发送验证码失败，请稍后再试"_s;
         QTest::newRow("500") << Response{500, "{}"} << later;
         QTest::newRow("204 is not 200") << Response{204, "{}"} << later;
         QTest::newRow("connection reset")
-            << Response::with(Behaviour::Reset) << QStringLiteral("发送验证码失败: …");
+            << Response::with(Behaviour::Reset) << u"发送验证码失败: …"_s;
     }
 
     void failedSendEndsTheCountdown()
@@ -267,7 +239,7 @@ private slots:
         // The next press starts one fresh countdown from 60.
         on("/api/send-code", Response{200, "{}"});
         login->sendVerificationCode();
-        QCOMPARE(login->sendCodeLabel(), QStringLiteral("60"));
+        QCOMPARE(login->sendCodeLabel(), u"60"_s);
         login->tickCountdown();
         QCOMPARE(login->countdown(), 59);
     }
@@ -286,11 +258,9 @@ private slots:
                                << writesLoggedOut;
         };
         refused("refused", Response{200, R"({"message":"验证码错误"})"}, "验证码错误", true);
-        refused("ascii exclamation mark", Response{200, R"({"message":"登录成功!"})"}, "登录成功!",
-                true);
+        refused("ascii '!'", Response{200, R"({"message":"登录成功!"})"}, "登录成功!", true);
         refused("no message", Response{200, "{}"}, "登录失败，请稍后再试", true);
-        refused("message not a string", Response{200, R"({"message":1})"}, "登录失败，请稍后再试",
-                true);
+        refused("numeric message", Response{200, R"({"message":1})"}, "登录失败，请稍后再试", true);
         refused("not JSON", Response{200, "<html>busy</html>"}, "解析用户信息失败: …", true);
         refused("no data", Response{200, ""}, "服务器无响应，请稍后再试", false);
         refused("array", Response{200, R"([{"message":"登录成功！"}])"}, "", false);
@@ -329,15 +299,17 @@ private slots:
         on("/api/send-code", Response{200, "{}"});
         // What an earlier account left behind must all be overwritten.
         for (const char *key : {"username", "userid", "avatar", "phone", "state", "expiry_date"})
-            m_store->set(QString::fromLatin1(key), QStringLiteral("old"));
-        m_store->set(QStringLiteral("chat_quota"), 5);
-        m_store->set(QStringLiteral("translate_quota"), 5);
+            m_store->set(QString::fromLatin1(key), u"old"_s);
+        m_store->set(u"chat_quota"_s, 5);
+        m_store->set(u"translate_quota"_s, 5);
 
-        auto login = makeLogin(QStringLiteral("138 0013"), QStringLiteral("654321"));
+        auto login = makeLogin(u"138 0013"_s, u"654321"_s);
         const bool signsIn = !stored.isEmpty();
         if (signsIn) // a countdown that signing in ends
             login->sendVerificationCode();
-        QSignalSpy writes(m_store.get(), &SettingsStore::changed);
+        QStringList writes; // the keys written, in order
+        connect(m_store.get(), &SettingsStore::changed, this,
+                [&](const QString &key) { writes.append(key); });
         QSignalSpy closes(login.get(), &PhoneLogin::closeRequested);
         QSignalSpy signedIn(login.get(), &PhoneLogin::signedIn);
         login->loginOrRegister();
@@ -354,27 +326,25 @@ private slots:
         QCOMPARE(signedIn.size(), signsIn ? 1 : 0);
         if (!signsIn) {
             QVERIFY2(matches(login->errorMessage(), message), qPrintable(login->errorMessage()));
-            QCOMPARE(changedKeys(writes),
-                     writesLoggedOut ? QStringList{QStringLiteral("isLoggedIn")} : QStringList{});
-            QCOMPARE(m_store->getBool(QStringLiteral("isLoggedIn"), true), !writesLoggedOut);
+            QCOMPARE(writes, writesLoggedOut ? QStringList{u"isLoggedIn"_s} : QStringList{});
+            QCOMPARE(m_store->getBool(u"isLoggedIn"_s, true), !writesLoggedOut);
             // Nothing typed is lost, so the user can try again at once.
-            QCOMPARE(login->phoneNumber(), QStringLiteral("138 0013"));
-            QCOMPARE(login->verificationCode(), QStringLiteral("654321"));
+            QCOMPARE(login->phoneNumber(), u"138 0013"_s);
+            QCOMPARE(login->verificationCode(), u"654321"_s);
             QVERIFY(login->canLogin());
             return;
         }
         const QStringList keys{"username",        "userid",      "avatar",
                                "phone",           "state",       "chat_quota",
                                "translate_quota", "expiry_date", "sessionToken"};
-        QCOMPARE(changedKeys(writes), keys + QStringList{QStringLiteral("isLoggedIn")});
+        QCOMPARE(writes, keys + QStringList{u"isLoggedIn"_s});
         for (qsizetype i = 0; i < keys.size(); ++i) {
             if (stored[i].typeId() == QMetaType::LongLong)
                 QCOMPARE(m_store->getInt(keys[i], -1), stored[i].toLongLong());
             else
-                QCOMPARE(m_store->getString(keys[i]).value_or(QStringLiteral("<absent>")),
-                         stored[i].toString());
+                QCOMPARE(m_store->getString(keys[i]).value_or(u"<absent>"_s), stored[i].toString());
         }
-        QVERIFY(m_store->getBool(QStringLiteral("isLoggedIn"), false));
+        QVERIFY(m_store->getBool(u"isLoggedIn"_s, false));
         QVERIFY(!login->isCountdownRunning());
     }
 
@@ -387,14 +357,15 @@ private slots:
         QTest::addColumn<QByteArray>("path");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<bool>("signsIn");
-        const QByteArray code = "/api/send-code", login = "/api/login-register";
-        QTest::newRow("code, close button") << "close" << code << QByteArray("{}") << false;
-        QTest::newRow("code, dismissed by the host")
-            << "dismiss" << code << QByteArray("{}") << false;
-        QTest::newRow("success after reopening")
-            << "reset" << login << QByteArray(R"({"message":"登录成功！"})") << true;
-        QTest::newRow("refusal after reopening")
-            << "reset" << login << QByteArray(R"({"message":"验证码错误"})") << false;
+        const auto row = [](const char *tag, const char *hiding, const char *path, const char *body,
+                            bool signsIn) {
+            QTest::newRow(tag) << QString::fromLatin1(hiding) << "/api/" + QByteArray(path)
+                               << json(body) << signsIn;
+        };
+        row("code, close button", "close", "send-code", "{}", false);
+        row("code, dismissed by the host", "dismiss", "send-code", "{}", false);
+        row("success after reopening", "reset", "login-register", "{'message':'登录成功！'}", true);
+        row("refusal, reopened", "reset", "login-register", "{'message':'验证码错误'}", false);
     }
 
     void lateAnswers()
@@ -422,25 +393,25 @@ private slots:
             login->reset();
             QCOMPARE(login->verificationCode(), QString());
             QVERIFY(!login->isAgree());
-            QCOMPARE(login->selectedCountryCode(), QStringLiteral("+86"));
-            login->setPhoneNumber(QStringLiteral("139"));
+            QCOMPARE(login->selectedCountryCode(), u"+86"_s);
+            login->setPhoneNumber(u"139"_s);
         }
         QVERIFY(!login->isCountdownRunning() && !login->isSendingCode());
         QCOMPARE(login->countdown(), 60);
 
         QTRY_COMPARE_WITH_TIMEOUT(m_server->requests().size(), 1, 10000);
         QTest::qWait(600);
-        QCOMPARE(m_store->getBool(QStringLiteral("isLoggedIn"), false), signsIn);
+        QCOMPARE(m_store->getBool(u"isLoggedIn"_s, false), signsIn);
         QCOMPARE(closes.size(), (hiding == u"close" ? 1 : 0) + (signsIn ? 1 : 0));
         QCOMPARE(login->errorMessage(), QString());
         QVERIFY(!login->isSendingCode() && !login->isLoggingIn());
         if (hiding == u"reset")
-            QCOMPARE(login->phoneNumber(), QStringLiteral("139"));
+            QCOMPARE(login->phoneNumber(), u"139"_s);
     }
 
     void unusableOriginStartsNothing()
     {
-        ServiceOrigin::setCurrent(QStringLiteral("http://exa mple"));
+        ServiceOrigin::setCurrent(u"http://exa mple"_s);
         auto login = makeLogin();
         login->sendVerificationCode();
         login->loginOrRegister();
@@ -456,14 +427,12 @@ private slots:
         m_server->clearRequests();
         elsewhere.clearRequests();
         int done = 0;
-        auto count = [&](const HttpResult &) {
-            ++done;
-        };
-        const QUrl service(m_server->origin() + QStringLiteral("/api/check_quota"));
-        m_client->get(service, this, count);
-        m_client->postJson(service, QJsonObject{}, this, count);
-        m_client->get(elsewhere.url(QStringLiteral("/p.png")), this, count,
-                      HttpClient::Redirects::NoLessSafe);
+        const QUrl service(m_server->origin() + u"/api/check_quota"_s);
+        m_client->get(service, this, [&](const HttpResult &) { ++done; });
+        m_client->postJson(service, QJsonObject{}, this, [&](const HttpResult &) { ++done; });
+        m_client->get(
+            elsewhere.url(u"/p.png"_s), this, [&](const HttpResult &) { ++done; },
+            HttpClient::Redirects::NoLessSafe);
         if (!QTest::qWaitFor([&] { return done == 3; }, 10000))
             return {"no answer"};
         const auto sent = m_server->requestsTo("/api/check_quota");
@@ -483,15 +452,15 @@ private slots:
 
         auto login = makeLogin();
         login->loginOrRegister();
-        QTRY_VERIFY_WITH_TIMEOUT(m_store->getBool(QStringLiteral("isLoggedIn"), false), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_store->getBool(u"isLoggedIn"_s, false), 10000);
         QCOMPARE(authorizationsSent(elsewhere), (QByteArrayList{"Bearer t-9", "Bearer t-9", ""}));
         // Signing out drops the token and the flag; the profile stays for the next sign-in.
-        m_store->set(QStringLiteral("userid"), QStringLiteral("u-1"));
+        m_store->set(u"userid"_s, u"u-1"_s);
         AccountCard card;
         card.signOut();
-        QVERIFY(!m_store->getBool(QStringLiteral("isLoggedIn"), true));
-        QCOMPARE(m_store->getString(QStringLiteral("sessionToken")), std::nullopt);
-        QCOMPARE(m_store->getString(QStringLiteral("userid")), QStringLiteral("u-1"));
+        QVERIFY(!m_store->getBool(u"isLoggedIn"_s, true));
+        QCOMPARE(m_store->getString(u"sessionToken"_s), std::nullopt);
+        QCOMPARE(m_store->getString(u"userid"_s), u"u-1"_s);
         QCOMPARE(authorizationsSent(elsewhere), none);
     }
 
@@ -499,67 +468,53 @@ private slots:
     void answerShown_data()
     {
         QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<QStringList>("shown"); // username, phone, state, chat, translate, expiry
-        QTest::addColumn<QString>("quotaLog");
+        QTest::addColumn<QString>("shown"); // username|phone|state|chat|translate|expiry
+        QTest::addColumn<QString>("quota"); // as logged
         // f: free account, c/t/e: chat quota, translate quota, expiry highlighted, a: avatar
         QTest::addColumn<QString>("flags");
-
-        const QStringList unknown{"未知用户", "未知号码", "未知状态", "0.00", "0", "未知"};
-        QTest::newRow("complete member")
-            << json("{'username':'张三','phone':'+8613800138000','state':'黄金会员',"
-                    "'chat_quota':3.5,'translate_quota':7,'expiry_date':'2025-12-31',"
-                    "'avatar':'https://cdn.example/a.png'}")
-            << QStringList{"张三", "+8613800138000", "黄金会员", "3.50", "7", "2025-12-31"}
-            << "Chat Quota: 3.50"
-            << "ctea";
+        const auto row = [](const char *tag, const char *reply, const char *shown,
+                            const char *quota, const char *flags) {
+            QTest::newRow(tag) << json(reply) << QString::fromUtf8(shown)
+                               << QString::fromUtf8(quota) << QString::fromLatin1(flags);
+        };
+        const char *unknown = "未知用户|未知号码|未知状态|0.00|0|未知";
+        row("complete member",
+            "{'username':'张三','phone':'+8613800138000','state':'黄金会员','chat_quota':3.5,"
+            "'translate_quota':7,'expiry_date':'2025-12-31','avatar':'https://cdn.example/a.png'}",
+            "张三|+8613800138000|黄金会员|3.50|7|2025-12-31", "3.50", "ctea");
         // No state is not the free state.
-        QTest::newRow("nothing but an avatar that is no address")
-            << json("{'avatar':'not an address'}") << unknown << "Chat Quota: 0.00 (Default Value)"
-            << "e";
-        QTest::newRow("members of the wrong type")
-            << json("{'username':5,'phone':null,'state':true,'chat_quota':'5',"
-                    "'translate_quota':'7','expiry_date':20251231,'avatar':3}")
-            << unknown << "Chat Quota: 0.00 (Default Value)"
-            << "e";
-        QTest::newRow("whole chat quota")
-            << json("{'chat_quota':12,'translate_quota':0}")
-            << QStringList{"未知用户", "未知号码", "未知状态", "12.00", "0", "未知"}
-            << "Chat Quota: 12.00"
-            << "ce";
-        QTest::newRow("free, credit that rounds to zero, fractional days")
-            << json("{'state':'免费','chat_quota':0.004,'translate_quota':7.5,"
-                    "'expiry_date':'x'}")
-            << QStringList{"未知用户", "未知号码", "免费", "0.00", "0", "x"} << "Chat Quota: 0.00"
-            << "fe";
-        QTest::newRow("negative balance, rounding, a state that is nearly free")
-            << json("{'state':'免费 ','chat_quota':-0.005,'translate_quota':-3,"
-                    "'expiry_date':''}")
-            << QStringList{"未知用户", "未知号码", "免费 ", "-0.01", "-3", ""}
-            << "Chat Quota: -0.01"
-            << "ct";
+        row("nothing but an avatar that is no address", "{'avatar':'not an address'}", unknown,
+            "0.00 (Default Value)", "e");
+        row("members of the wrong type",
+            "{'username':5,'phone':null,'state':true,'chat_quota':'5','translate_quota':'7',"
+            "'expiry_date':20251231,'avatar':3}",
+            unknown, "0.00 (Default Value)", "e");
+        row("whole chat quota", "{'chat_quota':12,'translate_quota':0}",
+            "未知用户|未知号码|未知状态|12.00|0|未知", "12.00", "ce");
+        row("free, credit that rounds to zero, fractional days",
+            "{'state':'免费','chat_quota':0.004,'translate_quota':7.5,'expiry_date':'x'}",
+            "未知用户|未知号码|免费|0.00|0|x", "0.00", "fe");
+        row("negative balance, rounding, a state that is nearly free",
+            "{'state':'免费 ','chat_quota':-0.005,'translate_quota':-3,'expiry_date':''}",
+            "未知用户|未知号码|免费 |-0.01|-3|", "-0.01", "ct");
     }
 
     void answerShown()
     {
         QFETCH(QByteArray, reply);
-        QFETCH(QStringList, shown);
-        QFETCH(QString, quotaLog);
+        QFETCH(QString, shown);
+        QFETCH(QString, quota);
         QFETCH(QString, flags);
 
         LogCapture log;
         AccountCard card;
-        HttpResult result;
-        result.status = 200;
-        result.body = reply;
-        card.handleReply(result);
+        card.handleReply({QNetworkReply::NoError, {}, 200, reply});
 
-        QCOMPARE(TestAccount::shown(card), shown);
+        QCOMPARE(TestAccount::shown(card), shown.split(u'|'));
         QCOMPARE(card.errorMessage(), QString());
-        QCOMPARE(log.all(),
-                 (QStringList{QStringLiteral("Received JSON: ") +
-                                  QString::fromUtf8(QJsonDocument::fromJson(reply).toJson(
-                                      QJsonDocument::Compact)),
-                              quotaLog}));
+        const QByteArray compact = QJsonDocument::fromJson(reply).toJson(QJsonDocument::Compact);
+        QCOMPARE(log.all(), (QStringList{"Received JSON: " + QString::fromUtf8(compact),
+                                         "Chat Quota: " + quota}));
         const bool free = flags.contains(u'f');
         QCOMPARE(card.isFree(), free);
         QCOMPARE(card.showsExpiry(), !free);
@@ -568,35 +523,17 @@ private slots:
         QCOMPARE(card.translateQuotaHighlighted(), flags.contains(u't'));
         QCOMPARE(card.expiryHighlighted(), flags.contains(u'e'));
         QCOMPARE(!card.avatarAddress().isEmpty(), flags.contains(u'a'));
-        QCOMPARE(card.membershipButtonText(),
-                 free ? QStringLiteral("开通会员") : QStringLiteral("续费会员"));
-    }
-
-    void placeholdersUntilTheAnswer()
-    {
-        m_server->on("/api/macos_account_info", Response{200, json("{'state':'x'}")});
-        AccountCard card;
-        card.refresh();
-        QTRY_COMPARE_WITH_TIMEOUT(card.state(), QStringLiteral("x"), 10000);
-
-        // Showing the card again starts from the placeholders, whatever the last answer was.
-        m_server->on("/api/macos_account_info", Response::with(Behaviour::Stall));
-        card.refresh();
-        QCOMPARE(shown(card),
-                 (QStringList{"加载中...", "加载中...", "免费", "0.00", "0", "加载中..."}));
-        QVERIFY(card.isFree() && !card.showsExpiry());
-        QCOMPARE(card.membershipButtonText(), QStringLiteral("开通会员"));
+        QCOMPARE(card.membershipButtonText(), free ? u"开通会员"_s : u"续费会员"_s);
     }
 
     void failedFetchKeepsThePlaceholders_data()
     {
         QTest::addColumn<Response>("response");
         QTest::addColumn<QString>("message");
-        const QString fetch = QStringLiteral("获取信息失败，请稍后再试。");
+        const QString fetch = u"获取信息失败，请稍后再试。"_s;
         QTest::newRow("connection reset") << Response::with(Behaviour::Reset) << fetch;
         QTest::newRow("no data") << Response{200, ""} << fetch;
-        QTest::newRow("not JSON") << Response{200, "<html>"}
-                                  << QStringLiteral("解析信息失败，请稍后再试。");
+        QTest::newRow("not JSON") << Response{200, "<html>"} << u"解析信息失败，请稍后再试。"_s;
         QTest::newRow("array") << Response{200, json("[{'state':'x'}]")} << QString();
     }
 
@@ -613,40 +550,51 @@ private slots:
             QTest::qWait(300);
         }
         QTRY_COMPARE_WITH_TIMEOUT(card.errorMessage(), message, 10000);
-        QCOMPARE(card.username(), QStringLiteral("加载中..."));
-        QCOMPARE(card.state(), QStringLiteral("免费"));
+        QCOMPARE(card.username(), u"加载中..."_s);
+        QCOMPARE(card.state(), u"免费"_s);
         QCOMPARE(log.all(), QStringList());
     }
 
-    void onlyTheLatestShowingCounts()
+    // Each showing starts from the placeholders, whatever the last answer was, and only the
+    // latest showing's answer counts: the slow one before it would overwrite it if applied.
+    void eachShowingStartsAfresh()
     {
         int served = 0;
         m_server->on("/api/macos_account_info", [&served](const FakeHttpServer::Request &) {
-            // The first answer is slow and would overwrite the second if it were applied.
-            Response r(200, json(++served == 1 ? "{'username':'old'}" : "{'username':'new'}"));
-            r.delayMs = served == 1 ? 400 : 0;
+            // The first answer fills every field the placeholders must then replace.
+            const char *bodies[] = {"{'username':'u','phone':'p','state':'x','chat_quota':3,"
+                                    "'translate_quota':7,'expiry_date':'d'}",
+                                    "{'username':'old'}", "{'username':'new'}"};
+            Response r(200, json(bodies[std::min(served++, 2)]));
+            r.delayMs = served == 2 ? 400 : 0;
             return r;
         });
         LogCapture log;
         AccountCard card;
         card.refresh();
-        QTRY_COMPARE_WITH_TIMEOUT(served, 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(card.state(), u"x"_s, 10000);
         card.refresh();
-        QTRY_COMPARE_WITH_TIMEOUT(card.username(), QStringLiteral("new"), 10000);
+        QCOMPARE(shown(card),
+                 (QStringList{"加载中...", "加载中...", "免费", "0.00", "0", "加载中..."}));
+        QVERIFY(card.isFree() && !card.showsExpiry());
+        QCOMPARE(card.membershipButtonText(), u"开通会员"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(served, 2, 10000);
+        card.refresh();
+        QTRY_COMPARE_WITH_TIMEOUT(card.username(), u"new"_s, 10000);
         QTest::qWait(700);
-        QCOMPARE(card.username(), QStringLiteral("new"));
-        QCOMPARE(log.count(QStringLiteral("Received JSON: ")), 1);
+        QCOMPARE(card.username(), u"new"_s);
+        QCOMPARE(log.count(u"Received JSON: "_s), 2);
     }
 
     void requestCarriesTheStoredUserid_data()
     {
         QTest::addColumn<QVariant>("userid"); // absent when invalid
         QTest::addColumn<QByteArray>("query");
-        QTest::newRow("ordinary") << QVariant(QStringLiteral("u-42")) << QByteArray("userid=u-42");
+        QTest::newRow("ordinary") << QVariant(u"u-42"_s) << QByteArray("userid=u-42");
         QTest::newRow("absent") << QVariant() << QByteArray("userid=");
         // Characters with a meaning in a query cannot smuggle in another parameter.
         QTest::newRow("query characters")
-            << QVariant(QStringLiteral("7&admin=1 #")) << QByteArray("userid=7%26admin%3D1%20%23");
+            << QVariant(u"7&admin=1 #"_s) << QByteArray("userid=7%26admin%3D1%20%23");
     }
 
     void requestCarriesTheStoredUserid()
@@ -654,7 +602,7 @@ private slots:
         QFETCH(QVariant, userid);
         QFETCH(QByteArray, query);
         if (userid.isValid())
-            m_store->set(QStringLiteral("userid"), userid.toString());
+            m_store->set(u"userid"_s, userid.toString());
         m_server->on("/api/macos_account_info", Response{200, "{}"});
         AccountCard card;
         card.refresh();
@@ -662,14 +610,13 @@ private slots:
         const auto request = m_server->requests().first();
         QCOMPARE(request.method, QByteArray("GET"));
         QCOMPARE(request.query.toString(QUrl::FullyEncoded).toLatin1(), query);
-        QCOMPARE(request.query.allQueryItemValues(QStringLiteral("userid")).size(), 1);
+        QCOMPARE(request.query.allQueryItemValues(u"userid"_s).size(), 1);
 
         card.openMembershipPage();
         card.openFollowPage();
         const QString origin = m_server->origin();
-        QCOMPARE(m_opened, (QList<QUrl>{QUrl(origin + QStringLiteral("/pricing?") +
-                                             QString::fromLatin1(query)),
-                                        QUrl(origin + QStringLiteral("/guanzhu"))}));
+        QCOMPARE(m_opened, (QList<QUrl>{QUrl(origin + u"/pricing?"_s + QString::fromLatin1(query)),
+                                        QUrl(origin + u"/guanzhu"_s)}));
     }
 
     // The sheet's own part of signing in (typing, agreeing and signing in run end to end): the
@@ -681,17 +628,17 @@ private slots:
         show("PhoneLoginView", 500, 400);
         auto *login = item("view")->property("login").value<PhoneLogin *>();
         QVERIFY(login);
-        QVERIFY(!enabled("sendCodeButton") && !enabled("loginButton"));
+        QVERIFY(!item("sendCodeButton")->isEnabled() && !item("loginButton")->isEnabled());
         QVERIFY(!item("errorMessage")->isVisible());
 
-        login->setPhoneNumber(QStringLiteral("13800138000"));
+        login->setPhoneNumber(u"13800138000"_s);
         click("sendCodeButton");
         QTRY_VERIFY_WITH_TIMEOUT(item("errorMessage")->isVisible(), 10000);
-        QCOMPARE(text("errorMessage"), QStringLiteral("验证码已发送到您的手机"));
-        QCOMPARE(text("sendCodeButton"), QStringLiteral("60"));
-        QVERIFY(!enabled("sendCodeButton"));
+        QCOMPARE(text("errorMessage"), u"验证码已发送到您的手机"_s);
+        QCOMPARE(text("sendCodeButton"), u"60"_s);
+        QVERIFY(!item("sendCodeButton")->isEnabled());
         click("termsButton");
-        QCOMPARE(m_opened, QList<QUrl>{QUrl(m_server->origin() + QStringLiteral("/yinsi"))});
+        QCOMPARE(m_opened, QList<QUrl>{QUrl(m_server->origin() + u"/yinsi"_s)});
 
         // Hiding the sheet stops its countdown; shown again, it starts afresh.
         setViewVisible(false);
@@ -699,7 +646,7 @@ private slots:
         setViewVisible(true);
         QCOMPARE(text("phoneField"), QString());
         QVERIFY(!item("errorMessage")->isVisible());
-        QCOMPARE(text("sendCodeButton"), QStringLiteral("获取验证码"));
+        QCOMPARE(text("sendCodeButton"), u"获取验证码"_s);
         click("closeButton");
         QCOMPARE(closes(), 1);
     }
@@ -713,17 +660,15 @@ private slots:
         QTest::addColumn<QByteArray>("reply"); // ORIGIN stands for the service's origin
         QTest::addColumn<QString>("error");
 
-        QTest::newRow("member") << 200
-                                << QByteArray(R"({"username":"张三","phone":"+8613800138000",)"
-                                              R"("state":"黄金会员","chat_quota":1234.5,)"
-                                              R"("translate_quota":30,"expiry_date":"2025-12-31",)"
-                                              R"("avatar":"ORIGIN/avatar.png"})")
-                                << QString();
+        const QByteArray member = json(
+            "{'username':'张三','phone':'+8613800138000','state':'黄金会员','chat_quota':1234.5,"
+            "'translate_quota':30,'expiry_date':'2025-12-31','avatar':'ORIGIN/avatar.png'}");
+        QTest::newRow("member") << 200 << member << QString();
         QTest::newRow("unreadable answer")
             << 502 << QByteArray("<html>Bad Gateway</html>") << "解析信息失败，请稍后再试。";
         // The address is fine but nothing is there: the progress indicator stays in the circle.
         QTest::newRow("free, avatar that cannot load")
-            << 200 << QByteArray(R"({"username":"王五","state":"免费","avatar":"ORIGIN/none.png"})")
+            << 200 << json("{'username':'王五','state':'免费','avatar':'ORIGIN/none.png'}")
             << QString();
     }
 
@@ -733,15 +678,13 @@ private slots:
         QFETCH(QByteArray, reply);
         QFETCH(QString, error);
 
-        m_store->set(QStringLiteral("isLoggedIn"), true);
-        m_store->set(QStringLiteral("userid"), QStringLiteral("u-1"));
+        m_store->set(u"isLoggedIn"_s, true);
+        m_store->set(u"userid"_s, u"u-1"_s);
         const QString origin = m_server->origin();
-        QImage avatar(80, 80, QImage::Format_ARGB32);
-        avatar.fill(QColor(0x3b, 0x82, 0xc4));
-        QBuffer png;
-        png.open(QIODevice::WriteOnly);
-        avatar.save(&png, "PNG");
-        Response image(200, png.data());
+        // One blue pixel.
+        Response image(200,
+                       QByteArray::fromBase64("iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAIAAACQd1PeAAAA"
+                                              "DElEQVR4nGOwbjoCAAJ9AYKhdAQjAAAAAElFTkSuQmCC"));
         image.contentType = "image/png";
         m_server->on("/avatar.png", image);
         m_server->on("/api/macos_account_info",
@@ -749,15 +692,13 @@ private slots:
         show("MyCardView", 380, 460);
         auto *card = item("view")->property("card").value<AccountCard *>();
         QVERIFY(card);
-        QTRY_VERIFY_WITH_TIMEOUT(card->username() != QStringLiteral("加载中...") ||
-                                     !card->errorMessage().isEmpty(),
-                                 10000);
-        fitCard();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            card->username() != u"加载中..."_s || !card->errorMessage().isEmpty(), 10000);
+        m_window->resize(380, int(item("view")->implicitHeight()));
 
         const bool member = reply.contains("黄金会员"), missing = reply.contains("none.png");
         QCOMPARE(item("expiryRow")->isVisible(), member);
-        QCOMPARE(text("membershipButton"),
-                 member ? QStringLiteral("续费会员") : QStringLiteral("开通会员"));
+        QCOMPARE(text("membershipButton"), member ? u"续费会员"_s : u"开通会员"_s);
         QCOMPARE(item("errorMessage")->isVisible(), !error.isEmpty());
         QCOMPARE(text("errorMessage"), error);
         for (const char *row : {"stateRow", "chatQuotaRow", "translateQuotaRow"})
@@ -768,8 +709,8 @@ private slots:
         if (!member)
             return;
 
-        QCOMPARE(item("stateRow")->property("value").toString(), QStringLiteral("黄金会员版"));
-        QCOMPARE(item("translateQuotaRow")->property("value").toString(), QStringLiteral("30天"));
+        QCOMPARE(item("stateRow")->property("value").toString(), u"黄金会员版"_s);
+        QCOMPARE(item("translateQuotaRow")->property("value").toString(), u"30天"_s);
         QCOMPARE(item("expiryRow")->property("labelColor").value<QColor>(), kAccent);
         // Only the button under the pointer is highlighted.
         QTest::mouseMove(m_window, item("feedbackButton")->mapToScene({10, 10}).toPoint());
@@ -778,12 +719,12 @@ private slots:
 
         click("feedbackButton");
         click("membershipButton");
-        QCOMPARE(m_opened, (QList<QUrl>{QUrl(origin + QStringLiteral("/contact")),
-                                        QUrl(origin + QStringLiteral("/pricing?userid=u-1"))}));
+        QCOMPARE(m_opened, (QList<QUrl>{QUrl(origin + u"/contact"_s),
+                                        QUrl(origin + u"/pricing?userid=u-1"_s)}));
         // Each showing asks afresh.
         setViewVisible(false);
         setViewVisible(true);
-        QCOMPARE(text("username"), QStringLiteral("加载中..."));
+        QCOMPARE(text("username"), u"加载中..."_s);
         QTRY_COMPARE_WITH_TIMEOUT(m_server->requestsTo("/api/macos_account_info").size(), 2, 10000);
         click("closeButton");
         QCOMPARE(closes(), 1);

@@ -9,6 +9,7 @@
 #include "core/settingsstore.h"
 
 #include <QPalette>
+#include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickStyle>
 #include <QTemporaryDir>
@@ -21,12 +22,9 @@
 // not a QObject child of the window's content).
 inline QQuickItem *findItem(QQuickItem *root, const QString &name)
 {
-    if (!root)
-        return nullptr;
-    if (root->objectName() == name)
+    if (!root || root->objectName() == name)
         return root;
-    const auto children = root->childItems();
-    for (QQuickItem *child : children) {
+    for (QQuickItem *child : root->childItems()) {
         if (QQuickItem *found = findItem(child, name))
             return found;
     }
@@ -70,6 +68,17 @@ inline void clickItem(QQuickItem *item, Qt::MouseButton button = Qt::LeftButton)
     QTest::mouseClick(item->window(), button, Qt::NoModifier, centre.toPoint());
 }
 
+// Has `engine` load `qml`, a Window of the module's types, and waits until it shows.
+inline QQuickWindow *showWindow(QQmlApplicationEngine &engine, const QByteArray &qml)
+{
+    FontSetup::install();
+    engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
+    engine.loadData("import QtQuick\nimport QtQuick.Window\nimport Talvoro\n" + qml);
+    const auto roots = engine.rootObjects();
+    auto *window = roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(roots.first());
+    return window && QTest::qWaitForWindowExposed(window) ? window : nullptr;
+}
+
 // A desktop's palette as its light or dark theme sets it.
 inline QPalette desktopPalette(bool dark)
 {
@@ -108,9 +117,7 @@ public:
     std::unique_ptr<StatusItem> addItem(const QIcon &image) override
     {
         lastIconNull = image.isNull();
-        if (!available)
-            return nullptr;
-        return std::make_unique<Item>(this);
+        return std::unique_ptr<StatusItem>(available ? new Item(this) : nullptr);
     }
 
     bool available = true;

@@ -15,24 +15,21 @@
 
 Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
 
+using namespace Qt::StringLiterals;
+
 // Without an assistive technology attached (none is, offscreen) Qt keeps accessibility off:
 // controls never learn it is on and every event is dropped. Switching it on is the platform
 // integration's job; initTestCase checks that it took.
 namespace {
 
-struct Heard {
-    QObject *object;
-    QAccessible::Event type;
-    QAccessible::State changed;
-};
-QList<Heard> heard;
+QList<std::pair<QObject *, QAccessible::Event>> heard;
 
+// A state change is kept only when it is the checked state that changed.
 void listen(QAccessibleEvent *event)
 {
-    QAccessible::State changed;
-    if (event->type() == QAccessible::StateChanged)
-        changed = static_cast<QAccessibleStateChangeEvent *>(event)->changedStates();
-    heard.append({event->object(), event->type(), changed});
+    if (event->type() != QAccessible::StateChanged ||
+        static_cast<QAccessibleStateChangeEvent *>(event)->changedStates().checked)
+        heard.append({event->object(), event->type()});
 }
 
 enum class View { Chat, SignIn, Card };
@@ -49,24 +46,21 @@ class TestAccessibility : public QObject {
     struct Open : MainWindow {
         bool start(View view)
         {
-            app.settings->set(QStringLiteral("hasSeenWelcome"), true);
+            app.settings->set(u"hasSeenWelcome"_s, true);
             if (!MainWindow::start(view != View::SignIn, {900, 640}))
                 return false;
-            if (view == View::SignIn) {
-                item(QStringLiteral("loginView"))->setProperty("showingPhoneLoginView", true);
-                // The window takes the sheet's size once it opens; a click before that misses.
-                return QTest::qWaitFor([&] {
-                    return opened(QStringLiteral("phoneLoginView")) &&
-                           window->contentItem()->size() == AppDelegate::kSignInSheetSize;
-                });
-            }
-            if (view == View::Card) {
+            if (view == View::Card)
                 chat->setShowCard(true);
-                return QTest::qWaitFor([&] { return opened(QStringLiteral("myCardView")); });
-            }
-            return true;
+            else if (view == View::SignIn)
+                item(u"loginView"_s)->setProperty("showingPhoneLoginView", true);
+            const QString popup = view == View::Card ? u"myCardView"_s : u"phoneLoginView"_s;
+            const QSizeF sheet = AppDelegate::kSignInSheetSize;
+            // The window takes the sheet's size once it opens; a click before that misses.
+            return view == View::Chat || QTest::qWaitFor([&] {
+                       return opened(popup) &&
+                              (view == View::Card || window->contentItem()->size() == sheet);
+                   });
         }
-        using MainWindow::item;
         // Whether the popup showing the view named `name` has finished opening, so clicks land.
         bool opened(const QString &name) const
         {
@@ -75,14 +69,6 @@ class TestAccessibility : public QObject {
                     return up->property("opened").toBool();
             }
             return false;
-        }
-        // The item named `path`'s last part, under the one named by its first part if any.
-        QQuickItem *item(const QStringList &path) const
-        {
-            QQuickItem *found = window->contentItem();
-            for (const QString &name : path)
-                found = findItem(found, name);
-            return found;
         }
     };
 
@@ -146,10 +132,12 @@ private slots:
 
         Open open;
         QVERIFY(open.start(view));
-        QQuickItem *control = open.item(path);
+        QQuickItem *control = open.window->contentItem();
+        for (const QString &part : path) // its last part, under the one named by the first
+            control = findItem(control, part);
         QVERIFY(control);
         if (name.contains(u"%1")) {
-            QQuickItem *value = findItem(control, QStringLiteral("value"));
+            QQuickItem *value = findItem(control, u"value"_s);
             name = name.arg((value ? value : control)->property("text").toString());
         }
         QAccessibleInterface *node = QAccessible::queryAccessibleInterface(control);
@@ -163,9 +151,7 @@ private slots:
         // Ticked, it says so, and a screen reader hears the change.
         heard.clear();
         clickItem(control);
-        QTRY_VERIFY(std::any_of(heard.cbegin(), heard.cend(), [&](const Heard &h) {
-            return h.object == control && h.type == QAccessible::StateChanged && h.changed.checked;
-        }));
+        QTRY_VERIFY(heard.contains({control, QAccessible::StateChanged}));
         QVERIFY(node->state().checked);
     }
 
@@ -174,17 +160,14 @@ private slots:
     {
         Open open;
         QVERIFY(open.start(View::SignIn));
-        QQuickItem *line = open.item(QStringLiteral("errorMessage"));
+        QQuickItem *line = open.item(u"errorMessage"_s);
         QVERIFY(line);
         heard.clear();
         // Nothing listens on the service's port: sending the code fails at once and says so.
-        auto *login =
-            open.item(QStringLiteral("phoneLoginView"))->property("login").value<PhoneLogin *>();
-        login->setPhoneNumber(QStringLiteral("13800138000"));
+        auto *login = open.item(u"phoneLoginView"_s)->property("login").value<PhoneLogin *>();
+        login->setPhoneNumber(u"13800138000"_s);
         login->sendVerificationCode();
-        QTRY_VERIFY(std::any_of(heard.cbegin(), heard.cend(), [&](const Heard &h) {
-            return h.object == line && h.type == QAccessible::NameChanged;
-        }));
+        QTRY_VERIFY(heard.contains({line, QAccessible::NameChanged}));
         QAccessibleInterface *node = QAccessible::queryAccessibleInterface(line);
         QCOMPARE(node->role(), QAccessible::StaticText);
         QVERIFY(!line->property("text").toString().isEmpty());
@@ -197,19 +180,18 @@ private slots:
         QList<Message> messages;
         QStringList names;
         for (int i = 0; i < 100; ++i) {
-            messages.append(Message(QStringLiteral("问题 %1").arg(i), true));
-            Message answer(QStringLiteral("回答 %1").arg(i), false);
+            messages.append(Message(u"问题 %1"_s.arg(i), true));
+            Message answer(u"回答 %1"_s.arg(i), false);
             if (i % 7 == 3)
-                answer.cachedImagePath = QStringLiteral("/nowhere/%1.png").arg(i);
+                answer.cachedImagePath = u"/nowhere/%1.png"_s.arg(i);
             messages.append(answer);
-            names << messages.at(2 * i).content
-                  << (i % 7 == 3 ? QStringLiteral("【图片】") : answer.content);
+            names << messages.at(2 * i).content << (i % 7 == 3 ? u"【图片】"_s : answer.content);
         }
         const QString id = open.store(messages);
         QVERIFY(open.start(View::Chat));
         open.chat->hideWelcomeView();
         open.chat->selectConversation(id);
-        QQuickItem *list = open.item(QStringLiteral("messageList"));
+        QQuickItem *list = open.item(u"messageList"_s);
         QVERIFY(list);
         QTRY_COMPARE(list->property("count").toInt(), 200);
 

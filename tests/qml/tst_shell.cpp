@@ -18,6 +18,8 @@
 
 Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 double luminance(const QColor &c)
@@ -40,21 +42,19 @@ class TestShell : public QObject {
     Q_OBJECT
 
 private:
-    static QString contentName(AppGraph &app)
+    static QString contentName(MainWindow &open)
     {
-        auto *loader =
-            findItem(app.delegate->mainWindow()->contentItem(), QStringLiteral("windowContent"));
-        auto *item = loader ? loader->property("item").value<QQuickItem *>() : nullptr;
+        auto *item = open.item(u"windowContent"_s)->property("item").value<QQuickItem *>();
         return item ? item->objectName() : QString();
     }
 
-    static bool launch(AppGraph &app, bool signedIn = true)
+private slots:
+    void initTestCase()
     {
-        app.settings->set(QStringLiteral("isLoggedIn"), signedIn);
-        return app.launch();
+        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+        QGuiApplication::setQuitOnLastWindowClosed(false);
     }
 
-private slots:
     void contentFollowsSignIn_data()
     {
         QTest::addColumn<bool>("atLaunch");
@@ -71,14 +71,14 @@ private slots:
         QFETCH(bool, atLaunch);
         QFETCH(bool, afterwards);
         QFETCH(bool, sheetOpen);
-        AppGraph app;
-        QVERIFY(launch(app, atLaunch));
-        QQuickWindow *window = app.delegate->mainWindow();
+        MainWindow open;
+        QVERIFY(open.start(atLaunch, {}));
+        AppGraph &app = open.app;
+        QQuickWindow *window = open.window;
 
         for (bool signedIn : {atLaunch, afterwards}) {
-            app.settings->set(QStringLiteral("isLoggedIn"), signedIn);
-            QTRY_COMPARE(contentName(app),
-                         signedIn ? QStringLiteral("contentView") : QStringLiteral("loginView"));
+            app.settings->set(u"isLoggedIn"_s, signedIn);
+            QTRY_COMPARE(contentName(open), signedIn ? u"contentView"_s : u"loginView"_s);
             // However often the content appears, there is one status item while signed in.
             for (int i = 0; i < 3; ++i)
                 app.delegate->contentAppeared();
@@ -109,14 +109,14 @@ private slots:
     }
 
     // A click on the status item shows the popover (the main window goes down) or hides it. Its
-    // chat is a view of its own, and reads the welcome flag each time it opens.
+    // chat is a view of its own, and reads the welcome flag each time it opens; pressed there,
+    // pin and compact act on the main window, and every chat view shows the main window's state.
     void statusItemTogglesAPopoverWithItsOwnChat()
     {
-        AppGraph app;
-        QVERIFY(launch(app));
-        QQuickWindow *main = app.delegate->mainWindow();
-        QQuickWindow *popover = app.delegate->popover();
-        QVERIFY(QTest::qWaitForWindowExposed(main));
+        MainWindow open;
+        QVERIFY(open.start(true, {900, 700}));
+        AppGraph &app = open.app;
+        QQuickWindow *main = open.window, *popover = app.delegate->popover();
         auto *item = static_cast<FakeStatusBar::Item *>(app.delegate->statusItem());
         QVERIFY(item);
 
@@ -124,18 +124,14 @@ private slots:
         QVERIFY(main->windowStates() & Qt::WindowMinimized);
         QTRY_VERIFY(popover->isVisible());
         QCOMPARE(popover->size(), QSize(400, 600));
-        ChatController *big = chatOf(main);
-        ChatController *small = nullptr;
-        QTRY_VERIFY((small = chatOf(popover, QStringLiteral("popoverContent"))));
+        ChatController *big = chatOf(main), *small = nullptr;
+        QTRY_VERIFY((small = chatOf(popover, u"popoverContent"_s)));
         QVERIFY(big && big != small);
         QVERIFY(small->showWelcomeView());
-        big->setMessageText(QStringLiteral("只在主窗口"));
+        big->setMessageText(u"只在主窗口"_s);
         QCOMPARE(small->messageText(), QString());
         QVERIFY(big->currentConversationID() != small->currentConversationID());
-        const QUuid stored = QUuid::createUuid();
-        app.conversations->saveCurrentConversation(
-            stored, {Message(QStringLiteral("问"), true), Message(QStringLiteral("答"), false)});
-        big->selectConversation(Message::idText(stored));
+        big->selectConversation(open.store({Message(u"问"_s, true), Message(u"答"_s, false)}));
         QCOMPARE(small->messages()->count(), 0);
         big->setShowHistory(true);
         QVERIFY(!small->showHistory());
@@ -143,84 +139,65 @@ private slots:
         item->click();
         QTRY_VERIFY(!popover->isVisible());
         QVERIFY(main->windowStates() & Qt::WindowMinimized);
-        app.settings->set(QStringLiteral("hasSeenWelcome"), true);
+        app.settings->set(u"hasSeenWelcome"_s, true);
         item->click();
         QTRY_VERIFY(popover->isVisible());
         QTRY_VERIFY(!small->showWelcomeView());
 
-        // Signing out takes the item away, and the popover with it.
-        app.settings->set(QStringLiteral("isLoggedIn"), false);
-        QTRY_VERIFY(!popover->isVisible());
-        QCOMPARE(app.statusBar.live, 0);
-    }
-
-    void withoutStatusAreaNothingBreaks()
-    {
-        AppGraph app;
-        app.statusBar.available = false;
-        QVERIFY(launch(app));
-        QTRY_COMPARE(contentName(app), QStringLiteral("contentView"));
-        QVERIFY(!app.delegate->hasStatusItem());
-        app.delegate->togglePopover();
-        QVERIFY(!app.delegate->popover()->isVisible());
-        QCOMPARE(app.delegate->mainWindow()->maximumSize(), QSize(1600, 1200));
-    }
-
-    void reopenBringsWindowBack()
-    {
-        AppGraph app;
-        QVERIFY(app.launch());
-        QQuickWindow *main = app.delegate->mainWindow();
-        main->close();
-        QVERIFY(!main->isVisible());
-        QVERIFY(app.delegate->applicationShouldHandleReopen());
-        QVERIFY(main->isVisible());
-        main->showMinimized();
-        QVERIFY(app.delegate->applicationShouldHandleReopen());
-        QVERIFY(!(main->windowStates() & Qt::WindowMinimized));
-    }
-
-    // Pressed in the popover's chat, pin and compact act on the main window, and every chat view
-    // shows the main window's state.
-    void togglesActOnTheMainWindow()
-    {
-        AppGraph app;
-        QVERIFY(launch(app));
-        QQuickWindow *main = app.delegate->mainWindow();
-        QQuickWindow *popover = app.delegate->popover();
-        main->resize(900, 700);
-        app.delegate->togglePopover();
-        QQuickItem *small = nullptr;
-        QTRY_VERIFY((small = findItem(popover->contentItem(), QStringLiteral("popoverContent"))));
-        QQuickItem *big = findItem(main->contentItem(), QStringLiteral("contentView"));
+        QQuickItem *smallView = findItem(popover->contentItem(), u"popoverContent"_s);
+        QQuickItem *bigView = open.item(u"contentView"_s);
         const Qt::WindowFlags popoverFlags = popover->flags();
-
-        QVERIFY(QMetaObject::invokeMethod(small, "togglePin"));
+        QVERIFY(QMetaObject::invokeMethod(smallView, "togglePin"));
         QVERIFY(main->flags() & Qt::WindowStaysOnTopHint);
         QCOMPARE(popover->flags(), popoverFlags);
-        QVERIFY(QMetaObject::invokeMethod(small, "toggleCompact"));
+        QVERIFY(QMetaObject::invokeMethod(smallView, "toggleCompact"));
         // Opening the popover minimised the main window; it comes back at the compact size.
         main->showNormal();
         QTRY_COMPARE(main->size(), QSize(450, 500));
         QCOMPARE(popover->size(), QSize(400, 600));
-        for (QQuickItem *view : {small, big}) {
+        for (QQuickItem *view : {smallView, bigView}) {
             QVERIFY(view->property("isWindowAlwaysOnTop").toBool());
             QVERIFY(view->property("isMinimized").toBool());
         }
-
         // Back from the main window's own toggles.
-        QVERIFY(QMetaObject::invokeMethod(big, "togglePin"));
-        QVERIFY(QMetaObject::invokeMethod(big, "toggleCompact"));
+        QVERIFY(QMetaObject::invokeMethod(bigView, "togglePin"));
+        QVERIFY(QMetaObject::invokeMethod(bigView, "toggleCompact"));
         QVERIFY(!(main->flags() & Qt::WindowStaysOnTopHint));
         QCOMPARE(main->size(), QSize(900, 700));
-        QVERIFY(!small->property("isWindowAlwaysOnTop").toBool());
-        QVERIFY(!small->property("isMinimized").toBool());
+        QVERIFY(!smallView->property("isWindowAlwaysOnTop").toBool());
+        QVERIFY(!smallView->property("isMinimized").toBool());
+
+        // Signing out takes the item away, and the popover with it.
+        app.settings->set(u"isLoggedIn"_s, false);
+        QTRY_VERIFY(!popover->isVisible());
+        QCOMPARE(app.statusBar.live, 0);
+    }
+
+    // Without a status area the window still works: no item, no popover, and reopening (as the
+    // dock does) brings the closed or minimised window back.
+    void withoutStatusAreaTheWindowStillWorks()
+    {
+        MainWindow open;
+        open.app.statusBar.available = false;
+        QVERIFY(open.start(true, {}));
+        AppDelegate *delegate = open.app.delegate;
+        QTRY_COMPARE(contentName(open), u"contentView"_s);
+        QVERIFY(!delegate->hasStatusItem());
+        delegate->togglePopover();
+        QVERIFY(!delegate->popover()->isVisible());
+        QCOMPARE(open.window->maximumSize(), QSize(1600, 1200));
+        open.window->close();
+        QVERIFY(!open.window->isVisible());
+        QVERIFY(delegate->applicationShouldHandleReopen());
+        QVERIFY(open.window->isVisible());
+        open.window->showMinimized();
+        QVERIFY(delegate->applicationShouldHandleReopen());
+        QVERIFY(!(open.window->windowStates() & Qt::WindowMinimized));
     }
 
     void secondLaunchHandsOver()
     {
-        const QString name =
-            QStringLiteral("talvoro-test-") + QUuid::createUuid().toString(QUuid::Id128);
+        const QString name = u"talvoro-test-"_s + QUuid::createUuid().toString(QUuid::Id128);
         SingleInstance first(name);
         QVERIFY(!first.handOver()); // nobody is running yet
         QVERIFY(first.listen());
@@ -246,7 +223,7 @@ private slots:
         const QPalette before = QGuiApplication::palette();
         QGuiApplication::setPalette(desktopPalette(!dark));
         QQmlEngine engine;
-        engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
+        engine.addImportPath(u"qrc:/qt/qml"_s);
         QQmlComponent component(&engine);
         component.setData(
             "import QtQuick\nimport Talvoro\nQtObject { property QtObject style: Style }", QUrl());
@@ -258,16 +235,11 @@ private slots:
         QGuiApplication::setPalette(desktopPalette(dark));
         QTRY_COMPARE(style->property("dark").toBool(), dark);
 
-        const auto colour = [&](const char *role) {
-            return style->property(role).value<QColor>();
-        };
         const auto readable = [&](const char *text, QList<const char *> backgrounds) {
-            for (const char *background : backgrounds) {
-                const double ratio = contrast(colour(text), colour(background));
-                QVERIFY2(ratio >= 4.5,
-                         qPrintable(QStringLiteral("%1 on %2: %3")
-                                        .arg(QLatin1String(text), QLatin1String(background))
-                                        .arg(ratio)));
+            for (const char *back : backgrounds) {
+                const double ratio = contrast(style->property(text).value<QColor>(),
+                                              style->property(back).value<QColor>());
+                QVERIFY2(ratio >= 4.5, qPrintable(u"%1 on %2: %3"_s.arg(text, back).arg(ratio)));
             }
         };
         for (const char *text : {"text", "secondaryText", "link", "danger", "accentText"})
@@ -280,13 +252,5 @@ private slots:
     }
 };
 
-int main(int argc, char *argv[])
-{
-    qputenv("QT_QUICK_BACKEND", "software");
-    QApplication app(argc, argv);
-    app.setQuitOnLastWindowClosed(false);
-    TestShell test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_MAIN(TestShell)
 #include "tst_shell.moc"
