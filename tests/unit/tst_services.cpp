@@ -341,7 +341,6 @@ private slots:
         charge("gpt-3.5-turbo-0125", "a b", "0123456789", 0.0028, 0.021);
         charge("GPT-4o", "ab", "x", 0.028, 0.021);               // unknown: the dearer tier
         charge("dall-e-3", QString(500, u'x'), "x", 100.0, 0.0); // flat, whatever the prompt
-        charge("claude-3-haiku-20240307", "ab", "x", 0.0028, 0.0021);
         charge("gpt-4o", "", "", 0.0, 0.0);
     }
 
