@@ -6,11 +6,11 @@
 #include "core/serviceorigin.h"
 #include "core/settingsstore.h"
 #include "fakehttpserver.h"
+#include "publishedstreams.h"
 #include "service/chatclient.h"
 #include "service/imageservice.h"
 #include "service/quotaservice.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -82,11 +82,8 @@ struct ChatHarness {
     static QByteArray openAIBody(const QStringList &pieces, bool done = true)
     {
         QByteArray body;
-        for (const QString &p : pieces) {
-            const QJsonObject chunk{
-                {"choices", QJsonArray{QJsonObject{{"delta", QJsonObject{{"content", p}}}}}}};
-            body += "data: " + QJsonDocument(chunk).toJson(QJsonDocument::Compact) + "\n\n";
-        }
+        for (const QString &p : pieces)
+            body += openAIPiece(p);
         return done ? body + "data: [DONE]\n\n" : body;
     }
 };

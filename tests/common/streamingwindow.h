@@ -3,18 +3,7 @@
 #include "appgraph.h"
 #include "chat/chatcontroller.h"
 #include "fakehttpserver.h"
-
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-
-// One piece of an OpenAI-style answer stream carrying `text`.
-inline QByteArray openAIPiece(const QString &text)
-{
-    const QJsonObject chunk{
-        {"choices", QJsonArray{QJsonObject{{"delta", QJsonObject{{"content", text}}}}}}};
-    return "data: " + QJsonDocument(chunk).toJson(QJsonDocument::Compact) + "\n\n";
-}
+#include "publishedstreams.h"
 
 // Has `server` stand in for the backend, answering every question with a stream the caller
 // feeds (FakeHttpServer::sendPiece).

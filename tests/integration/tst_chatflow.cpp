@@ -35,8 +35,6 @@ class TestChatFlow : public QObject {
 
     static inline const QByteArray kOpenAI = "/api/proxy_openai2";
 
-    static QByteArray openAIPiece(const QString &t) { return ChatHarness::openAIBody({t}, false); }
-
     // A controller whose answers come from a stream the test feeds.
     struct Streamed : ChatHarness {
         QStringList shown; // every text the answer's row showed, in order
@@ -128,12 +126,8 @@ private slots:
         QTest::addColumn<QString>("expected");
 
         const Message placeholder = text(QString());
-        const QString answer1200 = QString(200, u'a') + QString(1000, u'b');
         QTest::newRow("empty") << MessageList{} << "";
         QTest::newRow("only the placeholder") << MessageList{placeholder} << "";
-        QTest::newRow("long answer cut to what is left of the limit")
-            << MessageList{text(answer1200), text("0123456789", true), placeholder}
-            << QString(990, u'b') + "\n0123456789";
         QTest::newRow("exactly the limit")
             << MessageList{text(QString(990, u'x')), text("0123456789", true), placeholder}
             << QString(990, u'x') + "\n0123456789";
@@ -171,7 +165,6 @@ private slots:
         const QString blank = QStringLiteral("消息仅包含空格或为空，无法发送");
         QTest::newRow("empty") << QString() << QStringLiteral("gpt-4o") << empty;
         QTest::newRow("no model") << QStringLiteral("hello") << QString() << empty;
-        QTest::newRow("spaces") << QStringLiteral("   ") << QStringLiteral("gpt-4o") << blank;
         QTest::newRow("line breaks and ideographic space")
             << QStringLiteral("\n\t\u3000\n") << QStringLiteral("gpt-4o") << blank;
     }
@@ -339,16 +332,9 @@ private slots:
             << QStringList() << QStringLiteral("Hello<code>x=1</code>end");
         QTest::newRow("claude-3.5, whole")
             << "claude-3-5-sonnet-20240620" << QByteArray("/api/proxy_claude2") << 200
-            << Pieces{"event: content_block_delta\r\n"
-                      "data: {\"type\":\"content_block_delta\",\"delta\":{\"text\":\"## 你好\"}}"
-                      "\r\n\r\ndata: {\"type\":\"content_block_delta\",\"delta\":{\"text\":"
-                      "\"，世界\"}}\r\n"}
+            << Pieces{ProviderStreams::anthropicText("## 你好") +
+                      ProviderStreams::anthropicText("，世界")}
             << QStringList() << QStringLiteral("  你好，世界");
-        QTest::newRow("gpt-4o, bold marks arriving apart")
-            << "gpt-4o" << kOpenAI << 200
-            << Pieces{openAIPiece("Hel"), openAIPiece("lo **wor"),
-                      openAIPiece("ld**") + "data: [DONE]\n\n"}
-            << QStringList{"Hel", "Hello wor", "Hello world"} << QStringLiteral("Hello world");
         QTest::newRow("gpt-4o, a code block shows as code while it arrives")
             << "gpt-4o" << kOpenAI << 200
             << Pieces{openAIPiece("看：\n```py\nx = 1\n"), openAIPiece("y = 2\n```\n完")}
@@ -751,7 +737,6 @@ private slots:
         const QString imageNotJson = QStringLiteral("DALL-E JSON解析失败: ");
         const QString downloadFailed = QStringLiteral("下载图片失败: ");
         const QByteArray notHttp("\x00\xff garbage that is not HTTP\r\n\r\n", 32);
-        const Response stall = Response::with(B::Stall);
         const Response reset = Response::with(B::Reset);
         const auto image = [](const QByteArray &address) {
             return Response(200, "{\"image_url\":\"" + address + "\"}");
@@ -767,14 +752,10 @@ private slots:
         // Qt reads a chunk size it cannot parse as the last chunk: an empty answer.
         add("openai: chunk size that is not hexadecimal", oa, chunked("zz\r\ndata: x\r\n0\r\n\r\n"),
             nothing);
-        add("openai: stall past the idle time-out", oa, stall, network);
         add("openai: reset", oa, reset, network);
         add("openai: redirect to another host", oa, redirect("{other}/api/proxy_openai2"), network);
         add("openai: redirect to a local file", oa, redirect("file:///etc/passwd"), network);
 
-        add("claude: 2000 unknown events", cl,
-            stream(QByteArray("data: {\"type\":\"zz\"}\n").repeated(2000)), nothing,
-            "Unhandled event type: zz");
         add("claude: invalid UTF-8", cl,
             stream(
                 "data: {\"type\":\"content_block_delta\",\"delta\":{\"text\":\"\xed\xa0\x80\"}}"),
@@ -783,8 +764,6 @@ private slots:
 
         add("gemini: NUL and CR LF", gm, stream(QByteArray("data: a\0b\r\ndata: c", 18)),
             QStringLiteral("a") + QChar(0) + QStringLiteral("bc"));
-        add("gemini: 20000 empty pieces", gm, stream(QByteArray("data: \n").repeated(20000)),
-            nothing);
         add("gemini: body cut short before any text", gm,
             Response::with(B::Truncated, "data:partial"), network);
 
@@ -794,8 +773,7 @@ private slots:
         add("image: image_url a number", gen, Response(200, "{\"image_url\":5}"), unusable,
             noImage);
         add("image: image_url empty", gen, image(""), unusable, noImage);
-        add("image: javascript address", gen, image("javascript:alert(1)"), unusable, noImage);
-        add("image: data address", gen, image("data:image/png;base64,iVBORw0KGgo="), unusable,
+        add("image: web address of another scheme", gen, image("ftp://cdn.example/p.png"), unusable,
             noImage);
         add("image: file address", gen, image("file:///etc/passwd"), unusable, noImage);
         add("image: 100000 nested arrays", gen,
@@ -809,7 +787,6 @@ private slots:
             downloadFailed);
         add("download: cut inside a chunk", file, chunked("100\r\n\x89PNG"), network,
             downloadFailed);
-        add("download: stall", file, stall, network, downloadFailed);
         add("download: not found", file, Response(404, "not found"), unusable,
             "下载图片失败: HTTP 404");
         add("download: empty", file, Response(200, ""), unusable, "下载图片失败: 未知错误");

@@ -198,7 +198,6 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QList<QByteArray>>("stream");
         QTest::newRow("openai, mid-answer") << openAI << openAIStream();
-        QTest::newRow("anthropic, mid-answer") << claude << anthropicStream();
         QTest::newRow("gemini, before any text") << gemini << QList<QByteArray>{};
     }
 
