@@ -562,9 +562,9 @@ private slots:
         int served = 0;
         m_server->on("/api/macos_account_info", [&served](const FakeHttpServer::Request &) {
             // The first answer fills every field the placeholders must then replace.
-            const char *bodies[] = {"{'username':'u','phone':'p','state':'x','chat_quota':3,"
-                                    "'translate_quota':7,'expiry_date':'d'}",
-                                    "{'username':'old'}", "{'username':'new'}"};
+            static const QByteArray full = "{'username':'u','phone':'p','state':'x',"
+                                           "'chat_quota':3,'translate_quota':7,'expiry_date':'d'}";
+            const char *bodies[] = {full.constData(), "{'username':'old'}", "{'username':'new'}"};
             Response r(200, json(bodies[std::min(served++, 2)]));
             r.delayMs = served == 2 ? 400 : 0;
             return r;
