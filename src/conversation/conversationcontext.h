@@ -4,14 +4,10 @@
 
 #include <QString>
 
-// The text a request carries of the conversation it belongs to. Lengths are user-perceived
-// characters (extended grapheme clusters), so an emoji or a letter with its accents counts
-// once and is never cut in half.
+// The text a request carries of the conversation it belongs to, measured in user-perceived
+// characters (see core/graphemes.h).
 class ConversationContext {
 public:
-    static qsizetype graphemeCount(const QString &text);
-    // The last `count` user-perceived characters of `text`.
-    static QString lastGraphemes(const QString &text, qsizetype count);
     // The newest `limit` characters of the messages' contents, oldest first, one message per
     // line, without white space at either end. The oldest message taken may be cut at its
     // start.

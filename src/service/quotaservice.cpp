@@ -1,6 +1,7 @@
 #include "service/quotaservice.h"
 
 #include "core/diagnosticlog.h"
+#include "core/graphemes.h"
 #include "core/httpclient.h"
 #include "core/serviceorigin.h"
 #include "core/settingkeys.h"
@@ -10,7 +11,6 @@
 #include <QDesktopServices>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTextBoundaryFinder>
 
 namespace {
 
@@ -110,14 +110,7 @@ qsizetype QuotaService::countBillableCharacters(QStringView text)
         if (!isWhiteSpace(c))
             kept.append(c);
     }
-    if (kept.isEmpty())
-        return 0;
-
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, kept);
-    qsizetype count = 0;
-    while (finder.toNextBoundary() != -1)
-        ++count;
-    return count;
+    return Graphemes::count(kept);
 }
 
 double QuotaService::inputCharge(const QString &model, const QString &userMessage,
