@@ -26,6 +26,8 @@
 #include <unistd.h>
 #include <utility>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 const QByteArray kGoodMessage =
     "{\"id\":\"0F8FAD5B-D9CB-469F-A165-70867728950E\",\"content\":\"hi\","
@@ -47,7 +49,7 @@ bool sql(const QString &path, const QString &statement, const QVariantList &valu
 {
     bool ok = false;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), path);
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, path);
         db.setDatabaseName(path);
         if (db.open()) {
             QSqlQuery q(db);
@@ -99,12 +101,11 @@ class TestStorage : public QObject {
     {
         const auto map = storedMap(path);
         if (!map)
-            return QStringLiteral("stored history does not decode");
+            return u"stored history does not decode"_s;
         for (auto it = m_completed.cbegin(); it != m_completed.cend(); ++it) {
             const auto id = QUuid::fromString(it.key());
             if (map->value(id).size() < it.value())
-                return QStringLiteral("conversation %1 has %2 of %3 messages")
-                    .arg(it.key())
+                return u"conversation %1 has %2 of %3 messages"_s.arg(it.key())
                     .arg(map->value(id).size())
                     .arg(it.value());
         }
@@ -134,13 +135,13 @@ class TestStorage : public QObject {
     // The history a fresh start reads from `path`; nothing if it does not decode.
     static std::optional<ConversationMap> storedMap(const QString &path)
     {
-        const auto blob = SettingsStore(path).getData(QStringLiteral("conversations"));
+        const auto blob = SettingsStore(path).getData(u"conversations"_s);
         return blob ? ConversationCodec::decode(*blob) : std::optional(ConversationMap());
     }
 
     static QStringList movedAside(const QString &folder)
     {
-        return QDir(folder).entryList({QStringLiteral("*unreadable*")}, QDir::Files);
+        return QDir(folder).entryList({u"*unreadable*"_s}, QDir::Files);
     }
 
     QTemporaryDir m_dir;
@@ -155,7 +156,7 @@ class TestStorage : public QObject {
         m_settings.reset();
         QDir(m_dir.path()).removeRecursively();
         QDir().mkpath(m_dir.path());
-        return m_dir.filePath(QStringLiteral("settings.sqlite"));
+        return m_dir.filePath(u"settings.sqlite"_s);
     }
     // A settings database in an empty folder, holding `blob` as the history if given.
     SettingsStore &freshSettings(const std::optional<QByteArray> &blob = std::nullopt)
@@ -167,11 +168,11 @@ class TestStorage : public QObject {
     }
     static void saveQuestion(ConversationStore &store, const QUuid &id = QUuid::createUuid())
     {
-        store.saveCurrentConversation(id, {Message(QStringLiteral("q"), true)});
+        store.saveCurrentConversation(id, {Message(u"q"_s, true)});
     }
     QStringList backups() const
     {
-        return QDir(m_dir.path()).entryList({QStringLiteral("conversations-unreadable-*")});
+        return QDir(m_dir.path()).entryList({u"conversations-unreadable-*"_s});
     }
     // The bytes of the one copy of an unreadable history kept aside.
     QByteArray keptCopy() const
@@ -189,17 +190,17 @@ private slots:
         const QByteArray blob("\x00\xff{\"a\":1}", 10);
         {
             SettingsStore store(path);
-            store.set(QStringLiteral("b"), true);
-            store.set(QStringLiteral("i"), qint64(-9007199254740993LL));
-            store.set(QStringLiteral("s"), QStringLiteral("小明 🙂"));
-            store.set(QStringLiteral("d"), blob);
-            store.set(QStringLiteral("gone"), QStringLiteral("x"));
-            store.remove(QStringLiteral("gone"));
+            store.set(u"b"_s, true);
+            store.set(u"i"_s, qint64(-9007199254740993LL));
+            store.set(u"s"_s, u"小明 🙂"_s);
+            store.set(u"d"_s, blob);
+            store.set(u"gone"_s, u"x"_s);
+            store.remove(u"gone"_s);
         }
         SettingsStore store(path);
-        QCOMPARE(store.getInt(QStringLiteral("i"), 0), -9007199254740993LL);
-        QCOMPARE(store.getString(QStringLiteral("s")), QStringLiteral("小明 🙂"));
-        QCOMPARE(store.getData(QStringLiteral("d")), blob);
+        QCOMPARE(store.getInt(u"i"_s, 0), -9007199254740993LL);
+        QCOMPARE(store.getString(u"s"_s), u"小明 🙂"_s);
+        QCOMPARE(store.getData(u"d"_s), blob);
         for (const QString key : {"b", "i", "s", "d", "gone"}) {
             QCOMPARE(store.getBool(key, false), key == u"b");
             QCOMPARE(store.getInt(key, -7) != -7, key == u"i");
@@ -207,8 +208,8 @@ private slots:
             QCOMPARE(store.getData(key).has_value(), key == u"d");
         }
         // An empty string is a value, not an absence.
-        store.set(QStringLiteral("phone"), QString());
-        QCOMPARE(store.getString(QStringLiteral("phone")), QString());
+        store.set(u"phone"_s, QString());
+        QCOMPARE(store.getString(u"phone"_s), QString());
     }
 
     void everyObserverSeesAChange()
@@ -219,7 +220,7 @@ private slots:
         QObject context;
         store.observe(SettingKeys::isLoggedIn, &context, [&] { ++first; });
         store.observe(SettingKeys::isLoggedIn, &context, [&] { ++second; });
-        store.observe(QStringLiteral("other"), &context, [&] { QFAIL("wrong key observed"); });
+        store.observe(u"other"_s, &context, [&] { QFAIL("wrong key observed"); });
 
         store.set(SettingKeys::isLoggedIn, true);
         store.remove(SettingKeys::isLoggedIn);
@@ -234,7 +235,7 @@ private slots:
 
         // A real settings database with a value large enough to need overflow pages.
         QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("settings.sqlite"));
+        const QString path = dir.filePath(u"settings.sqlite"_s);
         SettingsStore(path).set(SettingKeys::conversations, QByteArray(300000, 'c'));
         const QByteArray valid = readAll(path);
         QVERIFY(valid.size() > 3 * 65536);
@@ -245,11 +246,9 @@ private slots:
         QByteArray foreign[2];
         for (int i = 0; i < 2; ++i) {
             const QString other = dir.filePath(QString::number(i));
-            const QString table = i == 0 ? QStringLiteral("settings") : QStringLiteral("prefs");
-            QVERIFY(
-                sql(other, QStringLiteral("CREATE TABLE %1 (name TEXT, data TEXT)").arg(table)));
-            QVERIFY(
-                sql(other, QStringLiteral("INSERT INTO %1 VALUES ('theme', 'dark')").arg(table)));
+            const QString table = i == 0 ? u"settings"_s : u"prefs"_s;
+            QVERIFY(sql(other, u"CREATE TABLE %1 (name TEXT, data TEXT)"_s.arg(table)));
+            QVERIFY(sql(other, u"INSERT INTO %1 VALUES ('theme', 'dark')"_s.arg(table)));
             foreign[i] = readAll(other);
         }
         QTest::newRow("text file") << QByteArray(4096, 'x') << true;
@@ -280,15 +279,12 @@ private slots:
         }
         QCOMPARE(SettingsStore(path).getBool(SettingKeys::isLoggedIn, false), true);
 
-        const QStringList aside =
-            QDir(m_dir.path()).entryList({QStringLiteral("settings.sqlite.unreadable-*")});
+        const QStringList aside = QDir(m_dir.path()).entryList({u"settings.sqlite.unreadable-*"_s});
         QCOMPARE(aside.size(), movedAside ? 1 : 0);
         if (!movedAside)
             return;
         QCOMPARE(readAll(m_dir.filePath(aside.first())), file);
-        QCOMPARE(log.count(QStringLiteral("设置数据库无法读取，已移至 ") +
-                           m_dir.filePath(aside.first())),
-                 1);
+        QCOMPARE(log.count(u"设置数据库无法读取，已移至 "_s + m_dir.filePath(aside.first())), 1);
     }
 
     void unreadableBlobLoadsEmptyAndIsKeptByteExact_data()
@@ -347,7 +343,7 @@ private slots:
         QVERIFY(settings.getData(SettingKeys::conversations) != blob);
         QCOMPARE(store.conversations().size(), write == u"load" || write == u"save one" ? 1 : 0);
         QCOMPARE(store.backupPath(), m_dir.filePath(backups().first()));
-        QCOMPARE(log.count(QStringLiteral("无法读取的历史记录已保存到 ") + store.backupPath()), 1);
+        QCOMPARE(log.count(u"无法读取的历史记录已保存到 "_s + store.backupPath()), 1);
 
         // Kept once: later saves do not write more copies.
         store.saveConversations();
@@ -374,8 +370,7 @@ private slots:
         QFETCH(QByteArray, kept);
         const QString path = freshSettings().path();
         m_settings.reset();
-        QVERIFY(sql(path,
-                    QStringLiteral("INSERT INTO settings (key, type, value) VALUES (?, ?, ?)"),
+        QVERIFY(sql(path, u"INSERT INTO settings (key, type, value) VALUES (?, ?, ?)"_s,
                     {SettingKeys::conversations, type, value}));
         SettingsStore settings(path);
         ConversationStore store(&settings);
@@ -394,15 +389,13 @@ private slots:
         QTest::addColumn<double>("timestamp");
         QTest::addColumn<bool>("optionals"); // isLoading, picture path and addresses set
         const double digits17 = 0.1 + 0.2;
-        QTest::newRow("quotes and backslashes")
-            << QStringLiteral("say \"hi\" \\ C:\\dir\\") << digits17 << true;
+        QTest::newRow("quotes and backslashes") << u"say \"hi\" \\ C:\\dir\\"_s << digits17 << true;
         QTest::newRow("control characters")
             << QString::fromUtf16(u"a\u0001\u001f\t\r\n\b\f z") << digits17 << true;
         QTest::newRow("CJK and emoji")
-            << QStringLiteral("你好，世界 👨‍👩‍👧‍👦 🇨🇳") << digits17
-            << true;
+            << u"你好，世界 👨‍👩‍👧‍👦 🇨🇳"_s << digits17 << true;
         QTest::newRow("empty") << QString() << digits17 << true;
-        const QString x = QStringLiteral("x");
+        const QString x = u"x"_s;
         QTest::newRow("found by fuzzing") << x << 7.390000333333333e20 << false;
         QTest::newRow("2^64") << x << 18446744073709551616.0 << false;
         QTest::newRow("2^63") << x << 9223372036854775808.0 << false;
@@ -421,9 +414,9 @@ private slots:
         m.timestamp = timestamp;
         if (optionals) {
             m.isLoading = true;
-            m.cachedImagePath = QStringLiteral("/tmp/\"x\".png");
-            m.avatarURL = QStringLiteral("https://example.com/a.png");
-            m.imageURL = QStringLiteral("https://example.com/i.png?x=1");
+            m.cachedImagePath = u"/tmp/\"x\".png"_s;
+            m.avatarURL = u"https://example.com/a.png"_s;
+            m.imageURL = u"https://example.com/i.png?x=1"_s;
         }
         const QUuid id = QUuid::createUuid();
         const QByteArray text = ConversationCodec::encode({{id, {m}}});
@@ -486,7 +479,7 @@ private slots:
             const QJsonObject again =
                 QJsonDocument::fromJson(ConversationCodec::encodeMessage(*m)).object();
             QCOMPARE(again.value(QLatin1String("id")).toString(),
-                     QStringLiteral("0F8FAD5B-D9CB-469F-A165-70867728950E"));
+                     u"0F8FAD5B-D9CB-469F-A165-70867728950E"_s);
             QVERIFY(!again.contains(QLatin1String("x")));
         }
     }
@@ -498,13 +491,13 @@ private slots:
                           good("\"hi\"", "\"later\"") + "]]");
         ConversationStore store(&settings);
         QCOMPARE(store.conversations().size(), 1);
-        QCOMPARE(store.conversations().cbegin()->first().content, QStringLiteral("later"));
+        QCOMPARE(store.conversations().cbegin()->first().content, u"later"_s);
 
         store.saveConversations();
         const QJsonArray saved =
             QJsonDocument::fromJson(*settings.getData(SettingKeys::conversations)).array();
         QCOMPARE(saved.size(), 2);
-        QCOMPARE(saved.at(0).toString(), QStringLiteral("A0000000-0000-0000-0000-00000000000A"));
+        QCOMPARE(saved.at(0).toString(), u"A0000000-0000-0000-0000-00000000000A"_s);
         QCOMPARE(saved.at(1).toArray().at(0).toObject().value(QLatin1String("timestamp")), 3.25);
         QVERIFY(backups().isEmpty());
     }
@@ -527,7 +520,7 @@ private slots:
         SettingsStore &settings = freshSettings();
         ConversationStore store(&settings);
         const QUuid open = QUuid::createUuid();
-        MessageList messages{Message(QStringLiteral("q"), true)};
+        MessageList messages{Message(u"q"_s, true)};
         store.saveCurrentConversation(QUuid::createUuid(), messages);
         store.saveCurrentConversation(open, messages);
 
@@ -537,7 +530,7 @@ private slots:
         QVERIFY(store.conversations().isEmpty());
         QCOMPARE(changed.count(), 1);
 
-        messages.append(Message(QStringLiteral("a"), false));
+        messages.append(Message(u"a"_s, false));
         store.saveCurrentConversation(open, messages);
         ConversationStore reloaded(&settings);
         QCOMPARE(reloaded.conversations().keys(), QList<QUuid>{open});
@@ -549,9 +542,9 @@ private slots:
         SettingsStore &settings = freshSettings();
         ConversationStore store(&settings);
         const QUuid id = QUuid::createUuid();
-        const Message keep(QStringLiteral("keep"), true);
-        const Message question(QStringLiteral("q"), true);
-        const Message answer(QStringLiteral("a"), false);
+        const Message keep(u"keep"_s, true);
+        const Message question(u"q"_s, true);
+        const Message answer(u"a"_s, false);
         store.saveCurrentConversation(id, {keep, question, answer});
 
         store.removeMessages(id, question.id, answer.id);
@@ -567,7 +560,7 @@ private slots:
     void everyCompletedSaveSurvivesSigkill()
     {
         const QString path = emptyFolder();
-        const QString child = QCoreApplication::applicationDirPath() + QStringLiteral("/savechild");
+        const QString child = QCoreApplication::applicationDirPath() + u"/savechild"_s;
         QVERIFY(QFile::exists(child));
 
         QRandomGenerator random(QRandomGenerator::global()->generate());
@@ -605,7 +598,7 @@ private slots:
             killedBeforeFirstSave += lines == 0 ? 1 : 0;
 
             if (const QString loss = checkStored(path); !loss.isEmpty())
-                lossDetails << QStringLiteral("run %1: %2").arg(run).arg(loss);
+                lossDetails << u"run %1: %2"_s.arg(run).arg(loss);
         }
         const QStringList aside = movedAside(m_dir.path());
 
@@ -629,7 +622,7 @@ private slots:
         QDir().mkpath(m_folder);
         m_mounted = ::mount("tmpfs", QFile::encodeName(m_folder), "tmpfs", 0, "size=1m") == 0;
         if (!m_mounted)
-            QSKIP(qPrintable(QStringLiteral("cannot mount a 1 MiB tmpfs: ") +
+            QSKIP(qPrintable(u"cannot mount a 1 MiB tmpfs: "_s +
                              QString::fromLocal8Bit(std::strerror(errno))));
     }
     void cleanup()
@@ -640,16 +633,16 @@ private slots:
 
     void onAFullDiskAFailedSaveKeepsHistoryAndNextSaveSucceeds()
     {
-        const QString path = m_folder + QStringLiteral("/settings.sqlite");
-        const QString filler = m_folder + QStringLiteral("/filler");
+        const QString path = m_folder + u"/settings.sqlite"_s;
+        const QString filler = m_folder + u"/filler"_s;
 
         LogCapture log;
         auto settings = std::make_unique<SettingsStore>(path);
         auto store = std::make_unique<ConversationStore>(settings.get());
         const QUuid first = QUuid::createUuid();
         const QUuid second = QUuid::createUuid();
-        store->saveCurrentConversation(first, conversation(QStringLiteral("第一段对话 "), 6));
-        store->saveCurrentConversation(second, conversation(QStringLiteral("second "), 4));
+        store->saveCurrentConversation(first, conversation(u"第一段对话 "_s, 6));
+        store->saveCurrentConversation(second, conversation(u"second "_s, 4));
         QVERIFY(settings->lastWriteSucceeded());
         const ConversationMap before = store->conversations();
 
@@ -657,7 +650,7 @@ private slots:
         const QUuid big = QUuid::createUuid();
         store->saveCurrentConversation(big, conversation(QString(12000, u'满'), 4));
         QVERIFY(!settings->lastWriteSucceeded());
-        QCOMPARE(log.count(QStringLiteral("设置写入失败: conversations ")), 1);
+        QCOMPARE(log.count(u"设置写入失败: conversations "_s), 1);
         // The running program still has the answer it could not store.
         QVERIFY(store->conversations().contains(big));
 
@@ -672,7 +665,7 @@ private slots:
 
         QVERIFY(QFile::remove(filler));
         const QUuid after = QUuid::createUuid();
-        store->saveCurrentConversation(after, conversation(QStringLiteral("after "), 2));
+        store->saveCurrentConversation(after, conversation(u"after "_s, 2));
         QVERIFY(settings->lastWriteSucceeded());
         store.reset();
         settings.reset();
@@ -686,20 +679,20 @@ private slots:
 
     void startingOnAFullDiskKeepsTheDatabase()
     {
-        const QString path = m_folder + QStringLiteral("/settings.sqlite");
+        const QString path = m_folder + u"/settings.sqlite"_s;
         const QUuid id = QUuid::createUuid();
         {
             SettingsStore settings(path);
             ConversationStore store(&settings);
-            store.saveCurrentConversation(id, conversation(QStringLiteral("kept "), 3));
-            settings.set(QStringLiteral("isLoggedIn"), true);
+            store.saveCurrentConversation(id, conversation(u"kept "_s, 3));
+            settings.set(u"isLoggedIn"_s, true);
         }
-        QVERIFY(fill(m_folder + QStringLiteral("/filler")) > 0);
+        QVERIFY(fill(m_folder + u"/filler"_s) > 0);
 
         SettingsStore settings(path);
         ConversationStore store(&settings);
         QCOMPARE(store.conversations().value(id).size(), 3);
-        QCOMPARE(settings.getBool(QStringLiteral("isLoggedIn"), false), true);
+        QCOMPARE(settings.getBool(u"isLoggedIn"_s, false), true);
         QVERIFY(movedAside(m_folder).isEmpty());
     }
 };

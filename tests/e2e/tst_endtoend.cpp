@@ -12,12 +12,14 @@
 #include <QtQml/QQmlExtensionPlugin>
 #include <QtQuickTest/quicktest.h>
 
+using namespace Qt::StringLiterals;
+
 Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
 
 namespace {
 
 constexpr int kWait = 60000;
-const QString kPhone = QStringLiteral("13800138000");
+const QString kPhone = u"13800138000"_s;
 
 // The home folder of the user the test plays; set up before anything asks where files go.
 QTemporaryDir *g_home = nullptr;
@@ -35,7 +37,7 @@ class TestEndToEnd : public QObject {
     QQuickItem *item(const QString &name) const { return findItem(window()->contentItem(), name); }
     ChatController *chat() const { return chatOf(window()); }
     // The window shows the sign-in gate, or else the chat.
-    bool gate() const { return item(QStringLiteral("loginView")) && !chat(); }
+    bool gate() const { return item(u"loginView"_s) && !chat(); }
 
     // Each step waits (for an item on screen, focus, a popup at rest) and says whether it came.
     bool click(const QString &name)
@@ -76,9 +78,9 @@ class TestEndToEnd : public QObject {
 
     bool ask(const QString &model, const QString &question)
     {
-        if (!click(QStringLiteral("modelButton")) || !popup("modelPopover", true) ||
-            !click(QStringLiteral("modelRow_") + model) || !popup("modelPopover", false) ||
-            chat()->selectedModel() != model || !type(QStringLiteral("messageEditor"), question))
+        if (!click(u"modelButton"_s) || !popup("modelPopover", true) ||
+            !click(u"modelRow_"_s + model) || !popup("modelPopover", false) ||
+            chat()->selectedModel() != model || !type(u"messageEditor"_s, question))
             return false;
         QTest::keyClick(window(), Qt::Key_Return);
         return QTest::qWaitFor(
@@ -100,12 +102,12 @@ private slots:
     {
         // Files of this run stay in the temporary home.
         QVERIFY(SettingsStore::defaultPath().startsWith(g_home->path()));
-        QVERIFY(QDir().mkpath(g_home->filePath(QStringLiteral("server"))));
-        const QString origin = m_server.start(g_home->filePath(QStringLiteral("server")));
+        QVERIFY(QDir().mkpath(g_home->filePath(u"server"_s)));
+        const QString origin = m_server.start(g_home->filePath(u"server"_s));
         QVERIFY2(!origin.isEmpty(), m_server.output().constData());
         ServiceOrigin::setCurrent(origin);
         FontSetup::install();
-        QQuickStyle::setStyle(QStringLiteral("Fusion"));
+        QQuickStyle::setStyle(u"Fusion"_s);
         QVERIFY(start());
     }
 
@@ -118,43 +120,42 @@ private slots:
     void signIn()
     {
         QTRY_VERIFY(gate());
-        QVERIFY(click(QStringLiteral("phoneLoginButton")));
+        QVERIFY(click(u"phoneLoginButton"_s));
         // The whole sheet fits: its button and its message line are never cut off.
         QTRY_COMPARE(window()->size(), QSize(500, 400));
-        QVERIFY(type(QStringLiteral("phoneField"), kPhone));
-        QVERIFY(click(QStringLiteral("sendCodeButton")));
+        QVERIFY(type(u"phoneField"_s, kPhone));
+        QVERIFY(click(u"sendCodeButton"_s));
         const QString code = m_server.codeFor("+86" + kPhone);
         QVERIFY2(!code.isEmpty(), m_server.output().constData());
-        QVERIFY(type(QStringLiteral("codeField"), code));
-        QVERIFY(click(QStringLiteral("agreeCheckBox")));
-        QVERIFY(click(QStringLiteral("loginButton")));
-        QTRY_VERIFY_WITH_TIMEOUT(chat() && !item(QStringLiteral("loginView")), kWait);
+        QVERIFY(type(u"codeField"_s, code));
+        QVERIFY(click(u"agreeCheckBox"_s));
+        QVERIFY(click(u"loginButton"_s));
+        QTRY_VERIFY_WITH_TIMEOUT(chat() && !item(u"loginView"_s), kWait);
         window()->resize(1000, 760);
         QTRY_COMPARE(window()->contentItem()->size(), QSizeF(1000, 760));
     }
 
     void chatAnswer()
     {
-        const QString question = QStringLiteral("What is RAII?");
-        QVERIFY(ask(QStringLiteral("gpt-4o"), question));
+        const QString question = u"What is RAII?"_s;
+        QVERIFY(ask(u"gpt-4o"_s, question));
         const QString answer = chat()->messageList().last().content;
-        QVERIFY2(answer.contains(question) && answer.contains(QStringLiteral("gpt-4o")),
-                 qPrintable(answer));
+        QVERIFY2(answer.contains(question) && answer.contains(u"gpt-4o"_s), qPrintable(answer));
     }
 
     void picture()
     {
-        QVERIFY(click(QStringLiteral("newConversationButton")));
+        QVERIFY(click(u"newConversationButton"_s));
         QTRY_VERIFY(chat()->messageList().isEmpty());
-        QVERIFY(ask(QStringLiteral("dall-e-3"), QStringLiteral("a cat in the moonlight")));
+        QVERIFY(ask(u"dall-e-3"_s, u"a cat in the moonlight"_s));
         QQuickItem *picture = nullptr;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            (picture = item(QStringLiteral("picture"))) && picture->isVisible() &&
-                picture->property("status").toInt() == 2 /* Ready */ && picture->width() > 0,
-            kWait);
+        QTRY_VERIFY_WITH_TIMEOUT((picture = item(u"picture"_s)) && picture->isVisible() &&
+                                     picture->property("status").toInt() == 2 /* Ready */ &&
+                                     picture->width() > 0,
+                                 kWait);
         const QFileInfo file(picture->property("path").toString());
         QVERIFY2(file.size() > 0, qPrintable(file.filePath()));
-        QCOMPARE(file.absolutePath(), g_home->filePath(QStringLiteral("Documents")));
+        QCOMPARE(file.absolutePath(), g_home->filePath(u"Documents"_s));
     }
 
     void restartKeepsBothConversations()
@@ -167,15 +168,15 @@ private slots:
 
     void accountCardShowsTheChargedBalanceAndSignsOut()
     {
-        QVERIFY(click(QStringLiteral("accountButton")));
+        QVERIFY(click(u"accountButton"_s));
         QVERIFY(popup("accountCard", true));
         QQuickItem *row = nullptr;
         // Both answers were charged to the account on the server.
-        QTRY_VERIFY_WITH_TIMEOUT((row = item(QStringLiteral("chatQuotaRow"))) &&
+        QTRY_VERIFY_WITH_TIMEOUT((row = item(u"chatQuotaRow"_s)) &&
                                      row->property("value").toDouble() > 0 &&
                                      row->property("value").toDouble() < 500,
                                  kWait);
-        QVERIFY(click(QStringLiteral("signOutButton")));
+        QVERIFY(click(u"signOutButton"_s));
         QTRY_VERIFY_WITH_TIMEOUT(gate(), kWait);
     }
 };
@@ -194,8 +195,8 @@ int main(int argc, char *argv[])
     qputenv("QT_QUICK_BACKEND", "software");
 
     QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Talvoro"));
-    QApplication::setApplicationName(QStringLiteral("Talvoro"));
+    QApplication::setOrganizationName(u"Talvoro"_s);
+    QApplication::setApplicationName(u"Talvoro"_s);
     QApplication::setQuitOnLastWindowClosed(false);
     TestEndToEnd test;
     return QTest::qExec(&test, argc, argv);

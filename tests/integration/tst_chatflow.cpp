@@ -7,6 +7,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 using namespace std::chrono_literals;
 
 // A controller with no view, against a fake backend. First its own rules: the context sent
@@ -52,7 +54,7 @@ class TestChatFlow : public QObject {
         // Asks, and waits until the first piece of the answer is in its bubble.
         void askAndShowFirstPiece(const QString &piece)
         {
-            ask(QStringLiteral("gpt-4o"), QStringLiteral("问"));
+            ask(u"gpt-4o"_s, u"问"_s);
             QTRY_COMPARE_WITH_TIMEOUT(server.openStreams(), 1, kWait);
             server.sendPiece(openAIPiece(piece));
             QTRY_COMPARE_WITH_TIMEOUT(last().content, piece, kWait);
@@ -60,7 +62,7 @@ class TestChatFlow : public QObject {
     };
 
     // The content of a message that shows a stored picture.
-    static inline const QString kPicture = QStringLiteral("<picture>");
+    static inline const QString kPicture = u"<picture>"_s;
 
     static Response redirect(const QByteArray &to)
     {
@@ -138,9 +140,9 @@ private slots:
             << MessageList{text("old"), text(QString(1000, u'x'), true), placeholder}
             << QString(1000, u'x');
         QTest::newRow("counted in user-perceived characters")
-            << MessageList{text(QStringLiteral("👨‍👩‍👧").repeated(1200)),
-                           text("0123456789", true), placeholder}
-            << QStringLiteral("👨‍👩‍👧").repeated(990) + "\n0123456789";
+            << MessageList{text(u"👨‍👩‍👧"_s.repeated(1200)), text("0123456789", true),
+                           placeholder}
+            << u"👨‍👩‍👧"_s.repeated(990) + "\n0123456789";
         QTest::newRow("a picture gives an empty line")
             << MessageList{text("a", true), text(QString()), text("b", true), placeholder}
             << "a\n\nb";
@@ -161,12 +163,12 @@ private slots:
         QTest::addColumn<QString>("model");
         QTest::addColumn<QString>("logLine");
 
-        const QString empty = QStringLiteral("发送消息失败：未选择模型或消息为空");
-        const QString blank = QStringLiteral("消息仅包含空格或为空，无法发送");
-        QTest::newRow("empty") << QString() << QStringLiteral("gpt-4o") << empty;
-        QTest::newRow("no model") << QStringLiteral("hello") << QString() << empty;
+        const QString empty = u"发送消息失败：未选择模型或消息为空"_s;
+        const QString blank = u"消息仅包含空格或为空，无法发送"_s;
+        QTest::newRow("empty") << QString() << u"gpt-4o"_s << empty;
+        QTest::newRow("no model") << u"hello"_s << QString() << empty;
         QTest::newRow("line breaks and ideographic space")
-            << QStringLiteral("\n\t\u3000\n") << QStringLiteral("gpt-4o") << blank;
+            << u"\n\t\u3000\n"_s << u"gpt-4o"_s << blank;
     }
 
     void sendIsRefused()
@@ -189,13 +191,13 @@ private slots:
     {
         ChatHarness h;
         QSignalSpy scroll(h.c.get(), &ChatController::scrollToBottomTriggerChanged);
-        h.c->setMessageText(QStringLiteral("  你好 \n"));
+        h.c->setMessageText(u"  你好 \n"_s);
         h.c->sendMessage();
         QCOMPARE(h.c->messageText(), QString());
         QCOMPARE(h.c->messages()->count(), 2);
         const Message &q = h.c->messageList().at(0);
         const Message &p = h.c->messageList().at(1);
-        QCOMPARE(q.content, QStringLiteral("你好"));
+        QCOMPARE(q.content, u"你好"_s);
         QVERIFY(q.isUserMessage && !q.isLoading);
         QVERIFY(!p.isUserMessage && p.isLoading && p.content.isEmpty());
         QCOMPARE(scroll.count(), 1);
@@ -209,7 +211,7 @@ private slots:
         QCOMPARE(stored.size(), 2);
         QCOMPARE(stored.first().id, q.id);
         QCOMPARE(stored.last().id, p.id);
-        QCOMPARE(stored.last().content, QStringLiteral("网络请求失败，请稍后重试"));
+        QCOMPARE(stored.last().content, u"网络请求失败，请稍后重试"_s);
         QVERIFY(!stored.last().isLoading);
     }
 
@@ -233,12 +235,12 @@ private slots:
         ChatHarness h;
         h.conversations.saveCurrentConversation(h.c->currentConversationUuid(), list);
         h.c->selectConversation(h.c->currentConversationUuid());
-        h.c->setMessageText(QStringLiteral("draft"));
+        h.c->setMessageText(u"draft"_s);
         const QByteArray before = h.settings.getData(SettingKeys::conversations).value_or("");
 
         h.c->retryMessage(target < 0 ? QUuid::createUuid() : list.at(target).id);
         QCOMPARE(h.c->messages()->count(), list.size());
-        QCOMPARE(h.c->messageText(), QStringLiteral("draft"));
+        QCOMPARE(h.c->messageText(), u"draft"_s);
         QCOMPARE(h.settings.getData(SettingKeys::conversations).value_or(""), before);
         QVERIFY(h.server.requests().isEmpty());
     }
@@ -256,14 +258,14 @@ private slots:
         h.c->retryMessage(list.at(4).id);
         const MessageList &now = h.c->messageList();
         QCOMPARE(now.size(), 5);
-        QCOMPARE(now.at(2).content, QStringLiteral("note")); // between them: stays
-        QCOMPARE(now.at(3).content, QStringLiteral("q2"));
+        QCOMPARE(now.at(2).content, u"note"_s); // between them: stays
+        QCOMPARE(now.at(3).content, u"q2"_s);
         QVERIFY(now.at(3).id != list.at(2).id);
         QVERIFY(now.at(4).isLoading);
         // The stored copy lost the two regenerated messages, and holds the question asked again.
         const MessageList stored = h.stored();
         QCOMPARE(stored.size(), 5);
-        QCOMPARE(stored.at(2).content, QStringLiteral("note"));
+        QCOMPARE(stored.at(2).content, u"note"_s);
         QCOMPARE(stored.at(3).id, now.at(3).id);
     }
 
@@ -275,7 +277,7 @@ private slots:
         h.c->newConversation();
         QVERIFY(h.conversations.conversations().isEmpty()); // nothing to store
         QVERIFY(h.c->showWelcomeView());
-        QCOMPARE(h.settings.getBool(QStringLiteral("hasSeenWelcome"), true), false);
+        QCOMPARE(h.settings.getBool(u"hasSeenWelcome"_s, true), false);
         QVERIFY(h.c->currentConversationID() != first);
     }
 
@@ -297,21 +299,21 @@ private slots:
     {
         ChatHarness h;
         QVERIFY(h.c->showWelcomeView());
-        QCOMPARE(h.c->selectedModel(), QStringLiteral("gpt-3.5-turbo-0125"));
+        QCOMPARE(h.c->selectedModel(), u"gpt-3.5-turbo-0125"_s);
 
         // Refused sends still hide the welcome view for good.
         h.c->submitInput();
         QVERIFY(!h.c->showWelcomeView());
-        QCOMPARE(h.settings.getBool(QStringLiteral("hasSeenWelcome"), false), true);
-        h.settings.set(QStringLiteral("hasSeenWelcome"), false);
+        QCOMPARE(h.settings.getBool(u"hasSeenWelcome"_s, false), true);
+        h.settings.set(u"hasSeenWelcome"_s, false);
         h.c->onAppear();
         QVERIFY(h.c->showWelcomeView());
 
-        h.c->setSelectedModel(QStringLiteral("dall-e-3"));
+        h.c->setSelectedModel(u"dall-e-3"_s);
         QVERIFY(h.c->isImageModel());
         h.c->setSelectedModel(QString()); // no choice: the stored one stays
-        QCOMPARE(h.settings.getString(QStringLiteral("selectedModel")), QStringLiteral("dall-e-3"));
-        QCOMPARE(h.c->selectedModelIconName(), QStringLiteral("questionmark.circle"));
+        QCOMPARE(h.settings.getString(u"selectedModel"_s), u"dall-e-3"_s);
+        QCOMPARE(h.c->selectedModelIconName(), u"questionmark.circle"_s);
     }
 
     void answerLands_data()
@@ -324,27 +326,27 @@ private slots:
         QTest::addColumn<QString>("answer");
 
         // An answer with no text says so, instead of an empty bubble that looks like a hang.
-        const QString nothing = QStringLiteral("（模型没有返回内容）");
+        const QString nothing = u"（模型没有返回内容）"_s;
         using Pieces = QList<QByteArray>;
         QTest::newRow("gpt-3.5, whole")
             << "gpt-3.5-turbo-0125" << kOpenAI << 200
             << Pieces{ChatHarness::openAIBody({"**Hel**", "lo ```py\nx=1\n``` end"})}
-            << QStringList() << QStringLiteral("Hello<code>x=1</code>end");
+            << QStringList() << u"Hello<code>x=1</code>end"_s;
         QTest::newRow("claude-3.5, whole")
             << "claude-3-5-sonnet-20240620" << QByteArray("/api/proxy_claude2") << 200
             << Pieces{ProviderStreams::anthropicText("## 你好") +
                       ProviderStreams::anthropicText("，世界")}
-            << QStringList() << QStringLiteral("  你好，世界");
+            << QStringList() << u"  你好，世界"_s;
         QTest::newRow("gpt-4o, a code block shows as code while it arrives")
             << "gpt-4o" << kOpenAI << 200
             << Pieces{openAIPiece("看：\n```py\nx = 1\n"), openAIPiece("y = 2\n```\n完")}
             << QStringList{"看：<code>x = 1</code>", "看：<code>x = 1\ny = 2</code>完"}
-            << QStringLiteral("看：<code>x = 1\ny = 2</code>完");
+            << u"看：<code>x = 1\ny = 2</code>完"_s;
         // "你" is E4 BD A0: the first read ends inside it.
         QTest::newRow("gemini, a character split across reads")
             << "gemini-1.5-pro" << QByteArray("/api/proxy_gemini2") << 200
             << Pieces{"data: Hi \xe4\xbd", "\xa0\n", "data: 好\n"}
-            << QStringList{"Hi", "Hi 你", "Hi 你好"} << QStringLiteral("Hi 你好");
+            << QStringList{"Hi", "Hi 你", "Hi 你好"} << u"Hi 你好"_s;
         // The status is not judged: an error page is read like any answer.
         QTest::newRow("500 with a body")
             << "gpt-4o" << kOpenAI << 500 << Pieces{"Internal Server Error"} << QStringList()
@@ -352,7 +354,7 @@ private slots:
 
         QStringList many;
         for (int i = 0; i < 180000; ++i)
-            many.append(QStringLiteral("片段%1 the quick brown fox ").arg(i % 10));
+            many.append(u"片段%1 the quick brown fox "_s.arg(i % 10));
         const QByteArray big = ChatHarness::openAIBody(many);
         QVERIFY(big.size() > 10 * 1000 * 1000);
         QTest::newRow("10 MB body")
@@ -373,7 +375,7 @@ private slots:
                                         QAbstractItemModelTester::FailureReportingMode::QtTest);
         QSignalSpy changes(s.c->messages(), &QAbstractItemModel::dataChanged);
         LogCapture log;
-        s.ask(model, QStringLiteral("问题 one"));
+        s.ask(model, u"问题 one"_s);
         const QString context = ChatController::buildContext(s.c->messageList(), 1000);
         QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 1, kWait);
         for (int i = 0; i < pieces.size(); ++i) {
@@ -388,7 +390,7 @@ private slots:
         // While the answer is on its way, the question is stored, and in the answer's place what
         // a quit would leave: the network notice, not the text so far.
         QCOMPARE(s.stored().size(), 2);
-        QCOMPARE(s.stored().last().content, QStringLiteral("网络请求失败，请稍后重试"));
+        QCOMPARE(s.stored().last().content, u"网络请求失败，请稍后重试"_s);
 
         s.server.endStreams();
         QTRY_COMPARE_WITH_TIMEOUT(s.c->pendingSends(), 0, kWait);
@@ -406,25 +408,24 @@ private slots:
         QCOMPARE(request.headers.value("content-type"), QByteArray("application/json"));
         QCOMPARE(QJsonDocument::fromJson(request.body).object(),
                  (QJsonObject{{"model", model},
-                              {"userMessage", QStringLiteral("问题 one")},
+                              {"userMessage", u"问题 one"_s},
                               {"systemMessage", ""},
                               {"context", context}}));
 
         // The question and the answer are charged; an answer with no text is not.
         QList<double> expected{QuotaService::inputCharge(model, "问题 one", context)};
-        if (answer != QStringLiteral("（模型没有返回内容）"))
+        if (answer != u"（模型没有返回内容）"_s)
             expected.append(QuotaService::outputCharge(model, answer));
         QTRY_COMPARE_WITH_TIMEOUT(s.charges().size(), expected.size(), kWait);
         QList<double> charged = s.charges();
         std::sort(expected.begin(), expected.end());
         std::sort(charged.begin(), charged.end());
         QCOMPARE(charged, expected);
-        QTRY_COMPARE_WITH_TIMEOUT(log.count(QStringLiteral("扣减配额成功")), expected.size(),
-                                  kWait);
-        QCOMPARE(log.all().first(), QStringLiteral("userPhone +8613800000000"));
+        QTRY_COMPARE_WITH_TIMEOUT(log.count(u"扣减配额成功"_s), expected.size(), kWait);
+        QCOMPARE(log.all().first(), u"userPhone +8613800000000"_s);
         // The "+" of the stored phone number arrives as "%2B", so the server reads it back.
         QCOMPARE(s.server.requestsTo("/api/check_quota").first().query.query(QUrl::FullyEncoded),
-                 QStringLiteral("phone=%2B8613800000000"));
+                 u"phone=%2B8613800000000"_s);
     }
 
     void pictureNeverTakesANewerPlaceholder()
@@ -437,14 +438,14 @@ private slots:
         h.server.on("/files/p.png", Response{200, ChatHarness::png()});
         h.server.on("/api/proxy_openai2", Response{200, ChatHarness::openAIBody({"text"})});
 
-        h.ask(QStringLiteral("dall-e-3"), QStringLiteral("画"));
-        h.ask(QStringLiteral("gpt-4o"), QStringLiteral("说"));
+        h.ask(u"dall-e-3"_s, u"画"_s);
+        h.ask(u"gpt-4o"_s, u"说"_s);
         QTRY_COMPARE_WITH_TIMEOUT(h.c->pendingSends(), 0, kWait);
         const MessageList &list = h.c->messageList();
         QCOMPARE(list.size(), 4);
         QVERIFY(list.at(1).cachedImagePath.has_value());
-        QCOMPARE(list.at(2).content, QStringLiteral("说"));
-        QCOMPARE(list.at(3).content, QStringLiteral("text"));
+        QCOMPARE(list.at(2).content, u"说"_s);
+        QCOMPARE(list.at(3).content, u"text"_s);
         QCOMPARE(h.stored().size(), 4);
     }
 
@@ -479,10 +480,10 @@ private slots:
         h.c->selectConversation(shared);
         popover->selectConversation(shared);
 
-        h.ask(QStringLiteral("gpt-4o"), QStringLiteral("q1"));
+        h.ask(u"gpt-4o"_s, u"q1"_s);
         if (!overlapping)
             QTRY_COMPARE_WITH_TIMEOUT(h.c->pendingSends(), 0, kWait);
-        h.ask(QStringLiteral("gpt-4o"), QStringLiteral("q2"), popover.get());
+        h.ask(u"gpt-4o"_s, u"q2"_s, popover.get());
         QTRY_COMPARE_WITH_TIMEOUT(h.c->pendingSends(), 0, kWait);
         QTRY_COMPARE_WITH_TIMEOUT(popover->pendingSends(), 0, kWait);
 
@@ -508,14 +509,14 @@ private slots:
             return Response(200, ChatHarness::openAIBody({first ? "old" : "new"}), first ? 400 : 0);
         });
         LogCapture log;
-        h.ask(QStringLiteral("gpt-4o"), QStringLiteral("q"));
+        h.ask(u"gpt-4o"_s, u"q"_s);
         h.c->retryMessage(h.c->messageList().last().id);
         QTRY_COMPARE_WITH_TIMEOUT(h.c->pendingSends(), 0, kWait);
         QTest::qWait(600);
 
         QCOMPARE(h.c->messages()->count(), 2);
-        QCOMPARE(h.c->messageList().last().content, QStringLiteral("new"));
-        QCOMPARE(log.count(QStringLiteral("回复已丢弃")), 1);
+        QCOMPARE(h.c->messageList().last().content, u"new"_s);
+        QCOMPARE(log.count(u"回复已丢弃"_s), 1);
         QCOMPARE(rows(h.stored()), rows(h.c->messageList()));
     }
 
@@ -525,9 +526,9 @@ private slots:
     {
         QTest::addColumn<bool>("stop");
         QTest::addColumn<QString>("kept");
-        QTest::newRow("stopped") << true << QStringLiteral("从前有座山，山里");
+        QTest::newRow("stopped") << true << u"从前有座山，山里"_s;
         QTest::newRow("connection broken")
-            << false << QStringLiteral("从前有座山，山里\n网络请求失败，请稍后重试");
+            << false << u"从前有座山，山里\n网络请求失败，请稍后重试"_s;
     }
 
     void endingMidAnswerKeepsWhatArrived()
@@ -536,7 +537,7 @@ private slots:
         QFETCH(QString, kept);
         Streamed s;
         LogCapture log;
-        const QString text = QStringLiteral("从前有座山，山里");
+        const QString text = u"从前有座山，山里"_s;
         s.askAndShowFirstPiece(text);
         s.server.sendPiece(openAIPiece("有座庙").left(25));
         QTest::qWait(50);
@@ -555,7 +556,7 @@ private slots:
         QCOMPARE(s.stored().last().content, kept);
         // A stop after the end has nothing to stop.
         s.c->stopGenerating();
-        QCOMPARE(log.count(QStringLiteral("用户停止生成")), stop ? 1 : 0);
+        QCOMPARE(log.count(u"用户停止生成"_s), stop ? 1 : 0);
         // The request is given up: the backend sees the connection close.
         QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 0, kWait);
         QTRY_COMPARE_WITH_TIMEOUT(s.charges().size(), 2, kWait);
@@ -579,7 +580,7 @@ private slots:
         if (!quotaAnswers)
             s.server.on("/api/check_quota", Response::with(B::Stall));
         LogCapture log;
-        s.ask(QStringLiteral("gpt-4o"), QStringLiteral("算了"));
+        s.ask(u"gpt-4o"_s, u"算了"_s);
         if (quotaAnswers) {
             QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 1, kWait);
             s.server.sendPiece("event: ping\n\n");
@@ -593,9 +594,9 @@ private slots:
         QCOMPARE(s.c->messages()->count(), 1);
         QVERIFY(s.last().isUserMessage);
         QCOMPARE(s.stored().size(), 1);
-        QCOMPARE(s.stored().first().content, QStringLiteral("算了"));
+        QCOMPARE(s.stored().first().content, u"算了"_s);
         QVERIFY(!s.c->isGenerating());
-        QCOMPARE(log.count(QStringLiteral("用户停止生成")), 1);
+        QCOMPARE(log.count(u"用户停止生成"_s), 1);
         QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 0, kWait);
         QTest::qWait(100);
         QCOMPARE(s.charges().size(), charges);
@@ -605,8 +606,8 @@ private slots:
     void twoAnswersStreamAtOnce()
     {
         Streamed s;
-        s.ask(QStringLiteral("gpt-4o"), QStringLiteral("first"));
-        s.ask(QStringLiteral("gpt-4o"), QStringLiteral("second"));
+        s.ask(u"gpt-4o"_s, u"first"_s);
+        s.ask(u"gpt-4o"_s, u"second"_s);
         QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 2, kWait);
         const auto questionOf = [&](int stream) {
             return QJsonDocument::fromJson(s.server.streamRequest(stream).body)["userMessage"]
@@ -619,8 +620,8 @@ private slots:
 
         const MessageList list = s.c->messageList();
         QCOMPARE(list.size(), 4);
-        QCOMPARE(list.at(1).content, QStringLiteral("fir"));
-        QCOMPARE(list.at(3).content, QStringLiteral("secsec"));
+        QCOMPARE(list.at(1).content, u"fir"_s);
+        QCOMPARE(list.at(3).content, u"secsec"_s);
         QCOMPARE(s.stored().size(), 4);
     }
 
@@ -639,8 +640,8 @@ private slots:
 
         Streamed s;
         const QUuid other = QUuid::createUuid();
-        s.conversations.saveCurrentConversation(other, {Message(QStringLiteral("旧的"), true)});
-        s.askAndShowFirstPiece(QStringLiteral("答"));
+        s.conversations.saveCurrentConversation(other, {Message(u"旧的"_s, true)});
+        s.askAndShowFirstPiece(u"答"_s);
         const QUuid asked = s.c->currentConversationUuid();
 
         if (leaveFor == u"new")
@@ -662,11 +663,11 @@ private slots:
         // The answer went to the one that asked; any other open conversation is untouched.
         const MessageList stored = s.conversations.conversations().value(asked);
         QCOMPARE(stored.size(), 2);
-        QCOMPARE(stored.first().content, QStringLiteral("问"));
-        QCOMPARE(stored.last().content, QStringLiteral("答案"));
+        QCOMPARE(stored.first().content, u"问"_s);
+        QCOMPARE(stored.last().content, u"答案"_s);
         QVERIFY(!stored.last().isLoading);
         if (leaveFor == u"back")
-            QCOMPARE(s.last().content, QStringLiteral("答案"));
+            QCOMPARE(s.last().content, u"答案"_s);
         else
             QCOMPARE(s.c->messageList().size(), open.size());
         QCOMPARE(s.conversations.conversations().value(other).size(), 1);
@@ -677,7 +678,7 @@ private slots:
     void senderGoneMidAnswer()
     {
         Streamed s;
-        s.askAndShowFirstPiece(QStringLiteral("一半"));
+        s.askAndShowFirstPiece(u"一半"_s);
         s.c.reset();
         s.server.sendPiece(openAIPiece("另一半"));
         QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 0, kWait);
@@ -689,13 +690,13 @@ private slots:
     void manyDeltasBecomeFewRowUpdates()
     {
         Streamed s;
-        s.ask(QStringLiteral("gpt-4o"), QStringLiteral("问"));
+        s.ask(u"gpt-4o"_s, u"问"_s);
         QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 1, kWait);
         const QUuid placeholder = s.last().id;
         QSignalSpy changes(s.c->messages(), &QAbstractItemModel::dataChanged);
 
         for (int i = 0; i < 2000; ++i)
-            s.c->appendPartialText(placeholder, QStringLiteral("字"));
+            s.c->appendPartialText(placeholder, u"字"_s);
         QTRY_COMPARE_WITH_TIMEOUT(s.last().content, QString(2000, u'字'), kWait);
 
         // One refresh for the whole burst, of the text of that one row only.
@@ -729,13 +730,13 @@ private slots:
         const QByteArray file = "/files/p.png";
         const QByteArray quota = "/api/check_quota";
         // A chat answer that yields no text says so.
-        const QString nothing = QStringLiteral("（模型没有返回内容）");
-        const QString network = QStringLiteral("网络请求失败，请稍后重试");
-        const QString unusable = QStringLiteral("图片生成失败，请稍后重试");
-        const QString refused = QStringLiteral("请升级会员后再次访问");
-        const QString noImage = QStringLiteral("无法解析DALL-E的响应");
-        const QString imageNotJson = QStringLiteral("DALL-E JSON解析失败: ");
-        const QString downloadFailed = QStringLiteral("下载图片失败: ");
+        const QString nothing = u"（模型没有返回内容）"_s;
+        const QString network = u"网络请求失败，请稍后重试"_s;
+        const QString unusable = u"图片生成失败，请稍后重试"_s;
+        const QString refused = u"请升级会员后再次访问"_s;
+        const QString noImage = u"无法解析DALL-E的响应"_s;
+        const QString imageNotJson = u"DALL-E JSON解析失败: "_s;
+        const QString downloadFailed = u"下载图片失败: "_s;
         const QByteArray notHttp("\x00\xff garbage that is not HTTP\r\n\r\n", 32);
         const Response reset = Response::with(B::Reset);
         const auto image = [](const QByteArray &address) {
@@ -744,7 +745,7 @@ private slots:
 
         add("openai: escaped NUL in the text", oa,
             stream("data: {\"choices\":[{\"delta\":{\"content\":\"a\\u0000b\"}}]}"),
-            QStringLiteral("a") + QChar(0) + u'b');
+            u"a"_s + QChar(0) + u'b');
         add("openai: 3 MB body over the cap", oa, stream("data: " + QByteArray(3 << 20, 'x')),
             network);
         add("openai: chunked body cut inside a chunk", oa,
@@ -763,7 +764,7 @@ private slots:
         add("claude: not HTTP", cl, Response::with(B::Raw, notHttp), network);
 
         add("gemini: NUL and CR LF", gm, stream(QByteArray("data: a\0b\r\ndata: c", 18)),
-            QStringLiteral("a") + QChar(0) + QStringLiteral("bc"));
+            u"a"_s + QChar(0) + u"bc"_s);
         add("gemini: body cut short before any text", gm,
             Response::with(B::Truncated, "data:partial"), network);
 
@@ -792,13 +793,12 @@ private slots:
         add("download: empty", file, Response(200, ""), unusable, "下载图片失败: 未知错误");
 
         QTest::newRow("a model with no address")
-            << "gpt-5" << QByteArray("/none") << Response()
-            << QStringLiteral("无效的模型，请重新选择") << QStringLiteral("无效的模型或URL");
+            << "gpt-5" << QByteArray("/none") << Response() << u"无效的模型，请重新选择"_s
+            << u"无效的模型或URL"_s;
         add("quota: refused", quota, Response(200, "{\"hasQuota\":false}"), refused);
         add("quota: error page counts as refused", quota, Response(500, "<html>"), refused);
         add("quota: reset is no answer", quota, reset, network);
-        add("charge: reset", "/api/deduct_quota", reset, QStringLiteral("答"),
-            QStringLiteral("扣减配额失败: "));
+        add("charge: reset", "/api/deduct_quota", reset, u"答"_s, u"扣减配额失败: "_s);
     }
 
     void hostileAnswers()
@@ -814,7 +814,7 @@ private slots:
         h.http.setIdleTimeout(500ms);
         h.http.setMaxBodySize(2 << 20);
         for (const char *chat : {"/api/proxy_openai2", "/api/proxy_claude2"})
-            h.server.on(chat, stream(ChatHarness::openAIBody({QStringLiteral("答")})));
+            h.server.on(chat, stream(ChatHarness::openAIBody({u"答"_s})));
         h.server.on(
             "/api/generate_image",
             resolve(Response(200, "{\"image_url\":\"{origin}/files/p.png\"}"), h.server, other));
@@ -824,7 +824,7 @@ private slots:
         QSignalSpy alerts(h.c.get(), &ChatController::upgradeAlertRequested);
         LogCapture logged;
 
-        h.ask(model, QStringLiteral("问题"));
+        h.ask(model, u"问题"_s);
         QTRY_COMPARE_WITH_TIMEOUT(h.c->pendingSends(), 0, kWait);
         QCOMPARE(h.c->messages()->count(), 2);
         for (const Message &m : h.c->messageList())
@@ -857,7 +857,7 @@ private slots:
         if (!path.startsWith("/files/"))
             QVERIFY(other.requests().isEmpty());
         // A refusal asks to upgrade; without a yes nothing is asked of the model or charged.
-        QCOMPARE(alerts.count(), content == QStringLiteral("请升级会员后再次访问") ? 1 : 0);
+        QCOMPARE(alerts.count(), content == u"请升级会员后再次访问"_s ? 1 : 0);
         if (path == "/api/check_quota") {
             QTest::qWait(50);
             QVERIFY(h.charges().isEmpty());

@@ -5,11 +5,13 @@
 
 #include <QImage>
 
+using namespace Qt::StringLiterals;
+
 using namespace ProviderStreams;
 
 namespace {
 
-const QByteArray hello = QStringLiteral("你好").toUtf8();
+const QByteArray hello = u"你好"_s.toUtf8();
 const QString openAI = "/api/proxy_openai2", claude = "/api/proxy_claude2",
               gemini = "/api/proxy_gemini2";
 
@@ -100,7 +102,7 @@ private slots:
         });
         const ServerReply r = TestHttp::wait(reply);
         QCOMPARE(r.error, QNetworkReply::NoError);
-        QCOMPARE(textOf(path, body + r.body), QStringLiteral("你好，世界"));
+        QCOMPARE(textOf(path, body + r.body), u"你好，世界"_s);
         // The first text was with the client before the provider sent its next piece.
         const auto firstText = std::find_if(stream.cbegin(), stream.cend(),
                                             [](const QByteArray &p) { return p.contains(hello); });
@@ -118,11 +120,11 @@ private slots:
         QCOMPARE(targetOf(asked), way.value(0));
         QCOMPARE(asked.headers.value(way.value(1)), way.value(2));
         // The prompt is the context (which ends with the question) plus the system message.
-        QVERIFY(asked.body.contains(QStringLiteral("早上好\\n问候一下").toUtf8()));
-        QVERIFY(asked.body.contains(QStringLiteral("简短回答").toUtf8()));
+        QVERIFY(asked.body.contains(u"早上好\\n问候一下"_s.toUtf8()));
+        QVERIFY(asked.body.contains(u"简短回答"_s.toUtf8()));
         const QJsonObject sent = QJsonDocument::fromJson(asked.body).object();
         if (!path.contains("gemini")) {
-            QCOMPARE(sent.value("model").toString(), QStringLiteral("m-1"));
+            QCOMPARE(sent.value("model").toString(), u"m-1"_s);
             QCOMPARE(sent.value("stream"), QJsonValue(true));
         }
     }
@@ -222,7 +224,7 @@ private slots:
         // The server goes on answering after the departed client.
         upstream.otherwise(scripted(200, openAIStream()));
         const ServerReply r = s.post(openAI, question("m"));
-        QCOMPARE(ReplyReader::readOpenAIStream(r.body), QStringLiteral("你好，世界"));
+        QCOMPARE(ReplyReader::readOpenAIStream(r.body), u"你好，世界"_s);
     }
 
     void pictureFromProvider_data()
@@ -260,7 +262,7 @@ private slots:
         const FakeHttpServer::Request asked = upstream.requests().last();
         QCOMPARE(targetOf(asked), QByteArray("POST /v1/images/generations"));
         QCOMPARE(QJsonDocument::fromJson(asked.body).object().value("prompt").toString(),
-                 QStringLiteral("问候一下"));
+                 u"问候一下"_s);
         const QString address = r.json().value("image_url").toString();
         if (status != 200) {
             QVERIFY(r.json().value("error").isString() && !r.json().contains("image_url"));
@@ -270,7 +272,7 @@ private slots:
             QCOMPARE(served.size(), QSize(8, 8));
             QCOMPARE(served.pixelColor(3, 3), QColor(Qt::red));
         } else {
-            QCOMPARE(address, QStringLiteral("https://example.com/p.png"));
+            QCOMPARE(address, u"https://example.com/p.png"_s);
         }
     }
 };

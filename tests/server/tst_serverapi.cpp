@@ -8,13 +8,15 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QString phone = QStringLiteral("+8613800138000");
-const QString other = QStringLiteral("+8613900000000");
-const QString ownQuota = QStringLiteral("/api/check_quota?phone=%2B8613800138000");
+const QString phone = u"+8613800138000"_s;
+const QString other = u"+8613900000000"_s;
+const QString ownQuota = u"/api/check_quota?phone=%2B8613800138000"_s;
 const QByteArray chat = R"({"model":"gpt-4o","userMessage":"a","systemMessage":"","context":"a"})";
-const QString welcome = QStringLiteral("登录成功！");
+const QString welcome = u"登录成功！"_s;
 const QByteArray ask = "GET /api/check_quota?phone=1 HTTP/1.1\r\nHost: t\r\n\r\n";
 
 } // namespace
@@ -62,7 +64,7 @@ private slots:
 
         // The account's code was used up by its sign-in.
         const QString login = "POST /api/login-register";
-        const QString noCode = QStringLiteral("请先获取验证码");
+        const QString noCode = u"请先获取验证码"_s;
         const QByteArray own = R"({"phone":"+8613800138000")";
         row("sign-in, code used", login, own + R"(,"code":"000000"})", 401, noCode);
         row("sign-in, no code asked for", login, R"({"phone":"+8613900000000","code":"000000"})",
@@ -102,10 +104,10 @@ private slots:
         row("chat asked with GET", "GET /api/proxy_openai2", {}, 405);
 
         row("pricing", "GET /pricing?userid=%1", {}, 200, "500.00");
-        row("pricing of nobody", "GET /pricing?userid=x", {}, 200, QStringLiteral("未找到该账号"));
-        row("follow", "GET /guanzhu", {}, 200, QStringLiteral("网页扩展"));
-        row("contact", "GET /contact", {}, 200, QStringLiteral("问题反馈"));
-        row("terms", "GET /yinsi", {}, 200, QStringLiteral("隐私"));
+        row("pricing of nobody", "GET /pricing?userid=x", {}, 200, u"未找到该账号"_s);
+        row("follow", "GET /guanzhu", {}, 200, u"网页扩展"_s);
+        row("contact", "GET /contact", {}, 200, u"问题反馈"_s);
+        row("terms", "GET /yinsi", {}, 200, u"隐私"_s);
         row("unknown page", "GET /nowhere", {}, 404);
         row("unknown endpoint", "GET /api/nowhere", {}, 404);
         row("picture path climbing out", "GET /images/..%2Ftalvoro-server.sqlite", {}, 404);
@@ -151,7 +153,7 @@ private slots:
         const QJsonObject first = s.signIn(phone);
         QCOMPARE(first.value("message").toString(), welcome);
         QCOMPARE(first.value("phone").toString(), phone);
-        QCOMPARE(first.value("state").toString(), QStringLiteral("免费"));
+        QCOMPARE(first.value("state").toString(), u"免费"_s);
         QCOMPARE(first.value("chat_quota").toDouble(), 500.0);
         // At least 128 random bits, in characters a header carries as they are.
         QVERIFY(
@@ -200,8 +202,7 @@ private slots:
         TestServer s;
         s.sendCode(phone);
         const QString code = s.lastCode(phone);
-        const QString wrong =
-            code == u"000000" ? QStringLiteral("000001") : QStringLiteral("000000");
+        const QString wrong = code == u"000000" ? u"000001"_s : u"000000"_s;
         for (int i = 0; i < tries.size() - 1; ++i)
             s.login(phone, wrong);
         s.clock.now += wait;
@@ -234,7 +235,7 @@ private slots:
     {
         TestServer s;
         // A question that holds the very text the client's line reader strips out.
-        const QString question = QStringLiteral("什么是 data: 流？");
+        const QString question = u"什么是 data: 流？"_s;
         for (const char *path :
              {"/api/proxy_openai2", "/api/proxy_claude2", "/api/proxy_gemini2"}) {
             const ServerReply r = s.post(path, ProviderStreams::question("gpt-4o", question));
@@ -425,7 +426,7 @@ private slots:
                 continue;
             }
             s.http.headers.insert("X-Forwarded-For", "198.51.100.7, " + asks[i].toLatin1());
-            const QString number = QStringLiteral("+86137000000%1").arg(i, 2, 10, QLatin1Char('0'));
+            const QString number = u"+86137000000%1"_s.arg(i, 2, 10, QLatin1Char('0'));
             got.append(s.sendCode(number).status);
             QCOMPARE(s.lastCode(number).isEmpty(), got.last() != 200);
         }
@@ -457,7 +458,7 @@ private slots:
             QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
         }
         TestServer s([&](TalvoroServer::Options &o) {
-            o.smsCommand = QStringLiteral("\"%1\" \"a b\"").arg(command);
+            o.smsCommand = u"\"%1\" \"a b\""_s.arg(command);
             o.smsTimeout = std::chrono::milliseconds(500);
         });
         // A code that could not be sent may be asked for again at once.
@@ -510,7 +511,7 @@ private slots:
 
         TestServer s([&](TalvoroServer::Options &o) { o.database = "sqlite:" + path; });
         const QJsonObject profile = s.signIn(phone);
-        QCOMPARE(profile.value("userid").toString(), QStringLiteral("u-old"));
+        QCOMPARE(profile.value("userid").toString(), u"u-old"_s);
         QCOMPARE(profile.value("chat_quota").toDouble(), 123.0);
         QVERIFY(!profile.value("token").toString().isEmpty());
     }

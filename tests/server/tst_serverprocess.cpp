@@ -2,6 +2,8 @@
 #include "serverprocess.h"
 #include "servertestkit.h"
 
+using namespace Qt::StringLiterals;
+
 // The real talvoro-server program, as the client's tests and a person at a terminal use it.
 class ServerProcessTest : public QObject {
     Q_OBJECT
@@ -12,7 +14,7 @@ private slots:
     void dataOutlivesAGracefulStop()
     {
         QTemporaryDir dir;
-        const QString phone = QStringLiteral("+8613700000002");
+        const QString phone = u"+8613700000002"_s;
         QCOMPARE(run({"grant", phone, "250.5", "--data-dir", dir.path()}), 0);
         ServerProcess server;
         const QUrl origin(server.start(dir.path(), {"--demo-interval", "40"}));
@@ -64,7 +66,7 @@ private slots:
         if (!cluster.start() || (database = cluster.newDatabase()).isEmpty())
             QSKIP(qPrintable("PostgreSQL could not start: " + cluster.why()));
         QTemporaryDir dir;
-        const QString phone = QStringLiteral("+8613700000004");
+        const QString phone = u"+8613700000004"_s;
         QCOMPARE(run({"grant", phone, "1000", "--database", database}), 0);
         ServerProcess first;
         ServerProcess second;
@@ -107,7 +109,7 @@ private slots:
         client.waitForReadyRead(2000);
         QVERIFY2(client.readAll().startsWith("HTTP/1.1 413 "), "refused as too large");
 
-        QFile status(QStringLiteral("/proc/%1/status").arg(server.process().processId()));
+        QFile status(u"/proc/%1/status"_s.arg(server.process().processId()));
         QVERIFY(status.open(QIODevice::ReadOnly));
         const auto peak = QRegularExpression("VmHWM:\\s+(\\d+) kB").match(status.readAll());
         QVERIFY(peak.hasMatch());

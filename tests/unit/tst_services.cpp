@@ -12,6 +12,8 @@
 #include <QRandomGenerator>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 using Layout = ReplyStreamReader::Layout;
 Q_DECLARE_METATYPE(ReplyStreamReader::Layout)
 
@@ -54,7 +56,7 @@ class TestServices : public QObject {
     }
 
 private slots:
-    void init() { ServiceOrigin::setCurrent(QStringLiteral("https://api.example.com")); }
+    void init() { ServiceOrigin::setCurrent(u"https://api.example.com"_s); }
 
     // The catalogue's rows themselves are exercised by the chat flows that send to each model; here
     // only what the rows do not show: how an identifier that is no row is treated, and how
@@ -65,7 +67,7 @@ private slots:
         QCOMPARE(ModelCatalogue::identifiers().first(), ModelCatalogue::defaultModel());
         for (const QString &model : ModelCatalogue::identifiers()) {
             QVERIFY(ModelCatalogue::modelURLs().value(model).startsWith(
-                QStringLiteral("https://api.example.com/api/")));
+                u"https://api.example.com/api/"_s));
             QVERIFY(ModelCatalogue::replyFamily(model));
             QVERIFY(ModelCatalogue::modelIconName(model) != u"questionmark.circle");
         }
@@ -78,13 +80,12 @@ private slots:
         for (const QString model : {"GPT-4o", "DALL-E-3", ""}) {
             QVERIFY(!ModelCatalogue::modelURLs().contains(model));
             QVERIFY(!ModelCatalogue::replyFamily(model));
-            QCOMPARE(ModelCatalogue::modelDisplayName(model), QStringLiteral("选择模型"));
-            QCOMPARE(ModelCatalogue::modelIconName(model), QStringLiteral("questionmark.circle"));
+            QCOMPARE(ModelCatalogue::modelDisplayName(model), u"选择模型"_s);
+            QCOMPARE(ModelCatalogue::modelIconName(model), u"questionmark.circle"_s);
         }
         // With nothing selected the name falls back to the default model's, the icon does not.
-        QCOMPARE(ModelCatalogue::modelDisplayName(std::nullopt), QStringLiteral("GPT-3.5"));
-        QCOMPARE(ModelCatalogue::modelIconName(std::nullopt),
-                 QStringLiteral("questionmark.circle"));
+        QCOMPARE(ModelCatalogue::modelDisplayName(std::nullopt), u"GPT-3.5"_s);
+        QCOMPARE(ModelCatalogue::modelIconName(std::nullopt), u"questionmark.circle"_s);
     }
 
     void originValidation_data()
@@ -114,10 +115,9 @@ private slots:
     void queryValuesArePercentEncoded()
     {
         QCOMPARE(ServiceEndpoints::checkQuota("1&phone=2#x").toString(QUrl::FullyEncoded),
-                 QStringLiteral("https://api.example.com/api/check_quota?phone=1%26phone%3D2%23x"));
-        ServiceOrigin::setCurrent(QStringLiteral("http://127.0.0.1:8765/"));
-        QCOMPARE(ServiceEndpoints::sendCode().toString(),
-                 QStringLiteral("http://127.0.0.1:8765/api/send-code"));
+                 u"https://api.example.com/api/check_quota?phone=1%26phone%3D2%23x"_s);
+        ServiceOrigin::setCurrent(u"http://127.0.0.1:8765/"_s);
+        QCOMPARE(ServiceEndpoints::sendCode().toString(), u"http://127.0.0.1:8765/api/send-code"_s);
     }
 
     void everyRequestEndsExactlyOnce_data()
@@ -183,14 +183,13 @@ private slots:
     {
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("name");
-        const QString o = QStringLiteral("https://cdn.example.com/images/");
+        const QString o = u"https://cdn.example.com/images/"_s;
         row("plain", o + "cat.png", "cat.png");
         row("query and fragment left out", o + "b.webp?sig=1&x=2#f", "b.webp");
         row("percent escapes decoded", o + "%E7%8C%AB%20cat.png", "猫 cat.png");
         row("encoded slash cannot leave the folder", o + "x/..%2F..%2Fetc%2Fpasswd", "passwd");
         row("backslash and control characters", o + "a%5Cb%0A.png", "a_b_.png");
-        row("no name, and image.png taken", QStringLiteral("https://cdn.example.com/"),
-            "image (2).png");
+        row("no name, and image.png taken", u"https://cdn.example.com/"_s, "image (2).png");
         row("dot dot", o + "a/%2E%2E", "image (2).png");
         row("overlong name keeps its extension", o + QString(300, u'n') + ".png",
             QString(196, u'n') + ".png");
@@ -209,9 +208,9 @@ private slots:
         QFETCH(QString, address);
         QFETCH(QString, name);
         QTemporaryDir dir;
-        const QString documents = QDir(dir.path()).canonicalPath() + QStringLiteral("/Documents");
+        const QString documents = QDir(dir.path()).canonicalPath() + u"/Documents"_s;
         QVERIFY(QDir().mkpath(documents));
-        touch(documents + QStringLiteral("/image.png"), "earlier");
+        touch(documents + u"/image.png"_s, "earlier");
 
         ImageService service(nullptr);
         service.setDocumentsFolder(documents);
@@ -232,10 +231,10 @@ private slots:
         QFile file(stored);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), download.body);
-        QFile earlier(documents + QStringLiteral("/image.png")); // never overwritten
+        QFile earlier(documents + u"/image.png"_s); // never overwritten
         QVERIFY(earlier.open(QIODevice::ReadOnly));
         QCOMPARE(earlier.readAll(), QByteArray("earlier"));
-        QCOMPARE(log.all(), QStringList{QStringLiteral("Image saved at: ") + stored});
+        QCOMPARE(log.all(), QStringList{u"Image saved at: "_s + stored});
     }
 
     void freePathNeverOverwrites_data()
@@ -245,13 +244,12 @@ private slots:
         QTest::addColumn<QString>("expected");
         // (A free name, and one taken once, are in the table above.)
         QTest::newRow("taken twice")
-            << QStringList{"a.png", "a (2).png"} << "a.png" << QStringLiteral("a (3).png");
-        QTest::newRow("no extension") << QStringList{"a"} << "a" << QStringLiteral("a (2)");
-        QTest::newRow("two dots") << QStringList{"a.b.png"} << "a.b.png"
-                                  << QStringLiteral("a.b (2).png");
-        QTest::newRow("hidden file") << QStringList{".png"} << ".png" << QStringLiteral(".png (2)");
+            << QStringList{"a.png", "a (2).png"} << "a.png" << u"a (3).png"_s;
+        QTest::newRow("no extension") << QStringList{"a"} << "a" << u"a (2)"_s;
+        QTest::newRow("two dots") << QStringList{"a.b.png"} << "a.b.png" << u"a.b (2).png"_s;
+        QTest::newRow("hidden file") << QStringList{".png"} << ".png" << u".png (2)"_s;
         QTest::newRow("percent signs in the name")
-            << QStringList{"%1.png"} << "%1.png" << QStringLiteral("%1 (2).png");
+            << QStringList{"%1.png"} << "%1.png" << u"%1 (2).png"_s;
     }
 
     void freePathNeverOverwrites()
@@ -270,34 +268,34 @@ private slots:
         QTemporaryDir dir;
         QImage picture(32, 16, QImage::Format_RGB32);
         picture.fill(Qt::darkRed);
-        const QString source = dir.filePath(QStringLiteral("stored.jpg"));
+        const QString source = dir.filePath(u"stored.jpg"_s);
         QVERIFY(picture.save(source, "JPG"));
-        const QString target = dir.filePath(QStringLiteral("保存图片.png"));
+        const QString target = dir.filePath(u"保存图片.png"_s);
         touch(target, "old"); // an existing file is replaced
-        touch(dir.filePath(QStringLiteral("x.png")), "no");
+        touch(dir.filePath(u"x.png"_s), "no");
         HttpClient http;
         ImageService images(&http);
         LogCapture log;
 
         QVERIFY(images.saveImageAs(source, QUrl::fromLocalFile(target)));
-        QCOMPARE(log.all(), QStringList{QStringLiteral("图片保存成功：") + target});
+        QCOMPARE(log.all(), QStringList{u"图片保存成功："_s + target});
         QImageReader reader(target);
         QCOMPARE(reader.format(), QByteArray("png"));
         QCOMPARE(reader.read().size(), QSize(32, 16));
 
         // Nothing to convert, or no destination chosen: nothing happens, nothing is logged.
         log.clear();
-        const QUrl other = QUrl::fromLocalFile(dir.filePath(QStringLiteral("o.png")));
-        QVERIFY(!images.saveImageAs(dir.filePath(QStringLiteral("x.png")), other));
-        QVERIFY(!images.saveImageAs(dir.filePath(QStringLiteral("missing.png")), other));
+        const QUrl other = QUrl::fromLocalFile(dir.filePath(u"o.png"_s));
+        QVERIFY(!images.saveImageAs(dir.filePath(u"x.png"_s), other));
+        QVERIFY(!images.saveImageAs(dir.filePath(u"missing.png"_s), other));
         QVERIFY(!images.saveImageAs(source, QUrl()));
         QVERIFY(log.all().isEmpty());
         QVERIFY(!QFile::exists(other.toLocalFile()));
 
         QVERIFY(!images.saveImageAs(source, QUrl::fromLocalFile(dir.filePath("no/such/o.png"))));
         QCOMPARE(log.all().size(), 1);
-        QVERIFY(log.all().first().startsWith(QStringLiteral("保存图片失败：")));
-        QVERIFY(log.all().first().size() > QStringLiteral("保存图片失败：").size());
+        QVERIFY(log.all().first().startsWith(u"保存图片失败："_s));
+        QVERIFY(log.all().first().size() > u"保存图片失败："_s.size());
     }
 
     // Counting, charging and the upgrade flow. What a send does with each quota verdict, and a
@@ -382,7 +380,7 @@ private slots:
         h.server.on("/api/deduct_quota", FakeHttpServer::Response(400, "{\"error\":\"no\"}"));
         LogCapture log;
         h.quota.deductQuota(0.028);
-        QTRY_COMPARE(log.all(), QStringList{QStringLiteral("扣减配额成功")});
+        QTRY_COMPARE(log.all(), QStringList{u"扣减配额成功"_s});
 
         const auto request = h.server.requestsTo("/api/deduct_quota").first();
         QCOMPARE(request.method, QByteArray("POST"));
@@ -399,16 +397,16 @@ private slots:
         QCOMPARE(log.all(), QStringList{"用户选择取消"});
         QVERIFY(h.openedPages.isEmpty());
 
-        h.settings.set(QStringLiteral("userid"), QStringLiteral("a+b 1"));
+        h.settings.set(u"userid"_s, u"a+b 1"_s);
         h.quota.answerUpgradeAlert(true);
         // Not opened while the click is being answered; right after.
         QVERIFY(h.openedPages.isEmpty());
         QTRY_COMPARE(h.openedPages.size(), 1);
         QCOMPARE(h.openedPages.first().toString(QUrl::FullyEncoded),
-                 h.server.origin() + QStringLiteral("/pricing?userid=a%2Bb%201"));
+                 h.server.origin() + u"/pricing?userid=a%2Bb%201"_s);
 
         h.quota.openPricingPage(QUrl());
-        h.quota.openPricingPage(QUrl(QStringLiteral("http://exa mple.com/%zz"), QUrl::StrictMode));
+        h.quota.openPricingPage(QUrl(u"http://exa mple.com/%zz"_s, QUrl::StrictMode));
         QTest::qWait(20);
         QCOMPARE(h.openedPages.size(), 1);
     }
@@ -476,7 +474,7 @@ private slots:
         QFETCH(int, parseFailures);
         LogCapture log;
         QCOMPARE(ReplyReader::readOpenAIStream(body), expected);
-        QCOMPARE(log.count(QStringLiteral("JSON解析失败: ")), parseFailures);
+        QCOMPARE(log.count(u"JSON解析失败: "_s), parseFailures);
         QCOMPARE(log.all().size(), parseFailures);
         verifyAnySplitReadsTheSame(Layout::OpenAI, body);
     }
@@ -530,7 +528,7 @@ private slots:
             << "data: {\"type\":\"content_block_delta\",\"delta\":{\"text\":" +
                    QByteArray(200000, '[') + QByteArray(200000, ']') + "}}\n"
             << ""
-            << QStringList{QStringLiteral("JSON解析失败: ") +
+            << QStringList{u"JSON解析失败: "_s +
                            simdjsonTapeError(QByteArray(2000, '[') + QByteArray(2000, ']'))};
     }
 
@@ -576,10 +574,9 @@ private slots:
 
         // A body that is not UTF-8 is logged, like everything else about it, as empty text.
         const bool utf8 = !QString::fromUtf8(body).contains(QChar::ReplacementCharacter);
-        QStringList expectedLog{QStringLiteral("原文 ") +
-                                (utf8 ? QString::fromUtf8(body) : QString())};
+        QStringList expectedLog{u"原文 "_s + (utf8 ? QString::fromUtf8(body) : QString())};
         for (const QString &piece : pieces)
-            expectedLog.append(QStringLiteral("提取的完整内容:\n ") + piece);
+            expectedLog.append(u"提取的完整内容:\n "_s + piece);
         QCOMPARE(log.all(), expectedLog);
         verifyAnySplitReadsTheSame(Layout::PlainData, body);
     }
@@ -650,7 +647,7 @@ private slots:
         reader->feed(body);
         reader->cutOff();
         QCOMPARE(reader->text(), kept);
-        QCOMPARE(log.count(QStringLiteral("JSON解析失败: ")), 0);
+        QCOMPARE(log.count(u"JSON解析失败: "_s), 0);
     }
 
     // As an answer arrives character by character, what its bubble shows only ever grows:
@@ -665,8 +662,7 @@ private slots:
         QTest::newRow("two blocks, quotes and a list")
             << QStringLiteral("说 \"\"引号\"\" 和 \"hi\"：\n- 一\n- 二\n```\na\n```\n中间\n"
                               "```js\nlet b = 2;\n```");
-        QTest::newRow("emoji and four number signs")
-            << QStringLiteral("####🙂 标题\n```\n🙂\n```");
+        QTest::newRow("emoji and four number signs") << u"####🙂 标题\n```\n🙂\n```"_s;
     }
 
     void partialAnswerNeverFlashes()
@@ -723,7 +719,7 @@ private slots:
         shownRow("closing fence past another fence", "```x\n```\n```", "<code>```</code>");
         shownRow("NEL is white space", "a\u0085```\nx\n```\u0085b", "a<code>x</code>b");
         // The expression took 17 s over 4000 line breaks after an unclosed fence.
-        const QString unclosed = QStringLiteral("```x\n") + QString(200000, u'\n');
+        const QString unclosed = u"```x\n"_s + QString(200000, u'\n');
         shownRow("unclosed fence before 200000 line breaks", unclosed, unclosed);
 
         shownRow("partial: half a bold mark", "a *", "a ", true);
@@ -778,7 +774,7 @@ private:
         LogCapture log;
         ReplyReader::readOpenAIStream(QByteArray("data: ") + payload);
         const QString line = log.all().value(0);
-        return line.mid(QStringLiteral("JSON解析失败: ").size());
+        return line.mid(u"JSON解析失败: "_s.size());
     }
 };
 
