@@ -170,16 +170,13 @@ class TestStorage : public QObject {
     {
         store.saveCurrentConversation(id, {Message(u"q"_s, true)});
     }
-    QStringList backups() const
-    {
-        return QDir(m_dir.path()).entryList({u"conversations-unreadable-*"_s});
-    }
     // The bytes of the one copy of an unreadable history kept aside.
     QByteArray keptCopy() const
     {
-        if (backups().size() != 1)
-            return "<" + QByteArray::number(backups().size()) + " copies>";
-        return readAll(m_dir.filePath(backups().first()));
+        const QStringList kept = movedAside(m_dir.path());
+        if (kept.size() != 1)
+            return "<" + QByteArray::number(kept.size()) + " copies>";
+        return readAll(m_dir.filePath(kept.first()));
     }
 
 private slots:
@@ -215,8 +212,7 @@ private slots:
     void everyObserverSeesAChange()
     {
         SettingsStore &store = freshSettings();
-        int first = 0;
-        int second = 0;
+        int first = 0, second = 0;
         QObject context;
         store.observe(SettingKeys::isLoggedIn, &context, [&] { ++first; });
         store.observe(SettingKeys::isLoggedIn, &context, [&] { ++second; });
@@ -327,7 +323,8 @@ private slots:
         ConversationStore store(&settings);
         if (write == u"load") {
             QVERIFY(store.conversations().isEmpty());
-            QVERIFY(backups().isEmpty()); // nothing is written until something would replace it
+            QVERIFY(movedAside(m_dir.path())
+                        .isEmpty()); // nothing is written until something would replace it
             QCOMPARE(settings.getData(SettingKeys::conversations), blob);
         }
         if (write == u"save all")
@@ -342,12 +339,12 @@ private slots:
         QCOMPARE(keptCopy(), blob);
         QVERIFY(settings.getData(SettingKeys::conversations) != blob);
         QCOMPARE(store.conversations().size(), write == u"load" || write == u"save one" ? 1 : 0);
-        QCOMPARE(store.backupPath(), m_dir.filePath(backups().first()));
+        QCOMPARE(store.backupPath(), m_dir.filePath(movedAside(m_dir.path()).first()));
         QCOMPARE(log.count(u"无法读取的历史记录已保存到 "_s + store.backupPath()), 1);
 
         // Kept once: later saves do not write more copies.
         store.saveConversations();
-        QCOMPARE(backups().size(), 1);
+        QCOMPARE(movedAside(m_dir.path()).size(), 1);
     }
 
     void valueOfAnotherTypeIsKeptByteExact_data()
@@ -499,7 +496,7 @@ private slots:
         QCOMPARE(saved.size(), 2);
         QCOMPARE(saved.at(0).toString(), u"A0000000-0000-0000-0000-00000000000A"_s);
         QCOMPARE(saved.at(1).toArray().at(0).toObject().value(QLatin1String("timestamp")), 3.25);
-        QVERIFY(backups().isEmpty());
+        QVERIFY(movedAside(m_dir.path()).isEmpty());
     }
 
     void emptyListIsNeverStored()
@@ -564,8 +561,7 @@ private slots:
         QVERIFY(QFile::exists(child));
 
         QRandomGenerator random(QRandomGenerator::global()->generate());
-        int killedBeforeFirstSave = 0;
-        int reports = 0;
+        int killedBeforeFirstSave = 0, reports = 0;
         QStringList lossDetails;
         for (int run = 0; run < kRuns; ++run) {
             QProcess process;

@@ -36,6 +36,8 @@ class TestChatFlow : public QObject {
     }
 
     static inline const QByteArray kOpenAI = "/api/proxy_openai2";
+    // An answer with no text says so, instead of an empty bubble that looks like a hang.
+    static inline const QString nothing = u"（模型没有返回内容）"_s;
 
     // A controller whose answers come from a stream the test feeds.
     struct Streamed : ChatHarness {
@@ -110,15 +112,10 @@ class TestChatFlow : public QObject {
         return out;
     }
 
-    // The model is the one whose request `path` answers (the picture model for downloads).
     static void add(const char *name, const QByteArray &path, const Response &response,
                     const QString &content, const QString &log = {})
     {
-        const QString model = path.contains("claude")   ? "claude-3-haiku-20240307"
-                              : path.contains("gemini") ? "gemini-1.5-pro"
-                              : path.contains("image") || path.startsWith("/files/") ? "dall-e-3"
-                                                                                     : "gpt-4o";
-        QTest::newRow(name) << model << path << response << content << log;
+        QTest::newRow(name) << path << response << content << log;
     }
 
 private slots:
@@ -248,8 +245,7 @@ private slots:
     void retryRegeneratesTheLastAnswer()
     {
         ChatHarness h;
-        h.server.on("/api/proxy_openai2",
-                    FakeHttpServer::Response::with(FakeHttpServer::Behaviour::Stall));
+        h.server.on(kOpenAI, Response::with(B::Stall));
         const MessageList list{text("q1", true), text("a1"), text("q2", true), text("note"),
                                text("a2")};
         h.conversations.saveCurrentConversation(h.c->currentConversationUuid(), list);
@@ -325,8 +321,6 @@ private slots:
         QTest::addColumn<QStringList>("shownAfter"); // what the bubble shows after each piece
         QTest::addColumn<QString>("answer");
 
-        // An answer with no text says so, instead of an empty bubble that looks like a hang.
-        const QString nothing = u"（模型没有返回内容）"_s;
         using Pieces = QList<QByteArray>;
         QTest::newRow("gpt-3.5, whole")
             << "gpt-3.5-turbo-0125" << kOpenAI << 200
@@ -414,7 +408,7 @@ private slots:
 
         // The question and the answer are charged; an answer with no text is not.
         QList<double> expected{QuotaService::inputCharge(model, "问题 one", context)};
-        if (answer != u"（模型没有返回内容）"_s)
+        if (answer != nothing)
             expected.append(QuotaService::outputCharge(model, answer));
         QTRY_COMPARE_WITH_TIMEOUT(s.charges().size(), expected.size(), kWait);
         QList<double> charged = s.charges();
@@ -475,8 +469,7 @@ private slots:
         });
         auto popover = h.controller();
         const QUuid shared = QUuid::createUuid();
-        h.conversations.saveCurrentConversation(shared,
-                                                {Message("old q", true), Message("old a", false)});
+        h.conversations.saveCurrentConversation(shared, {text("old q", true), text("old a")});
         h.c->selectConversation(shared);
         popover->selectConversation(shared);
 
@@ -717,45 +710,39 @@ private slots:
     // the Documents folder, and the log says what happened.
     void hostileAnswers_data()
     {
-        QTest::addColumn<QString>("model");
         QTest::addColumn<QByteArray>("path");
         QTest::addColumn<Response>("response");
         QTest::addColumn<QString>("content");
         QTest::addColumn<QString>("log");
 
-        const QByteArray oa = "/api/proxy_openai2";
-        const QByteArray cl = "/api/proxy_claude2";
-        const QByteArray gm = "/api/proxy_gemini2";
-        const QByteArray gen = "/api/generate_image";
-        const QByteArray file = "/files/p.png";
-        const QByteArray quota = "/api/check_quota";
-        // A chat answer that yields no text says so.
-        const QString nothing = u"（模型没有返回内容）"_s;
-        const QString network = u"网络请求失败，请稍后重试"_s;
-        const QString unusable = u"图片生成失败，请稍后重试"_s;
-        const QString refused = u"请升级会员后再次访问"_s;
-        const QString noImage = u"无法解析DALL-E的响应"_s;
-        const QString imageNotJson = u"DALL-E JSON解析失败: "_s;
-        const QString downloadFailed = u"下载图片失败: "_s;
+        const QByteArray cl = "/api/proxy_claude2", gm = "/api/proxy_gemini2",
+                         gen = "/api/generate_image", file = "/files/p.png",
+                         quota = "/api/check_quota";
+        const QString network = u"网络请求失败，请稍后重试"_s,
+                      unusable = u"图片生成失败，请稍后重试"_s, refused = u"请升级会员后再次访问"_s,
+                      noImage = u"无法解析DALL-E的响应"_s,
+                      imageNotJson = u"DALL-E JSON解析失败: "_s,
+                      downloadFailed = u"下载图片失败: "_s;
         const QByteArray notHttp("\x00\xff garbage that is not HTTP\r\n\r\n", 32);
         const Response reset = Response::with(B::Reset);
         const auto image = [](const QByteArray &address) {
             return Response(200, "{\"image_url\":\"" + address + "\"}");
         };
 
-        add("openai: escaped NUL in the text", oa,
+        add("openai: escaped NUL in the text", kOpenAI,
             stream("data: {\"choices\":[{\"delta\":{\"content\":\"a\\u0000b\"}}]}"),
             u"a"_s + QChar(0) + u'b');
-        add("openai: 3 MB body over the cap", oa, stream("data: " + QByteArray(3 << 20, 'x')),
+        add("openai: 3 MB body over the cap", kOpenAI, stream("data: " + QByteArray(3 << 20, 'x')),
             network);
-        add("openai: chunked body cut inside a chunk", oa,
+        add("openai: chunked body cut inside a chunk", kOpenAI,
             chunked("40\r\ndata: {\"choices\":[{\"delta\":{\"content\":\"cut"), network);
         // Qt reads a chunk size it cannot parse as the last chunk: an empty answer.
-        add("openai: chunk size that is not hexadecimal", oa, chunked("zz\r\ndata: x\r\n0\r\n\r\n"),
-            nothing);
-        add("openai: reset", oa, reset, network);
-        add("openai: redirect to another host", oa, redirect("{other}/api/proxy_openai2"), network);
-        add("openai: redirect to a local file", oa, redirect("file:///etc/passwd"), network);
+        add("openai: chunk size that is not hexadecimal", kOpenAI,
+            chunked("zz\r\ndata: x\r\n0\r\n\r\n"), nothing);
+        add("openai: reset", kOpenAI, reset, network);
+        add("openai: redirect to another host", kOpenAI, redirect("{other}/api/proxy_openai2"),
+            network);
+        add("openai: redirect to a local file", kOpenAI, redirect("file:///etc/passwd"), network);
 
         add("claude: invalid UTF-8", cl,
             stream(
@@ -792,9 +779,8 @@ private slots:
             "下载图片失败: HTTP 404");
         add("download: empty", file, Response(200, ""), unusable, "下载图片失败: 未知错误");
 
-        QTest::newRow("a model with no address")
-            << "gpt-5" << QByteArray("/none") << Response() << u"无效的模型，请重新选择"_s
-            << u"无效的模型或URL"_s;
+        add("a model with no address", "/none", Response(), u"无效的模型，请重新选择"_s,
+            u"无效的模型或URL"_s);
         add("quota: refused", quota, Response(200, "{\"hasQuota\":false}"), refused);
         add("quota: error page counts as refused", quota, Response(500, "<html>"), refused);
         add("quota: reset is no answer", quota, reset, network);
@@ -803,7 +789,6 @@ private slots:
 
     void hostileAnswers()
     {
-        QFETCH(QString, model);
         QFETCH(QByteArray, path);
         QFETCH(Response, response);
         QFETCH(QString, content);
@@ -824,7 +809,13 @@ private slots:
         QSignalSpy alerts(h.c.get(), &ChatController::upgradeAlertRequested);
         LogCapture logged;
 
-        h.ask(model, u"问题"_s);
+        // The model whose request `path` answers (the picture model for downloads).
+        h.ask(path.contains("claude")                                ? "claude-3-haiku-20240307"
+              : path.contains("gemini")                              ? "gemini-1.5-pro"
+              : path.contains("image") || path.startsWith("/files/") ? "dall-e-3"
+              : path == "/none"                                      ? "gpt-5"
+                                                                     : "gpt-4o",
+              u"问题"_s);
         QTRY_COMPARE_WITH_TIMEOUT(h.c->pendingSends(), 0, kWait);
         QCOMPARE(h.c->messages()->count(), 2);
         for (const Message &m : h.c->messageList())

@@ -41,7 +41,6 @@ double contrast(const QColor &a, const QColor &b)
 class TestShell : public QObject {
     Q_OBJECT
 
-private:
     static QString contentName(MainWindow &open)
     {
         auto *item = open.item(u"windowContent"_s)->property("item").value<QQuickItem *>();

@@ -68,8 +68,7 @@ private slots:
         QTemporaryDir dir;
         const QString phone = u"+8613700000004"_s;
         QCOMPARE(run({"grant", phone, "1000", "--database", database}), 0);
-        ServerProcess first;
-        ServerProcess second;
+        ServerProcess first, second;
         QVERIFY(!first.start(dir.path(), {"--database", database}).isEmpty());
         QVERIFY2(!second.start(dir.path(), {"--database", database}).isEmpty(),
                  second.output().constData());
