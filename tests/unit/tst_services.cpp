@@ -358,6 +358,8 @@ private slots:
             << QByteArray("{\"vip\":false,\"hasQuota\":true}") << true;
         QTest::newRow("a text member spoils it")
             << QByteArray("{\"hasQuota\":true,\"m\":\"ok\"}") << false;
+        QTest::newRow("a number member spoils it")
+            << QByteArray("{\"hasQuota\":true,\"balance\":12}") << false;
         QTest::newRow("hasQuota as text") << QByteArray("{\"hasQuota\":\"true\"}") << false;
         QTest::newRow("array") << QByteArray("[true]") << false;
         QTest::newRow("empty") << QByteArray() << false;
