@@ -528,10 +528,11 @@ void ChatController::answerUpgradeAlert(bool upgrade)
 
 QString ChatController::buildContext(const MessageList &list, int limit)
 {
-    // The last message is the placeholder of the send the context is for.
+    // The last message is the placeholder of the send the context is for. Only the newest
+    // messages are read, so the list is viewed, not copied.
     if (list.size() < 2)
         return {};
-    return ConversationContext::newestText(list.first(list.size() - 1), limit);
+    return ConversationContext::newestText(std::span(list.constData(), list.size() - 1), limit);
 }
 
 // ---- what comes back for a send ---------------------------------------------------------------

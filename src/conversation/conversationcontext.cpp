@@ -4,11 +4,11 @@
 
 #include <QStringList>
 
-QString ConversationContext::newestText(const MessageList &messages, qsizetype limit)
+QString ConversationContext::newestText(std::span<const Message> messages, qsizetype limit)
 {
     QStringList parts; // newest first
     qsizetype total = 0;
-    for (auto it = messages.crbegin(); it != messages.crend(); ++it) {
+    for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
         const QString &content = it->content;
         const qsizetype n = Graphemes::count(content);
         if (total + n <= limit) {

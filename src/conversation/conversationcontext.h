@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <span>
+
 // The text a request carries of the conversation it belongs to, measured in user-perceived
 // characters (see core/graphemes.h).
 class ConversationContext {
@@ -11,5 +13,5 @@ public:
     // The newest `limit` characters of the messages' contents, oldest first, one message per
     // line, without white space at either end. The oldest message taken may be cut at its
     // start.
-    static QString newestText(const MessageList &messages, qsizetype limit);
+    static QString newestText(std::span<const Message> messages, qsizetype limit);
 };
