@@ -1,5 +1,6 @@
 #include "benchdata.h"
 #include "chat/chatcontroller.h"
+#include "chat/openconversations.h"
 #include "chat/replyformatter.h"
 #include "conversation/conversationstore.h"
 #include "core/settingsstore.h"
@@ -204,9 +205,10 @@ void BM_SendInLongConversation(benchmark::State &state)
     QTemporaryDir dir;
     SettingsStore settings(dir.filePath(QStringLiteral("s.db")));
     ConversationStore store(&settings);
+    OpenConversations open(&store);
     const QUuid id = QUuid::createUuid();
-    store.saveCurrentConversation(id, longConversation(int(state.range(0))));
-    ChatController controller(ChatController::Services{&settings, &store, nullptr, nullptr});
+    store.saveMessages(id, longConversation(int(state.range(0))));
+    ChatController controller(ChatController::Services{&settings, &open, nullptr, nullptr});
     {
         const QuietStdout quiet;
         controller.selectConversation(id);

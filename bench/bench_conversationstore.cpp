@@ -1,79 +1,167 @@
 #include "benchdata.h"
+#include "chat/conversationlistmodel.h"
 #include "conversation/conversationstore.h"
+#include "conversation/historymigration.h"
 #include "core/settingkeys.h"
 #include "core/settingsstore.h"
 
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 
-// Encode + write of the whole history, as every answer does.
-static void BM_SaveConversations(benchmark::State &state)
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+// A heavy user's history: 50,000 messages in conversations of 20, questions of 60 characters
+// and answers of 1,500, as the old blob held it.
+constexpr int kHeavyMessages = 50'000;
+
+const ConversationMap &heavyHistory()
 {
-    QTemporaryDir dir;
-    SettingsStore settings(dir.filePath(QStringLiteral("settings.sqlite")));
-    ConversationStore store(&settings);
-    const ConversationMap map = benchConversations(int(state.range(0)));
-    for (auto it = map.cbegin(); it != map.cend(); ++it)
-        store.saveCurrentConversation(it.key(), it.value());
-
-    const auto first = map.cbegin();
-    for (auto _ : state)
-        store.saveCurrentConversation(first.key(), first.value());
-    state.SetItemsProcessed(state.iterations() * state.range(0));
+    static const ConversationMap map = [] {
+        ConversationMap out;
+        quint32 seed = 1;
+        for (int made = 0; made < kHeavyMessages;) {
+            MessageList list;
+            for (int i = 0; i < 20 && made < kHeavyMessages; ++i, ++made)
+                list.append(i % 2 == 0 ? Message(benchText(60, seed++), true)
+                                       : Message(benchText(1500, seed++), false));
+            out.insert(QUuid::createUuid(), list);
+        }
+        return out;
+    }();
+    return map;
 }
-BENCHMARK(BM_SaveConversations)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 
-// Read + decode of the whole history, as every start does.
-static void BM_LoadConversations(benchmark::State &state)
+// A settings file holding the heavy history as the old blob, made once per run.
+struct LegacyFile {
+    QTemporaryDir dir;
+    QString path = dir.filePath(QStringLiteral("legacy.sqlite"));
+    qint64 blobBytes = 0;
+    LegacyFile()
+    {
+        SettingsStore settings(path);
+        const QByteArray blob = ConversationCodec::encode(heavyHistory());
+        blobBytes = blob.size();
+        settings.set(QString(SettingKeys::conversations), blob);
+    }
+};
+const LegacyFile &legacyFile()
+{
+    static const LegacyFile file;
+    return file;
+}
+
+// The same history as rows, converted once per run.
+struct ConvertedFile {
+    QTemporaryDir dir;
+    QString path = dir.filePath(QStringLiteral("rows.sqlite"));
+    ConvertedFile()
+    {
+        QFile::copy(legacyFile().path, path);
+        HistoryMigration::Outcome outcome;
+        QString error;
+        HistoryMigration::run(path, &outcome, &error);
+        // A checkpoint, so the file's size is the database's, not the journal's.
+        SettingsStore(path).database().exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+    }
+};
+const ConvertedFile &convertedFile()
+{
+    static const ConvertedFile file;
+    return file;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// The conversion of the old blob into rows: backup file, decode, one transaction.
+void BM_MigrateHeavyHistory(benchmark::State &state)
+{
+    const LegacyFile &legacy = legacyFile();
+    qint64 rowsBytes = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("settings.sqlite"));
+        QFile::copy(legacy.path, path);
+        state.ResumeTiming();
+        HistoryMigration::Outcome outcome;
+        QString error;
+        if (!HistoryMigration::run(path, &outcome, &error) || outcome.messages != kHeavyMessages)
+            state.SkipWithError(qPrintable(error));
+        state.PauseTiming();
+        SettingsStore(path).database().exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+        rowsBytes = QFileInfo(path).size();
+        state.ResumeTiming();
+    }
+    state.counters["blob_MB"] = double(legacy.blobBytes) / 1e6;
+    state.counters["database_MB"] = double(rowsBytes) / 1e6;
+}
+BENCHMARK(BM_MigrateHeavyHistory)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// What a send and its answer write, with 50,000 messages stored: the question and the answer
+// still arriving, then the 1,500-character answer in its place. Median of each.
+void BM_WriteOneMessage(benchmark::State &state)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("settings.sqlite"));
-    {
-        SettingsStore settings(path);
-        settings.set(QString(SettingKeys::conversations),
-                     ConversationCodec::encode(benchConversations(int(state.range(0)))));
-    }
+    QFile::copy(convertedFile().path, path);
+    SettingsStore settings(path);
+    ConversationStore store(&settings);
+    const QUuid conversation = store.historyRows(0, 1).first().id;
+    std::vector<double> sends, answers;
+    quint32 seed = 7;
     for (auto _ : state) {
-        SettingsStore settings(path);
-        ConversationStore store(&settings);
-        benchmark::DoNotOptimize(store.conversations().size());
+        Message question(benchText(60, seed++), true);
+        Message answer(QString(), false);
+        answer.kind = MessageKind::Arriving;
+        QElapsedTimer timer;
+        timer.start();
+        store.saveMessages(conversation, {question, answer});
+        sends.push_back(double(timer.nsecsElapsed()) / 1e6);
+        answer.kind = MessageKind::Answer;
+        answer.content = benchText(1500, seed++);
+        timer.restart();
+        store.saveMessage(conversation, answer);
+        answers.push_back(double(timer.nsecsElapsed()) / 1e6);
     }
-    state.SetItemsProcessed(state.iterations() * state.range(0));
+    state.counters["send_write_median_ms"] = median(sends);
+    state.counters["answer_write_median_ms"] = median(answers);
 }
-BENCHMARK(BM_LoadConversations)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriteOneMessage)->Iterations(200)->Unit(benchmark::kMillisecond);
 
-static void BM_EncodeConversations(benchmark::State &state)
+// Opening the history list: the first page of rows, as the sheet's model reads it.
+void BM_HistoryFirstRows(benchmark::State &state)
 {
-    const ConversationMap map = benchConversations(int(state.range(0)));
-    qsizetype bytes = 0;
+    SettingsStore settings(convertedFile().path);
+    ConversationStore store(&settings);
     for (auto _ : state) {
-        const QByteArray encoded = ConversationCodec::encode(map);
-        bytes += encoded.size();
+        ConversationListModel model;
+        model.setStore(&store);
+        benchmark::DoNotOptimize(model.rowCount());
     }
-    state.SetBytesProcessed(bytes);
 }
-BENCHMARK(BM_EncodeConversations)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HistoryFirstRows)->Unit(benchmark::kMillisecond);
 
-static void BM_DecodeConversations(benchmark::State &state)
+// Opening one 20-message conversation of the heavy history.
+void BM_OpenConversation(benchmark::State &state)
 {
-    const QByteArray encoded = ConversationCodec::encode(benchConversations(int(state.range(0))));
+    SettingsStore settings(convertedFile().path);
+    ConversationStore store(&settings);
+    const QUuid conversation = store.historyRows(100, 1).first().id;
     for (auto _ : state)
-        benchmark::DoNotOptimize(ConversationCodec::decode(encoded));
-    state.SetBytesProcessed(state.iterations() * encoded.size());
+        benchmark::DoNotOptimize(store.messages(conversation));
 }
-BENCHMARK(BM_DecodeConversations)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OpenConversation)->Unit(benchmark::kMillisecond);
 
-// The database write alone, for the size of a 10,000-message history.
-static void BM_SettingsSetBlob(benchmark::State &state)
-{
-    QTemporaryDir dir;
-    SettingsStore settings(dir.filePath(QStringLiteral("settings.sqlite")));
-    QByteArray blob(state.range(0), 'x');
-    for (auto _ : state) {
-        blob[0] = char('a' + state.iterations() % 26);
-        settings.set(QStringLiteral("conversations"), blob);
-    }
-    state.SetBytesProcessed(state.iterations() * blob.size());
-}
-BENCHMARK(BM_SettingsSetBlob)->Arg(4 << 20)->Unit(benchmark::kMillisecond);
+} // namespace

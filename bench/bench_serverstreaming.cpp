@@ -3,6 +3,7 @@
 // talvoro-server, all on loopback in one event loop. Run:
 //   build/bench/talvoro_bench_server --benchmark_repetitions=5
 #include "chat/chatcontroller.h"
+#include "chat/openconversations.h"
 #include "conversation/conversationstore.h"
 #include "core/httpclient.h"
 #include "core/serviceorigin.h"
@@ -185,6 +186,7 @@ void pieceToBubble(benchmark::State &state)
 
     SettingsStore settings(dir.filePath(QStringLiteral("client.db")));
     ConversationStore conversations(&settings);
+    OpenConversations open(&conversations);
     HttpClient http;
     QuotaService quota(&settings, &http);
     ImageService images(&http);
@@ -206,7 +208,7 @@ void pieceToBubble(benchmark::State &state)
     }
     settings.set(QStringLiteral("phone"), phone);
 
-    ChatController controller(ChatController::Services{&settings, &conversations, &quota, &chat});
+    ChatController controller(ChatController::Services{&settings, &open, &quota, &chat});
     controller.setSelectedModel(QStringLiteral("gpt-4o"));
     controller.setMessageText(QStringLiteral("写一首长诗"));
     controller.sendMessage();

@@ -90,7 +90,7 @@ QProcessEnvironment preparedHome(const QTemporaryDir &home, int messages)
     for (int i = 0; i < messages; ++i)
         list.append(
             Message(QStringLiteral("第%1条消息：问一个问题，得到一段回答。").arg(i), i % 2 == 0));
-    conversations.saveCurrentConversation(QUuid::createUuid(), list);
+    conversations.saveMessages(QUuid::createUuid(), list);
     return env;
 }
 

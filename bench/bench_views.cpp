@@ -8,6 +8,7 @@
 #include "chat/chatcontroller.h"
 #include "chat/markdownrenderer.h"
 #include "chat/messageblocks.h"
+#include "chat/openconversation.h"
 #include "core/settingkeys.h"
 
 #include <QApplication>
@@ -104,7 +105,7 @@ ChatController *showLongConversation(AppGraph &app)
     MessageList list;
     for (int i = 0; i < 5000; ++i)
         list.append(Message(benchText(200, quint32(i + 7)), i % 2 == 0));
-    app.conversations->saveCurrentConversation(id, list);
+    app.conversations->saveMessages(id, list);
     if (!app.launch() || !waitForFrame(app.delegate->mainWindow()))
         return nullptr;
     ChatController *chat = chatOf(app.delegate->mainWindow());
@@ -180,13 +181,17 @@ void BM_StreamIntoLongConversation(benchmark::State &state)
         chat->setMessageText(QStringLiteral("继续写"));
         chat->sendMessage();
         const QUuid placeholder = chat->messageList().last().id;
-        chat->clearLoadingFlag(placeholder);
+        OpenConversation *open = chat->openConversation();
+        open->show(placeholder, [](Message &m) { m.isLoading = false; });
         waitForFrame(window);
         const double cpu = processCpuSeconds();
+        QString partial;
         for (int i = 0; i < kDeltas; ++i) {
-            // A line of about eighty characters, as answers are written.
-            chat->appendPartialText(placeholder, i % 16 == 15 ? QStringLiteral("流式的字。\n")
-                                                              : QStringLiteral("流式的字 "));
+            // A line of about eighty characters, as answers are written; shown at most every
+            // refresh interval, as a send does.
+            partial += i % 16 == 15 ? QStringLiteral("流式的字。\n") : QStringLiteral("流式的字 ");
+            if (i % 66 == 65 || i == kDeltas - 1)
+                open->showPartial(placeholder, partial);
             QCoreApplication::processEvents();
             QThread::usleep(500);
         }
@@ -292,7 +297,7 @@ void BM_ShowRenderedConversation(benchmark::State &state)
     for (int i = 0; i < 5000; ++i)
         list.append(i % 2 == 0 ? Message(benchText(60, quint32(i)), true)
                                : Message(benchMarkdownAnswer(20000, quint32(i % 50)), false));
-    app.conversations->saveCurrentConversation(id, list);
+    app.conversations->saveMessages(id, list);
     list.clear();
     if (!app.launch() || !waitForFrame(app.delegate->mainWindow())) {
         state.SkipWithError("the main window did not render");
@@ -365,7 +370,11 @@ void BM_HugeAnswerArrives(benchmark::State &state)
         waitForFrame(window);
         QElapsedTimer timer;
         timer.start();
-        chat->appendReplyText(placeholder, huge);
+        chat->openConversation()->update({placeholder}, [&huge](Message &m) {
+            m.kind = MessageKind::Answer;
+            m.isLoading = false;
+            m.content = huge;
+        });
         waitForFrame(window);
         state.SetIterationTime(double(timer.nsecsElapsed()) / 1e9);
     }

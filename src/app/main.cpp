@@ -1,5 +1,7 @@
 #include "app/appdelegate.h"
 #include "app/fontsetup.h"
+#include "app/historycommand.h"
+#include "app/historyupgrade.h"
 #include "app/quonixapp.h"
 #include "app/singleinstance.h"
 #include "app/systemstatusbar.h"
@@ -16,6 +18,10 @@ Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
 
 int main(int argc, char *argv[])
 {
+    // Export and import run without a window and without handing over to a running copy.
+    if (const auto status = HistoryCommand::run(argc, argv))
+        return *status;
+
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Talvoro"));
     QApplication::setApplicationName(QStringLiteral("Talvoro"));
@@ -38,6 +44,8 @@ int main(int argc, char *argv[])
 
     FontSetup::install();
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
+
+    HistoryUpgrade::runIfNeeded(SettingsStore::defaultPath());
 
     SystemStatusBar statusBar;
     QuonixApp quonix(SettingsStore::defaultPath(), &statusBar);

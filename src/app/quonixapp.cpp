@@ -1,6 +1,7 @@
 #include "app/quonixapp.h"
 
 #include "app/appdelegate.h"
+#include "chat/openconversations.h"
 #include "conversation/conversationstore.h"
 #include "core/httpclient.h"
 #include "core/settingsstore.h"
@@ -25,6 +26,7 @@ QuonixApp::QuonixApp(const QString &settingsPath, StatusBar *statusBar,
                      const QString &documentsFolder)
     : m_settings(std::make_unique<SettingsStore>(settingsPath)),
       m_conversations(std::make_unique<ConversationStore>(m_settings.get())),
+      m_open(std::make_unique<OpenConversations>(m_conversations.get())),
       m_http(std::make_unique<HttpClient>()),
       m_quota(std::make_unique<QuotaService>(m_settings.get(), m_http.get())),
       m_images(std::make_unique<ImageService>(m_http.get())),
@@ -36,6 +38,7 @@ QuonixApp::QuonixApp(const QString &settingsPath, StatusBar *statusBar,
     // The views find the shared objects through these when QML creates them.
     SettingsStore::setInstance(m_settings.get());
     ConversationStore::setInstance(m_conversations.get());
+    OpenConversations::setInstance(m_open.get());
     HttpClient::setInstance(m_http.get());
     QuotaService::setInstance(m_quota.get());
     ImageService::setInstance(m_images.get());
@@ -61,6 +64,8 @@ QuonixApp::~QuonixApp()
     m_quota.reset();
     unregister(m_http.get());
     m_http.reset();
+    unregister(m_open.get());
+    m_open.reset();
     unregister(m_conversations.get());
     m_conversations.reset();
     unregister(m_settings.get());

@@ -9,6 +9,7 @@ class ChatClient;
 class ConversationStore;
 class HttpClient;
 class ImageService;
+class OpenConversations;
 class QQmlApplicationEngine;
 class QuotaService;
 class SettingsStore;
@@ -38,6 +39,7 @@ public:
 
     SettingsStore *settings() const { return m_settings.get(); }
     ConversationStore *conversations() const { return m_conversations.get(); }
+    OpenConversations *openConversations() const { return m_open.get(); }
     HttpClient *http() const { return m_http.get(); }
     QuotaService *quota() const { return m_quota.get(); }
     ImageService *images() const { return m_images.get(); }
@@ -49,6 +51,7 @@ private:
     // Declared in the order they are made; destroyed the other way round, views first.
     std::unique_ptr<SettingsStore> m_settings;
     std::unique_ptr<ConversationStore> m_conversations;
+    std::unique_ptr<OpenConversations> m_open;
     std::unique_ptr<HttpClient> m_http;
     std::unique_ptr<QuotaService> m_quota;
     std::unique_ptr<ImageService> m_images;

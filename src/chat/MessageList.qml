@@ -111,9 +111,6 @@ ListView {
         // Queued, so the new rows are laid out before the list moves to them.
         function onScrollToBottomTriggerChanged() { Qt.callLater(list.scrollToEnd) }
     }
-    Connections {
-        target: list.model
-        // Another conversation opened: it shows from where the list puts it, not its end.
-        function onModelReset() { list.following = false }
-    }
+    // Another conversation opened: it shows from where the list puts it, not its end.
+    onModelChanged: list.following = false
 }

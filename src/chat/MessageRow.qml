@@ -10,6 +10,7 @@ Item {
     required property int index
     required property string messageId
     required property string content
+    required property string copyText
     required property bool isUserMessage
     required property bool isLoading
     required property string imagePath
@@ -29,7 +30,7 @@ Item {
     visible: !pooled
     ListView.onPooled: pooled = true
     ListView.onReused: pooled = false
-    Accessible.name: imagePath !== "" ? "【图片】" : content
+    Accessible.name: imagePath !== "" ? "【图片】" : copyText
 
     readonly property real padding: Style.padding
 
@@ -102,7 +103,7 @@ Item {
                 shown: row.listState.hoveredMessageID === row.messageId
                 isCopied: row.listState.isCopied
                 canRegenerate: row.isLast
-                onCopyRequested: row.listState.copyText(row.messageId, row.content)
+                onCopyRequested: row.listState.copyText(row.messageId, row.copyText)
                 onQuoteRequested: row.listState.quote(row.messageId)
                 onRegenerateRequested: row.listState.regenerate(row.messageId)
             }

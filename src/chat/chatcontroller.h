@@ -1,39 +1,36 @@
 #pragma once
 
+#include "chat/editorstate.h"
 #include "chat/messagelistmodel.h"
 #include "conversation/message.h"
 
-#include <QElapsedTimer>
-#include <QHash>
 #include <QObject>
 #include <QPointer>
-#include <QSet>
+#include <QSharedPointer>
 #include <QString>
-#include <QTimer>
 #include <QUuid>
 #include <QtQml/qqmlregistration.h>
 
 #include <optional>
 
-class AnswerStream;
 class ChatClient;
+class ChatSend;
 class ConversationStore;
+class OpenConversation;
+class OpenConversations;
 class QuotaService;
 class SettingsStore;
 
-// The logic behind one chat view: the open conversation, the text being typed, the chosen
-// model, and every action that changes them. Each view makes its own; all of them share the
-// process's settings, conversation store and services.
-//
-// Every send remembers the conversation it was made in and its placeholder, and what comes
-// back for it (reply text, picture, quota verdict, failure) lands there, even when the user
-// has since opened another conversation.
+// The logic behind one chat view: which conversation it shows, the text being typed, the
+// chosen model, and the user's actions. Each view makes its own; the conversation it shows is
+// the one object every view of that conversation shares (OpenConversations), and each question
+// goes out as a ChatSend that settles in its own conversation, open here or not.
 class ChatController : public QObject {
     Q_OBJECT
     QML_ELEMENT
 
     Q_PROPERTY(QString messageText READ messageText WRITE setMessageText NOTIFY messageTextChanged)
-    Q_PROPERTY(MessageListModel *messages READ messages CONSTANT)
+    Q_PROPERTY(MessageListModel *messages READ messages NOTIFY currentConversationIDChanged)
     // An empty string stands for "no model chosen".
     Q_PROPERTY(
         QString selectedModel READ selectedModel WRITE setSelectedModel NOTIFY selectedModelChanged)
@@ -49,6 +46,8 @@ class ChatController : public QObject {
     Q_PROPERTY(bool showWelcomeView READ showWelcomeView NOTIFY showWelcomeViewChanged)
     // An answer of the open conversation is on its way: the send button stops it.
     Q_PROPERTY(bool isGenerating READ isGenerating NOTIFY isGeneratingChanged)
+    // What is being typed, apart from the conversation.
+    Q_PROPERTY(EditorState *editor READ editor CONSTANT)
 
     // View state, kept here so both halves of a view agree on it.
     Q_PROPERTY(bool showDropdown READ showDropdown WRITE setShowDropdown NOTIFY showDropdownChanged)
@@ -70,7 +69,7 @@ class ChatController : public QObject {
 public:
     struct Services {
         SettingsStore *settings = nullptr;
-        ConversationStore *conversations = nullptr;
+        OpenConversations *open = nullptr;
         QuotaService *quota = nullptr;
         ChatClient *chat = nullptr;
     };
@@ -82,10 +81,12 @@ public:
 
     static constexpr int kContextLimit = 1000;
 
-    QString messageText() const { return m_messageText; }
-    void setMessageText(const QString &text);
-    MessageListModel *messages() { return &m_messages; }
-    const MessageList &messageList() const { return m_messages.messages(); }
+    QString messageText() const { return m_editor.text(); }
+    void setMessageText(const QString &text) { m_editor.setText(text); }
+    EditorState *editor() { return &m_editor; }
+    MessageListModel *messages();
+    const MessageList &messageList() const;
+    OpenConversation *openConversation() const { return m_open.get(); }
 
     QString selectedModel() const { return m_selectedModel.value_or(QString()); }
     void setSelectedModel(const QString &model);
@@ -138,32 +139,12 @@ public:
 
     void onSelectedModelChange(const std::optional<QString> &value);
 
-    // The request context: the newest `limit` user-perceived characters of the list's
-    // contents (the last message, the placeholder, left out), oldest first, one per line.
+    // The request context: the newest `limit` user-perceived characters of the list's tidied
+    // texts (the last message, the placeholder, left out), oldest first, one per line.
     static QString buildContext(const MessageList &list, int limit);
 
-    // What comes back for the send whose placeholder is `placeholder`.
-    void clearLoadingFlag(const QUuid &placeholder);
-    // Raw text of the answer so far; shown formatted, at most every kRefreshIntervalMs.
-    void appendPartialText(const QUuid &placeholder, QStringView text);
-    // The final, formatted answer; it replaces whatever the placeholder showed while streaming.
-    void appendReplyText(const QUuid &placeholder, const QString &text);
-    void placeImageResult(const QUuid &placeholder, const QString &path);
-    void showQuotaExhausted(const QUuid &placeholder);
-    // The send failed (network, unusable picture, unknown model): its placeholder becomes
-    // `notice` and stops loading.
-    void showFailureNotice(const QUuid &placeholder, const QString &notice);
-    // Stopped before any text came: the placeholder goes, the question stays and is saved.
-    void withdrawPlaceholder(const QUuid &placeholder);
-
-    // The open answer is shown again at most this often, thirty times a second: a delta after
-    // a quiet spell shows at once, a burst of deltas as one change. Each refresh of a followed
-    // answer moves the whole list and so repaints it; at sixty a second a large window drawn
-    // in software spent most of a core on it.
-    static constexpr int kRefreshIntervalMs = 33;
-
-    // Sends whose reply has not arrived yet.
-    int pendingSends() const { return int(m_pending.size()); }
+    // Sends started here whose answer has not settled yet.
+    int pendingSends() const;
 
 signals:
     void messageTextChanged();
@@ -184,33 +165,15 @@ signals:
     void upgradeAlertRequested();
 
 private:
-    struct PendingSend {
-        QUuid conversation;
-        Message question;
-        bool discarded = false;        // its placeholder was removed on purpose
-        QPointer<AnswerStream> stream; // while a chat answer streams in
-        QString partial;               // the answer's raw text so far
-    };
-
-    void startSend(const QString &text, const QString &context, const QString &model,
-                   const QUuid &placeholder);
     void hideWelcomeViewForGood();
     void setShowWelcomeView(bool show);
     void scrollToBottom();
-    void setCurrentConversation(const QUuid &id);
-    void saveOpenConversation();
-    void takeInStoredCopy(const QUuid &conversation);
-    void showPendingAnswers(MessageList &list) const;
-    // Lets `fill` turn the send's placeholder into its outcome, wherever that send now lives.
-    // False when the send is unknown or was dropped.
-    bool settle(const QUuid &placeholder, const std::function<void(Message &placeholder)> &fill);
-    void refreshPartialAnswers();
-    std::optional<PendingSend> takePending(const QUuid &placeholder);
-    void updateGenerating();
+    void show(const QUuid &conversation);
 
     Services m_services;
-    MessageListModel m_messages;
-    QString m_messageText;
+    EditorState m_editor;
+    QSharedPointer<OpenConversation> m_open;
+    QList<QPointer<ChatSend>> m_sends;
     std::optional<QString> m_selectedModel;
     QUuid m_scrollToBottomTrigger = QUuid::createUuid();
     QUuid m_currentConversationID = QUuid::createUuid();
@@ -219,10 +182,5 @@ private:
     bool m_showHistory = false;
     bool m_showCard = false;
     qreal m_textEditorHeight = 40;
-    QHash<QUuid, PendingSend> m_pending; // by placeholder id
-    bool m_saving = false;               // our own save, not another view's
     bool m_isGenerating = false;
-    QSet<QUuid> m_grown; // placeholders whose partial text is not shown yet
-    QTimer m_refresh;
-    QElapsedTimer m_lastRefresh;
 };

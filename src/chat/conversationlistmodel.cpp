@@ -1,10 +1,5 @@
 #include "chat/conversationlistmodel.h"
 
-#include "conversation/conversationstore.h"
-
-#include <algorithm>
-#include <limits>
-
 ConversationListModel::ConversationListModel(QObject *parent) : QAbstractListModel(parent)
 {
     setStore(ConversationStore::instance());
@@ -15,52 +10,42 @@ void ConversationListModel::setStore(ConversationStore *store)
     disconnect(m_connection);
     m_store = store;
     if (m_store) {
-        m_connection = connect(m_store, &ConversationStore::conversationsChanged, this,
-                               &ConversationListModel::rebuild);
+        m_connection = connect(m_store, &ConversationStore::historyChanged, this,
+                               &ConversationListModel::reload);
     }
-    rebuild();
+    reload();
 }
 
-void ConversationListModel::rebuild()
+// Back to the first page: a change may move any row, and the pages the reader had scrolled
+// to come again as the list asks for them.
+void ConversationListModel::reload()
 {
-    struct Keyed {
-        double started;
-        Row row;
-    };
-    QList<Keyed> keyed;
-    if (m_store) {
-        const ConversationMap &map = m_store->conversations();
-        keyed.reserve(map.size());
-        for (auto it = map.cbegin(); it != map.cend(); ++it) {
-            const MessageList &list = it.value();
-            if (list.isEmpty()) {
-                keyed.append(
-                    {std::numeric_limits<double>::lowest(), {it.key(), QStringLiteral("无标题")}});
-                continue;
-            }
-            const Message &last = list.last();
-            keyed.append(
-                {list.first().timestamp,
-                 {it.key(), last.cachedImagePath ? QStringLiteral("【图片】") : last.content}});
-        }
-    }
-    // Equal start times have no order of their own; the id keeps the list stable between
-    // rebuilds so rows do not jump around.
-    std::sort(keyed.begin(), keyed.end(), [](const Keyed &a, const Keyed &b) {
-        if (a.started != b.started)
-            return a.started > b.started;
-        return a.row.id < b.row.id;
-    });
-
-    const int before = m_rows.size();
+    const qsizetype before = m_rows.size();
     beginResetModel();
-    m_rows.clear();
-    m_rows.reserve(keyed.size());
-    for (Keyed &k : keyed)
-        m_rows.append(std::move(k.row));
+    m_rows = m_store ? m_store->historyRows(0, kPageSize) : QList<HistoryRow>();
+    m_complete = m_rows.size() < kPageSize;
     endResetModel();
     if (before != m_rows.size())
         emit countChanged();
+}
+
+bool ConversationListModel::canFetchMore(const QModelIndex &parent) const
+{
+    return !parent.isValid() && !m_complete;
+}
+
+void ConversationListModel::fetchMore(const QModelIndex &parent)
+{
+    if (!canFetchMore(parent) || !m_store)
+        return;
+    const QList<HistoryRow> more = m_store->historyRows(int(m_rows.size()), kPageSize);
+    m_complete = more.size() < kPageSize;
+    if (more.isEmpty())
+        return;
+    beginInsertRows(QModelIndex(), int(m_rows.size()), int(m_rows.size() + more.size()) - 1);
+    m_rows.append(more);
+    endInsertRows();
+    emit countChanged();
 }
 
 int ConversationListModel::rowCount(const QModelIndex &parent) const
@@ -72,13 +57,13 @@ QVariant ConversationListModel::data(const QModelIndex &index, int role) const
 {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
         return {};
-    const Row &row = m_rows.at(index.row());
+    const HistoryRow &row = m_rows.at(index.row());
     switch (role) {
     case ConversationIdRole:
         return Message::idText(row.id);
     case TitleRole:
     case Qt::DisplayRole:
-        return row.title;
+        return row.text;
     default:
         return {};
     }
@@ -93,7 +78,7 @@ void ConversationListModel::clearHistory()
 {
     if (m_store)
         m_store->clearHistory();
-    // The store signals the change; rebuild anyway so a store that stays silent on an
-    // already empty history still leaves an empty list.
-    rebuild();
+    // The store signals the change; reload anyway so a store that could not write still
+    // shows what it holds.
+    reload();
 }

@@ -1,21 +1,28 @@
 #pragma once
 
+#include "conversation/conversationstore.h"
+
 #include <QAbstractListModel>
 #include <QPointer>
 #include <QUuid>
 #include <QtQml/qqmlregistration.h>
 
-class ConversationStore;
-
 // The stored conversations as the history panel lists them: ordered by when each one started
-// (its first message), newest first, each titled by its latest message.
+// (its first message), newest first, each titled by its latest message. Reads the rows it is
+// asked to draw, a page at a time, never a message body: opening the list costs the same with
+// fifty thousand messages as with ten.
 class ConversationListModel : public QAbstractListModel {
     Q_OBJECT
     QML_ELEMENT
     Q_PROPERTY(int count READ rowCount NOTIFY countChanged)
 
 public:
-    enum Role { ConversationIdRole = Qt::UserRole + 1, TitleRole };
+    enum Role {
+        ConversationIdRole = Qt::UserRole + 1,
+        TitleRole, // the row text, as plain text
+    };
+
+    static constexpr int kPageSize = 50;
 
     explicit ConversationListModel(QObject *parent = nullptr);
 
@@ -25,6 +32,8 @@ public:
     int rowCount(const QModelIndex &parent = {}) const override;
     QVariant data(const QModelIndex &index, int role) const override;
     QHash<int, QByteArray> roleNames() const override;
+    bool canFetchMore(const QModelIndex &parent) const override;
+    void fetchMore(const QModelIndex &parent) override;
 
     // Removes the whole stored history at once; there is no confirmation step.
     Q_INVOKABLE void clearHistory();
@@ -33,14 +42,10 @@ signals:
     void countChanged();
 
 private:
-    struct Row {
-        QUuid id;
-        QString title;
-    };
-
-    void rebuild();
+    void reload();
 
     QPointer<ConversationStore> m_store;
     QMetaObject::Connection m_connection;
-    QList<Row> m_rows;
+    QList<HistoryRow> m_rows;
+    bool m_complete = true;
 };

@@ -15,7 +15,9 @@ QVariant MessageListModel::data(const QModelIndex &index, int role) const
     switch (role) {
     case Qt::DisplayRole:
     case ContentRole:
-        return m.content;
+        return shown(index.row()).text;
+    case CopyTextRole:
+        return AnswerDisplay::tidied(m);
     case MessageIdRole:
         return Message::idText(m.id);
     case IsUserMessageRole:
@@ -29,7 +31,7 @@ QVariant MessageListModel::data(const QModelIndex &index, int role) const
     case IsLastRole:
         return index.row() == m_messages.size() - 1;
     case CodeLanguagesRole:
-        return m_codeLanguages.value(m.id);
+        return shown(index.row()).languages;
     default:
         return {};
     }
@@ -46,7 +48,16 @@ QHash<int, QByteArray> MessageListModel::roleNames() const
         {ImagePathRole, "imagePath"},
         {IsLastRole, "isLast"},
         {CodeLanguagesRole, "codeLanguages"},
+        {CopyTextRole, "copyText"},
     };
+}
+
+const AnswerDisplay::Shown &MessageListModel::shown(int row) const
+{
+    std::optional<AnswerDisplay::Shown> &cached = m_shown[row];
+    if (!cached)
+        cached = AnswerDisplay::shown(m_messages.at(row));
+    return *cached;
 }
 
 std::optional<int> MessageListModel::indexOf(const QUuid &id) const
@@ -66,24 +77,11 @@ void MessageListModel::lastRowChanged(int row)
     emit dataChanged(i, i, {IsLastRole});
 }
 
-void MessageListModel::setCodeLanguages(const QUuid &id, const QStringList &languages)
-{
-    if (m_codeLanguages.value(id) == languages)
-        return;
-    if (languages.isEmpty())
-        m_codeLanguages.remove(id);
-    else
-        m_codeLanguages.insert(id, languages);
-    if (const auto row = indexOf(id)) {
-        const QModelIndex i = index(*row);
-        emit dataChanged(i, i, {CodeLanguagesRole});
-    }
-}
-
 void MessageListModel::setMessages(const MessageList &messages)
 {
     beginResetModel();
     m_messages = messages;
+    m_shown = QList<std::optional<AnswerDisplay::Shown>>(messages.size());
     endResetModel();
     emit countChanged();
 }
@@ -93,6 +91,7 @@ void MessageListModel::append(const Message &message)
     const int row = int(m_messages.size());
     beginInsertRows(QModelIndex(), row, row);
     m_messages.append(message);
+    m_shown.append(std::nullopt);
     endInsertRows();
     lastRowChanged(row - 1);
     emit countChanged();
@@ -103,6 +102,7 @@ void MessageListModel::replace(int row, const Message &message)
     if (row < 0 || row >= m_messages.size())
         return;
     m_messages[row] = message;
+    m_shown[row].reset();
     const QModelIndex i = index(row);
     emit dataChanged(i, i);
 }
@@ -112,6 +112,7 @@ void MessageListModel::update(int row, const std::function<void(Message &)> &cha
     if (row < 0 || row >= m_messages.size())
         return;
     change(m_messages[row]);
+    m_shown[row].reset();
     const QModelIndex i = index(row);
     emit dataChanged(i, i);
 }
@@ -121,8 +122,9 @@ void MessageListModel::setContent(int row, const QString &content)
     if (row < 0 || row >= m_messages.size() || m_messages.at(row).content == content)
         return;
     m_messages[row].content = content;
+    m_shown[row].reset();
     const QModelIndex i = index(row);
-    emit dataChanged(i, i, {ContentRole});
+    emit dataChanged(i, i, {ContentRole, CodeLanguagesRole, CopyTextRole});
 }
 
 void MessageListModel::removeAt(int row)
@@ -132,6 +134,7 @@ void MessageListModel::removeAt(int row)
     const bool wasLast = row == m_messages.size() - 1;
     beginRemoveRows(QModelIndex(), row, row);
     m_messages.removeAt(row);
+    m_shown.removeAt(row);
     endRemoveRows();
     if (wasLast)
         lastRowChanged(row - 1);

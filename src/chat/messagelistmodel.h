@@ -1,5 +1,6 @@
 #pragma once
 
+#include "chat/answerdisplay.h"
 #include "conversation/message.h"
 
 #include <QAbstractListModel>
@@ -10,24 +11,26 @@
 #include <functional>
 #include <optional>
 
-// The open conversation of one chat view as a list model. Every change touches only the rows
-// it concerns, so a long conversation is never laid out again because one answer arrived.
+// An open conversation's messages as a list model, shared by every view that shows it. Every
+// change touches only the rows it concerns, so a long conversation is never laid out again
+// because one answer arrived.
 class MessageListModel : public QAbstractListModel {
     Q_OBJECT
     QML_ELEMENT
-    QML_UNCREATABLE("Each ChatController owns its list")
+    QML_UNCREATABLE("Each open conversation owns its list")
     Q_PROPERTY(int count READ count NOTIFY countChanged)
 
 public:
     enum Role {
         MessageIdRole = Qt::UserRole + 1,
-        ContentRole,
+        ContentRole, // what the bubble shows: Markdown, code blocks in "<code>" marks
         IsUserMessageRole,
         TimestampRole,
         IsLoadingRole,
         ImagePathRole,
         IsLastRole,
-        CodeLanguagesRole, // the fence words of an answer's code blocks, when still known
+        CodeLanguagesRole, // the fence words of the shown code blocks, in order
+        CopyTextRole,      // what copy gives: the tidied text
     };
 
     explicit MessageListModel(QObject *parent = nullptr);
@@ -50,12 +53,9 @@ public:
     void replace(int row, const Message &message);
     // Changes the message at `row` in place and reports the change of that row only.
     void update(int row, const std::function<void(Message &)> &change);
-    // Changes only the text at `row`, and reports only that role of that row: an answer that
-    // grows many times a second touches nothing else.
+    // Changes only the text at `row`, and reports only the roles that follow from it: an answer
+    // that grows many times a second touches nothing else.
     void setContent(int row, const QString &content);
-    // The fence words of an answer's code blocks, which its stored text no longer holds: kept
-    // for as long as the program runs, whichever conversation is open.
-    void setCodeLanguages(const QUuid &id, const QStringList &languages);
     void removeAt(int row);
     void clear();
 
@@ -64,7 +64,9 @@ signals:
 
 private:
     void lastRowChanged(int row);
+    const AnswerDisplay::Shown &shown(int row) const;
 
     MessageList m_messages;
-    QHash<QUuid, QStringList> m_codeLanguages;
+    // What each row shows, worked out when first asked for and again after a change.
+    mutable QList<std::optional<AnswerDisplay::Shown>> m_shown;
 };

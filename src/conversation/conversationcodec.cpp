@@ -89,6 +89,8 @@ void appendMessage(QByteArray &out, const Message &m)
         out.append(",\"cachedImagePath\":");
         appendEscaped(out, *m.cachedImagePath);
     }
+    if (m.preformatted)
+        out.append(",\"preformatted\":true");
     out.append('}');
 }
 
@@ -148,6 +150,9 @@ std::optional<Message> readMessage(simdjson::dom::element element)
         return std::nullopt;
     if (m.imageURL && (m.imageURL->isEmpty() || !QUrl(*m.imageURL, QUrl::StrictMode).isValid()))
         return std::nullopt;
+    bool preformatted = false;
+    if (object["preformatted"].get(preformatted) == simdjson::SUCCESS)
+        m.preformatted = preformatted;
     return m;
 }
 

@@ -17,7 +17,9 @@ using ConversationMap = QHash<QUuid, MessageList>;
 // Hand-written in both directions because the whole history is rewritten on every answer: a
 // generic JSON tree costs several times more than the text itself at 10,000 messages.
 namespace ConversationCodec {
-// One message's JSON object; the optional members only when present.
+// One message's JSON object; the optional members only when present. An answer kept in the
+// tidied form of earlier versions says so with "preformatted": true, which other readers of
+// the form ignore.
 QByteArray encodeMessage(const Message &message);
 // Fails (nullopt) on text that is not one JSON object, a missing required member, a member of
 // the wrong JSON type, an id that is not a UUID, or an "imageURL" that is not a URL.

@@ -4,12 +4,13 @@
 
 #include <QStringList>
 
-QString ConversationContext::newestText(std::span<const Message> messages, qsizetype limit)
+QString ConversationContext::newestText(std::span<const Message> messages, qsizetype limit,
+                                        const std::function<QString(const Message &)> &textOf)
 {
     QStringList parts; // newest first
     qsizetype total = 0;
     for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
-        const QString &content = it->content;
+        const QString content = textOf(*it);
         const qsizetype n = Graphemes::count(content);
         if (total + n <= limit) {
             parts.append(content);

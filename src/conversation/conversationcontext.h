@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <span>
 
 // The text a request carries of the conversation it belongs to, measured in user-perceived
@@ -13,5 +14,7 @@ public:
     // The newest `limit` characters of the messages' contents, oldest first, one message per
     // line, without white space at either end. The oldest message taken may be cut at its
     // start.
-    static QString newestText(std::span<const Message> messages, qsizetype limit);
+    // `textOf` gives a message's text as the context carries it.
+    static QString newestText(std::span<const Message> messages, qsizetype limit,
+                              const std::function<QString(const Message &)> &textOf);
 };

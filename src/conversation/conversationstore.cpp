@@ -1,127 +1,236 @@
 #include "conversation/conversationstore.h"
 
+#include "conversation/historydatabase.h"
+#include "conversation/historymigration.h"
+#include "conversation/messagerows.h"
 #include "core/diagnosticlog.h"
-#include "core/settingkeys.h"
 #include "core/settingsstore.h"
 
-#include <QDateTime>
-#include <QFileInfo>
-#include <QQmlEngine>
-#include <QSaveFile>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
 
 ConversationStore::ConversationStore(SettingsStore *settings, QObject *parent)
     : QObject(parent), m_settings(settings)
-{}
-
-const ConversationMap &ConversationStore::conversations() const
 {
-    ensureLoaded();
-    return m_map;
-}
-
-void ConversationStore::ensureLoaded() const
-{
-    if (!m_loaded)
-        decode(m_settings->getData(SettingKeys::conversations));
-}
-
-void ConversationStore::decode(std::optional<QByteArray> blob) const
-{
-    m_loaded = true;
-    m_map.clear();
-    m_unreadable.reset();
-    if (blob) {
-        if (auto decoded = ConversationCodec::decode(*blob))
-            m_map = std::move(*decoded);
-        else
-            m_unreadable = std::move(blob);
-    } else if (auto other = m_settings->storedBytes(SettingKeys::conversations)) {
-        // A value of another type under the key is no history either, and kept all the same.
-        m_unreadable = std::move(*other);
+    if (!settings || !settings->isAttached())
+        return;
+    m_db = settings->database();
+    QString error;
+    if (!HistoryDatabase(m_db).prepare(&error)) {
+        DiagnosticLog::line("历史记录暂时无法使用", error);
+        return;
     }
+    m_available = true;
+    // Normally done before the first window (see main); a store that finds the blob still
+    // there converts it now.
+    HistoryMigration::Outcome outcome;
+    if (HistoryMigration::run(m_db, &outcome, &error))
+        m_backupPath = outcome.keptAt;
+    else
+        DiagnosticLog::line("历史记录暂时无法使用", error);
 }
 
-const ConversationMap &ConversationStore::loadConversations()
+MessageList ConversationStore::messages(const QUuid &conversation) const
 {
-    m_encoded.clear();
-    decode(m_settings->getData(SettingKeys::conversations));
-    emit conversationsChanged();
-    return m_map;
+    MessageList list;
+    if (!m_available)
+        return list;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT ") + MessageRows::columns() +
+              QStringLiteral(" FROM messages WHERE conversation = ? ORDER BY position"));
+    q.addBindValue(Message::idText(conversation));
+    if (!q.exec())
+        return list;
+    while (q.next())
+        list.append(MessageRows::read(q));
+    return list;
 }
 
-bool ConversationStore::keepUnreadableBlob()
+bool ConversationStore::contains(const QUuid &conversation) const
 {
-    // Whether the stored bytes are readable is known only once they were read.
-    ensureLoaded();
-    if (!m_unreadable)
-        return true;
+    if (!m_available)
+        return false;
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("SELECT 1 FROM conversations WHERE id = ?"));
+    q.addBindValue(Message::idText(conversation));
+    return q.exec() && q.next();
+}
 
-    const QFileInfo settingsFile(m_settings->path());
-    const QString stamp =
-        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
-    const QString path = settingsFile.absolutePath() +
-                         QStringLiteral("/conversations-unreadable-") + stamp +
-                         QStringLiteral(".json");
+int ConversationStore::conversationCount() const
+{
+    if (!m_available)
+        return 0;
+    QSqlQuery q(m_db);
+    return q.exec(QStringLiteral("SELECT COUNT(*) FROM conversations")) && q.next()
+               ? q.value(0).toInt()
+               : 0;
+}
 
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(*m_unreadable) != m_unreadable->size() ||
-        !file.commit()) {
-        // The old bytes stay in the database until they are safe somewhere else.
-        DiagnosticLog::line("无法保存无法读取的历史记录:", path, file.errorString());
+QList<HistoryRow> ConversationStore::historyRows(int offset, int limit) const
+{
+    QList<HistoryRow> rows;
+    if (!m_available)
+        return rows;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    // A name the user gave stands in for the automatic row text.
+    q.prepare(QStringLiteral("SELECT id, COALESCE(title, row_text), created, pinned FROM "
+                             "conversations ORDER BY pinned DESC, created DESC, id LIMIT ? "
+                             "OFFSET ?"));
+    q.addBindValue(limit);
+    q.addBindValue(offset);
+    if (!q.exec())
+        return rows;
+    while (q.next()) {
+        rows.append({QUuid::fromString(q.value(0).toString()), q.value(1).toString(),
+                     q.value(2).toDouble(), q.value(3).toBool()});
+    }
+    return rows;
+}
+
+template <typename Write> bool ConversationStore::write(Write &&body)
+{
+    if (!m_available) {
+        DiagnosticLog::line("历史记录写入失败:", "历史记录暂时无法使用");
         return false;
     }
-    m_backupPath = path;
-    m_unreadable.reset();
-    DiagnosticLog::line("无法读取的历史记录已保存到", path);
+    HistoryDatabase history(m_db);
+    QString error;
+    if (history.begin()) {
+        if (body(error) && history.commit())
+            return true;
+        history.rollback();
+    }
+    if (error.isEmpty())
+        error = m_db.lastError().text();
+    DiagnosticLog::line("历史记录写入失败:", error);
+    return false;
+}
+
+bool ConversationStore::saveMessages(const QUuid &conversation, const MessageList &messages)
+{
+    if (messages.isEmpty())
+        return true;
+    const bool written = write([&](QString &error) {
+        QSqlQuery insert(m_db);
+        std::optional<qint64> position;
+        if (!MessageRows::addConversation(m_db, conversation, messages.first().timestamp, &error) ||
+            !(position = MessageRows::nextPosition(m_db, conversation, &error)) ||
+            !insert.prepare(MessageRows::insertStatement(MessageRows::OnConflict::Update)))
+            return false;
+        for (const Message &m : messages) {
+            // An update keeps the stored position; only a new message takes this one.
+            MessageRows::bind(insert, conversation, m, (*position)++);
+            if (!insert.exec()) {
+                error = insert.lastError().text();
+                return false;
+            }
+        }
+        return MessageRows::refreshConversation(m_db, conversation, &error);
+    });
+    if (written)
+        emit historyChanged();
+    return written;
+}
+
+bool ConversationStore::removeMessages(const QUuid &conversation, const QList<QUuid> &ids)
+{
+    const bool written = write([&](QString &error) {
+        QSqlQuery remove(m_db);
+        remove.prepare(QStringLiteral("DELETE FROM messages WHERE id = ? AND conversation = ?"));
+        for (const QUuid &id : ids) {
+            remove.bindValue(0, Message::idText(id));
+            remove.bindValue(1, Message::idText(conversation));
+            if (!remove.exec()) {
+                error = remove.lastError().text();
+                return false;
+            }
+        }
+        return MessageRows::refreshConversation(m_db, conversation, &error);
+    });
+    if (written)
+        emit historyChanged();
+    return written;
+}
+
+bool ConversationStore::clearHistory()
+{
+    const bool written = write([&](QString &) {
+        QSqlQuery q(m_db);
+        return q.exec(QStringLiteral("DELETE FROM messages")) &&
+               q.exec(QStringLiteral("DELETE FROM conversations"));
+    });
+    if (!written)
+        return false;
+    DiagnosticLog::line("历史记录已清除");
+    emit historyCleared();
+    emit historyChanged();
     return true;
 }
 
-void ConversationStore::saveConversations()
+std::optional<QList<StoredConversation>> ConversationStore::allConversations() const
 {
-    if (!keepUnreadableBlob())
-        return;
-    for (auto it = m_map.cbegin(); it != m_map.cend(); ++it) {
-        if (!m_encoded.contains(it.key()))
-            m_encoded.insert(it.key(), ConversationCodec::encodeMessages(it.value()));
+    if (!m_available)
+        return std::nullopt;
+    QSqlQuery q(m_db);
+    // A deferred transaction reads one state of the file, whatever another process commits
+    // meanwhile.
+    if (!q.exec(QStringLiteral("BEGIN")))
+        return std::nullopt;
+    QList<StoredConversation> all;
+    q.setForwardOnly(true);
+    bool ok = q.exec(QStringLiteral("SELECT conversation, ") + MessageRows::columns() +
+                     QStringLiteral(" FROM messages ORDER BY conversation, position"));
+    while (ok && q.next()) {
+        const QUuid conversation = QUuid::fromString(q.value(0).toString());
+        if (all.isEmpty() || all.last().id != conversation)
+            all.append({conversation, {}});
+        // The message's columns start after the conversation's.
+        all.last().messages.append(MessageRows::read(q, 1));
     }
-    m_settings->set(SettingKeys::conversations, ConversationCodec::assemble(m_encoded));
+    ok = ok && !q.lastError().isValid();
+    q.finish();
+    q.exec(QStringLiteral("COMMIT"));
+    if (!ok)
+        return std::nullopt;
+    return all;
 }
 
-void ConversationStore::saveCurrentConversation(const QUuid &id, const MessageList &messages)
+std::optional<int> ConversationStore::addMissing(const QList<StoredConversation> &conversations)
 {
-    if (messages.isEmpty())
-        return;
-    ensureLoaded();
-    m_map.insert(id, messages);
-    forget(id);
-    saveConversations();
-    emit conversationsChanged();
-    emit conversationSaved(id);
-}
-
-void ConversationStore::clearHistory()
-{
-    if (!keepUnreadableBlob())
-        return;
-    m_settings->remove(SettingKeys::conversations);
-    m_map.clear();
-    m_encoded.clear();
-    DiagnosticLog::line("历史记录已清除");
-    emit conversationsChanged();
-}
-
-void ConversationStore::removeMessages(const QUuid &conversation, const QUuid &first,
-                                       const QUuid &second)
-{
-    ensureLoaded();
-    forget(conversation);
-    const auto it = m_map.find(conversation);
-    if (it != m_map.end()) {
-        it->removeIf([&](const Message &m) { return m.id == first || m.id == second; });
-        // A conversation is stored only while it has messages.
-        if (it->isEmpty())
-            m_map.erase(it);
-    }
-    saveConversations();
-    emit conversationsChanged();
+    int added = 0;
+    const bool written = write([&](QString &error) {
+        QSqlQuery insert(m_db);
+        if (!insert.prepare(MessageRows::insertStatement(MessageRows::OnConflict::Skip)))
+            return false;
+        for (const StoredConversation &c : conversations) {
+            if (c.messages.isEmpty())
+                continue;
+            std::optional<qint64> position;
+            if (!MessageRows::addConversation(m_db, c.id, c.messages.first().timestamp, &error) ||
+                !(position = MessageRows::nextPosition(m_db, c.id, &error)))
+                return false;
+            for (const Message &m : c.messages) {
+                MessageRows::bind(insert, c.id, m, *position);
+                if (!insert.exec()) {
+                    error = insert.lastError().text();
+                    return false;
+                }
+                if (insert.numRowsAffected() > 0) {
+                    ++added;
+                    ++*position;
+                }
+            }
+            if (!MessageRows::refreshConversation(m_db, c.id, &error))
+                return false;
+        }
+        return true;
+    });
+    if (!written)
+        return std::nullopt;
+    if (added > 0)
+        emit historyChanged();
+    return added;
 }

@@ -1,69 +1,88 @@
 #pragma once
 
-#include "conversation/conversationcodec.h"
+#include "conversation/message.h"
 #include "core/registeredinstance.h"
 
 #include <QObject>
 #include <QPointer>
-#include <QtQml/qqmlregistration.h>
+#include <QSqlDatabase>
+#include <QUuid>
 
 #include <optional>
 
 class SettingsStore;
 
-// Every conversation saved on this machine, shared by all chat views of the process so that a
-// save from one view never drops what another view saved. Stored whole under the settings key
-// "conversations" at every save.
+// A whole conversation, for export and import.
+struct StoredConversation {
+    QUuid id;
+    MessageList messages;
+};
+
+// One line of the history list, as the list reads it: never a message body.
+struct HistoryRow {
+    QUuid id;
+    QString text;
+    double started = 0;
+    bool pinned = false;
+};
+
+// Every conversation kept on this machine, as rows in the settings database: one row per
+// message and one per conversation, shared by all chat views of the process. Each change is
+// one short transaction that touches only the rows it changes, so a save costs the same with
+// a year of history as with none, and nothing is held in memory but what a caller asks for.
 //
-// The stored history is read and decoded the first time anything asks for it, not when the
-// store is made: a start that only shows a new chat never pays for a long history.
-//
-// A stored blob that cannot be read loads as an empty history; its bytes are copied to a
-// time-stamped file beside the settings database before the first write replaces them.
+// A history kept by an earlier version as one blob is converted the first time the store
+// opens the file (see HistoryMigration), unless the program did so before.
 class ConversationStore : public QObject, public RegisteredInstance<ConversationStore> {
     Q_OBJECT
-    QML_ELEMENT
-    QML_SINGLETON
 
 public:
+    // Uses the settings store's own connection: the two share the file and its transactions.
     explicit ConversationStore(SettingsStore *settings, QObject *parent = nullptr);
 
-    const ConversationMap &conversations() const;
+    // False when the database could not take the history tables (it then reads as empty and
+    // refuses writes, and the next start tries again).
+    bool isAvailable() const { return m_available; }
 
-    // Re-reads the stored blob; an absent or unreadable one gives an empty map.
-    const ConversationMap &loadConversations();
-    void saveConversations();
-    // Stores `messages` under `id` and saves; an empty list is never stored.
-    void saveCurrentConversation(const QUuid &id, const MessageList &messages);
-    // Removes the stored blob and empties the map; logs "历史记录已清除".
-    void clearHistory();
-    // Drops the two messages (a regenerated question and answer) from the stored copy of
-    // `conversation`, then saves whether or not there was a stored copy.
-    void removeMessages(const QUuid &conversation, const QUuid &first, const QUuid &second);
+    // Reads: what is stored now.
+    MessageList messages(const QUuid &conversation) const;
+    bool contains(const QUuid &conversation) const;
+    int conversationCount() const;
+    // The history list's rows from `offset`: pinned first, then newest start first.
+    QList<HistoryRow> historyRows(int offset, int limit) const;
 
-    // Where the unreadable blob went, once it was kept; empty otherwise.
+    // Writes, each one transaction; false when it did not reach the disk (logged, and nothing
+    // of it is stored). Messages already stored are updated in place; new ones are added at
+    // the end of the conversation, in the order given.
+    bool saveMessages(const QUuid &conversation, const MessageList &messages);
+    bool saveMessage(const QUuid &conversation, const Message &message)
+    {
+        return saveMessages(conversation, {message});
+    }
+    bool removeMessages(const QUuid &conversation, const QList<QUuid> &ids);
+    // Removes every conversation; logs "历史记录已清除".
+    bool clearHistory();
+    // Every conversation as one consistent snapshot (one read transaction), for export;
+    // nullopt when it could not be read.
+    std::optional<QList<StoredConversation>> allConversations() const;
+    // Adds the messages that are not stored yet (by id), keeping those that are, all in one
+    // transaction; for import. The number added, or nullopt when nothing was written.
+    std::optional<int> addMissing(const QList<StoredConversation> &conversations);
+
+    // Where the old blob's bytes were kept when this store converted it; empty otherwise.
     QString backupPath() const { return m_backupPath; }
 
 signals:
-    void conversationsChanged();
-    // One conversation was written whole; a view that shows it takes the stored copy in.
-    void conversationSaved(const QUuid &id);
+    // The list of conversations changed (a row's text, order or presence).
+    void historyChanged();
+    // Everything is gone: views that hold a conversation write all of it at its next change.
+    void historyCleared();
 
 private:
-    // Reads the stored blob unless that was done already.
-    void ensureLoaded() const;
-    void decode(std::optional<QByteArray> blob) const;
-    bool keepUnreadableBlob();
-
-    void forget(const QUuid &id) { m_encoded.remove(id); }
+    template <typename Write> bool write(Write &&body);
 
     QPointer<SettingsStore> m_settings;
-    // Filled from the stored blob on first use; reading does not change what the store holds.
-    mutable bool m_loaded = false;
-    mutable ConversationMap m_map;
-    // Each conversation's encoded message array, kept between saves so that a save re-encodes
-    // only what changed; the whole history is still written every time.
-    QHash<QUuid, QByteArray> m_encoded;
-    mutable std::optional<QByteArray> m_unreadable; // bytes not yet kept in a file
+    mutable QSqlDatabase m_db;
+    bool m_available = false;
     QString m_backupPath;
 };

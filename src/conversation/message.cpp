@@ -11,8 +11,16 @@ bool isHex(QChar c)
 } // namespace
 
 Message::Message(QString content, bool isUserMessage)
-    : content(std::move(content)), isUserMessage(isUserMessage)
+    : content(std::move(content)), isUserMessage(isUserMessage),
+      kind(isUserMessage ? MessageKind::Question : MessageKind::Answer)
 {}
+
+Message Message::notice(const QString &text)
+{
+    Message m(text, false);
+    m.kind = MessageKind::Notice;
+    return m;
+}
 
 double Message::referenceNow()
 {

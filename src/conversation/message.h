@@ -7,10 +7,17 @@
 
 #include <optional>
 
+// What a message is, as the history keeps it. An answer still arriving is stored as such the
+// moment it is asked for, so a quit or a crash before it ends leaves a row that reads as the
+// network notice, never as an empty answer.
+enum class MessageKind { Question, Answer, Notice, Picture, Arriving };
+
 // One chat record: a question, an answer (or its loading placeholder), a notice or a picture.
 // Two messages are the same message exactly when their ids are equal.
 struct Message {
     Message(QString content, bool isUserMessage);
+    // A notice from the program in the answer's place (quota, network, empty answer).
+    static Message notice(const QString &text);
 
     QUuid id = QUuid::createUuid();
     QString content;
@@ -23,6 +30,22 @@ struct Message {
     // Kept as the text that was read, so it is written back byte for byte.
     std::optional<QString> imageURL;
     std::optional<QString> cachedImagePath;
+
+    MessageKind kind = MessageKind::Answer;
+    // An answer's `content` is the model's own text, Markdown marks and fence words included.
+    // Answers kept by earlier versions hold the tidied display text instead: this says so, and
+    // nothing tidies them a second time.
+    bool preformatted = false;
+    // Kept for the branches of edited questions; nothing sets it yet.
+    std::optional<QUuid> parentId;
+    // The model that answered (or was asked); empty when not known.
+    QString model;
+    // What this message was charged, once the charge was made: billable characters (absent for
+    // a flat price) and the amount deducted.
+    std::optional<qint64> chargedCharacters;
+    std::optional<double> chargedAmount;
+
+    bool isNotice() const { return kind == MessageKind::Notice; }
 
     QDateTime dateTime() const;
     static double referenceNow();

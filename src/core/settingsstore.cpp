@@ -133,10 +133,10 @@ SettingsStore::Opened SettingsStore::openAndLoad(bool exclusive, QString &reason
 
     // WAL keeps the last committed value readable if the process dies mid-write; NORMAL
     // syncing is durable against process crashes, which is what a desktop app meets. The
-    // history is one multi-megabyte value rewritten on every answer: large pages cut the
-    // per-page cost of that write several times over (applies when the file is created).
+    // history's rows are small and written one change at a time: small pages keep each write
+    // small (applies when the file is created).
     const char *setup[] = {
-        "PRAGMA page_size=65536",
+        "PRAGMA page_size=4096",
         "PRAGMA journal_mode=WAL",
         "PRAGMA synchronous=NORMAL",
         "PRAGMA wal_autocheckpoint=256",

@@ -73,6 +73,8 @@ public:
     std::optional<QByteArray> storedBytes(const QString &key) const;
 
     QString path() const { return m_path; }
+    // The open connection to the file, for the history tables kept in it (main thread only).
+    QSqlDatabase database() const { return m_db; }
     // False after the last write failed to reach the disk.
     bool lastWriteSucceeded() const { return m_lastWriteOk; }
     // False when the database could not be read at start; every write is then refused.

@@ -68,10 +68,10 @@ void AnswerStream::settle(Ending ending)
         const QString text = m_target.formatReplyText(m_reader->text());
         // An empty bubble looks like a hang: say that nothing came, and charge nothing for it.
         if (text.isEmpty()) {
-            m_target.appendReplyText(ChatClient::emptyAnswerNotice());
+            m_target.showFailure(ChatClient::emptyAnswerNotice());
             break;
         }
-        m_target.appendReplyText(text);
+        m_target.appendReplyText(m_reader->text());
         charge(text);
         break;
     }
@@ -88,8 +88,9 @@ void AnswerStream::settle(Ending ending)
         }
         // What arrived before the break is kept, with the notice on its own line under it;
         // only the answer's own text is charged.
-        m_target.appendReplyText(
-            ending == Ending::Broken ? text + u'\n' + ChatClient::networkFailureNotice() : text);
+        m_target.appendReplyText(ending == Ending::Broken
+                                     ? m_reader->text() + u'\n' + ChatClient::networkFailureNotice()
+                                     : m_reader->text());
         charge(text);
         break;
     }
@@ -99,6 +100,10 @@ void AnswerStream::settle(Ending ending)
 
 void AnswerStream::charge(const QString &text)
 {
+    const qint64 characters = QuotaService::countBillableCharacters(text);
+    const double amount = double(characters) * m_outputRate;
+    if (m_target.charged)
+        m_target.charged(Charge{Charge::Part::Answer, characters, amount});
     if (m_quota)
-        m_quota->deductQuota(double(QuotaService::countBillableCharacters(text)) * m_outputRate);
+        m_quota->deductQuota(amount);
 }

@@ -24,8 +24,18 @@ AnswerStream *ChatClient::sendRequest(bool hasQuota, const QString &userMessage,
     }
 
     // The question is charged before anything else, also when the model turns out unusable.
+    const double charge = QuotaService::inputCharge(model, userMessage, contextText);
+    if (target.charged) {
+        const bool flat = ModelCatalogue::priceTier(model).isFlat();
+        target.charged(
+            Charge{Charge::Part::Question,
+                   flat ? std::nullopt
+                        : std::optional<qint64>(QuotaService::countBillableCharacters(userMessage) +
+                                                QuotaService::countBillableCharacters(contextText)),
+                   charge});
+    }
     if (m_quota)
-        m_quota->deductQuota(QuotaService::inputCharge(model, userMessage, contextText));
+        m_quota->deductQuota(charge);
 
     const QUrl url = ModelCatalogue::modelURL(model);
     if (url.isEmpty() || !m_http) {

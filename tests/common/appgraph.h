@@ -191,7 +191,7 @@ struct MainWindow {
     QString store(const QList<Message> &messages)
     {
         const QUuid id = QUuid::createUuid();
-        app.conversations->saveCurrentConversation(id, messages);
+        app.conversations->saveMessages(id, messages);
         return Message::idText(id);
     }
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "chat/chatcontroller.h"
+#include "chat/openconversations.h"
 #include "conversation/conversationstore.h"
 #include "core/httpclient.h"
 #include "core/serviceorigin.h"
@@ -25,6 +26,7 @@ struct ChatHarness {
     FakeHttpServer server;
     SettingsStore settings{dir.filePath(QStringLiteral("settings.db"))};
     ConversationStore conversations{&settings};
+    OpenConversations open{&conversations};
     HttpClient http;
     QuotaService quota{&settings, &http};
     ImageService images{&http};
@@ -47,7 +49,7 @@ struct ChatHarness {
     std::unique_ptr<ChatController> controller()
     {
         return std::make_unique<ChatController>(
-            ChatController::Services{&settings, &conversations, &quota, &chat});
+            ChatController::Services{&settings, &open, &quota, &chat});
     }
 
     // Asks `question` of `model` in `on` (by default `c`).
@@ -63,7 +65,7 @@ struct ChatHarness {
     // What the store holds of the conversation `of` (by default `c`) has open.
     MessageList stored(const ChatController *of = nullptr) const
     {
-        return conversations.conversations().value((of ? of : c.get())->currentConversationUuid());
+        return conversations.messages((of ? of : c.get())->currentConversationUuid());
     }
 
     // The amounts charged so far, in the order the charges arrived.

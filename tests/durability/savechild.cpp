@@ -1,8 +1,10 @@
-// Child of tst_storage: loads the history, then appends a message and saves, over and
-// over, until it is killed. After every save that reached the disk it prints
-// "saved <conversation id> <message count>", so the parent knows what must survive the kill.
+// Child of tst_storage. With "migrate", converts an old history and exits. Otherwise opens
+// the history, then asks and answers, over and over, until it is
+// killed. After every write that reached the disk it prints "saved <conversation id> <message
+// count>", so the parent knows what must survive the kill.
 
 #include "conversation/conversationstore.h"
+#include "conversation/historymigration.h"
 #include "core/settingsstore.h"
 
 #include <QCoreApplication>
@@ -30,30 +32,45 @@ int main(int argc, char **argv)
         return text;
     };
 
+    // The conversion of an old history, on its own, as a start does before the first window.
+    if (args.size() > 3 && args.at(3) == u"migrate") {
+        HistoryMigration::Outcome outcome;
+        QString error;
+        return HistoryMigration::run(args.at(1), &outcome, &error) ? 0 : 1;
+    }
+
     SettingsStore settings(args.at(1));
     ConversationStore store(&settings);
 
-    // Continue a stored conversation half of the time, so saves also grow existing entries.
+    // Continue a stored conversation half of the time, so saves also grow existing ones.
     QUuid current = QUuid::createUuid();
-    MessageList messages;
-    const auto &loaded = store.conversations();
-    if (!loaded.isEmpty() && random.bounded(2) == 0) {
-        auto it = loaded.cbegin();
-        std::advance(it, random.bounded(int(loaded.size())));
-        current = it.key();
-        messages = it.value();
+    qsizetype count = 0;
+    if (const int stored = store.conversationCount(); stored > 0 && random.bounded(2) == 0) {
+        current = store.historyRows(int(random.bounded(stored)), 1).first().id;
+        count = store.messages(current).size();
     }
 
+    // As a send does: the question and its answer still arriving, then the answer in its place.
+    Message answer(QString(), false);
     for (int saves = 0;; ++saves) {
         if (saves > 0 && saves % 4 == 0) {
             current = QUuid::createUuid();
-            messages.clear();
+            count = 0;
         }
-        messages.append(Message(someText(), messages.size() % 2 == 0));
-        store.saveCurrentConversation(current, messages);
-        if (settings.lastWriteSucceeded()) {
+        bool saved = false;
+        if (saves % 2 == 0) {
+            answer = Message(QString(), false);
+            answer.kind = MessageKind::Arriving;
+            saved = store.saveMessages(current, {Message(someText(), true), answer});
+            count += saved ? 2 : 0;
+        } else {
+            answer.kind = MessageKind::Answer;
+            answer.content = someText();
+            saved = store.saveMessage(current, answer);
+        }
+        if (saved) {
             std::printf("saved %s %lld\n", qPrintable(Message::idText(current)),
-                        static_cast<long long>(messages.size()));
+                        static_cast<long long>(count));
             std::fflush(stdout);
         }
     }

@@ -163,7 +163,7 @@ private slots:
         m_app.reset();
         QVERIFY(start());
         QTRY_VERIFY(chat());
-        QCOMPARE(m_app->conversations()->conversations().size(), 2);
+        QCOMPARE(m_app->conversations()->conversationCount(), 2);
     }
 
     void accountCardShowsTheChargedBalanceAndSignsOut()

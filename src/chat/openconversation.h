@@ -1,0 +1,65 @@
+#pragma once
+
+#include "chat/messagelistmodel.h"
+#include "conversation/message.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QUuid>
+
+#include <functional>
+
+class ChatSend;
+class ConversationStore;
+
+// A conversation that a window shows or a send still writes to: its messages in memory, as one
+// list model that every window showing it draws, and the sends on their way in it. Each change
+// is made here once and written at once as the rows it touches, so there is no copy to merge
+// and no other conversation is ever rewritten.
+//
+// The history may have been cleared, or a write may have failed (a full disk), since this
+// conversation last wrote: its next write then stores all of it, so that the history gets it
+// back whole as soon as there is room.
+class OpenConversation : public QObject {
+    Q_OBJECT
+
+public:
+    // Reads the stored messages of `id`, if any. An answer that was still arriving when an
+    // earlier run ended shows as the notice it stands for.
+    OpenConversation(const QUuid &id, ConversationStore *store, QObject *parent = nullptr);
+    ~OpenConversation() override;
+
+    QUuid id() const { return m_id; }
+    MessageListModel *model() { return &m_model; }
+    const MessageList &messages() const { return m_model.messages(); }
+
+    // Changes, each shown at once and written as one transaction.
+    void append(const MessageList &messages);
+    // Changes the messages `ids` that are here and writes them together; false when none is.
+    bool update(const QList<QUuid> &ids, const std::function<void(Message &)> &change);
+    // Changes how the message `id` shows, without writing it (a state the row already has).
+    void show(const QUuid &id, const std::function<void(Message &)> &change);
+    // Shows `text` as the answer `id` so far, without writing it.
+    void showPartial(const QUuid &id, const QString &text);
+    void remove(const QList<QUuid> &ids);
+
+    // The sends on their way in this conversation (not those whose answer is being replaced),
+    // for the stop button.
+    void addSend(ChatSend *send);
+    QList<ChatSend *> sends() const;
+    bool isGenerating() const;
+
+signals:
+    void isGeneratingChanged();
+    // A send ended with something new at the end: the views that follow it move there.
+    void scrollToEndRequested();
+
+private:
+    void write(const MessageList &changed);
+
+    QUuid m_id;
+    QPointer<ConversationStore> m_store;
+    MessageListModel m_model;
+    QList<QPointer<ChatSend>> m_sends;
+    bool m_writeAll = false;
+};

@@ -1,0 +1,125 @@
+#include "conversation/historydatabase.h"
+
+#include <QDateTime>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <iterator>
+
+namespace {
+
+// Version 1: the history as rows. The list of conversations reads only `conversations`
+// (its row text is kept there), in the order of `conversations_in_list`; a conversation's
+// messages are read in the order of `messages_in_order`. `parent` stays empty until answers
+// and questions have variants.
+const char *const migrations[][6] = {
+    {
+        "CREATE TABLE conversations ("
+        " id TEXT PRIMARY KEY NOT NULL,"
+        " title TEXT,"
+        " row_text TEXT NOT NULL DEFAULT '',"
+        " created REAL NOT NULL,"
+        " updated REAL NOT NULL,"
+        " pinned INTEGER NOT NULL DEFAULT 0)",
+        "CREATE INDEX conversations_in_list ON conversations (pinned DESC, created DESC, id)",
+        "CREATE TABLE messages ("
+        " id TEXT PRIMARY KEY NOT NULL,"
+        " conversation TEXT NOT NULL REFERENCES conversations (id) ON DELETE CASCADE,"
+        " parent TEXT,"
+        " position INTEGER NOT NULL,"
+        " kind TEXT NOT NULL"
+        "  CHECK (kind IN ('question', 'answer', 'notice', 'picture', 'arriving')),"
+        " content TEXT NOT NULL,"
+        " preformatted INTEGER NOT NULL DEFAULT 0,"
+        " model TEXT NOT NULL DEFAULT '',"
+        " timestamp REAL NOT NULL,"
+        " avatar_url TEXT,"
+        " image_url TEXT,"
+        " cached_image_path TEXT,"
+        " charged_characters INTEGER,"
+        " charged_amount REAL)",
+        "CREATE UNIQUE INDEX messages_in_order ON messages (conversation, position)",
+        nullptr,
+        nullptr,
+    },
+};
+
+} // namespace
+
+int HistoryDatabase::latestVersion()
+{
+    return int(std::size(migrations));
+}
+
+bool HistoryDatabase::prepare(QString *error)
+{
+    // Foreign keys are off in every new SQLite connection; the deletes rely on them.
+    QSqlQuery q(m_db);
+    if (!q.exec(QStringLiteral("PRAGMA foreign_keys=ON"))) {
+        *error = q.lastError().text();
+        return false;
+    }
+    return migrate(error);
+}
+
+bool HistoryDatabase::begin()
+{
+    // Taking the write lock up front: a transaction that starts as a reader and then writes
+    // fails at once, without waiting, when another connection wrote in between.
+    QSqlQuery q(m_db);
+    return q.exec(QStringLiteral("BEGIN IMMEDIATE"));
+}
+
+bool HistoryDatabase::commit()
+{
+    QSqlQuery q(m_db);
+    if (q.exec(QStringLiteral("COMMIT")))
+        return true;
+    rollback();
+    return false;
+}
+
+void HistoryDatabase::rollback()
+{
+    QSqlQuery q(m_db);
+    q.exec(QStringLiteral("ROLLBACK"));
+}
+
+bool HistoryDatabase::migrate(QString *error)
+{
+    QSqlQuery q(m_db);
+    const auto failed = [&] {
+        *error = q.lastError().text();
+        rollback();
+        return false;
+    };
+    if (!begin()) {
+        *error = q.lastError().isValid() ? q.lastError().text() : m_db.lastError().text();
+        return false;
+    }
+    if (!q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS history_schema "
+                               "(version INTEGER PRIMARY KEY, applied_ms INTEGER NOT NULL)")))
+        return failed();
+    if (!q.exec(QStringLiteral("SELECT COALESCE(MAX(version), 0) FROM history_schema")) ||
+        !q.next())
+        return failed();
+    const int current = q.value(0).toInt();
+    q.finish();
+    for (int v = current + 1; v <= latestVersion(); ++v) {
+        for (const char *statement : migrations[v - 1]) {
+            if (statement && !q.exec(QString::fromLatin1(statement)))
+                return failed();
+        }
+        q.prepare(QStringLiteral("INSERT INTO history_schema (version, applied_ms) VALUES (?, ?)"));
+        q.addBindValue(v);
+        q.addBindValue(QDateTime::currentMSecsSinceEpoch());
+        if (!q.exec())
+            return failed();
+    }
+    if (!commit()) {
+        *error = m_db.lastError().text();
+        return false;
+    }
+    return true;
+}

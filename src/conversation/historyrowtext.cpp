@@ -1,0 +1,59 @@
+#include "conversation/historyrowtext.h"
+
+#include <QStringList>
+
+QString HistoryRowText::of(const Message &last)
+{
+    QString text;
+    switch (last.kind) {
+    case MessageKind::Picture:
+        return picture();
+    case MessageKind::Arriving:
+        return unanswered();
+    case MessageKind::Answer:
+        text = last.preformatted ? QString(last.content)
+                                       .remove(QLatin1String("<code>"))
+                                       .remove(QLatin1String("</code>"))
+                                 : plain(last.content);
+        break;
+    case MessageKind::Question:
+    case MessageKind::Notice:
+        text = last.content;
+        break;
+    }
+    if (last.cachedImagePath)
+        return picture();
+    if (text.size() > kLongest) {
+        qsizetype cut = kLongest;
+        if (text.at(cut - 1).isHighSurrogate())
+            --cut;
+        text.truncate(cut);
+    }
+    return text;
+}
+
+QString HistoryRowText::plain(const QString &markdown)
+{
+    QStringList lines = markdown.split(u'\n');
+    QStringList kept;
+    kept.reserve(lines.size());
+    for (QString &line : lines) {
+        const QStringView trimmed = QStringView(line).trimmed();
+        if (trimmed.startsWith(QLatin1String("```")))
+            continue;
+        qsizetype hashes = 0;
+        while (hashes < trimmed.size() && trimmed.at(hashes) == u'#')
+            ++hashes;
+        if (hashes > 0 && hashes <= 6 && (hashes == trimmed.size() || trimmed.at(hashes) == u' '))
+            line = trimmed.sliced(hashes).trimmed().toString();
+        line.remove(QLatin1String("**"));
+        line.remove(QLatin1String("__"));
+        line.remove(u'`');
+        line.replace(QLatin1String("<br>"), QLatin1String(" "));
+        kept.append(line);
+        // Only the start of a long answer is ever shown.
+        if (kept.size() > 20)
+            break;
+    }
+    return kept.join(u'\n').trimmed();
+}

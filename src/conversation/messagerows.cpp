@@ -1,0 +1,187 @@
+#include "conversation/messagerows.h"
+
+#include "conversation/historyrowtext.h"
+
+#include <QSqlError>
+#include <QVariant>
+
+namespace {
+
+MessageKind kindFromName(const QString &name)
+{
+    if (name == u"question")
+        return MessageKind::Question;
+    if (name == u"notice")
+        return MessageKind::Notice;
+    if (name == u"picture")
+        return MessageKind::Picture;
+    if (name == u"arriving")
+        return MessageKind::Arriving;
+    return MessageKind::Answer;
+}
+
+QVariant optionalText(const std::optional<QString> &text)
+{
+    return text ? QVariant(*text) : QVariant(QMetaType::fromType<QString>());
+}
+
+std::optional<QString> textOrNothing(const QVariant &value)
+{
+    return value.isNull() ? std::nullopt : std::optional(value.toString());
+}
+
+} // namespace
+
+QString MessageRows::kindName(MessageKind kind)
+{
+    switch (kind) {
+    case MessageKind::Question:
+        return QStringLiteral("question");
+    case MessageKind::Answer:
+        return QStringLiteral("answer");
+    case MessageKind::Notice:
+        return QStringLiteral("notice");
+    case MessageKind::Picture:
+        return QStringLiteral("picture");
+    case MessageKind::Arriving:
+        return QStringLiteral("arriving");
+    }
+    return {};
+}
+
+QString MessageRows::columns()
+{
+    return QStringLiteral("id, parent, kind, content, preformatted, model, timestamp, avatar_url, "
+                          "image_url, cached_image_path, charged_characters, charged_amount");
+}
+
+Message MessageRows::read(const QSqlQuery &query, int first)
+{
+    // Columns from `first` on, in the order of columns().
+    struct Shifted {
+        const QSqlQuery &q;
+        int first;
+        QVariant value(int i) const { return q.value(first + i); }
+    } q{query, first};
+    const MessageKind kind = kindFromName(q.value(2).toString());
+    Message m(q.value(3).toString(), kind == MessageKind::Question);
+    m.kind = kind;
+    m.id = QUuid::fromString(q.value(0).toString());
+    if (!q.value(1).isNull())
+        m.parentId = QUuid::fromString(q.value(1).toString());
+    m.preformatted = q.value(4).toBool();
+    m.model = q.value(5).toString();
+    m.timestamp = q.value(6).toDouble();
+    m.avatarURL = textOrNothing(q.value(7));
+    m.imageURL = textOrNothing(q.value(8));
+    m.cachedImagePath = textOrNothing(q.value(9));
+    if (!q.value(10).isNull())
+        m.chargedCharacters = q.value(10).toLongLong();
+    if (!q.value(11).isNull())
+        m.chargedAmount = q.value(11).toDouble();
+    return m;
+}
+
+QString MessageRows::insertStatement(OnConflict onConflict)
+{
+    const QString insert = QStringLiteral(
+        "INSERT INTO messages (id, conversation, position, parent, kind, content, preformatted, "
+        "model, timestamp, avatar_url, image_url, cached_image_path, charged_characters, "
+        "charged_amount) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ");
+    if (onConflict == OnConflict::Skip)
+        return insert + QStringLiteral("ON CONFLICT (id) DO NOTHING");
+    // A message keeps its conversation and its place; everything it says may change.
+    return insert +
+           QStringLiteral("ON CONFLICT (id) DO UPDATE SET parent = excluded.parent, kind = "
+                          "excluded.kind, content = excluded.content, preformatted = "
+                          "excluded.preformatted, model = excluded.model, timestamp = "
+                          "excluded.timestamp, avatar_url = excluded.avatar_url, image_url = "
+                          "excluded.image_url, cached_image_path = excluded.cached_image_path, "
+                          "charged_characters = excluded.charged_characters, charged_amount = "
+                          "excluded.charged_amount");
+}
+
+void MessageRows::bind(QSqlQuery &q, const QUuid &conversation, const Message &m, qint64 position)
+{
+    q.bindValue(0, Message::idText(m.id));
+    q.bindValue(1, Message::idText(conversation));
+    q.bindValue(2, position);
+    q.bindValue(3, m.parentId ? QVariant(Message::idText(*m.parentId))
+                              : QVariant(QMetaType::fromType<QString>()));
+    q.bindValue(4, kindName(m.kind));
+    q.bindValue(5, m.content.isNull() ? QStringLiteral("") : m.content);
+    q.bindValue(6, m.preformatted ? 1 : 0);
+    q.bindValue(7, m.model.isNull() ? QStringLiteral("") : m.model);
+    q.bindValue(8, m.timestamp);
+    q.bindValue(9, optionalText(m.avatarURL));
+    q.bindValue(10, optionalText(m.imageURL));
+    q.bindValue(11, optionalText(m.cachedImagePath));
+    q.bindValue(12, m.chargedCharacters ? QVariant(*m.chargedCharacters)
+                                        : QVariant(QMetaType::fromType<qlonglong>()));
+    q.bindValue(13, m.chargedAmount ? QVariant(*m.chargedAmount)
+                                    : QVariant(QMetaType::fromType<double>()));
+}
+
+namespace {
+bool failed(const QSqlQuery &q, QString *error)
+{
+    *error = q.lastError().text();
+    return false;
+}
+} // namespace
+
+bool MessageRows::addConversation(QSqlDatabase &db, const QUuid &conversation, double started,
+                                  QString *error)
+{
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral("INSERT INTO conversations (id, created, updated) VALUES (?, ?, ?) "
+                             "ON CONFLICT (id) DO NOTHING"));
+    q.addBindValue(Message::idText(conversation));
+    q.addBindValue(started);
+    q.addBindValue(started);
+    return q.exec() || failed(q, error);
+}
+
+std::optional<qint64> MessageRows::nextPosition(QSqlDatabase &db, const QUuid &conversation,
+                                                QString *error)
+{
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral(
+        "SELECT COALESCE(MAX(position), -1) + 1 FROM messages WHERE conversation = ?"));
+    q.addBindValue(Message::idText(conversation));
+    if (!q.exec() || !q.next()) {
+        failed(q, error);
+        return std::nullopt;
+    }
+    return q.value(0).toLongLong();
+}
+
+bool MessageRows::refreshConversation(QSqlDatabase &db, const QUuid &conversation, QString *error)
+{
+    const QString id = Message::idText(conversation);
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT ") + columns() +
+              QStringLiteral(" FROM messages WHERE conversation = ? ORDER BY position DESC "
+                             "LIMIT 1"));
+    q.addBindValue(id);
+    if (!q.exec())
+        return failed(q, error);
+    if (!q.next()) {
+        q.finish();
+        q.prepare(QStringLiteral("DELETE FROM conversations WHERE id = ?"));
+        q.addBindValue(id);
+        return q.exec() || failed(q, error);
+    }
+    const Message last = read(q);
+    q.finish();
+    q.prepare(QStringLiteral(
+        "UPDATE conversations SET row_text = ?, updated = ?, created = (SELECT timestamp FROM "
+        "messages WHERE conversation = ? ORDER BY position LIMIT 1) WHERE id = ?"));
+    const QString rowText = HistoryRowText::of(last);
+    q.bindValue(0, rowText.isNull() ? QStringLiteral("") : rowText);
+    q.bindValue(1, last.timestamp);
+    q.bindValue(2, id);
+    q.bindValue(3, id);
+    return q.exec() || failed(q, error);
+}
