@@ -9,12 +9,11 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
-#include <unistd.h>
 
 namespace {
 

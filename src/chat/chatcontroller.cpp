@@ -259,8 +259,9 @@ void ChatController::sendMessage()
     setMessageText(QString());
 
     const QString context = buildContext(m_open->messages(), kContextLimit);
+    // A send goes with the view that made it: its request is given up when the view closes.
     auto *send = new ChatSend(m_open, question, placeholder.id, context,
-                              ChatSend::Services{m_services.quota, m_services.chat});
+                              ChatSend::Services{m_services.quota, m_services.chat}, this);
     m_sends.removeAll(nullptr);
     m_sends.append(send);
     connect(send, &ChatSend::quotaExhausted, this, &ChatController::upgradeAlertRequested);

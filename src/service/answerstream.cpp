@@ -71,8 +71,9 @@ void AnswerStream::settle(Ending ending)
             m_target.showFailure(ChatClient::emptyAnswerNotice());
             break;
         }
+        const double amount = charge(text);
         m_target.appendReplyText(m_reader->text());
-        charge(text);
+        deduct(amount);
         break;
     }
     case Ending::Stopped:
@@ -88,22 +89,28 @@ void AnswerStream::settle(Ending ending)
         }
         // What arrived before the break is kept, with the notice on its own line under it;
         // only the answer's own text is charged.
+        const double amount = charge(text);
         m_target.appendReplyText(ending == Ending::Broken
                                      ? m_reader->text() + u'\n' + ChatClient::networkFailureNotice()
                                      : m_reader->text());
-        charge(text);
+        deduct(amount);
         break;
     }
     }
     deleteLater();
 }
 
-void AnswerStream::charge(const QString &text)
+double AnswerStream::charge(const QString &text)
 {
     const qint64 characters = QuotaService::countBillableCharacters(text);
     const double amount = double(characters) * m_outputRate;
     if (m_target.charged)
         m_target.charged(Charge{Charge::Part::Answer, characters, amount});
+    return amount;
+}
+
+void AnswerStream::deduct(double amount)
+{
     if (m_quota)
         m_quota->deductQuota(amount);
 }

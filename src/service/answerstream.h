@@ -34,7 +34,10 @@ public:
 private:
     enum class Ending { Complete, Stopped, Broken };
     void settle(Ending ending);
-    void charge(const QString &text);
+    // The answer's charge on its tidied text, told to the target before the answer is placed
+    // (so it is stored with it), and deducted after.
+    double charge(const QString &text);
+    void deduct(double amount);
 
     std::unique_ptr<ReplyStreamReader> m_reader;
     double m_outputRate;

@@ -1,3 +1,4 @@
+#include "chat/answerdisplay.h"
 #include "chat/openconversation.h"
 #include "chatharness.h"
 #include "core/settingkeys.h"
@@ -49,10 +50,17 @@ class TestChatFlow : public QObject {
             Response streamed = Response::with(B::Stream);
             streamed.status = status;
             server.on(path, streamed);
-            QObject::connect(c->messages(), &QAbstractItemModel::dataChanged, c.get(),
-                             [this](const QModelIndex &top) {
-                                 shown.append(c->messageList().at(top.row()).content);
+            MessageListModel *model = c->messages();
+            QObject::connect(model, &QAbstractItemModel::dataChanged, c.get(),
+                             [this, model](const QModelIndex &top) {
+                                 shown.append(model->at(top.row()).content);
                              });
+        }
+        // What the bubble of the last message shows.
+        QString shownLast() const
+        {
+            const MessageListModel *m = c->messages();
+            return m->data(m->index(m->count() - 1), MessageListModel::ContentRole).toString();
         }
         // Asks, and waits until the first piece of the answer is in its bubble.
         void askAndShowFirstPiece(const QString &piece)
@@ -382,19 +390,22 @@ private slots:
             if (i >= shownAfter.size())
                 continue;
             // The bubble's text as the user reads it: prose blocks are shown trimmed.
-            QTRY_COMPARE_WITH_TIMEOUT(s.last().content.trimmed(), shownAfter.at(i), kWait);
+            QTRY_COMPARE_WITH_TIMEOUT(s.shownLast().trimmed(), shownAfter.at(i), kWait);
             QVERIFY(!s.last().isLoading);
             QVERIFY(s.c->isGenerating());
         }
-        // While the answer is on its way, the question is stored, and in the answer's place what
-        // a quit would leave: the network notice, not the text so far.
+        // While the answer is on its way, the question is stored, and in the answer's place one
+        // still arriving (which a restart shows as the network notice), not the text so far.
         QCOMPARE(s.stored().size(), 2);
-        QCOMPARE(s.stored().last().content, u"网络请求失败，请稍后重试"_s);
+        QCOMPARE(s.stored().last().kind, MessageKind::Arriving);
+        QVERIFY(s.stored().last().content.isEmpty());
 
         s.server.endStreams();
         QTRY_COMPARE_WITH_TIMEOUT(s.c->pendingSends(), 0, kWait);
         QCOMPARE(s.c->messages()->count(), 2);
-        QCOMPARE(s.last().content, answer);
+        // Kept as the model wrote it; copied, sent and charged tidied, as answers always were.
+        QCOMPARE(AnswerDisplay::tidied(s.last()), answer);
+        QCOMPARE(s.last().kind, answer == nothing ? MessageKind::Notice : MessageKind::Answer);
         QVERIFY(!s.last().isLoading && !s.last().isUserMessage && !s.c->isGenerating());
         for (const QString &text : std::as_const(s.shown))
             QVERIFY2(!text.contains(QChar::ReplacementCharacter), qPrintable(text));
@@ -416,10 +427,24 @@ private slots:
         if (answer != nothing)
             expected.append(QuotaService::outputCharge(model, answer));
         QTRY_COMPARE_WITH_TIMEOUT(s.charges().size(), expected.size(), kWait);
+        // Each message keeps what was deducted for it.
+        QCOMPARE(s.stored().first().chargedAmount, expected.first());
+        QCOMPARE(s.stored().last().chargedAmount,
+                 answer == nothing ? std::nullopt : std::optional(expected.last()));
         QList<double> charged = s.charges();
         std::sort(expected.begin(), expected.end());
         std::sort(charged.begin(), charged.end());
         QCOMPARE(charged, expected);
+
+        // A restart shows the same: the answer's Markdown, and its code blocks' languages.
+        OpenConversation reopened(s.c->currentConversationUuid(), &s.conversations);
+        const auto shown = [](MessageListModel *m, int role) {
+            return m->data(m->index(1), role);
+        };
+        for (const int role : {MessageListModel::ContentRole, MessageListModel::CodeLanguagesRole})
+            QCOMPARE(shown(reopened.model(), role), shown(s.c->messages(), role));
+        QCOMPARE(shown(reopened.model(), MessageListModel::CodeLanguagesRole).toStringList(),
+                 answer.contains(u"<code>"_s) ? QStringList{u"py"_s} : QStringList());
         QTRY_COMPARE_WITH_TIMEOUT(log.count(u"扣减配额成功"_s), expected.size(), kWait);
         QCOMPARE(log.all().first(), u"userPhone +8613800000000"_s);
         // The "+" of the stored phone number arrives as "%2B", so the server reads it back.
@@ -496,6 +521,22 @@ private slots:
         // Both views show what is stored.
         QCOMPARE(rows(h.c->messageList()), rows(h.stored()));
         QCOMPARE(rows(popover->messageList()), rows(h.c->messageList()));
+    }
+
+    // The main window and the popover on one conversation draw the same answer as it arrives.
+    void twoViewsShowTheAnswerAsItArrives()
+    {
+        Streamed s;
+        auto popover = s.controller();
+        popover->selectConversation(s.c->currentConversationUuid());
+        s.askAndShowFirstPiece(u"一起"_s);
+        QVERIFY(popover->isGenerating());
+        QCOMPARE(popover->messages(), s.c->messages());
+        s.server.sendPiece(openAIPiece("看"));
+        s.server.endStreams();
+        QTRY_COMPARE_WITH_TIMEOUT(s.c->pendingSends(), 0, kWait);
+        QCOMPARE(popover->messageList().last().content, u"一起看"_s);
+        QVERIFY(!popover->isGenerating());
     }
 
     void regeneratedReplyIsDropped()
@@ -801,6 +842,9 @@ private slots:
         QFETCH(QString, content);
         QFETCH(QString, log);
 
+        const QString network = u"网络请求失败，请稍后重试"_s,
+                      unusable = u"图片生成失败，请稍后重试"_s, refused = u"请升级会员后再次访问"_s,
+                      invalid = u"无效的模型，请重新选择"_s;
         ChatHarness h;
         FakeHttpServer other;
         h.http.setIdleTimeout(500ms);
@@ -836,6 +880,11 @@ private slots:
         QCOMPARE(h.stored().size(), 2);
         QCOMPARE(h.stored().last().content, last.content);
         QCOMPARE(h.stored().last().cachedImagePath, last.cachedImagePath);
+        // A notice is stored as one, never as an answer.
+        const QStringList notices{network, unusable, refused, nothing, invalid};
+        QCOMPARE(h.stored().last().kind, content == kPicture         ? MessageKind::Picture
+                                         : notices.contains(content) ? MessageKind::Notice
+                                                                     : MessageKind::Answer);
 
         const QString documents = QDir(h.images.documentsFolder()).canonicalPath();
         if (last.cachedImagePath) {
