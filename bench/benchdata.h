@@ -41,6 +41,22 @@ inline ConversationMap benchConversations(int total)
     return map;
 }
 
+// A heavy user's history: 50,000 messages in conversations of 20, questions of 60 characters
+// and answers of 1,500, as the old blob held it.
+inline ConversationMap benchHeavyHistory(int messages = 50'000)
+{
+    ConversationMap out;
+    quint32 seed = 1;
+    for (int made = 0; made < messages;) {
+        MessageList list;
+        for (int i = 0; i < 20 && made < messages; ++i, ++made)
+            list.append(i % 2 == 0 ? Message(benchText(60, seed++), true)
+                                   : Message(benchText(1500, seed++), false));
+        out.insert(QUuid::createUuid(), list);
+    }
+    return out;
+}
+
 // A stored answer of about `length` characters as a model writes one: headed sections with
 // paragraphs, a nested list, a table, links and inline code, and three code blocks (already in
 // the "<code>" form the clean-up leaves), deterministic for a seed.

@@ -2,6 +2,7 @@
 
 #include "conversation/conversationcodec.h"
 #include "conversation/historydatabase.h"
+#include "conversation/historyrowtext.h"
 #include "conversation/messagerows.h"
 #include "core/diagnosticlog.h"
 #include "core/settingkeys.h"
@@ -84,20 +85,38 @@ bool insertAll(QSqlDatabase &db, const ConversationMap &map, HistoryMigration::O
                QString *error)
 {
     QSqlQuery insert(db);
-    if (!insert.prepare(MessageRows::insertStatement(MessageRows::OnConflict::Skip))) {
-        *error = insert.lastError().text();
+    QSqlQuery conversation(db);
+    if (!insert.prepare(MessageRows::insertStatement(MessageRows::OnConflict::Skip)) ||
+        !conversation.prepare(QStringLiteral(
+            "INSERT INTO conversations (id, row_text, created, updated) VALUES (?, ?, ?, ?) "
+            "ON CONFLICT (id) DO NOTHING"))) {
+        *error = insert.lastError().text() + conversation.lastError().text();
         return false;
     }
     for (auto it = map.cbegin(); it != map.cend(); ++it) {
         if (it->isEmpty())
             continue;
-        std::optional<qint64> position;
-        if (!MessageRows::addConversation(db, it.key(), it->first().timestamp, error) ||
-            !(position = MessageRows::nextPosition(db, it.key(), error)))
-            return false;
-        for (Message m : *it) {
+        MessageList messages = *it;
+        for (Message &m : messages) {
             HistoryMigration::classify(m);
             m.preformatted = !m.isUserMessage;
+        }
+        // A conversation new to the tables (the usual case) gets its row whole, at once; one
+        // that is there already (an older version wrote to the blob again) is merged into.
+        conversation.bindValue(0, Message::idText(it.key()));
+        const QString rowText = HistoryRowText::of(messages.last());
+        conversation.bindValue(1, rowText.isNull() ? QStringLiteral("") : rowText);
+        conversation.bindValue(2, messages.first().timestamp);
+        conversation.bindValue(3, messages.last().timestamp);
+        if (!conversation.exec()) {
+            *error = conversation.lastError().text();
+            return false;
+        }
+        const bool added = conversation.numRowsAffected() > 0;
+        std::optional<qint64> position = 0;
+        if (!added && !(position = MessageRows::nextPosition(db, it.key(), error)))
+            return false;
+        for (const Message &m : std::as_const(messages)) {
             MessageRows::bind(insert, it.key(), m, (*position)++);
             if (!insert.exec()) {
                 *error = insert.lastError().text();
@@ -105,7 +124,7 @@ bool insertAll(QSqlDatabase &db, const ConversationMap &map, HistoryMigration::O
             }
             ++outcome->messages;
         }
-        if (!MessageRows::refreshConversation(db, it.key(), error))
+        if (!added && !MessageRows::refreshConversation(db, it.key(), error))
             return false;
         ++outcome->conversations;
     }
@@ -167,6 +186,10 @@ bool HistoryMigration::run(const QString &path, Outcome *outcome, QString *error
             QSqlQuery q(db);
             q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
             q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+            // The whole conversion is one transaction: room for its pages in memory, and the
+            // old blob read through a mapping rather than copied page by page.
+            q.exec(QStringLiteral("PRAGMA cache_size=-65536"));
+            q.exec(QStringLiteral("PRAGMA mmap_size=536870912"));
             result = HistoryDatabase(db).prepare(error) && run(db, outcome, error);
         }
     }
