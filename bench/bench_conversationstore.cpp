@@ -12,6 +12,9 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 
+#include <map>
+#include <memory>
+
 #include <benchmark/benchmark.h>
 
 
@@ -19,32 +22,45 @@ namespace {
 
 constexpr int kHeavyMessages = 50'000;
 
-// A settings file holding the heavy history as the old blob, made once per run.
+// A settings file holding the heavy history as the old blob, in pages of `pageSize` bytes (the
+// settings store makes its files with 64 KiB pages), made once per run and page size.
 struct LegacyFile {
     QTemporaryDir dir;
     QString path = dir.filePath(QStringLiteral("legacy.sqlite"));
     qint64 blobBytes = 0;
-    LegacyFile()
+    explicit LegacyFile(int pageSize)
     {
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), path);
+            db.setDatabaseName(path);
+            db.open();
+            QSqlQuery(db).exec(QStringLiteral("PRAGMA page_size=%1").arg(pageSize));
+            QSqlQuery(db).exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(path);
         SettingsStore settings(path);
         const QByteArray blob = ConversationCodec::encode(benchHeavyHistory(kHeavyMessages));
         blobBytes = blob.size();
         settings.set(QString(SettingKeys::conversations), blob);
     }
 };
-const LegacyFile &legacyFile()
+const LegacyFile &legacyFile(int pageSize)
 {
-    static const LegacyFile file;
-    return file;
+    static std::map<int, std::unique_ptr<LegacyFile>> files;
+    auto &file = files[pageSize];
+    if (!file)
+        file = std::make_unique<LegacyFile>(pageSize);
+    return *file;
 }
 
-// The same history as rows, converted once per run.
+// The same history as rows, converted once per run and page size.
 struct ConvertedFile {
     QTemporaryDir dir;
     QString path = dir.filePath(QStringLiteral("rows.sqlite"));
-    ConvertedFile()
+    explicit ConvertedFile(int pageSize)
     {
-        QFile::copy(legacyFile().path, path);
+        QFile::copy(legacyFile(pageSize).path, path);
         HistoryMigration::Outcome outcome;
         QString error;
         HistoryMigration::run(path, &outcome, &error);
@@ -52,10 +68,13 @@ struct ConvertedFile {
         SettingsStore(path).database().exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
     }
 };
-const ConvertedFile &convertedFile()
+const ConvertedFile &convertedFile(int pageSize)
 {
-    static const ConvertedFile file;
-    return file;
+    static std::map<int, std::unique_ptr<ConvertedFile>> files;
+    auto &file = files[pageSize];
+    if (!file)
+        file = std::make_unique<ConvertedFile>(pageSize);
+    return *file;
 }
 
 double median(std::vector<double> values)
@@ -67,7 +86,7 @@ double median(std::vector<double> values)
 // The conversion of the old blob into rows: backup file, decode, one transaction.
 void BM_MigrateHeavyHistory(benchmark::State &state)
 {
-    const LegacyFile &legacy = legacyFile();
+    const LegacyFile &legacy = legacyFile(int(state.range(0)));
     qint64 fileBytes = 0, usedBytes = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -98,7 +117,7 @@ void BM_MigrateHeavyHistory(benchmark::State &state)
     state.counters["file_MB"] = double(fileBytes) / 1e6;
     state.counters["rows_MB"] = double(usedBytes) / 1e6;
 }
-BENCHMARK(BM_MigrateHeavyHistory)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MigrateHeavyHistory)->Arg(65536)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 // What a send and its answer write, with 50,000 messages stored: the question and the answer
 // still arriving, then the 1,500-character answer in its place. Median of each.
@@ -106,7 +125,7 @@ void BM_WriteOneMessage(benchmark::State &state)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("settings.sqlite"));
-    QFile::copy(convertedFile().path, path);
+    QFile::copy(convertedFile(int(state.range(0))).path, path);
     SettingsStore settings(path);
     ConversationStore store(&settings);
     const QUuid conversation = store.historyRows(0, 1).first().id;
@@ -129,12 +148,12 @@ void BM_WriteOneMessage(benchmark::State &state)
     state.counters["send_write_median_ms"] = median(sends);
     state.counters["answer_write_median_ms"] = median(answers);
 }
-BENCHMARK(BM_WriteOneMessage)->Iterations(200)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriteOneMessage)->Arg(65536)->Iterations(200)->Unit(benchmark::kMillisecond);
 
 // Opening the history list: the first page of rows, as the sheet's model reads it.
 void BM_HistoryFirstRows(benchmark::State &state)
 {
-    SettingsStore settings(convertedFile().path);
+    SettingsStore settings(convertedFile(65536).path);
     ConversationStore store(&settings);
     for (auto _ : state) {
         ConversationListModel model;
@@ -147,7 +166,7 @@ BENCHMARK(BM_HistoryFirstRows)->Unit(benchmark::kMillisecond);
 // Opening one 20-message conversation of the heavy history.
 void BM_OpenConversation(benchmark::State &state)
 {
-    SettingsStore settings(convertedFile().path);
+    SettingsStore settings(convertedFile(65536).path);
     ConversationStore store(&settings);
     const QUuid conversation = store.historyRows(100, 1).first().id;
     for (auto _ : state)

@@ -129,7 +129,7 @@ class TestStorage : public QObject {
         if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
             return -1;
         qint64 total = 0;
-        for (qint64 n = 1; n > 0 && total < (2 << 20); total += qMax<qint64>(n, 0))
+        for (qint64 n = 1; n > 0 && total < (8 << 20); total += qMax<qint64>(n, 0))
             n = file.write(QByteArray(4096, 'f'));
         return total;
     }
@@ -248,9 +248,9 @@ private slots:
         const QString path = dir.filePath(u"settings.sqlite"_s);
         SettingsStore(path).set(SettingKeys::conversations, QByteArray(300000, 'c'));
         const QByteArray valid = readAll(path);
-        QVERIFY(valid.size() > 3 * 4096);
+        QVERIFY(valid.size() > 3 * 65536);
         QByteArray damaged = valid;
-        damaged.replace(4096, 4096, QByteArray(4096, '\xff')); // the table's first page
+        damaged.replace(65536, 4096, QByteArray(4096, '\xff')); // the table's first page
 
         // SQLite files of other programs: a "settings" table with other columns, other tables.
         QByteArray foreign[2];
@@ -847,7 +847,7 @@ private slots:
         qInfo("runs that finished before the kill: %d of 12", finishedBeforeKill);
     }
 
-    // Every full-disk test gets a fresh 1 MiB tmpfs; without root there is none, and it is skipped.
+    // Every full-disk test gets a fresh 4 MiB tmpfs; without root there is none, and it is skipped.
     void init()
     {
         if (!QByteArray(QTest::currentTestFunction()).contains("FullDisk"))
@@ -856,9 +856,9 @@ private slots:
             QSKIP("needs root to mount a size-limited tmpfs for a full disk");
         m_folder = m_dir.filePath(QUuid::createUuid().toString(QUuid::Id128));
         QDir().mkpath(m_folder);
-        m_mounted = ::mount("tmpfs", QFile::encodeName(m_folder), "tmpfs", 0, "size=1m") == 0;
+        m_mounted = ::mount("tmpfs", QFile::encodeName(m_folder), "tmpfs", 0, "size=4m") == 0;
         if (!m_mounted)
-            QSKIP(qPrintable(u"cannot mount a 1 MiB tmpfs: "_s +
+            QSKIP(qPrintable(u"cannot mount a 4 MiB tmpfs: "_s +
                              QString::fromLocal8Bit(std::strerror(errno))));
     }
     void cleanup()
