@@ -9,8 +9,8 @@
 #include "chat/markdownrenderer.h"
 #include "chat/messageblocks.h"
 #include "chat/openconversation.h"
-#include "core/settingkeys.h"
 #include "core/serviceorigin.h"
+#include "core/settingkeys.h"
 #include "fakehttpserver.h"
 #include "publishedstreams.h"
 

@@ -20,6 +20,7 @@ namespace {
 Message picture(const QString &path)
 {
     Message m(QString(), false);
+    m.kind = MessageKind::Picture;
     m.cachedImagePath = path;
     return m;
 }
@@ -41,17 +42,17 @@ int main(int argc, char *argv[])
     // History: three conversations, one with code, one loading, one with pictures.
     const QString code = program.store(
         {at(Message(QStringLiteral("怎样在 C++ 里求一个数组的和？"), true), now - 300),
-         at(Message(
-                QStringLiteral(
-                    "可以用 std::accumulate 把一个区间的数加起来：<code>#include "
-                    "<numeric>\n#include <vector>\n\nint sum(const std::vector<int> "
-                    "&v)\n{\n    return std::accumulate(v.begin(), v.end(), 0);\n}"
-                    "</code>它的第三个参数是初始值，决定了结果的类型。🙂 "
-                    "如果要求浮点和，请传入 0.0。"),
-                false),
+         at(Message(QStringLiteral(
+                        "## 求和\n\n可以用 **std::accumulate** 把一个区间的数加起来：\n\n```cpp\n"
+                        "#include <numeric>\n#include <vector>\n\nint sum(const std::vector<int> "
+                        "&v)\n{\n    return std::accumulate(v.begin(), v.end(), 0);\n}\n```\n\n"
+                        "它的第三个参数是**初始值**，决定了结果的类型。🙂 "
+                        "如果要求浮点和，请传入 0.0。"),
+                    false),
             now - 290)});
+    // An answer that never came (the program ended first): the notice takes its place.
     Message loading(QString(), false);
-    loading.isLoading = true;
+    loading.kind = MessageKind::Arriving;
     const QString pending = program.store(
         {at(Message(QStringLiteral("💼如何缓解工作压力？"), true), now - 100), loading});
     QImage city(512, 384, QImage::Format_ARGB32);
@@ -127,7 +128,7 @@ int main(int argc, char *argv[])
         return 1;
     chat->hideWelcomeView();
     chat->selectConversation(pending);
-    shoot("04-loading");
+    shoot("04-unanswered");
     chat->selectConversation(pictures);
     shoot("05-picture");
     conversationHistoryPicker("03-conversation-code", "06-history", "07-model-popover");

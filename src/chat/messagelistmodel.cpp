@@ -97,16 +97,6 @@ void MessageListModel::append(const Message &message)
     emit countChanged();
 }
 
-void MessageListModel::replace(int row, const Message &message)
-{
-    if (row < 0 || row >= m_messages.size())
-        return;
-    m_messages[row] = message;
-    m_shown[row].reset();
-    const QModelIndex i = index(row);
-    emit dataChanged(i, i);
-}
-
 void MessageListModel::update(int row, const std::function<void(Message &)> &change)
 {
     if (row < 0 || row >= m_messages.size())

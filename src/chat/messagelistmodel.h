@@ -49,8 +49,6 @@ public:
 
     void setMessages(const MessageList &messages);
     void append(const Message &message);
-    // Puts `message` in place of the one at `row` (the id may change).
-    void replace(int row, const Message &message);
     // Changes the message at `row` in place and reports the change of that row only.
     void update(int row, const std::function<void(Message &)> &change);
     // Changes only the text at `row`, and reports only the roles that follow from it: an answer

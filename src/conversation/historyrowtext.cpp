@@ -50,7 +50,9 @@ QString HistoryRowText::plain(const QString &markdown)
         line.remove(QLatin1String("__"));
         line.remove(u'`');
         line.replace(QLatin1String("<br>"), QLatin1String(" "));
-        kept.append(line);
+        // The row has two lines to show: blank ones would waste one.
+        if (!line.trimmed().isEmpty())
+            kept.append(line);
         // Only the start of a long answer is ever shown.
         if (kept.size() > 20)
             break;

@@ -558,7 +558,7 @@ private slots:
             QTest::newRow(name) << int(kind) << content << preformatted << shown;
         };
         row("question", MessageKind::Question, u"**不是** 标记"_s, false, u"**不是** 标记"_s);
-        row("answer's marks", MessageKind::Answer, u"## 标题\n**粗体** 和 `代码`"_s, false,
+        row("answer's marks", MessageKind::Answer, u"## 标题\n\n**粗体** 和 `代码`"_s, false,
             u"标题\n粗体 和 代码"_s);
         row("answer's code block", MessageKind::Answer, u"看：\n```cpp\nint x;\n```"_s, false,
             u"看：\nint x;"_s);
