@@ -19,6 +19,6 @@ inline constexpr QLatin1String expiryDate{"expiry_date"};
 // Chat view preferences.
 inline constexpr QLatin1String hasSeenWelcome{"hasSeenWelcome"};
 inline constexpr QLatin1String selectedModel{"selectedModel"};
-// The whole conversation store, as one blob.
+// The history as earlier versions kept it, one blob: read once to convert it into rows.
 inline constexpr QLatin1String conversations{"conversations"};
 } // namespace SettingKeys

@@ -12,12 +12,13 @@
 #include <optional>
 
 // The program's one persistent key-value store: typed values (bool, int, string, bytes) in a
-// SQLite file, with a change signal that every observer in the process receives.
+// SQLite file, with a change signal that every observer in the process receives. The history's
+// tables live in the same file, on the same connection (see ConversationStore).
 //
 // Values are cached in memory and written through, so reads (QML bindings evaluate them often)
-// never touch the disk. Blobs are the exception: the stored history is one multi-megabyte blob
-// that its owner reads once and then keeps in its own form, so a second copy here would only
-// double the program's memory; blobs are read from the file when asked for. A failed write is
+// never touch the disk. Blobs are the exception: the history of earlier versions is one
+// multi-megabyte blob that is read once, to convert it, so a copy here would only double the
+// program's memory; blobs are read from the file when asked for. A failed write is
 // logged and the in-memory value still changes (a blob that failed to reach the disk is kept in
 // memory until a write succeeds), so the running program stays consistent; what is on disk
 // keeps its last committed value.
