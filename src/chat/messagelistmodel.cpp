@@ -17,7 +17,7 @@ QVariant MessageListModel::data(const QModelIndex &index, int role) const
     case ContentRole:
         return shown(index.row()).text;
     case CopyTextRole:
-        return AnswerDisplay::tidied(m);
+        return tidied(index.row());
     case MessageIdRole:
         return Message::idText(m.id);
     case IsUserMessageRole:
@@ -54,10 +54,22 @@ QHash<int, QByteArray> MessageListModel::roleNames() const
 
 const AnswerDisplay::Shown &MessageListModel::shown(int row) const
 {
-    std::optional<AnswerDisplay::Shown> &cached = m_shown[row];
-    if (!cached)
-        cached = AnswerDisplay::shown(m_messages.at(row));
-    return *cached;
+    Worked &worked = m_worked[row];
+    if (!worked.hasShown) {
+        worked.shown = AnswerDisplay::shown(m_messages.at(row));
+        worked.hasShown = true;
+    }
+    return worked.shown;
+}
+
+const QString &MessageListModel::tidied(int row) const
+{
+    Worked &worked = m_worked[row];
+    if (!worked.hasTidied) {
+        worked.tidied = AnswerDisplay::tidied(m_messages.at(row));
+        worked.hasTidied = true;
+    }
+    return worked.tidied;
 }
 
 std::optional<int> MessageListModel::indexOf(const QUuid &id) const
@@ -81,7 +93,7 @@ void MessageListModel::setMessages(const MessageList &messages)
 {
     beginResetModel();
     m_messages = messages;
-    m_shown = QList<std::optional<AnswerDisplay::Shown>>(messages.size());
+    m_worked = QList<Worked>(messages.size());
     endResetModel();
     emit countChanged();
 }
@@ -91,7 +103,7 @@ void MessageListModel::append(const Message &message)
     const int row = int(m_messages.size());
     beginInsertRows(QModelIndex(), row, row);
     m_messages.append(message);
-    m_shown.append(std::nullopt);
+    m_worked.append(Worked());
     endInsertRows();
     lastRowChanged(row - 1);
     emit countChanged();
@@ -102,7 +114,7 @@ void MessageListModel::update(int row, const std::function<void(Message &)> &cha
     if (row < 0 || row >= m_messages.size())
         return;
     change(m_messages[row]);
-    m_shown[row].reset();
+    m_worked[row] = Worked();
     const QModelIndex i = index(row);
     emit dataChanged(i, i);
 }
@@ -112,7 +124,7 @@ void MessageListModel::setContent(int row, const QString &content)
     if (row < 0 || row >= m_messages.size() || m_messages.at(row).content == content)
         return;
     m_messages[row].content = content;
-    m_shown[row].reset();
+    m_worked[row] = Worked();
     const QModelIndex i = index(row);
     emit dataChanged(i, i, {ContentRole, CodeLanguagesRole, CopyTextRole});
 }
@@ -124,7 +136,7 @@ void MessageListModel::removeAt(int row)
     const bool wasLast = row == m_messages.size() - 1;
     beginRemoveRows(QModelIndex(), row, row);
     m_messages.removeAt(row);
-    m_shown.removeAt(row);
+    m_worked.removeAt(row);
     endRemoveRows();
     if (wasLast)
         lastRowChanged(row - 1);

@@ -63,8 +63,17 @@ signals:
 private:
     void lastRowChanged(int row);
     const AnswerDisplay::Shown &shown(int row) const;
+    const QString &tidied(int row) const;
+
+    // What each row shows and copies, worked out when first asked for and again after a change:
+    // a long answer is read by several bindings at every refresh.
+    struct Worked {
+        bool hasShown = false;
+        bool hasTidied = false;
+        AnswerDisplay::Shown shown;
+        QString tidied;
+    };
 
     MessageList m_messages;
-    // What each row shows, worked out when first asked for and again after a change.
-    mutable QList<std::optional<AnswerDisplay::Shown>> m_shown;
+    mutable QList<Worked> m_worked;
 };

@@ -34,7 +34,8 @@ QString HistoryRowText::of(const Message &last)
 
 QString HistoryRowText::plain(const QString &markdown)
 {
-    QStringList lines = markdown.split(u'\n');
+    // The row shows the start: marks further on change nothing in it.
+    QStringList lines = markdown.left(kLongest * 4).split(u'\n');
     QStringList kept;
     kept.reserve(lines.size());
     for (QString &line : lines) {
@@ -53,9 +54,6 @@ QString HistoryRowText::plain(const QString &markdown)
         // The row has two lines to show: blank ones would waste one.
         if (!line.trimmed().isEmpty())
             kept.append(line);
-        // Only the start of a long answer is ever shown.
-        if (kept.size() > 20)
-            break;
     }
     return kept.join(u'\n').trimmed();
 }

@@ -161,9 +161,12 @@ bool MessageRows::refreshConversation(QSqlDatabase &db, const QUuid &conversatio
     const QString id = Message::idText(conversation);
     QSqlQuery q(db);
     q.setForwardOnly(true);
-    q.prepare(QStringLiteral("SELECT ") + columns() +
-              QStringLiteral(" FROM messages WHERE conversation = ? ORDER BY position DESC "
-                             "LIMIT 1"));
+    // Only the start of the last message: the row shows two lines of it, and an answer may be
+    // megabytes long.
+    q.prepare(QStringLiteral("SELECT kind, substr(content, 1, ?), preformatted, cached_image_path, "
+                             "timestamp FROM messages WHERE conversation = ? ORDER BY position "
+                             "DESC LIMIT 1"));
+    q.addBindValue(HistoryRowText::kLongest * 4);
     q.addBindValue(id);
     if (!q.exec())
         return failed(q, error);
@@ -173,7 +176,12 @@ bool MessageRows::refreshConversation(QSqlDatabase &db, const QUuid &conversatio
         q.addBindValue(id);
         return q.exec() || failed(q, error);
     }
-    const Message last = read(q);
+    const MessageKind kind = kindFromName(q.value(0).toString());
+    Message last(q.value(1).toString(), kind == MessageKind::Question);
+    last.kind = kind;
+    last.preformatted = q.value(2).toBool();
+    last.cachedImagePath = textOrNothing(q.value(3));
+    last.timestamp = q.value(4).toDouble();
     q.finish();
     q.prepare(QStringLiteral(
         "UPDATE conversations SET row_text = ?, updated = ?, created = (SELECT timestamp FROM "
