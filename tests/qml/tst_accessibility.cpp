@@ -202,16 +202,22 @@ private slots:
             QTest::qWait(0);
         }
 
+        // Rows the list lets go of are put away over the next turns of the event loop (slowly,
+        // under the sanitizers); once it is done, the rows a reader hears are one run of the
+        // conversation, each named by its own message.
         QAccessibleInterface *node = QAccessible::queryAccessibleInterface(list);
         QStringList exposed;
-        for (int i = 0; i < node->childCount(); ++i) {
-            QAccessibleInterface *child = node->child(i);
-            if (child->role() == QAccessible::ListItem && !child->state().invisible)
-                exposed << child->text(QAccessible::Name);
-        }
-        QVERIFY(exposed.size() > 3);
-        const qsizetype first = names.indexOf(exposed.first());
-        QCOMPARE(exposed, names.mid(first, exposed.size()));
+        const auto inOrder = [&] {
+            exposed.clear();
+            for (int i = 0; i < node->childCount(); ++i) {
+                QAccessibleInterface *child = node->child(i);
+                if (child->role() == QAccessible::ListItem && !child->state().invisible)
+                    exposed << child->text(QAccessible::Name);
+            }
+            return exposed.size() > 3 &&
+                   exposed == names.mid(names.indexOf(exposed.first()), exposed.size());
+        };
+        QTRY_VERIFY2(inOrder(), qPrintable(exposed.join(u", ")));
     }
 };
 
