@@ -1,18 +1,97 @@
 #include "chat/replyformatter.h"
 
+#include <QHash>
+
 QString ReplyFormatter::formatReplyText(const QString &text)
 {
     return cleanUp(text, nullptr);
 }
 
+namespace {
+
+void tidyMarks(QStringView text, QString &out)
+{
+    QString part = text.toString();
+    part.replace(QLatin1String("###"), QLatin1String(" "));
+    part.replace(QLatin1String("##"), QLatin1String(" "));
+    part.replace(QLatin1String("<br>"), QLatin1String("\n"));
+    part.replace(QLatin1String("**"), QLatin1String(""));
+    part.replace(QLatin1String("\"\""), QLatin1String(""));
+    out.append(part);
+}
+
+struct BacktickRun {
+    qsizetype at;
+    qsizetype length;
+    int paragraph; // runs in different paragraphs never pair up
+};
+
+} // namespace
+
+// Inline code spans as Markdown reads them: a run of backquotes up to the next run of the same
+// length in the same paragraph. Each run's partner is looked up in the list of runs of its
+// length, so a text full of unmatched runs still takes linear time.
+void ReplyFormatter::tidyProse(QStringView prose, QString &out)
+{
+    QList<BacktickRun> runs;
+    int paragraph = 0;
+    bool lineBlank = true;
+    for (qsizetype i = 0; i < prose.size();) {
+        const QChar c = prose.at(i);
+        if (c == u'`') {
+            qsizetype end = i;
+            while (end < prose.size() && prose.at(end) == u'`')
+                ++end;
+            runs.append({i, end - i, paragraph});
+            lineBlank = false;
+            i = end;
+            continue;
+        }
+        if (c == u'\n') {
+            if (lineBlank)
+                ++paragraph;
+            lineBlank = true;
+        } else if (c != u' ' && c != u'\t' && c != u'\r') {
+            lineBlank = false;
+        }
+        ++i;
+    }
+    QHash<qsizetype, QList<qsizetype>> byLength; // run length -> indices into `runs`
+    for (qsizetype r = 0; r < runs.size(); ++r)
+        byLength[runs.at(r).length].append(r);
+    QHash<qsizetype, qsizetype> nextOfLength; // run length -> how far its list was used
+    qsizetype copied = 0;
+    for (qsizetype r = 0; r < runs.size(); ++r) {
+        const BacktickRun &open = runs.at(r);
+        if (open.at < copied)
+            continue;
+        const QList<qsizetype> &same = byLength.value(open.length);
+        qsizetype &next = nextOfLength[open.length];
+        while (next < same.size() && same.at(next) <= r)
+            ++next;
+        if (next >= same.size() || runs.at(same.at(next)).paragraph != open.paragraph)
+            continue;
+        const BacktickRun &close = runs.at(same.at(next));
+        tidyMarks(prose.sliced(copied, open.at - copied), out);
+        out.append(prose.sliced(open.at, close.at + close.length - open.at));
+        copied = close.at + close.length;
+    }
+    tidyMarks(prose.sliced(copied), out);
+}
+
 QString ReplyFormatter::cleanUp(const QString &text, QStringList *languages)
 {
-    QString result = replaceCodeBlocks(text, languages);
-    result.replace(QLatin1String("###"), QLatin1String(" "));
-    result.replace(QLatin1String("##"), QLatin1String(" "));
-    result.replace(QLatin1String("<br>"), QLatin1String("\n"));
-    result.replace(QLatin1String("**"), QLatin1String(""));
-    result.replace(QLatin1String("\"\""), QLatin1String(""));
+    QList<std::pair<qsizetype, qsizetype>> code;
+    const QString blocks = replaceCodeBlocks(text, languages, &code);
+    QString result;
+    result.reserve(blocks.size());
+    qsizetype copied = 0;
+    for (const auto &[start, end] : std::as_const(code)) {
+        tidyProse(QStringView(blocks).sliced(copied, start - copied), result);
+        result.append(QStringView(blocks).sliced(start, end - start));
+        copied = end;
+    }
+    tidyProse(QStringView(blocks).sliced(copied), result);
     return result;
 }
 
@@ -60,7 +139,8 @@ QString ReplyFormatter::formatPartialReplyText(const QString &text, QStringList 
     return shown;
 }
 
-QString ReplyFormatter::replaceCodeBlocks(const QString &text, QStringList *languages)
+QString ReplyFormatter::replaceCodeBlocks(const QString &text, QStringList *languages,
+                                          QList<std::pair<qsizetype, qsizetype>> *codeRanges)
 {
     const qsizetype n = text.size();
     const QChar *t = text.constData();
@@ -152,6 +232,8 @@ QString ReplyFormatter::replaceCodeBlocks(const QString &text, QStringList *lang
         out.append(QLatin1String("<code>"));
         if (languages)
             languages->append(text.sliced(fence + 3, word - fence - 3));
+        if (codeRanges)
+            codeRanges->append({out.size(), out.size() + codeEnd - codeStart});
         out.append(t + codeStart, codeEnd - codeStart);
         out.append(QLatin1String("</code>"));
         copied = from = spaceEnd(closing + 3);

@@ -709,7 +709,25 @@ private slots:
         shownRow("adjacent double quotes", "say \"\"hi\"\" \"\"\"", "say hi \"");
         shownRow("number signs joined by removed bold stay", "#**#", "##");
         shownRow("quotes joined by removed bold vanish", "\"**\"", "");
-        shownRow("rules apply inside code too", "**```\n**x**\n```**", "<code>x</code>");
+        // Code is shown, copied, sent as context and charged as the model wrote it.
+        shownRow("marks around a block go, in it they stay", "**```\n**x**\n```**",
+                 "<code>**x**</code>");
+        shownRow("Python power and docstring",
+                 "```python\ndef area(r):\n    \"\"\"Circle area.\"\"\"\n"
+                 "    return 3.14159 * r ** 2\n```",
+                 "<code>def area(r):\n    \"\"\"Circle area.\"\"\"\n    return 3.14159 * r ** 2"
+                 "</code>");
+        shownRow("C token pasting and an empty string",
+                 "```c\n#define CAT(a, b) a ## b\n### x\nchar *s = \"\";\n```",
+                 "<code>#define CAT(a, b) a ## b\n### x\nchar *s = \"\";</code>");
+        shownRow("<br> in HTML code", "```html\n<p>a<br>b</p>\n```", "<code><p>a<br>b</p></code>");
+        shownRow("prose on both sides of a block is still tidied",
+                 "**注意**：\n```\nx ** 2\n```\n## 完", "注意：<code>x ** 2</code>  完");
+        shownRow("inline code spans keep their marks", "用 `r ** 2`、``a ` \"\"``，**粗**",
+                 "用 `r ** 2`、``a ` \"\"``，粗");
+        shownRow("backquotes of different lengths are no span", "``**a`**", "``a`");
+        shownRow("a span does not cross a blank line", "`**a\n\n**`", "`a\n\n`");
+        shownRow("an unclosed fence is tidied as prose", "```\n**a", "```\na");
         // The block search is a linear scan that must agree with the expression everywhere.
         shownRow("four backquotes open at the second", "````a\n``` a\n```", "`<code>``` a</code>");
         shownRow("white space ending at a fence closes an empty block", "```x\n\n```",
@@ -730,6 +748,8 @@ private slots:
                  "看：<code>x = 1</code>", true);
         shownRow("partial: open block, closing fence arriving", "看：\n```py\nx = 1\n``",
                  "看：<code>x = 1</code>", true);
+        shownRow("partial: open block keeps its marks", "```py\nr ** 2", "<code>r ** 2</code>",
+                 true);
         shownRow("partial: second block open", "```\na\n```\nmid\n```\nb",
                  "<code>a</code>mid<code>b</code>", true);
     }
