@@ -6,9 +6,11 @@
 
 #include "chat/answerlinks.h"
 #include "chat/chatcontroller.h"
+#include "chat/codehighlighter.h"
 #include "chat/conversationlistmodel.h"
 #include "chat/markdownrenderer.h"
 #include "chat/messageblocks.h"
+#include "chat/scriptworker.h"
 #include "chat/welcomequestions.h"
 #include "logcapture.h"
 #include "streamingwindow.h"
@@ -19,12 +21,18 @@
 #include <QDesktopServices>
 #include <QImage>
 #include <QInputMethodEvent>
+#include <QMetaEnum>
+#include <QQmlComponent>
+#include <QQmlEngine>
+#include <QQuickTextDocument>
 #include <QTcpServer>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextList>
 #include <QTextTable>
 #include <QtQml/QQmlExtensionPlugin>
+
+#include <cmath>
 
 Q_IMPORT_QML_PLUGIN(TalvoroPlugin)
 
@@ -68,6 +76,36 @@ QString outline(const QString &source)
             lines.append(line);
     }
     return lines.join(u" | "_s);
+}
+
+// The code with each coloured range marked as «role:text», roles by their names.
+QString annotated(const QString &code, const QList<int> &ranges)
+{
+    static const QMetaEnum roles = QMetaEnum::fromType<CodeHighlighter::Role>();
+    QString out;
+    qsizetype at = 0;
+    for (qsizetype i = 0; i + 2 < ranges.size(); i += 3) {
+        out += code.mid(at, ranges.at(i) - at);
+        out += u"«"_s + QString::fromLatin1(roles.valueToKey(ranges.at(i + 2))).toLower() + u':' +
+               code.mid(ranges.at(i), ranges.at(i + 1)) + u"»"_s;
+        at = ranges.at(i) + ranges.at(i + 1);
+    }
+    return out + code.mid(at);
+}
+
+// WCAG's contrast ratio of two opaque colours.
+double contrast(const QColor &a, const QColor &b)
+{
+    const auto luminance = [](const QColor &c) {
+        const auto channel = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) +
+               0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 
 // The items under `root` whose `property` reads as `value`, the hidden ones too unless told.
@@ -287,6 +325,97 @@ private slots:
         }
     }
 
+    // Colours by the fence's language and its aliases, as ranges of UTF-16 code units, with the
+    // engine's quirks worked around (a pattern built from another's source, Unicode classes);
+    // no label gets a clear guess or nothing.
+    void codeColoursByLanguage_data()
+    {
+        QTest::addColumn<QString>("language");
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<QString>("coloured");
+        const QString python =
+            u"def area(r):\n    \"\"\"圆面积\"\"\"\n    return 3.14159 * r ** 2"_s;
+        const QString pythonColoured =
+            u"«keyword:def» «function:area»(r):\n    «string:\"\"\"圆面积\"\"\"»\n"
+            "    «keyword:return» «number:3.14159» * r ** «number:2»"_s;
+        QTest::newRow("python") << u"python"_s << python << pythonColoured;
+        QTest::newRow("py") << u"py"_s << python << pythonColoured;
+        QTest::newRow("c++, after an emoji")
+            << u"C++"_s << u"// 🙂\n#include <vector>\nint main() { return 0; }"_s
+            << u"«comment:// 🙂»\n«meta:#»«keyword:include»«meta: »«string:<vector>»\n"
+               "«type:int» «function:main»() { «keyword:return» «number:0»; }"_s;
+        QTest::newRow("js, a slash in a pattern")
+            << u"js"_s << u"const re = /\\//g; let s = `a${b}`;"_s
+            << u"«keyword:const» re = «string:/\\//g»; «keyword:let» s = «string:`a${b}`»;"_s;
+        QTest::newRow("ts") << u"ts"_s << u"let n: number = 1;"_s
+                            << u"«keyword:let» «attribute:n»: «type:number» = «number:1»;"_s;
+        QTest::newRow("zsh")
+            << u"zsh"_s << u"echo \"$HOME\" # 家"_s
+            << u"«type:echo» «string:\"»«attribute:$HOME»«string:\"» «comment:# 家»"_s;
+        QTest::newRow("rs")
+            << u"rs"_s << u"fn main() { let x = 5; }"_s
+            << u"«keyword:fn» «function:main»() { «keyword:let» «attribute:x» = «number:5»; }"_s;
+        QTest::newRow("html, letters beyond ASCII")
+            << u"html"_s << u"<a href=\"x\">é</a><中文 属性=\"1\">"_s
+            << u"«meta:<a »«attribute:href»«meta:=»«string:\"x\"»«meta:>»é«meta:</a><中文 »"
+               "«attribute:属性»«meta:=»«string:\"1\"»«meta:>»"_s;
+        QTest::newRow("diff") << u"diff"_s << u"-a\n+b"_s << u"«deletion:-a»\n«addition:+b»"_s;
+        QTest::newRow("unknown label stays plain")
+            << u"brainfudge"_s << u"int x = 1;"_s << u"int x = 1;"_s;
+        QTest::newRow("no label, clearly C")
+            << QString()
+            << u"#include <stdio.h>\n\nint main(void)\n{\n    printf(\"hi\\n\");\n"
+               "    return 0;\n}"_s
+            << u"«meta:#»«keyword:include»«meta: »«string:<stdio.h>»\n\n«type:int» «function:main»("
+               "«type:void»)\n{\n    «type:printf»(«string:\"hi\\n\"»);\n    «keyword:return» "
+               "«number:0»;\n}"_s;
+        QTest::newRow("no label, prose stays plain")
+            << QString() << u"首先打开设置，然后选择网络。"_s << u"首先打开设置，然后选择网络。"_s;
+    }
+
+    void codeColoursByLanguage()
+    {
+        QFETCH(QString, language);
+        QFETCH(QString, code);
+        QFETCH(QString, coloured);
+        ScriptWorker::Colouring result;
+        bool done = false;
+        ScriptWorker::instance()->colour(code, language, this,
+                                         [&](const ScriptWorker::Colouring &colouring) {
+                                             result = colouring;
+                                             done = true;
+                                         });
+        QTRY_VERIFY_WITH_TIMEOUT(done, 30000);
+        QCOMPARE(annotated(code, result.ranges), coloured);
+    }
+
+    // Code is drawn on the same dark background in both sets; every colour reads on it.
+    void codeColoursReadOnTheCodeBackground()
+    {
+        QQmlEngine engine;
+        engine.addImportPath(u"qrc:/qt/qml"_s);
+        QQmlComponent component(&engine);
+        component.setData("import QtQuick\nimport Talvoro\nQtObject {\n"
+                          "property var colours: Style.codeColours\n"
+                          "property color background: Style.code\n"
+                          "property bool dark: Style.dark }",
+                          QUrl());
+        std::unique_ptr<QObject> style(component.create());
+        QVERIFY2(style, qPrintable(component.errorString()));
+        for (const bool dark : {false, true}) {
+            QGuiApplication::setPalette(desktopPalette(dark));
+            QTRY_COMPARE(style->property("dark").toBool(), dark);
+            const QVariantList colours =
+                style->property("colours").value<QJSValue>().toVariant().toList();
+            QCOMPARE(colours.size(), int(CodeHighlighter::RoleCount));
+            const QColor background = style->property("background").value<QColor>();
+            for (const QVariant &colour : colours)
+                QVERIFY2(contrast(colour.value<QColor>(), background) >= 4.5,
+                         qPrintable(colour.value<QColor>().name()));
+        }
+        QGuiApplication::setPalette(desktopPalette(false));
+    }
+
     // The code block's label, from the fence the answer arrived with; its button copies the
     // block exactly and says so; dragged text copies with Ctrl+C; a click on a link opens it.
     // Nothing in the answer reaches out: not raw HTML, not a picture, not a reference-style
@@ -308,6 +437,24 @@ private slots:
         QQuickItem *label = open.item(u"codeLanguage"_s);
         QVERIFY(label);
         QTRY_COMPARE(label->property("text").toString(), u"python"_s);
+        // Coloured by its language once the worker has seen it; the text stays what it was.
+        QObject *highlighter = nullptr;
+        for (QQuickItem *item :
+             findAll(open.window->contentItem(), [](QQuickItem *) { return true; })) {
+            if (!highlighter)
+                highlighter =
+                    item->findChild<QObject *>(u"codeHighlighter"_s, Qt::FindDirectChildrenOnly);
+        }
+        QVERIFY(highlighter);
+        QTRY_VERIFY_WITH_TIMEOUT(highlighter->property("coloured").toBool(), 30000);
+        QTextDocument *coloured =
+            highlighter->property("document").value<QQuickTextDocument *>()->textDocument();
+        QCOMPARE(coloured->toPlainText(), code);
+        const QList<QTextLayout::FormatRange> def = coloured->firstBlock().layout()->formats();
+        QVERIFY(!def.isEmpty());
+        QCOMPARE(def.first().start, 0);
+        QCOMPARE(def.first().length, 3);
+        QCOMPARE(def.first().format.foreground().color(), QColor(u"#FF7B72"_s));
         // A screen reader reads what the answer is made of: the prose, the code, the table's
         // cells, the copy button's name.
         QQuickItem *copy = open.item(u"copyCodeButton"_s);

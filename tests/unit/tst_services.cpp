@@ -7,6 +7,7 @@
 #include "service/modelcatalogue.h"
 #include "service/replyreader.h"
 
+#include <QCryptographicHash>
 #include <QImage>
 #include <QImageReader>
 #include <QRandomGenerator>
@@ -685,6 +686,43 @@ private slots:
                     QVERIFY2(then.text.startsWith(now.text), qPrintable(partial));
             }
         }
+    }
+
+    // The scripts the program carries are the ones third_party/rebuild.sh built from its pinned
+    // packages: the checksums it recorded hold for its inputs and for what the program reads.
+    void bundledScriptsAreTheRebuiltOnes_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("bundle");
+        QTest::newRow("highlight.js") << u"highlightjs"_s << u"highlight.bundle.js"_s;
+        QTest::newRow("MathJax") << u"mathjax"_s << u"mathjax.bundle.js"_s;
+    }
+
+    void bundledScriptsAreTheRebuiltOnes()
+    {
+        QFETCH(QString, folder);
+        QFETCH(QString, bundle);
+        const QString dir = QStringLiteral(TALVORO_THIRD_PARTY) + u'/' + folder + u'/';
+        QFile sums(dir + u"SHA256SUMS"_s);
+        QVERIFY(sums.open(QIODevice::ReadOnly));
+        QStringList checked;
+        for (const QByteArray &line : sums.readAll().split('\n')) {
+            if (line.isEmpty())
+                continue;
+            const QString name = QString::fromUtf8(line.mid(66));
+            QFile file(name == bundle ? u":/scripts/"_s + bundle : dir + name);
+            QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+            QCOMPARE(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex(),
+                     line.left(64));
+            checked.append(name);
+        }
+        for (const QString &name : {u"package.json"_s, u"package-lock.json"_s, bundle})
+            QVERIFY2(checked.contains(name), qPrintable(name));
+        // Versions are exact: a range would let a rebuild pick another release.
+        QFile manifest(dir + u"package.json"_s);
+        QVERIFY(manifest.open(QIODevice::ReadOnly));
+        const QByteArray pins = manifest.readAll();
+        QVERIFY(!pins.contains('^') && !pins.contains('~'));
     }
 
     void formatReplyText_data()
