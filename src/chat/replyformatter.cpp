@@ -1,6 +1,6 @@
 #include "chat/replyformatter.h"
 
-#include <QHash>
+#include "chat/inlinecodespans.h"
 
 QString ReplyFormatter::formatReplyText(const QString &text)
 {
@@ -20,61 +20,16 @@ void tidyMarks(QStringView text, QString &out)
     out.append(part);
 }
 
-struct BacktickRun {
-    qsizetype at;
-    qsizetype length;
-    int paragraph; // runs in different paragraphs never pair up
-};
-
 } // namespace
 
-// Inline code spans as Markdown reads them: a run of backquotes up to the next run of the same
-// length in the same paragraph. Each run's partner is looked up in the list of runs of its
-// length, so a text full of unmatched runs still takes linear time.
+// Outside inline code spans only: code is copied, sent back and charged as the model wrote it.
 void ReplyFormatter::tidyProse(QStringView prose, QString &out)
 {
-    QList<BacktickRun> runs;
-    int paragraph = 0;
-    bool lineBlank = true;
-    for (qsizetype i = 0; i < prose.size();) {
-        const QChar c = prose.at(i);
-        if (c == u'`') {
-            qsizetype end = i;
-            while (end < prose.size() && prose.at(end) == u'`')
-                ++end;
-            runs.append({i, end - i, paragraph});
-            lineBlank = false;
-            i = end;
-            continue;
-        }
-        if (c == u'\n') {
-            if (lineBlank)
-                ++paragraph;
-            lineBlank = true;
-        } else if (c != u' ' && c != u'\t' && c != u'\r') {
-            lineBlank = false;
-        }
-        ++i;
-    }
-    QHash<qsizetype, QList<qsizetype>> byLength; // run length -> indices into `runs`
-    for (qsizetype r = 0; r < runs.size(); ++r)
-        byLength[runs.at(r).length].append(r);
-    QHash<qsizetype, qsizetype> nextOfLength; // run length -> how far its list was used
     qsizetype copied = 0;
-    for (qsizetype r = 0; r < runs.size(); ++r) {
-        const BacktickRun &open = runs.at(r);
-        if (open.at < copied)
-            continue;
-        const QList<qsizetype> &same = byLength.value(open.length);
-        qsizetype &next = nextOfLength[open.length];
-        while (next < same.size() && same.at(next) <= r)
-            ++next;
-        if (next >= same.size() || runs.at(same.at(next)).paragraph != open.paragraph)
-            continue;
-        const BacktickRun &close = runs.at(same.at(next));
-        tidyMarks(prose.sliced(copied, open.at - copied), out);
-        out.append(prose.sliced(open.at, close.at + close.length - open.at));
-        copied = close.at + close.length;
+    for (const auto &[start, end] : InlineCodeSpans::find(prose)) {
+        tidyMarks(prose.sliced(copied, start - copied), out);
+        out.append(prose.sliced(start, end - start));
+        copied = end;
     }
     tidyMarks(prose.sliced(copied), out);
 }

@@ -1,3 +1,4 @@
+#include "chat/mathcutter.h"
 #include "chat/messageblocks.h"
 #include "chat/replyformatter.h"
 #include "chatharness.h"
@@ -54,6 +55,20 @@ class TestServices : public QObject {
                          bool partial = false)
     {
         QTest::newRow(name) << text << shown << partial;
+    }
+
+    // The prose with each formula found shown as «inline:TeX», «display:TeX», or for one whose
+    // closing delimiter has not come, «open inline:TeX» or «open display:TeX».
+    static QString cut(const QString &prose)
+    {
+        QString out;
+        qsizetype at = 0;
+        for (const MathSpan &span : MathCutter::find(prose)) {
+            out += prose.mid(at, span.start - at) + u'«' + (span.closed ? u""_s : u"open "_s) +
+                   (span.display ? u"display:"_s : u"inline:"_s) + span.tex + u'»';
+            at = span.start + span.length;
+        }
+        return out + prose.mid(at);
     }
 
 private slots:
@@ -723,6 +738,56 @@ private slots:
         QVERIFY(manifest.open(QIODevice::ReadOnly));
         const QByteArray pins = manifest.readAll();
         QVERIFY(!pins.contains('^') && !pins.contains('~'));
+    }
+
+    // What is cut out of a prose piece as math before Markdown reads it, and what stays text.
+    void mathIsCutOut_data()
+    {
+        QTest::addColumn<QString>("prose");
+        QTest::addColumn<QString>("cut");
+        const auto row = [](const char *name, const QString &prose, const QString &cut) {
+            QTest::newRow(name) << prose << cut;
+        };
+        row("inline dollars in Chinese", u"面积是 $\\pi r^2$，单位平方米"_s,
+            u"面积是 «inline:\\pi r^2»，单位平方米"_s);
+        row("display dollars on lines of their own", u"如下：\n$$\n\\int_0^1 x\\,dx\n$$\n完"_s,
+            u"如下：\n«display:\n\\int_0^1 x\\,dx\n»\n完"_s);
+        row("parentheses", u"设 \\(a+b\\) 为和"_s, u"设 «inline:a+b» 为和"_s);
+        row("brackets", u"\\[x^2 + y^2\\]"_s, u"«display:x^2 + y^2»"_s);
+        row("two in a row", u"$a$$b$"_s, u"«inline:a»«inline:b»"_s);
+        row("currency stays text", u"$5 和 $10"_s, u"$5 和 $10"_s);
+        row("a price among many", u"原价 $5，会员 $4，学生 $3"_s, u"原价 $5，会员 $4，学生 $3"_s);
+        row("a digit after the closing sign", u"$x$2"_s, u"$x$2"_s);
+        row("a space after the opening sign", u"$ x$"_s, u"$ x$"_s);
+        row("a space before the closing sign", u"$x $"_s, u"$x $"_s);
+        row("escaped dollars are dollars", u"\\$x\\$ 和 \\$5"_s, u"\\$x\\$ 和 \\$5"_s);
+        row("an escaped dollar inside a formula", u"\\(x = \\$3\\)"_s, u"«inline:x = \\$3»"_s);
+        row("math in an inline code span", u"`$x$` 和 $y$"_s, u"`$x$` 和 «inline:y»"_s);
+        row("math in fenced code", u"```\n$x$\n```\n$y$"_s, u"```\n$x$\n```\n«inline:y»"_s);
+        row("a single dollar never closed", u"只有 $x 一个"_s, u"只有 $x 一个"_s);
+        row("no formula across a blank line", u"$a\n\nb$"_s, u"$a\n\nb$"_s);
+        row("parentheses inside $$", u"$$a \\(b\\) c$$"_s, u"«display:a \\(b\\) c»"_s);
+        row("a dollar inside brackets", u"\\[a $ b\\]"_s, u"«display:a $ b»"_s);
+        row("empty delimiters are text", u"\\(\\) 和 \\[ \\]"_s, u"\\(\\) 和 \\[ \\]"_s);
+        row("an escaped backslash before a parenthesis", u"\\\\(x)"_s, u"\\\\(x)"_s);
+        // An answer arrives in pieces: a formula cut off shows as its source to the end of
+        // its paragraph, whichever piece ended it.
+        row("unclosed parentheses run to the paragraph's end", u"设 \\(a+b 为\n\n下一段"_s,
+            u"设 «open inline:a+b 为»\n\n下一段"_s);
+        row("split: display formula arriving", u"$$\\sum_{i=1}^"_s,
+            u"«open display:\\sum_{i=1}^»"_s);
+        row("split: its closing sign half there", u"$$\\sum_{i=1}^n i$"_s,
+            u"«open display:\\sum_{i=1}^n i$»"_s);
+        row("split: complete", u"$$\\sum_{i=1}^n i$$"_s, u"«display:\\sum_{i=1}^n i»"_s);
+        row("split: brackets arriving", u"\\[\\frac{a}{b} \\"_s,
+            u"«open display:\\frac{a}{b} \\»"_s);
+    }
+
+    void mathIsCutOut()
+    {
+        QFETCH(QString, prose);
+        QFETCH(QString, cut);
+        QCOMPARE(TestServices::cut(prose), cut);
     }
 
     void formatReplyText_data()
