@@ -4,15 +4,31 @@
 
 #include <QHash>
 
+#include <algorithm>
+
 namespace {
 
 class Scanner {
 public:
     explicit Scanner(QStringView text) : m_text(text)
     {
-        for (const auto &[start, end] : InlineCodeSpans::find(text))
+        // Inline spans and fenced blocks can overlap (a span opening inside a fence and
+        // closing after it): what is code is their union, in disjoint stretches.
+        QList<std::pair<qsizetype, qsizetype>> code = InlineCodeSpans::find(text);
+        code += fencedCode();
+        std::sort(code.begin(), code.end());
+        qsizetype start = -1;
+        qsizetype end = -1;
+        for (const auto &[from, to] : std::as_const(code)) {
+            if (from > end) {
+                if (start >= 0)
+                    m_codeEnds.insert(start, end);
+                start = from;
+            }
+            end = std::max(end, to);
+        }
+        if (start >= 0)
             m_codeEnds.insert(start, end);
-        markFencedCode();
     }
 
     QList<MathSpan> run()
@@ -32,7 +48,7 @@ public:
                     if (tryPaired(i, 2, display ? u"\\]" : u"\\)", display, found, i))
                         continue;
                 }
-                i += 2; // an escape, "\$" among them: the character is text
+                i += escapeSize(i); // "\$" among them: the character is text
                 continue;
             }
             if (c == u'$') {
@@ -52,8 +68,9 @@ public:
 
 private:
     // Lines between a fence and its closing fence, or the end, count as code.
-    void markFencedCode()
+    QList<std::pair<qsizetype, qsizetype>> fencedCode() const
     {
+        QList<std::pair<qsizetype, qsizetype>> fenced;
         qsizetype fenceStart = -1;
         QChar fenceChar;
         for (qsizetype start = 0; start < m_text.size();) {
@@ -66,19 +83,27 @@ private:
                 fenceStart = start;
                 fenceChar = line.at(0);
             } else if (fence && line.at(0) == fenceChar) {
-                m_codeEnds.insert(fenceStart, end);
+                fenced.append({fenceStart, end});
                 fenceStart = -1;
             }
             start = end + 1;
         }
         if (fenceStart >= 0)
-            m_codeEnds.insert(fenceStart, m_text.size());
+            fenced.append({fenceStart, m_text.size()});
+        return fenced;
     }
 
     // Where the code that starts at `i` ends, or `i` when none starts there.
     qsizetype codeEndAt(qsizetype i) const { return m_codeEnds.value(i, i); }
 
     bool codeStartsAt(qsizetype i) const { return codeEndAt(i) > i; }
+
+    // A backslash takes the character after it along, unless code starts there: code is found
+    // as the inline code scan finds it, whatever stands before it.
+    qsizetype escapeSize(qsizetype i) const
+    {
+        return i + 1 < m_text.size() && !codeStartsAt(i + 1) ? 2 : 1;
+    }
 
     // A blank line, which ends a paragraph, starts at the line break at `i`.
     bool paragraphEndsAt(qsizetype i) const
@@ -113,7 +138,7 @@ private:
             }
             if (paragraphEndsAt(j) || codeStartsAt(j))
                 break;
-            j += m_text.at(j) == u'\\' ? 2 : 1;
+            j += m_text.at(j) == u'\\' ? escapeSize(j) : 1;
         }
         j = std::min(j, n);
         const QString tex = m_text.sliced(from, j - from).toString();
@@ -137,7 +162,7 @@ private:
         for (qsizetype j = at + 1; j < n;) {
             const QChar c = m_text.at(j);
             if (c == u'\\') {
-                j += 2;
+                j += escapeSize(j);
                 continue;
             }
             if (c == u'$') {

@@ -28,8 +28,10 @@
 #include <QTcpServer>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <QTextImageFormat>
 #include <QTextList>
 #include <QTextTable>
+#include <QTimer>
 #include <QtQml/QQmlExtensionPlugin>
 
 #include <cmath>
@@ -172,6 +174,21 @@ class TestChatViews : public QObject {
             QTest::mouseMove(open.window, from + QPoint(0, dy), 10);
         QTest::mouseRelease(open.window, Qt::LeftButton, Qt::NoModifier, from + QPoint(0, 300), 10);
         QTRY_VERIFY(!list->property("moving").toBool());
+    }
+
+    // Typesets `tex` in the light set's text colour, waiting for the worker.
+    static ScriptWorker::Formula typeset(const QString &tex, bool display)
+    {
+        ScriptWorker::Formula result;
+        bool done = false;
+        ScriptWorker::instance()->typeset({tex, display, 14, QColor(0x1D, 0x1D, 0x1F)}, nullptr,
+                                          [&](const ScriptWorker::Formula &formula) {
+                                              result = formula;
+                                              done = true;
+                                          });
+        if (!QTest::qWaitFor([&] { return done; }, 60000))
+            qWarning("no formula after a minute");
+        return result;
     }
 
     // The addresses the desktop is asked to open, recorded instead of opened.
@@ -414,6 +431,142 @@ private slots:
                          qPrintable(colour.value<QColor>().name()));
         }
         QGuiApplication::setPalette(desktopPalette(false));
+    }
+
+    // Real formulas typeset to pictures of a plausible size, with their baseline inside them;
+    // TeX that does not typeset says so, and is shown as its source in a monospace face.
+    void formulasTypeset_data()
+    {
+        QTest::addColumn<QString>("tex");
+        QTest::addColumn<bool>("display");
+        QTest::addColumn<QSizeF>("least");
+        QTest::addColumn<QSizeF>("most");
+        QTest::addColumn<bool>("deep"); // reaches well below the baseline
+        QTest::newRow("a letter") << u"x"_s << false << QSizeF(5, 6) << QSizeF(14, 16) << false;
+        QTest::newRow("a fraction")
+            << u"\\frac{1}{2}"_s << false << QSizeF(8, 20) << QSizeF(20, 40) << true;
+        QTest::newRow("an integral, displayed") << u"\\int_0^1 x^2\\,dx = \\frac{1}{3}"_s << true
+                                                << QSizeF(80, 30) << QSizeF(160, 70) << true;
+        QTest::newRow("a 3x3 matrix") << u"\\begin{pmatrix}1&2&3\\\\4&5&6\\\\7&8&9\\end{pmatrix}"_s
+                                      << true << QSizeF(60, 50) << QSizeF(140, 110) << true;
+        QTest::newRow("a tall bracket")
+            << u"\\left[\\begin{array}{c}1\\\\2\\\\3\\\\4\\end{array}\\right]"_s << true
+            << QSizeF(15, 60) << QSizeF(60, 140) << true;
+    }
+
+    void formulasTypeset()
+    {
+        QFETCH(QString, tex);
+        QFETCH(bool, display);
+        QFETCH(QSizeF, least);
+        QFETCH(QSizeF, most);
+        QFETCH(bool, deep);
+        const ScriptWorker::Formula formula = typeset(tex, display);
+        QVERIFY2(formula.ok, qPrintable(formula.error));
+        const QSizeF size = formula.size;
+        QVERIFY2(size.width() >= least.width() && size.height() >= least.height() &&
+                     size.width() <= most.width() && size.height() <= most.height(),
+                 qPrintable(u"%1 x %2"_s.arg(size.width()).arg(size.height())));
+        QVERIFY(formula.descent >= 0 && formula.descent < size.height() / 2 + 1);
+        QCOMPARE(formula.descent > 3, deep);
+        // Ink in the picture, in the colour asked for, on a clear ground.
+        const QImage image = formula.image.convertToFormat(QImage::Format_ARGB32);
+        int inked = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                const QColor pixel = image.pixelColor(x, y);
+                if (pixel.alpha() == 255) {
+                    ++inked;
+                    QCOMPARE(pixel.rgb(), QColor(0x1D, 0x1D, 0x1F).rgb());
+                }
+            }
+        }
+        QVERIFY(inked > 10);
+    }
+
+    void formulaThatFailsShowsItsSource()
+    {
+        const ScriptWorker::Formula formula = typeset(u"\\frac{1}{\\nosuchmacro"_s, false);
+        QVERIFY(!formula.ok);
+        QVERIFY(!formula.error.isEmpty());
+        const QString source = u"若 $\\frac{1}{\\nosuchmacro$ 则"_s;
+        QTextDocument document;
+        QTextCursor(&document).insertFragment(MarkdownRenderer::render(source));
+        QCOMPARE(document.toPlainText(), source);
+        QTextCursor at(&document);
+        at.setPosition(3);
+        QVERIFY(at.charFormat().fontFixedPitch());
+    }
+
+    // Inline and display math in a Chinese paragraph: typeset in place once the worker has
+    // done it, the display formula centred on its own line; read and copied as the TeX the
+    // answer wrote.
+    void mathInTheWindow()
+    {
+        StreamingWindow open;
+        QVERIFY(open.start());
+        const QString inline_ = u"$E=mc^2$"_s;
+        const QString display = u"$$\\int_0^1 x^2\\,dx = \\frac{1}{3}$$"_s;
+        QVERIFY(open.answerWith(u"公式"_s, u"质能方程 "_s + inline_ +
+                                               u" 说明质量与能量等价，\\(a_1\\) 也行。\n\n"_s +
+                                               display + u"\n\n完"_s));
+        const QList<QQuickItem *> proses =
+            findAll(open.window->contentItem(), [](QQuickItem *item) {
+                return item->property("source").toString().startsWith(u"质能方程"_s);
+            });
+        QCOMPARE(proses.size(), 1);
+        QQuickItem *prose = proses.first();
+        QTextDocument *document =
+            prose->property("textDocument").value<QQuickTextDocument *>()->textDocument();
+        const auto formulas = [&] {
+            QList<QTextImageFormat> found;
+            for (QTextBlock block = document->begin(); block.isValid(); block = block.next()) {
+                for (auto it = block.begin(); !it.atEnd(); ++it) {
+                    if (it.fragment().charFormat().isImageFormat())
+                        found.append(it.fragment().charFormat().toImageFormat());
+                }
+            }
+            return found;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(formulas().size(), 3, 60000);
+        QVERIFY(!prose->property("waiting").toBool());
+        for (const QTextImageFormat &formula : formulas())
+            QVERIFY(
+                !document->resource(QTextDocument::ImageResource, QUrl(formula.name())).isNull());
+        QTextCursor centred(document);
+        centred.setPosition(document->toPlainText().lastIndexOf(QChar::ObjectReplacementCharacter));
+        QCOMPARE(centred.blockFormat().alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
+
+        const QString read = QAccessible::queryAccessibleInterface(prose)->text(QAccessible::Name);
+        const QString written = u"质能方程 "_s + inline_ +
+                                u" 说明质量与能量等价，\\(a_1\\) 也行。\n"_s + display + u"\n完"_s;
+        QCOMPARE(read, written);
+        QGuiApplication::clipboard()->clear();
+        prose->forceActiveFocus();
+        QMetaObject::invokeMethod(prose, "selectAll");
+        QTest::keySequence(open.window, QKeySequence::Copy);
+        QTRY_COMPARE(QGuiApplication::clipboard()->text(), written);
+    }
+
+    // The window goes on taking events while 200 formulas are typeset: a chain of posted
+    // events, each posting the next, keeps running until the last formula has landed.
+    void typesettingNeverHoldsTheWindow()
+    {
+        int landed = 0;
+        for (int i = 0; i < 200; ++i) {
+            ScriptWorker::instance()->typeset(
+                {u"\\sqrt{x_{%1}} + \\frac{%1}{y}"_s.arg(i), false, 14, QColor(Qt::black)}, this,
+                [&](const ScriptWorker::Formula &) { ++landed; });
+        }
+        int turns = 0;
+        std::function<void()> turn = [&] {
+            ++turns;
+            if (landed < 200)
+                QTimer::singleShot(0, this, turn);
+        };
+        QTimer::singleShot(0, this, turn);
+        QTRY_COMPARE_WITH_TIMEOUT(landed, 200, 180000);
+        QVERIFY2(turns > 200, qPrintable(QString::number(turns)));
     }
 
     // The code block's label, from the fence the answer arrived with; its button copies the
