@@ -435,13 +435,20 @@ void placeFormulas(QTextDocument &document, const CutFormulas &cut, const QStrin
                 image.setAnchor(true);
                 image.setAnchorHref(it->format.anchorHref());
             }
-            cursor.insertImage(image);
-            if (span.display &&
-                cursor.block().text() == QString(QChar::ObjectReplacementCharacter)) {
-                QTextBlockFormat centred = cursor.blockFormat();
+            // Qt Quick draws an inline picture at its line's start whatever the line's
+            // alignment; a borderless table of one cell is centred by the layout itself.
+            if (span.display && cursor.block().length() == 2) {
+                cursor.removeSelectedText();
+                QTextTableFormat centred;
                 centred.setAlignment(Qt::AlignHCenter);
-                cursor.setBlockFormat(centred);
+                centred.setBorder(0);
+                centred.setCellPadding(0);
+                centred.setCellSpacing(0);
+                centred.setMargin(0);
+                centred.setBottomMargin(8);
+                cursor.insertTable(1, 1, centred);
             }
+            cursor.insertImage(image);
             continue;
         }
         if (worker && span.closed && !typeset) {
@@ -561,6 +568,9 @@ QString MarkdownRenderer::readableText(const QTextDocument &document, int from, 
     QString out;
     for (QTextBlock block = document.findBlock(from); block.isValid() && block.position() < to;
          block = block.next()) {
+        // Empty blocks are a table's edges, not lines of the text.
+        if (block.length() <= 1)
+            continue;
         if (block.position() > from && !out.isEmpty())
             out += u'\n';
         for (auto it = block.begin(); !it.atEnd(); ++it) {

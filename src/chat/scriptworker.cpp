@@ -117,6 +117,18 @@ public:
         return out;
     }
 
+    // After the last queued request: what the requests left behind goes back to the system,
+    // so that a burst of formulas does not keep the memory it needed.
+    void idle()
+    {
+        if (!m_engine)
+            return;
+        m_engine->collectGarbage();
+#ifdef __GLIBC__
+        malloc_trim(0);
+#endif
+    }
+
 private:
     struct Svg {
         QString text;
@@ -252,8 +264,11 @@ void ScriptWorker::colour(const QString &code, const QString &language, QObject 
     if (waiters.size() > 1)
         return;
     startThread();
+    m_queued.fetchAndAddRelaxed(1);
     QMetaObject::invokeMethod(m_host, [this, host = m_host, key, code, language] {
         const Colouring result = host->colour(code, language);
+        if (m_queued.fetchAndSubRelaxed(1) == 1)
+            host->idle();
         QMetaObject::invokeMethod(this, [this, key, result] {
             m_colourings.insert(key, new Colouring(result), int(key.size()));
             for (const auto &waiter : m_colouringWaiters.take(key)) {
@@ -277,8 +292,11 @@ void ScriptWorker::typeset(const FormulaRequest &request, QObject *receiver,
     if (waiters.size() > 1)
         return;
     startThread();
+    m_queued.fetchAndAddRelaxed(1);
     QMetaObject::invokeMethod(m_host, [this, host = m_host, key, request] {
         const Formula result = host->typeset(request);
+        if (m_queued.fetchAndSubRelaxed(1) == 1)
+            host->idle();
         QMetaObject::invokeMethod(this, [this, key, result] {
             m_formulas.insert(key, new Formula(result),
                               int(std::max<qsizetype>(result.image.sizeInBytes(), 64)));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAtomicInt>
 #include <QCache>
 #include <QColor>
 #include <QHash>
@@ -78,6 +79,7 @@ private:
 
     QThread *m_thread = nullptr;
     ScriptHost *m_host = nullptr;
+    QAtomicInt m_queued; // requests posted to the thread and not yet done
     QCache<QString, Colouring> m_colourings;
     QCache<QString, Formula> m_formulas;
     template <typename Result> struct Waiter {
