@@ -111,6 +111,24 @@ void unmarkBreaks(QTextDocument &document)
 
 const QColor kRule(127, 127, 127, 90);
 const QColor kTint(127, 127, 127, 28);
+// Marks the table of one cell that centres a display formula.
+constexpr int kDisplayFormulaTable = QTextFormat::UserProperty + 1;
+
+bool inFormulaTable(const QTextBlock &block)
+{
+    if (!block.isValid())
+        return false;
+    const QTextTable *table = QTextCursor(block).currentTable();
+    return table && table->format().boolProperty(kDisplayFormulaTable);
+}
+
+// The empty blocks that a table of one cell leaves before and after itself: not lines of the
+// text, so not read or copied as ones.
+bool isFormulaTableEdge(const QTextBlock &block)
+{
+    return block.length() <= 1 &&
+           (inFormulaTable(block.next()) || inFormulaTable(block.previous()));
+}
 const QString kFormulaName = MarkdownRenderer::kFormulaScheme.toString() + QStringLiteral(":%1");
 
 bool hasLongLine(const QString &text)
@@ -414,10 +432,10 @@ void placeFormulas(QTextDocument &document, const CutFormulas &cut, const QStrin
             worker && span.closed ? worker->cachedFormula(request) : nullptr;
         if (typeset && typeset->ok) {
             qreal height = 0;
-            const QString name =
-                kFormulaName.arg(QString::number(qHash(request.tex) ^ qHash(request.colour.rgba()) ^
-                                                     (qHash(pixelSize) << 1) ^ uint(span.display),
-                                                 16));
+            const QString name = kFormulaName.arg(qHash(QString::number(pixelSize) +
+                                                        request.colour.name(QColor::HexArgb) +
+                                                        (span.display ? u'D' : u'T') + request.tex),
+                                                  0, 16);
             if (!formulaImages().contains(name)) {
                 auto *image = new QImage(paddedFormula(*typeset, font, &height));
                 formulaImages().insert(name, image, int(image->sizeInBytes()));
@@ -446,6 +464,7 @@ void placeFormulas(QTextDocument &document, const CutFormulas &cut, const QStrin
                 centred.setCellSpacing(0);
                 centred.setMargin(0);
                 centred.setBottomMargin(8);
+                centred.setProperty(kDisplayFormulaTable, true);
                 cursor.insertTable(1, 1, centred);
             }
             cursor.insertImage(image);
@@ -568,8 +587,7 @@ QString MarkdownRenderer::readableText(const QTextDocument &document, int from, 
     QString out;
     for (QTextBlock block = document.findBlock(from); block.isValid() && block.position() < to;
          block = block.next()) {
-        // Empty blocks are a table's edges, not lines of the text.
-        if (block.length() <= 1)
+        if (isFormulaTableEdge(block))
             continue;
         if (block.position() > from && !out.isEmpty())
             out += u'\n';

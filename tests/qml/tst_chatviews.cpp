@@ -358,6 +358,13 @@ private slots:
             << u"«meta:<a »«attribute:href»«meta:=»«string:\"x\"»«meta:>»é«meta:</a><中文 »"
                "«attribute:属性»«meta:=»«string:\"1\"»«meta:>»"_s;
         QTest::newRow("diff") << u"diff"_s << u"-a\n+b"_s << u"«deletion:-a»\n«addition:+b»"_s;
+        // Long blocks are coloured a piece at a time, each going on from where the last
+        // stopped: a docstring across the cut is one string.
+        const QString lines = u"x = 1\n"_s.repeated(331);
+        QTest::newRow("a docstring across a piece's end")
+            << u"python"_s << lines + u"\"\"\"跨过\n分段的\n文档\"\"\"\ny = 2"_s
+            << u"x = «number:1»\n"_s.repeated(331) +
+                   u"«string:\"\"\"跨过\n分段的\n文档\"\"\"»\ny = «number:2»"_s;
         QTest::newRow("unknown label stays plain")
             << u"brainfudge"_s << u"int x = 1;"_s << u"int x = 1;"_s;
         QTest::newRow("no label, clearly C")

@@ -26,6 +26,23 @@ function withoutUnicodeMode(source) {
   return out.replace(/\/u(?=[,;)\s])/g, '/');
 }
 
+// The highlighter as one call per piece of a long block, each going on from where the last
+// stopped: the engine copies the whole subject of a pattern at every match, so one call over a
+// thousand lines costs the square of their length. The library has the call, unexported.
+const continuationPlugin = {
+  name: 'continued-highlight',
+  setup(build) {
+    build.onLoad({ filter: /highlight\.js[\/\\]lib[\/\\]core\.js$/ }, async (args) => {
+      const source = await readFile(args.path, 'utf8');
+      const contents = source.replace('Object.assign(hljs, {\n',
+                                      'Object.assign(hljs, {\n    continueHighlight: _highlight,\n');
+      if (contents === source)
+        throw new Error('no export list found in ' + args.path);
+      return { contents, loader: 'js' };
+    });
+  },
+};
+
 const unicodePlugin = {
   name: 'no-unicode-mode',
   setup(build) {
@@ -50,7 +67,7 @@ const built = await esbuild.build({
   charset: 'utf8',
   legalComments: 'none',
   banner: { js: '/*! highlight.js 11.11.1 | BSD-3-Clause */var globalThis=this;' },
-  plugins: [unicodePlugin],
+  plugins: [unicodePlugin, continuationPlugin],
   outfile: output,
 });
 // The engine makes "__proto__" of an object literal a real member, and a namespace object's

@@ -29,9 +29,8 @@ function roleOf(scope) {
     return head in SCOPE_ROLES ? SCOPE_ROLES[head] : -1;
 }
 
-function flatten(root) {
-    var out = [];
-    var at = 0;
+// Appends the ranges of a token tree whose text starts at `at` in the block.
+function flatten(root, at, out) {
     function walk(node, role) {
         for (var i = 0; i < node.children.length; ++i) {
             var child = node.children[i];
@@ -51,23 +50,42 @@ function flatten(root) {
         }
     }
     walk(root, -1);
+}
+
+// Pieces of about this many characters, cut at line ends. The engine copies a pattern's whole
+// subject at every match, so the work grows with the square of the text one call is given.
+var PIECE = 2000;
+
+function colourPieces(code, language) {
+    var out = [];
+    var top = null;
+    for (var start = 0; start < code.length;) {
+        var end = code.indexOf('\n', Math.min(start + PIECE, code.length));
+        end = end < 0 ? code.length : end + 1;
+        var piece = code.slice(start, end);
+        var result = hljs.continueHighlight(language, piece, true, top);
+        if (result._emitter)
+            flatten(result._emitter.rootNode, start, out);
+        top = result._top || null;
+        start = end;
+    }
     return out;
 }
 
 // `language` is a name or alias the library knows, or "" to guess. A guess is taken only when
 // it is clear: answers put prose and program output in unlabelled blocks often, and a short
-// snippet scores alike in several languages, so plain text wins a low or close score.
+// snippet scores alike in several languages, so plain text wins a low or close score. The
+// guess reads the block's start: every language's grammar is tried on it.
 function colourCode(code, language) {
-    var result;
     if (language) {
         if (!hljs.getLanguage(language))
             return { language: '', ranges: [] };
-        result = hljs.highlight(code, { language: language, ignoreIllegals: true });
     } else {
-        result = hljs.highlightAuto(code);
-        var second = result.secondBest ? result.secondBest.relevance : 0;
-        if (!result.language || result.relevance < 5 || result.relevance <= 1.25 * second)
+        var guess = hljs.highlightAuto(code.slice(0, 3 * PIECE));
+        var second = guess.secondBest ? guess.secondBest.relevance : 0;
+        if (!guess.language || guess.relevance < 5 || guess.relevance <= 1.25 * second)
             return { language: '', ranges: [] };
+        language = guess.language;
     }
-    return { language: result.language, ranges: flatten(result._emitter.rootNode) };
+    return { language: language, ranges: colourPieces(code, language) };
 }
