@@ -394,6 +394,72 @@ private slots:
         QCOMPARE(annotated(code, result.ranges), coloured);
     }
 
+    // A code block's colours follow its text: a block that grows keeps its lines' colours and
+    // gets the new ones; a text put in its place never shows the old one's colours; a block of
+    // 5,000 lines or more stays plain.
+    void codeColoursFollowTheText()
+    {
+        QQmlApplicationEngine engine;
+        QQuickWindow *window = showWindow(engine, R"(
+Window {
+    width: 400; height: 300; visible: true
+    TextEdit {
+        id: code; objectName: "code"; textFormat: TextEdit.PlainText
+        property alias lines: highlighter.blockLineBreaks
+        CodeHighlighter {
+            id: highlighter; objectName: "highlighter"
+            document: code.textDocument; language: "python"; colours: Style.codeColours
+        }
+    }
+    TextEdit {
+        id: other; objectName: "other"; textFormat: TextEdit.PlainText
+        CodeHighlighter {
+            objectName: "otherHighlighter"
+            document: other.textDocument; language: "python"; colours: Style.codeColours
+        }
+    }
+}
+)");
+        QVERIFY(window);
+        QQuickItem *code = findItem(window->contentItem(), u"code"_s);
+        QObject *highlighter = code->findChild<QObject *>(u"highlighter"_s);
+        QTextDocument *document =
+            code->property("textDocument").value<QQuickTextDocument *>()->textDocument();
+        // The colour drawn at `position`, or none.
+        const auto colourAt = [&](int position) {
+            const QTextBlock block = document->findBlock(position);
+            for (const QTextLayout::FormatRange &range : block.layout()->formats()) {
+                const int at = position - block.position();
+                if (at >= range.start && at < range.start + range.length)
+                    return range.format.foreground().color();
+            }
+            return QColor();
+        };
+        const QColor number(u"#79C0FF"_s), string(u"#A5D6FF"_s), comment(u"#8B949E"_s);
+
+        code->setProperty("text", u"x = 1\n"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(colourAt(4), number, 30000);
+        QMetaObject::invokeMethod(code, "insert", Q_ARG(int, 6), Q_ARG(QString, u"y = 'a'\n"_s));
+        QCOMPARE(colourAt(4), number); // kept while the new line is on its way
+        QTRY_COMPARE(colourAt(10), string);
+        QCOMPARE(colourAt(4), number);
+
+        code->setProperty("text", u"# 1\n"_s);
+        QVERIFY(!colourAt(2).isValid());
+        QTRY_COMPARE(colourAt(2), comment);
+
+        // Long: nothing is asked. The worker answers in order, so once a block asked later is
+        // coloured, one asked before would be too.
+        code->setProperty("lines", ScriptWorker::kMostColouredLines);
+        code->setProperty("text", u"z = 2\n"_s);
+        QQuickItem *other = findItem(window->contentItem(), u"other"_s);
+        other->setProperty("text", u"w = 3\n"_s);
+        QTRY_VERIFY(
+            other->findChild<QObject *>(u"otherHighlighter"_s)->property("coloured").toBool());
+        QVERIFY(!highlighter->property("coloured").toBool());
+        QVERIFY(!colourAt(4).isValid());
+    }
+
     // Real formulas typeset to pictures of a plausible size, with their baseline inside them;
     // TeX that does not typeset says so, and is shown as its source in a monospace face.
     void formulasTypeset_data()
