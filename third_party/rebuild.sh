@@ -6,6 +6,13 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+# Needed only here, never to build or test: the bundles are committed.
+for tool in node npm; do
+  if ! command -v "$tool" > /dev/null; then
+    echo "$tool is missing: apt-get install nodejs npm" >&2
+    exit 2
+  fi
+done
 check=0
 if [ "${1:-}" = "--check" ]; then
   check=1
