@@ -1,7 +1,8 @@
 // Start-up and long-conversation figures of the views, measured offscreen with the software
 // renderer: cold start to the chat window's first frame with 1,000 stored conversations, the
 // resident memory after that start, the time to show a 5,000-message conversation, and the
-// cost of an answer streaming into such a conversation.
+// cost of an answer streaming into such a conversation. Then code colouring and typesetting
+// in the script worker: what they cost there, and the longest the window waits meanwhile.
 
 #include "appgraph.h"
 #include "benchdata.h"
@@ -9,6 +10,7 @@
 #include "chat/markdownrenderer.h"
 #include "chat/messageblocks.h"
 #include "chat/openconversation.h"
+#include "chat/scriptworker.h"
 #include "core/serviceorigin.h"
 #include "core/settingkeys.h"
 #include "fakehttpserver.h"
@@ -23,6 +25,8 @@
 #include <QThread>
 #include <QTimer>
 #include <QtQml/QQmlExtensionPlugin>
+
+#include <functional>
 
 #include <benchmark/benchmark.h>
 
@@ -465,6 +469,253 @@ BENCHMARK(BM_HugeAnswerArrives)
     ->Name("huge_4M_answer_to_frame")
     ->Iterations(3)
     ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// The 20,000-character answer above with ten formulas in its prose, inline and displayed.
+QString mathAnswer(quint32 seed)
+{
+    QStringList paragraphs = benchMarkdownAnswer(20000, seed).split(QStringLiteral("\n\n"));
+    for (int i = 0; i < 10; ++i) {
+        const int at = 1 + i * (int(paragraphs.size()) - 2) / 10;
+        paragraphs[at] +=
+            i % 2 == 0
+                ? QStringLiteral("，其中 $x_{%1}^2 + \\frac{a}{b_{%2}}$ 是估计。").arg(i).arg(seed)
+                : QStringLiteral("\n\n$$\\int_0^{%1} f(t)\\,dt = \\sum_{k=1}^{%2} "
+                                 "\\frac{1}{k^2}$$")
+                      .arg(i)
+                      .arg(seed);
+    }
+    return paragraphs.join(QStringLiteral("\n\n"));
+}
+
+// Runs the event loop until `done`, with a 1 ms timer: the longest the loop went without
+// turning, in milliseconds (what a window would have waited for its next frame).
+double longestStallUntil(const std::function<bool()> &done, int timeoutMs = 120000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = clock.nsecsElapsed();
+    qint64 longest = 0;
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        longest = std::max(longest, now - last);
+        last = now;
+    });
+    tick.start(1);
+    while (!done() && clock.elapsed() < timeoutMs)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    return double(longest) / 1e6;
+}
+
+// The longest stall of the same loop over `ms` with nothing to wait for: the floor that the
+// machine's own scheduling puts under the figures above (two cores, shared).
+double idleStall(double ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    return longestStallUntil([&] { return clock.elapsed() >= qint64(ms); });
+}
+
+// Set when the worker has handed something back, as a view would hear of it.
+bool workerAnswered = false;
+
+// Renders every piece of `content` as the bubble does, code coloured when its colours are
+// known; false when a formula or a code block still waits for the worker.
+bool renderPieces(const QString &content, bool colour)
+{
+    static const bool listening = [] {
+        QObject::connect(ScriptWorker::instance(), &ScriptWorker::formulaReady,
+                         [] { workerAnswered = true; });
+        return true;
+    }();
+    (void)listening;
+    bool complete = true;
+    qreal height = 0;
+    for (const MessageBlock &piece : MessageBlocks::pieces(content, {QStringLiteral("cpp")})) {
+        QTextDocument document;
+        document.setUndoRedoEnabled(false);
+        if (piece.isCode) {
+            document.setPlainText(piece.text);
+            if (colour && !ScriptWorker::instance()->cachedColouring(piece.text, piece.language)) {
+                complete = false;
+                ScriptWorker::instance()->colour(
+                    piece.text, piece.language, nullptr,
+                    [](const ScriptWorker::Colouring &) { workerAnswered = true; });
+            }
+        } else {
+            bool waiting = false;
+            QTextCursor(&document).insertFragment(
+                MarkdownRenderer::render(piece.text, false, MarkdownRenderer::Formulas::Typeset,
+                                         MarkdownRenderer::kBodyPixelSize, &waiting));
+            complete = complete && !waiting;
+        }
+        document.setTextWidth(700);
+        height += document.size().height();
+    }
+    benchmark::DoNotOptimize(height);
+    return complete;
+}
+
+// The 20,000-character answer with three code blocks and ten formulas. Cold: its formulas and
+// code are new to the worker; the time is the window's own (pieces rendered with formulas
+// as their source, the worker asked), and "until_final_ms" runs on until every formula is
+// typeset, every block coloured and the pieces rendered again. Warm: all of it is cached.
+void BM_RenderMathAnswer(benchmark::State &state)
+{
+    const bool warm = state.range(0) != 0;
+    quint32 seed = 1000;
+    const QString warmText = mathAnswer(0);
+    if (warm && !renderPieces(warmText, true)) {
+        (void)longestStallUntil(
+            [&] { return std::exchange(workerAnswered, false) && renderPieces(warmText, true); });
+    }
+    double untilFinal = 0;
+    double stall = 0;
+    for (auto _ : state) {
+        const QString content = warm ? warmText : mathAnswer(seed++);
+        QElapsedTimer timer;
+        timer.start();
+        const bool complete = renderPieces(content, true);
+        state.SetIterationTime(double(timer.nsecsElapsed()) / 1e9);
+        if (!complete) {
+            state.PauseTiming();
+            // Rendered again each time the worker answers, as a view waiting for it does.
+            workerAnswered = false;
+            stall = std::max(stall, longestStallUntil([&] {
+                                 if (!std::exchange(workerAnswered, false))
+                                     return false;
+                                 return renderPieces(content, true);
+                             }));
+            untilFinal = double(timer.nsecsElapsed()) / 1e6;
+            state.ResumeTiming();
+        }
+    }
+    if (!warm) {
+        state.counters["until_final_ms"] = untilFinal;
+        state.counters["longest_stall_ms"] = stall;
+    }
+}
+BENCHMARK(BM_RenderMathAnswer)
+    ->Name("render_20k_math_answer_cold")
+    ->Arg(0)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RenderMathAnswer)
+    ->Name("render_20k_math_answer_warm")
+    ->Arg(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+QString codeBlock(int lines, quint32 seed)
+{
+    QString code;
+    for (int i = 0; i < lines; ++i)
+        code += QStringLiteral("int f%1_%2(const std::vector<int> &v) { return v.size() * %1; } "
+                               "// 注释 \"s\"\n")
+                    .arg(i)
+                    .arg(seed);
+    return code;
+}
+
+// A new 1,000-line C++ block coloured by the worker (its engine already made): the time until
+// its ranges are back, and the longest the window's loop waited meanwhile.
+void BM_ColourBlock(benchmark::State &state)
+{
+    quint32 seed = 0;
+    bool warmedUp = false;
+    ScriptWorker::instance()->colour(codeBlock(1, 99), QStringLiteral("cpp"), nullptr,
+                                     [&](const ScriptWorker::Colouring &) { warmedUp = true; });
+    (void)longestStallUntil([&] { return warmedUp; });
+    double stall = 0;
+    for (auto _ : state) {
+        const QString code = codeBlock(1000, seed++);
+        bool done = false;
+        QElapsedTimer timer;
+        timer.start();
+        ScriptWorker::instance()->colour(code, QStringLiteral("cpp"), nullptr,
+                                         [&](const ScriptWorker::Colouring &) { done = true; });
+        stall = std::max(stall, longestStallUntil([&] { return done; }));
+        state.SetIterationTime(double(timer.nsecsElapsed()) / 1e9);
+    }
+    state.counters["longest_stall_ms"] = stall;
+    state.counters["idle_stall_ms"] = idleStall(1000);
+}
+BENCHMARK(BM_ColourBlock)
+    ->Name("colour_1000_line_block")
+    ->Iterations(5)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Fifty new formulas (inline and displayed, fractions, sums, matrices) typeset by the worker
+// (MathJax already loaded): the time until the last is back, and the longest stall.
+void BM_TypesetFormulas(benchmark::State &state)
+{
+    static const QStringList kinds = {
+        QStringLiteral("x_{%1}^2 + y^2"),
+        QStringLiteral("\\frac{a_{%1}}{b}"),
+        QStringLiteral("\\int_0^{%1} x^2\\,dx"),
+        QStringLiteral("\\sum_{k=1}^{%1} \\frac{1}{k^2}"),
+        QStringLiteral("\\begin{pmatrix}%1&2&3\\\\4&5&6\\\\7&8&9\\end{pmatrix}"),
+    };
+    quint32 round = 0;
+    bool warmedUp = false;
+    ScriptWorker::instance()->typeset({QStringLiteral("x"), false, 14, QColor(Qt::black)}, nullptr,
+                                      [&](const ScriptWorker::Formula &) { warmedUp = true; });
+    (void)longestStallUntil([&] { return warmedUp; });
+    double stall = 0;
+    for (auto _ : state) {
+        int landed = 0;
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < 50; ++i) {
+            const QString tex = kinds.at(i % kinds.size()).arg(round * 100 + quint32(i));
+            ScriptWorker::instance()->typeset({tex, i % 3 == 0, 14, QColor(Qt::black)}, nullptr,
+                                              [&](const ScriptWorker::Formula &) { ++landed; });
+        }
+        stall = std::max(stall, longestStallUntil([&] { return landed == 50; }));
+        state.SetIterationTime(double(timer.nsecsElapsed()) / 1e9);
+        ++round;
+    }
+    state.counters["longest_stall_ms"] = stall;
+    state.counters["idle_stall_ms"] = idleStall(1000);
+}
+BENCHMARK(BM_TypesetFormulas)
+    ->Name("typeset_50_formulas")
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Resident memory once 100 formulas are typeset and 10,000 lines coloured (ten blocks of a
+// thousand), with the worker's engine and both libraries loaded: "resident_MB" after
+// malloc_trim, and "added_MB" over the process before the first of them (run it alone,
+// --benchmark_filter=memory_after, so that nothing before it has started the worker).
+void BM_MemoryAfterMathAndCode(benchmark::State &state)
+{
+    for (auto _ : state) {
+        malloc_trim(0);
+        const double before = residentMegabytes();
+        int landed = 0;
+        for (int i = 0; i < 100; ++i)
+            ScriptWorker::instance()->typeset(
+                {QStringLiteral("\\frac{%1}{x_{%1}} + \\sqrt{y}").arg(i + 7000), i % 4 == 0, 14,
+                 QColor(Qt::black)},
+                nullptr, [&](const ScriptWorker::Formula &) { ++landed; });
+        for (int i = 0; i < 10; ++i)
+            ScriptWorker::instance()->colour(codeBlock(1000, 7000 + quint32(i)),
+                                             QStringLiteral("cpp"), nullptr,
+                                             [&](const ScriptWorker::Colouring &) { ++landed; });
+        (void)longestStallUntil([&] { return landed == 110; }, 600000);
+        malloc_trim(0);
+        state.counters["resident_MB"] = residentMegabytes();
+        state.counters["added_MB"] = residentMegabytes() - before;
+    }
+}
+BENCHMARK(BM_MemoryAfterMathAndCode)
+    ->Name("memory_after_100_formulas_10000_lines")
+    ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -1,9 +1,13 @@
 // Any stored answer text through the bubble's rendering, as far as it goes without a window:
-// the cut into pieces and the Markdown parse of each prose piece. Code pieces join to their
-// block exactly, no piece is longer than the layout limit, and what is rendered holds no
-// picture (it would be fetched) and no link that may not be opened.
+// the cut into pieces, the formulas cut out of each prose piece, and its Markdown parse. Code
+// pieces join to their block exactly, no piece is longer than the layout limit; formulas lie
+// in order inside their piece, hold what their delimiters enclose and never start in inline
+// code; what is rendered holds no picture (it would be fetched), no link that may not be
+// opened, and every formula, typeset or not, reads back as its source.
 #include "chat/answerlinks.h"
+#include "chat/inlinecodespans.h"
 #include "chat/markdownrenderer.h"
+#include "chat/mathcutter.h"
 #include "chat/messageblocks.h"
 #include "fuzzcheck.h"
 
@@ -33,8 +37,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 FUZZ_CHECK(code.remove(u'\n') == QString(blocks.at(block).text).remove(u'\n'));
             continue;
         }
+        const QList<MathSpan> formulas = MathCutter::find(piece.text);
+        const auto code = InlineCodeSpans::find(piece.text);
+        qsizetype after = 0;
+        for (const MathSpan &formula : formulas) {
+            FUZZ_CHECK(formula.start >= after && formula.length > 0);
+            after = formula.start + formula.length;
+            FUZZ_CHECK(after <= piece.text.size());
+            FUZZ_CHECK(piece.text.mid(formula.start, formula.length).contains(formula.tex));
+            FUZZ_CHECK(!formula.tex.trimmed().isEmpty());
+            for (const auto &[start, end] : code)
+                FUZZ_CHECK(formula.start < start || formula.start >= end);
+        }
+        // As source: the worker thread and its engine are for the window, not for a fuzzer.
         QTextDocument rendered;
-        QTextCursor(&rendered).insertFragment(MarkdownRenderer::render(piece.text));
+        QTextCursor(&rendered).insertFragment(
+            MarkdownRenderer::render(piece.text, false, MarkdownRenderer::Formulas::AsSource));
+        if (!formulas.isEmpty() && piece.text.size() < 2000 &&
+            !piece.text.contains(QChar::LineSeparator)) {
+            const QString read =
+                MarkdownRenderer::readableText(rendered, 0, rendered.characterCount());
+            for (const MathSpan &formula : formulas) {
+                if (formula.closed && !formula.tex.contains(u'\n'))
+                    FUZZ_CHECK(read.contains(piece.text.mid(formula.start, formula.length)));
+            }
+        }
         for (QTextBlock b = rendered.begin(); b.isValid(); b = b.next()) {
             for (auto it = b.begin(); !it.atEnd(); ++it) {
                 const QTextCharFormat format = it.fragment().charFormat();

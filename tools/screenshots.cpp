@@ -2,6 +2,7 @@
 // without a display: talvoro_screenshots <output folder>.
 
 #include "appgraph.h"
+#include "chat/scriptworker.h"
 #include "streamingwindow.h"
 
 #include <QApplication>
@@ -181,6 +182,61 @@ int main(int argc, char *argv[])
         scroller->setProperty("contentX", 260);
     shoot("14-code-scrolled");
 
+    // Code in three languages, coloured by the worker; then math in a Chinese paragraph, and a
+    // formula still arriving (shown as its source until its closing sign comes).
+    const auto coloursAndFormulasDone = [&] {
+        const QList<QQuickItem *> waiting =
+            findAll(program.window->contentItem(),
+                    [](QQuickItem *item) { return item->property("waiting").toBool(); });
+        return ScriptWorker::started() && waiting.isEmpty();
+    };
+    const auto settle = [&] {
+        (void)QTest::qWaitFor(coloursAndFormulasDone, 30000);
+        QTest::qWait(1500);
+    };
+    chat->newConversation();
+    chat->hideWelcomeView();
+    stream(
+        QStringLiteral("用三种语言各写一个求平方和的函数。"),
+        {QStringLiteral(
+            "Python：\n\n```python\ndef sum_of_squares(xs: list[int]) -> int:\n"
+            "    \"\"\"返回平方和。\"\"\"\n    return sum(x ** 2 for x in xs)  # 生成器\n```\n\n"
+            "C++：\n\n```cpp\n#include <numeric>\n#include <vector>\n\n"
+            "long sumOfSquares(const std::vector<int> &v)\n{\n"
+            "    return std::accumulate(v.begin(), v.end(), 0L,\n"
+            "                           [](long s, int x) { return s + long(x) * x; });\n}\n```\n\n"
+            "Rust：\n\n```rs\nfn sum_of_squares(v: &[i64]) -> i64 {\n"
+            "    v.iter().map(|x| x * x).sum() // 迭代器\n}\n```\n")});
+    server.endStreams();
+    (void)QTest::qWaitFor([&] { return !chat->isGenerating(); }, 5000);
+    settle();
+    shoot("30-highlighted-code");
+    const QString codeConversation = chat->currentConversationID();
+
+    chat->newConversation();
+    chat->hideWelcomeView();
+    stream(QStringLiteral("解释一下质能方程和高斯积分。"),
+           {QStringLiteral(
+               "质能方程 $E=mc^2$ 说明质量 $m$ 与能量 $E$ 等价，其中 \\(c\\) 是光速，约为 "
+               "$3\\times10^8$ 米每秒。价格写作 $5 和 $10 时不是公式。\n\n高斯积分的值是\n\n"
+               "$$\\int_{-\\infty}^{\\infty} e^{-x^2}\\,dx = \\sqrt{\\pi}$$\n\n"
+               "矩阵 \\(A = \\begin{pmatrix}1&2\\\\3&4\\end{pmatrix}\\) 的行列式为 "
+               "$\\det A = -2$，而 $\\left(\\frac{a}{b}\\right)^2$ 用了伸缩括号。\n")});
+    server.endStreams();
+    (void)QTest::qWaitFor([&] { return !chat->isGenerating(); }, 5000);
+    settle();
+    shoot("32-math");
+    const QString mathConversation = chat->currentConversationID();
+
+    chat->newConversation();
+    chat->hideWelcomeView();
+    stream(QStringLiteral("写出正态分布的密度函数。"),
+           {QStringLiteral("正态分布的密度函数是\n\n$$f(x) = \\frac{1}{\\sigma\\sqrt{2\\pi}}"
+                           " e^{-\\frac{(x-\\mu)^2}")});
+    QTest::qWait(800);
+    shoot("34-math-arriving");
+    chat->stopGenerating();
+
     graph.delegate->togglePopover();
     QQuickWindow *popover = graph.delegate->popover();
     (void)QTest::qWaitForWindowExposed(popover);
@@ -197,6 +253,12 @@ int main(int argc, char *argv[])
     shoot("20-dark-rendered-answer");
     conversationHistoryPicker("21-dark-conversation-code", "22-dark-history",
                               "23-dark-model-popover");
+    chat->selectConversation(codeConversation);
+    settle();
+    shoot("31-dark-highlighted-code");
+    chat->selectConversation(mathConversation);
+    settle();
+    shoot("33-dark-math");
     chat->setShowCard(true);
     shoot("24-dark-card");
     chat->setShowCard(false);

@@ -41,6 +41,7 @@ Column {
             language: slot ? slot.language : ""
             first: slot ? slot.first : true
             last: slot ? slot.last : true
+            blockLineBreaks: slot ? slot.blockLineBreaks : 0
             onCopyRequested: answer.copyCodeRequested(slot.code)
         }
     }
@@ -62,6 +63,7 @@ Column {
             required property bool last
             required property string code
             required property int lineBreaks
+            required property int blockLineBreaks
 
             // A piece the column has not placed yet sits at the top, where it is no guide.
             readonly property bool placed: index === 0 || y > 0

@@ -11,6 +11,8 @@ Item {
     property string language
     property bool first: true
     property bool last: true
+    // Line ends in the whole block: a very long one stays plain.
+    property int blockLineBreaks: 0
 
     signal copyRequested()
 
@@ -82,6 +84,14 @@ Item {
                     text = full
             }
             Component.onCompleted: take(block.source)
+            // Plain until the worker has coloured it.
+            CodeHighlighter {
+                objectName: "codeHighlighter"
+                document: code.textDocument
+                language: block.language
+                colours: Style.codeColours
+                blockLineBreaks: block.blockLineBreaks
+            }
             Connections {
                 target: block
                 function onSourceChanged() { code.take(block.source) }

@@ -7,6 +7,8 @@ TextEdit {
     id: prose
 
     property string source
+    // Formulas in it are being typeset: it is shown again when they are.
+    property bool waiting: false
 
     topPadding: 5
     bottomPadding: 5
@@ -22,16 +24,29 @@ TextEdit {
     // Read aloud as the words it shows (tables cell by cell), without the Markdown marks.
     Accessible.role: Accessible.StaticText
 
-    // The document is filled from the rendered piece, never parsed from `text`.
+    // The document is filled from the rendered piece, never parsed from `text`. A formula is
+    // read, and copied, as its TeX source.
     function fill() {
-        MarkdownRenderer.show(textDocument, source, Style.dark)
-        Accessible.name = getText(0, length)
+        waiting = MarkdownRenderer.show(textDocument, source, Style.dark)
+        Accessible.name = MarkdownRenderer.readableText(textDocument, 0, length)
     }
     Component.onCompleted: fill()
     onSourceChanged: fill()
     Connections {
         target: Style
         function onDarkChanged() { prose.fill() }
+    }
+    Connections {
+        target: MarkdownRenderer
+        enabled: prose.waiting
+        function onFormulasReady() { prose.fill() }
+    }
+    Keys.onPressed: event => {
+        if (event.matches(StandardKey.Copy) && selectionEnd > selectionStart) {
+            Clipboard.setText(MarkdownRenderer.readableText(textDocument, selectionStart,
+                                                            selectionEnd))
+            event.accepted = true
+        }
     }
     onLinkActivated: link => AnswerLinks.open(link)
 

@@ -1,14 +1,21 @@
 #include "chat/markdownrenderer.h"
 
 #include "chat/answerlinks.h"
+#include "chat/mathcutter.h"
+#include "chat/scriptworker.h"
 
 #include <QCache>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QPointer>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextImageFormat>
 #include <QTextList>
 #include <QTextTable>
+#include <QTimer>
 
 namespace {
 
@@ -104,6 +111,25 @@ void unmarkBreaks(QTextDocument &document)
 
 const QColor kRule(127, 127, 127, 90);
 const QColor kTint(127, 127, 127, 28);
+// Marks the table of one cell that centres a display formula.
+constexpr int kDisplayFormulaTable = QTextFormat::UserProperty + 1;
+
+bool inFormulaTable(const QTextBlock &block)
+{
+    if (!block.isValid())
+        return false;
+    const QTextTable *table = QTextCursor(block).currentTable();
+    return table && table->format().boolProperty(kDisplayFormulaTable);
+}
+
+// The empty blocks that a table of one cell leaves before and after itself: not lines of the
+// text, so not read or copied as ones.
+bool isFormulaTableEdge(const QTextBlock &block)
+{
+    return block.length() <= 1 &&
+           (inFormulaTable(block.next()) || inFormulaTable(block.previous()));
+}
+const QString kFormulaName = MarkdownRenderer::kFormulaScheme.toString() + QStringLiteral(":%1");
 
 bool hasLongLine(const QString &text)
 {
@@ -131,12 +157,15 @@ struct Replacement {
 struct Tones {
     QColor link;
     QColor quiet;
+    QColor text; // formulas, drawn in the text's own colour
 };
 
 Tones tonesFor(bool dark)
 {
-    return dark ? Tones{QColor(0x4D, 0xA3, 0xFF), QColor(0xA1, 0xA1, 0xA6)}
-                : Tones{QColor(0x0A, 0x64, 0xD6), QColor(0x6E, 0x6E, 0x73)};
+    return dark
+               ? Tones{QColor(0x4D, 0xA3, 0xFF), QColor(0xA1, 0xA1, 0xA6), QColor(0xF2, 0xF2, 0xF7)}
+               : Tones{QColor(0x0A, 0x64, 0xD6), QColor(0x6E, 0x6E, 0x73),
+                       QColor(0x1D, 0x1D, 0x1F)};
 }
 
 // A link's look, for what stays a link.
@@ -274,57 +303,343 @@ void styleBlocks(QTextDocument &document, const Tones &tones)
     }
 }
 
+// Formulas stand in the text handed to the parser as one private-use character each, one
+// that the text itself does not hold, and are put back after it.
+struct CutFormulas {
+    QString text;
+    QList<MathSpan> spans;
+    QHash<QChar, qsizetype> markers; // marker -> index into spans
+};
+
+CutFormulas cutFormulas(const QString &source)
+{
+    CutFormulas cut;
+    if (!source.contains(u'$') && !source.contains(u'\\')) {
+        cut.text = source;
+        return cut;
+    }
+    cut.spans = MathCutter::find(source);
+    if (cut.spans.isEmpty()) {
+        cut.text = source;
+        return cut;
+    }
+    char16_t next = 0xE000;
+    qsizetype copied = 0;
+    for (qsizetype i = 0; i < cut.spans.size(); ++i) {
+        while (next <= 0xF8FF && source.contains(QChar(next)))
+            ++next;
+        if (next > 0xF8FF)
+            break; // the rest stay text
+        const MathSpan &span = cut.spans.at(i);
+        const QChar marker(next++);
+        cut.markers.insert(marker, i);
+        cut.text += QStringView(source).sliced(copied, span.start - copied);
+        // A display formula on lines of its own becomes a paragraph of its own, to be centred.
+        const qsizetype end = span.start + span.length;
+        const qsizetype lineEnd = source.indexOf(u'\n', end);
+        const bool ownLines = span.display &&
+                              (span.start == 0 || source.at(span.start - 1) == u'\n') &&
+                              QStringView(source)
+                                  .sliced(end, (lineEnd < 0 ? source.size() : lineEnd) - end)
+                                  .trimmed()
+                                  .isEmpty();
+        if (ownLines)
+            cut.text += QStringLiteral("\n\n") + marker + QStringLiteral("\n\n");
+        else
+            cut.text += marker;
+        copied = end;
+    }
+    if (cut.markers.size() < cut.spans.size())
+        cut.spans.resize(cut.markers.size());
+    cut.text += QStringView(source).sliced(copied);
+    return cut;
+}
+
+// A typeset formula padded so that the text layout, which centres a picture set with
+// AlignMiddle on a point half an x-height above the baseline (and the line on it), puts the
+// formula's own baseline on the text's: the only alignment that both the layout and Qt
+// Quick's text nodes place alike, and which lets a formula reach below the baseline. It is
+// made at least as tall as the text on both sides, so that it, not the text, sets the line.
+QImage paddedFormula(const ScriptWorker::Formula &formula, const QFont &font, qreal *height)
+{
+    const QFontMetricsF metrics(font);
+    const qreal quarterX = QFontMetrics(font).xHeight() / 4.0;
+    const qreal h = formula.size.height();
+    const qreal d = formula.descent;
+    const qreal k = 2 * d + 2 * quarterX - h;
+    qreal top = std::max<qreal>(k, 0);
+    qreal bottom = std::max<qreal>(-k, 0);
+    const qreal need =
+        std::max(2 * (metrics.ascent() - quarterX), 2 * (metrics.descent() + quarterX));
+    if (h + top + bottom < need) {
+        const qreal more = (need - h - top - bottom) / 2;
+        top += more;
+        bottom += more;
+    }
+    *height = h + top + bottom;
+    const qreal ratio = formula.image.devicePixelRatio();
+    QImage padded(QSizeF(formula.size.width() * ratio, *height * ratio).toSize(),
+                  QImage::Format_ARGB32_Premultiplied);
+    padded.fill(Qt::transparent);
+    padded.setDevicePixelRatio(ratio);
+    QPainter painter(&padded);
+    painter.drawImage(QPointF(0, top), formula.image);
+    return padded;
+}
+
+// Padded formula pictures by their names in the documents.
+QCache<QString, QImage> &formulaImages()
+{
+    static QCache<QString, QImage> images(64 << 20);
+    return images;
+}
+
+void placeFormulas(QTextDocument &document, const CutFormulas &cut, const QString &source,
+                   const Tones &tones, MarkdownRenderer::Formulas formulas, int pixelSize,
+                   bool *waiting)
+{
+    struct Found {
+        int position;
+        qsizetype span;
+        QTextCharFormat format;
+    };
+    QList<Found> found;
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fragment = it.fragment();
+            const QString text = fragment.text();
+            for (qsizetype i = 0; i < text.size(); ++i) {
+                if (const auto marker = cut.markers.constFind(text.at(i));
+                    marker != cut.markers.cend())
+                    found.append({fragment.position() + int(i), *marker, fragment.charFormat()});
+            }
+        }
+    }
+    QFont font = QGuiApplication::font();
+    font.setPixelSize(pixelSize);
+    ScriptWorker *worker =
+        formulas == MarkdownRenderer::Formulas::Typeset ? ScriptWorker::instance() : nullptr;
+    QTextCursor cursor(&document);
+    cursor.beginEditBlock();
+    for (auto it = found.crbegin(); it != found.crend(); ++it) {
+        const MathSpan &span = cut.spans.at(it->span);
+        const QString written = source.mid(span.start, span.length);
+        cursor.setPosition(it->position);
+        cursor.setPosition(it->position + 1, QTextCursor::KeepAnchor);
+        const ScriptWorker::FormulaRequest request{span.tex.trimmed(), span.display,
+                                                   qreal(pixelSize), tones.text};
+        const ScriptWorker::Formula *typeset =
+            worker && span.closed ? worker->cachedFormula(request) : nullptr;
+        if (typeset && typeset->ok) {
+            qreal height = 0;
+            const QString name = kFormulaName.arg(qHash(QString::number(pixelSize) +
+                                                        request.colour.name(QColor::HexArgb) +
+                                                        (span.display ? u'D' : u'T') + request.tex),
+                                                  0, 16);
+            if (!formulaImages().contains(name)) {
+                auto *image = new QImage(paddedFormula(*typeset, font, &height));
+                formulaImages().insert(name, image, int(image->sizeInBytes()));
+            } else {
+                height = formulaImages().object(name)->deviceIndependentSize().height();
+            }
+            QTextImageFormat image;
+            image.setName(name);
+            image.setWidth(typeset->size.width());
+            image.setHeight(height);
+            image.setVerticalAlignment(QTextCharFormat::AlignMiddle);
+            image.setFont(font);
+            image.setProperty(QTextFormat::ImageAltText, written);
+            if (it->format.isAnchor()) {
+                image.setAnchor(true);
+                image.setAnchorHref(it->format.anchorHref());
+            }
+            // Qt Quick draws an inline picture at its line's start whatever the line's
+            // alignment; a borderless table of one cell is centred by the layout itself.
+            if (span.display && cursor.block().length() == 2) {
+                cursor.removeSelectedText();
+                QTextTableFormat centred;
+                centred.setAlignment(Qt::AlignHCenter);
+                centred.setBorder(0);
+                centred.setCellPadding(0);
+                centred.setCellSpacing(0);
+                centred.setMargin(0);
+                centred.setBottomMargin(8);
+                centred.setProperty(kDisplayFormulaTable, true);
+                cursor.insertTable(1, 1, centred);
+            }
+            cursor.insertImage(image);
+            continue;
+        }
+        if (worker && span.closed && !typeset) {
+            if (waiting)
+                *waiting = true;
+            worker->typeset(request, nullptr, [](const ScriptWorker::Formula &) {
+                MarkdownRenderer::formulaLanded();
+            });
+        }
+        QTextCharFormat code = it->format;
+        code.setFontFixedPitch(true);
+        code.setFontFamilies({QStringLiteral("monospace")});
+        code.setBackground(kTint);
+        cursor.insertText(QString(written).replace(u'\n', QChar::LineSeparator), code);
+    }
+    cursor.endEditBlock();
+}
 } // namespace
 
-QTextDocumentFragment MarkdownRenderer::build(const QString &source, bool dark)
+QTextDocumentFragment MarkdownRenderer::build(const QString &source, bool dark, Formulas formulas,
+                                              int pixelSize, bool *waiting)
 {
     QTextDocument document;
     document.setUndoRedoEnabled(false);
     if (hasLongLine(source)) {
         document.setPlainText(source);
     } else {
+        const CutFormulas cut = cutFormulas(source);
         // As one edit: the importer's cursor would otherwise lay out the paragraph so far at
         // every piece of text it adds, which is quadratic in a paragraph's length.
         QTextCursor batch(&document);
         batch.beginEditBlock();
-        document.setMarkdown(markBreaks(source), kFeatures);
+        document.setMarkdown(markBreaks(cut.text), kFeatures);
         batch.endEditBlock();
         unmarkBreaks(document);
         const Tones tones = tonesFor(dark);
         sanitize(document, tones);
         styleBlocks(document, tones);
+        if (!cut.spans.isEmpty())
+            placeFormulas(document, cut, source, tones, formulas, pixelSize, waiting);
     }
     return QTextDocumentFragment(&document);
 }
 
-QTextDocumentFragment MarkdownRenderer::render(const QString &source, bool dark)
+QTextDocumentFragment MarkdownRenderer::render(const QString &source, bool dark, Formulas formulas,
+                                               int pixelSize, bool *waiting)
 {
     // Counted in characters of source: about a long conversation's worth of answers.
     static QCache<QString, QTextDocumentFragment> cache(4'000'000);
-    const QString key = (dark ? u'd' : u'l') + source;
+    const QString key = QString(dark ? u'd' : u'l') +
+                        (formulas == Formulas::Typeset ? u't' : u's') + QString::number(pixelSize) +
+                        u' ' + source;
+    if (waiting)
+        *waiting = false;
     if (const QTextDocumentFragment *found = cache.object(key))
         return *found;
-    const QTextDocumentFragment fragment = build(source, dark);
-    cache.insert(key, new QTextDocumentFragment(fragment), key.size());
+    bool pending = false;
+    const QTextDocumentFragment fragment = build(source, dark, formulas, pixelSize, &pending);
+    // Kept only once it is final: a formula still being typeset will change it.
+    if (!pending)
+        cache.insert(key, new QTextDocumentFragment(fragment), key.size());
+    if (waiting)
+        *waiting = pending;
     return fragment;
 }
 
-void MarkdownRenderer::show(QQuickTextDocument *target, const QString &source, bool dark)
+bool MarkdownRenderer::show(QQuickTextDocument *target, const QString &source, bool dark)
 {
     if (!target)
-        return;
+        return false;
     QTextDocument *document = target->textDocument();
     // A text item asks when it is made and whenever its piece or the colours change; the
     // first can come twice, and laying the same piece out again is the expensive part.
     static const char *const kShown = "talvoroRenderedSource";
     static const char *const kShownDark = "talvoroRenderedDark";
+    static const char *const kWaiting = "talvoroWaitingForFormulas";
     if (document->property(kShown).toString() == source &&
-        document->property(kShownDark).toBool() == dark && !document->isEmpty())
-        return;
+        document->property(kShownDark).toBool() == dark && !document->property(kWaiting).toBool() &&
+        !document->isEmpty())
+        return false;
+    const int pixelSize = document->defaultFont().pixelSize() > 0
+                              ? document->defaultFont().pixelSize()
+                              : kBodyPixelSize;
+    bool waiting = false;
+    const QTextDocumentFragment fragment =
+        render(source, dark, Formulas::Typeset, pixelSize, &waiting);
     document->setProperty(kShown, source);
     document->setProperty(kShownDark, dark);
+    document->setProperty(kWaiting, waiting);
     document->setUndoRedoEnabled(false);
     QTextCursor cursor(document);
     cursor.select(QTextCursor::Document);
-    cursor.insertFragment(render(source, dark));
+    cursor.insertFragment(fragment);
+    // A fragment carries its pictures' names, not the pictures.
+    for (QTextBlock block = document->begin(); block.isValid(); block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextCharFormat format = it.fragment().charFormat();
+            if (!format.isImageFormat())
+                continue;
+            const QString name = format.toImageFormat().name();
+            if (const QImage *image = formulaImages().object(name))
+                document->addResource(QTextDocument::ImageResource, QUrl(name), *image);
+        }
+    }
+    return waiting;
+}
+
+QString MarkdownRenderer::readableText(QQuickTextDocument *target, int from, int to)
+{
+    return target ? readableText(*target->textDocument(), from, to) : QString();
+}
+
+QString MarkdownRenderer::readableText(const QTextDocument &document, int from, int to)
+{
+    if (from > to)
+        std::swap(from, to);
+    QString out;
+    for (QTextBlock block = document.findBlock(from); block.isValid() && block.position() < to;
+         block = block.next()) {
+        if (isFormulaTableEdge(block))
+            continue;
+        if (block.position() > from && !out.isEmpty())
+            out += u'\n';
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fragment = it.fragment();
+            const int start = std::max(from, fragment.position());
+            const int end = std::min(to, fragment.position() + fragment.length());
+            if (start >= end)
+                continue;
+            const QTextCharFormat format = fragment.charFormat();
+            const QString alt = format.isImageFormat()
+                                    ? format.property(QTextFormat::ImageAltText).toString()
+                                    : QString();
+            if (!alt.isEmpty())
+                out += alt.repeated(end - start);
+            else
+                out += fragment.text().mid(start - fragment.position(), end - start);
+        }
+    }
+    return out.replace(QChar::LineSeparator, u'\n');
+}
+
+namespace {
+
+QList<MarkdownRenderer *> &liveRenderers()
+{
+    static QList<MarkdownRenderer *> renderers;
+    return renderers;
+}
+
+} // namespace
+
+MarkdownRenderer::MarkdownRenderer(QObject *parent) : QObject(parent)
+{
+    liveRenderers().append(this);
+}
+
+MarkdownRenderer::~MarkdownRenderer()
+{
+    liveRenderers().removeOne(this);
+}
+
+void MarkdownRenderer::formulaLanded()
+{
+    // Formulas come one by one; views render again once for a run of them.
+    static bool scheduled = false;
+    if (scheduled)
+        return;
+    scheduled = true;
+    QTimer::singleShot(30, [] {
+        scheduled = false;
+        for (MarkdownRenderer *renderer : liveRenderers())
+            emit renderer->formulasReady();
+    });
 }

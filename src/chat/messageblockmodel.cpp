@@ -26,6 +26,8 @@ QVariant MessageBlockModel::data(const QModelIndex &index, int role) const
         return block.code;
     case LineBreaksRole:
         return block.lineBreaks;
+    case BlockLineBreaksRole:
+        return block.blockLineBreaks;
     default:
         return {};
     }
@@ -33,9 +35,14 @@ QVariant MessageBlockModel::data(const QModelIndex &index, int role) const
 
 QHash<int, QByteArray> MessageBlockModel::roleNames() const
 {
-    return {{IsCodeRole, "isCode"},        {TextRole, "text"}, {LanguageRole, "language"},
-            {FirstRole, "first"},          {LastRole, "last"}, {CodeRole, "code"},
-            {LineBreaksRole, "lineBreaks"}};
+    return {{IsCodeRole, "isCode"},
+            {TextRole, "text"},
+            {LanguageRole, "language"},
+            {FirstRole, "first"},
+            {LastRole, "last"},
+            {CodeRole, "code"},
+            {LineBreaksRole, "lineBreaks"},
+            {BlockLineBreaksRole, "blockLineBreaks"}};
 }
 
 void MessageBlockModel::setContent(const QString &content)
@@ -81,6 +88,8 @@ void MessageBlockModel::rebuild()
             roles.append(CodeRole);
         if (was.lineBreaks != now.lineBreaks)
             roles.append(LineBreaksRole);
+        if (was.blockLineBreaks != now.blockLineBreaks)
+            roles.append(BlockLineBreaksRole);
         m_blocks[row] = now;
         emit dataChanged(index(row), index(row), roles);
     }

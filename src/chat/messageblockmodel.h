@@ -24,6 +24,7 @@ public:
         LastRole,                      // the last piece of its block
         CodeRole,                      // code, first piece: the whole block
         LineBreaksRole,                // line ends in the piece's text
+        BlockLineBreaksRole,           // code: line ends in the whole block
     };
 
     using QAbstractListModel::QAbstractListModel;

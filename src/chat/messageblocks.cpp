@@ -133,7 +133,14 @@ QList<MessageBlock> MessageBlocks::pieces(const QString &content, const QStringL
         if (block.isCode)
             out[first].code = block.text;
     }
-    for (MessageBlock &piece : out)
+    int blockLineBreaks = 0;
+    for (qsizetype i = 0; i < out.size(); ++i) {
+        MessageBlock &piece = out[i];
         piece.lineBreaks = int(piece.text.count(u'\n'));
+        if (piece.isCode && piece.first)
+            blockLineBreaks = int(piece.code.count(u'\n'));
+        if (piece.isCode)
+            piece.blockLineBreaks = blockLineBreaks;
+    }
     return out;
 }

@@ -18,6 +18,8 @@ struct MessageBlock {
     QString code;
     // Line ends in `text`: enough to guess its height before it is laid out.
     int lineBreaks = 0;
+    // Code: line ends in the whole block, of which this is a piece.
+    int blockLineBreaks = 0;
 
     bool operator==(const MessageBlock &) const = default;
 };

@@ -1,18 +1,52 @@
 #include "chat/replyformatter.h"
 
+#include "chat/inlinecodespans.h"
+
 QString ReplyFormatter::formatReplyText(const QString &text)
 {
     return cleanUp(text, nullptr);
 }
 
+namespace {
+
+void tidyMarks(QStringView text, QString &out)
+{
+    QString part = text.toString();
+    part.replace(QLatin1String("###"), QLatin1String(" "));
+    part.replace(QLatin1String("##"), QLatin1String(" "));
+    part.replace(QLatin1String("<br>"), QLatin1String("\n"));
+    part.replace(QLatin1String("**"), QLatin1String(""));
+    part.replace(QLatin1String("\"\""), QLatin1String(""));
+    out.append(part);
+}
+
+} // namespace
+
+// Outside inline code spans only: code is copied, sent back and charged as the model wrote it.
+void ReplyFormatter::tidyProse(QStringView prose, QString &out)
+{
+    qsizetype copied = 0;
+    for (const auto &[start, end] : InlineCodeSpans::find(prose)) {
+        tidyMarks(prose.sliced(copied, start - copied), out);
+        out.append(prose.sliced(start, end - start));
+        copied = end;
+    }
+    tidyMarks(prose.sliced(copied), out);
+}
+
 QString ReplyFormatter::cleanUp(const QString &text, QStringList *languages)
 {
-    QString result = replaceCodeBlocks(text, languages);
-    result.replace(QLatin1String("###"), QLatin1String(" "));
-    result.replace(QLatin1String("##"), QLatin1String(" "));
-    result.replace(QLatin1String("<br>"), QLatin1String("\n"));
-    result.replace(QLatin1String("**"), QLatin1String(""));
-    result.replace(QLatin1String("\"\""), QLatin1String(""));
+    QList<std::pair<qsizetype, qsizetype>> code;
+    const QString blocks = replaceCodeBlocks(text, languages, &code);
+    QString result;
+    result.reserve(blocks.size());
+    qsizetype copied = 0;
+    for (const auto &[start, end] : std::as_const(code)) {
+        tidyProse(QStringView(blocks).sliced(copied, start - copied), result);
+        result.append(QStringView(blocks).sliced(start, end - start));
+        copied = end;
+    }
+    tidyProse(QStringView(blocks).sliced(copied), result);
     return result;
 }
 
@@ -60,7 +94,8 @@ QString ReplyFormatter::formatPartialReplyText(const QString &text, QStringList 
     return shown;
 }
 
-QString ReplyFormatter::replaceCodeBlocks(const QString &text, QStringList *languages)
+QString ReplyFormatter::replaceCodeBlocks(const QString &text, QStringList *languages,
+                                          QList<std::pair<qsizetype, qsizetype>> *codeRanges)
 {
     const qsizetype n = text.size();
     const QChar *t = text.constData();
@@ -152,6 +187,8 @@ QString ReplyFormatter::replaceCodeBlocks(const QString &text, QStringList *lang
         out.append(QLatin1String("<code>"));
         if (languages)
             languages->append(text.sliced(fence + 3, word - fence - 3));
+        if (codeRanges)
+            codeRanges->append({out.size(), out.size() + codeEnd - codeStart});
         out.append(t + codeStart, codeEnd - codeStart);
         out.append(QLatin1String("</code>"));
         copied = from = spaceEnd(closing + 3);

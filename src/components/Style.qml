@@ -36,6 +36,20 @@ QtObject {
     readonly property color code: "#000000"
     readonly property color textOnCode: "#FFFFFF"
     readonly property color codeLabel: "#A1A1A6"
+    // Code coloured by its language, on the code background (the same in both sets); each at
+    // least 4.5:1 against it. In the order of CodeHighlighter's roles.
+    readonly property color codeKeyword: "#FF7B72"
+    readonly property color codeString: "#A5D6FF"
+    readonly property color codeComment: "#8B949E"
+    readonly property color codeNumber: "#79C0FF"
+    readonly property color codeFunction: "#D2A8FF"
+    readonly property color codeType: "#FFA657"
+    readonly property color codeAttribute: "#56D4DD"
+    readonly property color codeMeta: "#E3B341"
+    readonly property color codeAddition: "#7EE787"
+    readonly property color codeDeletion: "#FFA198"
+    readonly property var codeColours: [codeKeyword, codeString, codeComment, codeNumber,
+        codeFunction, codeType, codeAttribute, codeMeta, codeAddition, codeDeletion]
     // Notices over the content (the toast).
     readonly property color notice: Qt.rgba(0, 0, 0, 0.78)
     readonly property color textOnNotice: "#FFFFFF"

@@ -4,8 +4,11 @@
 #include "app/singleinstance.h"
 #include "appgraph.h"
 #include "chat/chatcontroller.h"
+#include "chat/codehighlighter.h"
+#include "chat/scriptworker.h"
 
 #include <QApplication>
+#include <QJSValue>
 #include <QPalette>
 #include <QQmlComponent>
 #include <QQmlEngine>
@@ -94,6 +97,8 @@ private slots:
             }
         }
         QVERIFY(!app.statusBar.lastIconNull || !afterwards);
+        // The JavaScript for code and math waits for the first answer that has some.
+        QVERIFY(!ScriptWorker::started());
         if (atLaunch || !afterwards)
             return;
         // A first sign-in opens the chat as a signed-in start does, and keeps only the gate's
@@ -247,6 +252,13 @@ private slots:
         readable("textOnBubble", {"bubble"});
         readable("textOnCode", {"code"});
         readable("codeLabel", {"code"});
+        // Code coloured by its language: one colour per role the highlighter knows.
+        QCOMPARE(style->property("codeColours").value<QJSValue>().property("length").toInt(),
+                 int(CodeHighlighter::RoleCount));
+        for (const char *role :
+             {"codeKeyword", "codeString", "codeComment", "codeNumber", "codeFunction", "codeType",
+              "codeAttribute", "codeMeta", "codeAddition", "codeDeletion"})
+            readable(role, {"code"});
         QGuiApplication::setPalette(before);
     }
 };

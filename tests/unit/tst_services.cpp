@@ -1,3 +1,4 @@
+#include "chat/mathcutter.h"
 #include "chat/messageblocks.h"
 #include "chat/replyformatter.h"
 #include "chatharness.h"
@@ -7,6 +8,7 @@
 #include "service/modelcatalogue.h"
 #include "service/replyreader.h"
 
+#include <QCryptographicHash>
 #include <QImage>
 #include <QImageReader>
 #include <QRandomGenerator>
@@ -53,6 +55,20 @@ class TestServices : public QObject {
                          bool partial = false)
     {
         QTest::newRow(name) << text << shown << partial;
+    }
+
+    // The prose with each formula found shown as «inline:TeX», «display:TeX», or for one whose
+    // closing delimiter has not come, «open inline:TeX» or «open display:TeX».
+    static QString cut(const QString &prose)
+    {
+        QString out;
+        qsizetype at = 0;
+        for (const MathSpan &span : MathCutter::find(prose)) {
+            out += prose.mid(at, span.start - at) + u'«' + (span.closed ? u""_s : u"open "_s) +
+                   (span.display ? u"display:"_s : u"inline:"_s) + span.tex + u'»';
+            at = span.start + span.length;
+        }
+        return out + prose.mid(at);
     }
 
 private slots:
@@ -687,6 +703,93 @@ private slots:
         }
     }
 
+    // The scripts the program carries are the ones third_party/rebuild.sh built from its pinned
+    // packages: the checksums it recorded hold for its inputs and for what the program reads.
+    void bundledScriptsAreTheRebuiltOnes_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("bundle");
+        QTest::newRow("highlight.js") << u"highlightjs"_s << u"highlight.bundle.js"_s;
+        QTest::newRow("MathJax") << u"mathjax"_s << u"mathjax.bundle.js"_s;
+    }
+
+    void bundledScriptsAreTheRebuiltOnes()
+    {
+        QFETCH(QString, folder);
+        QFETCH(QString, bundle);
+        const QString dir = QStringLiteral(TALVORO_THIRD_PARTY) + u'/' + folder + u'/';
+        QFile sums(dir + u"SHA256SUMS"_s);
+        QVERIFY(sums.open(QIODevice::ReadOnly));
+        QStringList checked;
+        for (const QByteArray &line : sums.readAll().split('\n')) {
+            if (line.isEmpty())
+                continue;
+            const QString name = QString::fromUtf8(line.mid(66));
+            QFile file(name == bundle ? u":/scripts/"_s + bundle : dir + name);
+            QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+            QCOMPARE(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex(),
+                     line.left(64));
+            checked.append(name);
+        }
+        for (const QString &name : {u"package.json"_s, u"package-lock.json"_s, bundle})
+            QVERIFY2(checked.contains(name), qPrintable(name));
+        // Versions are exact: a range would let a rebuild pick another release.
+        QFile manifest(dir + u"package.json"_s);
+        QVERIFY(manifest.open(QIODevice::ReadOnly));
+        const QByteArray pins = manifest.readAll();
+        QVERIFY(!pins.contains('^') && !pins.contains('~'));
+    }
+
+    // What is cut out of a prose piece as math before Markdown reads it, and what stays text.
+    void mathIsCutOut_data()
+    {
+        QTest::addColumn<QString>("prose");
+        QTest::addColumn<QString>("cut");
+        const auto row = [](const char *name, const QString &prose, const QString &cut) {
+            QTest::newRow(name) << prose << cut;
+        };
+        row("inline dollars in Chinese", u"面积是 $\\pi r^2$，单位平方米"_s,
+            u"面积是 «inline:\\pi r^2»，单位平方米"_s);
+        row("display dollars on lines of their own", u"如下：\n$$\n\\int_0^1 x\\,dx\n$$\n完"_s,
+            u"如下：\n«display:\n\\int_0^1 x\\,dx\n»\n完"_s);
+        row("parentheses", u"设 \\(a+b\\) 为和"_s, u"设 «inline:a+b» 为和"_s);
+        row("brackets", u"\\[x^2 + y^2\\]"_s, u"«display:x^2 + y^2»"_s);
+        row("two in a row", u"$a$$b$"_s, u"«inline:a»«inline:b»"_s);
+        row("currency stays text", u"$5 和 $10"_s, u"$5 和 $10"_s);
+        row("a price among many", u"原价 $5，会员 $4，学生 $3"_s, u"原价 $5，会员 $4，学生 $3"_s);
+        row("a digit after the closing sign", u"$x$2"_s, u"$x$2"_s);
+        row("a space after the opening sign", u"$ x$"_s, u"$ x$"_s);
+        row("a space before the closing sign", u"$x $"_s, u"$x $"_s);
+        row("escaped dollars are dollars", u"\\$x\\$ 和 \\$5"_s, u"\\$x\\$ 和 \\$5"_s);
+        row("an escaped dollar inside a formula", u"\\(x = \\$3\\)"_s, u"«inline:x = \\$3»"_s);
+        row("math in an inline code span", u"`$x$` 和 $y$"_s, u"`$x$` 和 «inline:y»"_s);
+        row("math in fenced code", u"```\n$x$\n```\n$y$"_s, u"```\n$x$\n```\n«inline:y»"_s);
+        row("a single dollar never closed", u"只有 $x 一个"_s, u"只有 $x 一个"_s);
+        row("no formula across a blank line", u"$a\n\nb$"_s, u"$a\n\nb$"_s);
+        row("parentheses inside $$", u"$$a \\(b\\) c$$"_s, u"«display:a \\(b\\) c»"_s);
+        row("a dollar inside brackets", u"\\[a $ b\\]"_s, u"«display:a $ b»"_s);
+        row("empty delimiters are text", u"\\(\\) 和 \\[ \\]"_s, u"\\(\\) 和 \\[ \\]"_s);
+        row("an escaped backslash before a parenthesis", u"\\\\(x)"_s, u"\\\\(x)"_s);
+        // An answer arrives in pieces: a formula cut off shows as its source to the end of
+        // its paragraph, whichever piece ended it.
+        row("unclosed parentheses run to the paragraph's end", u"设 \\(a+b 为\n\n下一段"_s,
+            u"设 «open inline:a+b 为»\n\n下一段"_s);
+        row("split: display formula arriving", u"$$\\sum_{i=1}^"_s,
+            u"«open display:\\sum_{i=1}^»"_s);
+        row("split: its closing sign half there", u"$$\\sum_{i=1}^n i$"_s,
+            u"«open display:\\sum_{i=1}^n i$»"_s);
+        row("split: complete", u"$$\\sum_{i=1}^n i$$"_s, u"«display:\\sum_{i=1}^n i»"_s);
+        row("split: brackets arriving", u"\\[\\frac{a}{b} \\"_s,
+            u"«open display:\\frac{a}{b} \\»"_s);
+    }
+
+    void mathIsCutOut()
+    {
+        QFETCH(QString, prose);
+        QFETCH(QString, cut);
+        QCOMPARE(TestServices::cut(prose), cut);
+    }
+
     void formatReplyText_data()
     {
         QTest::addColumn<QString>("text");
@@ -709,7 +812,25 @@ private slots:
         shownRow("adjacent double quotes", "say \"\"hi\"\" \"\"\"", "say hi \"");
         shownRow("number signs joined by removed bold stay", "#**#", "##");
         shownRow("quotes joined by removed bold vanish", "\"**\"", "");
-        shownRow("rules apply inside code too", "**```\n**x**\n```**", "<code>x</code>");
+        // Code is shown, copied, sent as context and charged as the model wrote it.
+        shownRow("marks around a block go, in it they stay", "**```\n**x**\n```**",
+                 "<code>**x**</code>");
+        shownRow("Python power and docstring",
+                 "```python\ndef area(r):\n    \"\"\"Circle area.\"\"\"\n"
+                 "    return 3.14159 * r ** 2\n```",
+                 "<code>def area(r):\n    \"\"\"Circle area.\"\"\"\n    return 3.14159 * r ** 2"
+                 "</code>");
+        shownRow("C token pasting and an empty string",
+                 "```c\n#define CAT(a, b) a ## b\n### x\nchar *s = \"\";\n```",
+                 "<code>#define CAT(a, b) a ## b\n### x\nchar *s = \"\";</code>");
+        shownRow("<br> in HTML code", "```html\n<p>a<br>b</p>\n```", "<code><p>a<br>b</p></code>");
+        shownRow("prose on both sides of a block is still tidied",
+                 "**注意**：\n```\nx ** 2\n```\n## 完", "注意：<code>x ** 2</code>  完");
+        shownRow("inline code spans keep their marks", "用 `r ** 2`、``a ` \"\"``，**粗**",
+                 "用 `r ** 2`、``a ` \"\"``，粗");
+        shownRow("backquotes of different lengths are no span", "``**a`**", "``a`");
+        shownRow("a span does not cross a blank line", "`**a\n\n**`", "`a\n\n`");
+        shownRow("an unclosed fence is tidied as prose", "```\n**a", "```\na");
         // The block search is a linear scan that must agree with the expression everywhere.
         shownRow("four backquotes open at the second", "````a\n``` a\n```", "`<code>``` a</code>");
         shownRow("white space ending at a fence closes an empty block", "```x\n\n```",
@@ -730,6 +851,8 @@ private slots:
                  "看：<code>x = 1</code>", true);
         shownRow("partial: open block, closing fence arriving", "看：\n```py\nx = 1\n``",
                  "看：<code>x = 1</code>", true);
+        shownRow("partial: open block keeps its marks", "```py\nr ** 2", "<code>r ** 2</code>",
+                 true);
         shownRow("partial: second block open", "```\na\n```\nmid\n```\nb",
                  "<code>a</code>mid<code>b</code>", true);
     }
