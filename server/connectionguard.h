@@ -1,5 +1,7 @@
 #pragma once
 
+#include "requestframer.h"
+
 #include <QByteArray>
 #include <QObject>
 
@@ -21,10 +23,11 @@ struct HttpLimits {
 
 // Watches one client connection in front of Qt HttpServer, which reads a whole request into
 // memory (twice: its socket transaction and the parsed body) before a route sees it. The guard
-// sees each piece first, follows the request framing on its own, and refuses a request whose
-// head or declared body is too large before its body is read, answering with a JSON error and
-// dropping the rest. It also tells the server whether the connection is busy (a request
-// arriving, an answer owed or streaming), which the idle time-out and a graceful stop rely on.
+// sees each piece first, frames the requests as that layer will (RequestFramer), and refuses a
+// request it cannot frame, or whose head or declared body is too large, before its body is
+// read, answering with a JSON error and dropping the rest. It also tells the server whether the
+// connection is busy (a request arriving, an answer owed or streaming), which the idle time-out and
+// a graceful stop rely on.
 class ConnectionGuard : public QObject {
     Q_OBJECT
 public:
@@ -50,22 +53,17 @@ public:
     void check(Clock::time_point now);
 
 private:
-    enum class Reading { Between, Head, Body, Refused };
-
     void onReadyRead();
     void onBytesWritten();
-    void follow(const QByteArray &bytes);
-    bool headComplete();
-    void requestComplete();
+    bool inRequest() const;
     void refuse(int status, const QString &message);
     void settle();
 
     QTcpSocket *m_socket;
     const HttpLimits &m_limits;
-    Reading m_reading = Reading::Between;
+    RequestFramer m_framer;
+    bool m_refused = false;
     QByteArray m_arrived;
-    QByteArray m_head;
-    qint64 m_bodyLeft = 0;
     bool m_answerOwed = false;
     int m_streams = 0;
     bool m_closing = false;

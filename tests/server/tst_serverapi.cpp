@@ -248,14 +248,17 @@ private slots:
     void rawConnections_data()
     {
         // Requests written one after another on one connection, each once the one before is
-        // answered, then bytes trickled in one at a time. The server answers with `statuses`, then
-        // closes the connection (at the latest once it has been idle for a moment).
+        // answered, then bytes trickled in one at a time, then `follow` MiB streamed in pieces.
+        // The server answers with `statuses`, then closes the connection (at the latest once it
+        // has been idle for a moment), its peak memory rising by less than `peakMiB`.
         QTest::addColumn<QByteArrayList>("requests");
         QTest::addColumn<QByteArray>("trickle");
+        QTest::addColumn<int>("follow");
         QTest::addColumn<QList<int>>("statuses");
+        QTest::addColumn<int>("peakMiB");
         const auto row = [](const char *name, const QByteArrayList &requests,
-                            const QByteArray &trickle, const QList<int> &statuses) {
-            QTest::newRow(name) << requests << trickle << statuses;
+                            const QByteArray &trickle, const QList<int> &statuses, int follow = 0) {
+            QTest::newRow(name) << requests << trickle << follow << statuses << 16;
         };
         const QByteArray deduct = "POST /api/deduct_quota HTTP/1.1\r\nHost: t\r\n"
                                   "Content-Type: application/json\r\n";
@@ -276,19 +279,55 @@ private slots:
             {"POST /api/proxy_openai2 HTTP/1.1\r\nHost: t\r\nContent-Length: " +
              QByteArray::number(chat.size()) + "\r\n\r\n" + chat},
             {}, {200});
+
+        // Framed as the HTTP layer frames them: bare line feeds end lines and heads.
+        QByteArray bareLf = ask;
+        bareLf.replace("\r\n", "\n");
+        row("bare line feeds", {bareLf, bareLf}, {}, {200, 200});
+        row("mixed line ends", {"GET /api/check_quota?phone=1 HTTP/1.1\nHost: t\r\n\n", ask}, {},
+            {200, 200});
+        row("empty lines before a request", {"\r\n\n" + ask}, {}, {200});
+        // A head ended by bare line feeds, then one that declares 200 MiB and sends it in pieces
+        // that each look like a head ending in CR LF CR LF.
+        row("bare line feed smuggling",
+            {"GET /api/check_quota?phone=1 HTTP/1.1\nHost: t\nContent-Length: 0\n\n",
+             deduct + "Content-Length: 209715200\r\n\r\n"},
+            {}, {200, 413}, 200);
+        // Whatever the HTTP layer would read otherwise than a proxy in front of it.
+        const QByteArray quota = ask.left(ask.size() - 2);
+        row("bare CR", {"GET /api/check_quota?phone=1 HTTP/1.1\rHost: t\r\n\r\n"}, {}, {400});
+        row("two equal lengths", {deduct + "Content-Length: 5\r\nContent-Length: 5\r\n\r\nhello"},
+            {}, {400});
+        row("conflicting lengths",
+            {deduct + "Content-Length: 0\r\nContent-Length: 209715200\r\n\r\n"}, {}, {400}, 200);
+        row("length in one line twice", {deduct + "Content-Length: 5, 5\r\n\r\nhello"}, {}, {400});
+        row("signed length", {deduct + "Content-Length: +5\r\n\r\nhello"}, {}, {400});
+        row("length and chunked",
+            {deduct + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"}, {},
+            {400});
+        row("space before the colon", {deduct + "Content-Length : 209715200\r\n\r\n"}, {}, {400});
+        row("folded header", {quota + "X-A: a\r\n b\r\n\r\n"}, {}, {400});
+        row("folded length", {deduct + "Content-Length: 0\r\n 209715200\r\n\r\n"}, {}, {400});
+        row("NUL in a value", {quota + QByteArray("X-A: a\0b\r\n\r\n", 12)}, {}, {400});
+        row("NUL in a name", {quota + QByteArray("X\0A: b\r\n\r\n", 11)}, {}, {400});
+        row("not a request line", {"HELLO\r\n\r\n"}, {}, {400});
+        row("upgrade", {quota + "Connection: Upgrade\r\nUpgrade: h2c\r\n\r\n"}, {}, {400});
     }
 
     void rawConnections()
     {
         QFETCH(QByteArrayList, requests);
         QFETCH(QByteArray, trickle);
+        QFETCH(int, follow);
         QFETCH(QList<int>, statuses);
+        QFETCH(int, peakMiB);
         TestServer s([](TalvoroServer::Options &o) {
             o.limits.idleTimeout = std::chrono::milliseconds(300);
             o.limits.requestTimeout = std::chrono::milliseconds(1500);
             o.demoIntervalMs = 60;
         });
         s.signIn(phone);
+        const PeakMemory memory;
         RawClient client(s.port);
         for (int i = 0; i < requests.size(); ++i) {
             client.send(requests.at(i));
@@ -298,8 +337,10 @@ private slots:
             client.send(trickle.mid(i, 1));
             QTest::qWait(50);
         }
+        client.stream(QByteArray(16 * 1024, 'a') + "\r\n\r\n", qint64(follow) * 1024 * 1024);
         QVERIFY(client.waitClosed());
         QCOMPARE(client.statuses(), statuses);
+        QVERIFY2(memory.growthMiB() < peakMiB, qPrintable(QString::number(memory.growthMiB())));
         // Refused with a reason the client can show.
         if (!statuses.isEmpty() && statuses.last() != 200)
             QVERIFY(client.received.contains("{\"error\":\""));
