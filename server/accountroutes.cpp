@@ -14,6 +14,7 @@
 #include <QHttpServer>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -25,6 +26,16 @@ const QString badPhone = QStringLiteral("手机号码格式不正确");
 const QString noAccount = QStringLiteral("账号不存在");
 const QString internalError = QStringLiteral("服务器内部错误，请稍后再试");
 
+// The whole units of a balance, as JSON carries integers exactly: a balance beyond that range
+// (or not a number at all, in a file written before amounts were bounded) is held at its edge.
+qint64 wholeUnits(double balance)
+{
+    constexpr double edge = 9007199254740992.0; // 2^53
+    if (std::isnan(balance))
+        return 0;
+    return qint64(std::clamp(std::floor(balance), -edge, edge));
+}
+
 QJsonObject profile(const Account &a)
 {
     // The sign-in reply: quotas as whole numbers, the expiry under "expiry".
@@ -34,7 +45,7 @@ QJsonObject profile(const Account &a)
             {QStringLiteral("avatar"), a.avatar},
             {QStringLiteral("phone"), a.phone},
             {QStringLiteral("state"), a.state},
-            {QStringLiteral("chat_quota"), qint64(std::floor(a.balance))},
+            {QStringLiteral("chat_quota"), wholeUnits(a.balance)},
             {QStringLiteral("translate_quota"), a.translateQuota},
             {QStringLiteral("expiry"), a.expiry}};
 }
@@ -132,6 +143,8 @@ std::optional<QHttpServerResponse> AccountRoutes::readDeduction(const QHttpServe
         return JsonReply::error(Status::BadRequest, error);
     if (*number < 0)
         return JsonReply::error(Status::BadRequest, QStringLiteral("扣减数额不能为负数"));
+    if (*number > m_maxCharge)
+        return JsonReply::error(Status::BadRequest, QStringLiteral("扣减数额超出上限"));
     const auto normalized = PhoneNumber::normalized(*raw);
     if (!normalized)
         return JsonReply::error(Status::BadRequest, badPhone);

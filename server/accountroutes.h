@@ -16,8 +16,9 @@ class SessionStore;
 class AccountRoutes {
 public:
     AccountRoutes(AccountStore &accounts, CodeIssuer &codes, CodeSender &sender,
-                  SessionStore &sessions)
-        : m_accounts(accounts), m_codes(codes), m_sender(sender), m_sessions(sessions)
+                  SessionStore &sessions, double maxCharge)
+        : m_accounts(accounts), m_codes(codes), m_sender(sender), m_sessions(sessions),
+          m_maxCharge(maxCharge)
     {}
     void install(QHttpServer &http);
 
@@ -33,4 +34,5 @@ private:
     CodeIssuer &m_codes;
     CodeSender &m_sender;
     SessionStore &m_sessions;
+    double m_maxCharge;
 };

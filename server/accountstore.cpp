@@ -143,14 +143,34 @@ void AccountStore::applyDeductions()
 {
     const std::vector<PendingDeduction> batch = std::exchange(m_deductions, {});
     std::vector<Change> results(batch.size(), Change::Failed);
-    bool ok = m_db.transaction();
-    for (size_t i = 0; ok && i < batch.size(); ++i) {
-        results[i] = deductOne(batch[i].phone, batch[i].amount);
-        ok = results[i] != Change::Failed;
-    }
-    if (!ok || !m_db.commit()) {
+    // A deduction the database refuses fails alone: the group is rolled back and tried again
+    // without it, so one account's bad request never fails another's. Savepoints would do the
+    // same at two more statements for every deduction, failing or not.
+    std::vector<bool> excluded(batch.size(), false);
+    for (bool retry = true; retry;) {
+        retry = false;
+        bool ok = m_db.transaction();
+        for (size_t i = 0; ok && i < batch.size(); ++i) {
+            if (excluded[i])
+                continue;
+            results[i] = deductOne(batch[i].phone, batch[i].amount);
+            if (results[i] == Change::Failed) {
+                ok = false;
+                excluded[i] = true;
+                retry = true;
+            }
+        }
+        if (ok && m_db.commit())
+            break;
         m_db.rollback();
-        results.assign(batch.size(), Change::Failed);
+        if (!retry) {
+            results.assign(batch.size(), Change::Failed);
+            break;
+        }
+        for (size_t i = 0; i < batch.size(); ++i) {
+            if (!excluded[i])
+                results[i] = Change::Failed;
+        }
     }
     for (size_t i = 0; i < batch.size(); ++i)
         batch[i].done(results[i]);

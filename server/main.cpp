@@ -117,6 +117,10 @@ int main(int argc, char *argv[])
                        "code is printed)."),
         QStringLiteral("command"));
     const TalvoroServer::Options defaults;
+    const QCommandLineOption maxChargeOption(
+        QStringLiteral("max-charge"),
+        QStringLiteral("The most one deduction may take (default %1).").arg(defaults.maxCharge),
+        QStringLiteral("units"), QString::number(defaults.maxCharge));
     const QCommandLineOption maxConnectionsOption(
         QStringLiteral("max-connections"),
         QStringLiteral("Connections served at once; more are turned away (default %1).")
@@ -144,7 +148,7 @@ int main(int argc, char *argv[])
     parser.addOptions({listenOption, portOption, dataOption, databaseOption, levelOption,
                        balanceOption, demoIntervalOption, requireTokenOption, smsOption,
                        maxConnectionsOption, codesPerSourceOption, codesPerHourOption,
-                       idleTimeoutOption, requestTimeoutOption});
+                       maxChargeOption, idleTimeoutOption, requestTimeoutOption});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("\"grant\" PHONE AMOUNT, or nothing to serve."));
     parser.process(app);
@@ -192,6 +196,11 @@ int main(int argc, char *argv[])
     }
 
     TalvoroServer::Options options;
+    options.maxCharge = parser.value(maxChargeOption).toDouble(&ok);
+    if (!ok || !std::isfinite(options.maxCharge) || options.maxCharge <= 0) {
+        fail(QStringLiteral("--max-charge needs a positive number"));
+        return 2;
+    }
     const std::pair<const QCommandLineOption &, int *> counts[] = {
         {maxConnectionsOption, &options.limits.maxConnections},
         {codesPerSourceOption, &options.codeLimits.perSource},

@@ -80,8 +80,8 @@ bool TalvoroServer::open(QString *error)
     m_imageForwarder = new ImageForwarder(&m_nam, m_options.providers);
 
     m_http = std::make_unique<QHttpServer>();
-    m_accountRoutes =
-        std::make_unique<AccountRoutes>(*m_accounts, *m_codes, *m_sender, *m_sessions);
+    m_accountRoutes = std::make_unique<AccountRoutes>(*m_accounts, *m_codes, *m_sender, *m_sessions,
+                                                      m_options.maxCharge);
     m_accountRoutes->install(*m_http);
     m_chatRoutes = new ChatRoutes(
         m_options.providers, *m_chatForwarder, *m_imageForwarder, *m_images, m_clock,

@@ -38,6 +38,9 @@ public:
         // The database address (see ServerDatabase::locate); empty: SQLite in dataDirectory.
         QString database;
         double startingBalance = 500;
+        // The most one deduction may take: a larger amount is refused before it reaches a
+        // balance.
+        double maxCharge = 10'000;
         ProviderConfig providers;
         const ServerClock *clock = nullptr;                // the system clock when null
         int demoIntervalMs = DemoPacer::defaultIntervalMs; // between two pieces of a demo answer

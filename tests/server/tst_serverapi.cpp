@@ -1,6 +1,7 @@
 #include "codeissuer.h"
 #include "postgrescluster.h"
 #include "providerstreams.h"
+#include "serverdatabase.h"
 #include "servertestkit.h"
 #include "sessionstore.h"
 
@@ -76,6 +77,8 @@ private slots:
         row("deduct, text amount", deduct, own + R"(,"amount":"1"})", 400);
         row("deduct, no amount", deduct, own + "}", 400);
         row("deduct, overflowing amount", deduct, own + R"(,"amount":1e999})", 400);
+        row("deduct, over the bound", deduct, own + R"(,"amount":10000.5})", 400);
+        row("deduct, near the largest double", deduct, own + R"(,"amount":1e308})", 400);
         row("deduct, no phone", deduct, R"({"amount":1})", 400);
         row("deduct, bad phone", deduct, R"({"phone":"x","amount":1})", 400);
         row("deduct, broken json", deduct, own + R"(,"amount":)", 400);
@@ -227,6 +230,61 @@ private slots:
         // Spending below zero is recorded; the account then has no quota.
         QCOMPARE(s.deduct(phone, 600), 200);
         QCOMPARE(s.get(ownQuota).json().value("hasQuota"), QJsonValue(false));
+    }
+
+    // An attacker's amounts never reach a balance, and a deduction the database itself refuses
+    // (here a trigger refuses the attacker's ledger rows) fails alone, never the deductions of
+    // other accounts that share its transaction.
+    void poisonedDeductionsFailAlone()
+    {
+        QString address;
+        TestServer s([&](TalvoroServer::Options &o) {
+            address =
+                o.database.isEmpty() ? o.dataDirectory + "/talvoro-server.sqlite" : o.database;
+        });
+        const QString victim = s.signIn(phone).value("userid").toString();
+        const QString attacker = s.signIn(other).value("userid").toString();
+        for (const double amount : {1e308, 1e308, 10001.0, -1.0})
+            QCOMPARE(s.deduct(other, amount), 400);
+
+        QString error;
+        const auto where = ServerDatabase::locate(address, {}, &error);
+        QVERIFY2(where, qPrintable(error));
+        QSqlDatabase db = ServerDatabase::open(*where, &error);
+        QVERIFY2(db.isOpen(), qPrintable(error));
+        const bool postgres = where->engine == ServerDatabase::Engine::PostgreSQL;
+        const QStringList poison =
+            postgres ? QStringList{"CREATE FUNCTION poison() RETURNS trigger AS $$ BEGIN RAISE "
+                                   "EXCEPTION 'poisoned'; END $$ LANGUAGE plpgsql",
+                                   "CREATE TRIGGER poison BEFORE INSERT ON ledger FOR EACH ROW "
+                                   "WHEN (NEW.phone = '" +
+                                       other + "') EXECUTE FUNCTION poison()"}
+                     : QStringList{"CREATE TRIGGER poison BEFORE INSERT ON ledger WHEN NEW.phone "
+                                   "= '" +
+                                   other + "' BEGIN SELECT RAISE(ABORT, 'poisoned'); END"};
+        for (const QString &statement : poison) {
+            QSqlQuery q(db);
+            QVERIFY2(q.exec(statement), qPrintable(q.lastError().text()));
+        }
+
+        TestHttp attacks;
+        QList<QNetworkReply *> attempts;
+        for (int i = 0; i < 20; ++i)
+            attempts.append(
+                attacks.start(s.url("/api/deduct_quota"),
+                              QJsonDocument(withPhone(other, {{"amount", 1}})).toJson()));
+        QCOMPARE(TestHttp::deductConcurrently({s.server->origin()}, phone, 20, 10, 0.25), 0);
+        for (QNetworkReply *attempt : attempts)
+            QCOMPARE(TestHttp::wait(attempt).status, 500);
+        QCOMPARE(s.balance(victim), 500 - 200 * 0.25);
+        QCOMPARE(s.balance(attacker), 500.0);
+
+        // A balance out of every integer's range (as a file from before amounts were bounded may
+        // hold) signs in as the nearest whole number JSON carries exactly.
+        QSqlQuery q(db);
+        QVERIFY(q.exec("UPDATE accounts SET balance = -1e300 WHERE phone = '" + other + "'"));
+        QCOMPARE(s.signIn(other).value("chat_quota").toDouble(), -9007199254740992.0);
+        ServerDatabase::close(db);
     }
 
     // Without providers the server answers with its own demo text (its pictures are shown in
