@@ -79,20 +79,23 @@ std::optional<QString> queryValue(const QHttpServerRequest &request, const char 
 }
 
 // The address a request came from. Behind a reverse proxy on this machine every request comes
-// from loopback; the proxy names the client in the last X-Forwarded-For entry.
+// from loopback; the proxy names the client in the rightmost X-Forwarded-For entry, whether it
+// appends to the client's own line or adds a line of its own after it. Every entry left of it
+// is the client's to forge.
 QString sourceOf(const QHttpServerRequest &request)
 {
     const QHostAddress peer = request.remoteAddress();
-    if (peer.isLoopback()) {
-        for (const auto &[name, value] : request.headers()) {
-            if (name.compare("x-forwarded-for", Qt::CaseInsensitive) == 0) {
-                const QByteArray last = value.split(',').last().trimmed();
-                if (!last.isEmpty())
-                    return QString::fromLatin1(last);
-            }
+    if (!peer.isLoopback())
+        return peer.toString();
+    QByteArray last;
+    bool named = false;
+    for (const auto &[name, value] : request.headers()) {
+        if (name.compare("x-forwarded-for", Qt::CaseInsensitive) == 0) {
+            last = value.mid(value.lastIndexOf(',') + 1).trimmed();
+            named = true;
         }
     }
-    return peer.toString();
+    return named && !last.isEmpty() ? QString::fromLatin1(last) : peer.toString();
 }
 
 QHttpServerResponse missingParameter(const char *name)

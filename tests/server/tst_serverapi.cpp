@@ -499,18 +499,29 @@ private slots:
 
     void codesAreLimitedPerSourceAndHour_data()
     {
-        // Each entry asks for a code for a new phone, from the address a proxy on this machine
-        // names ("" when none); "hour" lets an hour pass.
+        // Each entry asks for a code for a new phone with these X-Forwarded-For header lines
+        // ("|" between two lines; "" for none); "hour" lets an hour pass. The proxy on this
+        // machine appends its own entry for the client's address last.
         QTest::addColumn<QStringList>("asks");
         QTest::addColumn<QList<int>>("statuses");
         QTest::newRow("fourth from one address")
             << QStringList{"", "", "", ""} << QList<int>{200, 200, 200, 429};
         QTest::newRow("addresses apart, all together")
-            << QStringList{"203.0.113.1", "203.0.113.2", "203.0.113.1",
-                           "203.0.113.3", "203.0.113.2", "203.0.113.4"}
+            << QStringList{"198.51.100.7, 203.0.113.1", "198.51.100.7, 203.0.113.2",
+                           "198.51.100.7, 203.0.113.1", "198.51.100.7, 203.0.113.3",
+                           "198.51.100.7, 203.0.113.2", "198.51.100.7, 203.0.113.4"}
             << QList<int>{200, 200, 200, 200, 200, 429};
         QTest::newRow("an hour later")
             << QStringList{"", "", "", "hour", ""} << QList<int>{200, 200, 200, 200};
+        // A client's own line comes first, the proxy's appended line last.
+        QTest::newRow("forged line before the proxy's")
+            << QStringList{"10.0.0.1|203.0.113.9", "10.0.0.2|203.0.113.9",
+                           "10.0.0.3, 10.0.0.4|203.0.113.9", "10.0.0.5|203.0.113.9"}
+            << QList<int>{200, 200, 200, 429};
+        QTest::newRow("forged entries before the proxy's")
+            << QStringList{"10.0.0.1, 203.0.113.9", "10.0.0.2, 203.0.113.9", "10.0.0.3,203.0.113.9",
+                           "10.0.0.5 , 203.0.113.9"}
+            << QList<int>{200, 200, 200, 429};
     }
 
     void codesAreLimitedPerSourceAndHour()
@@ -524,9 +535,17 @@ private slots:
                 s.clock.now += CodeIssuer::limitWindowMs;
                 continue;
             }
-            s.http.headers.insert("X-Forwarded-For", "198.51.100.7, " + asks[i].toLatin1());
             const QString number = u"+86137000000%1"_s.arg(i, 2, 10, QLatin1Char('0'));
-            got.append(s.sendCode(number).status);
+            const QByteArray body = QJsonDocument(withPhone(number)).toJson();
+            QByteArray request = "POST /api/send-code HTTP/1.1\r\nHost: t\r\nContent-Type: "
+                                 "application/json\r\nContent-Length: " +
+                                 QByteArray::number(body.size()) + "\r\n";
+            for (const QString &line : asks[i].split('|', Qt::SkipEmptyParts))
+                request += "X-Forwarded-For: " + line.toLatin1() + "\r\n";
+            RawClient client(s.port);
+            client.send(request + "\r\n" + body);
+            QVERIFY(client.waitAnswers(1));
+            got.append(client.statuses().constFirst());
             QCOMPARE(s.lastCode(number).isEmpty(), got.last() != 200);
         }
         QCOMPARE(got, statuses);
