@@ -116,6 +116,11 @@ int main(int argc, char *argv[])
                        "code as its last two arguments (default: TALVORO_SMS_COMMAND, else the "
                        "code is printed)."),
         QStringLiteral("command"));
+    const QCommandLineOption publicHostOption(
+        QStringLiteral("public-host"),
+        QStringLiteral("A name clients reach the server by besides its listen address, e.g. "
+                       "behind a reverse proxy; may be given more than once."),
+        QStringLiteral("name"));
     const TalvoroServer::Options defaults;
     const QCommandLineOption maxChargeOption(
         QStringLiteral("max-charge"),
@@ -148,7 +153,7 @@ int main(int argc, char *argv[])
     parser.addOptions({listenOption, portOption, dataOption, databaseOption, levelOption,
                        balanceOption, demoIntervalOption, requireTokenOption, smsOption,
                        maxConnectionsOption, codesPerSourceOption, codesPerHourOption,
-                       maxChargeOption, idleTimeoutOption, requestTimeoutOption});
+                       maxChargeOption, publicHostOption, idleTimeoutOption, requestTimeoutOption});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("\"grant\" PHONE AMOUNT, or nothing to serve."));
     parser.process(app);
@@ -225,6 +230,7 @@ int main(int argc, char *argv[])
     options.dataDirectory = dataDirectory;
     options.database = database;
     options.requireToken = parser.isSet(requireTokenOption);
+    options.publicHosts = parser.values(publicHostOption);
     options.smsCommand = parser.isSet(smsOption) ? parser.value(smsOption)
                                                  : qEnvironmentVariable("TALVORO_SMS_COMMAND");
     options.startingBalance = startingBalance;

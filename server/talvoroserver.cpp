@@ -98,7 +98,8 @@ bool TalvoroServer::open(QString *error)
     });
 
     m_front = std::make_unique<GatedHttpServer>(
-        *m_http, *m_gate, [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+        *m_http, m_crossSite, *m_gate,
+        [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
             if (request.url().path().startsWith(QLatin1String("/api/"))) {
                 responder.write(
                     JsonReply::bytes({{QStringLiteral("error"), QStringLiteral("未找到")}}),
@@ -137,6 +138,7 @@ quint16 TalvoroServer::listen(const QHostAddress &address, quint16 port)
     m_tcp = tcp.release();
     m_front->bind(m_tcp);
     m_gate->setRequired(m_options.requireToken || !address.isLoopback());
+    m_crossSite.allow(address, m_options.publicHosts);
     connect(m_tcp, &GuardedTcpServer::drained, this, [this] {
         if (std::exchange(m_stopping, false))
             emit stopped();

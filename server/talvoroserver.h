@@ -2,6 +2,7 @@
 
 #include "codeissuer.h"
 #include "connectionguard.h"
+#include "crosssitegate.h"
 #include "demopacer.h"
 #include "providerconfig.h"
 #include "serverclock.h"
@@ -49,6 +50,9 @@ public:
         // Tokens are required on any address but loopback; this requires them there too (a
         // reverse proxy on the same machine makes every client look local).
         bool requireToken = false;
+        // Names the server is reached by besides its listen address (a reverse proxy's public
+        // name); a request naming any other host is refused.
+        QStringList publicHosts;
         // Runs with the phone and the code for each sign-in code; empty: codes are printed.
         QString smsCommand;
         std::chrono::milliseconds smsTimeout{10'000};
@@ -88,6 +92,7 @@ private:
     std::unique_ptr<SessionStore> m_sessions;
     std::unique_ptr<CodeSender> m_sender;
     std::unique_ptr<SessionGate> m_gate;
+    CrossSiteGate m_crossSite;
     std::unique_ptr<ImageStore> m_images;
     QNetworkAccessManager m_nam;
     ProviderForwarder *m_chatForwarder = nullptr;

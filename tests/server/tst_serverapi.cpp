@@ -18,7 +18,7 @@ const QString other = u"+8613900000000"_s;
 const QString ownQuota = u"/api/check_quota?phone=%2B8613800138000"_s;
 const QByteArray chat = R"({"model":"gpt-4o","userMessage":"a","systemMessage":"","context":"a"})";
 const QString welcome = u"登录成功！"_s;
-const QByteArray ask = "GET /api/check_quota?phone=1 HTTP/1.1\r\nHost: t\r\n\r\n";
+const QByteArray ask = "GET /api/check_quota?phone=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 
 } // namespace
 
@@ -318,7 +318,7 @@ private slots:
                             const QByteArray &trickle, const QList<int> &statuses, int follow = 0) {
             QTest::newRow(name) << requests << trickle << follow << statuses << 16;
         };
-        const QByteArray deduct = "POST /api/deduct_quota HTTP/1.1\r\nHost: t\r\n"
+        const QByteArray deduct = "POST /api/deduct_quota HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                                   "Content-Type: application/json\r\n";
         QByteArray mebibyte = R"({"phone":"+8613800138000","amount":1})";
         mebibyte.append(QByteArray(1024 * 1024 - mebibyte.size(), ' '));
@@ -334,7 +334,8 @@ private slots:
         row("head trickling in", {}, ask.left(39) + QByteArray(200, 'x'), {408});
         // A streamed answer that lasts longer than the idle time is not cut off.
         row("answer streaming past the idle time",
-            {"POST /api/proxy_openai2 HTTP/1.1\r\nHost: t\r\nContent-Length: " +
+            {"POST /api/proxy_openai2 HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+             "application/json\r\nContent-Length: " +
              QByteArray::number(chat.size()) + "\r\n\r\n" + chat},
             {}, {200});
 
@@ -342,18 +343,19 @@ private slots:
         QByteArray bareLf = ask;
         bareLf.replace("\r\n", "\n");
         row("bare line feeds", {bareLf, bareLf}, {}, {200, 200});
-        row("mixed line ends", {"GET /api/check_quota?phone=1 HTTP/1.1\nHost: t\r\n\n", ask}, {},
-            {200, 200});
+        row("mixed line ends",
+            {"GET /api/check_quota?phone=1 HTTP/1.1\nHost: 127.0.0.1\r\n\n", ask}, {}, {200, 200});
         row("empty lines before a request", {"\r\n\n" + ask}, {}, {200});
         // A head ended by bare line feeds, then one that declares 200 MiB and sends it in pieces
         // that each look like a head ending in CR LF CR LF.
         row("bare line feed smuggling",
-            {"GET /api/check_quota?phone=1 HTTP/1.1\nHost: t\nContent-Length: 0\n\n",
+            {"GET /api/check_quota?phone=1 HTTP/1.1\nHost: 127.0.0.1\nContent-Length: 0\n\n",
              deduct + "Content-Length: 209715200\r\n\r\n"},
             {}, {200, 413}, 200);
         // Whatever the HTTP layer would read otherwise than a proxy in front of it.
         const QByteArray quota = ask.left(ask.size() - 2);
-        row("bare CR", {"GET /api/check_quota?phone=1 HTTP/1.1\rHost: t\r\n\r\n"}, {}, {400});
+        row("bare CR", {"GET /api/check_quota?phone=1 HTTP/1.1\rHost: 127.0.0.1\r\n\r\n"}, {},
+            {400});
         row("two equal lengths", {deduct + "Content-Length: 5\r\nContent-Length: 5\r\n\r\nhello"},
             {}, {400});
         row("conflicting lengths",
@@ -497,6 +499,73 @@ private slots:
         QCOMPARE(status >= 400 && path.startsWith("/api/") ? r.errorStatus() : r.status, status);
     }
 
+    void crossSiteRequests_data()
+    {
+        // A raw request ("%1" stands for its header lines besides Host) with this Host, to a
+        // server on loopback reached also as chat.example.com, with or without tokens required.
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<bool>("tokens");
+        QTest::addColumn<int>("status");
+        const QByteArray quota = "GET /api/check_quota?phone=1 HTTP/1.1\r\n%1\r\n";
+        const QByteArray body = R"({"phone":"+8613800138000","amount":1})";
+        const QByteArray deduct = "POST /api/deduct_quota HTTP/1.1\r\nContent-Length: " +
+                                  QByteArray::number(body.size()) + "\r\n%1\r\n" + body;
+        const QByteArray json = "Content-Type: application/json\r\n";
+        const auto row = [](const char *name, const QByteArray &request, const QByteArray &lines,
+                            const char *host, bool tokens, int status) {
+            QByteArray filled = request;
+            QTest::newRow(name) << filled.replace("%1", lines) << QByteArray(host) << tokens
+                                << status;
+        };
+        row("bound address", quota, {}, "127.0.0.1", false, 200);
+        row("localhost with a port", quota, {}, "localhost:8765", false, 200);
+        row("public name", quota, {}, "CHAT.example.com", false, 200);
+        row("a page on a public name", "GET /contact HTTP/1.1\r\n%1\r\n", {}, "chat.example.com",
+            false, 200);
+        row("rebound name", quota, {}, "evil.example:8765", false, 403);
+        row("a page on a rebound name", "GET /contact HTTP/1.1\r\n%1\r\n", {}, "evil.example",
+            false, 403);
+        row("web page spending", deduct, json + "Origin: https://evil.example\r\n", "127.0.0.1",
+            false, 403);
+        row("web page spending with tokens", deduct, json + "Origin: null\r\n", "127.0.0.1", true,
+            403);
+        row("web page reading", quota, "Origin: http://127.0.0.1:8765\r\n", "127.0.0.1", false,
+            403);
+        row("json", deduct, json, "127.0.0.1", false, 200);
+        row("json with a charset", deduct, "Content-Type: Application/JSON; charset=utf-8\r\n",
+            "127.0.0.1", false, 200);
+        row("plain text", deduct, "Content-Type: text/plain\r\n", "127.0.0.1", false, 415);
+        row("form", deduct, "Content-Type: application/x-www-form-urlencoded\r\n", "127.0.0.1",
+            false, 415);
+        row("no content type", deduct, {}, "127.0.0.1", false, 415);
+    }
+
+    void crossSiteRequests()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, host);
+        QFETCH(bool, tokens);
+        QFETCH(int, status);
+        TestServer s([&](TalvoroServer::Options &o) {
+            o.publicHosts = {"chat.example.com"};
+            o.requireToken = tokens;
+        });
+        const QJsonObject account = s.signIn(phone);
+        const QByteArray bearer =
+            "Authorization: Bearer " + account.value("token").toString().toLatin1() + "\r\n";
+        RawClient client(s.port);
+        client.send(request.replace("\r\n\r\n", "\r\nHost: " + host + "\r\n" +
+                                                    (tokens ? bearer : QByteArray()) + "\r\n"));
+        QVERIFY(client.waitAnswers(1));
+        QCOMPARE(client.statuses(), QList<int>{status});
+        if (status != 200)
+            QVERIFY(client.received.contains("{\"error\":\""));
+        s.http.headers.insert("Authorization", bearer.mid(15).trimmed());
+        QCOMPARE(s.balance(account.value("userid").toString()),
+                 request.startsWith("POST") && status == 200 ? 499.0 : 500.0);
+    }
+
     void codesAreLimitedPerSourceAndHour_data()
     {
         // Each entry asks for a code for a new phone with these X-Forwarded-For header lines
@@ -537,7 +606,7 @@ private slots:
             }
             const QString number = u"+86137000000%1"_s.arg(i, 2, 10, QLatin1Char('0'));
             const QByteArray body = QJsonDocument(withPhone(number)).toJson();
-            QByteArray request = "POST /api/send-code HTTP/1.1\r\nHost: t\r\nContent-Type: "
+            QByteArray request = "POST /api/send-code HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
                                  "application/json\r\nContent-Length: " +
                                  QByteArray::number(body.size()) + "\r\n";
             for (const QString &line : asks[i].split('|', Qt::SkipEmptyParts))
