@@ -226,7 +226,11 @@ void AccountRoutes::install(QHttpServer &http)
                    if (!raw)
                        return missingParameter("phone");
                    const auto phone = PhoneNumber::normalized(*raw);
-                   const bool has = phone && m_accounts.hasQuota(*phone);
+                   bool failed = false;
+                   const bool has = phone && m_accounts.hasQuota(*phone, &failed);
+                   if (failed)
+                       return JsonReply::error(Status::ServiceUnavailable,
+                                               QStringLiteral("数据库不可用"));
                    return JsonReply::object(QJsonObject{{QStringLiteral("hasQuota"), has}});
                });
 

@@ -121,11 +121,17 @@ bool AccountStore::record(const QString &phone, const char *kind, double amount)
     return ok;
 }
 
-bool AccountStore::hasQuota(const QString &phone)
+bool AccountStore::hasQuota(const QString &phone, bool *failed)
 {
     m_balanceQuery.addBindValue(phone);
     bool result = false;
-    if (m_balanceQuery.exec() && m_balanceQuery.next())
+    const bool ran = m_balanceQuery.exec();
+    if (!ran) {
+        ServerLog::error({QStringLiteral("database"), m_balanceQuery.lastError().text()});
+        if (failed)
+            *failed = true;
+    }
+    if (ran && m_balanceQuery.next())
         result = m_balanceQuery.value(0).toDouble() > 0;
     m_balanceQuery.finish();
     return result;

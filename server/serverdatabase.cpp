@@ -103,6 +103,11 @@ const char *const migrations[][4] = {
      " at_ms {integer} NOT NULL)",
      "CREATE INDEX IF NOT EXISTS code_sends_by_source ON code_sends (source, at_ms)",
      "CREATE INDEX IF NOT EXISTS code_sends_by_time ON code_sends (at_ms)"},
+    // 3: one heartbeat row per running server, written by each health check.
+    {"CREATE TABLE IF NOT EXISTS heartbeat ("
+     " server TEXT PRIMARY KEY,"
+     " at_ms {integer} NOT NULL)",
+     nullptr, nullptr, nullptr},
 };
 
 QString inDialect(const char *statement, const Dialect &d)

@@ -12,6 +12,8 @@ namespace {
 
 using Status = QHttpServerResponder::StatusCode;
 
+const QString unavailable = QStringLiteral("数据库不可用");
+
 QString bearerToken(const QHttpServerRequest &request)
 {
     for (const auto &[name, value] : request.headers()) {
@@ -54,14 +56,20 @@ std::optional<SessionGate::Refusal> SessionGate::check(const QHttpServerRequest 
     if (!path.startsWith(QLatin1String("/api/")) || path == u"/api/send-code" ||
         path == u"/api/login-register")
         return std::nullopt;
-    const auto phone = m_sessions.phoneOf(bearerToken(request));
+    // A database that does not answer says nothing about the token: the user must not be told to
+    // sign in again.
+    bool failed = false;
+    const auto phone = m_sessions.phoneOf(bearerToken(request), &failed);
+    if (failed)
+        return Refusal{Status::ServiceUnavailable, unavailable};
     if (!phone)
         return Refusal{Status::Unauthorized, QStringLiteral("登录已失效，请重新登录")};
     if (const auto named = namedPhone(request, path, m_accounts); named && *named != *phone)
         return Refusal{Status::Forbidden, QStringLiteral("无权操作其他账号")};
     const bool spends =
         path.startsWith(QLatin1String("/api/proxy_")) || path == u"/api/generate_image";
-    if (spends && !m_accounts.hasQuota(*phone))
-        return Refusal{Status::PaymentRequired, QStringLiteral("余额不足，请充值后再试")};
+    if (spends && !m_accounts.hasQuota(*phone, &failed))
+        return failed ? Refusal{Status::ServiceUnavailable, unavailable}
+                      : Refusal{Status::PaymentRequired, QStringLiteral("余额不足，请充值后再试")};
     return std::nullopt;
 }

@@ -7,6 +7,7 @@
 #include "codesender.h"
 #include "gatedhttpserver.h"
 #include "guardedtcpserver.h"
+#include "healthcheck.h"
 #include "imageforwarder.h"
 #include "imagestore.h"
 #include "jsonreply.h"
@@ -43,6 +44,7 @@ TalvoroServer::~TalvoroServer()
     m_accounts.reset();
     m_codes.reset();
     m_gate.reset();
+    m_health.reset();
     m_sessions.reset();
     if (m_db.isValid())
         ServerDatabase::close(m_db);
@@ -73,6 +75,8 @@ bool TalvoroServer::open(QString *error)
     m_codes = std::make_unique<CodeIssuer>(m_db, m_clock, m_options.codeLimits);
     m_sessions = std::make_unique<SessionStore>(m_db, m_clock);
     m_gate = std::make_unique<SessionGate>(*m_sessions, *m_accounts);
+    m_health = std::make_unique<HealthCheck>(
+        m_db, m_clock, where->engine == ServerDatabase::Engine::SQLite ? where->path : QString());
     m_sender = std::make_unique<CodeSender>(m_options.smsCommand, m_options.smsTimeout);
     m_images = std::make_unique<ImageStore>(
         QDir(m_options.dataDirectory).filePath(QStringLiteral("images")));
@@ -89,9 +93,9 @@ bool TalvoroServer::open(QString *error)
     m_chatRoutes->install(*m_http);
     m_pageRoutes = std::make_unique<PageRoutes>(*m_accounts);
     m_pageRoutes->install(*m_http);
-    // For a load balancer or a service manager: 200 while the database answers.
+    // For a load balancer or a service manager: 200 while the database takes writes.
     m_http->route(QStringLiteral("/healthz"), QHttpServerRequest::Method::Get, [this] {
-        if (ServerDatabase::answers(m_db))
+        if (m_health->healthy())
             return JsonReply::object({{QStringLiteral("status"), QStringLiteral("ok")}});
         return JsonReply::error(QHttpServerResponse::StatusCode::ServiceUnavailable,
                                 QStringLiteral("数据库不可用"));

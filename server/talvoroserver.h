@@ -22,6 +22,7 @@ class ChatRoutes;
 class CodeSender;
 class GatedHttpServer;
 class GuardedTcpServer;
+class HealthCheck;
 class ImageForwarder;
 class ImageStore;
 class PageRoutes;
@@ -92,6 +93,7 @@ private:
     std::unique_ptr<SessionStore> m_sessions;
     std::unique_ptr<CodeSender> m_sender;
     std::unique_ptr<SessionGate> m_gate;
+    std::unique_ptr<HealthCheck> m_health;
     CrossSiteGate m_crossSite;
     std::unique_ptr<ImageStore> m_images;
     QNetworkAccessManager m_nam;

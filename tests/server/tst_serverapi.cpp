@@ -287,6 +287,58 @@ private slots:
         ServerDatabase::close(db);
     }
 
+    // A database that stops taking requests is an outage (503), never a lapsed sign-in (401);
+    // /healthz also sees an SQLite file deleted under the server, which the open handle hides.
+    void databaseOutages_data()
+    {
+        // SQLite: the file deleted, or its writes held off by another connection; PostgreSQL: the
+        // server's connection ended by the database.
+        QTest::addColumn<QString>("outage");
+        QTest::addColumn<int>("quota"); // the status of an own-quota check with a token
+        QTest::newRow("file deleted") << "file deleted" << 200;
+        QTest::newRow("writes held off") << "writes held off" << 200;
+        QTest::newRow("database gone") << "database gone" << 503;
+    }
+
+    void databaseOutages()
+    {
+        QFETCH(QString, outage);
+        QFETCH(int, quota);
+        if (bool(m_postgres) != (outage == u"database gone"))
+            QSKIP("another engine's outage");
+        QString address;
+        TestServer s([&](TalvoroServer::Options &o) {
+            o.requireToken = true;
+            address =
+                o.database.isEmpty() ? o.dataDirectory + "/talvoro-server.sqlite" : o.database;
+        });
+        const QJsonObject account = s.signIn(phone);
+        s.http.headers.insert("Authorization",
+                              "Bearer " + account.value("token").toString().toLatin1());
+        QCOMPARE(s.get("/healthz").status, 200);
+
+        QString error;
+        const auto where = ServerDatabase::locate(address, {}, &error);
+        QSqlDatabase db = ServerDatabase::open(*where, &error);
+        QVERIFY2(db.isOpen(), qPrintable(error));
+        QSqlQuery q(db);
+        if (outage == u"file deleted") {
+            QVERIFY(QFile::remove(where->path));
+        } else if (m_postgres) {
+            QVERIFY(q.exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE pid <> "
+                           "pg_backend_pid() AND datname = current_database()"));
+        } else {
+            // The server's writes wait for this transaction, then fail; its reads go on.
+            QVERIFY2(q.exec("BEGIN IMMEDIATE"), qPrintable(q.lastError().text()));
+        }
+        const ServerReply check = s.get(ownQuota);
+        QCOMPARE(check.status, quota);
+        QVERIFY(quota == 200 || check.json().value("error").isString());
+        QCOMPARE(s.get("/healthz").status, 503);
+        q.exec("ROLLBACK");
+        ServerDatabase::close(db);
+    }
+
     // Without providers the server answers with its own demo text (its pictures are shown in
     // the end-to-end test).
     void demoAnswers()
