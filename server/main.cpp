@@ -121,6 +121,11 @@ int main(int argc, char *argv[])
         QStringLiteral("A name clients reach the server by besides its listen address, e.g. "
                        "behind a reverse proxy; may be given more than once."),
         QStringLiteral("name"));
+    const QCommandLineOption secretOption(
+        QStringLiteral("secret-file"),
+        QStringLiteral("File with the server secret, created (mode 0600) when absent (default: "
+                       "\"secret\" in the data directory)."),
+        QStringLiteral("path"));
     const TalvoroServer::Options defaults;
     const QCommandLineOption maxChargeOption(
         QStringLiteral("max-charge"),
@@ -153,7 +158,8 @@ int main(int argc, char *argv[])
     parser.addOptions({listenOption, portOption, dataOption, databaseOption, levelOption,
                        balanceOption, demoIntervalOption, requireTokenOption, smsOption,
                        maxConnectionsOption, codesPerSourceOption, codesPerHourOption,
-                       maxChargeOption, publicHostOption, idleTimeoutOption, requestTimeoutOption});
+                       maxChargeOption, publicHostOption, secretOption, idleTimeoutOption,
+                       requestTimeoutOption});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("\"grant\" PHONE AMOUNT, or nothing to serve."));
     parser.process(app);
@@ -231,6 +237,7 @@ int main(int argc, char *argv[])
     options.database = database;
     options.requireToken = parser.isSet(requireTokenOption);
     options.publicHosts = parser.values(publicHostOption);
+    options.secretFile = parser.value(secretOption);
     options.smsCommand = parser.isSet(smsOption) ? parser.value(smsOption)
                                                  : qEnvironmentVariable("TALVORO_SMS_COMMAND");
     options.startingBalance = startingBalance;

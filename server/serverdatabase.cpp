@@ -3,6 +3,7 @@
 #include <QAtomicInt>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -11,6 +12,9 @@
 #include <QVariant>
 
 #include <iterator>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -187,6 +191,12 @@ QSqlDatabase ServerDatabase::open(const Location &where, QString *error)
             *error = QStringLiteral("cannot create data directory ") + directory;
             return db;
         }
+        // Made owner-only before SQLite opens it: it holds every account. SQLite gives its
+        // journal files the same mode.
+        const int fd = ::open(QFile::encodeName(where.path).constData(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0)
+            ::close(fd);
         db.setDatabaseName(where.path);
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
     } else {

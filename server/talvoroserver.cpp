@@ -16,6 +16,7 @@
 #include "providerforwarder.h"
 #include "serverdatabase.h"
 #include "serverlog.h"
+#include "serversecret.h"
 #include "sessiongate.h"
 #include "sessionstore.h"
 
@@ -52,6 +53,13 @@ TalvoroServer::~TalvoroServer()
 
 bool TalvoroServer::open(QString *error)
 {
+    const auto secret = ServerSecret::loadOrCreate(
+        m_options.secretFile.isEmpty()
+            ? QDir(m_options.dataDirectory).filePath(QStringLiteral("secret"))
+            : m_options.secretFile,
+        error);
+    if (!secret)
+        return false;
     const auto where = ServerDatabase::locate(m_options.database, m_options.dataDirectory, error);
     if (!where)
         return false;
@@ -72,7 +80,7 @@ bool TalvoroServer::open(QString *error)
     });
     m_databaseWatch.start();
     m_accounts = std::make_unique<AccountStore>(m_db, m_clock, m_options.startingBalance);
-    m_codes = std::make_unique<CodeIssuer>(m_db, m_clock, m_options.codeLimits);
+    m_codes = std::make_unique<CodeIssuer>(m_db, m_clock, *secret, m_options.codeLimits);
     m_sessions = std::make_unique<SessionStore>(m_db, m_clock);
     m_gate = std::make_unique<SessionGate>(*m_sessions, *m_accounts);
     m_health = std::make_unique<HealthCheck>(

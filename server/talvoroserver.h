@@ -51,6 +51,8 @@ public:
         // Tokens are required on any address but loopback; this requires them there too (a
         // reverse proxy on the same machine makes every client look local).
         bool requireToken = false;
+        // The server secret's file; empty: "secret" in dataDirectory.
+        QString secretFile;
         // Names the server is reached by besides its listen address (a reverse proxy's public
         // name); a request naming any other host is refused.
         QStringList publicHosts;

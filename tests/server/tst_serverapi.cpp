@@ -5,6 +5,7 @@
 #include "servertestkit.h"
 #include "sessionstore.h"
 
+#include <QCryptographicHash>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -212,6 +213,40 @@ private slots:
         const ServerReply r = s.login(phone, tries.endsWith('r') ? code : wrong);
         QVERIFY(r.errorStatus() >= 400 && r.errorStatus() < 500);
         QCOMPARE(r.json().value("message").toString(), message);
+    }
+
+    // What a copy of the data directory gives away: the secret and the SQLite file are the
+    // owner's alone, and a pending code is not a hash anyone can search a million codes against.
+    void secretsStayWithTheOwner()
+    {
+        TestServer s;
+        QCOMPARE(s.sendCode(phone).status, 200);
+        const QString code = s.lastCode(phone);
+        const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                                                QFileDevice::ReadOther | QFileDevice::WriteOther;
+        QStringList files{s.m_dir.filePath("secret")};
+        if (!m_postgres)
+            files << s.m_dir.filePath("talvoro-server.sqlite");
+        for (const QString &file : files) {
+            QVERIFY2(QFile::exists(file), qPrintable(file));
+            QCOMPARE(QFile::permissions(file) & others, QFileDevice::Permissions());
+        }
+        if (m_postgres)
+            return;
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "copied");
+        db.setDatabaseName(s.m_dir.filePath("talvoro-server.sqlite"));
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        QVERIFY(q.exec("SELECT code_hash FROM codes") && q.next());
+        const QByteArray stored = q.value(0).toByteArray();
+        QVERIFY(!stored.isEmpty());
+        QVERIFY(stored != QCryptographicHash::hash((phone + '\n' + code).toUtf8(),
+                                                   QCryptographicHash::Sha256));
+        q.finish();
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase("copied");
+        QCOMPARE(s.login(phone, code).json().value("message").toString(), welcome);
     }
 
     void deductionsAreExactAndLoseNothing()
