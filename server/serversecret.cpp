@@ -7,7 +7,9 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
-#include <fcntl.h>
+#include <cstdlib>
+
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -20,27 +22,30 @@ std::optional<QByteArray> ServerSecret::loadOrCreate(const QString &path, QStrin
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     const QByteArray name = QFile::encodeName(path);
-    // Created with its final mode in one step: never readable by others, not even for a moment.
-    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    // Written whole under a name of its own with its final mode, then linked into place: never
+    // readable by others, and a second server starting at the same moment finds either no file
+    // or the whole secret.
+    QByteArray draft = name + ".XXXXXX";
+    const int fd = ::mkstemp(draft.data());
     if (fd >= 0) {
         QByteArray secret(secretBytes, Qt::Uninitialized);
         QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(secret.data()),
                                               secretBytes / sizeof(quint32));
         const bool written =
+            ::fchmod(fd, 0600) == 0 &&
             ::write(fd, secret.constData(), size_t(secret.size())) == ssize_t(secret.size()) &&
             ::fsync(fd) == 0;
         ::close(fd);
-        if (written) {
+        const bool linked = written && ::link(draft.constData(), name.constData()) == 0;
+        ::unlink(draft.constData());
+        if (linked) {
             ServerLog::info({QStringLiteral("secret created"), path});
             return secret;
         }
-        QFile::remove(path);
-        *error = QStringLiteral("cannot write the secret file ") + path;
-        return std::nullopt;
     }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read the secret file ") + path;
+        *error = QStringLiteral("cannot read or create the secret file ") + path;
         return std::nullopt;
     }
     const QByteArray secret = file.readAll();
