@@ -9,6 +9,7 @@
 #include "requestbody.h"
 #include "routemethods.h"
 #include "serverlog.h"
+#include "sessiongate.h"
 #include "sessionstore.h"
 
 #include <QHttpServer>
@@ -270,7 +271,17 @@ void AccountRoutes::install(QHttpServer &http)
                    return JsonReply::object(accountInfo(*account));
                });
 
+    // Signing out ends the session whose token the request carries (none: nothing to end).
+    http.route(QStringLiteral("/api/logout"), QHttpServerRequest::Method::Post,
+               [this](const QHttpServerRequest &request) {
+                   const QString token = SessionGate::bearerToken(request);
+                   if (!token.isEmpty() && !m_sessions.revoke(token))
+                       return JsonReply::error(Status::ServiceUnavailable,
+                                               QStringLiteral("数据库不可用"));
+                   return QHttpServerResponse(Status::NoContent);
+               });
+
     for (const char *path : {"/api/send-code", "/api/login-register", "/api/check_quota",
-                             "/api/deduct_quota", "/api/macos_account_info"})
+                             "/api/deduct_quota", "/api/macos_account_info", "/api/logout"})
         RouteMethods::refuseOthers(http, QString::fromLatin1(path));
 }

@@ -14,15 +14,6 @@ using Status = QHttpServerResponder::StatusCode;
 
 const QString unavailable = QStringLiteral("数据库不可用");
 
-QString bearerToken(const QHttpServerRequest &request)
-{
-    for (const auto &[name, value] : request.headers()) {
-        if (name.compare("authorization", Qt::CaseInsensitive) == 0 && value.startsWith("Bearer "))
-            return QString::fromLatin1(value.mid(7).trimmed());
-    }
-    return {};
-}
-
 // The account a request names, as its normalized phone; nullopt when it names none the route
 // would accept (the route then refuses it on its own).
 std::optional<QString> namedPhone(const QHttpServerRequest &request, const QString &path,
@@ -47,6 +38,15 @@ std::optional<QString> namedPhone(const QHttpServerRequest &request, const QStri
 }
 
 } // namespace
+
+QString SessionGate::bearerToken(const QHttpServerRequest &request)
+{
+    for (const auto &[name, value] : request.headers()) {
+        if (name.compare("authorization", Qt::CaseInsensitive) == 0 && value.startsWith("Bearer "))
+            return QString::fromLatin1(value.mid(7).trimmed());
+    }
+    return {};
+}
 
 std::optional<SessionGate::Refusal> SessionGate::check(const QHttpServerRequest &request)
 {

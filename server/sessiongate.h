@@ -17,6 +17,9 @@ class SessionStore;
 // not required (loopback, the local default), every request passes as before.
 class SessionGate {
 public:
+    // The token of `request`'s Authorization header, empty when none.
+    static QString bearerToken(const QHttpServerRequest &request);
+
     SessionGate(SessionStore &sessions, AccountStore &accounts)
         : m_sessions(sessions), m_accounts(accounts)
     {}

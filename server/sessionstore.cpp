@@ -53,6 +53,14 @@ QString SessionStore::open(const QString &phone)
     return exec(query) ? token : QString();
 }
 
+bool SessionStore::revoke(const QString &token)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("DELETE FROM sessions WHERE token_hash = ?"));
+    query.addBindValue(hash(token));
+    return exec(query);
+}
+
 std::optional<QString> SessionStore::phoneOf(const QString &token, bool *failed)
 {
     if (token.isEmpty())

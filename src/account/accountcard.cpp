@@ -165,6 +165,12 @@ void AccountCard::signOut()
 {
     if (!m_store)
         return;
+    // The server revokes the token it is sent; the answer changes nothing here, so no one waits
+    // for it. The request carries the token as it is now, before it is forgotten below.
+    if (HttpClient *client = HttpClient::instance();
+        client && !ServiceEndpoints::logout().isEmpty())
+        client->postJson(ServiceEndpoints::logout(), QJsonObject{}, client,
+                         [](const HttpResult &) {});
     // The token would still act for the account; the profile keys stay, as they always have.
     m_store->remove(QStringLiteral("sessionToken"));
     m_store->set(SettingKeys::isLoggedIn, false);

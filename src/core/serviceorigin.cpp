@@ -127,6 +127,11 @@ QUrl accountInfo(const QString &userid)
     return withQuery(QStringLiteral("/api/macos_account_info"), "userid", userid);
 }
 
+QUrl logout()
+{
+    return at(QStringLiteral("/api/logout"));
+}
+
 QUrl pricingPage(const QString &userid)
 {
     return withQuery(QStringLiteral("/pricing"), "userid", userid);

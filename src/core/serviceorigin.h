@@ -36,6 +36,7 @@ QUrl deductQuota();
 QUrl sendCode();
 QUrl loginRegister();
 QUrl accountInfo(const QString &userid);
+QUrl logout();
 
 QUrl pricingPage(const QString &userid);
 QUrl followPage();

@@ -454,8 +454,13 @@ private slots:
         QCOMPARE(authorizationsSent(elsewhere), (QByteArrayList{"Bearer t-9", "Bearer t-9", ""}));
         // Signing out drops the token and the flag; the profile stays for the next sign-in.
         m_store->set(u"userid"_s, u"u-1"_s);
+        on("/api/logout", Response{204});
         AccountCard card;
         card.signOut();
+        // The server is asked to revoke the token, which it is sent one last time.
+        QTRY_COMPARE_WITH_TIMEOUT(int(m_server->requestsTo("/api/logout").size()), 1, 10000);
+        QCOMPARE(m_server->requestsTo("/api/logout").value(0).headers.value("authorization"),
+                 QByteArray("Bearer t-9"));
         QVERIFY(!m_store->getBool(u"isLoggedIn"_s, true));
         QCOMPARE(m_store->getString(u"sessionToken"_s), std::nullopt);
         QCOMPARE(m_store->getString(u"userid"_s), u"u-1"_s);

@@ -522,7 +522,8 @@ private slots:
         QTest::addColumn<QString>("path"); // %own% and %other% stand for the two accounts' user ids
         QTest::addColumn<QByteArray>("body"); // POST when not empty
         QTest::addColumn<QString>("token");   // "own", "other", "none" or "forged"
-        QTest::addColumn<QString>("before");  // "", "spent", "30 days idle" or "used every 29 days"
+        // "", "spent", "signed out", "30 days idle" or "used every 29 days"
+        QTest::addColumn<QString>("before");
         QTest::addColumn<int>("status");
         const auto row = [](const char *name, const QString &path, const QByteArray &body,
                             const char *token, const char *before, int status) {
@@ -547,6 +548,11 @@ private slots:
         row("unknown endpoint", "/api/nowhere", {}, "none", "", 401);
         row("token idle for 30 days", ownQuota, {}, "own", "30 days idle", 401);
         row("token in use stays", ownQuota, {}, "own", "used every 29 days", 200);
+        row("signing out", "/api/logout", "{}", "own", "", 204);
+        row("signing out without a token", "/api/logout", "{}", "none", "", 401);
+        row("token signed out", ownQuota, {}, "own", "signed out", 401);
+        row("another's token after signing out", "/api/macos_account_info?userid=%other%", {},
+            "other", "signed out", 200);
         row("sending a code", "/api/send-code", R"({"phone":"+8613700000009"})", "none", "", 200);
         row("a page", "/contact", {}, "none", "", 200);
         row("health", "/healthz", {}, "none", "", 200);
@@ -571,6 +577,8 @@ private slots:
         s.http.headers.insert("Authorization", tokens.value("own"));
         if (before == u"spent")
             QCOMPARE(s.deduct(phone, 500), 200);
+        if (before == u"signed out")
+            QCOMPARE(s.post("/api/logout", QByteArray("{}")).status, 204);
         for (int i = 0; before == u"used every 29 days" && i < 3; ++i) {
             s.clock.now += 29LL * 24 * 60 * 60 * 1000;
             QVERIFY(i == 2 || s.get(ownQuota).status == 200);
