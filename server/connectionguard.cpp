@@ -14,6 +14,8 @@ QByteArray reasonFor(int status)
     switch (status) {
     case 400:
         return "Bad Request";
+    case 503:
+        return "Service Unavailable";
     case 408:
         return "Request Timeout";
     case 411:
@@ -44,6 +46,13 @@ ConnectionGuard::ConnectionGuard(QTcpSocket *socket, const HttpLimits &limits)
     // Connected before the HTTP layer connects its own: this slot sees every piece first.
     connect(socket, &QTcpSocket::readyRead, this, &ConnectionGuard::onReadyRead);
     connect(socket, &QTcpSocket::bytesWritten, this, &ConnectionGuard::onBytesWritten);
+}
+
+ConnectionGuard::~ConnectionGuard()
+{
+    // Its socket is already gone: only the count of partial bytes is settled.
+    if (const qint64 held = std::exchange(m_partialBytes, 0))
+        emit partialBytesChanged(-held);
 }
 
 ConnectionGuard *ConnectionGuard::of(QTcpSocket *socket)
@@ -115,6 +124,7 @@ void ConnectionGuard::onReadyRead()
     if (m_framer.state() == RequestFramer::State::Body && available <= m_framer.bodyLeft()) {
         if (m_framer.skipBody(available))
             m_answerOwed = true;
+        updatePartialBytes();
         return;
     }
     const bool wasBetween = m_framer.state() == RequestFramer::State::Between;
@@ -131,6 +141,25 @@ void ConnectionGuard::onReadyRead()
         m_answerOwed = true;
     if (inRequest() && (wasBetween || completed > 0))
         m_requestStart = m_lastActivity;
+    updatePartialBytes();
+}
+
+void ConnectionGuard::updatePartialBytes()
+{
+    // What the HTTP layer holds of a request it has not been handed whole yet.
+    const qint64 now = inRequest() ? m_framer.partialBytes() : 0;
+    if (now == m_partialBytes)
+        return;
+    const qint64 delta = now - m_partialBytes;
+    m_partialBytes = now;
+    emit partialBytesChanged(delta);
+}
+
+void ConnectionGuard::shed()
+{
+    ServerLog::warning({QStringLiteral("partial requests over budget; refused the oldest"),
+                        m_socket->peerAddress().toString()});
+    refuse(503, QStringLiteral("服务器繁忙，请稍后再试"));
 }
 
 void ConnectionGuard::onBytesWritten()
@@ -146,6 +175,7 @@ void ConnectionGuard::refuse(int status, const QString &message)
 {
     m_refused = true;
     m_requestStart = Clock::now();
+    updatePartialBytes();
     // The HTTP layer never sees this request: it stops reading from the socket, and what it
     // kept of the request so far is released.
     disconnect(m_socket, &QTcpSocket::readyRead, nullptr, nullptr);

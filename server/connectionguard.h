@@ -19,6 +19,12 @@ struct HttpLimits {
     // bytes trickle in.
     std::chrono::milliseconds requestTimeout{30'000};
     int maxConnections = 512;
+    int maxConnectionsPerAddress = 32;
+    // Loopback is a reverse proxy or a program on this machine, which carries many clients on
+    // its connections: only maxConnections bounds it.
+    bool loopbackPerAddress = false;
+    // What all requests still arriving may hold together; past it the oldest one is refused.
+    qint64 maxPartialBytes = 64 * 1024 * 1024;
 };
 
 // Watches one client connection in front of Qt HttpServer, which reads a whole request into
@@ -35,6 +41,7 @@ public:
 
     // Becomes a child of `socket`; must be made before anything else reads from the socket.
     ConnectionGuard(QTcpSocket *socket, const HttpLimits &limits);
+    ~ConnectionGuard() override;
 
     // A whole answer with a JSON error, after which the connection closes.
     static QByteArray closingAnswer(int status, const QString &message);
@@ -47,10 +54,19 @@ public:
     void streamEnded();
 
     bool isBusy() const;
+    // Bytes of the request still arriving, and since when it has been arriving.
+    qint64 partialBytes() const { return m_partialBytes; }
+    Clock::time_point requestStart() const { return m_requestStart; }
+    // Refuses the request still arriving with 503, for the requests of other connections.
+    void shed();
     // Closes the connection once it has nothing under way (at once when it has nothing now).
     void closeWhenIdle();
     // Applies the time-outs; the server calls this now and then.
     void check(Clock::time_point now);
+
+signals:
+    // partialBytes() changed by `delta`.
+    void partialBytesChanged(qint64 delta);
 
 private:
     void onReadyRead();
@@ -58,6 +74,7 @@ private:
     bool inRequest() const;
     void refuse(int status, const QString &message);
     void settle();
+    void updatePartialBytes();
 
     QTcpSocket *m_socket;
     const HttpLimits &m_limits;
@@ -65,6 +82,7 @@ private:
     bool m_refused = false;
     QByteArray m_arrived;
     bool m_answerOwed = false;
+    qint64 m_partialBytes = 0;
     int m_streams = 0;
     bool m_closing = false;
     Clock::time_point m_lastActivity;

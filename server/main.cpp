@@ -136,6 +136,12 @@ int main(int argc, char *argv[])
         QStringLiteral("Connections served at once; more are turned away (default %1).")
             .arg(defaults.limits.maxConnections),
         QStringLiteral("count"), QString::number(defaults.limits.maxConnections));
+    const QCommandLineOption perAddressOption(
+        QStringLiteral("max-connections-per-address"),
+        QStringLiteral("Connections served at once from one address (default %1); behind a "
+                       "reverse proxy on this machine all share its address.")
+            .arg(defaults.limits.maxConnectionsPerAddress),
+        QStringLiteral("count"), QString::number(defaults.limits.maxConnectionsPerAddress));
     const QCommandLineOption codesPerSourceOption(
         QStringLiteral("codes-per-source"),
         QStringLiteral("Sign-in codes per source address per hour (default %1).")
@@ -157,9 +163,9 @@ int main(int argc, char *argv[])
     requestTimeoutOption.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOptions({listenOption, portOption, dataOption, databaseOption, levelOption,
                        balanceOption, demoIntervalOption, requireTokenOption, smsOption,
-                       maxConnectionsOption, codesPerSourceOption, codesPerHourOption,
-                       maxChargeOption, publicHostOption, secretOption, idleTimeoutOption,
-                       requestTimeoutOption});
+                       maxConnectionsOption, perAddressOption, codesPerSourceOption,
+                       codesPerHourOption, maxChargeOption, publicHostOption, secretOption,
+                       idleTimeoutOption, requestTimeoutOption});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("\"grant\" PHONE AMOUNT, or nothing to serve."));
     parser.process(app);
@@ -214,6 +220,7 @@ int main(int argc, char *argv[])
     }
     const std::pair<const QCommandLineOption &, int *> counts[] = {
         {maxConnectionsOption, &options.limits.maxConnections},
+        {perAddressOption, &options.limits.maxConnectionsPerAddress},
         {codesPerSourceOption, &options.codeLimits.perSource},
         {codesPerHourOption, &options.codeLimits.total}};
     for (const auto &[option, target] : counts) {

@@ -495,9 +495,20 @@ private slots:
             QVERIFY(client.received.contains("data: [DONE]"));
     }
 
+    void connectionsBeyondTheLimitAreTurnedAway_data()
+    {
+        QTest::addColumn<bool>("perAddress");
+        QTest::newRow("in all") << false;
+        QTest::newRow("from one address") << true;
+    }
+
     void connectionsBeyondTheLimitAreTurnedAway()
     {
-        TestServer s([](TalvoroServer::Options &o) { o.limits.maxConnections = 2; });
+        QFETCH(bool, perAddress);
+        TestServer s([&](TalvoroServer::Options &o) {
+            (perAddress ? o.limits.maxConnectionsPerAddress : o.limits.maxConnections) = 2;
+            o.limits.loopbackPerAddress = perAddress; // the test's only address
+        });
         auto first = std::make_unique<RawClient>(s.port);
         RawClient second(s.port);
         for (RawClient *c : {first.get(), &second}) {
@@ -515,6 +526,51 @@ private slots:
             next.send(ask);
             return next.waitAnswers(1) && next.statuses() == QList<int>{200};
         }));
+    }
+
+    // Requests still arriving hold memory in the HTTP layer; past the budget for all of them
+    // together, the oldest is refused and the newer ones go on.
+    void partialRequestsStayWithinTheBudget()
+    {
+        TestServer s([](TalvoroServer::Options &o) { o.limits.maxPartialBytes = 3 * 1024 * 1024; });
+        s.signIn(phone);
+        QByteArray body = R"({"phone":"+8613800138000","amount":1})";
+        body.append(QByteArray(1024 * 1024 - body.size(), ' '));
+        const QByteArray head = "POST /api/deduct_quota HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                "Content-Type: application/json\r\nContent-Length: 1048576\r\n\r\n";
+        std::vector<std::unique_ptr<RawClient>> clients;
+        for (int i = 0; i < 5; ++i) {
+            clients.push_back(std::make_unique<RawClient>(s.port));
+            clients.back()->send(head + body.left(900 * 1024));
+            QVERIFY(QTest::qWaitFor([&] { return clients.back()->socket.bytesToWrite() == 0; }));
+            QTest::qWait(100);
+        }
+        // 4.5 MiB arrived in all: the first two were refused to bring it under 3 MiB.
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY(clients[i]->waitAnswers(1));
+            QCOMPARE(clients[i]->statuses(), QList<int>{503});
+        }
+        for (int i = 2; i < 5; ++i) {
+            clients[i]->send(body.mid(900 * 1024));
+            QVERIFY(clients[i]->waitAnswers(1));
+            QCOMPARE(clients[i]->statuses(), QList<int>{200});
+        }
+    }
+
+    // A value that reaches the log cannot forge a line of its own or colour the terminal.
+    void controlCharactersAreEscapedInTheLog()
+    {
+        TestServer s([](TalvoroServer::Options &o) { o.requireToken = true; });
+        static QStringList log;
+        log.clear();
+        ServerLog::setSink([](const QString &line) { log.append(line); });
+        const ServerLog::Level level = ServerLog::level();
+        ServerLog::setLevel(ServerLog::Level::Debug);
+        QCOMPARE(s.get("/api/x%1B%5B31m%0Aforged%00line").status, 401);
+        ServerLog::setLevel(level);
+        const QString joined = log.join('\n');
+        QVERIFY2(joined.contains("/api/x\\x1b[31m\\x0aforged\\x00line"), qPrintable(joined));
+        QVERIFY(!joined.contains("\nforged"));
     }
 
     void sessionTokens_data()
