@@ -120,7 +120,7 @@ void ConnectionGuard::onReadyRead()
     }
     // The HTTP layer reads everything available after this slot, so what is available now is
     // exactly what arrived since the last call. A body is only counted; the rest is copied into
-    // a buffer that keeps its capacity from one request to the next.
+    // a buffer.
     if (m_framer.state() == RequestFramer::State::Body && available <= m_framer.bodyLeft()) {
         if (m_framer.skipBody(available))
             m_answerOwed = true;
@@ -131,6 +131,10 @@ void ConnectionGuard::onReadyRead()
     m_arrived.resize(available);
     m_socket->peek(m_arrived.data(), available);
     const int completed = m_framer.feed(m_arrived);
+    // A small buffer is kept for the next request; a large one (a head with much of a body
+    // behind it) would stay with every such connection, whatever the budget for partial bytes.
+    if (m_arrived.capacity() > 64 * 1024)
+        m_arrived = QByteArray();
     if (const auto &refusal = m_framer.refusal()) {
         ServerLog::debug({QStringLiteral("request refused"), QString::number(refusal->status),
                           m_socket->peerAddress().toString()});
@@ -160,6 +164,10 @@ void ConnectionGuard::shed()
     ServerLog::warning({QStringLiteral("partial requests over budget; refused the oldest"),
                         m_socket->peerAddress().toString()});
     refuse(503, QStringLiteral("服务器繁忙，请稍后再试"));
+    // The HTTP layer lets go of what it parsed of the request only with the connection: closed
+    // now, not once the client has had time to read the answer, or the memory stays held.
+    if (m_socket->state() == QAbstractSocket::ConnectedState)
+        m_socket->disconnectFromHost();
 }
 
 void ConnectionGuard::onBytesWritten()
