@@ -142,6 +142,11 @@ int main(int argc, char *argv[])
                        "reverse proxy on this machine all share its address.")
             .arg(defaults.limits.maxConnectionsPerAddress),
         QStringLiteral("count"), QString::number(defaults.limits.maxConnectionsPerAddress));
+    const QCommandLineOption retentionOption(
+        QStringLiteral("image-retention-days"),
+        QStringLiteral("Days a generated picture is kept for the client to fetch (default %1).")
+            .arg(defaults.imageRetentionDays),
+        QStringLiteral("days"), QString::number(defaults.imageRetentionDays));
     const QCommandLineOption codesPerSourceOption(
         QStringLiteral("codes-per-source"),
         QStringLiteral("Sign-in codes per source address per hour (default %1).")
@@ -163,9 +168,9 @@ int main(int argc, char *argv[])
     requestTimeoutOption.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOptions({listenOption, portOption, dataOption, databaseOption, levelOption,
                        balanceOption, demoIntervalOption, requireTokenOption, smsOption,
-                       maxConnectionsOption, perAddressOption, codesPerSourceOption,
-                       codesPerHourOption, maxChargeOption, publicHostOption, secretOption,
-                       idleTimeoutOption, requestTimeoutOption});
+                       maxConnectionsOption, perAddressOption, retentionOption,
+                       codesPerSourceOption, codesPerHourOption, maxChargeOption, publicHostOption,
+                       secretOption, idleTimeoutOption, requestTimeoutOption});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("\"grant\" PHONE AMOUNT, or nothing to serve."));
     parser.process(app);
@@ -221,6 +226,7 @@ int main(int argc, char *argv[])
     const std::pair<const QCommandLineOption &, int *> counts[] = {
         {maxConnectionsOption, &options.limits.maxConnections},
         {perAddressOption, &options.limits.maxConnectionsPerAddress},
+        {retentionOption, &options.imageRetentionDays},
         {codesPerSourceOption, &options.codeLimits.perSource},
         {codesPerHourOption, &options.codeLimits.total}};
     for (const auto &[option, target] : counts) {

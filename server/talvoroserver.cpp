@@ -88,6 +88,15 @@ bool TalvoroServer::open(QString *error)
     m_sender = std::make_unique<CodeSender>(m_options.smsCommand, m_options.smsTimeout);
     m_images = std::make_unique<ImageStore>(
         QDir(m_options.dataDirectory).filePath(QStringLiteral("images")));
+    const auto sweepImages = [this] {
+        const qint64 retention = qint64(m_options.imageRetentionDays) * 24 * 60 * 60 * 1000;
+        if (const int removed = m_images->removeOlderThan(m_clock.nowMs() - retention))
+            ServerLog::info({QStringLiteral("old pictures deleted"), QString::number(removed)});
+    };
+    sweepImages();
+    m_imageSweep.setInterval(m_options.imageSweepInterval);
+    connect(&m_imageSweep, &QTimer::timeout, this, sweepImages);
+    m_imageSweep.start();
     m_chatForwarder = new ProviderForwarder(&m_nam, m_options.providers);
     m_imageForwarder = new ImageForwarder(&m_nam, m_options.providers);
 

@@ -60,6 +60,10 @@ public:
         QString smsCommand;
         std::chrono::milliseconds smsTimeout{10'000};
         std::chrono::milliseconds databaseCheckInterval{5'000};
+        // Generated pictures are deleted this long after they were written, looked for this
+        // often.
+        int imageRetentionDays = 7;
+        std::chrono::milliseconds imageSweepInterval{60 * 60 * 1000};
     };
 
     explicit TalvoroServer(Options options, QObject *parent = nullptr);
@@ -111,4 +115,5 @@ private:
     GuardedTcpServer *m_tcp = nullptr; // owned by m_front
     bool m_stopping = false;
     QTimer m_databaseWatch;
+    QTimer m_imageSweep;
 };

@@ -374,6 +374,30 @@ private slots:
         ServerDatabase::close(db);
     }
 
+    // The client stores its own copy of a picture once shown; the server's goes after a week.
+    void oldPicturesAreDeleted()
+    {
+        TestServer s([](TalvoroServer::Options &o) {
+            o.imageSweepInterval = std::chrono::milliseconds(50);
+        });
+        const ServerReply made = s.post("/api/generate_image", chat);
+        QCOMPARE(made.status, 200);
+        const QString address = made.json().value("image_url").toString();
+        QCOMPARE(s.http.get(address).status, 200);
+        // Written by the system clock: the server's own clock is moved past the week instead.
+        const QString name = QUrl(address).fileName();
+        QFile file(s.m_dir.filePath("images/" + name));
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(QDateTime::fromMSecsSinceEpoch(s.clock.now),
+                                 QFileDevice::FileModificationTime));
+        file.close();
+        s.clock.now += 6LL * 24 * 60 * 60 * 1000;
+        QTest::qWait(200);
+        QCOMPARE(s.http.get(address).status, 200);
+        s.clock.now += 2LL * 24 * 60 * 60 * 1000;
+        QTRY_COMPARE(s.http.get(address).status, 404);
+    }
+
     // Without providers the server answers with its own demo text (its pictures are shown in
     // the end-to-end test).
     void demoAnswers()
