@@ -6,6 +6,7 @@
 #include "jsonreply.h"
 #include "pendinganswer.h"
 #include "phonenumber.h"
+#include "pricinglinks.h"
 #include "requestbody.h"
 #include "routemethods.h"
 #include "serverlog.h"
@@ -281,7 +282,27 @@ void AccountRoutes::install(QHttpServer &http)
                    return QHttpServerResponse(Status::NoContent);
                });
 
-    for (const char *path : {"/api/send-code", "/api/login-register", "/api/check_quota",
-                             "/api/deduct_quota", "/api/macos_account_info", "/api/logout"})
+    // The address of the pricing page for the token's account, good for one visit within five
+    // minutes: the browser the client opens it in has no token to show.
+    http.route(
+        QStringLiteral("/api/pricing-link"), QHttpServerRequest::Method::Post,
+        [this](const QHttpServerRequest &request) {
+            bool failed = false;
+            const auto phone = m_sessions.phoneOf(SessionGate::bearerToken(request), &failed);
+            if (failed)
+                return JsonReply::error(Status::ServiceUnavailable, QStringLiteral("数据库不可用"));
+            if (!phone)
+                return JsonReply::error(Status::Unauthorized,
+                                        QStringLiteral("登录已失效，请重新登录"));
+            const QString link = m_links.open(*phone);
+            if (link.isEmpty())
+                return JsonReply::error(Status::InternalServerError, internalError);
+            return JsonReply::object(
+                QJsonObject{{QStringLiteral("path"), QStringLiteral("/pricing?link=") + link}});
+        });
+
+    for (const char *path :
+         {"/api/send-code", "/api/login-register", "/api/check_quota", "/api/deduct_quota",
+          "/api/macos_account_info", "/api/logout", "/api/pricing-link"})
         RouteMethods::refuseOthers(http, QString::fromLatin1(path));
 }

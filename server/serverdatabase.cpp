@@ -112,6 +112,12 @@ const char *const migrations[][4] = {
      " server TEXT PRIMARY KEY,"
      " at_ms {integer} NOT NULL)",
      nullptr, nullptr, nullptr},
+    // 4: one-time links to the pricing page (only their hashes).
+    {"CREATE TABLE IF NOT EXISTS pricing_links ("
+     " link_hash {blob} PRIMARY KEY,"
+     " phone TEXT NOT NULL,"
+     " expires_ms {integer} NOT NULL)",
+     nullptr, nullptr, nullptr},
 };
 
 QString inDialect(const char *statement, const Dialect &d)

@@ -48,6 +48,11 @@ QString SessionGate::bearerToken(const QHttpServerRequest &request)
     return {};
 }
 
+bool SessionGate::mayShow(const QHttpServerRequest &request, const QString &phone) const
+{
+    return !m_required || m_sessions.phoneOf(bearerToken(request)) == phone;
+}
+
 std::optional<SessionGate::Refusal> SessionGate::check(const QHttpServerRequest &request)
 {
     if (!m_required)

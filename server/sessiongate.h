@@ -32,6 +32,9 @@ public:
         QString message;
     };
     std::optional<Refusal> check(const QHttpServerRequest &request);
+    // Whether `request` may see the account of `phone`: always while tokens are not required,
+    // otherwise with that account's own live token.
+    bool mayShow(const QHttpServerRequest &request, const QString &phone) const;
 
 private:
     SessionStore &m_sessions;

@@ -13,6 +13,7 @@
 #include "jsonreply.h"
 #include "pagerenderer.h"
 #include "pageroutes.h"
+#include "pricinglinks.h"
 #include "providerforwarder.h"
 #include "serverdatabase.h"
 #include "serverlog.h"
@@ -42,6 +43,7 @@ TalvoroServer::~TalvoroServer()
     m_sender.reset();
     m_accountRoutes.reset();
     m_pageRoutes.reset();
+    m_pricingLinks.reset();
     m_accounts.reset();
     m_codes.reset();
     m_gate.reset();
@@ -83,6 +85,7 @@ bool TalvoroServer::open(QString *error)
     m_codes = std::make_unique<CodeIssuer>(m_db, m_clock, *secret, m_options.codeLimits);
     m_sessions = std::make_unique<SessionStore>(m_db, m_clock);
     m_gate = std::make_unique<SessionGate>(*m_sessions, *m_accounts);
+    m_pricingLinks = std::make_unique<PricingLinks>(m_db, m_clock);
     m_health = std::make_unique<HealthCheck>(
         m_db, m_clock, where->engine == ServerDatabase::Engine::SQLite ? where->path : QString());
     m_sender = std::make_unique<CodeSender>(m_options.smsCommand, m_options.smsTimeout);
@@ -102,13 +105,13 @@ bool TalvoroServer::open(QString *error)
 
     m_http = std::make_unique<QHttpServer>();
     m_accountRoutes = std::make_unique<AccountRoutes>(*m_accounts, *m_codes, *m_sender, *m_sessions,
-                                                      m_options.maxCharge);
+                                                      *m_pricingLinks, m_options.maxCharge);
     m_accountRoutes->install(*m_http);
     m_chatRoutes = new ChatRoutes(
         m_options.providers, *m_chatForwarder, *m_imageForwarder, *m_images, m_clock,
         [this](const QHttpServerRequest &r) { return originFor(r); }, m_options.demoIntervalMs);
     m_chatRoutes->install(*m_http);
-    m_pageRoutes = std::make_unique<PageRoutes>(*m_accounts);
+    m_pageRoutes = std::make_unique<PageRoutes>(*m_accounts, *m_pricingLinks, *m_gate);
     m_pageRoutes->install(*m_http);
     // For a load balancer or a service manager: 200 while the database takes writes.
     m_http->route(QStringLiteral("/healthz"), QHttpServerRequest::Method::Get, [this] {

@@ -26,6 +26,7 @@ class HealthCheck;
 class ImageForwarder;
 class ImageStore;
 class PageRoutes;
+class PricingLinks;
 class SessionGate;
 class SessionStore;
 class ProviderForwarder;
@@ -100,6 +101,7 @@ private:
     std::unique_ptr<CodeSender> m_sender;
     std::unique_ptr<SessionGate> m_gate;
     std::unique_ptr<HealthCheck> m_health;
+    std::unique_ptr<PricingLinks> m_pricingLinks;
     CrossSiteGate m_crossSite;
     std::unique_ptr<ImageStore> m_images;
     QNetworkAccessManager m_nam;

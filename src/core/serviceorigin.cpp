@@ -132,6 +132,16 @@ QUrl logout()
     return at(QStringLiteral("/api/logout"));
 }
 
+QUrl pricingLink()
+{
+    return at(QStringLiteral("/api/pricing-link"));
+}
+
+QUrl page(const QString &path)
+{
+    return path.startsWith(QLatin1Char('/')) ? at(path) : QUrl();
+}
+
 QUrl pricingPage(const QString &userid)
 {
     return withQuery(QStringLiteral("/pricing"), "userid", userid);

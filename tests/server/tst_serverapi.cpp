@@ -629,6 +629,11 @@ private slots:
         row("token idle for 30 days", ownQuota, {}, "own", "30 days idle", 401);
         row("token in use stays", ownQuota, {}, "own", "used every 29 days", 200);
         row("signing out", "/api/logout", "{}", "own", "", 204);
+        row("pricing page by user id", "/pricing?userid=%own%", {}, "none", "", 401);
+        row("pricing page with own token", "/pricing?userid=%own%", {}, "own", "", 200);
+        row("pricing page with another's token", "/pricing?userid=%own%", {}, "other", "", 401);
+        row("pricing link", "/api/pricing-link", "{}", "own", "", 200);
+        row("pricing link without a token", "/api/pricing-link", "{}", "none", "", 401);
         row("signing out without a token", "/api/logout", "{}", "none", "", 401);
         row("token signed out", ownQuota, {}, "own", "signed out", 401);
         row("another's token after signing out", "/api/macos_account_info?userid=%other%", {},
@@ -739,6 +744,30 @@ private slots:
         s.http.headers.insert("Authorization", bearer.mid(15).trimmed());
         QCOMPARE(s.balance(account.value("userid").toString()),
                  request.startsWith("POST") && status == 200 ? 499.0 : 500.0);
+    }
+
+    // The browser has no token: the client asks for a link that opens the page once, for five
+    // minutes.
+    void pricingLinkOpensThePageOnce()
+    {
+        TestServer s([](TalvoroServer::Options &o) { o.requireToken = true; });
+        const QJsonObject account = s.signIn(phone);
+        s.http.headers.insert("Authorization",
+                              "Bearer " + account.value("token").toString().toLatin1());
+        const auto link = [&] {
+            return s.post("/api/pricing-link", QByteArray("{}")).json().value("path").toString();
+        };
+        const QString first = link();
+        QVERIFY(first.startsWith("/pricing?link="));
+        s.http.headers.clear();
+        QVERIFY(QString::fromUtf8(s.get(first).body).contains("500.00"));
+        QVERIFY(QString::fromUtf8(s.get(first).body).contains(u"未找到该账号"_s));
+
+        s.http.headers.insert("Authorization",
+                              "Bearer " + account.value("token").toString().toLatin1());
+        const QString late = link();
+        s.clock.now += 5 * 60 * 1000;
+        QVERIFY(QString::fromUtf8(s.get(late).body).contains(u"未找到该账号"_s));
     }
 
     void codesAreLimitedPerSourceAndHour_data()
