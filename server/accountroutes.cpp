@@ -6,14 +6,17 @@
 #include "jsonreply.h"
 #include "pendinganswer.h"
 #include "phonenumber.h"
+#include "pricinglinks.h"
 #include "requestbody.h"
 #include "routemethods.h"
 #include "serverlog.h"
+#include "sessiongate.h"
 #include "sessionstore.h"
 
 #include <QHttpServer>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -25,6 +28,16 @@ const QString badPhone = QStringLiteral("手机号码格式不正确");
 const QString noAccount = QStringLiteral("账号不存在");
 const QString internalError = QStringLiteral("服务器内部错误，请稍后再试");
 
+// The whole units of a balance, as JSON carries integers exactly: a balance beyond that range
+// (or not a number at all, in a file written before amounts were bounded) is held at its edge.
+qint64 wholeUnits(double balance)
+{
+    constexpr double edge = 9007199254740992.0; // 2^53
+    if (std::isnan(balance))
+        return 0;
+    return qint64(std::clamp(std::floor(balance), -edge, edge));
+}
+
 QJsonObject profile(const Account &a)
 {
     // The sign-in reply: quotas as whole numbers, the expiry under "expiry".
@@ -34,7 +47,7 @@ QJsonObject profile(const Account &a)
             {QStringLiteral("avatar"), a.avatar},
             {QStringLiteral("phone"), a.phone},
             {QStringLiteral("state"), a.state},
-            {QStringLiteral("chat_quota"), qint64(std::floor(a.balance))},
+            {QStringLiteral("chat_quota"), wholeUnits(a.balance)},
             {QStringLiteral("translate_quota"), a.translateQuota},
             {QStringLiteral("expiry"), a.expiry}};
 }
@@ -68,20 +81,23 @@ std::optional<QString> queryValue(const QHttpServerRequest &request, const char 
 }
 
 // The address a request came from. Behind a reverse proxy on this machine every request comes
-// from loopback; the proxy names the client in the last X-Forwarded-For entry.
+// from loopback; the proxy names the client in the rightmost X-Forwarded-For entry, whether it
+// appends to the client's own line or adds a line of its own after it. Every entry left of it
+// is the client's to forge.
 QString sourceOf(const QHttpServerRequest &request)
 {
     const QHostAddress peer = request.remoteAddress();
-    if (peer.isLoopback()) {
-        for (const auto &[name, value] : request.headers()) {
-            if (name.compare("x-forwarded-for", Qt::CaseInsensitive) == 0) {
-                const QByteArray last = value.split(',').last().trimmed();
-                if (!last.isEmpty())
-                    return QString::fromLatin1(last);
-            }
+    if (!peer.isLoopback())
+        return peer.toString();
+    QByteArray last;
+    bool named = false;
+    for (const auto &[name, value] : request.headers()) {
+        if (name.compare("x-forwarded-for", Qt::CaseInsensitive) == 0) {
+            last = value.mid(value.lastIndexOf(',') + 1).trimmed();
+            named = true;
         }
     }
-    return peer.toString();
+    return named && !last.isEmpty() ? QString::fromLatin1(last) : peer.toString();
 }
 
 QHttpServerResponse missingParameter(const char *name)
@@ -132,6 +148,8 @@ std::optional<QHttpServerResponse> AccountRoutes::readDeduction(const QHttpServe
         return JsonReply::error(Status::BadRequest, error);
     if (*number < 0)
         return JsonReply::error(Status::BadRequest, QStringLiteral("扣减数额不能为负数"));
+    if (*number > m_maxCharge)
+        return JsonReply::error(Status::BadRequest, QStringLiteral("扣减数额超出上限"));
     const auto normalized = PhoneNumber::normalized(*raw);
     if (!normalized)
         return JsonReply::error(Status::BadRequest, badPhone);
@@ -210,7 +228,11 @@ void AccountRoutes::install(QHttpServer &http)
                    if (!raw)
                        return missingParameter("phone");
                    const auto phone = PhoneNumber::normalized(*raw);
-                   const bool has = phone && m_accounts.hasQuota(*phone);
+                   bool failed = false;
+                   const bool has = phone && m_accounts.hasQuota(*phone, &failed);
+                   if (failed)
+                       return JsonReply::error(Status::ServiceUnavailable,
+                                               QStringLiteral("数据库不可用"));
                    return JsonReply::object(QJsonObject{{QStringLiteral("hasQuota"), has}});
                });
 
@@ -250,7 +272,37 @@ void AccountRoutes::install(QHttpServer &http)
                    return JsonReply::object(accountInfo(*account));
                });
 
-    for (const char *path : {"/api/send-code", "/api/login-register", "/api/check_quota",
-                             "/api/deduct_quota", "/api/macos_account_info"})
+    // Signing out ends the session whose token the request carries (none: nothing to end).
+    http.route(QStringLiteral("/api/logout"), QHttpServerRequest::Method::Post,
+               [this](const QHttpServerRequest &request) {
+                   const QString token = SessionGate::bearerToken(request);
+                   if (!token.isEmpty() && !m_sessions.revoke(token))
+                       return JsonReply::error(Status::ServiceUnavailable,
+                                               QStringLiteral("数据库不可用"));
+                   return QHttpServerResponse(Status::NoContent);
+               });
+
+    // The address of the pricing page for the token's account, good for one visit within five
+    // minutes: the browser the client opens it in has no token to show.
+    http.route(
+        QStringLiteral("/api/pricing-link"), QHttpServerRequest::Method::Post,
+        [this](const QHttpServerRequest &request) {
+            bool failed = false;
+            const auto phone = m_sessions.phoneOf(SessionGate::bearerToken(request), &failed);
+            if (failed)
+                return JsonReply::error(Status::ServiceUnavailable, QStringLiteral("数据库不可用"));
+            if (!phone)
+                return JsonReply::error(Status::Unauthorized,
+                                        QStringLiteral("登录已失效，请重新登录"));
+            const QString link = m_links.open(*phone);
+            if (link.isEmpty())
+                return JsonReply::error(Status::InternalServerError, internalError);
+            return JsonReply::object(
+                QJsonObject{{QStringLiteral("path"), QStringLiteral("/pricing?link=") + link}});
+        });
+
+    for (const char *path :
+         {"/api/send-code", "/api/login-register", "/api/check_quota", "/api/deduct_quota",
+          "/api/macos_account_info", "/api/logout", "/api/pricing-link"})
         RouteMethods::refuseOthers(http, QString::fromLatin1(path));
 }

@@ -7,6 +7,7 @@
 class AccountStore;
 class CodeIssuer;
 class CodeSender;
+class PricingLinks;
 class QHttpServer;
 class QHttpServerRequest;
 class SessionStore;
@@ -16,8 +17,9 @@ class SessionStore;
 class AccountRoutes {
 public:
     AccountRoutes(AccountStore &accounts, CodeIssuer &codes, CodeSender &sender,
-                  SessionStore &sessions)
-        : m_accounts(accounts), m_codes(codes), m_sender(sender), m_sessions(sessions)
+                  SessionStore &sessions, PricingLinks &links, double maxCharge)
+        : m_accounts(accounts), m_codes(codes), m_sender(sender), m_sessions(sessions),
+          m_links(links), m_maxCharge(maxCharge)
     {}
     void install(QHttpServer &http);
 
@@ -33,4 +35,6 @@ private:
     CodeIssuer &m_codes;
     CodeSender &m_sender;
     SessionStore &m_sessions;
+    PricingLinks &m_links;
+    double m_maxCharge;
 };

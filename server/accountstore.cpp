@@ -121,11 +121,17 @@ bool AccountStore::record(const QString &phone, const char *kind, double amount)
     return ok;
 }
 
-bool AccountStore::hasQuota(const QString &phone)
+bool AccountStore::hasQuota(const QString &phone, bool *failed)
 {
     m_balanceQuery.addBindValue(phone);
     bool result = false;
-    if (m_balanceQuery.exec() && m_balanceQuery.next())
+    const bool ran = m_balanceQuery.exec();
+    if (!ran) {
+        ServerLog::error({QStringLiteral("database"), m_balanceQuery.lastError().text()});
+        if (failed)
+            *failed = true;
+    }
+    if (ran && m_balanceQuery.next())
         result = m_balanceQuery.value(0).toDouble() > 0;
     m_balanceQuery.finish();
     return result;
@@ -143,14 +149,34 @@ void AccountStore::applyDeductions()
 {
     const std::vector<PendingDeduction> batch = std::exchange(m_deductions, {});
     std::vector<Change> results(batch.size(), Change::Failed);
-    bool ok = m_db.transaction();
-    for (size_t i = 0; ok && i < batch.size(); ++i) {
-        results[i] = deductOne(batch[i].phone, batch[i].amount);
-        ok = results[i] != Change::Failed;
-    }
-    if (!ok || !m_db.commit()) {
+    // A deduction the database refuses fails alone: the group is rolled back and tried again
+    // without it, so one account's bad request never fails another's. Savepoints would do the
+    // same at two more statements for every deduction, failing or not.
+    std::vector<bool> excluded(batch.size(), false);
+    for (bool retry = true; retry;) {
+        retry = false;
+        bool ok = m_db.transaction();
+        for (size_t i = 0; ok && i < batch.size(); ++i) {
+            if (excluded[i])
+                continue;
+            results[i] = deductOne(batch[i].phone, batch[i].amount);
+            if (results[i] == Change::Failed) {
+                ok = false;
+                excluded[i] = true;
+                retry = true;
+            }
+        }
+        if (ok && m_db.commit())
+            break;
         m_db.rollback();
-        results.assign(batch.size(), Change::Failed);
+        if (!retry) {
+            results.assign(batch.size(), Change::Failed);
+            break;
+        }
+        for (size_t i = 0; i < batch.size(); ++i) {
+            if (!excluded[i])
+                results[i] = Change::Failed;
+        }
     }
     for (size_t i = 0; i < batch.size(); ++i)
         batch[i].done(results[i]);

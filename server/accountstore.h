@@ -36,8 +36,9 @@ public:
     // The account of `phone`, created with the starting balance on first sign-in. nullopt only
     // when the database fails.
     std::optional<Account> signIn(const QString &phone);
-    // Whether the balance is above zero; false for an unknown phone.
-    bool hasQuota(const QString &phone);
+    // Whether the balance is above zero; false for an unknown phone, and when the database fails,
+    // which sets `failed`.
+    bool hasQuota(const QString &phone, bool *failed = nullptr);
     using Deducted = std::function<void(Change)>;
     // Takes `amount` (finite, not negative) off the balance. The balance may go below zero: the
     // answer of a request that was allowed is charged after it has been given. Deductions asked

@@ -3,20 +3,20 @@
 #include "serverclock.h"
 #include "serverlog.h"
 
-#include <QCryptographicHash>
+#include <QMessageAuthenticationCode>
 #include <QRandomGenerator>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
 
-CodeIssuer::CodeIssuer(QSqlDatabase db, const ServerClock &clock, Limits limits)
-    : m_db(db), m_clock(clock), m_limits(limits)
+CodeIssuer::CodeIssuer(QSqlDatabase db, const ServerClock &clock, QByteArray secret, Limits limits)
+    : m_db(db), m_clock(clock), m_secret(std::move(secret)), m_limits(limits)
 {}
 
-QByteArray CodeIssuer::hash(const QString &phone, const QString &code)
+QByteArray CodeIssuer::hash(const QString &phone, const QString &code) const
 {
-    return QCryptographicHash::hash((phone + QLatin1Char('\n') + code).toUtf8(),
-                                    QCryptographicHash::Sha256);
+    return QMessageAuthenticationCode::hash((phone + QLatin1Char('\n') + code).toUtf8(), m_secret,
+                                            QCryptographicHash::Sha256);
 }
 
 bool CodeIssuer::underLimits(const QString &source, qint64 now)
@@ -98,9 +98,35 @@ CodeIssuer::Issue CodeIssuer::issue(const QString &phone, const QString &source)
 
 CodeIssuer::Verdict CodeIssuer::verify(const QString &phone, const QString &code)
 {
+    const qint64 now = m_clock.nowMs();
+    // Every attempt first takes one of the code's tries in a single statement, so however many
+    // arrive at once, on however many servers, at most five are ever compared; the one that
+    // matches then removes the code.
+    QSqlQuery take(m_db);
+    take.prepare(QStringLiteral("UPDATE codes SET wrong_tries = wrong_tries + 1 WHERE phone = ? "
+                                "AND wrong_tries < ? AND expires_ms > ? "
+                                "RETURNING code_hash, wrong_tries"));
+    take.addBindValue(phone);
+    take.addBindValue(maxWrongTries);
+    take.addBindValue(now);
+    if (!take.exec()) {
+        ServerLog::error({QStringLiteral("database"), take.lastError().text()});
+        return Verdict::Failed;
+    }
+    if (take.next()) {
+        const QByteArray stored = take.value(0).toByteArray();
+        const int tries = take.value(1).toInt();
+        take.finish();
+        // Only the request that removes the code signs in: two at once with the right code would
+        // otherwise both succeed.
+        if (hash(phone, code) == stored)
+            return remove(phone) ? Verdict::Accepted : Verdict::NoCode;
+        return tries >= maxWrongTries ? Verdict::TooManyTries : Verdict::Wrong;
+    }
+    take.finish();
+
     QSqlQuery row(m_db);
-    row.prepare(
-        QStringLiteral("SELECT code_hash, expires_ms, wrong_tries FROM codes WHERE phone = ?"));
+    row.prepare(QStringLiteral("SELECT expires_ms, wrong_tries FROM codes WHERE phone = ?"));
     row.addBindValue(phone);
     if (!row.exec()) {
         ServerLog::error({QStringLiteral("database"), row.lastError().text()});
@@ -108,28 +134,7 @@ CodeIssuer::Verdict CodeIssuer::verify(const QString &phone, const QString &code
     }
     if (!row.next())
         return Verdict::NoCode;
-    const QByteArray stored = row.value(0).toByteArray();
-    const qint64 expires = row.value(1).toLongLong();
-    const int tries = row.value(2).toInt();
-    row.finish();
-
-    if (tries >= maxWrongTries)
-        return Verdict::TooManyTries;
-    if (m_clock.nowMs() >= expires)
-        return Verdict::Expired;
-    // Only the request that removes the code signs in: two at once with the right code would
-    // otherwise both succeed.
-    if (hash(phone, code) == stored)
-        return remove(phone) ? Verdict::Accepted : Verdict::NoCode;
-
-    QSqlQuery count(m_db);
-    count.prepare(QStringLiteral("UPDATE codes SET wrong_tries = wrong_tries + 1 WHERE phone = ?"));
-    count.addBindValue(phone);
-    if (!count.exec()) {
-        ServerLog::error({QStringLiteral("database"), count.lastError().text()});
-        return Verdict::Failed;
-    }
-    return tries + 1 >= maxWrongTries ? Verdict::TooManyTries : Verdict::Wrong;
+    return row.value(1).toInt() >= maxWrongTries ? Verdict::TooManyTries : Verdict::Expired;
 }
 
 bool CodeIssuer::remove(const QString &phone)

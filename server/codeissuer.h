@@ -12,9 +12,10 @@ struct CodeLimits {
 
 // Sign-in codes: six digits, valid for five minutes, one new code per phone per minute, and a
 // code stops working after five wrong tries. Each code costs a text message, so the codes sent
-// per source address and in all are bounded per hour too. Codes are kept (hashed) in the
-// database, so a restart of the server does not invalidate a code that was already sent, and
-// servers sharing a database share the limits.
+// per source address and in all are bounded per hour too. Codes are kept in the database as an
+// HMAC under the server secret (a million codes are tried in no time against a plain hash of a
+// copied database), so a restart of the server does not invalidate a code that was already
+// sent, and servers sharing a database and secret share the codes and the limits.
 class CodeIssuer {
 public:
     static constexpr qint64 validityMs = 5 * 60 * 1000;
@@ -24,7 +25,7 @@ public:
     static constexpr qint64 limitWindowMs = 60 * 60 * 1000;
     using Limits = CodeLimits;
 
-    CodeIssuer(QSqlDatabase db, const ServerClock &clock, Limits limits = {});
+    CodeIssuer(QSqlDatabase db, const ServerClock &clock, QByteArray secret, Limits limits = {});
 
     struct Issue {
         enum Status { Issued, TooSoon, TooMany, Failed } status = Failed;
@@ -41,12 +42,13 @@ public:
     Verdict verify(const QString &phone, const QString &code);
 
 private:
-    static QByteArray hash(const QString &phone, const QString &code);
+    QByteArray hash(const QString &phone, const QString &code) const;
     bool remove(const QString &phone);
 
     bool underLimits(const QString &source, qint64 now);
 
     QSqlDatabase m_db;
     const ServerClock &m_clock;
+    QByteArray m_secret;
     Limits m_limits;
 };

@@ -9,29 +9,13 @@
 
 namespace {
 
-const QByteArray headEnd = QByteArrayLiteral("\r\n\r\n");
-
-// The value of header `name` (lower case) in a request head, or a null array. Read in place:
-// this runs for every request.
-QByteArray headerValue(const QByteArray &head, QByteArrayView name)
-{
-    qsizetype start = 0;
-    while (start < head.size()) {
-        qsizetype end = head.indexOf('\n', start);
-        if (end < 0)
-            end = head.size();
-        const QByteArrayView line(head.constData() + start, end - start);
-        if (line.size() > name.size() && line.at(name.size()) == ':' &&
-            line.first(name.size()).compare(name, Qt::CaseInsensitive) == 0)
-            return line.sliced(name.size() + 1).trimmed().toByteArray();
-        start = end + 1;
-    }
-    return {};
-}
-
 QByteArray reasonFor(int status)
 {
     switch (status) {
+    case 400:
+        return "Bad Request";
+    case 503:
+        return "Service Unavailable";
     case 408:
         return "Request Timeout";
     case 411:
@@ -56,11 +40,19 @@ QByteArray ConnectionGuard::closingAnswer(int status, const QString &message)
 }
 
 ConnectionGuard::ConnectionGuard(QTcpSocket *socket, const HttpLimits &limits)
-    : QObject(socket), m_socket(socket), m_limits(limits), m_lastActivity(Clock::now())
+    : QObject(socket), m_socket(socket), m_limits(limits),
+      m_framer({limits.maxHeaderBytes, limits.maxBodyBytes}), m_lastActivity(Clock::now())
 {
     // Connected before the HTTP layer connects its own: this slot sees every piece first.
     connect(socket, &QTcpSocket::readyRead, this, &ConnectionGuard::onReadyRead);
     connect(socket, &QTcpSocket::bytesWritten, this, &ConnectionGuard::onBytesWritten);
+}
+
+ConnectionGuard::~ConnectionGuard()
+{
+    // Its socket is already gone: only the count of partial bytes is settled.
+    if (const qint64 held = std::exchange(m_partialBytes, 0))
+        emit partialBytesChanged(-held);
 }
 
 ConnectionGuard *ConnectionGuard::of(QTcpSocket *socket)
@@ -69,10 +61,15 @@ ConnectionGuard *ConnectionGuard::of(QTcpSocket *socket)
                   : nullptr;
 }
 
+bool ConnectionGuard::inRequest() const
+{
+    return !m_refused && (m_framer.state() == RequestFramer::State::Head ||
+                          m_framer.state() == RequestFramer::State::Body);
+}
+
 bool ConnectionGuard::isBusy() const
 {
-    return m_reading == Reading::Head || m_reading == Reading::Body || m_answerOwed ||
-           m_streams > 0;
+    return inRequest() || m_answerOwed || m_streams > 0;
 }
 
 void ConnectionGuard::streamEnded()
@@ -97,14 +94,13 @@ void ConnectionGuard::settle()
 
 void ConnectionGuard::check(Clock::time_point now)
 {
-    if (m_reading == Reading::Refused) {
+    if (m_refused) {
         // The client had its answer and time to read it; whatever it still sends is dropped.
         if (now - m_requestStart > std::chrono::seconds(2) || m_closing)
             m_socket->abort();
         return;
     }
-    if ((m_reading == Reading::Head || m_reading == Reading::Body) &&
-        now - m_requestStart > m_limits.requestTimeout) {
+    if (inRequest() && now - m_requestStart > m_limits.requestTimeout) {
         ServerLog::debug({QStringLiteral("request too slow, connection closed"),
                           m_socket->peerAddress().toString()});
         refuse(408, QStringLiteral("请求超时"));
@@ -118,87 +114,60 @@ void ConnectionGuard::onReadyRead()
 {
     m_lastActivity = Clock::now();
     const qint64 available = m_socket->bytesAvailable();
-    if (m_reading == Reading::Refused) {
+    if (m_refused) {
         m_socket->skip(available);
         return;
     }
     // The HTTP layer reads everything available after this slot, so what is available now is
     // exactly what arrived since the last call. A body is only counted; the rest is copied into
-    // a buffer that keeps its capacity from one request to the next.
-    if (m_reading == Reading::Body && available <= m_bodyLeft) {
-        m_bodyLeft -= available;
-        if (m_bodyLeft == 0)
-            requestComplete();
+    // a buffer.
+    if (m_framer.state() == RequestFramer::State::Body && available <= m_framer.bodyLeft()) {
+        if (m_framer.skipBody(available))
+            m_answerOwed = true;
+        updatePartialBytes();
         return;
     }
+    const bool wasBetween = m_framer.state() == RequestFramer::State::Between;
     m_arrived.resize(available);
     m_socket->peek(m_arrived.data(), available);
-    follow(m_arrived);
+    const int completed = m_framer.feed(m_arrived);
+    // A small buffer is kept for the next request; a large one (a head with much of a body
+    // behind it) would stay with every such connection, whatever the budget for partial bytes.
+    if (m_arrived.capacity() > 64 * 1024)
+        m_arrived = QByteArray();
+    if (const auto &refusal = m_framer.refusal()) {
+        ServerLog::debug({QStringLiteral("request refused"), QString::number(refusal->status),
+                          m_socket->peerAddress().toString()});
+        refuse(refusal->status, refusal->message);
+        return;
+    }
+    if (completed > 0)
+        m_answerOwed = true;
+    if (inRequest() && (wasBetween || completed > 0))
+        m_requestStart = m_lastActivity;
+    updatePartialBytes();
 }
 
-void ConnectionGuard::follow(const QByteArray &bytes)
+void ConnectionGuard::updatePartialBytes()
 {
-    qsizetype pos = 0;
-    while (pos < bytes.size() && m_reading != Reading::Refused) {
-        if (m_reading == Reading::Between) {
-            m_reading = Reading::Head;
-            m_requestStart = m_lastActivity;
-            m_head.truncate(0);
-        }
-        if (m_reading == Reading::Head) {
-            const qsizetype searchFrom = qMax<qsizetype>(0, m_head.size() - 3);
-            const qsizetype had = m_head.size();
-            m_head.append(bytes.constData() + pos, bytes.size() - pos);
-            const qsizetype end = m_head.indexOf(headEnd, searchFrom);
-            if (end < 0) {
-                pos = bytes.size();
-                if (m_head.size() > m_limits.maxHeaderBytes)
-                    refuse(431, QStringLiteral("请求头过大"));
-                continue;
-            }
-            pos += end + headEnd.size() - had;
-            m_head.truncate(end);
-            if (!headComplete())
-                continue;
-        }
-        const qint64 take = qMin<qint64>(m_bodyLeft, bytes.size() - pos);
-        pos += take;
-        m_bodyLeft -= take;
-        if (m_bodyLeft == 0)
-            requestComplete();
-    }
+    // What the HTTP layer holds of a request it has not been handed whole yet.
+    const qint64 now = inRequest() ? m_framer.partialBytes() : 0;
+    if (now == m_partialBytes)
+        return;
+    const qint64 delta = now - m_partialBytes;
+    m_partialBytes = now;
+    emit partialBytesChanged(delta);
 }
 
-bool ConnectionGuard::headComplete()
+void ConnectionGuard::shed()
 {
-    if (m_head.size() > m_limits.maxHeaderBytes) {
-        refuse(431, QStringLiteral("请求头过大"));
-        return false;
-    }
-    // A chunked body announces no size: it could only be bounded by reading it. The client
-    // never sends one.
-    if (!headerValue(m_head, "transfer-encoding").isNull()) {
-        refuse(411, QStringLiteral("请求体须带 Content-Length"));
-        return false;
-    }
-    const QByteArray length = headerValue(m_head, "content-length");
-    bool ok = true;
-    // A malformed length is left to the HTTP layer, which refuses the request.
-    const qint64 size = length.isNull() ? 0 : length.toLongLong(&ok);
-    if (ok && size > m_limits.maxBodyBytes) {
-        refuse(413, QStringLiteral("请求体过大（最多 1 MiB）"));
-        return false;
-    }
-    m_head.truncate(0);
-    m_bodyLeft = ok ? qMax<qint64>(size, 0) : 0;
-    m_reading = Reading::Body;
-    return true;
-}
-
-void ConnectionGuard::requestComplete()
-{
-    m_reading = Reading::Between;
-    m_answerOwed = true;
+    ServerLog::warning({QStringLiteral("partial requests over budget; refused the oldest"),
+                        m_socket->peerAddress().toString()});
+    refuse(503, QStringLiteral("服务器繁忙，请稍后再试"));
+    // The HTTP layer lets go of what it parsed of the request only with the connection: closed
+    // now, not once the client has had time to read the answer, or the memory stays held.
+    if (m_socket->state() == QAbstractSocket::ConnectedState)
+        m_socket->disconnectFromHost();
 }
 
 void ConnectionGuard::onBytesWritten()
@@ -212,9 +181,9 @@ void ConnectionGuard::onBytesWritten()
 
 void ConnectionGuard::refuse(int status, const QString &message)
 {
-    m_reading = Reading::Refused;
+    m_refused = true;
     m_requestStart = Clock::now();
-    m_head.clear();
+    updatePartialBytes();
     // The HTTP layer never sees this request: it stops reading from the socket, and what it
     // kept of the request so far is released.
     disconnect(m_socket, &QTcpSocket::readyRead, nullptr, nullptr);

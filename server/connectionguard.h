@@ -1,5 +1,7 @@
 #pragma once
 
+#include "requestframer.h"
+
 #include <QByteArray>
 #include <QObject>
 
@@ -17,14 +19,21 @@ struct HttpLimits {
     // bytes trickle in.
     std::chrono::milliseconds requestTimeout{30'000};
     int maxConnections = 512;
+    int maxConnectionsPerAddress = 32;
+    // Loopback is a reverse proxy or a program on this machine, which carries many clients on
+    // its connections: only maxConnections bounds it.
+    bool loopbackPerAddress = false;
+    // What all requests still arriving may hold together; past it the oldest one is refused.
+    qint64 maxPartialBytes = 64 * 1024 * 1024;
 };
 
 // Watches one client connection in front of Qt HttpServer, which reads a whole request into
 // memory (twice: its socket transaction and the parsed body) before a route sees it. The guard
-// sees each piece first, follows the request framing on its own, and refuses a request whose
-// head or declared body is too large before its body is read, answering with a JSON error and
-// dropping the rest. It also tells the server whether the connection is busy (a request
-// arriving, an answer owed or streaming), which the idle time-out and a graceful stop rely on.
+// sees each piece first, frames the requests as that layer will (RequestFramer), and refuses a
+// request it cannot frame, or whose head or declared body is too large, before its body is
+// read, answering with a JSON error and dropping the rest. It also tells the server whether the
+// connection is busy (a request arriving, an answer owed or streaming), which the idle time-out and
+// a graceful stop rely on.
 class ConnectionGuard : public QObject {
     Q_OBJECT
 public:
@@ -32,6 +41,7 @@ public:
 
     // Becomes a child of `socket`; must be made before anything else reads from the socket.
     ConnectionGuard(QTcpSocket *socket, const HttpLimits &limits);
+    ~ConnectionGuard() override;
 
     // A whole answer with a JSON error, after which the connection closes.
     static QByteArray closingAnswer(int status, const QString &message);
@@ -44,29 +54,35 @@ public:
     void streamEnded();
 
     bool isBusy() const;
+    // Bytes of the request still arriving, and since when it has been arriving.
+    qint64 partialBytes() const { return m_partialBytes; }
+    Clock::time_point requestStart() const { return m_requestStart; }
+    // Refuses the request still arriving with 503, for the requests of other connections.
+    void shed();
     // Closes the connection once it has nothing under way (at once when it has nothing now).
     void closeWhenIdle();
     // Applies the time-outs; the server calls this now and then.
     void check(Clock::time_point now);
 
-private:
-    enum class Reading { Between, Head, Body, Refused };
+signals:
+    // partialBytes() changed by `delta`.
+    void partialBytesChanged(qint64 delta);
 
+private:
     void onReadyRead();
     void onBytesWritten();
-    void follow(const QByteArray &bytes);
-    bool headComplete();
-    void requestComplete();
+    bool inRequest() const;
     void refuse(int status, const QString &message);
     void settle();
+    void updatePartialBytes();
 
     QTcpSocket *m_socket;
     const HttpLimits &m_limits;
-    Reading m_reading = Reading::Between;
+    RequestFramer m_framer;
+    bool m_refused = false;
     QByteArray m_arrived;
-    QByteArray m_head;
-    qint64 m_bodyLeft = 0;
     bool m_answerOwed = false;
+    qint64 m_partialBytes = 0;
     int m_streams = 0;
     bool m_closing = false;
     Clock::time_point m_lastActivity;

@@ -1,5 +1,6 @@
 #include "gatedhttpserver.h"
 
+#include "crosssitegate.h"
 #include "jsonreply.h"
 #include "serverlog.h"
 #include "sessiongate.h"
@@ -8,14 +9,18 @@
 
 bool GatedHttpServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
 {
-    if (const auto refusal = m_gate.check(request)) {
-        ServerLog::debug({QStringLiteral("refused"), request.url().path(),
-                          QString::number(int(refusal->status))});
+    const auto refuse = [&](QHttpServerResponder::StatusCode status, const QString &message) {
+        ServerLog::debug(
+            {QStringLiteral("refused"), request.url().path(), QString::number(int(status))});
         makeResponder(request, socket)
-            .write(JsonReply::bytes({{QStringLiteral("error"), refusal->message}}),
-                   QByteArrayLiteral("application/json; charset=utf-8"), refusal->status);
+            .write(JsonReply::bytes({{QStringLiteral("error"), message}}),
+                   QByteArrayLiteral("application/json; charset=utf-8"), status);
         return true;
-    }
+    };
+    if (const auto refusal = m_crossSite.check(request))
+        return refuse(refusal->status, refusal->message);
+    if (const auto refusal = m_gate.check(request))
+        return refuse(refusal->status, refusal->message);
     return m_routes.router()->handleRequest(request, socket);
 }
 

@@ -24,22 +24,57 @@ void GuardedTcpServer::incomingConnection(qintptr handle)
         return;
     }
     if (connectionCount() >= m_limits.maxConnections) {
-        ServerLog::warning({QStringLiteral("connection refused: limit reached"),
-                            QString::number(m_limits.maxConnections)});
-        socket->write(
-            ConnectionGuard::closingAnswer(503, QStringLiteral("服务器繁忙，请稍后再试")));
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        socket->disconnectFromHost();
+        turnAway(socket, QStringLiteral("connection refused: limit reached"),
+                 m_limits.maxConnections);
         return;
     }
+    const QHostAddress peer = socket->peerAddress();
+    int &fromPeer = m_perAddress[peer];
+    if (fromPeer >= m_limits.maxConnectionsPerAddress &&
+        (m_limits.loopbackPerAddress || !peer.isLoopback())) {
+        turnAway(socket, QStringLiteral("connection refused: limit per address reached"),
+                 m_limits.maxConnectionsPerAddress);
+        return;
+    }
+    ++fromPeer;
     auto *guard = new ConnectionGuard(socket, m_limits);
     m_guards.insert(guard);
-    connect(guard, &QObject::destroyed, this, [this, guard] { forget(guard); });
+    connect(guard, &ConnectionGuard::partialBytesChanged, this,
+            &GuardedTcpServer::partialBytesChanged);
+    connect(guard, &QObject::destroyed, this, [this, guard, peer] { forget(guard, peer); });
     addPendingConnection(socket);
 }
 
-void GuardedTcpServer::forget(ConnectionGuard *guard)
+void GuardedTcpServer::turnAway(QTcpSocket *socket, const QString &why, int limit)
 {
+    ServerLog::warning({why, QString::number(limit), socket->peerAddress().toString()});
+    socket->write(ConnectionGuard::closingAnswer(503, QStringLiteral("服务器繁忙，请稍后再试")));
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    socket->disconnectFromHost();
+}
+
+void GuardedTcpServer::partialBytesChanged(qint64 delta)
+{
+    m_partialBytes += delta;
+    // Refusing the oldest partial request first: a slow upload that started early is the one
+    // most likely to be holding memory on purpose, and the newest are the ones about to finish.
+    while (m_partialBytes > m_limits.maxPartialBytes) {
+        ConnectionGuard *oldest = nullptr;
+        for (ConnectionGuard *guard : std::as_const(m_guards)) {
+            if (guard->partialBytes() > 0 &&
+                (!oldest || guard->requestStart() < oldest->requestStart()))
+                oldest = guard;
+        }
+        if (!oldest)
+            break;
+        oldest->shed(); // reports its bytes as released, which re-enters here
+    }
+}
+
+void GuardedTcpServer::forget(ConnectionGuard *guard, const QHostAddress &peer)
+{
+    if (--m_perAddress[peer] <= 0)
+        m_perAddress.remove(peer);
     m_guards.remove(guard);
     if (m_draining && m_guards.isEmpty())
         emit drained();

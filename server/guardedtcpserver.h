@@ -2,13 +2,16 @@
 
 #include "connectionguard.h"
 
+#include <QHash>
+#include <QHostAddress>
 #include <QSet>
 #include <QTcpServer>
 #include <QTimer>
 
 // The listening socket under the HTTP layer: puts a ConnectionGuard on every connection before
-// the HTTP layer reads from it, refuses connections beyond the limit, applies the time-outs,
-// and stops gracefully: no new connections, the busy ones finish, the idle ones close.
+// the HTTP layer reads from it, refuses connections beyond the limits (in all and per address),
+// keeps what requests still arriving hold together within a budget, applies the time-outs, and
+// stops gracefully: no new connections, the busy ones finish, the idle ones close.
 class GuardedTcpServer : public QTcpServer {
     Q_OBJECT
 public:
@@ -27,10 +30,14 @@ protected:
 
 private:
     void sweep();
-    void forget(ConnectionGuard *guard);
+    void forget(ConnectionGuard *guard, const QHostAddress &peer);
+    void turnAway(QTcpSocket *socket, const QString &why, int limit);
+    void partialBytesChanged(qint64 delta);
 
     const HttpLimits m_limits;
     QSet<ConnectionGuard *> m_guards;
+    QHash<QHostAddress, int> m_perAddress;
+    qint64 m_partialBytes = 0;
     QTimer m_sweep;
     bool m_draining = false;
 };

@@ -76,6 +76,7 @@ void ImageForwarder::generate(const ChatQuestion &question, Done done)
                                          ? 504
                                          : 502;
                 }
+                outcome.error = call->scrubbed(outcome.error);
                 if (!outcome.error.isEmpty())
                     ServerLog::warning({QStringLiteral("upstream image"), outcome.error});
                 call->deleteLater();

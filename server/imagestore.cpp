@@ -1,5 +1,6 @@
 #include "imagestore.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -45,6 +46,18 @@ bool ImageStore::save(const QString &name, const QByteArray &bytes)
         return false;
     file.write(bytes);
     return file.commit();
+}
+
+int ImageStore::removeOlderThan(qint64 cutoffMs)
+{
+    int removed = 0;
+    const QFileInfoList files = QDir(m_directory).entryInfoList(QDir::Files);
+    for (const QFileInfo &file : files) {
+        if (isValidName(file.fileName()) && file.lastModified().toMSecsSinceEpoch() < cutoffMs &&
+            QFile::remove(file.filePath()))
+            ++removed;
+    }
+    return removed;
 }
 
 QByteArray ImageStore::mimeTypeFor(const QString &name)

@@ -18,6 +18,9 @@ public:
     // Writes the file whole (never a half-written picture under a served name).
     bool save(const QString &name, const QByteArray &bytes);
     static QByteArray mimeTypeFor(const QString &name);
+    // Deletes the pictures last written before `cutoffMs` (milliseconds since the epoch): the
+    // client keeps its own copy of each picture once it has shown it. Returns how many went.
+    int removeOlderThan(qint64 cutoffMs);
 
 private:
     QString m_directory;

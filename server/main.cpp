@@ -116,12 +116,37 @@ int main(int argc, char *argv[])
                        "code as its last two arguments (default: TALVORO_SMS_COMMAND, else the "
                        "code is printed)."),
         QStringLiteral("command"));
+    const QCommandLineOption publicHostOption(
+        QStringLiteral("public-host"),
+        QStringLiteral("A name clients reach the server by besides its listen address, e.g. "
+                       "behind a reverse proxy; may be given more than once."),
+        QStringLiteral("name"));
+    const QCommandLineOption secretOption(
+        QStringLiteral("secret-file"),
+        QStringLiteral("File with the server secret, created (mode 0600) when absent (default: "
+                       "\"secret\" in the data directory)."),
+        QStringLiteral("path"));
     const TalvoroServer::Options defaults;
+    const QCommandLineOption maxChargeOption(
+        QStringLiteral("max-charge"),
+        QStringLiteral("The most one deduction may take (default %1).").arg(defaults.maxCharge),
+        QStringLiteral("units"), QString::number(defaults.maxCharge));
     const QCommandLineOption maxConnectionsOption(
         QStringLiteral("max-connections"),
         QStringLiteral("Connections served at once; more are turned away (default %1).")
             .arg(defaults.limits.maxConnections),
         QStringLiteral("count"), QString::number(defaults.limits.maxConnections));
+    const QCommandLineOption perAddressOption(
+        QStringLiteral("max-connections-per-address"),
+        QStringLiteral("Connections served at once from one address (default %1); behind a "
+                       "reverse proxy on this machine all share its address.")
+            .arg(defaults.limits.maxConnectionsPerAddress),
+        QStringLiteral("count"), QString::number(defaults.limits.maxConnectionsPerAddress));
+    const QCommandLineOption retentionOption(
+        QStringLiteral("image-retention-days"),
+        QStringLiteral("Days a generated picture is kept for the client to fetch (default %1).")
+            .arg(defaults.imageRetentionDays),
+        QStringLiteral("days"), QString::number(defaults.imageRetentionDays));
     const QCommandLineOption codesPerSourceOption(
         QStringLiteral("codes-per-source"),
         QStringLiteral("Sign-in codes per source address per hour (default %1).")
@@ -143,8 +168,9 @@ int main(int argc, char *argv[])
     requestTimeoutOption.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOptions({listenOption, portOption, dataOption, databaseOption, levelOption,
                        balanceOption, demoIntervalOption, requireTokenOption, smsOption,
-                       maxConnectionsOption, codesPerSourceOption, codesPerHourOption,
-                       idleTimeoutOption, requestTimeoutOption});
+                       maxConnectionsOption, perAddressOption, retentionOption,
+                       codesPerSourceOption, codesPerHourOption, maxChargeOption, publicHostOption,
+                       secretOption, idleTimeoutOption, requestTimeoutOption});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("\"grant\" PHONE AMOUNT, or nothing to serve."));
     parser.process(app);
@@ -192,8 +218,15 @@ int main(int argc, char *argv[])
     }
 
     TalvoroServer::Options options;
+    options.maxCharge = parser.value(maxChargeOption).toDouble(&ok);
+    if (!ok || !std::isfinite(options.maxCharge) || options.maxCharge <= 0) {
+        fail(QStringLiteral("--max-charge needs a positive number"));
+        return 2;
+    }
     const std::pair<const QCommandLineOption &, int *> counts[] = {
         {maxConnectionsOption, &options.limits.maxConnections},
+        {perAddressOption, &options.limits.maxConnectionsPerAddress},
+        {retentionOption, &options.imageRetentionDays},
         {codesPerSourceOption, &options.codeLimits.perSource},
         {codesPerHourOption, &options.codeLimits.total}};
     for (const auto &[option, target] : counts) {
@@ -216,6 +249,8 @@ int main(int argc, char *argv[])
     options.dataDirectory = dataDirectory;
     options.database = database;
     options.requireToken = parser.isSet(requireTokenOption);
+    options.publicHosts = parser.values(publicHostOption);
+    options.secretFile = parser.value(secretOption);
     options.smsCommand = parser.isSet(smsOption) ? parser.value(smsOption)
                                                  : qEnvironmentVariable("TALVORO_SMS_COMMAND");
     options.startingBalance = startingBalance;

@@ -86,7 +86,7 @@ void ProviderAnswer::finish(const UpstreamCall::Result &result)
     switch (result.ending) {
     case UpstreamCall::Ending::Complete:
         if (!m_streamError.isEmpty()) {
-            notice = QStringLiteral("模型服务出错：") + m_streamError;
+            notice = QStringLiteral("模型服务出错：") + m_call->scrubbed(m_streamError);
             status = m_anyPiece ? 200 : 502;
         } else if (!m_anyPiece) {
             notice = QStringLiteral("（模型没有返回内容）");

@@ -3,6 +3,7 @@
 #include <QAtomicInt>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -11,6 +12,9 @@
 #include <QVariant>
 
 #include <iterator>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -103,6 +107,17 @@ const char *const migrations[][4] = {
      " at_ms {integer} NOT NULL)",
      "CREATE INDEX IF NOT EXISTS code_sends_by_source ON code_sends (source, at_ms)",
      "CREATE INDEX IF NOT EXISTS code_sends_by_time ON code_sends (at_ms)"},
+    // 3: one heartbeat row per running server, written by each health check.
+    {"CREATE TABLE IF NOT EXISTS heartbeat ("
+     " server TEXT PRIMARY KEY,"
+     " at_ms {integer} NOT NULL)",
+     nullptr, nullptr, nullptr},
+    // 4: one-time links to the pricing page (only their hashes).
+    {"CREATE TABLE IF NOT EXISTS pricing_links ("
+     " link_hash {blob} PRIMARY KEY,"
+     " phone TEXT NOT NULL,"
+     " expires_ms {integer} NOT NULL)",
+     nullptr, nullptr, nullptr},
 };
 
 QString inDialect(const char *statement, const Dialect &d)
@@ -182,6 +197,12 @@ QSqlDatabase ServerDatabase::open(const Location &where, QString *error)
             *error = QStringLiteral("cannot create data directory ") + directory;
             return db;
         }
+        // Made owner-only before SQLite opens it: it holds every account. SQLite gives its
+        // journal files the same mode.
+        const int fd = ::open(QFile::encodeName(where.path).constData(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0)
+            ::close(fd);
         db.setDatabaseName(where.path);
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
     } else {

@@ -48,9 +48,26 @@ bool ServerLog::enabled(Level level)
     return int(level) <= currentLevel.load();
 }
 
+namespace {
+
+// A control character in a logged value (a header, a decoded path) could forge a line of its
+// own or drive the terminal that shows the log: each is written as \xNN instead.
+QString escaped(const QStringList &items)
+{
+    QString line = items.join(QLatin1Char(' '));
+    for (qsizetype i = line.size() - 1; i >= 0; --i) {
+        if (line.at(i).category() == QChar::Other_Control)
+            line.replace(
+                i, 1, QStringLiteral("\\x%1").arg(line.at(i).unicode(), 2, 16, QLatin1Char('0')));
+    }
+    return line;
+}
+
+} // namespace
+
 void ServerLog::always(const QStringList &items)
 {
-    emitLine(items.join(QLatin1Char(' ')));
+    emitLine(escaped(items));
 }
 
 void ServerLog::setSink(Sink sink)
@@ -61,7 +78,7 @@ void ServerLog::setSink(Sink sink)
 void ServerLog::write(Level level, const QStringList &items)
 {
     if (enabled(level))
-        emitLine(items.join(QLatin1Char(' ')));
+        emitLine(escaped(items));
 }
 
 void ServerLog::emitLine(const QString &line)

@@ -12,14 +12,7 @@ namespace {
 
 using Status = QHttpServerResponder::StatusCode;
 
-QString bearerToken(const QHttpServerRequest &request)
-{
-    for (const auto &[name, value] : request.headers()) {
-        if (name.compare("authorization", Qt::CaseInsensitive) == 0 && value.startsWith("Bearer "))
-            return QString::fromLatin1(value.mid(7).trimmed());
-    }
-    return {};
-}
+const QString unavailable = QStringLiteral("数据库不可用");
 
 // The account a request names, as its normalized phone; nullopt when it names none the route
 // would accept (the route then refuses it on its own).
@@ -46,6 +39,20 @@ std::optional<QString> namedPhone(const QHttpServerRequest &request, const QStri
 
 } // namespace
 
+QString SessionGate::bearerToken(const QHttpServerRequest &request)
+{
+    for (const auto &[name, value] : request.headers()) {
+        if (name.compare("authorization", Qt::CaseInsensitive) == 0 && value.startsWith("Bearer "))
+            return QString::fromLatin1(value.mid(7).trimmed());
+    }
+    return {};
+}
+
+bool SessionGate::mayShow(const QHttpServerRequest &request, const QString &phone) const
+{
+    return !m_required || m_sessions.phoneOf(bearerToken(request)) == phone;
+}
+
 std::optional<SessionGate::Refusal> SessionGate::check(const QHttpServerRequest &request)
 {
     if (!m_required)
@@ -54,14 +61,20 @@ std::optional<SessionGate::Refusal> SessionGate::check(const QHttpServerRequest 
     if (!path.startsWith(QLatin1String("/api/")) || path == u"/api/send-code" ||
         path == u"/api/login-register")
         return std::nullopt;
-    const auto phone = m_sessions.phoneOf(bearerToken(request));
+    // A database that does not answer says nothing about the token: the user must not be told to
+    // sign in again.
+    bool failed = false;
+    const auto phone = m_sessions.phoneOf(bearerToken(request), &failed);
+    if (failed)
+        return Refusal{Status::ServiceUnavailable, unavailable};
     if (!phone)
         return Refusal{Status::Unauthorized, QStringLiteral("登录已失效，请重新登录")};
     if (const auto named = namedPhone(request, path, m_accounts); named && *named != *phone)
         return Refusal{Status::Forbidden, QStringLiteral("无权操作其他账号")};
     const bool spends =
         path.startsWith(QLatin1String("/api/proxy_")) || path == u"/api/generate_image";
-    if (spends && !m_accounts.hasQuota(*phone))
-        return Refusal{Status::PaymentRequired, QStringLiteral("余额不足，请充值后再试")};
+    if (spends && !m_accounts.hasQuota(*phone, &failed))
+        return failed ? Refusal{Status::ServiceUnavailable, unavailable}
+                      : Refusal{Status::PaymentRequired, QStringLiteral("余额不足，请充值后再试")};
     return std::nullopt;
 }

@@ -17,6 +17,9 @@ class SessionStore;
 // not required (loopback, the local default), every request passes as before.
 class SessionGate {
 public:
+    // The token of `request`'s Authorization header, empty when none.
+    static QString bearerToken(const QHttpServerRequest &request);
+
     SessionGate(SessionStore &sessions, AccountStore &accounts)
         : m_sessions(sessions), m_accounts(accounts)
     {}
@@ -29,6 +32,9 @@ public:
         QString message;
     };
     std::optional<Refusal> check(const QHttpServerRequest &request);
+    // Whether `request` may see the account of `phone`: always while tokens are not required,
+    // otherwise with that account's own live token.
+    bool mayShow(const QHttpServerRequest &request, const QString &phone) const;
 
 private:
     SessionStore &m_sessions;

@@ -53,7 +53,15 @@ QString SessionStore::open(const QString &phone)
     return exec(query) ? token : QString();
 }
 
-std::optional<QString> SessionStore::phoneOf(const QString &token)
+bool SessionStore::revoke(const QString &token)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("DELETE FROM sessions WHERE token_hash = ?"));
+    query.addBindValue(hash(token));
+    return exec(query);
+}
+
+std::optional<QString> SessionStore::phoneOf(const QString &token, bool *failed)
 {
     if (token.isEmpty())
         return std::nullopt;
@@ -62,7 +70,12 @@ std::optional<QString> SessionStore::phoneOf(const QString &token)
     QSqlQuery query(m_db);
     query.prepare(QStringLiteral("SELECT phone, last_used_ms FROM sessions WHERE token_hash = ?"));
     query.addBindValue(key);
-    if (!exec(query) || !query.next())
+    if (!exec(query)) {
+        if (failed)
+            *failed = true;
+        return std::nullopt;
+    }
+    if (!query.next())
         return std::nullopt;
     const QString phone = query.value(0).toString();
     const qint64 lastUsed = query.value(1).toLongLong();

@@ -18,8 +18,11 @@ public:
 
     // A new token for the account of `phone`; empty when the database fails.
     QString open(const QString &phone);
-    // The phone of the account whose live token `token` is.
-    std::optional<QString> phoneOf(const QString &token);
+    // The phone of the account whose live token `token` is; nullopt also when the database
+    // fails, which sets `failed`.
+    std::optional<QString> phoneOf(const QString &token, bool *failed = nullptr);
+    // Ends the session of `token`; false only when the database fails.
+    bool revoke(const QString &token);
 
 private:
     static QByteArray hash(const QString &token);

@@ -7,14 +7,17 @@
 #include "codesender.h"
 #include "gatedhttpserver.h"
 #include "guardedtcpserver.h"
+#include "healthcheck.h"
 #include "imageforwarder.h"
 #include "imagestore.h"
 #include "jsonreply.h"
 #include "pagerenderer.h"
 #include "pageroutes.h"
+#include "pricinglinks.h"
 #include "providerforwarder.h"
 #include "serverdatabase.h"
 #include "serverlog.h"
+#include "serversecret.h"
 #include "sessiongate.h"
 #include "sessionstore.h"
 
@@ -40,9 +43,11 @@ TalvoroServer::~TalvoroServer()
     m_sender.reset();
     m_accountRoutes.reset();
     m_pageRoutes.reset();
+    m_pricingLinks.reset();
     m_accounts.reset();
     m_codes.reset();
     m_gate.reset();
+    m_health.reset();
     m_sessions.reset();
     if (m_db.isValid())
         ServerDatabase::close(m_db);
@@ -50,6 +55,13 @@ TalvoroServer::~TalvoroServer()
 
 bool TalvoroServer::open(QString *error)
 {
+    const auto secret = ServerSecret::loadOrCreate(
+        m_options.secretFile.isEmpty()
+            ? QDir(m_options.dataDirectory).filePath(QStringLiteral("secret"))
+            : m_options.secretFile,
+        error);
+    if (!secret)
+        return false;
     const auto where = ServerDatabase::locate(m_options.database, m_options.dataDirectory, error);
     if (!where)
         return false;
@@ -70,35 +82,48 @@ bool TalvoroServer::open(QString *error)
     });
     m_databaseWatch.start();
     m_accounts = std::make_unique<AccountStore>(m_db, m_clock, m_options.startingBalance);
-    m_codes = std::make_unique<CodeIssuer>(m_db, m_clock, m_options.codeLimits);
+    m_codes = std::make_unique<CodeIssuer>(m_db, m_clock, *secret, m_options.codeLimits);
     m_sessions = std::make_unique<SessionStore>(m_db, m_clock);
     m_gate = std::make_unique<SessionGate>(*m_sessions, *m_accounts);
+    m_pricingLinks = std::make_unique<PricingLinks>(m_db, m_clock);
+    m_health = std::make_unique<HealthCheck>(
+        m_db, m_clock, where->engine == ServerDatabase::Engine::SQLite ? where->path : QString());
     m_sender = std::make_unique<CodeSender>(m_options.smsCommand, m_options.smsTimeout);
     m_images = std::make_unique<ImageStore>(
         QDir(m_options.dataDirectory).filePath(QStringLiteral("images")));
+    const auto sweepImages = [this] {
+        const qint64 retention = qint64(m_options.imageRetentionDays) * 24 * 60 * 60 * 1000;
+        if (const int removed = m_images->removeOlderThan(m_clock.nowMs() - retention))
+            ServerLog::info({QStringLiteral("old pictures deleted"), QString::number(removed)});
+    };
+    sweepImages();
+    m_imageSweep.setInterval(m_options.imageSweepInterval);
+    connect(&m_imageSweep, &QTimer::timeout, this, sweepImages);
+    m_imageSweep.start();
     m_chatForwarder = new ProviderForwarder(&m_nam, m_options.providers);
     m_imageForwarder = new ImageForwarder(&m_nam, m_options.providers);
 
     m_http = std::make_unique<QHttpServer>();
-    m_accountRoutes =
-        std::make_unique<AccountRoutes>(*m_accounts, *m_codes, *m_sender, *m_sessions);
+    m_accountRoutes = std::make_unique<AccountRoutes>(*m_accounts, *m_codes, *m_sender, *m_sessions,
+                                                      *m_pricingLinks, m_options.maxCharge);
     m_accountRoutes->install(*m_http);
     m_chatRoutes = new ChatRoutes(
         m_options.providers, *m_chatForwarder, *m_imageForwarder, *m_images, m_clock,
         [this](const QHttpServerRequest &r) { return originFor(r); }, m_options.demoIntervalMs);
     m_chatRoutes->install(*m_http);
-    m_pageRoutes = std::make_unique<PageRoutes>(*m_accounts);
+    m_pageRoutes = std::make_unique<PageRoutes>(*m_accounts, *m_pricingLinks, *m_gate);
     m_pageRoutes->install(*m_http);
-    // For a load balancer or a service manager: 200 while the database answers.
+    // For a load balancer or a service manager: 200 while the database takes writes.
     m_http->route(QStringLiteral("/healthz"), QHttpServerRequest::Method::Get, [this] {
-        if (ServerDatabase::answers(m_db))
+        if (m_health->healthy())
             return JsonReply::object({{QStringLiteral("status"), QStringLiteral("ok")}});
         return JsonReply::error(QHttpServerResponse::StatusCode::ServiceUnavailable,
                                 QStringLiteral("数据库不可用"));
     });
 
     m_front = std::make_unique<GatedHttpServer>(
-        *m_http, *m_gate, [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+        *m_http, m_crossSite, *m_gate,
+        [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
             if (request.url().path().startsWith(QLatin1String("/api/"))) {
                 responder.write(
                     JsonReply::bytes({{QStringLiteral("error"), QStringLiteral("未找到")}}),
@@ -137,6 +162,7 @@ quint16 TalvoroServer::listen(const QHostAddress &address, quint16 port)
     m_tcp = tcp.release();
     m_front->bind(m_tcp);
     m_gate->setRequired(m_options.requireToken || !address.isLoopback());
+    m_crossSite.allow(address, m_options.publicHosts);
     connect(m_tcp, &GuardedTcpServer::drained, this, [this] {
         if (std::exchange(m_stopping, false))
             emit stopped();

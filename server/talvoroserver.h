@@ -2,6 +2,7 @@
 
 #include "codeissuer.h"
 #include "connectionguard.h"
+#include "crosssitegate.h"
 #include "demopacer.h"
 #include "providerconfig.h"
 #include "serverclock.h"
@@ -21,9 +22,11 @@ class ChatRoutes;
 class CodeSender;
 class GatedHttpServer;
 class GuardedTcpServer;
+class HealthCheck;
 class ImageForwarder;
 class ImageStore;
 class PageRoutes;
+class PricingLinks;
 class SessionGate;
 class SessionStore;
 class ProviderForwarder;
@@ -38,6 +41,9 @@ public:
         // The database address (see ServerDatabase::locate); empty: SQLite in dataDirectory.
         QString database;
         double startingBalance = 500;
+        // The most one deduction may take: a larger amount is refused before it reaches a
+        // balance.
+        double maxCharge = 10'000;
         ProviderConfig providers;
         const ServerClock *clock = nullptr;                // the system clock when null
         int demoIntervalMs = DemoPacer::defaultIntervalMs; // between two pieces of a demo answer
@@ -46,10 +52,19 @@ public:
         // Tokens are required on any address but loopback; this requires them there too (a
         // reverse proxy on the same machine makes every client look local).
         bool requireToken = false;
+        // The server secret's file; empty: "secret" in dataDirectory.
+        QString secretFile;
+        // Names the server is reached by besides its listen address (a reverse proxy's public
+        // name); a request naming any other host is refused.
+        QStringList publicHosts;
         // Runs with the phone and the code for each sign-in code; empty: codes are printed.
         QString smsCommand;
         std::chrono::milliseconds smsTimeout{10'000};
         std::chrono::milliseconds databaseCheckInterval{5'000};
+        // Generated pictures are deleted this long after they were written, looked for this
+        // often.
+        int imageRetentionDays = 7;
+        std::chrono::milliseconds imageSweepInterval{60 * 60 * 1000};
     };
 
     explicit TalvoroServer(Options options, QObject *parent = nullptr);
@@ -85,6 +100,9 @@ private:
     std::unique_ptr<SessionStore> m_sessions;
     std::unique_ptr<CodeSender> m_sender;
     std::unique_ptr<SessionGate> m_gate;
+    std::unique_ptr<HealthCheck> m_health;
+    std::unique_ptr<PricingLinks> m_pricingLinks;
+    CrossSiteGate m_crossSite;
     std::unique_ptr<ImageStore> m_images;
     QNetworkAccessManager m_nam;
     ProviderForwarder *m_chatForwarder = nullptr;
@@ -99,4 +117,5 @@ private:
     GuardedTcpServer *m_tcp = nullptr; // owned by m_front
     bool m_stopping = false;
     QTimer m_databaseWatch;
+    QTimer m_imageSweep;
 };

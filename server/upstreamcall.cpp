@@ -19,9 +19,11 @@ int statusOf(QNetworkReply *reply)
 
 UpstreamCall::UpstreamCall(QNetworkAccessManager *nam, QNetworkRequest request,
                            const QByteArray &body, int idleMs, int totalMs, QObject *parent)
-    : QObject(parent)
+    : QObject(parent), m_scrubber(request)
 {
     request.setTransferTimeout(idleMs);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
     m_reply = nam->post(request, body);
     connect(m_reply, &QNetworkReply::readyRead, this, &UpstreamCall::onReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &UpstreamCall::onFinished);
@@ -82,6 +84,7 @@ void UpstreamCall::onFinished()
         result.ending = Ending::NetworkError;
         result.detail = m_reply->errorString();
     }
+    result.detail = m_scrubber.scrubbed(result.detail);
     m_reply->deleteLater();
     m_reply = nullptr;
     emit finished(result);

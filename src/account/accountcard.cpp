@@ -148,7 +148,22 @@ void AccountCard::setErrorMessage(const QString &value)
 
 void AccountCard::openMembershipPage()
 {
-    WebPage::open(ServiceEndpoints::pricingPage(userid()));
+    // The page shows the account's balance, so a service that asks for tokens opens it only by
+    // a one-time link it makes for the token; one that makes none takes the user id.
+    HttpClient *client = HttpClient::instance();
+    const QUrl linkMaker = ServiceEndpoints::pricingLink();
+    if (!client || linkMaker.isEmpty()) {
+        WebPage::open(ServiceEndpoints::pricingPage(userid()));
+        return;
+    }
+    client->postJson(linkMaker, QJsonObject{}, this, [this](const HttpResult &result) {
+        const QString path =
+            QJsonDocument::fromJson(result.body).object().value(QStringLiteral("path")).toString();
+        const QUrl link = result.transferred() && path.startsWith(QLatin1String("/pricing?"))
+                              ? ServiceEndpoints::page(path)
+                              : QUrl();
+        WebPage::open(link.isEmpty() ? ServiceEndpoints::pricingPage(userid()) : link);
+    });
 }
 
 void AccountCard::openFollowPage()
@@ -165,6 +180,12 @@ void AccountCard::signOut()
 {
     if (!m_store)
         return;
+    // The server revokes the token it is sent; the answer changes nothing here, so no one waits
+    // for it. The request carries the token as it is now, before it is forgotten below.
+    if (HttpClient *client = HttpClient::instance();
+        client && !ServiceEndpoints::logout().isEmpty())
+        client->postJson(ServiceEndpoints::logout(), QJsonObject{}, client,
+                         [](const HttpResult &) {});
     // The token would still act for the account; the profile keys stay, as they always have.
     m_store->remove(QStringLiteral("sessionToken"));
     m_store->set(SettingKeys::isLoggedIn, false);

@@ -127,6 +127,21 @@ QUrl accountInfo(const QString &userid)
     return withQuery(QStringLiteral("/api/macos_account_info"), "userid", userid);
 }
 
+QUrl logout()
+{
+    return at(QStringLiteral("/api/logout"));
+}
+
+QUrl pricingLink()
+{
+    return at(QStringLiteral("/api/pricing-link"));
+}
+
+QUrl page(const QString &path)
+{
+    return path.startsWith(QLatin1Char('/')) ? at(path) : QUrl();
+}
+
 QUrl pricingPage(const QString &userid)
 {
     return withQuery(QStringLiteral("/pricing"), "userid", userid);

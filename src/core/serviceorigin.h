@@ -36,6 +36,10 @@ QUrl deductQuota();
 QUrl sendCode();
 QUrl loginRegister();
 QUrl accountInfo(const QString &userid);
+QUrl logout();
+QUrl pricingLink();
+// The page at `path` (a path and query the service handed out), or empty when it forms none.
+QUrl page(const QString &path);
 
 QUrl pricingPage(const QString &userid);
 QUrl followPage();

@@ -454,8 +454,13 @@ private slots:
         QCOMPARE(authorizationsSent(elsewhere), (QByteArrayList{"Bearer t-9", "Bearer t-9", ""}));
         // Signing out drops the token and the flag; the profile stays for the next sign-in.
         m_store->set(u"userid"_s, u"u-1"_s);
+        on("/api/logout", Response{204});
         AccountCard card;
         card.signOut();
+        // The server is asked to revoke the token, which it is sent one last time.
+        QTRY_COMPARE_WITH_TIMEOUT(int(m_server->requestsTo("/api/logout").size()), 1, 10000);
+        QCOMPARE(m_server->requestsTo("/api/logout").value(0).headers.value("authorization"),
+                 QByteArray("Bearer t-9"));
         QVERIFY(!m_store->getBool(u"isLoggedIn"_s, true));
         QCOMPARE(m_store->getString(u"sessionToken"_s), std::nullopt);
         QCOMPARE(m_store->getString(u"userid"_s), u"u-1"_s);
@@ -609,11 +614,41 @@ private slots:
         QCOMPARE(request.method, QByteArray("GET"));
         QCOMPARE(request.query.toString(QUrl::FullyEncoded).toLatin1(), query);
 
-        card.openMembershipPage();
         card.openFollowPage();
+        // A service that makes no one-time link is given the user id.
+        card.openMembershipPage();
         const QString origin = m_server->origin();
-        QCOMPARE(m_opened, (QList<QUrl>{QUrl(origin + u"/pricing?"_s + QString::fromLatin1(query)),
-                                        QUrl(origin + u"/guanzhu"_s)}));
+        QTRY_COMPARE_WITH_TIMEOUT(m_opened.size(), 2, 10000);
+        QCOMPARE(m_opened,
+                 (QList<QUrl>{QUrl(origin + u"/guanzhu"_s),
+                              QUrl(origin + u"/pricing?"_s + QString::fromLatin1(query))}));
+    }
+
+    // The membership page opens by the one-time link the service makes for the token; an address
+    // of anything but the pricing page is not opened.
+    void membershipPageOpensByOneTimeLink_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QString>("opened"); // after the origin
+        QTest::newRow("link") << QByteArray(R"({"path":"/pricing?link=abc"})")
+                              << u"/pricing?link=abc"_s;
+        QTest::newRow("another page")
+            << QByteArray(R"({"path":"/contact"})") << u"/pricing?userid=u-1"_s;
+    }
+
+    void membershipPageOpensByOneTimeLink()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(QString, opened);
+        m_store->set(u"userid"_s, u"u-1"_s);
+        m_store->set(u"sessionToken"_s, u"t-1"_s);
+        on("/api/pricing-link", Response{200, answer});
+        AccountCard card;
+        card.openMembershipPage();
+        QTRY_COMPARE_WITH_TIMEOUT(m_opened.size(), 1, 10000);
+        QCOMPARE(m_opened.first(), QUrl(m_server->origin() + opened));
+        QCOMPARE(m_server->requestsTo("/api/pricing-link").value(0).headers.value("authorization"),
+                 QByteArray("Bearer t-1"));
     }
 
     // The sheet's own part of signing in (typing, agreeing and signing in run end to end): the
@@ -716,6 +751,7 @@ private slots:
 
         click("feedbackButton");
         click("membershipButton");
+        QTRY_COMPARE_WITH_TIMEOUT(m_opened.size(), 2, 10000);
         QCOMPARE(m_opened, (QList<QUrl>{QUrl(origin + u"/contact"_s),
                                         QUrl(origin + u"/pricing?userid=u-1"_s)}));
         // Each showing asks afresh.

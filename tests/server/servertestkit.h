@@ -5,6 +5,7 @@
 #include "talvoroserver.h"
 
 #include <QEventLoop>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -120,6 +121,20 @@ public:
         socket.connectToHost(QHostAddress::LocalHost, port);
     }
     void send(const QByteArray &bytes) { socket.write(bytes); }
+    // Writes `pattern` over and over, `total` bytes in all, a piece once the last one has gone
+    // out, while the connection is open: the test's own memory stays small.
+    void stream(const QByteArray &pattern, qint64 total)
+    {
+        const auto next = [this, pattern, total] {
+            if (m_streamed >= total || socket.state() != QAbstractSocket::ConnectedState ||
+                socket.bytesToWrite() > 0)
+                return;
+            m_streamed +=
+                socket.write(pattern.left(qMin<qint64>(pattern.size(), total - m_streamed)));
+        };
+        QObject::connect(&socket, &QTcpSocket::bytesWritten, next);
+        next();
+    }
     bool waitClosed()
     {
         return QTest::qWaitFor([this] { return closed; }, 20000);
@@ -141,6 +156,33 @@ public:
     QTcpSocket socket;
     QByteArray received;
     bool closed = false;
+
+private:
+    qint64 m_streamed = 0;
+};
+
+// How far this process's peak memory rose since it was made.
+class PeakMemory {
+public:
+    PeakMemory()
+    {
+        // Linux resets the peak to what is in use now.
+        if (QFile reset("/proc/self/clear_refs"); reset.open(QIODevice::WriteOnly))
+            reset.write("5");
+        m_start = peakKiB();
+    }
+    qint64 growthMiB() const { return (peakKiB() - m_start) / 1024; }
+
+private:
+    static qint64 peakKiB()
+    {
+        QFile status("/proc/self/status");
+        if (!status.open(QIODevice::ReadOnly))
+            return 0;
+        static const QRegularExpression peak("VmHWM:\\s+(\\d+) kB");
+        return peak.match(QString::fromLatin1(status.readAll())).captured(1).toLongLong();
+    }
+    qint64 m_start = 0;
 };
 
 // A server in this process on a free loopback port, with a temporary data directory and, unless

@@ -166,6 +166,20 @@ private slots:
         row("openai sends nothing usable", openAI, 200, {"data: [DONE]\n\n"}, "", 200,
             {"模型没有返回内容"});
         row("anthropic unreachable", claude, 0, {}, "unreachable", 502, {"无法连接模型服务"});
+        // A provider may quote the key it refused, or another one.
+        row("openai quotes the key", openAI, 401,
+            {R"({"error":{"message":"Incorrect API key provided: test-key. Did you mean )"
+             R"(sk-proj-Ab12Cd34Ef56Gh78Ij90?"}})"},
+            "", 502, {"Incorrect API key provided: ***. Did you mean ***?"});
+        row("anthropic quotes a key in an error event", claude, 200,
+            {anthropicEvent("error", R"(,"error":{"message":"key test-key revoked"}})")}, "", 502,
+            {"key *** revoked"});
+        row("picture provider quotes a key", "/api/generate_image", 403,
+            {R"({"error":{"message":"bad key AIzaSyA1234567890abcdefghijklmnopqrstu"}})"}, "", 502,
+            {});
+        // A redirect would take the key along to wherever it points.
+        row("openai redirects", openAI, 307, {}, "", 502, {"307"});
+        row("picture provider redirects", "/api/generate_image", 302, {}, "", 502, {});
         row("picture, provider unreachable", "/api/generate_image", 0, {}, "unreachable", 502, {});
     }
 
@@ -177,18 +191,29 @@ private slots:
         QFETCH(QString, ending);
         QFETCH(int, status);
         QFETCH(QStringList, expected);
-        FakeHttpServer upstream;
-        upstream.otherwise(
-            scripted(upstreamStatus, pieces, ending == u"stall", 5, ending == u"cut short"));
+        FakeHttpServer upstream, elsewhere;
+        FakeHttpServer::Response scriptedAnswer =
+            scripted(upstreamStatus, pieces, ending == u"stall", 5, ending == u"cut short");
+        scriptedAnswer.headers.append({"Location", elsewhere.origin().toUtf8() + "/v1/x"});
+        upstream.otherwise(scriptedAnswer);
         const QString origin = ending == u"unreachable" ? "http://127.0.0.1:1" : upstream.origin();
         TestServer s(pointedAt(origin, 400));
+        static QStringList log;
+        log.clear();
+        ServerLog::setSink([](const QString &line) { log.append(line); });
 
         const ServerReply r = s.post(path, question("m"));
         QCOMPARE(r.status, status);
         QVERIFY(status != 200 || r.error == QNetworkReply::NoError);
-        const QString text = textOf(path, r.body);
+        const QString text = textOf(path, r.body) + r.json().value("error").toString();
         for (const QString &part : expected)
             QVERIFY2(text.contains(part), qPrintable(text));
+        QVERIFY(elsewhere.requests().isEmpty());
+        const QStringList said = log + QStringList{text};
+        for (const QString &line : said) {
+            for (const char *key : {"test-key", "sk-proj-", "AIzaSy"})
+                QVERIFY2(!line.contains(key), qPrintable(line));
+        }
         const QByteArray end = path == openAI   ? "data: [DONE]\n\n"
                                : path == claude ? "data: {\"type\":\"message_stop\"}\n\n"
                                                 : "\n";

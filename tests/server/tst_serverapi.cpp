@@ -1,9 +1,11 @@
 #include "codeissuer.h"
 #include "postgrescluster.h"
 #include "providerstreams.h"
+#include "serverdatabase.h"
 #include "servertestkit.h"
 #include "sessionstore.h"
 
+#include <QCryptographicHash>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -17,7 +19,7 @@ const QString other = u"+8613900000000"_s;
 const QString ownQuota = u"/api/check_quota?phone=%2B8613800138000"_s;
 const QByteArray chat = R"({"model":"gpt-4o","userMessage":"a","systemMessage":"","context":"a"})";
 const QString welcome = u"登录成功！"_s;
-const QByteArray ask = "GET /api/check_quota?phone=1 HTTP/1.1\r\nHost: t\r\n\r\n";
+const QByteArray ask = "GET /api/check_quota?phone=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 
 } // namespace
 
@@ -76,6 +78,8 @@ private slots:
         row("deduct, text amount", deduct, own + R"(,"amount":"1"})", 400);
         row("deduct, no amount", deduct, own + "}", 400);
         row("deduct, overflowing amount", deduct, own + R"(,"amount":1e999})", 400);
+        row("deduct, over the bound", deduct, own + R"(,"amount":10000.5})", 400);
+        row("deduct, near the largest double", deduct, own + R"(,"amount":1e308})", 400);
         row("deduct, no phone", deduct, R"({"amount":1})", 400);
         row("deduct, bad phone", deduct, R"({"phone":"x","amount":1})", 400);
         row("deduct, broken json", deduct, own + R"(,"amount":)", 400);
@@ -211,6 +215,40 @@ private slots:
         QCOMPARE(r.json().value("message").toString(), message);
     }
 
+    // What a copy of the data directory gives away: the secret and the SQLite file are the
+    // owner's alone, and a pending code is not a hash anyone can search a million codes against.
+    void secretsStayWithTheOwner()
+    {
+        TestServer s;
+        QCOMPARE(s.sendCode(phone).status, 200);
+        const QString code = s.lastCode(phone);
+        const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                                                QFileDevice::ReadOther | QFileDevice::WriteOther;
+        QStringList files{s.m_dir.filePath("secret")};
+        if (!m_postgres)
+            files << s.m_dir.filePath("talvoro-server.sqlite");
+        for (const QString &file : files) {
+            QVERIFY2(QFile::exists(file), qPrintable(file));
+            QCOMPARE(QFile::permissions(file) & others, QFileDevice::Permissions());
+        }
+        if (m_postgres)
+            return;
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "copied");
+        db.setDatabaseName(s.m_dir.filePath("talvoro-server.sqlite"));
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        QVERIFY(q.exec("SELECT code_hash FROM codes") && q.next());
+        const QByteArray stored = q.value(0).toByteArray();
+        QVERIFY(!stored.isEmpty());
+        QVERIFY(stored != QCryptographicHash::hash((phone + '\n' + code).toUtf8(),
+                                                   QCryptographicHash::Sha256));
+        q.finish();
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase("copied");
+        QCOMPARE(s.login(phone, code).json().value("message").toString(), welcome);
+    }
+
     void deductionsAreExactAndLoseNothing()
     {
         TestServer s;
@@ -227,6 +265,137 @@ private slots:
         // Spending below zero is recorded; the account then has no quota.
         QCOMPARE(s.deduct(phone, 600), 200);
         QCOMPARE(s.get(ownQuota).json().value("hasQuota"), QJsonValue(false));
+    }
+
+    // An attacker's amounts never reach a balance, and a deduction the database itself refuses
+    // (here a trigger refuses the attacker's ledger rows) fails alone, never the deductions of
+    // other accounts that share its transaction.
+    void poisonedDeductionsFailAlone()
+    {
+        QString address;
+        TestServer s([&](TalvoroServer::Options &o) {
+            address =
+                o.database.isEmpty() ? o.dataDirectory + "/talvoro-server.sqlite" : o.database;
+        });
+        const QString victim = s.signIn(phone).value("userid").toString();
+        const QString attacker = s.signIn(other).value("userid").toString();
+        for (const double amount : {1e308, 1e308, 10001.0, -1.0})
+            QCOMPARE(s.deduct(other, amount), 400);
+
+        QString error;
+        const auto where = ServerDatabase::locate(address, {}, &error);
+        QVERIFY2(where, qPrintable(error));
+        QSqlDatabase db = ServerDatabase::open(*where, &error);
+        QVERIFY2(db.isOpen(), qPrintable(error));
+        const bool postgres = where->engine == ServerDatabase::Engine::PostgreSQL;
+        const QStringList poison =
+            postgres ? QStringList{"CREATE FUNCTION poison() RETURNS trigger AS $$ BEGIN RAISE "
+                                   "EXCEPTION 'poisoned'; END $$ LANGUAGE plpgsql",
+                                   "CREATE TRIGGER poison BEFORE INSERT ON ledger FOR EACH ROW "
+                                   "WHEN (NEW.phone = '" +
+                                       other + "') EXECUTE FUNCTION poison()"}
+                     : QStringList{"CREATE TRIGGER poison BEFORE INSERT ON ledger WHEN NEW.phone "
+                                   "= '" +
+                                   other + "' BEGIN SELECT RAISE(ABORT, 'poisoned'); END"};
+        for (const QString &statement : poison) {
+            QSqlQuery q(db);
+            QVERIFY2(q.exec(statement), qPrintable(q.lastError().text()));
+        }
+
+        TestHttp attacks;
+        QList<QNetworkReply *> attempts;
+        for (int i = 0; i < 20; ++i)
+            attempts.append(
+                attacks.start(s.url("/api/deduct_quota"),
+                              QJsonDocument(withPhone(other, {{"amount", 1}})).toJson()));
+        QCOMPARE(TestHttp::deductConcurrently({s.server->origin()}, phone, 20, 10, 0.25), 0);
+        for (QNetworkReply *attempt : attempts)
+            QCOMPARE(TestHttp::wait(attempt).status, 500);
+        QCOMPARE(s.balance(victim), 500 - 200 * 0.25);
+        QCOMPARE(s.balance(attacker), 500.0);
+
+        // A balance out of every integer's range (as a file from before amounts were bounded may
+        // hold) signs in as the nearest whole number JSON carries exactly.
+        QSqlQuery q(db);
+        QVERIFY(q.exec("UPDATE accounts SET balance = -1e300 WHERE phone = '" + other + "'"));
+        QCOMPARE(s.signIn(other).value("chat_quota").toDouble(), -9007199254740992.0);
+        ServerDatabase::close(db);
+    }
+
+    // A database that stops taking requests is an outage (503), never a lapsed sign-in (401);
+    // /healthz also sees an SQLite file deleted under the server, which the open handle hides.
+    void databaseOutages_data()
+    {
+        // SQLite: the file deleted, or its writes held off by another connection; PostgreSQL: the
+        // server's connection ended by the database.
+        QTest::addColumn<QString>("outage");
+        QTest::addColumn<int>("quota"); // the status of an own-quota check with a token
+        QTest::newRow("file deleted") << "file deleted" << 200;
+        QTest::newRow("writes held off") << "writes held off" << 200;
+        QTest::newRow("database gone") << "database gone" << 503;
+    }
+
+    void databaseOutages()
+    {
+        QFETCH(QString, outage);
+        QFETCH(int, quota);
+        if (bool(m_postgres) != (outage == u"database gone"))
+            QSKIP("another engine's outage");
+        QString address;
+        TestServer s([&](TalvoroServer::Options &o) {
+            o.requireToken = true;
+            address =
+                o.database.isEmpty() ? o.dataDirectory + "/talvoro-server.sqlite" : o.database;
+        });
+        const QJsonObject account = s.signIn(phone);
+        s.http.headers.insert("Authorization",
+                              "Bearer " + account.value("token").toString().toLatin1());
+        QCOMPARE(s.get("/healthz").status, 200);
+
+        QString error;
+        const auto where = ServerDatabase::locate(address, {}, &error);
+        QSqlDatabase db = ServerDatabase::open(*where, &error);
+        QVERIFY2(db.isOpen(), qPrintable(error));
+        QSqlQuery q(db);
+        if (outage == u"file deleted") {
+            QVERIFY(QFile::remove(where->path));
+        } else if (m_postgres) {
+            QVERIFY(q.exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE pid <> "
+                           "pg_backend_pid() AND datname = current_database()"));
+        } else {
+            // The server's writes wait for this transaction, then fail; its reads go on.
+            QVERIFY2(q.exec("BEGIN IMMEDIATE"), qPrintable(q.lastError().text()));
+        }
+        const ServerReply check = s.get(ownQuota);
+        QCOMPARE(check.status, quota);
+        QVERIFY(quota == 200 || check.json().value("error").isString());
+        QCOMPARE(s.get("/healthz").status, 503);
+        q.exec("ROLLBACK");
+        ServerDatabase::close(db);
+    }
+
+    // The client stores its own copy of a picture once shown; the server's goes after a week.
+    void oldPicturesAreDeleted()
+    {
+        TestServer s([](TalvoroServer::Options &o) {
+            o.imageSweepInterval = std::chrono::milliseconds(50);
+        });
+        const ServerReply made = s.post("/api/generate_image", chat);
+        QCOMPARE(made.status, 200);
+        const QString address = made.json().value("image_url").toString();
+        QCOMPARE(s.http.get(address).status, 200);
+        // Written by the system clock: the server's own clock is moved past the week instead.
+        const QString name = QUrl(address).fileName();
+        QFile file(s.m_dir.filePath("images/" + name));
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(QDateTime::fromMSecsSinceEpoch(s.clock.now),
+                                 QFileDevice::FileModificationTime));
+        file.close();
+        s.clock.now += 6LL * 24 * 60 * 60 * 1000;
+        QTest::qWait(200);
+        QCOMPARE(s.http.get(address).status, 200);
+        s.clock.now += 2LL * 24 * 60 * 60 * 1000;
+        QTRY_COMPARE(s.http.get(address).status, 404);
     }
 
     // Without providers the server answers with its own demo text (its pictures are shown in
@@ -248,16 +417,19 @@ private slots:
     void rawConnections_data()
     {
         // Requests written one after another on one connection, each once the one before is
-        // answered, then bytes trickled in one at a time. The server answers with `statuses`, then
-        // closes the connection (at the latest once it has been idle for a moment).
+        // answered, then bytes trickled in one at a time, then `follow` MiB streamed in pieces.
+        // The server answers with `statuses`, then closes the connection (at the latest once it
+        // has been idle for a moment), its peak memory rising by less than `peakMiB`.
         QTest::addColumn<QByteArrayList>("requests");
         QTest::addColumn<QByteArray>("trickle");
+        QTest::addColumn<int>("follow");
         QTest::addColumn<QList<int>>("statuses");
+        QTest::addColumn<int>("peakMiB");
         const auto row = [](const char *name, const QByteArrayList &requests,
-                            const QByteArray &trickle, const QList<int> &statuses) {
-            QTest::newRow(name) << requests << trickle << statuses;
+                            const QByteArray &trickle, const QList<int> &statuses, int follow = 0) {
+            QTest::newRow(name) << requests << trickle << follow << statuses << 16;
         };
-        const QByteArray deduct = "POST /api/deduct_quota HTTP/1.1\r\nHost: t\r\n"
+        const QByteArray deduct = "POST /api/deduct_quota HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                                   "Content-Type: application/json\r\n";
         QByteArray mebibyte = R"({"phone":"+8613800138000","amount":1})";
         mebibyte.append(QByteArray(1024 * 1024 - mebibyte.size(), ' '));
@@ -273,22 +445,60 @@ private slots:
         row("head trickling in", {}, ask.left(39) + QByteArray(200, 'x'), {408});
         // A streamed answer that lasts longer than the idle time is not cut off.
         row("answer streaming past the idle time",
-            {"POST /api/proxy_openai2 HTTP/1.1\r\nHost: t\r\nContent-Length: " +
+            {"POST /api/proxy_openai2 HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+             "application/json\r\nContent-Length: " +
              QByteArray::number(chat.size()) + "\r\n\r\n" + chat},
             {}, {200});
+
+        // Framed as the HTTP layer frames them: bare line feeds end lines and heads.
+        QByteArray bareLf = ask;
+        bareLf.replace("\r\n", "\n");
+        row("bare line feeds", {bareLf, bareLf}, {}, {200, 200});
+        row("mixed line ends",
+            {"GET /api/check_quota?phone=1 HTTP/1.1\nHost: 127.0.0.1\r\n\n", ask}, {}, {200, 200});
+        row("empty lines before a request", {"\r\n\n" + ask}, {}, {200});
+        // A head ended by bare line feeds, then one that declares 200 MiB and sends it in pieces
+        // that each look like a head ending in CR LF CR LF.
+        row("bare line feed smuggling",
+            {"GET /api/check_quota?phone=1 HTTP/1.1\nHost: 127.0.0.1\nContent-Length: 0\n\n",
+             deduct + "Content-Length: 209715200\r\n\r\n"},
+            {}, {200, 413}, 200);
+        // Whatever the HTTP layer would read otherwise than a proxy in front of it.
+        const QByteArray quota = ask.left(ask.size() - 2);
+        row("bare CR", {"GET /api/check_quota?phone=1 HTTP/1.1\rHost: 127.0.0.1\r\n\r\n"}, {},
+            {400});
+        row("two equal lengths", {deduct + "Content-Length: 5\r\nContent-Length: 5\r\n\r\nhello"},
+            {}, {400});
+        row("conflicting lengths",
+            {deduct + "Content-Length: 0\r\nContent-Length: 209715200\r\n\r\n"}, {}, {400}, 200);
+        row("length in one line twice", {deduct + "Content-Length: 5, 5\r\n\r\nhello"}, {}, {400});
+        row("signed length", {deduct + "Content-Length: +5\r\n\r\nhello"}, {}, {400});
+        row("length and chunked",
+            {deduct + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"}, {},
+            {400});
+        row("space before the colon", {deduct + "Content-Length : 209715200\r\n\r\n"}, {}, {400});
+        row("folded header", {quota + "X-A: a\r\n b\r\n\r\n"}, {}, {400});
+        row("folded length", {deduct + "Content-Length: 0\r\n 209715200\r\n\r\n"}, {}, {400});
+        row("NUL in a value", {quota + QByteArray("X-A: a\0b\r\n\r\n", 12)}, {}, {400});
+        row("NUL in a name", {quota + QByteArray("X\0A: b\r\n\r\n", 11)}, {}, {400});
+        row("not a request line", {"HELLO\r\n\r\n"}, {}, {400});
+        row("upgrade", {quota + "Connection: Upgrade\r\nUpgrade: h2c\r\n\r\n"}, {}, {400});
     }
 
     void rawConnections()
     {
         QFETCH(QByteArrayList, requests);
         QFETCH(QByteArray, trickle);
+        QFETCH(int, follow);
         QFETCH(QList<int>, statuses);
+        QFETCH(int, peakMiB);
         TestServer s([](TalvoroServer::Options &o) {
             o.limits.idleTimeout = std::chrono::milliseconds(300);
             o.limits.requestTimeout = std::chrono::milliseconds(1500);
             o.demoIntervalMs = 60;
         });
         s.signIn(phone);
+        const PeakMemory memory;
         RawClient client(s.port);
         for (int i = 0; i < requests.size(); ++i) {
             client.send(requests.at(i));
@@ -298,8 +508,10 @@ private slots:
             client.send(trickle.mid(i, 1));
             QTest::qWait(50);
         }
+        client.stream(QByteArray(16 * 1024, 'a') + "\r\n\r\n", qint64(follow) * 1024 * 1024);
         QVERIFY(client.waitClosed());
         QCOMPARE(client.statuses(), statuses);
+        QVERIFY2(memory.growthMiB() < peakMiB, qPrintable(QString::number(memory.growthMiB())));
         // Refused with a reason the client can show.
         if (!statuses.isEmpty() && statuses.last() != 200)
             QVERIFY(client.received.contains("{\"error\":\""));
@@ -307,9 +519,20 @@ private slots:
             QVERIFY(client.received.contains("data: [DONE]"));
     }
 
+    void connectionsBeyondTheLimitAreTurnedAway_data()
+    {
+        QTest::addColumn<bool>("perAddress");
+        QTest::newRow("in all") << false;
+        QTest::newRow("from one address") << true;
+    }
+
     void connectionsBeyondTheLimitAreTurnedAway()
     {
-        TestServer s([](TalvoroServer::Options &o) { o.limits.maxConnections = 2; });
+        QFETCH(bool, perAddress);
+        TestServer s([&](TalvoroServer::Options &o) {
+            (perAddress ? o.limits.maxConnectionsPerAddress : o.limits.maxConnections) = 2;
+            o.limits.loopbackPerAddress = perAddress; // the test's only address
+        });
         auto first = std::make_unique<RawClient>(s.port);
         RawClient second(s.port);
         for (RawClient *c : {first.get(), &second}) {
@@ -329,12 +552,58 @@ private slots:
         }));
     }
 
+    // Requests still arriving hold memory in the HTTP layer; past the budget for all of them
+    // together, the oldest is refused and the newer ones go on.
+    void partialRequestsStayWithinTheBudget()
+    {
+        TestServer s([](TalvoroServer::Options &o) { o.limits.maxPartialBytes = 3 * 1024 * 1024; });
+        s.signIn(phone);
+        QByteArray body = R"({"phone":"+8613800138000","amount":1})";
+        body.append(QByteArray(1024 * 1024 - body.size(), ' '));
+        const QByteArray head = "POST /api/deduct_quota HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                "Content-Type: application/json\r\nContent-Length: 1048576\r\n\r\n";
+        std::vector<std::unique_ptr<RawClient>> clients;
+        for (int i = 0; i < 5; ++i) {
+            clients.push_back(std::make_unique<RawClient>(s.port));
+            clients.back()->send(head + body.left(900 * 1024));
+            QVERIFY(QTest::qWaitFor([&] { return clients.back()->socket.bytesToWrite() == 0; }));
+            QTest::qWait(100);
+        }
+        // 4.5 MiB arrived in all: the first two were refused to bring it under 3 MiB.
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY(clients[i]->waitAnswers(1));
+            QCOMPARE(clients[i]->statuses(), QList<int>{503});
+        }
+        for (int i = 2; i < 5; ++i) {
+            clients[i]->send(body.mid(900 * 1024));
+            QVERIFY(clients[i]->waitAnswers(1));
+            QCOMPARE(clients[i]->statuses(), QList<int>{200});
+        }
+    }
+
+    // A value that reaches the log cannot forge a line of its own or colour the terminal.
+    void controlCharactersAreEscapedInTheLog()
+    {
+        TestServer s([](TalvoroServer::Options &o) { o.requireToken = true; });
+        static QStringList log;
+        log.clear();
+        ServerLog::setSink([](const QString &line) { log.append(line); });
+        const ServerLog::Level level = ServerLog::level();
+        ServerLog::setLevel(ServerLog::Level::Debug);
+        QCOMPARE(s.get("/api/x%1B%5B31m%0Aforged%00line").status, 401);
+        ServerLog::setLevel(level);
+        const QString joined = log.join('\n');
+        QVERIFY2(joined.contains("/api/x\\x1b[31m\\x0aforged\\x00line"), qPrintable(joined));
+        QVERIFY(!joined.contains("\nforged"));
+    }
+
     void sessionTokens_data()
     {
         QTest::addColumn<QString>("path"); // %own% and %other% stand for the two accounts' user ids
         QTest::addColumn<QByteArray>("body"); // POST when not empty
         QTest::addColumn<QString>("token");   // "own", "other", "none" or "forged"
-        QTest::addColumn<QString>("before");  // "", "spent", "30 days idle" or "used every 29 days"
+        // "", "spent", "signed out", "30 days idle" or "used every 29 days"
+        QTest::addColumn<QString>("before");
         QTest::addColumn<int>("status");
         const auto row = [](const char *name, const QString &path, const QByteArray &body,
                             const char *token, const char *before, int status) {
@@ -359,6 +628,16 @@ private slots:
         row("unknown endpoint", "/api/nowhere", {}, "none", "", 401);
         row("token idle for 30 days", ownQuota, {}, "own", "30 days idle", 401);
         row("token in use stays", ownQuota, {}, "own", "used every 29 days", 200);
+        row("signing out", "/api/logout", "{}", "own", "", 204);
+        row("pricing page by user id", "/pricing?userid=%own%", {}, "none", "", 401);
+        row("pricing page with own token", "/pricing?userid=%own%", {}, "own", "", 200);
+        row("pricing page with another's token", "/pricing?userid=%own%", {}, "other", "", 401);
+        row("pricing link", "/api/pricing-link", "{}", "own", "", 200);
+        row("pricing link without a token", "/api/pricing-link", "{}", "none", "", 401);
+        row("signing out without a token", "/api/logout", "{}", "none", "", 401);
+        row("token signed out", ownQuota, {}, "own", "signed out", 401);
+        row("another's token after signing out", "/api/macos_account_info?userid=%other%", {},
+            "other", "signed out", 200);
         row("sending a code", "/api/send-code", R"({"phone":"+8613700000009"})", "none", "", 200);
         row("a page", "/contact", {}, "none", "", 200);
         row("health", "/healthz", {}, "none", "", 200);
@@ -383,6 +662,8 @@ private slots:
         s.http.headers.insert("Authorization", tokens.value("own"));
         if (before == u"spent")
             QCOMPARE(s.deduct(phone, 500), 200);
+        if (before == u"signed out")
+            QCOMPARE(s.post("/api/logout", QByteArray("{}")).status, 204);
         for (int i = 0; before == u"used every 29 days" && i < 3; ++i) {
             s.clock.now += 29LL * 24 * 60 * 60 * 1000;
             QVERIFY(i == 2 || s.get(ownQuota).status == 200);
@@ -398,20 +679,122 @@ private slots:
         QCOMPARE(status >= 400 && path.startsWith("/api/") ? r.errorStatus() : r.status, status);
     }
 
+    void crossSiteRequests_data()
+    {
+        // A raw request ("%1" stands for its header lines besides Host) with this Host, to a
+        // server on loopback reached also as chat.example.com, with or without tokens required.
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<bool>("tokens");
+        QTest::addColumn<int>("status");
+        const QByteArray quota = "GET /api/check_quota?phone=1 HTTP/1.1\r\n%1\r\n";
+        const QByteArray body = R"({"phone":"+8613800138000","amount":1})";
+        const QByteArray deduct = "POST /api/deduct_quota HTTP/1.1\r\nContent-Length: " +
+                                  QByteArray::number(body.size()) + "\r\n%1\r\n" + body;
+        const QByteArray json = "Content-Type: application/json\r\n";
+        const auto row = [](const char *name, const QByteArray &request, const QByteArray &lines,
+                            const char *host, bool tokens, int status) {
+            QByteArray filled = request;
+            QTest::newRow(name) << filled.replace("%1", lines) << QByteArray(host) << tokens
+                                << status;
+        };
+        row("bound address", quota, {}, "127.0.0.1", false, 200);
+        row("localhost with a port", quota, {}, "localhost:8765", false, 200);
+        row("public name", quota, {}, "CHAT.example.com", false, 200);
+        row("a page on a public name", "GET /contact HTTP/1.1\r\n%1\r\n", {}, "chat.example.com",
+            false, 200);
+        row("rebound name", quota, {}, "evil.example:8765", false, 403);
+        row("a page on a rebound name", "GET /contact HTTP/1.1\r\n%1\r\n", {}, "evil.example",
+            false, 403);
+        row("web page spending", deduct, json + "Origin: https://evil.example\r\n", "127.0.0.1",
+            false, 403);
+        row("web page spending with tokens", deduct, json + "Origin: null\r\n", "127.0.0.1", true,
+            403);
+        row("web page reading", quota, "Origin: http://127.0.0.1:8765\r\n", "127.0.0.1", false,
+            403);
+        row("json", deduct, json, "127.0.0.1", false, 200);
+        row("json with a charset", deduct, "Content-Type: Application/JSON; charset=utf-8\r\n",
+            "127.0.0.1", false, 200);
+        row("plain text", deduct, "Content-Type: text/plain\r\n", "127.0.0.1", false, 415);
+        row("form", deduct, "Content-Type: application/x-www-form-urlencoded\r\n", "127.0.0.1",
+            false, 415);
+        row("no content type", deduct, {}, "127.0.0.1", false, 415);
+    }
+
+    void crossSiteRequests()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, host);
+        QFETCH(bool, tokens);
+        QFETCH(int, status);
+        TestServer s([&](TalvoroServer::Options &o) {
+            o.publicHosts = {"chat.example.com"};
+            o.requireToken = tokens;
+        });
+        const QJsonObject account = s.signIn(phone);
+        const QByteArray bearer =
+            "Authorization: Bearer " + account.value("token").toString().toLatin1() + "\r\n";
+        RawClient client(s.port);
+        client.send(request.replace("\r\n\r\n", "\r\nHost: " + host + "\r\n" +
+                                                    (tokens ? bearer : QByteArray()) + "\r\n"));
+        QVERIFY(client.waitAnswers(1));
+        QCOMPARE(client.statuses(), QList<int>{status});
+        if (status != 200)
+            QVERIFY(client.received.contains("{\"error\":\""));
+        s.http.headers.insert("Authorization", bearer.mid(15).trimmed());
+        QCOMPARE(s.balance(account.value("userid").toString()),
+                 request.startsWith("POST") && status == 200 ? 499.0 : 500.0);
+    }
+
+    // The browser has no token: the client asks for a link that opens the page once, for five
+    // minutes.
+    void pricingLinkOpensThePageOnce()
+    {
+        TestServer s([](TalvoroServer::Options &o) { o.requireToken = true; });
+        const QJsonObject account = s.signIn(phone);
+        s.http.headers.insert("Authorization",
+                              "Bearer " + account.value("token").toString().toLatin1());
+        const auto link = [&] {
+            return s.post("/api/pricing-link", QByteArray("{}")).json().value("path").toString();
+        };
+        const QString first = link();
+        QVERIFY(first.startsWith("/pricing?link="));
+        s.http.headers.clear();
+        QVERIFY(QString::fromUtf8(s.get(first).body).contains("500.00"));
+        QVERIFY(QString::fromUtf8(s.get(first).body).contains(u"未找到该账号"_s));
+
+        s.http.headers.insert("Authorization",
+                              "Bearer " + account.value("token").toString().toLatin1());
+        const QString late = link();
+        s.clock.now += 5 * 60 * 1000;
+        QVERIFY(QString::fromUtf8(s.get(late).body).contains(u"未找到该账号"_s));
+    }
+
     void codesAreLimitedPerSourceAndHour_data()
     {
-        // Each entry asks for a code for a new phone, from the address a proxy on this machine
-        // names ("" when none); "hour" lets an hour pass.
+        // Each entry asks for a code for a new phone with these X-Forwarded-For header lines
+        // ("|" between two lines; "" for none); "hour" lets an hour pass. The proxy on this
+        // machine appends its own entry for the client's address last.
         QTest::addColumn<QStringList>("asks");
         QTest::addColumn<QList<int>>("statuses");
         QTest::newRow("fourth from one address")
             << QStringList{"", "", "", ""} << QList<int>{200, 200, 200, 429};
         QTest::newRow("addresses apart, all together")
-            << QStringList{"203.0.113.1", "203.0.113.2", "203.0.113.1",
-                           "203.0.113.3", "203.0.113.2", "203.0.113.4"}
+            << QStringList{"198.51.100.7, 203.0.113.1", "198.51.100.7, 203.0.113.2",
+                           "198.51.100.7, 203.0.113.1", "198.51.100.7, 203.0.113.3",
+                           "198.51.100.7, 203.0.113.2", "198.51.100.7, 203.0.113.4"}
             << QList<int>{200, 200, 200, 200, 200, 429};
         QTest::newRow("an hour later")
             << QStringList{"", "", "", "hour", ""} << QList<int>{200, 200, 200, 200};
+        // A client's own line comes first, the proxy's appended line last.
+        QTest::newRow("forged line before the proxy's")
+            << QStringList{"10.0.0.1|203.0.113.9", "10.0.0.2|203.0.113.9",
+                           "10.0.0.3, 10.0.0.4|203.0.113.9", "10.0.0.5|203.0.113.9"}
+            << QList<int>{200, 200, 200, 429};
+        QTest::newRow("forged entries before the proxy's")
+            << QStringList{"10.0.0.1, 203.0.113.9", "10.0.0.2, 203.0.113.9", "10.0.0.3,203.0.113.9",
+                           "10.0.0.5 , 203.0.113.9"}
+            << QList<int>{200, 200, 200, 429};
     }
 
     void codesAreLimitedPerSourceAndHour()
@@ -425,9 +808,17 @@ private slots:
                 s.clock.now += CodeIssuer::limitWindowMs;
                 continue;
             }
-            s.http.headers.insert("X-Forwarded-For", "198.51.100.7, " + asks[i].toLatin1());
             const QString number = u"+86137000000%1"_s.arg(i, 2, 10, QLatin1Char('0'));
-            got.append(s.sendCode(number).status);
+            const QByteArray body = QJsonDocument(withPhone(number)).toJson();
+            QByteArray request = "POST /api/send-code HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+                                 "application/json\r\nContent-Length: " +
+                                 QByteArray::number(body.size()) + "\r\n";
+            for (const QString &line : asks[i].split('|', Qt::SkipEmptyParts))
+                request += "X-Forwarded-For: " + line.toLatin1() + "\r\n";
+            RawClient client(s.port);
+            client.send(request + "\r\n" + body);
+            QVERIFY(client.waitAnswers(1));
+            got.append(client.statuses().constFirst());
             QCOMPARE(s.lastCode(number).isEmpty(), got.last() != 200);
         }
         QCOMPARE(got, statuses);

@@ -122,7 +122,8 @@ private slots:
         for (const char *line :
              {"--port 70000", "--listen localhost:1", "--log-level loud", "grant +8613700000003",
               "grant +8613700000003 -5", "serve-forever", "--max-connections 0",
-              "--database mysql://u@h/d", "--database postgresql://u@127.0.0.1:1/d"}) {
+              "--database mysql://u@h/d", "--database postgresql://u@127.0.0.1:1/d",
+              "--max-charge 0", "--max-charge inf", "--max-connections-per-address 0"}) {
             QByteArray error;
             const QStringList arguments =
                 QString(line).split(' ') + QStringList{"--data-dir", dir.path()};
