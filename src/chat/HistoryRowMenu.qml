@@ -1,0 +1,42 @@
+import QtQuick
+import QtQuick.Controls
+import Talvoro
+
+// What can be done with one conversation of the history.
+Menu {
+    id: menu
+
+    property bool pinned: false
+    signal renameChosen()
+    signal pinChosen()
+    signal exportChosen(string format)
+    signal deleteChosen()
+
+    objectName: "historyRowMenu"
+
+    MenuItem {
+        objectName: "renameItem"
+        text: "重命名"
+        onTriggered: menu.renameChosen()
+    }
+    MenuItem {
+        objectName: "pinItem"
+        text: menu.pinned ? "取消置顶" : "置顶"
+        onTriggered: menu.pinChosen()
+    }
+    MenuItem {
+        objectName: "exportMarkdownItem"
+        text: "导出为 Markdown"
+        onTriggered: menu.exportChosen("markdown")
+    }
+    MenuItem {
+        objectName: "exportPdfItem"
+        text: "导出为 PDF"
+        onTriggered: menu.exportChosen("pdf")
+    }
+    MenuItem {
+        objectName: "deleteItem"
+        text: "删除"
+        onTriggered: menu.deleteChosen()
+    }
+}
