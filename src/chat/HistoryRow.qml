@@ -74,11 +74,17 @@ AbstractButton {
             id: nameField
             objectName: "renameField"
             x: Style.padding - 4
-            width: titleText.width + 4
+            width: titleText.width - 4
             anchors.verticalCenter: parent.verticalCenter
             visible: row.renaming
             Accessible.name: "对话名称"
             color: Style.text
+            background: Rectangle {
+                radius: 6
+                color: Style.surface
+                border.color: Style.accent
+                border.width: 1
+            }
             font.pixelSize: Style.bodySize
             selectByMouse: true
             Keys.onReturnPressed: event => { event.accepted = true; row.renaming = false; row.renamed(text) }

@@ -13,6 +13,12 @@ Menu {
     signal deleteChosen()
 
     objectName: "historyRowMenu"
+    // In the views' own colours, light or dark, not the desktop's.
+    palette.window: Style.surface
+    palette.windowText: Style.text
+    palette.light: Style.surface
+    palette.mid: Style.shade(0.12)
+    palette.dark: Style.separator
 
     MenuItem {
         objectName: "renameItem"

@@ -49,7 +49,8 @@ ListView {
                 spacing: Style.spacing
                 Text {
                     width: parent.width - dateText.width - Style.spacing
-                    text: result.conversationText
+                    // The row text's first line names the conversation well enough here.
+                    text: result.conversationText.split("\n")[0]
                     textFormat: Text.PlainText
                     elide: Text.ElideRight
                     maximumLineCount: 1

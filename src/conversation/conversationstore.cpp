@@ -231,6 +231,7 @@ std::optional<RemovedConversation> ConversationStore::removeConversation(const Q
     });
     if (!written)
         return std::nullopt;
+    emit conversationRemoved(conversation);
     emit historyChanged();
     return removed;
 }

@@ -96,6 +96,8 @@ signals:
     void historyChanged();
     // Everything is gone: views that hold a conversation write all of it at its next change.
     void historyCleared();
+    // The same for one conversation.
+    void conversationRemoved(const QUuid &conversation);
 
 private:
     template <typename Write> bool write(Write &&body);

@@ -68,7 +68,9 @@ QList<SearchHit> HistorySearch::find(QSqlDatabase &db, const QString &query, int
         sql += QStringLiteral(" AND search_index MATCH ?");
     for (qsizetype i = 0; i < scanned.size(); ++i)
         sql += QStringLiteral(" AND instr(t.body, ?) > 0");
-    sql += QStringLiteral(" ORDER BY m.timestamp DESC, m.id LIMIT ?");
+    // The index's row numbers follow the messages' times: newest first without a sort.
+    sql += indexed.isEmpty() ? QStringLiteral(" ORDER BY t.row DESC LIMIT ?")
+                             : QStringLiteral(" ORDER BY search_index.rowid DESC LIMIT ?");
 
     QSqlQuery q(db);
     q.setForwardOnly(true);

@@ -794,6 +794,12 @@ private slots:
         QVERIFY(store.restoreConversation(*removed));
         QCOMPARE(store.search(u"长城有多"_s, 10).size(), 1);
 
+        // Still open in a window: its next change stores it whole again, not just the change.
+        OpenConversation open(id, &store);
+        QVERIFY(store.removeConversation(id));
+        open.append({Message(u"长城在哪"_s, true)});
+        QCOMPARE(store.messages(id).size(), 2);
+
         QVERIFY(store.clearHistory());
         QCOMPARE(store.search(u"长城"_s, 10).size(), 0);
         QCOMPARE(store.search(u"长城有多"_s, 10).size(), 0);
