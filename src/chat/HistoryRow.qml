@@ -14,9 +14,8 @@ AbstractButton {
 
     signal chosen()
     signal renamed(string name)
-    signal pinToggled()
-    signal exportRequested(string format)
-    signal deleteRequested()
+    // The menu is the list's, one for all rows: the row says where it is wanted.
+    signal menuRequested(Item at, real x, real y)
 
     property bool renaming: false
     // Extra lines for the row's tool tip (the whole title is always there).
@@ -31,7 +30,7 @@ AbstractButton {
     scale: down ? 0.98 : 1.0
     Behavior on scale { NumberAnimation { duration: 200; easing.type: Easing.InOutQuad } }
     onClicked: if (!renaming) chosen()
-    ToolTip.visible: hovered && !renaming && !menu.visible
+    ToolTip.visible: hovered && !renaming
     ToolTip.delay: 800
     ToolTip.text: toolTipDetail !== "" ? title + "\n" + toolTipDetail : title
 
@@ -44,7 +43,7 @@ AbstractButton {
 
     TapHandler {
         acceptedButtons: Qt.RightButton
-        onTapped: eventPoint => menu.popup()
+        onTapped: eventPoint => row.menuRequested(row, eventPoint.position.x, eventPoint.position.y)
     }
 
     background: Rectangle {
@@ -111,24 +110,7 @@ AbstractButton {
             symbolColor: Style.secondaryText
             symbolSize: 18
             toolTip: "更多"
-            onClicked: menu.popup(moreButton, 0, moreButton.height)
+            onClicked: row.menuRequested(moreButton, 0, moreButton.height)
         }
-    }
-
-    HistoryRowMenu {
-        id: menu
-        pinned: row.pinned
-        property bool renameWhenClosed: false
-        // Once the menu has handed focus back, or it would take it from the name field.
-        onRenameChosen: renameWhenClosed = true
-        onClosed: {
-            if (renameWhenClosed) {
-                renameWhenClosed = false
-                row.startRenaming()
-            }
-        }
-        onPinChosen: row.pinToggled()
-        onExportChosen: format => row.exportRequested(format)
-        onDeleteChosen: row.deleteRequested()
     }
 }

@@ -6,6 +6,10 @@ import Talvoro
 Menu {
     id: menu
 
+    // The row it was opened for.
+    property Item row: null
+    property string conversationId
+    property string conversationTitle
     property bool pinned: false
     signal renameChosen()
     signal pinChosen()

@@ -121,12 +121,17 @@ Column {
             }
 
             delegate: HistoryRow {
+                id: historyRow
                 width: ListView.view.width
                 onChosen: root.conversationChosen(conversationId)
                 onRenamed: name => root.rename(conversationId, name)
-                onPinToggled: root.setPinned(conversationId, !pinned)
-                onExportRequested: format => root.exportRequested(conversationId, title, format)
-                onDeleteRequested: root.remove(conversationId)
+                onMenuRequested: (at, x, y) => {
+                    menu.row = historyRow
+                    menu.conversationId = conversationId
+                    menu.conversationTitle = title
+                    menu.pinned = pinned
+                    menu.popup(at, x, y)
+                }
             }
         }
 
@@ -135,6 +140,22 @@ Column {
             visible: search.active
             results: searchResults
             onChosen: (conversationId, messageId) => root.messageChosen(conversationId, messageId)
+        }
+
+        // One menu for every row: made once, not with each row the list draws.
+        HistoryRowMenu {
+            id: menu
+            property bool renameWhenClosed: false
+            // Once the menu has handed focus back, or it would take it from the name field.
+            onRenameChosen: renameWhenClosed = true
+            onClosed: {
+                if (renameWhenClosed && row)
+                    row.startRenaming()
+                renameWhenClosed = false
+            }
+            onPinChosen: root.setPinned(conversationId, !pinned)
+            onExportChosen: format => root.exportRequested(conversationId, conversationTitle, format)
+            onDeleteChosen: root.remove(conversationId)
         }
 
         UndoToast {
