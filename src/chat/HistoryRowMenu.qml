@@ -18,33 +18,48 @@ Menu {
 
     objectName: "historyRowMenu"
     // In the views' own colours, light or dark, not the desktop's.
-    palette.window: Style.surface
-    palette.windowText: Style.text
-    palette.light: Style.surface
-    palette.mid: Style.shade(0.12)
-    palette.dark: Style.separator
+    component Entry: MenuItem {
+        id: entry
+        implicitWidth: 180
+        contentItem: Text {
+            leftPadding: 4
+            text: entry.text
+            color: Style.text
+            font.pixelSize: Style.bodySize
+            verticalAlignment: Text.AlignVCenter
+        }
+        background: Rectangle {
+            color: entry.highlighted ? Style.shade(0.1) : "transparent"
+        }
+    }
+    background: Rectangle {
+        implicitWidth: 180
+        radius: 6
+        color: Style.surface
+        border.color: Style.separator
+    }
 
-    MenuItem {
+    Entry {
         objectName: "renameItem"
         text: "重命名"
         onTriggered: menu.renameChosen()
     }
-    MenuItem {
+    Entry {
         objectName: "pinItem"
         text: menu.pinned ? "取消置顶" : "置顶"
         onTriggered: menu.pinChosen()
     }
-    MenuItem {
+    Entry {
         objectName: "exportMarkdownItem"
         text: "导出为 Markdown"
         onTriggered: menu.exportChosen("markdown")
     }
-    MenuItem {
+    Entry {
         objectName: "exportPdfItem"
         text: "导出为 PDF"
         onTriggered: menu.exportChosen("pdf")
     }
-    MenuItem {
+    Entry {
         objectName: "deleteItem"
         text: "删除"
         onTriggered: menu.deleteChosen()
