@@ -42,7 +42,7 @@ QString SearchText::plain(const QString &markdown)
 {
     static const QRegularExpression link(QStringLiteral("!?\\[([^\\]\\n]*)\\]\\([^)\\n]*\\)"));
     static const QRegularExpression tableRule(
-        QStringLiteral("^\\|?\\s*:?-{3,}:?\\s*(\\|\\s*:?-{3,}:?\\s*)*\\|?$"));
+        QStringLiteral("^\\|?\\s*:?-+:?\\s*(\\|\\s*:?-+:?\\s*)*\\|?$"));
     static const QRegularExpression listMark(QStringLiteral("^(\\s*)([-*+]|\\d+[.)])\\s+"));
     QStringList kept;
     bool inCode = false;
@@ -77,8 +77,10 @@ QString SearchText::plain(const QString &markdown)
             text = text.sliced(1);
             if (text.endsWith(u'|'))
                 text.chop(1);
-            text.replace(u'|', QLatin1String("  "));
-            text = text.trimmed();
+            QStringList cells = text.split(u'|');
+            for (QString &cell : cells)
+                cell = cell.trimmed();
+            text = cells.join(QLatin1String("  "));
         }
         kept.append(text);
     }

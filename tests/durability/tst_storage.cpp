@@ -6,6 +6,7 @@
 #include "conversation/conversationstore.h"
 #include "conversation/historydatabase.h"
 #include "conversation/historytransfer.h"
+#include "conversation/searchtext.h"
 #include "core/settingkeys.h"
 #include "core/settingsstore.h"
 #include "logcapture.h"
@@ -765,6 +766,28 @@ private slots:
         ConversationStore store(&freshSettings());
         const QHash<QString, QUuid> ids = searchableHistory(store);
         QCOMPARE(found(store, ids, query), expected);
+    }
+
+    void searchTextIsWhatTheBubbleShows_data()
+    {
+        QTest::addColumn<QString>("markdown");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("heading, emphasis, code ticks")
+            << u"## 标题\n**粗** __体__ ~~删~~ `代码`"_s << u"标题\n粗 体 删 代码"_s;
+        QTest::newRow("a fence keeps its code, not its language")
+            << u"```python\nx = a ** 2  # __init__\n```"_s << u"x = a ** 2  # __init__"_s;
+        QTest::newRow("links and pictures keep their text")
+            << u"见[文档](https://x.cn/a)和![图](p.png)"_s << u"见文档和图"_s;
+        QTest::newRow("a table without its rule and pipes")
+            << u"| 项 | 价 |\n|:--|--:|\n| 茶 | 12 |"_s << u"项  价\n茶  12"_s;
+        QTest::newRow("quotes and list marks") << u"> 引文\n- 甲\n2. 乙"_s << u"引文\n甲\n乙"_s;
+    }
+    // Markdown marks are not searched; what the bubble shows is.
+    void searchTextIsWhatTheBubbleShows()
+    {
+        QFETCH(QString, markdown);
+        QFETCH(QString, shown);
+        QCOMPARE(SearchText::plain(markdown), shown);
     }
 
     // Search results follow every write: an edited answer is found by its new words only, a

@@ -20,9 +20,11 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDesktopServices>
+#include <QDir>
 #include <QImage>
 #include <QInputMethodEvent>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -800,6 +802,44 @@ private slots:
         QCOMPARE(ConversationExport::suggestedFileName(u"a/b:c*?\"<>|.\n第二行"_s, u"pdf"_s),
                  u"a_b_c______.pdf"_s);
         QCOMPARE(ConversationExport::suggestedFileName(u"..."_s, u"markdown"_s), u"无标题.md"_s);
+    }
+
+    // An export that cannot be written says so and leaves no file; one that can replaces the
+    // old file whole, with nothing left beside it.
+    void failedExportLeavesNoFile_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::newRow("markdown") << u"markdown"_s;
+        QTest::newRow("pdf") << u"pdf"_s;
+    }
+    void failedExportLeavesNoFile()
+    {
+        QFETCH(QString, format);
+        MainWindow open;
+        const QString id = open.store({Message(u"问题"_s, true), Message(u"回答"_s, false)});
+        QTemporaryDir dir;
+        ConversationExport exporter;
+        QSignalSpy finished(&exporter, &ConversationExport::finished);
+
+        const QString missing = dir.filePath(u"gone/对话.md"_s);
+        exporter.start(id, u"对话"_s, format, QUrl::fromLocalFile(missing));
+        QTRY_COMPARE(finished.count(), 1);
+        QCOMPARE(finished.takeFirst().at(0).toBool(), false);
+        QVERIFY(!QFile::exists(missing));
+
+        const QString kept = dir.filePath(u"kept.md"_s);
+        QFile old(kept);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("old");
+        old.close();
+        exporter.start(id, u"对话"_s, format, QUrl::fromLocalFile(kept));
+        QTRY_COMPARE(finished.count(), 1);
+        QVERIFY(finished.takeFirst().at(0).toBool());
+        QVERIFY(!exporter.busy());
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{u"kept.md"_s});
+        QFile now(kept);
+        QVERIFY(now.open(QIODevice::ReadOnly));
+        QVERIFY(!now.readAll().startsWith("old"));
     }
 
     // The PDF export opens, holds every question's text, and a long conversation runs over
