@@ -1,7 +1,10 @@
 #include "benchdata.h"
 #include "chat/conversationlistmodel.h"
 #include "conversation/conversationstore.h"
+#include "conversation/historydatabase.h"
 #include "conversation/historymigration.h"
+#include "conversation/messagerows.h"
+#include "conversation/searchindex.h"
 #include "core/settingkeys.h"
 #include "core/settingsstore.h"
 
@@ -172,5 +175,114 @@ void BM_OpenConversation(benchmark::State &state)
         benchmark::DoNotOptimize(store.messages(conversation));
 }
 BENCHMARK(BM_OpenConversation)->Unit(benchmark::kMillisecond);
+
+// Searching the heavy history, the query's results as the results list reads them. Queries of
+// three characters or more go through the trigram index, shorter ones scan the indexed text;
+// a query that matches nothing is the scan's worst case (every row read).
+const char *const kQueries[] = {"内存占用", "吞吐量很高", "QAbstractListModel", "延迟",
+                                "狐",       "不存在",     "quick 注意"};
+void BM_SearchHistory(benchmark::State &state)
+{
+    SettingsStore settings(convertedFile(65536).path);
+    ConversationStore store(&settings);
+    const QString query = QString::fromUtf8(kQueries[state.range(0)]);
+    qsizetype found = 0;
+    for (auto _ : state)
+        found = store.search(query, 200).size();
+    state.SetLabel(kQueries[state.range(0)]);
+    state.counters["results"] = double(found);
+}
+BENCHMARK(BM_SearchHistory)
+    ->DenseRange(0, int(std::size(kQueries)) - 1)
+    ->Unit(benchmark::kMillisecond);
+
+// What the index adds to a write: indexing one new 1,500-character answer, inside the write's
+// own transaction (rolled back, so the history stays as it was).
+void BM_IndexOneAnswer(benchmark::State &state)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("settings.sqlite"));
+    QFile::copy(convertedFile(65536).path, path);
+    SettingsStore settings(path);
+    ConversationStore store(&settings);
+    const QUuid conversation = store.historyRows(0, 1).first().id;
+    QSqlDatabase db = settings.database();
+    HistoryDatabase history(db);
+    quint32 seed = 11;
+    std::vector<double> times;
+    for (auto _ : state) {
+        Message answer(benchText(1500, seed++), false);
+        history.begin();
+        QSqlQuery insert(db);
+        insert.prepare(MessageRows::insertStatement(MessageRows::OnConflict::Update));
+        MessageRows::bind(insert, conversation, answer, 1'000'000);
+        insert.exec();
+        QElapsedTimer timer;
+        timer.start();
+        QString error;
+        if (!SearchIndex::put(db, answer, &error))
+            state.SkipWithError(qPrintable(error));
+        times.push_back(double(timer.nsecsElapsed()) / 1e6);
+        history.rollback();
+    }
+    state.counters["index_put_median_ms"] = median(times);
+}
+BENCHMARK(BM_IndexOneAnswer)->Iterations(200)->Unit(benchmark::kMillisecond);
+
+// The database with the search index, and the same history without it (tables dropped, file
+// compacted), in MB.
+void BM_IndexSize(benchmark::State &state)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("settings.sqlite"));
+    QFile::copy(convertedFile(65536).path, path);
+    // Both compacted, so neither counts the pages the old blob left free.
+    const auto run = [&path](const QStringList &statements) {
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), path);
+            db.setDatabaseName(path);
+            db.open();
+            QSqlQuery q(db);
+            for (const QString &statement : statements)
+                q.exec(statement);
+            q.exec(QStringLiteral("VACUUM"));
+            q.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(path);
+        return QFileInfo(path).size();
+    };
+    qint64 with = 0, without = 0;
+    for (auto _ : state) {
+        with = run({});
+        without = run(
+            {QStringLiteral("DROP TABLE search_index"), QStringLiteral("DROP TABLE search_text")});
+    }
+    state.counters["with_index_MB"] = double(with) / 1e6;
+    state.counters["without_index_MB"] = double(without) / 1e6;
+}
+BENCHMARK(BM_IndexSize)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Opening the history list with pins and date groups: `range` conversations pinned.
+void BM_HistoryFirstRowsPinned(benchmark::State &state)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("settings.sqlite"));
+    QFile::copy(convertedFile(65536).path, path);
+    SettingsStore settings(path);
+    ConversationStore store(&settings);
+    for (const HistoryRow &row : store.historyRows(500, int(state.range(0))))
+        store.setPinned(row.id, true);
+    for (auto _ : state) {
+        ConversationListModel model;
+        model.setStore(&store);
+        for (int row = 0; row < model.rowCount(); ++row) {
+            benchmark::DoNotOptimize(
+                model.data(model.index(row), ConversationListModel::SectionRole));
+            benchmark::DoNotOptimize(model.data(model.index(row), ConversationListModel::DateRole));
+        }
+    }
+}
+BENCHMARK(BM_HistoryFirstRowsPinned)->Arg(0)->Arg(20)->Arg(200)->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "appgraph.h"
 #include "benchdata.h"
 #include "chat/chatcontroller.h"
+#include "chat/conversationpdf.h"
 #include "chat/markdownrenderer.h"
 #include "chat/messageblocks.h"
 #include "chat/openconversation.h"
@@ -17,6 +18,7 @@
 #include "publishedstreams.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTcpServer>
@@ -725,6 +727,29 @@ BENCHMARK(BM_MemoryAfterMathAndCode)
     ->Unit(benchmark::kMillisecond);
 
 } // namespace
+
+// The PDF export of a 500-message conversation (answers of 1,500 characters with headings,
+// lists, a table and code), laid out and written to memory.
+void BM_ExportPdf500(benchmark::State &state)
+{
+    MessageList messages;
+    for (int i = 0; i < 250; ++i) {
+        messages.append(Message(benchText(60, quint32(i)), true));
+        messages.append(Message(benchMarkdownAnswer(1500, quint32(i))
+                                    .replace(QStringLiteral("<code>"), QStringLiteral("\n```\n"))
+                                    .replace(QStringLiteral("</code>"), QStringLiteral("\n```\n")),
+                                false));
+    }
+    qint64 bytes = 0;
+    for (auto _ : state) {
+        QBuffer out;
+        out.open(QIODevice::WriteOnly);
+        ConversationPdf::write(&out, QStringLiteral("导出测试"), messages);
+        bytes = out.size();
+    }
+    state.counters["pdf_MB"] = double(bytes) / 1e6;
+}
+BENCHMARK(BM_ExportPdf500)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char **argv)
 {

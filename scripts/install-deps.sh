@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian package Talvoro needs to build, run, test, benchmark and package
 # (dpkg-dev and file for CPack's dependency scan, appstream to check the metainfo; postgresql for
-# the server tests, which start a throw-away cluster).
+# the server tests, which start a throw-away cluster; poppler-utils for pdftotext, which reads
+# back the PDF export in the view tests).
 # Idempotent: packages already present are skipped, so `make test` stays quick on a ready machine.
 set -euo pipefail
 
@@ -17,7 +18,7 @@ packages=(
   libbenchmark-dev libsimdjson-dev wrk
   fonts-noto-cjk fonts-noto-color-emoji fonts-material-design-icons-iconfont
   xvfb xauth libxcb1-dev
-  dpkg-dev file appstream
+  dpkg-dev file appstream poppler-utils
 )
 
 missing=()

@@ -108,6 +108,30 @@ int main(int argc, char *argv[])
         program.chat->setShowDropdown(false);
     };
 
+    // The history's search, a row's menu and renaming in place, in the open sheet.
+    const auto organise = [&](const char *search, const char *menu, const char *rename) {
+        program.chat->setShowHistory(true);
+        QTest::qWait(400);
+        QQuickItem *field = program.item(QStringLiteral("historySearchField"));
+        if (!field)
+            return;
+        field->setProperty("text", QStringLiteral("求和"));
+        QTest::qWait(400);
+        shoot(search);
+        field->setProperty("text", QString());
+        QTest::qWait(300);
+        if (QQuickItem *more = program.item(QStringLiteral("historyRowMenuButton")))
+            clickItem(more);
+        shoot(menu);
+        QTest::keyClick(program.window, Qt::Key_Escape);
+        QTest::qWait(200);
+        if (QQuickItem *row = program.item(QStringLiteral("historyRow")))
+            QMetaObject::invokeMethod(row, "startRenaming");
+        shoot(rename);
+        QTest::keyClick(program.window, Qt::Key_Escape);
+        program.chat->setShowHistory(false);
+        QTest::qWait(300);
+    };
     // The sign-in sheet over the gate, which takes the sheet's size while it is open.
     const auto signInSheet = [&](const char *name) {
         QQuickItem *gate = findItem(program.window->contentItem(), QStringLiteral("loginView"));
@@ -132,7 +156,10 @@ int main(int argc, char *argv[])
     shoot("04-unanswered");
     chat->selectConversation(pictures);
     shoot("05-picture");
+    // One conversation pinned: the history shows it under its heading, the rest by date.
+    graph.conversations->setPinned(QUuid::fromString(pictures), true);
     conversationHistoryPicker("03-conversation-code", "06-history", "07-model-popover");
+    organise("30-history-search", "31-history-row-menu", "32-history-rename");
     chat->setShowCard(true);
     shoot("16-card");
     chat->setShowCard(false);
@@ -259,6 +286,7 @@ int main(int argc, char *argv[])
     chat->selectConversation(mathConversation);
     settle();
     shoot("33-dark-math");
+    organise("40-dark-history-search", "41-dark-history-row-menu", "42-dark-history-rename");
     chat->setShowCard(true);
     shoot("24-dark-card");
     chat->setShowCard(false);

@@ -36,6 +36,10 @@ Item {
 
     function togglePin() { pinToggled() }
     function toggleCompact() { compactToggled() }
+    function exportConversation(conversationId, name, format) {
+        exportDialog.active = true
+        exportDialog.item.exportConversation(conversationId, name, format)
+    }
     function showToast(text) {
         toastComponent.createObject(root, { text: text })
     }
@@ -43,6 +47,11 @@ Item {
     Rectangle {
         anchors.fill: parent
         color: Qt.rgba(0.56, 0.56, 0.58, 0.2)
+    }
+
+    Shortcut {
+        sequence: StandardKey.Find
+        onActivated: chat.showHistory = true
     }
 
     ColumnLayout {
@@ -122,6 +131,10 @@ Item {
         dim: true
         visible: chat.showHistory
         onClosed: chat.showHistory = false
+        // Escape clears the search field first; the history view closes the sheet itself.
+        closePolicy: Popup.CloseOnPressOutside
+        // The search field inside takes the keyboard as the sheet opens.
+        focus: true
         width: Math.min(root.width - 24, 640)
         height: Math.round(root.height * 0.7)
         x: (root.width - width) / 2
@@ -141,8 +154,11 @@ Item {
         }
         enter: Transition { NumberAnimation { property: "y"; from: root.height; to: root.height - historySheet.height; duration: 200; easing.type: Easing.OutCubic } }
         exit: Transition { NumberAnimation { property: "y"; to: root.height; duration: 160; easing.type: Easing.InCubic } }
+        onOpened: if (historyLoader.item) historyLoader.item.focusSearch()
         // Built while the sheet is open only: its list reads the whole stored history.
         contentItem: Loader {
+            id: historyLoader
+            focus: true
             active: historySheet.visible
             sourceComponent: HistoryView {
                 onCloseRequested: chat.showHistory = false
@@ -151,6 +167,18 @@ Item {
                     chat.selectConversation(id)
                     chat.showHistory = false
                 }
+                onMessageChosen: (id, messageId) => {
+                    chat.hideWelcomeView()
+                    chat.selectConversation(id)
+                    chat.showHistory = false
+                    messageList.showMessage(messageId)
+                }
+                // The conversation on screen is gone: the window starts a new one.
+                onConversationDeleted: id => {
+                    if (id === chat.currentConversationID)
+                        chat.newConversation()
+                }
+                onExportRequested: (id, title, format) => root.exportConversation(id, title, format)
             }
         }
     }
@@ -197,6 +225,18 @@ Item {
                 root.upgradeAlert = upgradeAlertComponent.createObject(root)
             root.upgradeAlert.open()
         }
+    }
+    Loader {
+        id: exportDialog
+        anchors.fill: parent
+        active: false
+        source: "ExportDialog.qml"
+        z: 1000
+    }
+    Connections {
+        target: exportDialog.item
+        ignoreUnknownSignals: true
+        function onToastRequested(text) { root.showToast(text) }
     }
     Loader {
         id: saveDialog

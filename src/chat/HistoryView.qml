@@ -2,20 +2,45 @@ import QtQuick
 import QtQuick.Controls
 import Talvoro
 
-// The stored conversations, newest first by when each started; a row reopens one, the trash
-// button clears them all at once.
+// The stored conversations, pinned first, then newest first by when each started, under date
+// headings; a search field on top finds messages in all of them. A row reopens its
+// conversation, its menu renames, pins, exports or deletes it; the trash button clears them all
+// at once.
 Column {
     id: root
 
     signal conversationChosen(string conversationId)
+    // A search result: open its conversation at that message.
+    signal messageChosen(string conversationId, string messageId)
+    signal conversationDeleted(string conversationId)
+    signal exportRequested(string conversationId, string title, string format)
     signal closeRequested()
+
+    readonly property alias searchField: search
 
     objectName: "historyView"
     spacing: Style.spacing
     Accessible.role: Accessible.Pane
     Accessible.name: "历史消息"
+    // The sheet leaves Escape to the view: the search field takes it first.
+    Keys.onEscapePressed: root.closeRequested()
+
+    // A change reloads the list, and the row that asked for it goes: the work is done here.
+    function rename(conversationId, name) { conversations.rename(conversationId, name) }
+    function setPinned(conversationId, pinned) { conversations.setPinned(conversationId, pinned) }
+    function remove(conversationId) {
+        if (conversations.remove(conversationId)) {
+            undo.show()
+            conversationDeleted(conversationId)
+        }
+    }
+    function focusSearch() { search.forceActiveFocus() }
 
     ConversationListModel { id: conversations }
+    SearchResultsModel {
+        id: searchResults
+        query: search.text
+    }
 
     Row {
         width: root.width
@@ -55,53 +80,92 @@ Column {
         }
     }
 
-    ListView {
-        id: list
-        objectName: "historyList"
-        width: Math.min(600, root.width - 2 * Style.padding)
+    HistorySearchField {
+        id: search
+        width: list.width
+        anchors.horizontalCenter: parent.horizontalCenter
+        onCloseRequested: root.closeRequested()
+    }
+
+    Item {
+        width: list.width
         height: Math.max(60, root.height - y - Style.padding)
         anchors.horizontalCenter: parent.horizontalCenter
-        model: conversations
-        spacing: 6
-        clip: true
-        boundsBehavior: Flickable.StopAtBounds
-        Accessible.role: Accessible.List
-        Accessible.name: "历史消息"
-        ScrollBar.vertical: ScrollBar { }
 
-        delegate: AbstractButton {
-            id: historyRow
-            objectName: "historyRow"
-            required property string conversationId
-            required property string title
-            width: ListView.view.width
-            height: 60
-            hoverEnabled: true
-            text: title
-            Accessible.role: Accessible.Button
-            Accessible.name: title
-            scale: down ? 0.98 : 1.0
-            Behavior on scale { NumberAnimation { duration: 200; easing.type: Easing.InOutQuad } }
-            onClicked: root.conversationChosen(conversationId)
+        ListView {
+            id: list
+            objectName: "historyList"
+            width: Math.min(600, root.width - 2 * Style.padding)
+            height: parent.height
+            visible: !search.active
+            model: conversations
+            spacing: 6
+            clip: true
+            boundsBehavior: Flickable.StopAtBounds
+            Accessible.role: Accessible.List
+            Accessible.name: "历史消息"
+            ScrollBar.vertical: ScrollBar { }
+            section.property: "section"
+            section.delegate: Text {
+                required property string section
+                width: ListView.view.width
+                topPadding: 6
+                bottomPadding: 2
+                leftPadding: 4
+                text: section
+                color: Style.secondaryText
+                font.pixelSize: Style.captionSize
+                font.bold: true
+                Accessible.role: Accessible.StaticText
+                Accessible.name: section
+            }
 
-            background: Rectangle {
-                radius: 10
-                color: historyRow.hovered ? Qt.rgba(0, 0.478, 1, 0.3) : Qt.rgba(0.56, 0.56, 0.58, 0.1)
+            delegate: HistoryRow {
+                id: historyRow
+                width: ListView.view.width
+                onChosen: root.conversationChosen(conversationId)
+                onRenamed: name => root.rename(conversationId, name)
+                onMenuRequested: (at, x, y) => {
+                    menu.row = historyRow
+                    menu.conversationId = conversationId
+                    menu.conversationTitle = title
+                    menu.pinned = pinned
+                    menu.popup(at, x, y)
+                }
             }
-            contentItem: Text {
-                leftPadding: Style.padding
-                rightPadding: Style.padding
-                text: historyRow.title
-                // A title is whatever a model wrote; never read it as markup.
-                textFormat: Text.PlainText
-                // Two lines fit the row's height; the accessible name keeps the whole title.
-                wrapMode: Text.Wrap
-                maximumLineCount: 2
-                elide: Text.ElideRight
-                verticalAlignment: Text.AlignVCenter
-                font.pixelSize: Style.bodySize
-                color: Style.text
+        }
+
+        SearchResultsList {
+            anchors.fill: list
+            visible: search.active
+            results: searchResults
+            onChosen: (conversationId, messageId) => root.messageChosen(conversationId, messageId)
+        }
+
+        // One menu for every row: made once, not with each row the list draws.
+        HistoryRowMenu {
+            id: menu
+            property bool renameWhenClosed: false
+            // Once the menu has handed focus back, or it would take it from the name field.
+            onRenameChosen: renameWhenClosed = true
+            onClosed: {
+                if (renameWhenClosed && row)
+                    row.startRenaming()
+                renameWhenClosed = false
             }
+            onPinChosen: root.setPinned(conversationId, !pinned)
+            onExportChosen: format => root.exportRequested(conversationId, conversationTitle, format)
+            onDeleteChosen: root.remove(conversationId)
+        }
+
+        UndoToast {
+            id: undo
+            anchors.horizontalCenter: parent.horizontalCenter
+            anchors.bottom: parent.bottom
+            anchors.bottomMargin: Style.spacing
+            text: "已删除对话"
+            actionText: "撤销"
+            onActionTriggered: conversations.undoRemove()
         }
     }
 }

@@ -69,6 +69,29 @@ ListView {
             scrollToEnd()
     }
 
+    // The message a search result opened at, marked until the user next clicks or types.
+    property string highlightedMessageID: ""
+    function showMessage(messageId) {
+        highlightedMessageID = messageId
+        highlightEnd.active = true
+        // Queued behind the scroll to the end that opening a conversation asks for.
+        Qt.callLater(list.positionAtMessage, messageId)
+    }
+    function positionAtMessage(messageId) {
+        const row = chat.messages.rowOf(messageId)
+        if (row < 0)
+            return
+        autoScrolling = true
+        positionViewAtIndex(row, ListView.Center)
+        autoScrolling = false
+        following = false
+    }
+    UserInputWatcher {
+        id: highlightEnd
+        item: list
+        onInteracted: list.highlightedMessageID = ""
+    }
+
     objectName: "messageList"
     model: chat.messages
     spacing: 10

@@ -34,6 +34,17 @@ Item {
 
     readonly property real padding: Style.padding
 
+    // Marks the message a search result opened at.
+    Rectangle {
+        objectName: "searchHighlight"
+        anchors.fill: parent
+        anchors.topMargin: -4
+        anchors.bottomMargin: -4
+        visible: row.listState.highlightedMessageID === row.messageId
+        radius: 10
+        color: Qt.rgba(1, 0.8, 0, 0.25)
+    }
+
     // The user's bubble.
     Rectangle {
         id: bubble

@@ -1,5 +1,7 @@
 #include "chat/conversationlistmodel.h"
 
+#include "chat/historydates.h"
+
 ConversationListModel::ConversationListModel(QObject *parent) : QAbstractListModel(parent)
 {
     setStore(ConversationStore::instance());
@@ -64,6 +66,15 @@ QVariant ConversationListModel::data(const QModelIndex &index, int role) const
     case TitleRole:
     case Qt::DisplayRole:
         return row.text;
+    case SectionRole:
+        return row.pinned ? HistoryDates::pinnedHeading()
+                          : HistoryDates::group(Message::dateTimeOf(row.started),
+                                                m_now.value_or(QDateTime::currentDateTime()));
+    case DateRole:
+        return HistoryDates::shortDate(Message::dateTimeOf(row.started),
+                                       m_now.value_or(QDateTime::currentDateTime()));
+    case PinnedRole:
+        return row.pinned;
     default:
         return {};
     }
@@ -71,7 +82,11 @@ QVariant ConversationListModel::data(const QModelIndex &index, int role) const
 
 QHash<int, QByteArray> ConversationListModel::roleNames() const
 {
-    return {{ConversationIdRole, "conversationId"}, {TitleRole, "title"}};
+    return {{ConversationIdRole, "conversationId"},
+            {TitleRole, "title"},
+            {SectionRole, "section"},
+            {DateRole, "date"},
+            {PinnedRole, "pinned"}};
 }
 
 void ConversationListModel::clearHistory()
@@ -81,4 +96,46 @@ void ConversationListModel::clearHistory()
     // The store signals the change; reload anyway so a store that could not write still
     // shows what it holds.
     reload();
+}
+
+void ConversationListModel::setNow(const QDateTime &now)
+{
+    m_now = now;
+    if (!m_rows.isEmpty())
+        emit dataChanged(index(0), index(int(m_rows.size()) - 1), {SectionRole, DateRole});
+}
+
+void ConversationListModel::rename(const QString &conversationId, const QString &name)
+{
+    if (const auto id = Message::parseId(conversationId); id && m_store)
+        m_store->renameConversation(*id, name);
+}
+
+void ConversationListModel::setPinned(const QString &conversationId, bool pinned)
+{
+    if (const auto id = Message::parseId(conversationId); id && m_store)
+        m_store->setPinned(*id, pinned);
+}
+
+bool ConversationListModel::remove(const QString &conversationId)
+{
+    const auto id = Message::parseId(conversationId);
+    if (!id || !m_store)
+        return false;
+    std::optional<RemovedConversation> removed = m_store->removeConversation(*id);
+    if (!removed)
+        return false;
+    m_removed = std::move(removed);
+    emit canUndoChanged();
+    return true;
+}
+
+void ConversationListModel::undoRemove()
+{
+    if (!m_removed)
+        return;
+    if (m_store)
+        m_store->restoreConversation(*m_removed);
+    m_removed.reset();
+    emit canUndoChanged();
 }

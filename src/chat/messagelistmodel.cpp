@@ -147,3 +147,9 @@ void MessageListModel::clear()
 {
     setMessages({});
 }
+
+int MessageListModel::rowOf(const QString &messageId) const
+{
+    const std::optional<QUuid> id = Message::parseId(messageId);
+    return id ? indexOf(*id).value_or(-1) : -1;
+}

@@ -46,6 +46,8 @@ public:
 
     // Row of the message with this id, or nullopt.
     std::optional<int> indexOf(const QUuid &id) const;
+    // The same for QML: -1 when it is not here.
+    Q_INVOKABLE int rowOf(const QString &messageId) const;
 
     void setMessages(const MessageList &messages);
     void append(const Message &message);

@@ -24,6 +24,12 @@ OpenConversation::OpenConversation(const QUuid &id, ConversationStore *store, QO
     }
     m_model.setMessages(stored);
     connect(m_store, &ConversationStore::historyCleared, this, [this] { m_writeAll = true; });
+    // Deleted from the history while a window still shows it: a later change stores all of it,
+    // never a conversation made of only its newest messages.
+    connect(m_store, &ConversationStore::conversationRemoved, this, [this](const QUuid &id) {
+        if (id == m_id)
+            m_writeAll = true;
+    });
 }
 
 OpenConversation::~OpenConversation() = default;

@@ -34,6 +34,8 @@ const Symbol kSymbols[] = {
     {"stop.circle.fill", 0xef71},                               // stop_circle
     {"arrow.down", 0xe5db},                                     // arrow_downward
     {"chevron.down", 0xe5cf},                                   // expand_more
+    {"ellipsis", 0xe5d3},                                       // more_horiz
+    {"magnifyingglass", 0xe8b6},                                // search
 };
 
 const Symbol *find(const QString &name)

@@ -3,6 +3,7 @@
 #include "conversation/historydatabase.h"
 #include "conversation/historymigration.h"
 #include "conversation/messagerows.h"
+#include "conversation/searchindex.h"
 #include "core/diagnosticlog.h"
 #include "core/settingsstore.h"
 
@@ -90,6 +91,13 @@ QList<HistoryRow> ConversationStore::historyRows(int offset, int limit) const
     return rows;
 }
 
+QList<SearchHit> ConversationStore::search(const QString &query, int limit) const
+{
+    if (!m_available)
+        return {};
+    return HistorySearch::find(m_db, query, limit);
+}
+
 template <typename Write> bool ConversationStore::write(Write &&body)
 {
     if (!m_available) {
@@ -127,6 +135,8 @@ bool ConversationStore::saveMessages(const QUuid &conversation, const MessageLis
                 error = insert.lastError().text();
                 return false;
             }
+            if (!SearchIndex::put(m_db, m, &error))
+                return false;
         }
         return MessageRows::refreshConversation(m_db, conversation, &error);
     });
@@ -149,6 +159,118 @@ bool ConversationStore::removeMessages(const QUuid &conversation, const QList<QU
             }
         }
         return MessageRows::refreshConversation(m_db, conversation, &error);
+    });
+    if (written)
+        emit historyChanged();
+    return written;
+}
+
+bool ConversationStore::renameConversation(const QUuid &conversation, const QString &name)
+{
+    const QString trimmed = name.trimmed();
+    const bool written = write([&](QString &error) {
+        QSqlQuery q(m_db);
+        q.prepare(QStringLiteral("UPDATE conversations SET title = ? WHERE id = ?"));
+        q.addBindValue(trimmed.isEmpty() ? QVariant(QMetaType::fromType<QString>())
+                                         : QVariant(trimmed));
+        q.addBindValue(Message::idText(conversation));
+        if (q.exec())
+            return true;
+        error = q.lastError().text();
+        return false;
+    });
+    if (written)
+        emit historyChanged();
+    return written;
+}
+
+bool ConversationStore::setPinned(const QUuid &conversation, bool pinned)
+{
+    const bool written = write([&](QString &error) {
+        QSqlQuery q(m_db);
+        q.prepare(QStringLiteral("UPDATE conversations SET pinned = ? WHERE id = ?"));
+        q.addBindValue(pinned ? 1 : 0);
+        q.addBindValue(Message::idText(conversation));
+        if (q.exec())
+            return true;
+        error = q.lastError().text();
+        return false;
+    });
+    if (written)
+        emit historyChanged();
+    return written;
+}
+
+std::optional<RemovedConversation> ConversationStore::removeConversation(const QUuid &conversation)
+{
+    RemovedConversation removed{conversation, std::nullopt, false, {}};
+    const bool written = write([&](QString &error) {
+        QSqlQuery q(m_db);
+        q.prepare(QStringLiteral("SELECT title, pinned FROM conversations WHERE id = ?"));
+        q.addBindValue(Message::idText(conversation));
+        if (!q.exec()) {
+            error = q.lastError().text();
+            return false;
+        }
+        if (!q.next()) {
+            error = QStringLiteral("no such conversation");
+            return false;
+        }
+        if (!q.value(0).isNull())
+            removed.name = q.value(0).toString();
+        removed.pinned = q.value(1).toBool();
+        q.finish();
+        removed.messages = messages(conversation);
+        // Its messages and their index entries go with it (ON DELETE CASCADE).
+        q.prepare(QStringLiteral("DELETE FROM conversations WHERE id = ?"));
+        q.addBindValue(Message::idText(conversation));
+        if (q.exec())
+            return true;
+        error = q.lastError().text();
+        return false;
+    });
+    if (!written)
+        return std::nullopt;
+    emit conversationRemoved(conversation);
+    emit historyChanged();
+    return removed;
+}
+
+bool ConversationStore::restoreConversation(const RemovedConversation &removed)
+{
+    if (removed.messages.isEmpty())
+        return false;
+    const bool written = write([&](QString &error) {
+        QSqlQuery insert(m_db);
+        std::optional<qint64> position;
+        if (!MessageRows::addConversation(m_db, removed.id, removed.messages.first().timestamp,
+                                          &error) ||
+            !(position = MessageRows::nextPosition(m_db, removed.id, &error)) ||
+            !insert.prepare(MessageRows::insertStatement(MessageRows::OnConflict::Skip)))
+            return false;
+        for (const Message &m : removed.messages) {
+            MessageRows::bind(insert, removed.id, m, *position);
+            if (!insert.exec()) {
+                error = insert.lastError().text();
+                return false;
+            }
+            if (insert.numRowsAffected() > 0) {
+                if (!SearchIndex::put(m_db, m, &error))
+                    return false;
+                ++*position;
+            }
+        }
+        QSqlQuery q(m_db);
+        q.prepare(QStringLiteral("UPDATE conversations SET title = ?, pinned = ? WHERE id = ?"));
+        q.addBindValue(removed.name ? QVariant(*removed.name)
+                                    : QVariant(QMetaType::fromType<QString>()));
+        q.addBindValue(removed.pinned ? 1 : 0);
+        q.addBindValue(Message::idText(removed.id));
+        if (!q.exec()) {
+            error = q.lastError().text();
+            return false;
+        }
+        return MessageRows::refreshConversation(m_db, removed.id, &error);
     });
     if (written)
         emit historyChanged();
@@ -219,6 +341,8 @@ std::optional<int> ConversationStore::addMissing(const QList<StoredConversation>
                     return false;
                 }
                 if (insert.numRowsAffected() > 0) {
+                    if (!SearchIndex::put(m_db, m, &error))
+                        return false;
                     ++added;
                     ++*position;
                 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "conversation/historysearch.h"
 #include "conversation/message.h"
 #include "core/registeredinstance.h"
 
@@ -15,6 +16,14 @@ class SettingsStore;
 // A whole conversation, for export and import.
 struct StoredConversation {
     QUuid id;
+    MessageList messages;
+};
+
+// A conversation as it was before it was deleted, for undoing that.
+struct RemovedConversation {
+    QUuid id;
+    std::optional<QString> name;
+    bool pinned = false;
     MessageList messages;
 };
 
@@ -50,6 +59,8 @@ public:
     int conversationCount() const;
     // The history list's rows from `offset`: pinned first, then newest start first.
     QList<HistoryRow> historyRows(int offset, int limit) const;
+    // The newest `limit` questions and answers that hold every word of `query`.
+    QList<SearchHit> search(const QString &query, int limit) const;
 
     // Writes, each one transaction; false when it did not reach the disk (logged, and nothing
     // of it is stored). Messages already stored are updated in place; new ones are added at
@@ -60,6 +71,14 @@ public:
         return saveMessages(conversation, {message});
     }
     bool removeMessages(const QUuid &conversation, const QList<QUuid> &ids);
+    // A name the user gave; an empty one gives the row its automatic text back.
+    bool renameConversation(const QUuid &conversation, const QString &name);
+    bool setPinned(const QUuid &conversation, bool pinned);
+    // Removes one conversation; what it was, for restoreConversation, or nullopt when nothing
+    // was removed.
+    std::optional<RemovedConversation> removeConversation(const QUuid &conversation);
+    // Puts a removed conversation back as it was: messages, name, pin and place.
+    bool restoreConversation(const RemovedConversation &removed);
     // Removes every conversation; logs "历史记录已清除".
     bool clearHistory();
     // Every conversation as one consistent snapshot (one read transaction), for export;
@@ -77,6 +96,8 @@ signals:
     void historyChanged();
     // Everything is gone: views that hold a conversation write all of it at its next change.
     void historyCleared();
+    // The same for one conversation.
+    void conversationRemoved(const QUuid &conversation);
 
 private:
     template <typename Write> bool write(Write &&body);

@@ -1,5 +1,7 @@
 #include "conversation/historydatabase.h"
 
+#include "conversation/searchindex.h"
+
 #include <QDateTime>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -43,7 +45,40 @@ const char *const migrations[][6] = {
         nullptr,
         nullptr,
     },
+    // Version 2: the full-text index of questions and answers, kept by SearchIndex and filled
+    // for the messages already there in the same transaction. `search_text` holds each searchable
+    // message's folded text once; `search_index` is the trigram index over it (external content, so
+    // the text is not stored twice). A scan for one or two characters, which a trigram cannot
+    // match, reads `search_text` directly. The triggers keep the index in step with every change of
+    // `search_text`, including the cascade when a message or a conversation goes.
+    {
+        "CREATE TABLE search_text ("
+        " row INTEGER PRIMARY KEY,"
+        " message TEXT NOT NULL UNIQUE REFERENCES messages (id) ON DELETE CASCADE,"
+        " body TEXT NOT NULL)",
+        "CREATE VIRTUAL TABLE search_index USING fts5(body, content='search_text', "
+        "content_rowid='row', tokenize='trigram')",
+        "CREATE TRIGGER search_text_added AFTER INSERT ON search_text BEGIN"
+        " INSERT INTO search_index (rowid, body) VALUES (new.row, new.body); END",
+        "CREATE TRIGGER search_text_removed AFTER DELETE ON search_text BEGIN"
+        " INSERT INTO search_index (search_index, rowid, body) VALUES ('delete', old.row, "
+        "old.body);"
+        " END",
+        "CREATE TRIGGER search_text_changed AFTER UPDATE ON search_text BEGIN"
+        " INSERT INTO search_index (search_index, rowid, body) VALUES ('delete', old.row, "
+        "old.body);"
+        " INSERT INTO search_index (rowid, body) VALUES (new.row, new.body); END",
+        nullptr,
+    },
 };
+
+// Steps of a version that SQL alone cannot do, run after its statements.
+bool finishVersion(int version, QSqlDatabase &db, QString *error)
+{
+    if (version == 2)
+        return SearchIndex::build(db, error);
+    return true;
+}
 
 } // namespace
 
@@ -110,6 +145,10 @@ bool HistoryDatabase::migrate(QString *error)
         for (const char *statement : migrations[v - 1]) {
             if (statement && !q.exec(QString::fromLatin1(statement)))
                 return failed();
+        }
+        if (!finishVersion(v, m_db, error)) {
+            rollback();
+            return false;
         }
         q.prepare(QStringLiteral("INSERT INTO history_schema (version, applied_ms) VALUES (?, ?)"));
         q.addBindValue(v);

@@ -4,6 +4,7 @@
 #include "conversation/historydatabase.h"
 #include "conversation/historyrowtext.h"
 #include "conversation/messagerows.h"
+#include "conversation/searchindex.h"
 #include "core/diagnosticlog.h"
 #include "core/settingkeys.h"
 
@@ -122,6 +123,8 @@ bool insertAll(QSqlDatabase &db, const ConversationMap &map, HistoryMigration::O
                 *error = insert.lastError().text();
                 return false;
             }
+            if (insert.numRowsAffected() > 0 && !SearchIndex::put(db, m, error))
+                return false;
             ++outcome->messages;
         }
         if (!added && !MessageRows::refreshConversation(db, it.key(), error))

@@ -34,6 +34,11 @@ double Message::referenceTime(const QDateTime &when)
 
 QDateTime Message::dateTime() const
 {
+    return dateTimeOf(timestamp);
+}
+
+QDateTime Message::dateTimeOf(double timestamp)
+{
     return QDateTime::fromMSecsSinceEpoch(qint64((timestamp + kReferenceEpoch) * 1000.0), Qt::UTC);
 }
 

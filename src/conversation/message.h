@@ -48,6 +48,7 @@ struct Message {
     bool isNotice() const { return kind == MessageKind::Notice; }
 
     QDateTime dateTime() const;
+    static QDateTime dateTimeOf(double timestamp);
     static double referenceNow();
     static double referenceTime(const QDateTime &when);
 

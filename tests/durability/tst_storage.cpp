@@ -1,8 +1,12 @@
 #include "chat/conversationlistmodel.h"
+#include "chat/historydates.h"
 #include "chat/openconversation.h"
+#include "chat/searchresultsmodel.h"
 #include "conversation/conversationcodec.h"
 #include "conversation/conversationstore.h"
+#include "conversation/historydatabase.h"
 #include "conversation/historytransfer.h"
+#include "conversation/searchtext.h"
 #include "core/settingkeys.h"
 #include "core/settingsstore.h"
 #include "logcapture.h"
@@ -119,6 +123,15 @@ class TestStorage : public QObject {
                 return u"conversation %1 has %2 of %3 messages"_s.arg(it.key()).arg(stored).arg(
                     it.value());
         }
+        // The index holds exactly the questions and answers there are, however the write
+        // before the kill ended.
+        if (!sql(path, u"INSERT INTO search_index (search_index) VALUES ('integrity-check')"_s))
+            return u"the search index does not match its text"_s;
+        if (!sql(path, u"SELECT CASE WHEN (SELECT COUNT(*) FROM messages m WHERE kind IN "
+                       "('question', 'answer') AND content <> '' AND NOT EXISTS (SELECT 1 FROM "
+                       "search_text WHERE message = m.id)) > 0 THEN abs(-9223372036854775807 - "
+                       "1) END"_s))
+            return u"a stored message is not in the search index"_s;
         return {};
     }
 
@@ -669,6 +682,273 @@ private slots:
                 model.data(model.index(row), ConversationListModel::ConversationIdRole).toString());
             QCOMPARE(store.messages(id).first().content, QString::number(119 - row));
         }
+    }
+
+    // A history to search: questions and answers in Chinese, Latin and full-width forms,
+    // Markdown, and a notice. Each is saved at its own time, so results come newest first.
+    static QHash<QString, QUuid> searchableHistory(ConversationStore &store)
+    {
+        const struct {
+            const char *name;
+            MessageKind kind;
+            QString text;
+        } messages[] = {
+            {"park question", MessageKind::Question, u"我们去公园吧"_s},
+            {"park answer", MessageKind::Answer, u"## 公园\n**北京**的颐和园是一个很大的公园。"_s},
+            {"python question", MessageKind::Question, u"Python 的列表推导式怎么写"_s},
+            {"python answer", MessageKind::Answer,
+             u"```python\nsquares = [x * x for x in range(10)]\n```\n这样就行"_s},
+            {"notice", MessageKind::Notice, u"网络请求失败，请稍后重试"_s},
+            {"full-width question", MessageKind::Question, u"ＡＢＣ１２３全角字母"_s},
+            {"marked answer", MessageKind::Answer, u"这是**粗体**文字，见[文档](https://x.cn)"_s},
+        };
+        QHash<QString, QUuid> ids;
+        const QUuid first = QUuid::createUuid(), second = QUuid::createUuid();
+        double time = 100;
+        for (const auto &m : messages) {
+            Message message = at(Message(m.text, m.kind == MessageKind::Question), time++);
+            message.kind = m.kind;
+            store.saveMessage(time < 103 ? first : second, message);
+            ids.insert(QString::fromLatin1(m.name), message.id);
+        }
+        return ids;
+    }
+    // The names of the messages `query` finds, in the order found.
+    static QStringList found(ConversationStore &store, const QHash<QString, QUuid> &ids,
+                             const QString &query)
+    {
+        QStringList names;
+        for (const SearchHit &hit : store.search(query, 50))
+            names.append(ids.key(hit.message, u"?"_s));
+        return names;
+    }
+
+    void searchFindsEveryWordAsShown_data()
+    {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<QStringList>("expected");
+        const auto names = [](std::initializer_list<const char *> list) {
+            QStringList out;
+            for (const char *name : list)
+                out.append(QString::fromLatin1(name));
+            return out;
+        };
+        QTest::newRow("two Chinese characters, a scan")
+            << u"公园"_s << names({"park answer", "park question"});
+        QTest::newRow("one character") << u"园"_s << names({"park answer", "park question"});
+        QTest::newRow("three characters, the index") << u"颐和园"_s << names({"park answer"});
+        QTest::newRow("five characters") << u"列表推导式"_s << names({"python question"});
+        QTest::newRow("mixed Chinese and Latin") << u"python 列表"_s << names({"python question"});
+        QTest::newRow("Latin case ignored") << u"PYTHON"_s << names({"python question"});
+        QTest::newRow("code in an answer") << u"squares"_s << names({"python answer"});
+        QTest::newRow("full-width letters found by half-width")
+            << u"abc"_s << names({"full-width question"});
+        QTest::newRow("half-width digits found by full-width")
+            << u"１２３"_s << names({"full-width question"});
+        QTest::newRow("full-width space between words")
+            << u"公园　北京"_s << names({"park answer"});
+        QTest::newRow("every word must appear") << u"公园 北京"_s << names({"park answer"});
+        QTest::newRow("one word missing") << u"公园 上海"_s << QStringList();
+        QTest::newRow("short and long words") << u"园 颐和"_s << names({"park answer"});
+        QTest::newRow("notices take no part") << u"网络请求"_s << QStringList();
+        QTest::newRow("Markdown marks do not count") << u"粗体文字"_s << names({"marked answer"});
+        QTest::newRow("marks are not text") << u"**"_s << QStringList();
+        QTest::newRow("link target is not shown") << u"x.cn"_s << QStringList();
+        QTest::newRow("query syntax is plain text") << u"\"公园 OR"_s << QStringList();
+        QTest::newRow("blank query") << u"   "_s << QStringList();
+    }
+    // Questions and answers are found by what they show: Chinese words of any length, Latin
+    // in any case, full-width and half-width forms alike, every word required; notices never.
+    void searchFindsEveryWordAsShown()
+    {
+        QFETCH(QString, query);
+        QFETCH(QStringList, expected);
+        ConversationStore store(&freshSettings());
+        const QHash<QString, QUuid> ids = searchableHistory(store);
+        QCOMPARE(found(store, ids, query), expected);
+    }
+
+    void searchTextIsWhatTheBubbleShows_data()
+    {
+        QTest::addColumn<QString>("markdown");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("heading, emphasis, code ticks")
+            << u"## 标题\n**粗** __体__ ~~删~~ `代码`"_s << u"标题\n粗 体 删 代码"_s;
+        QTest::newRow("a fence keeps its code, not its language")
+            << u"```python\nx = a ** 2  # __init__\n```"_s << u"x = a ** 2  # __init__"_s;
+        QTest::newRow("links and pictures keep their text")
+            << u"见[文档](https://x.cn/a)和![图](p.png)"_s << u"见文档和图"_s;
+        QTest::newRow("a table without its rule and pipes")
+            << u"| 项 | 价 |\n|:--|--:|\n| 茶 | 12 |"_s << u"项  价\n茶  12"_s;
+        QTest::newRow("quotes and list marks") << u"> 引文\n- 甲\n2. 乙"_s << u"引文\n甲\n乙"_s;
+    }
+    // Markdown marks are not searched; what the bubble shows is.
+    void searchTextIsWhatTheBubbleShows()
+    {
+        QFETCH(QString, markdown);
+        QFETCH(QString, shown);
+        QCOMPARE(SearchText::plain(markdown), shown);
+    }
+
+    // Search results follow every write: an edited answer is found by its new words only, a
+    // removed message or conversation no longer, a restored one again, and nothing after a
+    // clear.
+    void searchFollowsEditsAndDeletes()
+    {
+        ConversationStore store(&freshSettings());
+        const QUuid id = QUuid::createUuid();
+        Message question = at(Message(u"长城有多长"_s, true), 1);
+        Message answer = at(Message(u"大约两万一千公里"_s, false), 2);
+        store.saveMessages(id, {question, answer});
+        QCOMPARE(store.search(u"两万一千"_s, 10).size(), 1);
+
+        answer.content = u"约 21196 公里"_s;
+        QVERIFY(store.saveMessage(id, answer));
+        QCOMPARE(store.search(u"两万一千"_s, 10).size(), 0);
+        QCOMPARE(store.search(u"21196"_s, 10).size(), 1);
+
+        QVERIFY(store.removeMessages(id, {answer.id}));
+        QCOMPARE(store.search(u"21196"_s, 10).size(), 0);
+        QCOMPARE(store.search(u"长城"_s, 10).size(), 1);
+
+        const std::optional<RemovedConversation> removed = store.removeConversation(id);
+        QVERIFY(removed);
+        QCOMPARE(store.search(u"长城"_s, 10).size(), 0);
+        QVERIFY(store.restoreConversation(*removed));
+        QCOMPARE(store.search(u"长城有多"_s, 10).size(), 1);
+
+        // Still open in a window: its next change stores it whole again, not just the change.
+        OpenConversation open(id, &store);
+        QVERIFY(store.removeConversation(id));
+        open.append({Message(u"长城在哪"_s, true)});
+        QCOMPARE(store.messages(id).size(), 2);
+
+        QVERIFY(store.clearHistory());
+        QCOMPARE(store.search(u"长城"_s, 10).size(), 0);
+        QCOMPARE(store.search(u"长城有多"_s, 10).size(), 0);
+    }
+
+    // A result shows about 60 characters around the match on one line, the match marked.
+    void snippetShowsTheMatchInItsContext()
+    {
+        const QString shown = QString(100, u'前') + u"\n找到ＴＡＬ了"_s + QString(100, u'后');
+        const SearchHit hit = HistorySearch::snippet(shown, HistorySearch::words(u"tal"_s));
+        QVERIFY(hit.snippet.startsWith(u"…"_s));
+        QVERIFY(hit.snippet.endsWith(u"…"_s));
+        QCOMPARE(hit.snippet.size(), HistorySearch::kSnippetLength + 2);
+        QVERIFY(!hit.snippet.contains(u'\n'));
+        QCOMPARE(hit.marks.size(), 1);
+        QCOMPARE(hit.snippet.mid(hit.marks.first().first, hit.marks.first().second), u"ＴＡＬ"_s);
+
+        ConversationStore store(&freshSettings());
+        store.saveMessage(QUuid::createUuid(), Message(u"a <b> & 公园"_s, true));
+        SearchResultsModel results;
+        results.setStore(&store);
+        results.setQuery(u"公园"_s);
+        results.search();
+        QCOMPARE(results.rowCount(), 1);
+        QCOMPARE(results.data(results.index(0), SearchResultsModel::SnippetMarkupRole).toString(),
+                 u"a &lt;b&gt; &amp; <b>公园</b>"_s);
+    }
+
+    // A history kept before the index existed is indexed by the upgrade that adds it.
+    void upgradeIndexesTheMessagesAlreadyThere()
+    {
+        const QString path = freshSettings().path();
+        {
+            ConversationStore store(m_settings.get());
+            store.saveMessage(QUuid::createUuid(), Message(u"升级之前的问题"_s, true));
+        }
+        m_settings.reset();
+        // The file as version 1 left it.
+        for (const char *statement : {"DROP TABLE search_index", "DROP TABLE search_text",
+                                      "DELETE FROM history_schema WHERE version > 1"})
+            QVERIFY(sql(path, QString::fromLatin1(statement)));
+        SettingsStore settings(path);
+        ConversationStore store(&settings);
+        QVERIFY(store.isAvailable());
+        QCOMPARE(store.search(u"升级之前"_s, 10).size(), 1);
+        QCOMPARE(store.search(u"问题"_s, 10).size(), 1);
+    }
+
+    // A name, a pin and a delete undone each hold after a restart; a deleted conversation
+    // comes back with its messages, name, pin and place.
+    void renamePinAndUndoneDeleteSurviveARestart()
+    {
+        const QString path = freshSettings().path();
+        const QUuid older = QUuid::createUuid(), newer = QUuid::createUuid();
+        MessageList olderMessages{at(Message(u"旧问题"_s, true), 10),
+                                  at(Message(u"旧回答"_s, false), 11)};
+        {
+            ConversationStore store(m_settings.get());
+            store.saveMessages(older, olderMessages);
+            store.saveMessages(newer, {at(Message(u"新问题"_s, true), 20)});
+            ConversationListModel model;
+            model.setStore(&store);
+            const QString olderId = Message::idText(older);
+            model.rename(olderId, u"  我的对话  "_s);
+            model.setPinned(olderId, true);
+            QCOMPARE(model.data(model.index(0), ConversationListModel::TitleRole).toString(),
+                     u"我的对话"_s);
+            QVERIFY(model.remove(olderId));
+            QCOMPARE(model.rowCount(), 1);
+            QVERIFY(model.canUndo());
+            model.undoRemove();
+            QVERIFY(!model.canUndo());
+            QVERIFY(model.remove(Message::idText(newer)));
+        }
+        m_settings.reset();
+        SettingsStore settings(path);
+        ConversationStore store(&settings);
+        const QList<HistoryRow> rows = store.historyRows(0, 10);
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows.first().id, older);
+        QCOMPARE(rows.first().text, u"我的对话"_s);
+        QVERIFY(rows.first().pinned);
+        QCOMPARE(rows.first().started, 10.0);
+        const MessageList back = store.messages(older);
+        QCOMPARE(back.size(), 2);
+        QCOMPARE(back.at(0).id, olderMessages.at(0).id);
+        QCOMPARE(back.at(1).content, u"旧回答"_s);
+        QCOMPARE(store.search(u"旧回答"_s, 10).size(), 1);
+
+        // An empty name gives the automatic row text back; unpinning moves it back among
+        // the others by start.
+        QVERIFY(store.renameConversation(older, u"  "_s));
+        QVERIFY(store.setPinned(older, false));
+        store.saveMessage(newer, at(Message(u"更新"_s, true), 30));
+        const QList<HistoryRow> after = store.historyRows(0, 10);
+        QCOMPARE(after.size(), 2);
+        QCOMPARE(after.at(0).id, newer);
+        QCOMPARE(after.at(1).text, u"旧回答"_s);
+        QVERIFY(!after.at(1).pinned);
+    }
+
+    void historyGroupsAndShortDates_data()
+    {
+        QTest::addColumn<QDateTime>("when");
+        QTest::addColumn<QString>("group");
+        QTest::addColumn<QString>("date");
+        const QDateTime now(QDate(2026, 3, 10), QTime(9, 30));
+        QTest::newRow("earlier today") << now.addSecs(-3600) << u"今天"_s << u"08:30"_s;
+        QTest::newRow("just after midnight")
+            << QDateTime(QDate(2026, 3, 10), QTime(0, 1)) << u"今天"_s << u"00:01"_s;
+        QTest::newRow("yesterday late")
+            << QDateTime(QDate(2026, 3, 9), QTime(23, 59)) << u"昨天"_s << u"昨天"_s;
+        QTest::newRow("two days ago") << now.addDays(-2) << u"过去 7 天"_s << u"3月8日"_s;
+        QTest::newRow("six days ago") << now.addDays(-6) << u"过去 7 天"_s << u"3月4日"_s;
+        QTest::newRow("seven days ago") << now.addDays(-7) << u"更早"_s << u"3月3日"_s;
+        QTest::newRow("last year") << now.addYears(-1) << u"更早"_s << u"2025/3/10"_s;
+        QTest::newRow("a clock set ahead") << now.addDays(1) << u"今天"_s << u"09:30"_s;
+    }
+    void historyGroupsAndShortDates()
+    {
+        QFETCH(QDateTime, when);
+        QFETCH(QString, group);
+        QFETCH(QString, date);
+        const QDateTime now(QDate(2026, 3, 10), QTime(9, 30));
+        QCOMPARE(HistoryDates::group(when, now), group);
+        QCOMPARE(HistoryDates::shortDate(when, now), date);
     }
 
     // The history to a file and back: an export imported into an empty profile is the same

@@ -32,7 +32,7 @@ void listen(QAccessibleEvent *event)
         heard.append({event->object(), event->type()});
 }
 
-enum class View { Chat, SignIn, Card };
+enum class View { Chat, SignIn, Card, History, HistoryMenu };
 
 } // namespace
 
@@ -49,6 +49,20 @@ class TestAccessibility : public QObject {
             app.settings->set(u"hasSeenWelcome"_s, true);
             if (!MainWindow::start(view != View::SignIn, {900, 640}))
                 return false;
+            if (view == View::History || view == View::HistoryMenu) {
+                store({Message(u"问"_s, true)});
+                chat->setShowHistory(true);
+                if (!QTest::qWaitFor([&] { return opened(u"historyView"_s); }))
+                    return false;
+                if (view == View::HistoryMenu) {
+                    clickItem(item(u"historyRowMenuButton"_s));
+                    return QTest::qWaitFor([&] {
+                        QQuickItem *entry = item(u"renameItem"_s);
+                        return entry && entry->isVisible() && opened(u"renameItem"_s);
+                    });
+                }
+                return true;
+            }
             if (view == View::Card)
                 chat->setShowCard(true);
             else if (view == View::SignIn)
@@ -120,6 +134,20 @@ private slots:
         row("feedback", View::Card, "feedbackButton", QAccessible::Button, "问题反馈");
         row("sign out", View::Card, "signOutButton", QAccessible::Button, "退出登录");
         row("card close", View::Card, "myCardView/closeButton", QAccessible::Button, "关闭");
+        row("history search", View::History, "historySearchField", QAccessible::EditableText,
+            "搜索历史");
+        row("search results", View::History, "searchResults", QAccessible::List, "搜索结果");
+        row("history list", View::History, "historyList", QAccessible::List, "历史消息");
+        row("row menu button", View::History, "historyRowMenuButton", QAccessible::Button, "更多");
+        row("rename field", View::History, "renameField", QAccessible::EditableText, "对话名称");
+        row("undo toast", View::History, "undoToast", QAccessible::AlertMessage, "已删除对话");
+        row("undo", View::History, "undoButton", QAccessible::Button, "撤销");
+        row("rename", View::HistoryMenu, "renameItem", QAccessible::MenuItem, "重命名");
+        row("pin conversation", View::HistoryMenu, "pinItem", QAccessible::MenuItem, "置顶");
+        row("export markdown", View::HistoryMenu, "exportMarkdownItem", QAccessible::MenuItem,
+            "导出为 Markdown");
+        row("export pdf", View::HistoryMenu, "exportPdfItem", QAccessible::MenuItem, "导出为 PDF");
+        row("delete", View::HistoryMenu, "deleteItem", QAccessible::MenuItem, "删除");
     }
 
     void controls()

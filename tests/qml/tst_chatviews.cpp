@@ -7,7 +7,10 @@
 #include "chat/answerlinks.h"
 #include "chat/chatcontroller.h"
 #include "chat/codehighlighter.h"
+#include "chat/conversationexport.h"
 #include "chat/conversationlistmodel.h"
+#include "chat/conversationmarkdown.h"
+#include "chat/conversationpdf.h"
 #include "chat/markdownrenderer.h"
 #include "chat/messageblocks.h"
 #include "chat/scriptworker.h"
@@ -19,11 +22,16 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDesktopServices>
+#include <QDir>
 #include <QImage>
 #include <QInputMethodEvent>
 #include <QMetaEnum>
+#include <QProcess>
 #include <QQuickTextDocument>
+#include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextImageFormat>
@@ -144,6 +152,14 @@ Q_DECLARE_METATYPE(KeyPress)
 
 class TestChatViews : public QObject {
     Q_OBJECT
+
+    // Typed as an input method commits Chinese text, into whatever has the keyboard.
+    static void type(QQuickWindow *window, const QString &text)
+    {
+        QInputMethodEvent commit;
+        commit.setCommitString(text);
+        QCoreApplication::sendEvent(window->focusObject(), &commit);
+    }
 
     // The reader drags the list down with the mouse (towards its start) in its margin, where
     // no text is (on text, dragging selects it), and lets go.
@@ -954,7 +970,7 @@ Window {
         clickItem(open.item(u"historyButton"_s));
         QQuickItem *row = nullptr;
         QTRY_VERIFY((row = open.item(u"historyRow"_s)) != nullptr);
-        auto *shown = row->property("contentItem").value<QQuickItem *>();
+        QQuickItem *shown = findItem(row, u"historyRowTitle"_s);
         QVERIFY(shown);
         QCOMPARE(shown->property("text").toString(), title);
         QCOMPARE(shown->property("textFormat").toInt(), 0); // Text.PlainText
@@ -971,6 +987,224 @@ Window {
         QVERIFY(open.app.settings->getBool(u"hasSeenWelcome"_s, false));
         QCOMPARE(open.chat->currentConversationID(), id);
         QCOMPARE(open.chat->messages()->count(), 2);
+    }
+
+    // Ctrl+F opens the history at its search field; typing finds the message, a result opens
+    // its conversation at that message, marked until the next key; Escape clears the field,
+    // a second Escape closes the sheet.
+    void searchFromTheKeyboardOpensTheMessage()
+    {
+        MainWindow open;
+        MessageList long_;
+        for (int i = 0; i < 40; ++i)
+            long_.append(at(Message(u"第%1段的内容，"_s.arg(i).repeated(8), i % 2 == 0), 100 + i));
+        long_[5].content = u"我们去公园吧"_s;
+        const QString id = open.store(long_);
+        open.store({at(Message(u"别的对话"_s, true), 10)});
+        QVERIFY(open.start());
+
+        QTest::keyClick(open.window, Qt::Key_F, Qt::ControlModifier);
+        QTRY_VERIFY(open.chat->showHistory());
+        QQuickItem *field = nullptr;
+        QTRY_VERIFY((field = open.item(u"historySearchField"_s)) && field->hasActiveFocus());
+        type(open.window, u"公园"_s);
+        QQuickItem *results = open.item(u"searchResults"_s);
+        QVERIFY(results);
+        QTRY_VERIFY(results->isVisible());
+        QTRY_COMPARE(results->property("count").toInt(), 1);
+        QVERIFY(!open.item(u"historyList"_s)->isVisible());
+        QQuickItem *row = nullptr;
+        QTRY_VERIFY((row = open.item(u"searchResultRow"_s)));
+        QVERIFY(QAccessible::queryAccessibleInterface(row)
+                    ->text(QAccessible::Name)
+                    .startsWith(u"我们去公园吧，"_s));
+
+        type(open.window, u"没有"_s);
+        QTRY_VERIFY(open.item(u"noSearchResults"_s)->isVisible());
+        QTest::keyClick(open.window, Qt::Key_Escape);
+        QCOMPARE(field->property("text").toString(), QString());
+        QVERIFY(open.chat->showHistory());
+        QTest::keyClick(open.window, Qt::Key_Escape);
+        QTRY_VERIFY(!open.chat->showHistory());
+
+        QTest::qWait(300); // the sheet slides away (a modal sheet blocks the window's keys)
+        QTest::keyClick(open.window, Qt::Key_F, Qt::ControlModifier);
+        QTRY_VERIFY((field = open.item(u"historySearchField"_s)) && field->hasActiveFocus());
+        type(open.window, u"去公园"_s);
+        QTRY_VERIFY((row = open.item(u"searchResultRow"_s)) && row->isVisible());
+        QTest::qWait(300); // the sheet slides in
+        clickItem(row);
+        QTRY_VERIFY(!open.chat->showHistory());
+        QCOMPARE(open.chat->currentConversationID(), id);
+        QQuickItem *list = open.item(u"messageList"_s);
+        QCOMPARE(list->property("highlightedMessageID").toString(), Message::idText(long_[5].id));
+        QQuickItem *mark = nullptr;
+        QTRY_VERIFY(!(having(list, "objectName", u"searchHighlight"_s, true).isEmpty()));
+        mark = having(list, "objectName", u"searchHighlight"_s, true).first();
+        const QRectF shown = mark->mapRectToItem(list, mark->boundingRect());
+        QVERIFY2(shown.bottom() > 0 && shown.top() < list->height(), "the match is not in view");
+        QTest::keyClick(open.window, Qt::Key_A);
+        QCOMPARE(list->property("highlightedMessageID").toString(), QString());
+    }
+
+    // The row menu renames in place (Return keeps, Escape cancels), pins under "已置顶", and
+    // deletes with an undo toast; deleting the open conversation starts a new one.
+    void rowMenuRenamesPinsAndDeletes()
+    {
+        MainWindow open;
+        const QString older = open.store({at(Message(u"早的"_s, true), 10)});
+        const QString newer = open.store({at(Message(u"晚的"_s, true), 20)});
+        QVERIFY(open.start());
+        open.chat->selectConversation(older);
+        clickItem(open.item(u"historyButton"_s));
+        QTRY_VERIFY(open.item(u"historyRow"_s));
+        QTest::qWait(300);
+        const auto rowOf = [&](const QString &conversation) -> QQuickItem * {
+            const auto rows = having(open.window->contentItem(), "conversationId", conversation);
+            return rows.isEmpty() ? nullptr : rows.first();
+        };
+        const auto choose = [&](const QString &conversation, const QString &item) {
+            clickItem(findItem(rowOf(conversation), u"historyRowMenuButton"_s));
+            QQuickItem *entry = nullptr;
+            QTRY_VERIFY((entry = open.item(item)) && entry->isVisible());
+            QTest::qWait(100);
+            clickItem(entry);
+        };
+
+        choose(older, u"renameItem"_s);
+        QQuickItem *field = nullptr;
+        QTRY_VERIFY((field = findItem(rowOf(older), u"renameField"_s)) && field->hasActiveFocus());
+        QCOMPARE(field->property("text").toString(), u"早的"_s);
+        type(open.window, u"旅行计划"_s);
+        QTest::keyClick(open.window, Qt::Key_Escape);
+        QCOMPARE(rowOf(older)->property("title").toString(), u"早的"_s);
+        choose(older, u"renameItem"_s);
+        QTRY_VERIFY(findItem(rowOf(older), u"renameField"_s)->hasActiveFocus());
+        type(open.window, u"旅行计划"_s);
+        QTest::keyClick(open.window, Qt::Key_Return);
+        QTRY_COMPARE(rowOf(older)->property("title").toString(), u"旅行计划"_s);
+
+        choose(older, u"pinItem"_s);
+        QTRY_VERIFY(rowOf(older)->property("pinned").toBool());
+        QTRY_VERIFY(!having(open.window->contentItem(), "text", u"已置顶"_s, true).isEmpty());
+        QVERIFY(rowOf(older)->y() < rowOf(newer)->y());
+
+        choose(older, u"deleteItem"_s);
+        QTRY_VERIFY(!rowOf(older));
+        QQuickItem *toast = open.item(u"undoToast"_s);
+        QVERIFY(toast->isVisible());
+        QCOMPARE(QAccessible::queryAccessibleInterface(toast)->text(QAccessible::Name),
+                 u"已删除对话"_s);
+        QVERIFY(open.chat->currentConversationID() != older); // a new one started
+        QVERIFY(open.chat->showWelcomeView());
+        clickItem(open.item(u"undoButton"_s));
+        QTRY_VERIFY(rowOf(older));
+        QCOMPARE(rowOf(older)->property("title").toString(), u"旅行计划"_s);
+        QVERIFY(rowOf(older)->property("pinned").toBool());
+        QVERIFY(!toast->isVisible());
+    }
+
+    // The Markdown export: the name as heading, each question and answer with its mark, model
+    // and time, answers as the model wrote them (code keeps its language, tables their
+    // pipes), a picture as a link to its file; notices left out.
+    void markdownExportIsExact()
+    {
+        const QDateTime when(QDate(2026, 3, 10), QTime(9, 5));
+        const double t = Message::referenceTime(when);
+        Message question = at(Message(u"用 Python 算面积"_s, true), t);
+        Message answer = at(Message(u"```python\nreturn 3.14 * r ** 2\n```\n\n| 半径 | 面积 |\n"
+                                    "|--|--|\n| 1 | 3.14 |"_s,
+                                    false),
+                            t + 60);
+        answer.model = u"gpt-4o"_s;
+        Message notice = Message::notice(u"网络请求失败，请稍后重试"_s);
+        Message picture = at(Message(QString(), false), t + 120);
+        picture.kind = MessageKind::Picture;
+        picture.cachedImagePath = u"/home/u/Documents/城市 1.png"_s;
+        picture.model = u"dall-e-3"_s;
+        QCOMPARE(ConversationMarkdown::of(u"面积\n第二行"_s, {question, answer, notice, picture}),
+                 u"# 面积\n\n**问：** 2026-03-10 09:05\n\n用 Python 算面积\n\n"
+                 "**答：** GPT-4o · 2026-03-10 09:06\n\n```python\nreturn 3.14 * r ** 2\n```\n\n"
+                 "| 半径 | 面积 |\n|--|--|\n| 1 | 3.14 |\n\n"
+                 "**答：** DALL·E · 2026-03-10 09:07\n\n"
+                 "![图片](file:///home/u/Documents/%E5%9F%8E%E5%B8%82%201.png)\n"_s);
+        QCOMPARE(ConversationExport::suggestedFileName(u"a/b:c*?\"<>|.\n第二行"_s, u"pdf"_s),
+                 u"a_b_c______.pdf"_s);
+        QCOMPARE(ConversationExport::suggestedFileName(u"..."_s, u"markdown"_s), u"无标题.md"_s);
+    }
+
+    // An export that cannot be written says so and leaves no file; one that can replaces the
+    // old file whole, with nothing left beside it.
+    void failedExportLeavesNoFile_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::newRow("markdown") << u"markdown"_s;
+        QTest::newRow("pdf") << u"pdf"_s;
+    }
+    void failedExportLeavesNoFile()
+    {
+        QFETCH(QString, format);
+        MainWindow open;
+        const QString id = open.store({Message(u"问题"_s, true), Message(u"回答"_s, false)});
+        QTemporaryDir dir;
+        ConversationExport exporter;
+        QSignalSpy finished(&exporter, &ConversationExport::finished);
+
+        const QString missing = dir.filePath(u"gone/对话.md"_s);
+        exporter.start(id, u"对话"_s, format, QUrl::fromLocalFile(missing));
+        QTRY_COMPARE(finished.count(), 1);
+        QCOMPARE(finished.takeFirst().at(0).toBool(), false);
+        QVERIFY(!QFile::exists(missing));
+
+        const QString kept = dir.filePath(u"kept.md"_s);
+        QFile old(kept);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("old");
+        old.close();
+        exporter.start(id, u"对话"_s, format, QUrl::fromLocalFile(kept));
+        QTRY_COMPARE(finished.count(), 1);
+        QVERIFY(finished.takeFirst().at(0).toBool());
+        QVERIFY(!exporter.busy());
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{u"kept.md"_s});
+        QFile now(kept);
+        QVERIFY(now.open(QIODevice::ReadOnly));
+        QVERIFY(!now.readAll().startsWith("old"));
+    }
+
+    // The PDF export opens, holds every question's text, and a long conversation runs over
+    // several A4 pages.
+    void pdfExportHoldsTheQuestions()
+    {
+        const QString pdftotext = QStandardPaths::findExecutable(u"pdftotext"_s);
+        QVERIFY2(!pdftotext.isEmpty(), "pdftotext (poppler-utils) is needed");
+        MessageList messages;
+        for (int i = 0; i < 60; ++i) {
+            messages.append(Message(u"第%1个问题：公园在哪里"_s.arg(i), true));
+            messages.append(Message(
+                u"## 回答\n**北京**的公园很多。\n```cpp\nint x = %1;\n```"_s.arg(i), false));
+        }
+        QTemporaryDir dir;
+        QFile file(dir.filePath(u"out.pdf"_s));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QList<double> progress;
+        QVERIFY(ConversationPdf::write(&file, u"测试"_s, messages,
+                                       [&](double share) { progress.append(share); }));
+        file.close();
+        QVERIFY(progress.size() > 2);
+        QCOMPARE(progress.last(), 1.0);
+        QProcess read;
+        read.start(pdftotext, {u"-layout"_s, file.fileName(), u"-"_s});
+        QVERIFY(read.waitForFinished(30000));
+        QCOMPARE(read.exitCode(), 0);
+        // The CJK face shares some glyphs with Kangxi radicals ("里" reads back as U+2FA5);
+        // compatibility normalisation folds them back (and "：" to ":").
+        const QString text = QString::fromUtf8(read.readAllStandardOutput())
+                                 .normalized(QString::NormalizationForm_KC);
+        for (int i = 0; i < 60; ++i)
+            QVERIFY2(text.contains(u"第%1个问题:公园在哪里"_s.arg(i)),
+                     qPrintable(QString::number(i)));
+        QVERIFY(text.contains(u"int x = 59;"_s));
+        QVERIFY(text.count(u'\f') > 2); // pages
     }
 
     void welcomeClickSends()
