@@ -144,16 +144,26 @@ bool ChatSend::settle(const std::function<void(Message &)> &fill)
     const QUuid question = m_question.id;
     const QUuid placeholder = m_placeholder;
     const QString model = m_question.model;
-    const bool written = m_conversation->update({question, placeholder}, [&](Message &m) {
+    const QList<QUuid> ids =
+        m_askingAgain ? QList<QUuid>{placeholder} : QList<QUuid>{question, placeholder};
+    const bool written = m_conversation->update(ids, [&](Message &m) {
         if (m.id == question) {
             m.chargedCharacters = m_questionCharacters;
             m.chargedAmount = m_questionAmount;
             return;
         }
         const double timestamp = m.timestamp;
+        const std::optional<QUuid> parent = m.parentId;
+        const std::optional<double> shownAt = m.shownAt;
         fill(m);
         m.id = placeholder;
         m.timestamp = timestamp;
+        m.parentId = parent;
+        m.shownAt = shownAt;
+        if (m_askingAgain) {
+            m.askedCharacters = m_questionCharacters;
+            m.askedAmount = m_questionAmount;
+        }
         m.isLoading = false;
         m.model = model;
         if (m.kind == MessageKind::Answer) {

@@ -50,6 +50,9 @@ public:
     // The placeholder was removed on purpose (the answer is being regenerated): whatever comes
     // back is dropped.
     void discard() { m_discarded = true; }
+    // The question is asked again for another variant of its answer: it keeps the charge of its
+    // first send, and this send's charge for it goes with the new answer.
+    void askAgain() { m_askingAgain = true; }
 
 signals:
     // The account may not spend: the notice is in place, the upgrade prompt is due.
@@ -78,6 +81,7 @@ private:
     QTimer m_refresh;
     QElapsedTimer m_lastRefresh;
     bool m_discarded = false;
+    bool m_askingAgain = false;
     bool m_stopped = false;
     bool m_settled = false;
 };

@@ -1,5 +1,7 @@
 #include "chat/conversationlistmodel.h"
 
+#include "chat/answercost.h"
+
 ConversationListModel::ConversationListModel(QObject *parent) : QAbstractListModel(parent)
 {
     setStore(ConversationStore::instance());
@@ -64,6 +66,12 @@ QVariant ConversationListModel::data(const QModelIndex &index, int role) const
     case TitleRole:
     case Qt::DisplayRole:
         return row.text;
+    case CostRole: {
+        // Read when a row asks for it (its tooltip), not with the page.
+        const double total = m_store ? m_store->conversationCost(row.id) : 0;
+        return total > 0 ? QStringLiteral("本对话共消耗 %1 积分").arg(AnswerCost::amountText(total))
+                         : QString();
+    }
     default:
         return {};
     }
@@ -71,7 +79,7 @@ QVariant ConversationListModel::data(const QModelIndex &index, int role) const
 
 QHash<int, QByteArray> ConversationListModel::roleNames() const
 {
-    return {{ConversationIdRole, "conversationId"}, {TitleRole, "title"}};
+    return {{ConversationIdRole, "conversationId"}, {TitleRole, "title"}, {CostRole, "cost"}};
 }
 
 void ConversationListModel::clearHistory()

@@ -20,6 +20,7 @@ public:
     enum Role {
         ConversationIdRole = Qt::UserRole + 1,
         TitleRole, // the row text, as plain text
+        CostRole, // "本对话共消耗 X 积分", every branch included; empty when nothing was charged
     };
 
     static constexpr int kPageSize = 50;

@@ -34,6 +34,7 @@ const Symbol kSymbols[] = {
     {"stop.circle.fill", 0xef71},                               // stop_circle
     {"arrow.down", 0xe5db},                                     // arrow_downward
     {"chevron.down", 0xe5cf},                                   // expand_more
+    {"pencil", 0xe3c9},                                         // edit
 };
 
 const Symbol *find(const QString &name)
