@@ -728,6 +728,42 @@ private slots:
         QCOMPARE(empty.conversationCount(), 2);
     }
 
+    // A history written before messages had parents: the upgrade gives each message the one
+    // before it, so the whole conversation stays in view, and new variants branch from it.
+    void historyOfAnEarlierVersionStaysOneLine()
+    {
+        const QString path = emptyFolder();
+        const QUuid id = QUuid::createUuid();
+        const MessageList was{Message(u"q1"_s, true), Message(u"a1"_s, false),
+                              Message(u"q2"_s, true), Message(u"a2"_s, false)};
+        {
+            SettingsStore settings(path);
+            ConversationStore store(&settings);
+            QVERIFY(store.saveMessages(id, was));
+            QVERIFY(store.removeMessages(id, {}));
+        }
+        // As version 1 left it: no parents, no columns of later versions.
+        for (const QString &undo :
+             {u"DROP INDEX messages_by_parent"_s, u"ALTER TABLE messages DROP COLUMN shown_at"_s,
+              u"ALTER TABLE messages DROP COLUMN asked_characters"_s,
+              u"ALTER TABLE messages DROP COLUMN asked_amount"_s,
+              u"UPDATE messages SET parent = NULL"_s,
+              u"DELETE FROM history_schema WHERE version > 1"_s})
+            QVERIFY2(sql(path, undo), qPrintable(undo));
+
+        SettingsStore settings(path);
+        ConversationStore store(&settings);
+        const MessageList rows = store.messages(id);
+        QCOMPARE(rows.size(), 4);
+        QCOMPARE(rows.first().parentId, std::nullopt);
+        for (int i = 1; i < 4; ++i)
+            QCOMPARE(rows.at(i).parentId, std::optional(was.at(i - 1).id));
+        QCOMPARE(store.shownMessages(id).size(), 4);
+        OpenConversation open(id, &store);
+        QCOMPARE(open.messages().size(), 4);
+        QCOMPARE(open.variantOf(was.at(2).id), std::pair(1, 1));
+    }
+
     // Every branch goes to the file, each message naming what it follows; an import restores
     // them, and the same branch is in view. A reader of the older form reads one line.
     void branchesSurviveExportAndImport()
