@@ -53,7 +53,11 @@ void OpenConversation::reindex()
 
 void OpenConversation::showBranch()
 {
-    const QList<int> path = ShownPath(m_all).path();
+    showBranch(ShownPath(m_all).path());
+}
+
+void OpenConversation::showBranch(const QList<int> &path)
+{
     const MessageList &shown = m_model.messages();
     int same = 0;
     while (same < path.size() && same < shown.size() &&
@@ -205,9 +209,11 @@ bool OpenConversation::switchVariant(const QUuid &id, int step)
         return false;
     // The chosen variant's own last leaf comes back into view, marked as put there now.
     const int leaf = paths.leafUnder(siblings.at(place));
-    m_all[leaf].shownAt = std::max(Message::referenceNow(),
-                                   ShownPath::shownKey(m_all.at(paths.path().constLast())) + 1e-3);
-    showBranch();
+    // Later than the leaf in view, which is the latest, even if the clock went back.
+    const double inView =
+        m_model.isEmpty() ? 0 : ShownPath::shownKey(m_model.messages().last()) + 1e-3;
+    m_all[leaf].shownAt = std::max(Message::referenceNow(), inView);
+    showBranch(paths.pathTo(leaf));
     write({m_all.at(leaf)});
     return true;
 }

@@ -76,6 +76,7 @@ private:
     void reindex();
     void add(const MessageList &messages, std::optional<QUuid> parent);
     void showBranch();
+    void showBranch(const QList<int> &path);
     // Applies `change` to the message `id` in m_all and in the list when shown; the changed
     // message, or nullopt.
     std::optional<Message> change(const QUuid &id, const std::function<void(Message &)> &change);

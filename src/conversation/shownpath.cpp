@@ -82,8 +82,13 @@ QList<int> ShownPath::path() const
         if (leaf < 0 || later(candidate, leaf))
             leaf = candidate;
     }
+    return pathTo(leaf);
+}
+
+QList<int> ShownPath::pathTo(int i) const
+{
     QList<int> out;
-    for (int at = leaf; at >= 0; at = parentOf(at))
+    for (int at = i; at >= 0; at = parentOf(at))
         out.append(at);
     std::reverse(out.begin(), out.end());
     return out;

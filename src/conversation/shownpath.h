@@ -20,6 +20,8 @@ public:
 
     // Indexes into `all` of the messages in view, oldest first.
     QList<int> path() const;
+    // Indexes of the messages from a root down to the one at `i`.
+    QList<int> pathTo(int i) const;
     // Indexes of the message at `i` and its siblings, in stored order.
     QList<int> siblings(int i) const;
     // The leaf that is in view when the message at `i` is: its subtree's last put in view.
