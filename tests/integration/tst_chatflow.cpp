@@ -1,6 +1,7 @@
 #include "account/accountbalance.h"
 #include "chat/answercost.h"
 #include "chat/answerdisplay.h"
+#include "chat/conversationlistmodel.h"
 #include "chat/openconversation.h"
 #include "chatharness.h"
 #include "core/settingkeys.h"
@@ -487,16 +488,20 @@ private slots:
 
         // Each regeneration asked the question again and was charged for it, as a send is;
         // each answer shows its own charges, and the question keeps its first.
+        QTRY_COMPARE_WITH_TIMEOUT(h.charges().size(), 6, kWait);
         const QList<double> charges = h.charges();
-        QCOMPARE(charges.size(), 6);
         const double ask = QuotaService::inputCharge(u"gpt-4o"_s, u"问"_s, u"问"_s);
         QCOMPARE(charges.count(ask), 3);
         QCOMPARE(h.c->messageList().first().chargedAmount, ask);
         const double answer = QuotaService::outputCharge(u"gpt-4o"_s, u"答3"_s);
         QCOMPARE(h.c->messages()->data(h.c->messages()->index(1), MessageListModel::CostRole),
                  u"消耗 %1 积分"_s.arg(AnswerCost::amountText(ask + answer)));
-        QCOMPARE(h.conversations.conversationCost(h.c->currentConversationUuid()),
-                 std::accumulate(charges.cbegin(), charges.cend(), 0.0));
+        // The history row's tooltip: everything deducted in the conversation, every variant.
+        ConversationListModel history;
+        history.setStore(&h.conversations);
+        QCOMPARE(history.data(history.index(0), ConversationListModel::CostRole).toString(),
+                 u"本对话共消耗 %1 积分"_s.arg(AnswerCost::amountText(
+                     std::accumulate(charges.cbegin(), charges.cend(), 0.0))));
 
         h.c->switchVariant(Message::idText(h.last().id), 1); // there is no fourth
         QCOMPARE(variant(1), QPair(3, 3));
