@@ -233,7 +233,7 @@ QList<ChatSend *> OpenConversation::sends() const
 {
     QList<ChatSend *> live;
     for (const QPointer<ChatSend> &send : m_sends) {
-        if (send && !send->isSettled() && !send->isDiscarded())
+        if (send && !send->isSettled())
             live.append(send);
     }
     return live;

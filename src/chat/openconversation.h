@@ -58,8 +58,7 @@ public:
     // Where the message `id` is among its siblings: (1-based place, how many); (1, 1) alone.
     std::pair<int, int> variantOf(const QUuid &id) const;
 
-    // The sends on their way in this conversation (not those whose answer is being replaced),
-    // for the stop button.
+    // The sends on their way in this conversation, for the stop button.
     void addSend(ChatSend *send);
     QList<ChatSend *> sends() const;
     bool isGenerating() const;
