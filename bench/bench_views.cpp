@@ -158,6 +158,68 @@ BENCHMARK(BM_ShowLongConversation)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
+// Switching between two variants of an answer in an open 5,000-message conversation, to the
+// next frame: of the last answer (one row changes), or of the first (the whole conversation
+// after it is another branch).
+void BM_SwitchVariant(benchmark::State &state)
+{
+    AppGraph app(preparedFolder(1000));
+    const int at = int(state.range(0));
+    const QUuid id = QUuid::createUuid();
+    MessageList list;
+    for (int i = 0; i < 5000; ++i) {
+        Message m(benchText(200, quint32(i + 7)), i % 2 == 0);
+        m.timestamp = 1000 + i;
+        if (i > 0)
+            m.parentId = list.last().id;
+        list.append(m);
+    }
+    // The other variant of the answer at `at`: older, so the long branch is in view first.
+    Message other(benchText(200, 99), false);
+    other.parentId = list.at(at - 1).id;
+    other.timestamp = 10;
+    list.append(other);
+    app.conversations->saveMessages(id, list);
+    if (!app.launch() || !waitForFrame(app.delegate->mainWindow())) {
+        state.SkipWithError("the main window did not render");
+        return;
+    }
+    QQuickWindow *window = app.delegate->mainWindow();
+    ChatController *chat = chatOf(window);
+    chat->hideWelcomeView();
+    chat->selectConversation(Message::idText(id));
+    waitForFrame(window);
+    int step = -1;    // the long branch is the second variant
+    double model = 0; // the switch itself, stored and shown in the list model, before layout
+    for (auto _ : state) {
+        const QString shown = Message::idText(chat->messageList().at(at).id);
+        QElapsedTimer timer;
+        timer.start();
+        chat->switchVariant(shown, step);
+        model += double(timer.nsecsElapsed()) / 1e6;
+        if (!waitForFrame(window)) {
+            state.SkipWithError("no frame");
+            break;
+        }
+        state.SetIterationTime(double(timer.nsecsElapsed()) / 1e9);
+        step = -step;
+    }
+    state.counters["rows_after"] = double(chat->messageList().size());
+    state.counters["switch_call_ms"] = model / double(state.iterations());
+}
+BENCHMARK(BM_SwitchVariant)
+    ->Name("switch_variant_of_last_answer_in_5000")
+    ->Arg(4999)
+    ->Iterations(10)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SwitchVariant)
+    ->Name("switch_variant_of_first_answer_in_5000")
+    ->Arg(1)
+    ->Iterations(10)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
 double processCpuSeconds()
 {
     timespec t{};

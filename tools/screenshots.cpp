@@ -1,6 +1,7 @@
 // Renders the main states of the program to PNG files, offscreen, so they can be looked at
 // without a display: talvoro_screenshots <output folder>.
 
+#include "account/accountbalance.h"
 #include "appgraph.h"
 #include "chat/scriptworker.h"
 #include "streamingwindow.h"
@@ -72,6 +73,36 @@ int main(int argc, char *argv[])
     program.store(
         {at(Message(QStringLiteral("⏰如何更好地利用闲暇时间？"), true), now - 86400),
          at(Message(QStringLiteral("可以试试阅读、运动和学习一项新技能。"), false), now - 86390)});
+    // An answer regenerated twice, the second of three in view, with what it cost.
+    Message asked = at(Message(QStringLiteral("用一句话解释什么是快速排序。"), true), now - 60);
+    asked.model = QStringLiteral("gpt-3.5-turbo-0125");
+    asked.chargedCharacters = 1000;
+    asked.chargedAmount = 0.7;
+    MessageList variants{asked};
+    for (int i = 0; i < 3; ++i) {
+        Message answer = at(
+            Message(
+                QStringList{
+                    QStringLiteral("快速排序选一个基准，把小的放左边、大的放右边，再分别排序。"),
+                    QStringLiteral("它用**分治**：以基准划分数组，两边递归排序，平均 O(n log n)。"),
+                    QStringLiteral("先分区再递归的排序算法。"),
+                }
+                    .at(i),
+                false),
+            now - 50 + i);
+        answer.model = asked.model;
+        answer.parentId = asked.id;
+        answer.chargedCharacters = 500 + 10 * i;
+        answer.chargedAmount = 0.0021 * (500 + 10 * i);
+        if (i > 0) {
+            answer.askedCharacters = 1000;
+            answer.askedAmount = 0.7;
+        }
+        if (i == 1)
+            answer.shownAt = now;
+        variants.append(answer);
+    }
+    const QString branched = program.store(variants);
     if (!program.start(false, QSize()))
         return 1;
 
@@ -186,6 +217,40 @@ int main(int argc, char *argv[])
     chat->stopGenerating();
     shoot("12-stopped");
 
+    // Variants, their cost, a question edited in place and the balance in the toolbar: first
+    // with plenty left, then with fewer than ten questions' worth (warning colour and toast).
+    const auto branches = [&](const char *variantsShot, const char *editShot,
+                              const char *balanceShot, double quota) {
+        server.on("/api/macos_account_info",
+                  FakeHttpServer::Response{200, QByteArray("{\"chat_quota\": ") +
+                                                    QByteArray::number(quota) +
+                                                    ", \"state\": \"免费\"}"});
+        AccountBalance::instance()->refresh();
+        chat->selectConversation(branched);
+        QTest::qWait(300);
+        const auto shown = findAll(program.window->contentItem(), [](QQuickItem *item) {
+            return item->objectName() == QLatin1String("answerVariants") && item->isVisible();
+        });
+        if (!shown.isEmpty()) {
+            QQuickItem *row = shown.first()->parentItem();
+            // Away first: a pointer that does not move gives no hover.
+            QTest::mouseMove(program.window, QPoint(1, 300));
+            QTest::mouseMove(program.window,
+                             row->mapToScene({row->width() / 2, row->height() / 2}).toPoint());
+        }
+        shoot(variantsShot);
+        QQuickItem *messages = program.item(QStringLiteral("messageList"));
+        if (editShot && messages) {
+            messages->setProperty("editingMessageID", Message::idText(asked.id));
+            shoot(editShot);
+            messages->setProperty("editingMessageID", QString());
+        }
+        if (balanceShot)
+            shoot(balanceShot);
+    };
+    branches("17-answer-variants-cost", "18-edit-in-place", "19-balance", 1234.5);
+    branches("19-answer-variants-low", nullptr, "19-balance-low", 5);
+
     // A rendered answer: lists, a table, quotes, links and a labelled code block.
     chat->newConversation();
     chat->hideWelcomeView();
@@ -287,6 +352,7 @@ int main(int argc, char *argv[])
     settle();
     shoot("33-dark-math");
     organise("40-dark-history-search", "41-dark-history-row-menu", "42-dark-history-rename");
+    branches("28-dark-answer-variants-cost", "29-dark-edit-in-place", "30-dark-balance-low", 5);
     chat->setShowCard(true);
     shoot("24-dark-card");
     chat->setShowCard(false);

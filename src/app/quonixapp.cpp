@@ -1,5 +1,6 @@
 #include "app/quonixapp.h"
 
+#include "account/accountbalance.h"
 #include "app/appdelegate.h"
 #include "chat/openconversations.h"
 #include "conversation/conversationstore.h"
@@ -31,6 +32,8 @@ QuonixApp::QuonixApp(const QString &settingsPath, StatusBar *statusBar,
       m_quota(std::make_unique<QuotaService>(m_settings.get(), m_http.get())),
       m_images(std::make_unique<ImageService>(m_http.get())),
       m_chatClient(std::make_unique<ChatClient>(m_http.get(), m_quota.get(), m_images.get())),
+      m_balance(
+          std::make_unique<AccountBalance>(m_settings.get(), m_http.get(), m_conversations.get())),
       m_delegate(std::make_unique<AppDelegate>(m_settings.get(), statusBar))
 {
     if (!documentsFolder.isEmpty())
@@ -43,6 +46,7 @@ QuonixApp::QuonixApp(const QString &settingsPath, StatusBar *statusBar,
     QuotaService::setInstance(m_quota.get());
     ImageService::setInstance(m_images.get());
     ChatClient::setInstance(m_chatClient.get());
+    AccountBalance::setInstance(m_balance.get());
     AppDelegate::setInstance(m_delegate.get());
 }
 
@@ -56,6 +60,8 @@ QuonixApp::~QuonixApp()
 
     unregister(m_delegate.get());
     m_delegate.reset();
+    unregister(m_balance.get());
+    m_balance.reset();
     unregister(m_chatClient.get());
     m_chatClient.reset();
     unregister(m_images.get());

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+class AccountBalance;
 class AppDelegate;
 class ChatClient;
 class ConversationStore;
@@ -44,6 +45,7 @@ public:
     QuotaService *quota() const { return m_quota.get(); }
     ImageService *images() const { return m_images.get(); }
     ChatClient *chatClient() const { return m_chatClient.get(); }
+    AccountBalance *balance() const { return m_balance.get(); }
     AppDelegate *delegate() const { return m_delegate.get(); }
     QQmlApplicationEngine *engine() const { return m_engine.get(); }
 
@@ -56,6 +58,7 @@ private:
     std::unique_ptr<QuotaService> m_quota;
     std::unique_ptr<ImageService> m_images;
     std::unique_ptr<ChatClient> m_chatClient;
+    std::unique_ptr<AccountBalance> m_balance;
     std::unique_ptr<AppDelegate> m_delegate;
     std::unique_ptr<QQmlApplicationEngine> m_engine;
 };

@@ -66,6 +66,29 @@ Rectangle {
         }
     }
 
+    // The credits left; grey while the last read failed, the warning colour when they run low.
+    Text {
+        id: balance
+        objectName: "balanceLabel"
+        anchors.right: account.left
+        anchors.rightMargin: Style.spacing
+        anchors.verticalCenter: parent.verticalCenter
+        visible: text !== ""
+        text: AccountBalance.text
+        color: AccountBalance.offline ? Style.placeholderText
+                                      : AccountBalance.low ? Style.warning : Style.text
+        font.pixelSize: Style.bodySize
+        Accessible.role: Accessible.StaticText
+        Accessible.name: "积分余额"
+        Accessible.description: AccountBalance.estimateText !== ""
+                                ? text + "，" + AccountBalance.estimateText : text
+
+        HoverHandler { id: balanceHover }
+        ToolTip.visible: balanceHover.hovered && AccountBalance.estimateText !== ""
+        ToolTip.text: AccountBalance.estimateText
+        ToolTip.delay: 600
+    }
+
     Item {
         id: account
         objectName: "accountButton"

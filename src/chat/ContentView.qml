@@ -23,7 +23,27 @@ Item {
     objectName: "contentView"
 
     ChatController { id: chat }
-    Component.onCompleted: chat.onAppear()
+    Component.onCompleted: {
+        chat.onAppear()
+        AccountBalance.refresh()
+    }
+    Connections {
+        target: chat
+        function onSendSettled() { AccountBalance.sendSettled() }
+    }
+    // Once per sign-in, in the window the user is looking at.
+    Connections {
+        target: AccountBalance
+        function onLowBalanceNoticeRequested(text, buttonText) {
+            if (!root.Window.window || !root.Window.window.visible)
+                return
+            const toast = toastComponent.createObject(root, {
+                text: "积分不多了，" + text,
+                actionText: buttonText
+            })
+            toast.actionTriggered.connect(AccountBalance.openMembershipPage)
+        }
+    }
     // The view appears again each time its window comes back: the popover reopening, the main
     // window restored; the welcome flag may have changed meanwhile.
     Connections {
@@ -190,9 +210,14 @@ Item {
         x: parent.width - width
         y: parent.height + 6
         visible: chat.showCard
-        onClosed: chat.showCard = false
+        onClosed: {
+            chat.showCard = false
+            AccountBalance.refresh()
+        }
         padding: Style.padding
-        background: Rectangle { radius: 10; color: Qt.rgba(0.56, 0.56, 0.58, 0.4) }
+        // The card draws its own sheet and shadow. A grey panel around it, drawn flat by the
+        // software renderer, read as a block behind the card rather than as a shadow.
+        background: null
         contentItem: Item {
             implicitWidth: 300
             implicitHeight: 400

@@ -11,6 +11,8 @@ AbstractButton {
     required property string title
     required property string date
     required property bool pinned
+    // What the conversation cost, every branch included; empty when nothing was charged.
+    required property string cost
 
     signal chosen()
     signal renamed(string name)
@@ -19,7 +21,7 @@ AbstractButton {
 
     property bool renaming: false
     // Extra lines for the row's tool tip (the whole title is always there).
-    property string toolTipDetail: ""
+    property string toolTipDetail: cost
 
     objectName: "historyRow"
     height: 60

@@ -74,6 +74,8 @@ ColumnLayout {
             visible: !root.chat.isGenerating
             symbol: "paperplane.fill"
             text: "发送"
+            // Not worked out while an answer streams: the button is hidden then.
+            description: root.chat.isGenerating ? "" : root.chat.questionCost
             onClicked: root.chat.sendMessage()
         }
         CornerButton {

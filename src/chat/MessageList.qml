@@ -28,6 +28,14 @@ ListView {
     }
     function quote(messageId) { chat.quoteMessage(messageId) }
     function regenerate(messageId) { chat.retryMessage(messageId) }
+    function switchVariant(messageId, step) { chat.switchVariant(messageId, step) }
+    // The question being edited in place; one at a time.
+    property string editingMessageID: ""
+    readonly property bool isGenerating: chat.isGenerating
+    function sendEdit(messageId, text) {
+        editingMessageID = ""
+        chat.editQuestion(messageId, text)
+    }
     function copyCode(code) {
         Clipboard.setText(code)
         toastRequested("复制成功！")

@@ -16,12 +16,17 @@ Item {
     required property string imagePath
     required property bool isLast
     required property var codeLanguages
+    required property string cost
+    required property string costParts
+    required property int variantIndex
+    required property int variantCount
+    required property bool canRegenerate
 
     // Shared by all rows of one list.
     required property Item listState
 
     width: ListView.view ? ListView.view.width : 0
-    implicitHeight: isUserMessage ? bubble.height : assistant.height
+    implicitHeight: isUserMessage ? question.height : assistant.height
     Accessible.role: Accessible.ListItem
     ModelOrder.index: index
 
@@ -33,6 +38,7 @@ Item {
     Accessible.name: imagePath !== "" ? "【图片】" : copyText
 
     readonly property real padding: Style.padding
+    readonly property bool editing: row.listState.editingMessageID === row.messageId
 
     // Marks the message a search result opened at.
     Rectangle {
@@ -45,31 +51,104 @@ Item {
         color: Qt.rgba(1, 0.8, 0, 0.25)
     }
 
-    // The user's bubble.
-    Rectangle {
-        id: bubble
+    // The user's bubble, its versions and actions under it; or, while it is edited, an editor in
+    // its place.
+    Item {
+        id: question
         visible: row.isUserMessage
         anchors.right: parent.right
         anchors.rightMargin: row.padding
-        width: visible ? userText.width + 2 * row.padding : 0
-        height: visible ? userText.height + 2 * row.padding : 0
-        radius: 10
-        color: Style.bubble
+        width: row.width - 2 * row.padding
+        height: visible ? (row.editing ? editorLoader.height : bubble.height) : 0
 
-        TextEdit {
-            id: userText
-            x: row.padding
-            y: row.padding
-            width: Math.min(implicitWidth, 400 - 2 * row.padding,
-                            row.width - 2 * row.padding - 60)
-            text: row.isUserMessage ? row.content : ""
-            textFormat: TextEdit.PlainText
-            wrapMode: TextEdit.Wrap
-            readOnly: true
-            selectByMouse: true
-            selectionColor: Qt.rgba(1, 1, 1, 0.35)
-            color: Style.textOnBubble
-            font.pixelSize: Style.bodySize
+        HoverHandler {
+            onHoveredChanged: {
+                if (hovered)
+                    row.listState.hoveredMessageID = row.messageId
+                else if (row.listState.hoveredMessageID === row.messageId)
+                    row.listState.hoveredMessageID = ""
+            }
+        }
+
+        Rectangle {
+            id: bubble
+            visible: !row.editing
+            anchors.right: parent.right
+            width: userText.width + 2 * row.padding
+            height: userText.height + 2 * row.padding
+            radius: 10
+            color: Style.bubble
+
+            TextEdit {
+                id: userText
+                x: row.padding
+                y: row.padding
+                width: Math.min(implicitWidth, 400 - 2 * row.padding,
+                                row.width - 2 * row.padding - 60)
+                text: row.isUserMessage ? row.content : ""
+                textFormat: TextEdit.PlainText
+                wrapMode: TextEdit.Wrap
+                readOnly: true
+                selectByMouse: true
+                selectionColor: Qt.rgba(1, 1, 1, 0.35)
+                color: Style.textOnBubble
+                font.pixelSize: Style.bodySize
+            }
+        }
+
+        // Beside the bubble, at its foot: the versions, then copy and edit while hovered. They
+        // take no height, so a conversation reads as densely as before.
+        Row {
+            id: questionActions
+            visible: !row.editing
+            anchors.right: bubble.left
+            anchors.rightMargin: 4
+            anchors.bottom: bubble.bottom
+            spacing: 2
+
+            VariantSwitcher {
+                objectName: "questionVersions"
+                anchors.verticalCenter: parent.verticalCenter
+                index: row.variantIndex
+                count: row.isUserMessage ? row.variantCount : 1
+                noun: "版本"
+                previousName: "上一个版本"
+                nextName: "下一个版本"
+                onSwitchRequested: step => row.listState.switchVariant(row.messageId, step)
+            }
+            Row {
+                readonly property bool shown: row.listState.hoveredMessageID === row.messageId
+                spacing: 2
+                opacity: shown ? 1 : 0
+
+                IconButton {
+                    objectName: "questionCopyButton"
+                    symbol: row.listState.isCopied && parent.shown ? "checkmark" : "doc.on.doc"
+                    toolTip: "复制"
+                    enabled: parent.shown
+                    onClicked: row.listState.copyText(row.messageId, row.copyText)
+                }
+                IconButton {
+                    objectName: "editButton"
+                    symbol: "pencil"
+                    toolTip: "编辑"
+                    enabled: parent.shown && !row.listState.isGenerating
+                    onClicked: row.listState.editingMessageID = row.messageId
+                }
+            }
+        }
+
+        Loader {
+            id: editorLoader
+            active: row.editing
+            visible: active
+            anchors.right: parent.right
+            width: Math.min(560, parent.width - 60)
+            sourceComponent: QuestionEditor {
+                text: row.content
+                onSendRequested: text => row.listState.sendEdit(row.messageId, text)
+                onCancelRequested: row.listState.editingMessageID = ""
+            }
         }
     }
 
@@ -113,7 +192,12 @@ Item {
             ActionRow {
                 shown: row.listState.hoveredMessageID === row.messageId
                 isCopied: row.listState.isCopied
-                canRegenerate: row.isLast
+                canRegenerate: row.canRegenerate
+                cost: row.cost
+                costParts: row.costParts
+                variantIndex: row.variantIndex
+                variantCount: row.isUserMessage ? 1 : row.variantCount
+                onSwitchRequested: step => row.listState.switchVariant(row.messageId, step)
                 onCopyRequested: row.listState.copyText(row.messageId, row.copyText)
                 onQuoteRequested: row.listState.quote(row.messageId)
                 onRegenerateRequested: row.listState.regenerate(row.messageId)

@@ -1,5 +1,6 @@
 #include "chat/chatcontroller.h"
 
+#include "chat/answercost.h"
 #include "chat/answerdisplay.h"
 #include "chat/chatsend.h"
 #include "chat/openconversation.h"
@@ -7,6 +8,7 @@
 #include "conversation/conversationcodec.h"
 #include "conversation/conversationcontext.h"
 #include "core/diagnosticlog.h"
+#include "core/graphemes.h"
 #include "core/settingkeys.h"
 #include "core/settingsstore.h"
 #include "service/chatclient.h"
@@ -34,6 +36,10 @@ ChatController::ChatController(const Services &services, QObject *parent)
         m_selectedModel = defaultModel();
     }
     connect(&m_editor, &EditorState::textChanged, this, &ChatController::messageTextChanged);
+    for (const auto changed :
+         {&ChatController::messageTextChanged, &ChatController::selectedModelChanged,
+          &ChatController::currentConversationIDChanged, &ChatController::isGeneratingChanged})
+        connect(this, changed, this, &ChatController::questionCostChanged);
     show(m_currentConversationID);
 }
 
@@ -213,11 +219,39 @@ void ChatController::show(const QUuid &id)
     });
     connect(m_open.get(), &OpenConversation::scrollToEndRequested, this,
             &ChatController::scrollToBottom);
+    // The context of the next question changes with the list; an answer still growing is not
+    // part of it until it settles, and is not worked into a charge at every delta.
+    const auto contextChanged = [this] {
+        if (!m_isGenerating)
+            emit questionCostChanged();
+    };
+    connect(m_open->model(), &MessageListModel::countChanged, this, contextChanged);
+    connect(m_open->model(), &QAbstractItemModel::dataChanged, this, contextChanged);
     emit currentConversationIDChanged();
     if (m_open->isGenerating() != m_isGenerating) {
         m_isGenerating = m_open->isGenerating();
         emit isGeneratingChanged();
     }
+}
+
+QString ChatController::questionCost() const
+{
+    const QString text = messageText().trimmed();
+    if (!m_selectedModel || text.isEmpty())
+        return {};
+    const double charge = AnswerCost::questionCharge(*m_selectedModel, text, contextFor(text));
+    return QStringLiteral("本次提问将消耗 %1 积分（回答另计）").arg(AnswerCost::amountText(charge));
+}
+
+QString ChatController::contextFor(const QString &question) const
+{
+    const qsizetype n = Graphemes::count(question);
+    if (n >= kContextLimit)
+        return Graphemes::last(question, kContextLimit).trimmed();
+    const MessageList &list = m_open->messages();
+    const QString older = ConversationContext::newestText(
+        std::span(list.constData(), list.size()), kContextLimit - n, &AnswerDisplay::tidied);
+    return (older + u'\n' + question).trimmed();
 }
 
 // ---- user actions -----------------------------------------------------------------------------
@@ -248,25 +282,36 @@ void ChatController::sendMessage()
 
     Message question(text, true);
     question.model = *m_selectedModel;
-    Message placeholder(QString(), false);
-    placeholder.kind = MessageKind::Arriving;
-    placeholder.isLoading = true;
-    placeholder.model = question.model;
+    const Message placeholder = placeholderFor(question.model);
     // Kept from the moment it is sent: a quit (or a power cut) while the answer is on its way
     // must not take the question with it.
     m_open->append({question, placeholder});
     scrollToBottom();
     setMessageText(QString());
+    startSend(question, placeholder.id)->start();
+}
 
+Message ChatController::placeholderFor(const QString &model) const
+{
+    Message placeholder(QString(), false);
+    placeholder.kind = MessageKind::Arriving;
+    placeholder.isLoading = true;
+    placeholder.model = model;
+    return placeholder;
+}
+
+ChatSend *ChatController::startSend(const Message &question, const QUuid &placeholder)
+{
     const QString context = buildContext(m_open->messages(), kContextLimit);
     // A send goes with the view that made it: its request is given up when the view closes.
-    auto *send = new ChatSend(m_open, question, placeholder.id, context,
+    auto *send = new ChatSend(m_open, question, placeholder, context,
                               ChatSend::Services{m_services.quota, m_services.chat}, this);
     m_sends.removeAll(nullptr);
     m_sends.append(send);
     connect(send, &ChatSend::quotaExhausted, this, &ChatController::upgradeAlertRequested);
+    connect(send, &ChatSend::settled, this, &ChatController::sendSettled);
     m_open->addSend(send);
-    send->start();
+    return send;
 }
 
 void ChatController::submitInput()
@@ -304,32 +349,52 @@ void ChatController::retryMessage(const QString &messageId)
 
 void ChatController::retryMessage(const QUuid &id)
 {
+    const std::optional<int> row = m_open->model()->indexOf(id);
+    if (!row || *row == 0 || !m_selectedModel)
+        return;
     const MessageList &list = m_open->messages();
-    if (list.isEmpty())
+    if (list.at(*row).isUserMessage || !list.at(*row - 1).isUserMessage)
         return;
-    const auto lastQuestion = std::find_if(list.crbegin(), list.crend(),
-                                           [](const Message &m) { return m.isUserMessage; });
-    if (lastQuestion == list.crend())
-        return;
-    const qsizetype l = list.crend() - lastQuestion - 1;
-    const auto target =
-        std::find_if(list.cbegin(), list.cend(), [&](const Message &m) { return m.id == id; });
-    if (target == list.cend())
-        return;
-    const qsizetype t = target - list.cbegin();
-    if (t <= l)
-        return;
+    // The answer stays, as a variant; the new one takes its place in view, and what followed
+    // the old one stays with it.
+    Message question = list.at(*row - 1);
+    const Message placeholder = placeholderFor(*m_selectedModel);
+    m_open->branch({placeholder}, question.id);
+    scrollToBottom();
+    question.model = *m_selectedModel;
+    ChatSend *send = startSend(question, placeholder.id);
+    send->askAgain();
+    send->start();
+}
 
-    const Message question = list.at(l);
-    // A reply still on its way for the removed answer must not come back into the list.
-    for (ChatSend *send : m_open->sends()) {
-        if (send->placeholder() == id)
-            send->discard();
+void ChatController::switchVariant(const QString &messageId, int step)
+{
+    if (const auto id = Message::parseId(messageId))
+        m_open->switchVariant(*id, step);
+}
+
+void ChatController::editQuestion(const QString &messageId, const QString &text)
+{
+    if (const auto id = Message::parseId(messageId))
+        editQuestion(*id, text);
+}
+
+void ChatController::editQuestion(const QUuid &id, const QString &text)
+{
+    const std::optional<int> row = m_open->model()->indexOf(id);
+    if (!row || !m_open->messages().at(*row).isUserMessage)
+        return;
+    const QString trimmed = text.trimmed();
+    if (!m_selectedModel || trimmed.isEmpty()) {
+        DiagnosticLog::line(QStringLiteral("消息仅包含空格或为空，无法发送"));
+        return;
     }
-    m_open->remove({id, question.id});
-
-    setMessageText(question.content);
-    sendMessage();
+    Message question(trimmed, true);
+    question.model = *m_selectedModel;
+    const Message placeholder = placeholderFor(question.model);
+    m_open->branch({question, placeholder}, m_open->messages().at(*row).parentId);
+    scrollToBottom();
+    startSend(question, placeholder.id)->start();
 }
 
 void ChatController::newConversation()

@@ -46,6 +46,8 @@ class ChatController : public QObject {
     Q_PROPERTY(bool showWelcomeView READ showWelcomeView NOTIFY showWelcomeViewChanged)
     // An answer of the open conversation is on its way: the send button stops it.
     Q_PROPERTY(bool isGenerating READ isGenerating NOTIFY isGeneratingChanged)
+    // "本次提问将消耗 X 积分（回答另计）" for the text being typed, empty while it is blank.
+    Q_PROPERTY(QString questionCost READ questionCost NOTIFY questionCostChanged)
     // What is being typed, apart from the conversation.
     Q_PROPERTY(EditorState *editor READ editor CONSTANT)
 
@@ -102,6 +104,10 @@ public:
     QUuid currentConversationUuid() const { return m_currentConversationID; }
     bool showWelcomeView() const { return m_showWelcomeView; }
     bool isGenerating() const { return m_isGenerating; }
+    QString questionCost() const;
+    // The context sending `question` now would carry: buildContext of the list with it at the
+    // end, without copying the list.
+    QString contextFor(const QString &question) const;
 
     bool showDropdown() const { return m_showDropdown; }
     void setShowDropdown(bool show);
@@ -127,6 +133,13 @@ public:
     void quoteMessage(const Message &message);
     Q_INVOKABLE void retryMessage(const QString &messageId);
     void retryMessage(const QUuid &id);
+    // Shows the variant `step` places from the message (-1 before, 1 after), with its own
+    // continuation; the choice is stored.
+    Q_INVOKABLE void switchVariant(const QString &messageId, int step);
+    // Sends `text` as a new version of the question `messageId`, beside it: what followed the
+    // old version stays with it.
+    Q_INVOKABLE void editQuestion(const QString &messageId, const QString &text);
+    void editQuestion(const QUuid &id, const QString &text);
     Q_INVOKABLE void newConversation();
     Q_INVOKABLE void selectConversation(const QString &conversationId);
     void selectConversation(const QUuid &id);
@@ -153,6 +166,7 @@ signals:
     void currentConversationIDChanged();
     void showWelcomeViewChanged();
     void isGeneratingChanged();
+    void questionCostChanged();
     void showDropdownChanged();
     void showHistoryChanged();
     void showCardChanged();
@@ -163,12 +177,17 @@ signals:
     // The view shows the modal alert upgradeAlertText with upgradeButtonText (first, the
     // default) and cancelButtonText, and calls answerUpgradeAlert.
     void upgradeAlertRequested();
+    // A send started here ended, however it ended: what it was charged has been deducted.
+    void sendSettled();
 
 private:
     void hideWelcomeViewForGood();
     void setShowWelcomeView(bool show);
     void scrollToBottom();
     void show(const QUuid &conversation);
+    // Starts the send of `question` whose answer goes to `placeholder`; both are in the list.
+    ChatSend *startSend(const Message &question, const QUuid &placeholder);
+    Message placeholderFor(const QString &model) const;
 
     Services m_services;
     EditorState m_editor;

@@ -2,7 +2,6 @@
 
 #include "chat/openconversation.h"
 #include "chat/replyformatter.h"
-#include "core/diagnosticlog.h"
 #include "service/answerstream.h"
 #include "service/chatclient.h"
 #include "service/quotaservice.h"
@@ -36,8 +35,7 @@ void ChatSend::start()
         }
         ReplyTarget target;
         target.clearLoadingFlag = [this] {
-            if (!m_discarded)
-                m_conversation->show(m_placeholder, [](Message &m) { m.isLoading = false; });
+            m_conversation->show(m_placeholder, [](Message &m) { m.isLoading = false; });
         };
         target.appendPartialText = [this](QStringView text) {
             receivePartial(text);
@@ -91,7 +89,7 @@ void ChatSend::recordCharge(const Charge &charge)
 void ChatSend::receivePartial(QStringView text)
 {
     m_partial += text;
-    if (m_discarded || m_refresh.isActive())
+    if (m_refresh.isActive())
         return;
     const qint64 since = m_lastRefresh.isValid() ? m_lastRefresh.elapsed() : kRefreshIntervalMs;
     m_refresh.start(int(std::max<qint64>(0, kRefreshIntervalMs - since)));
@@ -100,7 +98,7 @@ void ChatSend::receivePartial(QStringView text)
 void ChatSend::refreshPartial()
 {
     m_lastRefresh.start();
-    if (!m_settled && !m_discarded)
+    if (!m_settled)
         m_conversation->showPartial(m_placeholder, m_partial);
 }
 
@@ -122,8 +120,7 @@ void ChatSend::withdraw()
         return;
     m_settled = true;
     m_refresh.stop();
-    if (!m_discarded)
-        m_conversation->remove({m_placeholder});
+    m_conversation->remove({m_placeholder});
     emit settled();
     deleteLater();
 }
@@ -136,24 +133,30 @@ bool ChatSend::settle(const std::function<void(Message &)> &fill)
     m_refresh.stop();
     emit settled();
     deleteLater();
-    if (m_discarded) {
-        DiagnosticLog::line(QStringLiteral("回复已丢弃：对应的回答已重新生成"));
-        return false;
-    }
     // The question's charge is written with the outcome: one write for the two rows.
     const QUuid question = m_question.id;
     const QUuid placeholder = m_placeholder;
     const QString model = m_question.model;
-    const bool written = m_conversation->update({question, placeholder}, [&](Message &m) {
+    const QList<QUuid> ids =
+        m_askingAgain ? QList<QUuid>{placeholder} : QList<QUuid>{question, placeholder};
+    const bool written = m_conversation->update(ids, [&](Message &m) {
         if (m.id == question) {
             m.chargedCharacters = m_questionCharacters;
             m.chargedAmount = m_questionAmount;
             return;
         }
         const double timestamp = m.timestamp;
+        const std::optional<QUuid> parent = m.parentId;
+        const std::optional<double> shownAt = m.shownAt;
         fill(m);
         m.id = placeholder;
         m.timestamp = timestamp;
+        m.parentId = parent;
+        m.shownAt = shownAt;
+        if (m_askingAgain) {
+            m.askedCharacters = m_questionCharacters;
+            m.askedAmount = m_questionAmount;
+        }
         m.isLoading = false;
         m.model = model;
         if (m.kind == MessageKind::Answer) {

@@ -41,15 +41,14 @@ public:
 
     QUuid placeholder() const { return m_placeholder; }
     bool isSettled() const { return m_settled; }
-    bool isDiscarded() const { return m_discarded; }
 
     void start();
     // The user's stop: a streaming answer keeps what arrived; anything else has no text to keep,
     // and its placeholder goes.
     void stop();
-    // The placeholder was removed on purpose (the answer is being regenerated): whatever comes
-    // back is dropped.
-    void discard() { m_discarded = true; }
+    // The question is asked again for another variant of its answer: it keeps the charge of its
+    // first send, and this send's charge for it goes with the new answer.
+    void askAgain() { m_askingAgain = true; }
 
 signals:
     // The account may not spend: the notice is in place, the upgrade prompt is due.
@@ -77,7 +76,7 @@ private:
     std::optional<double> m_answerAmount;
     QTimer m_refresh;
     QElapsedTimer m_lastRefresh;
-    bool m_discarded = false;
+    bool m_askingAgain = false;
     bool m_stopped = false;
     bool m_settled = false;
 };

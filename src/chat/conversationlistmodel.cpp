@@ -1,5 +1,6 @@
 #include "chat/conversationlistmodel.h"
 
+#include "chat/answercost.h"
 #include "chat/historydates.h"
 
 ConversationListModel::ConversationListModel(QObject *parent) : QAbstractListModel(parent)
@@ -75,6 +76,12 @@ QVariant ConversationListModel::data(const QModelIndex &index, int role) const
                                        m_now.value_or(QDateTime::currentDateTime()));
     case PinnedRole:
         return row.pinned;
+    case CostRole: {
+        // Read when a row asks for it (its tooltip), not with the page.
+        const double total = m_store ? m_store->conversationCost(row.id) : 0;
+        return total > 0 ? QStringLiteral("本对话共消耗 %1 积分").arg(AnswerCost::amountText(total))
+                         : QString();
+    }
     default:
         return {};
     }
@@ -86,7 +93,8 @@ QHash<int, QByteArray> ConversationListModel::roleNames() const
             {TitleRole, "title"},
             {SectionRole, "section"},
             {DateRole, "date"},
-            {PinnedRole, "pinned"}};
+            {PinnedRole, "pinned"},
+            {CostRole, "cost"}};
 }
 
 void ConversationListModel::clearHistory()

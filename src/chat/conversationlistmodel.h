@@ -29,6 +29,7 @@ public:
         SectionRole, // the heading the row is listed under: "已置顶" or its date group
         DateRole,    // the short date of its start
         PinnedRole,
+        CostRole, // "本对话共消耗 X 积分", every branch included; empty when nothing was charged
     };
 
     static constexpr int kPageSize = 50;

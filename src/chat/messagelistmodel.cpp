@@ -1,5 +1,9 @@
 #include "chat/messagelistmodel.h"
 
+#include "chat/answercost.h"
+
+#include <algorithm>
+
 MessageListModel::MessageListModel(QObject *parent) : QAbstractListModel(parent) {}
 
 int MessageListModel::rowCount(const QModelIndex &parent) const
@@ -32,6 +36,19 @@ QVariant MessageListModel::data(const QModelIndex &index, int role) const
         return index.row() == m_messages.size() - 1;
     case CodeLanguagesRole:
         return shown(index.row()).languages;
+    case CostRole:
+    case CostPartsRole: {
+        const auto cost = AnswerCost::of(questionOf(index.row()), m);
+        if (!cost)
+            return QString();
+        return role == CostRole ? cost->label : cost->parts;
+    }
+    case CanRegenerateRole:
+        return !m.isUserMessage && !m.isLoading && questionOf(index.row()) != nullptr;
+    case VariantIndexRole:
+        return m_variantsOf ? m_variantsOf(m.id).first : 1;
+    case VariantCountRole:
+        return m_variantsOf ? m_variantsOf(m.id).second : 1;
     default:
         return {};
     }
@@ -49,6 +66,11 @@ QHash<int, QByteArray> MessageListModel::roleNames() const
         {IsLastRole, "isLast"},
         {CodeLanguagesRole, "codeLanguages"},
         {CopyTextRole, "copyText"},
+        {CostRole, "cost"},
+        {CostPartsRole, "costParts"},
+        {VariantIndexRole, "variantIndex"},
+        {VariantCountRole, "variantCount"},
+        {CanRegenerateRole, "canRegenerate"},
     };
 }
 
@@ -70,6 +92,13 @@ const QString &MessageListModel::tidied(int row) const
         worked.hasTidied = true;
     }
     return worked.tidied;
+}
+
+const Message *MessageListModel::questionOf(int row) const
+{
+    if (row <= 0 || !m_messages.at(row - 1).isUserMessage)
+        return nullptr;
+    return &m_messages.at(row - 1);
 }
 
 std::optional<int> MessageListModel::indexOf(const QUuid &id) const
@@ -127,6 +156,25 @@ void MessageListModel::setContent(int row, const QString &content)
     m_worked[row] = Worked();
     const QModelIndex i = index(row);
     emit dataChanged(i, i, {ContentRole, CodeLanguagesRole, CopyTextRole});
+}
+
+void MessageListModel::replaceFrom(int row, const MessageList &tail)
+{
+    row = std::clamp(row, 0, int(m_messages.size()));
+    if (row < m_messages.size()) {
+        beginRemoveRows(QModelIndex(), row, int(m_messages.size()) - 1);
+        m_messages.erase(m_messages.begin() + row, m_messages.end());
+        m_worked.erase(m_worked.begin() + row, m_worked.end());
+        endRemoveRows();
+    }
+    if (!tail.isEmpty()) {
+        beginInsertRows(QModelIndex(), row, row + int(tail.size()) - 1);
+        m_messages.append(tail);
+        m_worked.resize(m_messages.size());
+        endInsertRows();
+    }
+    lastRowChanged(row - 1);
+    emit countChanged();
 }
 
 void MessageListModel::removeAt(int row)

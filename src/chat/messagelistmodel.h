@@ -31,6 +31,11 @@ public:
         IsLastRole,
         CodeLanguagesRole, // the fence words of the shown code blocks, in order
         CopyTextRole,      // what copy gives: the tidied text
+        CostRole,          // "消耗 X 积分" under an answer with a recorded charge, else empty
+        CostPartsRole,     // what the cost is made of, for its tooltip
+        VariantIndexRole,  // 1-based place among the message's variants ("‹ 2/3 ›")
+        VariantCountRole,  // how many variants there are; 1 shows no switcher
+        CanRegenerateRole, // an answer to the question just before it, not arriving any more
     };
 
     explicit MessageListModel(QObject *parent = nullptr);
@@ -50,6 +55,11 @@ public:
     Q_INVOKABLE int rowOf(const QString &messageId) const;
 
     void setMessages(const MessageList &messages);
+    // Where a message is among its variants, (place, count); without it every message is alone.
+    using VariantsOf = std::function<std::pair<int, int>(const QUuid &)>;
+    void setVariantsOf(VariantsOf variantsOf) { m_variantsOf = std::move(variantsOf); }
+    // Replaces the rows from `row` to the end by `tail`: another branch came into view.
+    void replaceFrom(int row, const MessageList &tail);
     void append(const Message &message);
     // Changes the message at `row` in place and reports the change of that row only.
     void update(int row, const std::function<void(Message &)> &change);
@@ -66,6 +76,8 @@ private:
     void lastRowChanged(int row);
     const AnswerDisplay::Shown &shown(int row) const;
     const QString &tidied(int row) const;
+    // The question the answer at `row` replies to: the row before it, when that is one.
+    const Message *questionOf(int row) const;
 
     // What each row shows and copies, worked out when first asked for and again after a change:
     // a long answer is read by several bindings at every refresh.
@@ -77,5 +89,6 @@ private:
     };
 
     MessageList m_messages;
+    VariantsOf m_variantsOf;
     mutable QList<Worked> m_worked;
 };

@@ -10,6 +10,8 @@ AbstractButton {
     property alias symbolColor: glyph.color
     property alias symbolSize: glyph.size
     property string toolTip
+    // Said after the name and shown as the tooltip in its place, when there is more to say.
+    property string description
 
     hoverEnabled: true
     padding: 4
@@ -17,8 +19,9 @@ AbstractButton {
     implicitHeight: glyph.implicitHeight + topPadding + bottomPadding
     Accessible.role: Accessible.Button
     Accessible.name: toolTip !== "" ? toolTip : text
-    ToolTip.visible: toolTip !== "" && hovered
-    ToolTip.text: toolTip
+    Accessible.description: description
+    ToolTip.visible: (toolTip !== "" || description !== "") && hovered
+    ToolTip.text: description !== "" ? description : toolTip
     ToolTip.delay: 600
 
     contentItem: Item {

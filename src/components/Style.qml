@@ -23,6 +23,7 @@ QtObject {
     readonly property color placeholderText: "#8E8E93"
     readonly property color link: dark ? "#4DA3FF" : "#0A64D6"
     readonly property color danger: dark ? "#FF6961" : "#D70015"
+    readonly property color warning: dark ? "#FFB340" : "#C93400"
 
     // The brand's brown, and what is written on it.
     readonly property color accent: Qt.rgba(0.70, 0.34, 0.20, 1)

@@ -36,6 +36,7 @@ const Symbol kSymbols[] = {
     {"chevron.down", 0xe5cf},                                   // expand_more
     {"ellipsis", 0xe5d3},                                       // more_horiz
     {"magnifyingglass", 0xe8b6},                                // search
+    {"pencil", 0xe3c9},                                         // edit
 };
 
 const Symbol *find(const QString &name)

@@ -91,6 +91,12 @@ void appendMessage(QByteArray &out, const Message &m)
     }
     if (m.preformatted)
         out.append(",\"preformatted\":true");
+    // Branches: readers that do not know the member ignore it and read one line.
+    if (m.parentId) {
+        out.append(",\"parentId\":\"");
+        out.append(Message::idText(*m.parentId).toLatin1());
+        out.append('"');
+    }
     out.append('}');
 }
 
@@ -153,6 +159,9 @@ std::optional<Message> readMessage(simdjson::dom::element element)
     bool preformatted = false;
     if (object["preformatted"].get(preformatted) == simdjson::SUCCESS)
         m.preformatted = preformatted;
+    std::string_view parent;
+    if (object["parentId"].get(parent) == simdjson::SUCCESS)
+        m.parentId = Message::parseId(QString::fromLatin1(parent.data(), qsizetype(parent.size())));
     return m;
 }
 

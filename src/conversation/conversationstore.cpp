@@ -4,6 +4,7 @@
 #include "conversation/historymigration.h"
 #include "conversation/messagerows.h"
 #include "conversation/searchindex.h"
+#include "conversation/shownpath.h"
 #include "core/diagnosticlog.h"
 #include "core/settingsstore.h"
 
@@ -96,6 +97,52 @@ QList<SearchHit> ConversationStore::search(const QString &query, int limit) cons
     if (!m_available)
         return {};
     return HistorySearch::find(m_db, query, limit);
+}
+
+QList<double> ConversationStore::recentAnswerCosts(int count) const
+{
+    QList<double> costs;
+    if (!m_available)
+        return costs;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    // An answer's question is its parent; rows kept before answers had parents follow their
+    // question directly.
+    q.prepare(QStringLiteral(
+        "SELECT COALESCE(a.charged_amount, 0) + COALESCE(a.asked_amount, q.charged_amount, 0)"
+        " FROM messages a"
+        " LEFT JOIN messages q ON q.kind = 'question' AND CASE WHEN a.parent IS NULL"
+        " THEN q.conversation = a.conversation AND q.position = a.position - 1"
+        " ELSE q.id = a.parent END"
+        " WHERE a.kind IN ('answer', 'picture', 'notice')"
+        " AND COALESCE(a.charged_amount, a.asked_amount, q.charged_amount) IS NOT NULL"
+        " ORDER BY a.timestamp DESC LIMIT ?"));
+    q.addBindValue(count);
+    if (!q.exec())
+        return costs;
+    while (q.next())
+        costs.append(q.value(0).toDouble());
+    return costs;
+}
+
+MessageList ConversationStore::shownMessages(const QUuid &conversation) const
+{
+    return ShownPath::shown(messages(conversation));
+}
+
+double ConversationStore::conversationCost(const QUuid &conversation) const
+{
+    if (!m_available)
+        return 0;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral(
+        "SELECT COALESCE(SUM(COALESCE(charged_amount, 0) + COALESCE(asked_amount, 0)), 0) FROM "
+        "messages WHERE conversation = ?"));
+    q.addBindValue(Message::idText(conversation));
+    if (!q.exec() || !q.next())
+        return 0;
+    return q.value(0).toDouble();
 }
 
 template <typename Write> bool ConversationStore::write(Write &&body)
@@ -334,7 +381,10 @@ std::optional<int> ConversationStore::addMissing(const QList<StoredConversation>
             if (!MessageRows::addConversation(m_db, c.id, c.messages.first().timestamp, &error) ||
                 !(position = MessageRows::nextPosition(m_db, c.id, &error)))
                 return false;
-            for (const Message &m : c.messages) {
+            // An export of an earlier version has no parents: its conversations are one line.
+            MessageList messages = c.messages;
+            ShownPath::chain(messages);
+            for (const Message &m : std::as_const(messages)) {
                 MessageRows::bind(insert, c.id, m, *position);
                 if (!insert.exec()) {
                     error = insert.lastError().text();

@@ -54,13 +54,21 @@ public:
     bool isAvailable() const { return m_available; }
 
     // Reads: what is stored now.
+    // Every message of every branch, in stored order.
     MessageList messages(const QUuid &conversation) const;
+    // The branch in view, oldest first: what a reader of the conversation (an export) follows.
+    MessageList shownMessages(const QUuid &conversation) const;
     bool contains(const QUuid &conversation) const;
     int conversationCount() const;
     // The history list's rows from `offset`: pinned first, then newest start first.
     QList<HistoryRow> historyRows(int offset, int limit) const;
     // The newest `limit` questions and answers that hold every word of `query`.
     QList<SearchHit> search(const QString &query, int limit) const;
+    // What the newest `count` answers with a recorded charge cost, each with its question's
+    // charge, newest first.
+    QList<double> recentAnswerCosts(int count) const;
+    // Everything charged in `conversation`, every branch included: it was all deducted.
+    double conversationCost(const QUuid &conversation) const;
 
     // Writes, each one transaction; false when it did not reach the disk (logged, and nothing
     // of it is stored). Messages already stored are updated in place; new ones are added at

@@ -13,8 +13,7 @@ namespace {
 
 // Version 1: the history as rows. The list of conversations reads only `conversations`
 // (its row text is kept there), in the order of `conversations_in_list`; a conversation's
-// messages are read in the order of `messages_in_order`. `parent` stays empty until answers
-// and questions have variants.
+// messages are read in the order of `messages_in_order`.
 const char *const migrations[][6] = {
     {
         "CREATE TABLE conversations ("
@@ -68,6 +67,20 @@ const char *const migrations[][6] = {
         " INSERT INTO search_index (search_index, rowid, body) VALUES ('delete', old.row, "
         "old.body);"
         " INSERT INTO search_index (rowid, body) VALUES (new.row, new.body); END",
+        nullptr,
+    },
+    // Version 3: answers kept as variants, questions edited as branches. Every message but a
+    // conversation's first gets the parent it had in order, so an empty parent means a root;
+    // `shown_at` is when the user switched a branch into view; `asked_*` is a regenerated
+    // answer's charge for its question.
+    {
+        "ALTER TABLE messages ADD COLUMN shown_at REAL",
+        "ALTER TABLE messages ADD COLUMN asked_characters INTEGER",
+        "ALTER TABLE messages ADD COLUMN asked_amount REAL",
+        "UPDATE messages SET parent = (SELECT p.id FROM messages p"
+        " WHERE p.conversation = messages.conversation AND p.position < messages.position"
+        " ORDER BY p.position DESC LIMIT 1) WHERE parent IS NULL",
+        "CREATE INDEX messages_by_parent ON messages (parent)",
         nullptr,
     },
 };

@@ -5,6 +5,7 @@
 #include "conversation/historyrowtext.h"
 #include "conversation/messagerows.h"
 #include "conversation/searchindex.h"
+#include "conversation/shownpath.h"
 #include "core/diagnosticlog.h"
 #include "core/settingkeys.h"
 
@@ -102,6 +103,7 @@ bool insertAll(QSqlDatabase &db, const ConversationMap &map, HistoryMigration::O
             HistoryMigration::classify(m);
             m.preformatted = !m.isUserMessage;
         }
+        ShownPath::chain(messages);
         // A conversation new to the tables (the usual case) gets its row whole, at once; one
         // that is there already (an older version wrote to the blob again) is merged into.
         conversation.bindValue(0, Message::idText(it.key()));

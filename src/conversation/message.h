@@ -36,14 +36,22 @@ struct Message {
     // Answers kept by earlier versions hold the tidied display text instead: this says so, and
     // nothing tidies them a second time.
     bool preformatted = false;
-    // Kept for the branches of edited questions; nothing sets it yet.
+    // What this message follows: an answer its question, a question the answer before it;
+    // none for a conversation's first question. A regenerated answer and an edited question are
+    // siblings of what they replace in view.
     std::optional<QUuid> parentId;
+    // When the user last switched this message's branch into view (see ShownPath).
+    std::optional<double> shownAt;
     // The model that answered (or was asked); empty when not known.
     QString model;
     // What this message was charged, once the charge was made: billable characters (absent for
     // a flat price) and the amount deducted.
     std::optional<qint64> chargedCharacters;
     std::optional<double> chargedAmount;
+    // A regenerated answer's own charge for asking its question again (the question keeps what
+    // its first send was charged).
+    std::optional<qint64> askedCharacters;
+    std::optional<double> askedAmount;
 
     bool isNotice() const { return kind == MessageKind::Notice; }
 

@@ -52,7 +52,8 @@ QString MessageRows::kindName(MessageKind kind)
 QString MessageRows::columns()
 {
     return QStringLiteral("id, parent, kind, content, preformatted, model, timestamp, avatar_url, "
-                          "image_url, cached_image_path, charged_characters, charged_amount");
+                          "image_url, cached_image_path, charged_characters, charged_amount, "
+                          "shown_at, asked_characters, asked_amount");
 }
 
 Message MessageRows::read(const QSqlQuery &query, int first)
@@ -79,6 +80,12 @@ Message MessageRows::read(const QSqlQuery &query, int first)
         m.chargedCharacters = q.value(10).toLongLong();
     if (!q.value(11).isNull())
         m.chargedAmount = q.value(11).toDouble();
+    if (!q.value(12).isNull())
+        m.shownAt = q.value(12).toDouble();
+    if (!q.value(13).isNull())
+        m.askedCharacters = q.value(13).toLongLong();
+    if (!q.value(14).isNull())
+        m.askedAmount = q.value(14).toDouble();
     return m;
 }
 
@@ -87,7 +94,8 @@ QString MessageRows::insertStatement(OnConflict onConflict)
     const QString insert = QStringLiteral(
         "INSERT INTO messages (id, conversation, position, parent, kind, content, preformatted, "
         "model, timestamp, avatar_url, image_url, cached_image_path, charged_characters, "
-        "charged_amount) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ");
+        "charged_amount, shown_at, asked_characters, asked_amount) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ");
     if (onConflict == OnConflict::Skip)
         return insert + QStringLiteral("ON CONFLICT (id) DO NOTHING");
     // A message keeps its conversation and its place; everything it says may change.
@@ -98,7 +106,9 @@ QString MessageRows::insertStatement(OnConflict onConflict)
                           "excluded.timestamp, avatar_url = excluded.avatar_url, image_url = "
                           "excluded.image_url, cached_image_path = excluded.cached_image_path, "
                           "charged_characters = excluded.charged_characters, charged_amount = "
-                          "excluded.charged_amount");
+                          "excluded.charged_amount, shown_at = excluded.shown_at, "
+                          "asked_characters = excluded.asked_characters, asked_amount = "
+                          "excluded.asked_amount");
 }
 
 void MessageRows::bind(QSqlQuery &q, const QUuid &conversation, const Message &m, qint64 position)
@@ -120,6 +130,11 @@ void MessageRows::bind(QSqlQuery &q, const QUuid &conversation, const Message &m
                                         : QVariant(QMetaType::fromType<qlonglong>()));
     q.bindValue(13, m.chargedAmount ? QVariant(*m.chargedAmount)
                                     : QVariant(QMetaType::fromType<double>()));
+    q.bindValue(14, m.shownAt ? QVariant(*m.shownAt) : QVariant(QMetaType::fromType<double>()));
+    q.bindValue(15, m.askedCharacters ? QVariant(*m.askedCharacters)
+                                      : QVariant(QMetaType::fromType<qlonglong>()));
+    q.bindValue(16,
+                m.askedAmount ? QVariant(*m.askedAmount) : QVariant(QMetaType::fromType<double>()));
 }
 
 namespace {
@@ -161,11 +176,24 @@ bool MessageRows::refreshConversation(QSqlDatabase &db, const QUuid &conversatio
     const QString id = Message::idText(conversation);
     QSqlQuery q(db);
     q.setForwardOnly(true);
-    // Only the start of the last message: the row shows two lines of it, and an answer may be
-    // megabytes long.
+    // The row tells of the branch in view: the leaf last put there (see ShownPath); in a
+    // conversation kept without parents, the last message.
+    q.prepare(QStringLiteral(
+        "SELECT EXISTS (SELECT 1 FROM messages WHERE conversation = ? AND parent IS NOT NULL)"));
+    q.addBindValue(id);
+    if (!q.exec() || !q.next())
+        return failed(q, error);
+    const bool branched = q.value(0).toBool();
+    q.finish();
+    // Only the start of it: the row shows two lines, and an answer may be megabytes long.
     q.prepare(QStringLiteral("SELECT kind, substr(content, 1, ?), preformatted, cached_image_path, "
-                             "timestamp FROM messages WHERE conversation = ? ORDER BY position "
-                             "DESC LIMIT 1"));
+                             "timestamp") +
+              (branched ? QStringLiteral(" FROM messages m WHERE conversation = ? AND NOT EXISTS "
+                                         "(SELECT 1 FROM messages c WHERE c.parent = m.id) ORDER "
+                                         "BY COALESCE(shown_at, timestamp) DESC, position DESC "
+                                         "LIMIT 1")
+                        : QStringLiteral(" FROM messages WHERE conversation = ? ORDER BY "
+                                         "position DESC LIMIT 1")));
     q.addBindValue(HistoryRowText::kLongest * 4);
     q.addBindValue(id);
     if (!q.exec())

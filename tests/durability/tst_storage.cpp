@@ -1008,6 +1008,93 @@ private slots:
         QCOMPARE(empty.conversationCount(), 2);
     }
 
+    // A history written before messages had parents: the upgrade gives each message the one
+    // before it, so the whole conversation stays in view, and new variants branch from it.
+    void historyOfAnEarlierVersionStaysOneLine()
+    {
+        const QString path = emptyFolder();
+        const QUuid id = QUuid::createUuid();
+        const MessageList was{Message(u"q1"_s, true), Message(u"a1"_s, false),
+                              Message(u"q2"_s, true), Message(u"a2"_s, false)};
+        {
+            SettingsStore settings(path);
+            ConversationStore store(&settings);
+            QVERIFY(store.saveMessages(id, was));
+            QVERIFY(store.removeMessages(id, {}));
+        }
+        // As version 1 left it: no parents, no columns of later versions.
+        for (const QString &undo :
+             {u"DROP INDEX messages_by_parent"_s, u"ALTER TABLE messages DROP COLUMN shown_at"_s,
+              u"ALTER TABLE messages DROP COLUMN asked_characters"_s,
+              u"ALTER TABLE messages DROP COLUMN asked_amount"_s,
+              u"UPDATE messages SET parent = NULL"_s,
+              u"DELETE FROM history_schema WHERE version > 1"_s})
+            QVERIFY2(sql(path, undo), qPrintable(undo));
+
+        SettingsStore settings(path);
+        ConversationStore store(&settings);
+        const MessageList rows = store.messages(id);
+        QCOMPARE(rows.size(), 4);
+        QCOMPARE(rows.first().parentId, std::nullopt);
+        for (int i = 1; i < 4; ++i)
+            QCOMPARE(rows.at(i).parentId, std::optional(was.at(i - 1).id));
+        QCOMPARE(store.shownMessages(id).size(), 4);
+        OpenConversation open(id, &store);
+        QCOMPARE(open.messages().size(), 4);
+        QCOMPARE(open.variantOf(was.at(2).id), std::pair(1, 1));
+    }
+
+    // Every branch goes to the file, each message naming what it follows; an import restores
+    // them, and the same branch is in view. A reader of the older form reads one line.
+    void branchesSurviveExportAndImport()
+    {
+        ConversationStore store(&freshSettings());
+        const auto follows = [](Message m, const Message &parent, double time) {
+            m.parentId = parent.id;
+            m.timestamp = time;
+            return m;
+        };
+        const Message q1 = at(Message(u"q1"_s, true), 1);
+        const Message a1 = follows(Message(u"a1"_s, false), q1, 2);
+        const Message q2 = follows(Message(u"q2"_s, true), a1, 3);
+        const Message a2 = follows(Message(u"a2"_s, false), q2, 4);
+        const Message edited = follows(Message(u"q2 改"_s, true), a1, 5);
+        Message answer = follows(Message(u"答"_s, false), edited, 6);
+        // The older branch was switched back into view after the edit.
+        Message back = a2;
+        back.shownAt = 7;
+        const QUuid id = QUuid::createUuid();
+        QVERIFY(store.saveMessages(id, {q1, a1, q2, back, edited, answer}));
+        QCOMPARE(store.shownMessages(id).last().content, u"a2"_s);
+        QCOMPARE(store.historyRows(0, 1).first().text, u"a2"_s);
+
+        const QString file = m_dir.filePath(u"branches.json"_s);
+        QVERIFY(HistoryTransfer::exportTo(store, file).ok);
+        QFile written(file);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QJsonArray form = QJsonDocument::fromJson(written.readAll()).array();
+        const QJsonArray messages = form.at(1).toArray();
+        QCOMPARE(messages.size(), 6);
+        QVERIFY(!messages.at(0).toObject().contains(u"parentId"_s));
+        QCOMPARE(messages.at(4).toObject().value(u"parentId"_s).toString(), Message::idText(a1.id));
+
+        QTemporaryDir other;
+        SettingsStore settings(other.filePath(u"settings.sqlite"_s));
+        ConversationStore empty(&settings);
+        QVERIFY(HistoryTransfer::importFrom(empty, file).ok);
+        const MessageList imported = empty.messages(id);
+        QCOMPARE(imported.size(), 6);
+        for (int i = 0; i < 6; ++i)
+            QCOMPARE(imported.at(i).parentId,
+                     (MessageList{q1, a1, q2, a2, edited, answer}).at(i).parentId);
+        // The choice of view is this machine's; the file restores the branches, and the newest
+        // is in view.
+        QStringList shown;
+        for (const Message &m : empty.shownMessages(id))
+            shown.append(m.content);
+        QCOMPARE(shown, (QStringList{u"q1"_s, u"a1"_s, u"q2 改"_s, u"答"_s}));
+    }
+
     // The same through the program, beside nothing running: no window, status 0, and a clear
     // message with a non-zero status for a file that is not a history.
     void historyCommandsRunWithoutAWindow()

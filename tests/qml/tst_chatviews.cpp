@@ -865,27 +865,104 @@ Window {
         QCOMPARE(split, blocks);
     }
 
-    void regenerateOnlyOnTheLastMessage()
+    // Every answer to a question can be regenerated, not only the last: the new variant takes
+    // the old one's place and what followed it; "‹ 2/2 ›" switches back to all of it.
+    void regenerateAnyAnswerAndSwitchBack()
     {
         MainWindow open;
-        const QString id =
-            open.store({Message(u"一"_s, true), Message(u"答一"_s, false), Message(u"二"_s, true),
-                        Message(u"答二"_s, false), Message(u"<code>x</code>尾"_s, false)});
+        const MessageList stored{Message(u"一"_s, true), Message(u"答一"_s, false),
+                                 Message(u"二"_s, true), Message(u"答二"_s, false),
+                                 Message(u"<code>x</code>尾"_s, false)};
+        const QString id = open.store(stored);
         QVERIFY(open.start());
         open.chat->hideWelcomeView();
         open.chat->selectConversation(id);
-        // Every row is built (user rows keep their assistant part hidden); only the last shows.
+        // Every row is built (user rows keep their assistant part hidden); the two answers that
+        // follow a question offer it.
         QQuickItem *root = open.window->contentItem();
         QTRY_COMPARE(having(root, "objectName", u"regenerateButton"_s).size(), 5);
         const auto shown = having(root, "objectName", u"regenerateButton"_s, true);
-        QCOMPARE(shown.size(), 1);
-        // Hover the last reply: its actions appear; pressing regenerate sends the question again.
+        QCOMPARE(shown.size(), 2);
+        // Hover the first answer: its actions appear; regenerate asks its question again.
         QQuickItem *row = shown.first()->parentItem();
         QTest::mouseMove(open.window, row->mapToScene(QPointF(2, 2)).toPoint());
         QTRY_COMPARE(row->opacity(), 1.0);
         clickItem(shown.first());
-        // The question is asked again at the end (what else moves is the controller's part).
-        QTRY_COMPARE(open.chat->messageList().at(3).content, u"二"_s);
+        QTRY_COMPARE(open.chat->messageList().size(), 2);
+        QCOMPARE(open.chat->messageList().first().content, u"一"_s);
+        // Nothing listens at the service's address: the new variant ends as the network notice.
+        QTRY_COMPARE(open.chat->pendingSends(), 0);
+
+        const auto visible = [&](const QString &name) {
+            const auto found = having(root, "objectName", name, true);
+            return found.isEmpty() ? nullptr : found.last();
+        };
+        QTRY_VERIFY(visible(u"answerVariants"_s));
+        QQuickItem *label = findItem(visible(u"answerVariants"_s), u"variantLabel"_s);
+        QCOMPARE(label->property("text").toString(), u"2/2"_s);
+        clickItem(findItem(visible(u"answerVariants"_s), u"previousVariantButton"_s));
+        QTRY_COMPARE(open.chat->messageList().size(), 5);
+        QCOMPARE(open.chat->messageList().last().content, stored.last().content);
+    }
+
+    // "编辑" turns a question into an editor in place that keys as the main editor does:
+    // Shift+Return breaks the line, Escape cancels, Return sends a new version beside the old.
+    void editAQuestionInPlace()
+    {
+        MainWindow open;
+        const QString id = open.store({Message(u"一"_s, true), Message(u"答一"_s, false),
+                                       Message(u"二"_s, true), Message(u"答二"_s, false)});
+        QVERIFY(open.start());
+        open.chat->hideWelcomeView();
+        open.chat->selectConversation(id);
+        QQuickItem *root = open.window->contentItem();
+        const auto visible = [&](const QString &name) {
+            const auto found = having(root, "objectName", name, true);
+            return found.isEmpty() ? nullptr : found.last();
+        };
+        // The editor, once it has the keyboard; null when it never does.
+        const auto startEditing = [&]() -> QQuickItem * {
+            QQuickItem *edit = nullptr;
+            if (!QTest::qWaitFor([&] { return (edit = visible(u"editButton"_s)); }))
+                return nullptr;
+            QTest::mouseMove(open.window, edit->mapToScene(QPointF(2, 2)).toPoint());
+            if (!QTest::qWaitFor([&] { return edit->isEnabled(); }))
+                return nullptr;
+            clickItem(edit);
+            QQuickItem *editor = nullptr;
+            const bool focused = QTest::qWaitFor([&] {
+                editor = visible(u"questionEditor"_s);
+                return editor && editor->hasActiveFocus();
+            });
+            return focused ? editor : nullptr;
+        };
+
+        QQuickItem *editor = startEditing();
+        QVERIFY(editor);
+        QCOMPARE(editor->property("text").toString(), u"二"_s);
+        QTest::keyClick(open.window, Qt::Key_Return, Qt::ShiftModifier);
+        QCOMPARE(editor->property("text").toString(), u"二\n"_s);
+        QTest::keyClick(open.window, Qt::Key_Escape);
+        QTRY_VERIFY(!visible(u"questionEditor"_s));
+        QCOMPARE(open.chat->messageList().size(), 4);
+
+        editor = startEditing();
+        QVERIFY(editor);
+        QCOMPARE(editor->property("text").toString(), u"二"_s); // the cancelled edit is gone
+        editor->setProperty("text", u"新的二"_s);
+        QTest::keyClick(open.window, Qt::Key_Return);
+        QTRY_VERIFY(!visible(u"questionEditor"_s));
+        QTRY_COMPARE(open.chat->messageList().size(), 4);
+        QCOMPARE(open.chat->messageList().at(2).content, u"新的二"_s);
+        QTRY_VERIFY(visible(u"questionVersions"_s));
+        QCOMPARE(findItem(visible(u"questionVersions"_s), u"variantLabel"_s)
+                     ->property("text")
+                     .toString(),
+                 u"2/2"_s);
+        QTRY_COMPARE(open.chat->pendingSends(), 0);
+        clickItem(findItem(visible(u"questionVersions"_s), u"previousVariantButton"_s));
+        QTRY_COMPARE(open.chat->messageList().at(2).content, u"二"_s);
+        QCOMPARE(open.chat->messageList().at(3).content, u"答二"_s);
     }
 
     // A stored picture shows fitted into 200 x 200, its aspect kept; one whose file is gone
