@@ -195,6 +195,10 @@ ScriptWorker::~ScriptWorker()
     if (m_thread) {
         m_thread->quit();
         m_thread->wait();
+        // Its thread has ended, so it may go from here; a deferred deletion posted while the
+        // application itself is going is never carried out, and the engine would be lost.
+        delete m_host;
+        m_host = nullptr;
     }
     if (scriptThread)
         qInstallMessageHandler(previousHandler);
@@ -224,7 +228,6 @@ void ScriptWorker::startThread()
     previousHandler = qInstallMessageHandler(quietCompilerRemarks);
     m_host = new ScriptHost;
     m_host->moveToThread(m_thread);
-    connect(m_thread, &QThread::finished, m_host, &QObject::deleteLater);
     // Below the views' priority: a formula may wait, a scroll may not.
     m_thread->start(QThread::LowPriority);
 }

@@ -64,7 +64,11 @@ bool SearchIndex::build(QSqlDatabase &db, QString *error)
 {
     QSqlQuery read(db);
     read.setForwardOnly(true);
-    if (!read.exec(QStringLiteral("SELECT ") + MessageRows::columns() +
+    // The columns the table had when the index came (version 2): later versions add theirs
+    // after this step has run, and MessageRows::read takes missing trailing ones as empty.
+    if (!read.exec(QStringLiteral("SELECT id, parent, kind, content, preformatted, model, "
+                                  "timestamp, avatar_url, image_url, cached_image_path, "
+                                  "charged_characters, charged_amount") +
                    QStringLiteral(
                        " FROM messages WHERE kind IN ('question', 'answer') ORDER BY timestamp")))
         return failed(read, error);

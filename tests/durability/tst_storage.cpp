@@ -142,7 +142,7 @@ class TestStorage : public QObject {
         if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
             return -1;
         qint64 total = 0;
-        for (qint64 n = 1; n > 0 && total < (8 << 20); total += qMax<qint64>(n, 0))
+        for (qint64 n = 1; n > 0 && total < (32 << 20); total += qMax<qint64>(n, 0))
             n = file.write(QByteArray(4096, 'f'));
         return total;
     }
@@ -164,6 +164,25 @@ class TestStorage : public QObject {
              ConversationStore(&settings).allConversations().value_or(QList<StoredConversation>()))
             map.insert(c.id, c.messages);
         return map;
+    }
+
+    // Takes the history tables at `path` back to what version 1 made: no search index, no
+    // parents, no columns of later versions.
+    static bool asVersion1LeftIt(const QString &path)
+    {
+        for (const QString &undo :
+             {u"DROP TABLE search_index"_s, u"DROP TABLE search_text"_s,
+              u"DROP INDEX messages_by_parent"_s, u"ALTER TABLE messages DROP COLUMN shown_at"_s,
+              u"ALTER TABLE messages DROP COLUMN asked_characters"_s,
+              u"ALTER TABLE messages DROP COLUMN asked_amount"_s,
+              u"UPDATE messages SET parent = NULL"_s,
+              u"DELETE FROM history_schema WHERE version > 1"_s}) {
+            if (!sql(path, undo)) {
+                qWarning("%s", qPrintable(undo));
+                return false;
+            }
+        }
+        return true;
     }
 
     static QStringList movedAside(const QString &folder)
@@ -860,10 +879,7 @@ private slots:
             store.saveMessage(QUuid::createUuid(), Message(u"升级之前的问题"_s, true));
         }
         m_settings.reset();
-        // The file as version 1 left it.
-        for (const char *statement : {"DROP TABLE search_index", "DROP TABLE search_text",
-                                      "DELETE FROM history_schema WHERE version > 1"})
-            QVERIFY(sql(path, QString::fromLatin1(statement)));
+        QVERIFY(asVersion1LeftIt(path));
         SettingsStore settings(path);
         ConversationStore store(&settings);
         QVERIFY(store.isAvailable());
@@ -1022,14 +1038,7 @@ private slots:
             QVERIFY(store.saveMessages(id, was));
             QVERIFY(store.removeMessages(id, {}));
         }
-        // As version 1 left it: no parents, no columns of later versions.
-        for (const QString &undo :
-             {u"DROP INDEX messages_by_parent"_s, u"ALTER TABLE messages DROP COLUMN shown_at"_s,
-              u"ALTER TABLE messages DROP COLUMN asked_characters"_s,
-              u"ALTER TABLE messages DROP COLUMN asked_amount"_s,
-              u"UPDATE messages SET parent = NULL"_s,
-              u"DELETE FROM history_schema WHERE version > 1"_s})
-            QVERIFY2(sql(path, undo), qPrintable(undo));
+        QVERIFY(asVersion1LeftIt(path));
 
         SettingsStore settings(path);
         ConversationStore store(&settings);
@@ -1214,7 +1223,8 @@ private slots:
         qInfo("runs that finished before the kill: %d of 12", finishedBeforeKill);
     }
 
-    // Every full-disk test gets a fresh 4 MiB tmpfs; without root there is none, and it is skipped.
+    // Every full-disk test gets a fresh 16 MiB tmpfs; without root there is none, and it is
+    // skipped.
     void init()
     {
         if (!QByteArray(QTest::currentTestFunction()).contains("FullDisk"))
@@ -1223,9 +1233,9 @@ private slots:
             QSKIP("needs root to mount a size-limited tmpfs for a full disk");
         m_folder = m_dir.filePath(QUuid::createUuid().toString(QUuid::Id128));
         QDir().mkpath(m_folder);
-        m_mounted = ::mount("tmpfs", QFile::encodeName(m_folder), "tmpfs", 0, "size=4m") == 0;
+        m_mounted = ::mount("tmpfs", QFile::encodeName(m_folder), "tmpfs", 0, "size=16m") == 0;
         if (!m_mounted)
-            QSKIP(qPrintable(u"cannot mount a 4 MiB tmpfs: "_s +
+            QSKIP(qPrintable(u"cannot mount a 16 MiB tmpfs: "_s +
                              QString::fromLocal8Bit(std::strerror(errno))));
     }
     void cleanup()
