@@ -478,12 +478,12 @@ private slots:
         };
         const auto variant = [&](int row) {
             MessageListModel *m = h.c->messages();
-            return QPair(m->data(m->index(row), MessageListModel::VariantIndexRole).toInt(),
-                         m->data(m->index(row), MessageListModel::VariantCountRole).toInt());
+            return std::pair(m->data(m->index(row), MessageListModel::VariantIndexRole).toInt(),
+                             m->data(m->index(row), MessageListModel::VariantCountRole).toInt());
         };
         QCOMPARE(shown(), (QStringList{u"问"_s, u"答3"_s}));
-        QCOMPARE(variant(1), QPair(3, 3));
-        QCOMPARE(variant(0), QPair(1, 1));
+        QCOMPARE(variant(1), std::pair(3, 3));
+        QCOMPARE(variant(0), std::pair(1, 1));
         QCOMPARE(h.stored().size(), 4); // one question, three answers
 
         // Each regeneration asked the question again and was charged for it, as a send is;
@@ -504,10 +504,10 @@ private slots:
                      std::accumulate(charges.cbegin(), charges.cend(), 0.0))));
 
         h.c->switchVariant(Message::idText(h.last().id), 1); // there is no fourth
-        QCOMPARE(variant(1), QPair(3, 3));
+        QCOMPARE(variant(1), std::pair(3, 3));
         h.c->switchVariant(Message::idText(h.last().id), -1);
         QCOMPARE(shown(), (QStringList{u"问"_s, u"答2"_s}));
-        QCOMPARE(variant(1), QPair(2, 3));
+        QCOMPARE(variant(1), std::pair(2, 3));
 
         // A restart shows the chosen one; the history row tells of it.
         OpenConversation reopened(h.c->currentConversationUuid(), &h.conversations);
