@@ -34,6 +34,10 @@ bool failed(const QSqlQuery &q, QString *error)
 
 } // namespace
 
+namespace {
+constexpr qsizetype kIndexedCharacters = 100'000;
+} // namespace
+
 bool SearchIndex::put(QSqlDatabase &db, const Message &message, QString *error)
 {
     const std::optional<QString> text = SearchText::of(message);
@@ -56,7 +60,10 @@ bool SearchIndex::put(QSqlDatabase &db, const Message &message, QString *error)
     q.addBindValue(first);
     q.addBindValue(first + kSlots);
     q.addBindValue(Message::idText(message.id));
-    q.addBindValue(SearchText::fold(*text));
+    // Only the start of a very long answer is indexed: indexing four million characters takes
+    // seconds on the thread that stores the answer, and nobody searches a message that long
+    // past its first hundred thousand characters.
+    q.addBindValue(SearchText::fold(text->left(kIndexedCharacters)));
     return q.exec() || failed(q, error);
 }
 
