@@ -40,7 +40,12 @@ constexpr qsizetype kIndexedCharacters = 100'000;
 
 bool SearchIndex::put(QSqlDatabase &db, const Message &message, QString *error)
 {
-    const std::optional<QString> text = SearchText::of(message);
+    // Only the start of a very long answer is indexed: indexing four million characters takes
+    // seconds on the thread that stores the answer, and nobody searches a message that long
+    // past its first hundred thousand characters.
+    Message start = message;
+    start.content.truncate(kIndexedCharacters);
+    const std::optional<QString> text = SearchText::of(start);
     QSqlQuery q(db);
     if (!text || text->isEmpty()) {
         q.prepare(QStringLiteral("DELETE FROM search_text WHERE message = ?"));
@@ -60,10 +65,7 @@ bool SearchIndex::put(QSqlDatabase &db, const Message &message, QString *error)
     q.addBindValue(first);
     q.addBindValue(first + kSlots);
     q.addBindValue(Message::idText(message.id));
-    // Only the start of a very long answer is indexed: indexing four million characters takes
-    // seconds on the thread that stores the answer, and nobody searches a message that long
-    // past its first hundred thousand characters.
-    q.addBindValue(SearchText::fold(text->left(kIndexedCharacters)));
+    q.addBindValue(SearchText::fold(*text));
     return q.exec() || failed(q, error);
 }
 
