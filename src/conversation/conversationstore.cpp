@@ -215,28 +215,23 @@ bool ConversationStore::removeMessages(const QUuid &conversation, const QList<QU
 bool ConversationStore::renameConversation(const QUuid &conversation, const QString &name)
 {
     const QString trimmed = name.trimmed();
-    const bool written = write([&](QString &error) {
-        QSqlQuery q(m_db);
-        q.prepare(QStringLiteral("UPDATE conversations SET title = ? WHERE id = ?"));
-        q.addBindValue(trimmed.isEmpty() ? QVariant(QMetaType::fromType<QString>())
-                                         : QVariant(trimmed));
-        q.addBindValue(Message::idText(conversation));
-        if (q.exec())
-            return true;
-        error = q.lastError().text();
-        return false;
-    });
-    if (written)
-        emit historyChanged();
-    return written;
+    return setConversationField(QStringLiteral("title"), conversation,
+                                trimmed.isEmpty() ? QVariant(QMetaType::fromType<QString>())
+                                                  : QVariant(trimmed));
 }
 
 bool ConversationStore::setPinned(const QUuid &conversation, bool pinned)
 {
+    return setConversationField(QStringLiteral("pinned"), conversation, pinned ? 1 : 0);
+}
+
+bool ConversationStore::setConversationField(const QString &column, const QUuid &conversation,
+                                             const QVariant &value)
+{
     const bool written = write([&](QString &error) {
         QSqlQuery q(m_db);
-        q.prepare(QStringLiteral("UPDATE conversations SET pinned = ? WHERE id = ?"));
-        q.addBindValue(pinned ? 1 : 0);
+        q.prepare(QStringLiteral("UPDATE conversations SET %1 = ? WHERE id = ?").arg(column));
+        q.addBindValue(value);
         q.addBindValue(Message::idText(conversation));
         if (q.exec())
             return true;

@@ -109,6 +109,9 @@ signals:
 
 private:
     template <typename Write> bool write(Write &&body);
+    // One column of a conversation's row (its name or its pin), one of ours, never the user's.
+    bool setConversationField(const QString &column, const QUuid &conversation,
+                              const QVariant &value);
 
     QPointer<SettingsStore> m_settings;
     mutable QSqlDatabase m_db;
