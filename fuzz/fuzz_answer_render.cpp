@@ -15,6 +15,48 @@
 #include <QTextBlock>
 #include <QTextDocument>
 
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+// Table rows keep as many cells as the row under their header has; text in the cells past that
+// is dropped, as on every GitHub-style table. A formula there cannot read back, so the check
+// leaves out a formula that may sit in such a cell: counted against the narrowest table, walls
+// inside other formulas left out (they do not cut a cell).
+bool mayFallInDroppedCell(const QString &text, const QList<MathSpan> &formulas,
+                          const MathSpan &formula)
+{
+    qsizetype narrowest = std::numeric_limits<qsizetype>::max();
+    for (const QStringView line : QStringView(text).split(u'\n')) {
+        const QStringView row = line.trimmed();
+        const bool delimiterRow =
+            row.contains(u'-') && row.contains(u'|') &&
+            std::all_of(row.begin(), row.end(), [](QChar c) {
+                return c == u'|' || c == u'-' || c == u':' || c == u' ' || c == u'\t';
+            });
+        if (delimiterRow) {
+            const auto cells = row.split(u'|', Qt::SkipEmptyParts);
+            narrowest = std::min(
+                narrowest, qsizetype(std::count_if(cells.begin(), cells.end(), [](QStringView c) {
+                    return !c.trimmed().isEmpty();
+                })));
+        }
+    }
+    const qsizetype lineStart = text.lastIndexOf(u'\n', formula.start) + 1;
+    qsizetype walls = 0;
+    for (qsizetype i = lineStart; i < formula.start; ++i) {
+        const bool inFormula =
+            std::any_of(formulas.begin(), formulas.end(),
+                        [i](const MathSpan &f) { return i >= f.start && i < f.start + f.length; });
+        walls += text.at(i) == u'|' && !inFormula;
+    }
+    const bool leadingWall = QStringView(text).mid(lineStart).trimmed().startsWith(u'|');
+    return walls - (leadingWall ? 1 : 0) >= narrowest;
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzzSetUp<QGuiApplication>();
@@ -53,12 +95,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         QTextDocument rendered;
         QTextCursor(&rendered).insertFragment(
             MarkdownRenderer::render(piece.text, false, MarkdownRenderer::Formulas::AsSource));
+        // A link's address ("[t](address)", "[r]: address") is never shown, whatever it holds.
         if (!formulas.isEmpty() && piece.text.size() < 2000 &&
-            !piece.text.contains(QChar::LineSeparator)) {
+            !piece.text.contains(QChar::LineSeparator) && !piece.text.contains(u"]:") &&
+            !piece.text.contains(u"](")) {
             const QString read =
                 MarkdownRenderer::readableText(rendered, 0, rendered.characterCount());
             for (const MathSpan &formula : formulas) {
-                if (formula.closed && !formula.tex.contains(u'\n'))
+                if (formula.closed && !formula.tex.contains(u'\n') &&
+                    !formula.tex.contains(u'\r') &&
+                    !mayFallInDroppedCell(piece.text, formulas, formula))
                     FUZZ_CHECK(read.contains(piece.text.mid(formula.start, formula.length)));
             }
         }
