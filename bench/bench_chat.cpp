@@ -4,7 +4,7 @@
 #include "chat/replyformatter.h"
 #include "conversation/conversationstore.h"
 #include "core/settingsstore.h"
-#include "service/quotaservice.h"
+#include "service/chargerules.h"
 #include "service/replyreader.h"
 
 #include <QJsonArray>
@@ -173,7 +173,7 @@ void BM_CountBillableCharacters(benchmark::State &state)
 {
     const QString text = benchText(int(kMB), 9);
     for (auto _ : state)
-        benchmark::DoNotOptimize(QuotaService::countBillableCharacters(text));
+        benchmark::DoNotOptimize(ChargeRules::countBillableCharacters(text));
     state.SetBytesProcessed(state.iterations() * text.size() * 2);
 }
 BENCHMARK(BM_CountBillableCharacters)->Unit(benchmark::kMillisecond);

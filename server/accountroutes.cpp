@@ -245,6 +245,11 @@ void AccountRoutes::install(QHttpServer &http)
                 refusal->write(std::move(responder));
                 return;
             }
+            if (m_metered) {
+                JsonReply::object(QJsonObject{{QStringLiteral("ok"), true}})
+                    .write(std::move(responder));
+                return;
+            }
             auto pending = std::make_shared<PendingAnswer>(std::move(responder));
             m_accounts.deduct(phone, amount, [pending](AccountStore::Change change) {
                 switch (change) {

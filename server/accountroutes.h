@@ -17,9 +17,10 @@ class SessionStore;
 class AccountRoutes {
 public:
     AccountRoutes(AccountStore &accounts, CodeIssuer &codes, CodeSender &sender,
-                  SessionStore &sessions, PricingLinks &links, double maxCharge)
+                  SessionStore &sessions, PricingLinks &links, double maxCharge,
+                  bool metered = false)
         : m_accounts(accounts), m_codes(codes), m_sender(sender), m_sessions(sessions),
-          m_links(links), m_maxCharge(maxCharge)
+          m_links(links), m_maxCharge(maxCharge), m_metered(metered)
     {}
     void install(QHttpServer &http);
 
@@ -37,4 +38,7 @@ private:
     SessionStore &m_sessions;
     PricingLinks &m_links;
     double m_maxCharge;
+    // The server charges for itself: a client's deduction is answered, never applied, so that a
+    // client that still reports its charges is not charged twice.
+    bool m_metered;
 };

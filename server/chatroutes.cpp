@@ -15,6 +15,7 @@
 #include "serverclock.h"
 #include "serverlog.h"
 #include "streamedanswer.h"
+#include "usagemeter.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -65,10 +66,21 @@ QString imageUrl(const QString &origin, const QString &name)
 
 ChatRoutes::ChatRoutes(const ProviderConfig &config, ProviderForwarder &chat,
                        ImageForwarder &images, ImageStore &store, const ServerClock &clock,
-                       OriginFor origin, int demoIntervalMs, QObject *parent)
+                       OriginFor origin, int demoIntervalMs, UsageMeter *meter, QObject *parent)
     : QObject(parent), m_config(config), m_chat(chat), m_images(images), m_store(store),
-      m_clock(clock), m_origin(std::move(origin)), m_demoIntervalMs(demoIntervalMs)
+      m_clock(clock), m_origin(std::move(origin)), m_demoIntervalMs(demoIntervalMs), m_meter(meter)
 {}
+
+std::optional<QString> ChatRoutes::chargeQuestion(const QHttpServerRequest &request,
+                                                  const ChatQuestion &question)
+{
+    if (!m_meter)
+        return std::nullopt;
+    const auto payer = m_meter->accountOf(request);
+    if (payer)
+        m_meter->chargeQuestion(*payer, question);
+    return payer;
+}
 
 void ChatRoutes::install(QHttpServer &http)
 {
@@ -87,7 +99,8 @@ void ChatRoutes::install(QHttpServer &http)
                                            Status::BadRequest);
                            return;
                        }
-                       answerChat(f, *question, std::move(responder));
+                       const auto payer = chargeQuestion(request, *question);
+                       answerChat(f, *question, payer, std::move(responder));
                    });
         RouteMethods::refuseOthers(http, QString::fromLatin1(path));
     }
@@ -101,6 +114,7 @@ void ChatRoutes::install(QHttpServer &http)
                 responder.write(QJsonDocument(QJsonObject{{"error", error}}), Status::BadRequest);
                 return;
             }
+            chargeQuestion(request, *question);
             answerImage(*question, m_origin(request), std::move(responder));
         });
     RouteMethods::refuseOthers(http, QStringLiteral("/api/generate_image"));
@@ -118,7 +132,7 @@ void ChatRoutes::install(QHttpServer &http)
 }
 
 void ChatRoutes::answerChat(ProxyFamily family, const ChatQuestion &question,
-                            QHttpServerResponder &&responder)
+                            const std::optional<QString> &payer, QHttpServerResponder &&responder)
 {
     AnswerSource *source = nullptr;
     if (m_config.forFamily(family).configured)
@@ -126,8 +140,15 @@ void ChatRoutes::answerChat(ProxyFamily family, const ChatQuestion &question,
     else
         source = new DemoPacer(DemoResponder::answer(question.model, question.userMessage),
                                m_demoIntervalMs);
+    StreamedAnswer::Sent sent;
+    if (payer) {
+        sent = [meter = m_meter, phone = *payer, model = question.model](const QString &text) {
+            meter->chargeAnswer(phone, model, text);
+        };
+    }
     new StreamedAnswer(std::move(responder),
-                       ReplyEncoder(family, question.model, m_clock.nowMs() / 1000), source, this);
+                       ReplyEncoder(family, question.model, m_clock.nowMs() / 1000), source,
+                       std::move(sent), this);
 }
 
 void ChatRoutes::answerImage(const ChatQuestion &question, const QString &origin,

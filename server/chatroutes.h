@@ -7,6 +7,7 @@
 #include <QObject>
 
 #include <functional>
+#include <optional>
 
 class ImageForwarder;
 class ImageStore;
@@ -15,10 +16,12 @@ class QHttpServer;
 class QHttpServerRequest;
 class QHttpServerResponder;
 class ServerClock;
+class UsageMeter;
 
 // The model endpoints: the three chat proxies, picture generation and the pictures themselves.
 // Answers come from the configured provider, or from the demo responder and the picture
-// generator when there is none. Chat answers stream: each piece goes out as it arrives.
+// generator when there is none. Chat answers stream: each piece goes out as it arrives. With a
+// meter, each request and each answer is charged to its account here.
 class ChatRoutes : public QObject {
     Q_OBJECT
 public:
@@ -27,12 +30,16 @@ public:
 
     ChatRoutes(const ProviderConfig &config, ProviderForwarder &chat, ImageForwarder &images,
                ImageStore &store, const ServerClock &clock, OriginFor origin, int demoIntervalMs,
-               QObject *parent = nullptr);
+               UsageMeter *meter = nullptr, QObject *parent = nullptr);
     void install(QHttpServer &http);
 
 private:
     void answerChat(ProxyFamily family, const ChatQuestion &question,
-                    QHttpServerResponder &&responder);
+                    const std::optional<QString> &payer, QHttpServerResponder &&responder);
+    // The account a request is charged to, after charging it for the question; nullopt without
+    // a meter.
+    std::optional<QString> chargeQuestion(const QHttpServerRequest &request,
+                                          const ChatQuestion &question);
     void answerImage(const ChatQuestion &question, const QString &origin,
                      QHttpServerResponder &&responder);
     void generateLocally(const ChatQuestion &question, const QString &origin,
@@ -45,4 +52,5 @@ private:
     const ServerClock &m_clock;
     OriginFor m_origin;
     int m_demoIntervalMs;
+    UsageMeter *m_meter;
 };

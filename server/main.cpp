@@ -110,6 +110,12 @@ int main(int argc, char *argv[])
         QStringLiteral("require-token"),
         QStringLiteral("Require a session token on loopback too (always required on any other "
                        "address); use it behind a reverse proxy on this machine."));
+    const QCommandLineOption meterOption(
+        QStringLiteral("meter"),
+        QStringLiteral("Charge each chat and picture request to its account here, with the "
+                       "client's prices, instead of the client reporting its charges "
+                       "(deduct_quota then only answers); the model endpoints then need a "
+                       "session token."));
     const QCommandLineOption smsOption(
         QStringLiteral("sms-command"),
         QStringLiteral("Command that delivers a sign-in code, run with the phone number and the "
@@ -166,11 +172,13 @@ int main(int argc, char *argv[])
         QString::number(defaults.limits.requestTimeout.count()));
     idleTimeoutOption.setFlags(QCommandLineOption::HiddenFromHelp);
     requestTimeoutOption.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({listenOption, portOption, dataOption, databaseOption, levelOption,
-                       balanceOption, demoIntervalOption, requireTokenOption, smsOption,
-                       maxConnectionsOption, perAddressOption, retentionOption,
-                       codesPerSourceOption, codesPerHourOption, maxChargeOption, publicHostOption,
-                       secretOption, idleTimeoutOption, requestTimeoutOption});
+    parser.addOptions({listenOption,       portOption,           dataOption,
+                       databaseOption,     levelOption,          balanceOption,
+                       demoIntervalOption, requireTokenOption,   meterOption,
+                       smsOption,          maxConnectionsOption, perAddressOption,
+                       retentionOption,    codesPerSourceOption, codesPerHourOption,
+                       maxChargeOption,    publicHostOption,     secretOption,
+                       idleTimeoutOption,  requestTimeoutOption});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("\"grant\" PHONE AMOUNT, or nothing to serve."));
     parser.process(app);
@@ -249,6 +257,7 @@ int main(int argc, char *argv[])
     options.dataDirectory = dataDirectory;
     options.database = database;
     options.requireToken = parser.isSet(requireTokenOption);
+    options.meter = parser.isSet(meterOption);
     options.publicHosts = parser.values(publicHostOption);
     options.secretFile = parser.value(secretOption);
     options.smsCommand = parser.isSet(smsOption) ? parser.value(smsOption)

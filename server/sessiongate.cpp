@@ -55,9 +55,11 @@ bool SessionGate::mayShow(const QHttpServerRequest &request, const QString &phon
 
 std::optional<SessionGate::Refusal> SessionGate::check(const QHttpServerRequest &request)
 {
-    if (!m_required)
-        return std::nullopt;
     const QString path = request.url().path();
+    const bool spends =
+        path.startsWith(QLatin1String("/api/proxy_")) || path == u"/api/generate_image";
+    if (!m_required && !(m_metering && spends))
+        return std::nullopt;
     if (!path.startsWith(QLatin1String("/api/")) || path == u"/api/send-code" ||
         path == u"/api/login-register")
         return std::nullopt;
@@ -71,8 +73,6 @@ std::optional<SessionGate::Refusal> SessionGate::check(const QHttpServerRequest 
         return Refusal{Status::Unauthorized, QStringLiteral("登录已失效，请重新登录")};
     if (const auto named = namedPhone(request, path, m_accounts); named && *named != *phone)
         return Refusal{Status::Forbidden, QStringLiteral("无权操作其他账号")};
-    const bool spends =
-        path.startsWith(QLatin1String("/api/proxy_")) || path == u"/api/generate_image";
     if (spends && !m_accounts.hasQuota(*phone, &failed))
         return failed ? Refusal{Status::ServiceUnavailable, unavailable}
                       : Refusal{Status::PaymentRequired, QStringLiteral("余额不足，请充值后再试")};

@@ -25,6 +25,9 @@ public:
     {}
 
     void setRequired(bool required) { m_required = required; }
+    // A metering server charges each model request to its session's account, so those requests
+    // need a live token and a balance even where tokens are otherwise not required.
+    void setMetering(bool metering) { m_metering = metering; }
     bool isRequired() const { return m_required; }
 
     struct Refusal {
@@ -40,4 +43,5 @@ private:
     SessionStore &m_sessions;
     AccountStore &m_accounts;
     bool m_required = false;
+    bool m_metering = false;
 };

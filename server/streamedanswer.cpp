@@ -5,9 +5,9 @@
 #include "serverlog.h"
 
 StreamedAnswer::StreamedAnswer(QHttpServerResponder &&responder, const ReplyEncoder &encoder,
-                               AnswerSource *source, QObject *parent)
+                               AnswerSource *source, Sent sent, QObject *parent)
     : QObject(parent), m_reply(new ChunkedReply(std::move(responder), this)), m_encoder(encoder),
-      m_source(source)
+      m_source(source), m_sent(std::move(sent))
 {
     m_source->setParent(this);
     connect(m_reply, &ChunkedReply::clientLeft, this, &StreamedAnswer::onClientLeft);
@@ -29,6 +29,8 @@ void StreamedAnswer::send(const QByteArray &bytes, int status)
 void StreamedAnswer::onPiece(const QString &text)
 {
     send(m_encoder.piece(text), 200);
+    if (m_sent)
+        m_text += text;
 }
 
 void StreamedAnswer::onEnded(int status, const QString &lastPiece)
@@ -37,7 +39,7 @@ void StreamedAnswer::onEnded(int status, const QString &lastPiece)
          status);
     m_reply->finish();
     m_source->disconnect(this);
-    deleteLater();
+    finish();
 }
 
 void StreamedAnswer::onClientLeft()
@@ -49,5 +51,12 @@ void StreamedAnswer::onClientLeft()
     // fetched, or paid for, on behalf of a client that is gone.
     delete m_source;
     m_source = nullptr;
+    finish();
+}
+
+void StreamedAnswer::finish()
+{
+    if (const Sent sent = std::exchange(m_sent, {}))
+        sent(m_text);
     deleteLater();
 }

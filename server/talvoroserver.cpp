@@ -20,6 +20,7 @@
 #include "serversecret.h"
 #include "sessiongate.h"
 #include "sessionstore.h"
+#include "usagemeter.h"
 
 #include <QDir>
 #include <QMetaEnum>
@@ -44,6 +45,7 @@ TalvoroServer::~TalvoroServer()
     m_accountRoutes.reset();
     m_pageRoutes.reset();
     m_pricingLinks.reset();
+    m_meter.reset();
     m_accounts.reset();
     m_codes.reset();
     m_gate.reset();
@@ -85,6 +87,10 @@ bool TalvoroServer::open(QString *error)
     m_codes = std::make_unique<CodeIssuer>(m_db, m_clock, *secret, m_options.codeLimits);
     m_sessions = std::make_unique<SessionStore>(m_db, m_clock);
     m_gate = std::make_unique<SessionGate>(*m_sessions, *m_accounts);
+    if (m_options.meter) {
+        m_meter = std::make_unique<UsageMeter>(*m_accounts, *m_sessions);
+        m_gate->setMetering(true);
+    }
     m_pricingLinks = std::make_unique<PricingLinks>(m_db, m_clock);
     m_health = std::make_unique<HealthCheck>(
         m_db, m_clock, where->engine == ServerDatabase::Engine::SQLite ? where->path : QString());
@@ -104,12 +110,14 @@ bool TalvoroServer::open(QString *error)
     m_imageForwarder = new ImageForwarder(&m_nam, m_options.providers);
 
     m_http = std::make_unique<QHttpServer>();
-    m_accountRoutes = std::make_unique<AccountRoutes>(*m_accounts, *m_codes, *m_sender, *m_sessions,
-                                                      *m_pricingLinks, m_options.maxCharge);
+    m_accountRoutes =
+        std::make_unique<AccountRoutes>(*m_accounts, *m_codes, *m_sender, *m_sessions,
+                                        *m_pricingLinks, m_options.maxCharge, m_options.meter);
     m_accountRoutes->install(*m_http);
     m_chatRoutes = new ChatRoutes(
         m_options.providers, *m_chatForwarder, *m_imageForwarder, *m_images, m_clock,
-        [this](const QHttpServerRequest &r) { return originFor(r); }, m_options.demoIntervalMs);
+        [this](const QHttpServerRequest &r) { return originFor(r); }, m_options.demoIntervalMs,
+        m_meter.get());
     m_chatRoutes->install(*m_http);
     m_pageRoutes = std::make_unique<PageRoutes>(*m_accounts, *m_pricingLinks, *m_gate);
     m_pageRoutes->install(*m_http);

@@ -30,6 +30,7 @@ class PricingLinks;
 class SessionGate;
 class SessionStore;
 class ProviderForwarder;
+class UsageMeter;
 
 // The whole backend in one object: the database, the stores, the forwarders and the routes on
 // one QHttpServer. `talvoro-server` runs one; tests run one in their own process.
@@ -52,6 +53,10 @@ public:
         // Tokens are required on any address but loopback; this requires them there too (a
         // reverse proxy on the same machine makes every client look local).
         bool requireToken = false;
+        // Charge the model endpoints' use here, with the client's rules, instead of trusting the
+        // client to report it: deduct_quota then only answers. The model endpoints need a
+        // session token then, on loopback too, since a charge needs an account.
+        bool meter = false;
         // The server secret's file; empty: "secret" in dataDirectory.
         QString secretFile;
         // Names the server is reached by besides its listen address (a reverse proxy's public
@@ -102,6 +107,7 @@ private:
     std::unique_ptr<SessionGate> m_gate;
     std::unique_ptr<HealthCheck> m_health;
     std::unique_ptr<PricingLinks> m_pricingLinks;
+    std::unique_ptr<UsageMeter> m_meter;
     CrossSiteGate m_crossSite;
     std::unique_ptr<ImageStore> m_images;
     QNetworkAccessManager m_nam;

@@ -1,7 +1,7 @@
 #include "chat/answercost.h"
 
+#include "service/chargerules.h"
 #include "service/modelcatalogue.h"
-#include "service/quotaservice.h"
 
 namespace {
 
@@ -58,7 +58,7 @@ std::optional<AnswerCost> AnswerCost::of(const Message *question, const Message 
 double AnswerCost::questionCharge(const QString &model, const QString &question,
                                   const QString &context)
 {
-    return QuotaService::inputCharge(model, question, context);
+    return ChargeRules::inputCharge(model, question, context);
 }
 
 QString AnswerCost::amountText(double amount)

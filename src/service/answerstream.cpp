@@ -1,5 +1,6 @@
 #include "service/answerstream.h"
 
+#include "service/chargerules.h"
 #include "service/chatclient.h"
 #include "service/quotaservice.h"
 
@@ -102,7 +103,7 @@ void AnswerStream::settle(Ending ending)
 
 double AnswerStream::charge(const QString &text)
 {
-    const qint64 characters = QuotaService::countBillableCharacters(text);
+    const qint64 characters = ChargeRules::countBillableCharacters(text);
     const double amount = double(characters) * m_outputRate;
     if (m_target.charged)
         m_target.charged(Charge{Charge::Part::Answer, characters, amount});

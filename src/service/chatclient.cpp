@@ -3,6 +3,7 @@
 #include "service/answerstream.h"
 
 #include "core/diagnosticlog.h"
+#include "service/chargerules.h"
 #include "service/imageservice.h"
 #include "service/modelcatalogue.h"
 #include "service/quotaservice.h"
@@ -24,14 +25,14 @@ AnswerStream *ChatClient::sendRequest(bool hasQuota, const QString &userMessage,
     }
 
     // The question is charged before anything else, also when the model turns out unusable.
-    const double charge = QuotaService::inputCharge(model, userMessage, contextText);
+    const double charge = ChargeRules::inputCharge(model, userMessage, contextText);
     if (target.charged) {
         const bool flat = ModelCatalogue::priceTier(model).isFlat();
         target.charged(
             Charge{Charge::Part::Question,
                    flat ? std::nullopt
-                        : std::optional<qint64>(QuotaService::countBillableCharacters(userMessage) +
-                                                QuotaService::countBillableCharacters(contextText)),
+                        : std::optional<qint64>(ChargeRules::countBillableCharacters(userMessage) +
+                                                ChargeRules::countBillableCharacters(contextText)),
                    charge});
     }
     if (m_quota)

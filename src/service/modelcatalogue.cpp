@@ -10,26 +10,21 @@ struct Row {
     QUrl (*url)();
     const char *icon;
     ReplyFamily family;
-    PriceTier price;
 };
-
-constexpr PriceTier kLowTier{0.0007, 0.0021, 0};
-constexpr PriceTier kHighTier{0.007, 0.021, 0};
 
 // Display names are UTF-8: "DALL·E" holds U+00B7 MIDDLE DOT.
 const Row kRows[] = {
     {ModelIds::gpt35Turbo, "GPT-3.5", ServiceEndpoints::proxyOpenAI, "chat3.5",
-     ReplyFamily::OpenAIStream, kLowTier},
+     ReplyFamily::OpenAIStream},
     {ModelIds::claude3Haiku, "Claude-3", ServiceEndpoints::proxyClaude, "claude3",
-     ReplyFamily::ClaudeStream, kLowTier},
-    {ModelIds::gpt4o, "GPT-4o", ServiceEndpoints::proxyOpenAI, "chat4", ReplyFamily::OpenAIStream,
-     kHighTier},
+     ReplyFamily::ClaudeStream},
+    {ModelIds::gpt4o, "GPT-4o", ServiceEndpoints::proxyOpenAI, "chat4", ReplyFamily::OpenAIStream},
     {ModelIds::claude35Sonnet, "Claude-3.5", ServiceEndpoints::proxyClaude, "claude3.5",
-     ReplyFamily::ClaudeStream, kHighTier},
+     ReplyFamily::ClaudeStream},
     {ModelIds::gemini15Pro, "Gemini-Pro", ServiceEndpoints::proxyGemini, "gemini",
-     ReplyFamily::PlainDataStream, kHighTier},
+     ReplyFamily::PlainDataStream},
     {ModelIds::dallE3, "DALL\u00B7E", ServiceEndpoints::generateImage, "dall",
-     ReplyFamily::ImageResult, PriceTier{0, 0, 100}},
+     ReplyFamily::ImageResult},
 };
 
 const Row *findRow(const QString &id)
@@ -98,11 +93,9 @@ std::optional<ReplyFamily> ModelCatalogue::replyFamily(const QString &model)
     return row ? std::optional(row->family) : std::nullopt;
 }
 
-// An identifier the catalogue does not know is charged as the dearer models are.
 PriceTier ModelCatalogue::priceTier(const QString &model)
 {
-    const Row *row = findRow(model);
-    return row ? row->price : kHighTier;
+    return ChargeRules::priceTier(model);
 }
 
 bool ModelCatalogue::isImageModel(const QString &model)

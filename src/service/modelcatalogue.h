@@ -1,5 +1,8 @@
 #pragma once
 
+#include "service/chargerules.h"
+#include "service/modelids.h"
+
 #include <QHash>
 #include <QObject>
 #include <QString>
@@ -9,27 +12,7 @@
 
 #include <optional>
 
-// The identifiers of the six models, in the order the model picker lists them. They are what the
-// server is told and what the settings keep, so they match exactly, case included.
-namespace ModelIds {
-inline constexpr QLatin1String gpt35Turbo{"gpt-3.5-turbo-0125"};
-inline constexpr QLatin1String claude3Haiku{"claude-3-haiku-20240307"};
-inline constexpr QLatin1String gpt4o{"gpt-4o"};
-inline constexpr QLatin1String claude35Sonnet{"claude-3-5-sonnet-20240620"};
-inline constexpr QLatin1String gemini15Pro{"gemini-1.5-pro"};
-inline constexpr QLatin1String dallE3{"dall-e-3"};
-} // namespace ModelIds
-
 enum class ReplyFamily { OpenAIStream, ClaudeStream, PlainDataStream, ImageResult };
-
-// What one send and its reply cost, in quota units.
-struct PriceTier {
-    double inputRate = 0;  // per counted character of the question and its context
-    double outputRate = 0; // per counted character of the reply
-    double flatCharge = 0; // per request, for the image model; the rates are 0 then
-
-    bool isFlat() const { return flatCharge > 0; }
-};
 
 // The six models, fixed at build time: where each one's requests go, how it is shown, which
 // reader understands its replies and what it costs.

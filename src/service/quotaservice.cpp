@@ -1,12 +1,10 @@
 #include "service/quotaservice.h"
 
 #include "core/diagnosticlog.h"
-#include "core/graphemes.h"
 #include "core/httpclient.h"
 #include "core/serviceorigin.h"
 #include "core/settingkeys.h"
 #include "core/settingsstore.h"
-#include "service/modelcatalogue.h"
 
 #include <QDesktopServices>
 #include <QJsonDocument>
@@ -17,32 +15,6 @@ namespace {
 QString phoneOf(const SettingsStore *settings)
 {
     return settings ? settings->getString(SettingKeys::phone).value_or(QString()) : QString();
-}
-
-// White space as the charging rule counts it: tabs, line breaks and every Unicode separator.
-bool isWhiteSpace(QChar c)
-{
-    switch (c.unicode()) {
-    case u'\t':
-    case u'\n':
-    case u'\v':
-    case u'\f':
-    case u'\r':
-    case 0x85:
-        return true;
-    default:
-        break;
-    }
-    if (c.unicode() < 0x80)
-        return c.unicode() == u' ';
-    switch (c.category()) {
-    case QChar::Separator_Space:
-    case QChar::Separator_Line:
-    case QChar::Separator_Paragraph:
-        return true;
-    default:
-        return false;
-    }
 }
 
 } // namespace
@@ -100,35 +72,6 @@ void QuotaService::deductQuota(double amount)
         else
             DiagnosticLog::line(QStringLiteral("扣减配额失败: ") + result.errorString);
     });
-}
-
-qsizetype QuotaService::countBillableCharacters(QStringView text)
-{
-    QString kept;
-    kept.reserve(text.size());
-    for (const QChar c : text) {
-        if (!isWhiteSpace(c))
-            kept.append(c);
-    }
-    return Graphemes::count(kept);
-}
-
-double QuotaService::inputCharge(const QString &model, const QString &userMessage,
-                                 const QString &context)
-{
-    const PriceTier tier = ModelCatalogue::priceTier(model);
-    if (tier.isFlat())
-        return tier.flatCharge;
-    return double(countBillableCharacters(userMessage) + countBillableCharacters(context)) *
-           tier.inputRate;
-}
-
-double QuotaService::outputCharge(const QString &model, const QString &reply)
-{
-    const PriceTier tier = ModelCatalogue::priceTier(model);
-    if (tier.isFlat())
-        return 0;
-    return double(countBillableCharacters(reply)) * tier.outputRate;
 }
 
 void QuotaService::answerUpgradeAlert(bool upgrade)

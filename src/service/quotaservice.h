@@ -37,14 +37,6 @@ public:
     // else is false.
     static bool readQuotaAnswer(const QByteArray &body);
 
-    // Characters left after deleting all white space, counted as user-perceived characters.
-    static qsizetype countBillableCharacters(QStringView text);
-    // Charged once per send, before the model request.
-    static double inputCharge(const QString &model, const QString &userMessage,
-                              const QString &context);
-    // Charged once per chat reply, on the formatted reply text.
-    static double outputCharge(const QString &model, const QString &reply);
-
     static QString upgradeAlertText() { return QStringLiteral("请升级获取更多积分"); }
     static QString upgradeButtonText() { return QStringLiteral("升级会员"); }
     static QString cancelButtonText() { return QStringLiteral("取消"); }

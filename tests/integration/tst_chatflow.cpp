@@ -6,6 +6,7 @@
 #include "chatharness.h"
 #include "core/settingkeys.h"
 #include "logcapture.h"
+#include "service/chargerules.h"
 
 #include <QAbstractItemModelTester>
 #include <QDirIterator>
@@ -490,10 +491,10 @@ private slots:
         // each answer shows its own charges, and the question keeps its first.
         QTRY_COMPARE_WITH_TIMEOUT(h.charges().size(), 6, kWait);
         const QList<double> charges = h.charges();
-        const double ask = QuotaService::inputCharge(u"gpt-4o"_s, u"问"_s, u"问"_s);
+        const double ask = ChargeRules::inputCharge(u"gpt-4o"_s, u"问"_s, u"问"_s);
         QCOMPARE(charges.count(ask), 3);
         QCOMPARE(h.c->messageList().first().chargedAmount, ask);
-        const double answer = QuotaService::outputCharge(u"gpt-4o"_s, u"答3"_s);
+        const double answer = ChargeRules::outputCharge(u"gpt-4o"_s, u"答3"_s);
         QCOMPARE(h.c->messages()->data(h.c->messages()->index(1), MessageListModel::CostRole),
                  u"消耗 %1 积分"_s.arg(AnswerCost::amountText(ask + answer)));
         // The history row's tooltip: everything deducted in the conversation, every variant.
@@ -728,9 +729,9 @@ private slots:
                               {"context", context}}));
 
         // The question and the answer are charged; an answer with no text is not.
-        QList<double> expected{QuotaService::inputCharge(model, "问题 one", context)};
+        QList<double> expected{ChargeRules::inputCharge(model, "问题 one", context)};
         if (answer != nothing)
-            expected.append(QuotaService::outputCharge(model, answer));
+            expected.append(ChargeRules::outputCharge(model, answer));
         QTRY_COMPARE_WITH_TIMEOUT(s.charges().size(), expected.size(), kWait);
         // Each message keeps what was deducted for it.
         QCOMPARE(s.stored().first().chargedAmount, expected.first());
@@ -910,7 +911,7 @@ private slots:
         // The request is given up: the backend sees the connection close.
         QTRY_COMPARE_WITH_TIMEOUT(s.server.openStreams(), 0, kWait);
         QTRY_COMPARE_WITH_TIMEOUT(s.charges().size(), 2, kWait);
-        QCOMPARE(s.charges().last(), QuotaService::outputCharge("gpt-4o", text));
+        QCOMPARE(s.charges().last(), ChargeRules::outputCharge("gpt-4o", text));
     }
 
     void stopBeforeAnyText_data()

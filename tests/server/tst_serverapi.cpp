@@ -1,8 +1,16 @@
+#include "chat/replyformatter.h"
 #include "codeissuer.h"
+#include "core/httpclient.h"
+#include "core/serviceorigin.h"
+#include "core/settingsstore.h"
+#include "logcapture.h"
 #include "postgrescluster.h"
 #include "providerstreams.h"
 #include "serverdatabase.h"
 #include "servertestkit.h"
+#include "service/chatclient.h"
+#include "service/imageservice.h"
+#include "service/quotaservice.h"
 #include "sessionstore.h"
 
 #include <QCryptographicHash>
@@ -24,6 +32,62 @@ const QByteArray ask = "GET /api/check_quota?phone=1 HTTP/1.1\r\nHost: 127.0.0.1
 } // namespace
 
 using ProviderStreams::textOf;
+
+// The program's own way of asking and paying: its quota, chat and picture services, signed in
+// to a server as `phone`.
+struct SigningClient {
+    QTemporaryDir dir;
+    SettingsStore settings{dir.filePath("settings.db")};
+    HttpClient http;
+    QuotaService quota{&settings, &http};
+    ImageService images{&http};
+    ChatClient chat{&http, &quota, &images};
+
+    SigningClient(const TestServer &s, const QJsonObject &signedIn)
+    {
+        ServiceOrigin::setCurrent(s.url({}));
+        SettingsStore::setInstance(&settings); // where requests find the session token
+        images.setDocumentsFolder(dir.filePath("Documents"));
+        settings.set("phone", phone);
+        settings.set("sessionToken", signedIn.value("token").toString());
+    }
+
+    // Asks, and returns once the answer is in and every charge the client made has been
+    // answered by the server.
+    bool ask(const QString &model, const QString &question, const QString &context)
+    {
+        LogCapture log;
+        bool answered = false;
+        int charges = 0;
+        const auto done = [&answered] {
+            answered = true;
+        };
+        ReplyTarget target;
+        target.clearLoadingFlag = [] {
+        };
+        target.appendPartialText = [](QStringView) {
+        };
+        target.formatReplyText = &ReplyFormatter::formatReplyText;
+        target.appendReplyText = [&](const QString &) {
+            done();
+        };
+        target.placeImageResult = [&](const QString &) {
+            done();
+        };
+        target.showQuotaExhausted = done;
+        target.showFailure = [&](const QString &) {
+            done();
+        };
+        target.withdraw = done;
+        target.charged = [&charges](const Charge &) {
+            ++charges;
+        };
+        QObject owner;
+        chat.sendRequest(true, question, context, model, &owner, target);
+        return QTest::qWaitFor(
+            [&] { return answered && charges > 0 && log.count(u"扣减配额成功"_s) == charges; });
+    }
+};
 
 class ServerApiTest : public QObject {
     Q_OBJECT
@@ -375,6 +439,64 @@ private slots:
     }
 
     // The client stores its own copy of a picture once shown; the server's goes after a week.
+    // A metering server charges for itself exactly what the client would have reported: the
+    // same texts at the same rates (the question with its context, the answer as the client
+    // formats it, the picture's flat price). A client that still reports its charges is not
+    // charged twice, one that never does pays all the same, and one without a session is not
+    // served at all, tokens required or not.
+    void meteringChargesWhatTheClientWould_data()
+    {
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<QString>("path");
+        QTest::newRow("GPT-4o") << "gpt-4o"
+                                << "/api/proxy_openai2";
+        QTest::newRow("Claude 3 Haiku, the cheaper tier") << "claude-3-haiku-20240307"
+                                                          << "/api/proxy_claude2";
+        QTest::newRow("Gemini") << "gemini-1.5-pro"
+                                << "/api/proxy_gemini2";
+        QTest::newRow("picture, a flat price") << "dall-e-3"
+                                               << "/api/generate_image";
+    }
+
+    void meteringChargesWhatTheClientWould()
+    {
+        QFETCH(QString, model);
+        QFETCH(QString, path);
+        // White space of several kinds, a joined emoji, an accent on its own code point, bold.
+        const QString question = u"什么是 **RAII**？\t👨‍👩‍👧‍👦 e\u0301"_s;
+        const QString context = u"早上好\n"_s + question;
+        const QJsonObject asked{{"model", model},
+                                {"userMessage", question},
+                                {"systemMessage", u"简短回答"_s},
+                                {"context", context}};
+
+        TestServer reporting;
+        const QJsonObject reportingAccount = reporting.signIn(phone);
+        const QString reportingId = reportingAccount.value("userid").toString();
+        {
+            SigningClient client(reporting, reportingAccount);
+            QVERIFY(client.ask(model, question, context));
+        }
+        const double price = 500 - reporting.balance(reportingId);
+        QVERIFY(price > 0);
+
+        TestServer metered([](TalvoroServer::Options &o) { o.meter = true; });
+        const QJsonObject signedIn = metered.signIn(phone);
+        const QString userid = signedIn.value("userid").toString();
+        QCOMPARE(metered.post(path, asked).errorStatus(), 401);
+        QCOMPARE(metered.balance(userid), 500.0);
+        {
+            SigningClient client(metered, signedIn);
+            QVERIFY(client.ask(model, question, context));
+        }
+        QTRY_COMPARE(500 - metered.balance(userid), price);
+
+        metered.http.headers.insert("Authorization",
+                                    "Bearer " + signedIn.value("token").toString().toLatin1());
+        QCOMPARE(metered.post(path, asked).status, 200);
+        QTRY_COMPARE(500 - metered.balance(userid), 2 * price);
+    }
+
     void oldPicturesAreDeleted()
     {
         TestServer s([](TalvoroServer::Options &o) {

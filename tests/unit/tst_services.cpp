@@ -5,6 +5,7 @@
 #include "logcapture.h"
 #include "piecewisereading.h"
 #include "publishedstreams.h"
+#include "service/chargerules.h"
 #include "service/modelcatalogue.h"
 #include "service/replyreader.h"
 
@@ -335,7 +336,7 @@ private slots:
     {
         QFETCH(QString, text);
         QFETCH(int, count);
-        QCOMPARE(QuotaService::countBillableCharacters(text), qsizetype(count));
+        QCOMPARE(ChargeRules::countBillableCharacters(text), qsizetype(count));
     }
 
     // The question is charged with its context (here the same text again).
@@ -360,8 +361,8 @@ private slots:
         QFETCH(QString, reply);
         QFETCH(double, input);
         QFETCH(double, output);
-        QVERIFY(qAbs(QuotaService::inputCharge(model, question, question) - input) < 1e-12);
-        QVERIFY(qAbs(QuotaService::outputCharge(model, reply) - output) < 1e-12);
+        QVERIFY(qAbs(ChargeRules::inputCharge(model, question, question) - input) < 1e-12);
+        QVERIFY(qAbs(ChargeRules::outputCharge(model, reply) - output) < 1e-12);
     }
 
     void readQuotaAnswer_data()
