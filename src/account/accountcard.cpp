@@ -7,6 +7,7 @@
 #include "core/serviceorigin.h"
 #include "core/settingkeys.h"
 #include "core/settingsstore.h"
+#include "service/pricingpageaddress.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -148,22 +149,8 @@ void AccountCard::setErrorMessage(const QString &value)
 
 void AccountCard::openMembershipPage()
 {
-    // The page shows the account's balance, so a service that asks for tokens opens it only by
-    // a one-time link it makes for the token; one that makes none takes the user id.
-    HttpClient *client = HttpClient::instance();
-    const QUrl linkMaker = ServiceEndpoints::pricingLink();
-    if (!client || linkMaker.isEmpty()) {
-        WebPage::open(ServiceEndpoints::pricingPage(userid()));
-        return;
-    }
-    client->postJson(linkMaker, QJsonObject{}, this, [this](const HttpResult &result) {
-        const QString path =
-            QJsonDocument::fromJson(result.body).object().value(QStringLiteral("path")).toString();
-        const QUrl link = result.transferred() && path.startsWith(QLatin1String("/pricing?"))
-                              ? ServiceEndpoints::page(path)
-                              : QUrl();
-        WebPage::open(link.isEmpty() ? ServiceEndpoints::pricingPage(userid()) : link);
-    });
+    PricingPageAddress::find(HttpClient::instance(), userid(), this,
+                             [](const QUrl &url) { WebPage::open(url); });
 }
 
 void AccountCard::openFollowPage()

@@ -5,6 +5,7 @@
 #include "core/serviceorigin.h"
 #include "core/settingkeys.h"
 #include "core/settingsstore.h"
+#include "service/pricingpageaddress.h"
 
 #include <QDesktopServices>
 #include <QJsonDocument>
@@ -82,7 +83,8 @@ void QuotaService::answerUpgradeAlert(bool upgrade)
     }
     const QString userid =
         m_settings ? m_settings->getString(SettingKeys::userid).value_or(QString()) : QString();
-    openPricingPage(ServiceEndpoints::pricingPage(userid));
+    PricingPageAddress::find(m_http, userid, this,
+                             [this](const QUrl &url) { openPricingPage(url); });
 }
 
 void QuotaService::openPricingPage(const QUrl &url)

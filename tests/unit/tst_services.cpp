@@ -424,6 +424,13 @@ private slots:
         h.quota.openPricingPage(QUrl(u"http://exa mple.com/%zz"_s, QUrl::StrictMode));
         QTest::qWait(20);
         QCOMPARE(h.openedPages.size(), 1);
+
+        // A service that shows the page only by a one-time link for the session: that link.
+        h.server.on("/api/pricing-link",
+                    FakeHttpServer::Response{200, R"({"path":"/pricing?link=abc"})"});
+        h.quota.answerUpgradeAlert(true);
+        QTRY_COMPARE(h.openedPages.size(), 2);
+        QCOMPARE(h.openedPages.last(), QUrl(h.server.origin() + u"/pricing?link=abc"_s));
     }
 
     // Event-stream bodies as the providers publish them, and the edge cases the readers must get
