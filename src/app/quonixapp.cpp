@@ -90,5 +90,7 @@ bool QuonixApp::launch()
     QQuickWindow *window = m_delegate->mainWindow();
     if (window)
         window->show();
+    // What an upgrade left unindexed is indexed behind the window, not before it.
+    m_conversations->completeSearchIndex();
     return window != nullptr;
 }

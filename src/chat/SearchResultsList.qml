@@ -19,6 +19,20 @@ ListView {
     Accessible.name: "搜索结果"
     ScrollBar.vertical: ScrollBar { }
 
+    // Right after an upgrade the index is still being built behind the window.
+    header: Text {
+        objectName: "searchIndexBuilding"
+        width: ListView.view.width
+        height: visible ? implicitHeight + 6 : 0
+        visible: !list.results.complete
+        text: "正在建立搜索索引，较早的消息暂时搜不到"
+        wrapMode: Text.Wrap
+        color: Style.secondaryText
+        font.pixelSize: Style.captionSize
+        Accessible.role: Accessible.StaticText
+        Accessible.name: text
+    }
+
     delegate: AbstractButton {
         id: result
         objectName: "searchResultRow"

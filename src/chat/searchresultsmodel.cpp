@@ -21,7 +21,13 @@ void SearchResultsModel::setStore(ConversationStore *store)
             if (!m_query.trimmed().isEmpty())
                 m_delay.start();
         });
+        connect(m_store, &ConversationStore::searchCompleted, this, [this] {
+            emit completeChanged();
+            if (!m_query.trimmed().isEmpty())
+                search();
+        });
     }
+    emit completeChanged();
 }
 
 void SearchResultsModel::setQuery(const QString &query)

@@ -20,6 +20,9 @@ class SearchResultsModel : public QAbstractListModel {
     Q_PROPERTY(int count READ rowCount NOTIFY countChanged)
     // The results shown are those of the current query (false while the typing goes on).
     Q_PROPERTY(bool settled READ settled NOTIFY settledChanged)
+    // False while the index is still being built after an upgrade: older messages may be
+    // missing from the results until it is done (the search then runs again by itself).
+    Q_PROPERTY(bool complete READ complete NOTIFY completeChanged)
 
 public:
     enum Role {
@@ -43,6 +46,7 @@ public:
     QString query() const { return m_query; }
     void setQuery(const QString &query);
     bool settled() const { return m_settled; }
+    bool complete() const { return !m_store || m_store->isSearchComplete(); }
     // Runs the pending search now.
     Q_INVOKABLE void search();
 
@@ -54,6 +58,7 @@ signals:
     void queryChanged();
     void countChanged();
     void settledChanged();
+    void completeChanged();
 
 private:
     void setSettled(bool settled);

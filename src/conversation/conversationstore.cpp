@@ -3,6 +3,7 @@
 #include "conversation/historydatabase.h"
 #include "conversation/historymigration.h"
 #include "conversation/messagerows.h"
+#include "conversation/searchbackfill.h"
 #include "conversation/searchindex.h"
 #include "conversation/shownpath.h"
 #include "core/diagnosticlog.h"
@@ -31,6 +32,23 @@ ConversationStore::ConversationStore(SettingsStore *settings, QObject *parent)
         m_backupPath = outcome.keptAt;
     else
         DiagnosticLog::line("历史记录暂时无法使用", error);
+    m_searchComplete = !SearchIndex::hasDeferred(m_db);
+}
+
+void ConversationStore::completeSearchIndex()
+{
+    if (m_searchComplete || m_backfill || !m_settings || m_settings->path().isEmpty())
+        return;
+    m_backfill = new SearchBackfill(m_settings->path(), this);
+    connect(m_backfill, &SearchBackfill::finished, this, [this](bool complete) {
+        m_backfill->deleteLater();
+        m_backfill = nullptr;
+        if (!complete)
+            return;
+        m_searchComplete = true;
+        emit searchCompleted();
+    });
+    m_backfill->start();
 }
 
 MessageList ConversationStore::messages(const QUuid &conversation) const

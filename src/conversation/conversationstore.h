@@ -11,6 +11,7 @@
 
 #include <optional>
 
+class SearchBackfill;
 class SettingsStore;
 
 // A whole conversation, for export and import.
@@ -99,6 +100,13 @@ public:
     // Where the old blob's bytes were kept when this store converted it; empty otherwise.
     QString backupPath() const { return m_backupPath; }
 
+    // Whether every question and answer is in the search index: false after an upgrade left
+    // the indexing of what was there for later, until completeSearchIndex is done with it.
+    bool isSearchComplete() const { return m_searchComplete; }
+    // Indexes what an upgrade left unindexed, on a worker; the program calls it once its window
+    // is up. Nothing happens when nothing is left.
+    void completeSearchIndex();
+
 signals:
     // The list of conversations changed (a row's text, order or presence).
     void historyChanged();
@@ -106,6 +114,8 @@ signals:
     void historyCleared();
     // The same for one conversation.
     void conversationRemoved(const QUuid &conversation);
+    // Every question and answer is in the search index now.
+    void searchCompleted();
 
 private:
     template <typename Write> bool write(Write &&body);
@@ -117,4 +127,6 @@ private:
     mutable QSqlDatabase m_db;
     bool m_available = false;
     QString m_backupPath;
+    bool m_searchComplete = true;
+    SearchBackfill *m_backfill = nullptr; // a child, while it runs
 };

@@ -1,6 +1,7 @@
 #include "conversation/historydatabase.h"
 
 #include "conversation/searchindex.h"
+#include "core/writeturn.h"
 
 #include <QDateTime>
 #include <QSqlError>
@@ -44,12 +45,12 @@ const char *const migrations[][6] = {
         nullptr,
         nullptr,
     },
-    // Version 2: the full-text index of questions and answers, kept by SearchIndex and filled
-    // for the messages already there in the same transaction. `search_text` holds each searchable
-    // message's folded text once; `search_index` is the trigram index over it (external content, so
-    // the text is not stored twice). A scan for one or two characters, which a trigram cannot
-    // match, reads `search_text` directly. The triggers keep the index in step with every change of
-    // `search_text`, including the cascade when a message or a conversation goes.
+    // Version 2: the full-text index of questions and answers, kept by SearchIndex (the
+    // messages already there are indexed after version 4's list). `search_text` holds each
+    // searchable message's folded text once; `search_index` is the trigram index over it (external
+    // content, so the text is not stored twice). A scan for one or two characters, which a trigram
+    // cannot match, reads `search_text` directly. The triggers keep the index in step with every
+    // change of `search_text`, including the cascade when a message or a conversation goes.
     {
         "CREATE TABLE search_text ("
         " row INTEGER PRIMARY KEY,"
@@ -83,13 +84,22 @@ const char *const migrations[][6] = {
         "CREATE INDEX messages_by_parent ON messages (parent)",
         nullptr,
     },
+    // Version 4: the questions and answers whose indexing an upgrade leaves for later, in the
+    // order they were written (SearchIndex::deferMissing); a message deleted meanwhile leaves
+    // the list with it.
+    {
+        "CREATE TABLE search_backlog ("
+        " ordinal INTEGER PRIMARY KEY,"
+        " message TEXT NOT NULL UNIQUE REFERENCES messages (id) ON DELETE CASCADE)",
+        nullptr,
+    },
 };
 
 // Steps of a version that SQL alone cannot do, run after its statements.
 bool finishVersion(int version, QSqlDatabase &db, QString *error)
 {
-    if (version == 2)
-        return SearchIndex::build(db, error);
+    if (version == 4)
+        return SearchIndex::deferMissing(db, error);
     return true;
 }
 
@@ -115,15 +125,22 @@ bool HistoryDatabase::begin()
 {
     // Taking the write lock up front: a transaction that starts as a reader and then writes
     // fails at once, without waiting, when another connection wrote in between.
+    if (!m_turn.owns_lock())
+        m_turn = std::unique_lock(WriteTurn::mutex());
     QSqlQuery q(m_db);
-    return q.exec(QStringLiteral("BEGIN IMMEDIATE"));
+    if (q.exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return true;
+    releaseTurn();
+    return false;
 }
 
 bool HistoryDatabase::commit()
 {
     QSqlQuery q(m_db);
-    if (q.exec(QStringLiteral("COMMIT")))
+    if (q.exec(QStringLiteral("COMMIT"))) {
+        releaseTurn();
         return true;
+    }
     rollback();
     return false;
 }
@@ -132,6 +149,7 @@ void HistoryDatabase::rollback()
 {
     QSqlQuery q(m_db);
     q.exec(QStringLiteral("ROLLBACK"));
+    releaseTurn();
 }
 
 bool HistoryDatabase::migrate(QString *error)

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QRecursiveMutex>
 #include <QSqlDatabase>
 #include <QString>
+
+#include <mutex>
 
 // The history tables in a SQLite connection: conversations and their messages, one row each.
 // Wraps a connection it does not own (the settings store's, or one a worker opened for itself)
@@ -19,7 +22,9 @@ public:
     bool prepare(QString *error);
     QSqlDatabase &db() { return m_db; }
 
-    // One write: everything between begin and commit lands together or not at all.
+    // One write: everything between begin and commit lands together or not at all. The write
+    // holds the process's WriteTurn from begin until commit or rollback (or the end of this
+    // object).
     bool begin();
     bool commit();
     void rollback();
@@ -28,4 +33,11 @@ private:
     bool migrate(QString *error);
 
     QSqlDatabase m_db;
+    void releaseTurn()
+    {
+        if (m_turn.owns_lock())
+            m_turn.unlock();
+    }
+
+    std::unique_lock<QRecursiveMutex> m_turn;
 };

@@ -125,8 +125,6 @@ bool insertAll(QSqlDatabase &db, const ConversationMap &map, HistoryMigration::O
                 *error = insert.lastError().text();
                 return false;
             }
-            if (insert.numRowsAffected() > 0 && !SearchIndex::put(db, m, error))
-                return false;
             ++outcome->messages;
         }
         if (!added && !MessageRows::refreshConversation(db, it.key(), error))
@@ -227,7 +225,8 @@ bool HistoryMigration::run(QSqlDatabase &db, Outcome *outcome, QString *error)
         return false;
     }
     const Outcome before = *outcome;
-    if (map && !insertAll(db, *map, outcome, error)) {
+    // The rows come at once; their search entries once the window is up (SearchBackfill).
+    if (map && !(insertAll(db, *map, outcome, error) && SearchIndex::deferMissing(db, error))) {
         history.rollback();
         *outcome = before;
         return false;

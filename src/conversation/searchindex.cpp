@@ -69,21 +69,60 @@ bool SearchIndex::put(QSqlDatabase &db, const Message &message, QString *error)
     return q.exec() || failed(q, error);
 }
 
-bool SearchIndex::build(QSqlDatabase &db, QString *error)
+bool SearchIndex::deferMissing(QSqlDatabase &db, QString *error)
 {
+    QSqlQuery q(db);
+    return q.exec(QStringLiteral(
+               "INSERT INTO search_backlog (message) SELECT id FROM messages m"
+               " WHERE kind IN ('question', 'answer')"
+               " AND NOT EXISTS (SELECT 1 FROM search_text s WHERE s.message = m.id)"
+               " AND NOT EXISTS (SELECT 1 FROM search_backlog b WHERE b.message = m.id)"
+               " ORDER BY timestamp, id")) ||
+           failed(q, error);
+}
+
+std::optional<int> SearchIndex::indexDeferred(QSqlDatabase &db, int count, QString *error)
+{
+    // A listed message that was deleted has left the list with it (the cascade); one that was
+    // written since has its entry already, which this makes again from the same row.
     QSqlQuery read(db);
     read.setForwardOnly(true);
-    // The columns the table had when the index came (version 2): later versions add theirs
-    // after this step has run, and MessageRows::read takes missing trailing ones as empty.
-    if (!read.exec(QStringLiteral("SELECT id, parent, kind, content, preformatted, model, "
-                                  "timestamp, avatar_url, image_url, cached_image_path, "
-                                  "charged_characters, charged_amount") +
-                   QStringLiteral(
-                       " FROM messages WHERE kind IN ('question', 'answer') ORDER BY timestamp")))
-        return failed(read, error);
-    while (read.next()) {
-        if (!put(db, MessageRows::read(read), error))
-            return false;
+    read.prepare(QStringLiteral("SELECT b.ordinal, ") + MessageRows::columns() +
+                 QStringLiteral(" FROM search_backlog b JOIN messages m ON m.id = b.message"
+                                " ORDER BY b.ordinal DESC LIMIT ?"));
+    read.addBindValue(count);
+    if (!read.exec()) {
+        failed(read, error);
+        return std::nullopt;
     }
-    return !read.lastError().isValid() || failed(read, error);
+    int taken = 0;
+    qint64 lowest = 0;
+    while (read.next()) {
+        lowest = read.value(0).toLongLong();
+        if (!put(db, MessageRows::read(read, 1), error))
+            return std::nullopt;
+        ++taken;
+    }
+    if (read.lastError().isValid()) {
+        failed(read, error);
+        return std::nullopt;
+    }
+    read.finish();
+    if (taken > 0) {
+        QSqlQuery done(db);
+        done.prepare(QStringLiteral("DELETE FROM search_backlog WHERE ordinal >= ?"));
+        done.addBindValue(lowest);
+        if (!done.exec()) {
+            failed(done, error);
+            return std::nullopt;
+        }
+    }
+    return taken;
+}
+
+bool SearchIndex::hasDeferred(QSqlDatabase &db)
+{
+    QSqlQuery q(db);
+    return q.exec(QStringLiteral("SELECT EXISTS (SELECT 1 FROM search_backlog)")) && q.next() &&
+           q.value(0).toBool();
 }

@@ -1,5 +1,7 @@
 #include "core/settingsstore.h"
 
+#include "core/writeturn.h"
+
 #include "core/diagnosticlog.h"
 
 #include <QDateTime>
@@ -280,6 +282,7 @@ void SettingsStore::store(const QString &key, Entry entry)
         emit changed(key);
         return;
     }
+    QMutexLocker turn(&WriteTurn::mutex());
     QSqlQuery q(m_db);
     q.prepare(
         QStringLiteral("INSERT OR REPLACE INTO settings (key, type, value) VALUES (?, ?, ?)"));
@@ -303,6 +306,7 @@ void SettingsStore::store(const QString &key, Entry entry)
     if (!m_lastWriteOk)
         DiagnosticLog::line("设置写入失败:", key, q.lastError().text());
     q.finish();
+    turn.unlock();
 
     if (entry.type == Type::Blob && m_lastWriteOk)
         entry = Entry{Type::Blob, {}, true};
@@ -322,6 +326,7 @@ void SettingsStore::remove(const QString &key)
     if (!m_attached) {
         refuseWrite(key);
     } else {
+        QMutexLocker turn(&WriteTurn::mutex());
         QSqlQuery q(m_db);
         q.prepare(QStringLiteral("DELETE FROM settings WHERE key = ?"));
         q.addBindValue(key);
