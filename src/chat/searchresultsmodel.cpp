@@ -21,9 +21,9 @@ void SearchResultsModel::setStore(ConversationStore *store)
             if (!m_query.trimmed().isEmpty())
                 m_delay.start();
         });
-        connect(m_store, &ConversationStore::searchCompleted, this, [this] {
+        connect(m_store, &ConversationStore::searchCompleteChanged, this, [this] {
             emit completeChanged();
-            if (!m_query.trimmed().isEmpty())
+            if (complete() && !m_query.trimmed().isEmpty())
                 search();
         });
     }

@@ -37,7 +37,13 @@ ConversationStore::ConversationStore(SettingsStore *settings, QObject *parent)
 
 void ConversationStore::completeSearchIndex()
 {
-    if (m_searchComplete || m_backfill || !m_settings || m_settings->path().isEmpty())
+    if (m_backfill || !m_available || !m_settings || m_settings->path().isEmpty())
+        return;
+    if (m_searchComplete != !SearchIndex::hasDeferred(m_db)) {
+        m_searchComplete = !m_searchComplete;
+        emit searchCompleteChanged();
+    }
+    if (m_searchComplete)
         return;
     m_backfill = new SearchBackfill(m_settings->path(), this);
     connect(m_backfill, &SearchBackfill::finished, this, [this](bool complete) {
@@ -46,7 +52,7 @@ void ConversationStore::completeSearchIndex()
         if (!complete)
             return;
         m_searchComplete = true;
-        emit searchCompleted();
+        emit searchCompleteChanged();
     });
     m_backfill->start();
 }

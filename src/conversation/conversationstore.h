@@ -114,8 +114,8 @@ signals:
     void historyCleared();
     // The same for one conversation.
     void conversationRemoved(const QUuid &conversation);
-    // Every question and answer is in the search index now.
-    void searchCompleted();
+    // isSearchComplete changed: an upgrade's list was found, or worked off.
+    void searchCompleteChanged();
 
 private:
     template <typename Write> bool write(Write &&body);

@@ -911,7 +911,7 @@ private slots:
         QVERIFY(!store.isSearchComplete());
         QCOMPARE(store.search(u"升级之前"_s, 10).size(), 0);
 
-        QSignalSpy completed(&store, &ConversationStore::searchCompleted);
+        QSignalSpy completed(&store, &ConversationStore::searchCompleteChanged);
         store.completeSearchIndex();
         const QUuid added = QUuid::createUuid();
         int writes = 0;

@@ -15,6 +15,7 @@
 #include "chat/messageblocks.h"
 #include "chat/scriptworker.h"
 #include "chat/welcomequestions.h"
+#include "core/writeturn.h"
 #include "logcapture.h"
 #include "streamingwindow.h"
 
@@ -29,6 +30,7 @@
 #include <QProcess>
 #include <QQuickTextDocument>
 #include <QSignalSpy>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -1123,6 +1125,39 @@ Window {
         QVERIFY2(shown.bottom() > 0 && shown.top() < list->height(), "the match is not in view");
         QTest::keyClick(open.window, Qt::Key_A);
         QCOMPARE(list->property("highlightedMessageID").toString(), QString());
+    }
+
+    // Right after an upgrade the index is built behind the window: a search meanwhile says that
+    // older messages are not there yet, and finds them by itself once they are. The test holds
+    // the writers' turn, so the worker waits at its first write until it is let go.
+    void searchRightAfterAnUpgrade()
+    {
+        MainWindow open;
+        MessageList older;
+        for (int i = 0; i < 300; ++i)
+            older.append(at(Message(u"升级之前的第%1条"_s.arg(i), i % 2 == 0), 100 + i));
+        open.store(older);
+        QSqlQuery q(open.app.settings->database());
+        QVERIFY(q.exec(u"DELETE FROM search_text"_s));
+        QVERIFY(q.exec(u"INSERT INTO search_backlog (message) SELECT id FROM messages"_s));
+
+        std::unique_lock turn(WriteTurn::mutex());
+        QVERIFY(open.start());
+        QVERIFY(!open.app.conversations->isSearchComplete());
+        QTest::keyClick(open.window, Qt::Key_F, Qt::ControlModifier);
+        QQuickItem *field = nullptr;
+        QTRY_VERIFY((field = open.item(u"historySearchField"_s)) && field->hasActiveFocus());
+        type(open.window, u"升级之前"_s);
+        QQuickItem *results = nullptr;
+        QTRY_VERIFY((results = open.item(u"searchResults"_s)) && results->isVisible());
+        QQuickItem *building = nullptr;
+        QTRY_VERIFY((building = open.item(u"searchIndexBuilding"_s)) && building->isVisible());
+        QCOMPARE(results->property("count").toInt(), 0);
+
+        turn.unlock();
+        QTRY_VERIFY_WITH_TIMEOUT(open.app.conversations->isSearchComplete(), 20000);
+        QTRY_COMPARE(results->property("count").toInt(), 200); // the newest, up to the limit
+        QTRY_VERIFY(!building->isVisible());
     }
 
     // The row menu renames in place (Return keeps, Escape cancels), pins under "已置顶", and
