@@ -302,30 +302,41 @@ std::optional<RemovedConversation> ConversationStore::removeConversation(const Q
     return removed;
 }
 
+std::optional<int> ConversationStore::addMissingMessages(QSqlQuery &insert,
+                                                         const QUuid &conversation,
+                                                         const MessageList &messages,
+                                                         QString &error)
+{
+    std::optional<qint64> position;
+    if (!MessageRows::addConversation(m_db, conversation, messages.first().timestamp, &error) ||
+        !(position = MessageRows::nextPosition(m_db, conversation, &error)))
+        return std::nullopt;
+    int added = 0;
+    for (const Message &m : messages) {
+        MessageRows::bind(insert, conversation, m, *position);
+        if (!insert.exec()) {
+            error = insert.lastError().text();
+            return std::nullopt;
+        }
+        if (insert.numRowsAffected() > 0) {
+            if (!SearchIndex::put(m_db, m, &error))
+                return std::nullopt;
+            ++added;
+            ++*position;
+        }
+    }
+    return added;
+}
+
 bool ConversationStore::restoreConversation(const RemovedConversation &removed)
 {
     if (removed.messages.isEmpty())
         return false;
     const bool written = write([&](QString &error) {
         QSqlQuery insert(m_db);
-        std::optional<qint64> position;
-        if (!MessageRows::addConversation(m_db, removed.id, removed.messages.first().timestamp,
-                                          &error) ||
-            !(position = MessageRows::nextPosition(m_db, removed.id, &error)) ||
-            !insert.prepare(MessageRows::insertStatement(MessageRows::OnConflict::Skip)))
+        if (!insert.prepare(MessageRows::insertStatement(MessageRows::OnConflict::Skip)) ||
+            !addMissingMessages(insert, removed.id, removed.messages, error))
             return false;
-        for (const Message &m : removed.messages) {
-            MessageRows::bind(insert, removed.id, m, *position);
-            if (!insert.exec()) {
-                error = insert.lastError().text();
-                return false;
-            }
-            if (insert.numRowsAffected() > 0) {
-                if (!SearchIndex::put(m_db, m, &error))
-                    return false;
-                ++*position;
-            }
-        }
         QSqlQuery q(m_db);
         q.prepare(QStringLiteral("UPDATE conversations SET title = ?, pinned = ? WHERE id = ?"));
         q.addBindValue(removed.name ? QVariant(*removed.name)
@@ -396,28 +407,13 @@ std::optional<int> ConversationStore::addMissing(const QList<StoredConversation>
         for (const StoredConversation &c : conversations) {
             if (c.messages.isEmpty())
                 continue;
-            std::optional<qint64> position;
-            if (!MessageRows::addConversation(m_db, c.id, c.messages.first().timestamp, &error) ||
-                !(position = MessageRows::nextPosition(m_db, c.id, &error)))
-                return false;
             // An export of an earlier version has no parents: its conversations are one line.
             MessageList messages = c.messages;
             ShownPath::chain(messages);
-            for (const Message &m : std::as_const(messages)) {
-                MessageRows::bind(insert, c.id, m, *position);
-                if (!insert.exec()) {
-                    error = insert.lastError().text();
-                    return false;
-                }
-                if (insert.numRowsAffected() > 0) {
-                    if (!SearchIndex::put(m_db, m, &error))
-                        return false;
-                    ++added;
-                    ++*position;
-                }
-            }
-            if (!MessageRows::refreshConversation(m_db, c.id, &error))
+            const std::optional<int> count = addMissingMessages(insert, c.id, messages, error);
+            if (!count || !MessageRows::refreshConversation(m_db, c.id, &error))
                 return false;
+            added += *count;
         }
         return true;
     });

@@ -11,6 +11,7 @@
 
 #include <optional>
 
+class QSqlQuery;
 class SearchBackfill;
 class SettingsStore;
 
@@ -122,6 +123,11 @@ private:
     // One column of a conversation's row (its name or its pin), one of ours, never the user's.
     bool setConversationField(const QString &column, const QUuid &conversation,
                               const QVariant &value);
+    // Inside a write: the messages of `messages` (not empty) that are not stored yet, added at
+    // the end of `conversation` (made when absent) with their search entries; how many were
+    // added. `insert` is prepared with MessageRows' skipping insert.
+    std::optional<int> addMissingMessages(QSqlQuery &insert, const QUuid &conversation,
+                                          const MessageList &messages, QString &error);
 
     QPointer<SettingsStore> m_settings;
     mutable QSqlDatabase m_db;
