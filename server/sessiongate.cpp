@@ -55,10 +55,13 @@ bool SessionGate::mayShow(const QHttpServerRequest &request, const QString &phon
 
 std::optional<SessionGate::Refusal> SessionGate::check(const QHttpServerRequest &request)
 {
+    // The local default: nothing to look at, on every request.
+    if (!m_required && !m_metering)
+        return std::nullopt;
     const QString path = request.url().path();
     const bool spends =
         path.startsWith(QLatin1String("/api/proxy_")) || path == u"/api/generate_image";
-    if (!m_required && !(m_metering && spends))
+    if (!m_required && !spends)
         return std::nullopt;
     if (!path.startsWith(QLatin1String("/api/")) || path == u"/api/send-code" ||
         path == u"/api/login-register")
