@@ -254,60 +254,54 @@ const ScriptWorker::Formula *ScriptWorker::cachedFormula(const FormulaRequest &r
     return m_formulas.object(formulaKey(request));
 }
 
-void ScriptWorker::colour(const QString &code, const QString &language, QObject *receiver,
-                          std::function<void(const Colouring &)> done)
+template <typename Result, typename Work, typename Cost>
+void ScriptWorker::obtain(QCache<QString, Result> &kept,
+                          QHash<QString, QList<Waiter<Result>>> &waiting, const QString &key,
+                          QObject *receiver, std::function<void(const Result &)> done, Work work,
+                          Cost cost)
 {
-    const QString key = colourKey(code, language);
-    if (const Colouring *found = m_colourings.object(key)) {
+    if (const Result *found = kept.object(key)) {
         done(*found);
         return;
     }
-    auto &waiters = m_colouringWaiters[key];
+    auto &waiters = waiting[key];
     waiters.append({receiver ? receiver : this, std::move(done)});
     if (waiters.size() > 1)
         return;
     startThread();
     m_queued.fetchAndAddRelaxed(1);
-    QMetaObject::invokeMethod(m_host, [this, host = m_host, key, code, language] {
-        const Colouring result = host->colour(code, language);
+    QMetaObject::invokeMethod(m_host, [this, host = m_host, key, work, cost, &kept, &waiting] {
+        const Result result = work(host);
         if (m_queued.fetchAndSubRelaxed(1) == 1)
             host->idle();
-        QMetaObject::invokeMethod(this, [this, key, result] {
-            m_colourings.insert(key, new Colouring(result), int(key.size()));
-            for (const auto &waiter : m_colouringWaiters.take(key)) {
+        QMetaObject::invokeMethod(this, [this, key, result, cost, &kept, &waiting] {
+            kept.insert(key, new Result(result), cost(result));
+            for (const auto &waiter : waiting.take(key)) {
                 if (waiter.receiver)
                     waiter.done(result);
             }
+            landed(result);
         });
     });
+}
+
+void ScriptWorker::colour(const QString &code, const QString &language, QObject *receiver,
+                          std::function<void(const Colouring &)> done)
+{
+    const QString key = colourKey(code, language);
+    obtain(
+        m_colourings, m_colouringWaiters, key, receiver, std::move(done),
+        [code, language](ScriptHost *host) { return host->colour(code, language); },
+        [size = int(key.size())](const Colouring &) { return size; });
 }
 
 void ScriptWorker::typeset(const FormulaRequest &request, QObject *receiver,
                            std::function<void(const Formula &)> done)
 {
-    const QString key = formulaKey(request);
-    if (const Formula *found = m_formulas.object(key)) {
-        done(*found);
-        return;
-    }
-    auto &waiters = m_formulaWaiters[key];
-    waiters.append({receiver ? receiver : this, std::move(done)});
-    if (waiters.size() > 1)
-        return;
-    startThread();
-    m_queued.fetchAndAddRelaxed(1);
-    QMetaObject::invokeMethod(m_host, [this, host = m_host, key, request] {
-        const Formula result = host->typeset(request);
-        if (m_queued.fetchAndSubRelaxed(1) == 1)
-            host->idle();
-        QMetaObject::invokeMethod(this, [this, key, result] {
-            m_formulas.insert(key, new Formula(result),
-                              int(std::max<qsizetype>(result.image.sizeInBytes(), 64)));
-            for (const auto &waiter : m_formulaWaiters.take(key)) {
-                if (waiter.receiver)
-                    waiter.done(result);
-            }
-            emit formulaReady();
+    obtain(
+        m_formulas, m_formulaWaiters, formulaKey(request), receiver, std::move(done),
+        [request](ScriptHost *host) { return host->typeset(request); },
+        [](const Formula &result) {
+            return int(std::max<qsizetype>(result.image.sizeInBytes(), 64));
         });
-    });
 }

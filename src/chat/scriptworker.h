@@ -72,8 +72,23 @@ signals:
     void formulaReady();
 
 private:
+    template <typename Result> struct Waiter {
+        QPointer<QObject> receiver;
+        std::function<void(const Result &)> done;
+    };
+
     explicit ScriptWorker(QObject *parent);
     void startThread();
+    // Either kind of request: a kept result at once; otherwise the caller waits with any others
+    // for the same key, and the first of them posts `work` to the thread. The result is kept at
+    // `cost(result)`.
+    template <typename Result, typename Work, typename Cost>
+    void obtain(QCache<QString, Result> &kept, QHash<QString, QList<Waiter<Result>>> &waiting,
+                const QString &key, QObject *receiver, std::function<void(const Result &)> done,
+                Work work, Cost cost);
+    // After a result has reached its waiters: views that wait for a formula draw again.
+    void landed(const Colouring &) {}
+    void landed(const Formula &) { emit formulaReady(); }
     static QString colourKey(const QString &code, const QString &language);
     static QString formulaKey(const FormulaRequest &request);
 
@@ -82,10 +97,6 @@ private:
     QAtomicInt m_queued; // requests posted to the thread and not yet done
     QCache<QString, Colouring> m_colourings;
     QCache<QString, Formula> m_formulas;
-    template <typename Result> struct Waiter {
-        QPointer<QObject> receiver;
-        std::function<void(const Result &)> done;
-    };
     QHash<QString, QList<Waiter<Colouring>>> m_colouringWaiters;
     QHash<QString, QList<Waiter<Formula>>> m_formulaWaiters;
 };
