@@ -32,10 +32,8 @@ bool failed(const QSqlQuery &q, QString *error)
     return false;
 }
 
-} // namespace
-
-namespace {
 constexpr qsizetype kIndexedCharacters = 100'000;
+
 } // namespace
 
 bool SearchIndex::put(QSqlDatabase &db, const Message &message, QString *error)
