@@ -4,7 +4,6 @@
 #include "conversation/historydatabase.h"
 #include "conversation/historymigration.h"
 #include "conversation/messagerows.h"
-#include "conversation/searchbackfill.h"
 #include "conversation/searchindex.h"
 #include "core/settingkeys.h"
 #include "core/settingsstore.h"
@@ -67,8 +66,7 @@ struct ConvertedFile {
         HistoryMigration::Outcome outcome;
         QString error;
         HistoryMigration::run(path, &outcome, &error);
-        const std::atomic_bool keepGoing{false};
-        SearchBackfill::run(path, keepGoing, &error);
+        benchIndexUpgradedHistory(path, &error);
         // A checkpoint, so the file's size is the database's, not the journal's.
         SettingsStore(path).database().exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
     }
@@ -138,8 +136,7 @@ void BM_IndexAfterUpgrade(benchmark::State &state)
         QString error;
         HistoryMigration::run(path, &outcome, &error);
         state.ResumeTiming();
-        const std::atomic_bool keepGoing{false};
-        if (!SearchBackfill::run(path, keepGoing, &error))
+        if (!benchIndexUpgradedHistory(path, &error))
             state.SkipWithError(qPrintable(error));
     }
 }

@@ -6,7 +6,6 @@
 #include "benchdata.h"
 #include "conversation/conversationstore.h"
 #include "conversation/message.h"
-#include "conversation/searchbackfill.h"
 #include "core/settingkeys.h"
 #include "core/settingsstore.h"
 
@@ -93,9 +92,8 @@ QProcessEnvironment preparedHome(const QTemporaryDir &home, int messages)
                  ConversationCodec::encode(benchHeavyHistory(messages)));
     ConversationStore conversations(&settings);
     // And indexed, as the upgrade's worker leaves it: the starts measured are the later ones.
-    const std::atomic_bool keepGoing{false};
     QString error;
-    SearchBackfill::run(settings.path(), keepGoing, &error);
+    benchIndexUpgradedHistory(settings.path(), &error);
     return env;
 }
 

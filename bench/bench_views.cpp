@@ -12,7 +12,6 @@
 #include "chat/messageblocks.h"
 #include "chat/openconversation.h"
 #include "chat/scriptworker.h"
-#include "conversation/searchbackfill.h"
 #include "core/serviceorigin.h"
 #include "core/settingkeys.h"
 #include "fakehttpserver.h"
@@ -71,9 +70,8 @@ QString preparedFolder(int conversations)
         // Converted, and indexed as it is once the upgrade's worker is done: no start measured
         // here shares the machine with that worker.
         ConversationStore convert(seed.settings);
-        const std::atomic_bool keepGoing{false};
         QString error;
-        SearchBackfill::run(seed.settings->path(), keepGoing, &error);
+        benchIndexUpgradedHistory(seed.settings->path(), &error);
         ready = true;
     }
     // The seeding above is the benchmark's own work; give its memory back before measuring.
@@ -248,9 +246,8 @@ QString heavyFolder()
             settings.set(QString(SettingKeys::conversations),
                          ConversationCodec::encode(benchHeavyHistory()));
             ConversationStore convert(&settings);
-            const std::atomic_bool keepGoing{false};
             QString error;
-            SearchBackfill::run(settings.path(), keepGoing, &error);
+            benchIndexUpgradedHistory(settings.path(), &error);
         }
         ready = true;
     }

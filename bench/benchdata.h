@@ -1,6 +1,7 @@
 #pragma once
 
 #include "conversation/conversationcodec.h"
+#include "conversation/searchbackfill.h"
 
 #include <QFile>
 #include <QRandomGenerator>
@@ -94,4 +95,12 @@ inline double residentMegabytes(const QString &process = QStringLiteral("self"))
             return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
     }
     return 0;
+}
+
+// Indexes what converting the old blob left for the worker, here and now: the history as it is
+// once the first start after an upgrade is over. False (with the reason) when a write failed.
+inline bool benchIndexUpgradedHistory(const QString &databasePath, QString *error)
+{
+    const std::atomic_bool keepGoing{false};
+    return SearchBackfill::run(databasePath, keepGoing, error);
 }
